@@ -1,0 +1,11 @@
+#include "app/AbilityFactory.h"
+
+#include "core/IAbility.h"
+
+IAbility* CreateQorvAbility(int _nIndex)
+{
+    switch (_nIndex) {
+    default:
+        return nullptr;
+    }
+}

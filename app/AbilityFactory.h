@@ -1,0 +1,6 @@
+#pragma once
+
+class IAbility;
+
+// Creates the ability of a fixed index (1 to 8); null for an ability not built.
+IAbility* CreateQorvAbility(int _nIndex);

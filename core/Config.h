@@ -1,0 +1,57 @@
+#pragma once
+
+#include <QMutex>
+#include <QString>
+#include <QStringList>
+
+// Configuration read once at start from config.ini beside the executable; never written.
+class Config
+{
+public:
+    static Config& Instance();
+
+    // Missing file or keys give the defaults.
+    void Load(const QString& _qstrPath);
+
+    bool IsDebugMode() const { return m_nDebugMode == 1; }
+    int GetDebugMode() const { return m_nDebugMode; }
+    int GetLogLevel() const { return m_nLogLevel; }
+    QString GetFolder() const { return m_qstrFolder; }
+    QString GetAppId() const { return m_qstrAppId; }
+    QString GetPort() const { return m_qstrPort; }
+    QString GetWsPort() const { return m_qstrWsPort; }
+    QString GetBindAddress() const { return m_qstrBind; }
+    QStringList GetAllowedOrigins() const { return m_listAllowedOrigins; }
+    qint64 GetMaxMessageBytes() const { return m_nMaxMessageBytes; }
+    int GetPreUninstTimeout() const { return m_nPreUninstTimeout; }
+    QString GetPreUninstAction() const { return m_qstrPreUninstAction; }
+    int GetPercentFilter() const { return m_nPercentFilter; }
+    QString GetPublicNetworkUrl() const { return m_qstrPublicNetworkUrl; }
+    int GetDownloadStallSeconds() const { return m_nDownloadStallSeconds; }
+    QString GetConfigPath() const { return m_qstrConfigPath; }
+
+    // Default path: the executable's folder joined with "/config.ini".
+    static QString DefaultPath();
+
+    static constexpr qint64 kDefaultMaxMessageBytes = 64 * 1024 * 1024;
+
+private:
+    Config() = default;
+
+    int m_nDebugMode = 0;
+    int m_nLogLevel = 1;
+    QString m_qstrFolder = QStringLiteral("folder");
+    QString m_qstrAppId;
+    QString m_qstrPort = QStringLiteral("5555");
+    QString m_qstrWsPort = QStringLiteral("5556");
+    // Loopback only unless the user asks otherwise: whoever reaches the socket can start programs.
+    QString m_qstrBind = QStringLiteral("127.0.0.1");
+    QStringList m_listAllowedOrigins;
+    qint64 m_nMaxMessageBytes = kDefaultMaxMessageBytes;
+    int m_nPreUninstTimeout = 10000;
+    QString m_qstrPreUninstAction = QStringLiteral("preUninstall.bat");
+    int m_nPercentFilter = 1;
+    QString m_qstrPublicNetworkUrl = QStringLiteral("https://www.baidu.com");
+    int m_nDownloadStallSeconds = 60;
+    QString m_qstrConfigPath;
+};

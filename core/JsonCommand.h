@@ -1,0 +1,57 @@
+#pragma once
+
+#include <QJsonObject>
+#include <QMetaType>
+#include <QString>
+#include <QStringList>
+
+// The one envelope every message of the service travels in.
+struct JsonCommand {
+    bool iscast = false;
+    bool force_reply = false;
+    QString type;
+    QStringList to;
+    QString from;
+    QString guid;
+    QString userdata;
+    QString command;
+    QString data;
+    qint64 error_code = 0;
+    QString error_string;
+
+    void LoadFromString(const QByteArray& _baText);
+    void LoadFromJson(const QJsonObject& _jsonObj);
+    QJsonObject ToJson() const;
+    QByteArray ToString() const;
+
+    bool operator==(const JsonCommand& other) const;
+    bool operator!=(const JsonCommand& other) const { return !(*this == other); }
+};
+Q_DECLARE_METATYPE(JsonCommand)
+
+// Envelope types and the core command names.
+namespace Envelope {
+inline const QString kServiceName = QStringLiteral("message_service");
+inline const QString kQuery = QStringLiteral("query");
+inline const QString kCommand = QStringLiteral("command");
+inline const QString kNotify = QStringLiteral("notify");
+inline const QString kTransfer = QStringLiteral("transfer");
+inline const QString kLogin = QStringLiteral("command_login");
+inline const QString kLogout = QStringLiteral("command_logout");
+inline const QString kAbilities = QStringLiteral("command_abilities");
+inline const QString kAbility = QStringLiteral("command_ability");
+
+// Answer type of a request type, empty for a type the hub does not accept.
+QString AnswerType(const QString& _qstrRequestType);
+bool IsAnswerType(const QString& _qstrType);
+// Error text of a core error code; empty for 0 and unknown codes.
+QString CoreErrorText(qint64 _nCode);
+
+enum CoreError : qint64 {
+    kOk = 0,
+    kTypeNotCorrect = -1,
+    kCommandNotCorrect = -2,
+    kAbilityNotFound = -3,
+    kAbilityNotDealt = -4,
+};
+} // namespace Envelope

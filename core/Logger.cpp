@@ -1,0 +1,106 @@
+#include "core/Logger.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QStandardPaths>
+
+Logger& Logger::Instance()
+{
+    static Logger s_logger;
+    return s_logger;
+}
+
+Logger::~Logger()
+{
+    qInstallMessageHandler(nullptr);
+}
+
+QString Logger::DataRoot(const QString& _qstrFolder)
+{
+    return QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation) + QLatin1Char('/') + _qstrFolder;
+}
+
+bool Logger::Init(int _nLevel, const QString& _qstrFolder)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_nLevel = _nLevel;
+    m_qstrFolder = _qstrFolder;
+    const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd-hh-mm-ss"));
+    const QString folder = LogFolder(_qstrFolder);
+    QDir().mkpath(folder);
+    m_fileMain.setFileName(folder + stamp + QStringLiteral(".log"));
+    m_fileJs.setFileName(folder + stamp + QStringLiteral("_js.log"));
+    const bool ok = m_fileMain.open(QIODevice::ReadWrite | QIODevice::Append) &&
+                    m_fileJs.open(QIODevice::ReadWrite | QIODevice::Append);
+    RemoveOldLogs(folder, QDateTime::currentDateTime());
+    return ok;
+}
+
+static void HandleMessage(QtMsgType _type, const QMessageLogContext&, const QString& _qstrText)
+{
+    Logger::Instance().Write(_type, _qstrText);
+}
+
+void Logger::InstallHandler()
+{
+    qInstallMessageHandler(HandleMessage);
+}
+
+void Logger::Write(QtMsgType _type, const QString& _qstrText)
+{
+    // Qt orders its types debug 0, warning 1, critical 2, fatal 3, info 4; info is never written.
+    if (_type == QtInfoMsg || static_cast<int>(_type) < m_nLevel)
+        return;
+    const QByteArray line =
+        (FormatLogLine(_type, QDateTime::currentDateTime(), _qstrText) + QStringLiteral("\r\n")).toUtf8();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!m_fileMain.isOpen() || !m_fileJs.isOpen())
+        return;
+    m_fileMain.write(line);
+    m_fileMain.flush();
+}
+
+QString Logger::FormatLogLine(QtMsgType _type, const QDateTime& _time, const QString& _qstrText)
+{
+    const char* tag = "";
+    switch (_type) {
+    case QtDebugMsg:
+        tag = "[D]:";
+        break;
+    case QtWarningMsg:
+        tag = "[W]:";
+        break;
+    case QtCriticalMsg:
+        tag = "[C]:";
+        break;
+    case QtFatalMsg:
+        tag = "[F]:";
+        break;
+    default:
+        break;
+    }
+    return QLatin1String(tag) + _time.toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")) + QLatin1Char('\t') + _qstrText;
+}
+
+int Logger::RemoveOldLogs(const QString& _qstrFolder, const QDateTime& _now)
+{
+    int removed = 0;
+    const QFileInfoList files = QDir(_qstrFolder).entryInfoList(QDir::Files | QDir::Hidden | QDir::System);
+    for (const QFileInfo& info : files) {
+        if (!info.fileName().endsWith(QLatin1String(".log")) || info.isSymLink())
+            continue;
+        const QDateTime written = info.lastModified();
+        if (!written.isValid() || written.secsTo(_now) <= kMaxLogAgeSeconds)
+            continue;
+        if (QFile::remove(info.absoluteFilePath()))
+            ++removed;
+    }
+    return removed;
+}
+
+QByteArray Logger::ClipForLog(const QByteArray& _baText)
+{
+    if (_baText.size() <= kLogClipBytes)
+        return _baText;
+    return _baText.left(kLogClipBytes) + "...(" + QByteArray::number(_baText.size()) + " bytes)";
+}

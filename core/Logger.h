@@ -1,0 +1,51 @@
+#pragma once
+
+#include <QDateTime>
+#include <QFile>
+#include <QString>
+#include <QtGlobal>
+
+#include <atomic>
+#include <mutex>
+
+// Routes Qt's messages into a per-run log file under the user's data folder.
+class Logger
+{
+public:
+    static Logger& Instance();
+
+    // Creates the log folder, opens this run's two files and removes logs older than 60 days.
+    bool Init(int _nLevel, const QString& _qstrFolder);
+    // Installs the Qt message handler that writes through this logger.
+    void InstallHandler();
+
+    void Write(QtMsgType _type, const QString& _qstrText);
+
+    QString MainLogPath() const { return m_fileMain.fileName(); }
+    int Level() const { return m_nLevel; }
+
+    // The user's documents folder joined with the configured data folder name.
+    static QString DataRoot(const QString& _qstrFolder);
+    static QString LogFolder(const QString& _qstrFolder) { return DataRoot(_qstrFolder) + QStringLiteral("/log/"); }
+    static QString DumpFolder(const QString& _qstrFolder) { return DataRoot(_qstrFolder) + QStringLiteral("/dmp/"); }
+
+    // "[W]:2024-03-05 14:02:11\ttext"; info and unknown types get the tags the handler uses.
+    static QString FormatLogLine(QtMsgType _type, const QDateTime& _time, const QString& _qstrText);
+    // Deletes plain "*.log" files in the folder last written more than 60 days before now.
+    static int RemoveOldLogs(const QString& _qstrFolder, const QDateTime& _now);
+    // Caps what one message can put into the log: the first 16 KiB and the full length.
+    static QByteArray ClipForLog(const QByteArray& _baText);
+
+    static constexpr int kLogClipBytes = 16 * 1024;
+    static constexpr qint64 kMaxLogAgeSeconds = 60LL * 86400;
+
+private:
+    Logger() = default;
+    ~Logger();
+
+    std::mutex m_mutex;
+    std::atomic<int> m_nLevel{1};
+    QString m_qstrFolder;
+    QFile m_fileMain;
+    QFile m_fileJs;
+};

@@ -1,0 +1,197 @@
+#include "core/MessageService.h"
+
+#include "core/AbilityManager.h"
+#include "core/BusinessProcessor.h"
+#include "core/Config.h"
+#include "core/JsonReader.h"
+#include "core/Logger.h"
+
+#include <QDebug>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+MessageService& MessageService::Instance()
+{
+    static MessageService s_service;
+    return s_service;
+}
+
+void MessageService::Start(const QString& _qstrPort, const QString& _qstrWsPort)
+{
+    const Config& config = Config::Instance();
+    const QString bind = config.GetBindAddress();
+    if (bind != QLatin1String("127.0.0.1") && bind != QLatin1String("localhost") && bind != QLatin1String("::1"))
+        qCritical() << "MessageService::Start:ZeroMQ bound beyond loopback, reachable from the network:" << bind;
+    m_zmqServer.Start(bind == QLatin1String("localhost") ? QStringLiteral("127.0.0.1") : bind, _qstrPort,
+                      config.GetMaxMessageBytes(),
+                      [this](const QByteArray& client, const QByteArray& body) { OnMessageReceived(client, body); });
+    m_webSocketServer.StartServer(_qstrWsPort, [this](const QByteArray& client, const QByteArray& text) {
+        OnMessageReceived(client, text);
+    });
+}
+
+void MessageService::Stop()
+{
+    m_zmqServer.Stop();
+    m_webSocketServer.StopServer();
+}
+
+void MessageService::SetObserver(Observer _observer)
+{
+    std::lock_guard<std::mutex> lock(m_mutexObserver);
+    m_observer = std::move(_observer);
+}
+
+QMap<QString, QStringList> MessageService::Registry()
+{
+    std::lock_guard<std::mutex> lock(m_mutexRegistry);
+    return m_mapRegistry;
+}
+
+static QString TraceTo(const QStringList& _listTo)
+{
+    QString text;
+    for (const QString& name : _listTo)
+        text += name + QLatin1Char(';');
+    return text;
+}
+
+void MessageService::OnMessageReceived(const QByteArray& _baClient, const QByteArray& _baText)
+{
+    qWarning() << "strClient = " << _baClient << " strMsg = " << Logger::ClipForLog(_baText);
+    JsonCommand request;
+    request.LoadFromString(_baText);
+    if (Config::Instance().IsDebugMode())
+        emit BusinessProcessor::Instance().SignRecvMsg(QStringLiteral("type:") + request.type +
+                                                       QStringLiteral("\tcommand:") + request.command +
+                                                       QStringLiteral("\tfrom:") + request.from +
+                                                       QStringLiteral("\tto:") + TraceTo(request.to));
+    const Outcome outcome = Route(_baClient, request);
+    for (const QString& name : outcome.recipients)
+        SendToClient(name, request);
+
+    JsonCommand answer;
+    answer.from = Envelope::kServiceName;
+    answer.type = outcome.answerType;
+    answer.command = request.command;
+    answer.guid = request.guid;
+    answer.userdata = request.userdata;
+    answer.data = outcome.data;
+    answer.error_code = outcome.errorCode;
+    answer.error_string = Envelope::CoreErrorText(outcome.errorCode);
+    qWarning() << "MessageService::OnMessageReceived ret:" << Logger::ClipForLog(answer.ToString());
+    SendToClient(QString::fromUtf8(_baClient), answer);
+    // Handed over after the answer so that "command_ret" always precedes the ability's results.
+    if (outcome.toManagerAfter)
+        SendToClient(Envelope::kServiceName, request);
+}
+
+MessageService::Outcome MessageService::Route(const QByteArray& _baClient, const JsonCommand& _request)
+{
+    Outcome out;
+    out.answerType = Envelope::AnswerType(_request.type);
+    const QString client = QString::fromUtf8(_baClient);
+    if (_request.type == Envelope::kNotify) {
+        if (_request.command == Envelope::kLogin)
+            Login(client, _request);
+        else if (_request.command == Envelope::kLogout) {
+            std::lock_guard<std::mutex> lock(m_mutexRegistry);
+            m_mapRegistry.remove(client);
+        }
+    } else if (_request.type == Envelope::kQuery) {
+        std::lock_guard<std::mutex> lock(m_mutexRegistry);
+        if (_request.command == Envelope::kAbilities) {
+            QStringList all;
+            for (const QStringList& names : m_mapRegistry)
+                all += names;
+            QJsonObject body;
+            body.insert(QStringLiteral("abilities"), QJsonArray::fromStringList(all));
+            out.data = QString::fromUtf8(QJsonDocument(body).toJson(QJsonDocument::Compact));
+        } else if (_request.command == Envelope::kAbility) {
+            bool found = false;
+            for (const QStringList& names : m_mapRegistry)
+                found = found || names.contains(_request.data);
+            if (found)
+                out.data = _request.data;
+            else
+                out.errorCode = Envelope::kAbilityNotFound;
+        }
+    } else if (_request.type == Envelope::kCommand) {
+        const QString owner = FindCommandOwner(_request.command);
+        if (owner.isNull())
+            out.errorCode = Envelope::kAbilityNotFound;
+        else {
+            out.data = QStringLiteral("ok");
+            if (owner == Envelope::kServiceName)
+                out.toManagerAfter = true;
+            else
+                out.recipients.append(owner);
+        }
+    } else if (_request.type == Envelope::kTransfer) {
+        if (_request.iscast) {
+            std::lock_guard<std::mutex> lock(m_mutexRegistry);
+            out.recipients = m_mapRegistry.keys();
+        } else
+            out.recipients = _request.to;
+    } else {
+        out.errorCode = Envelope::kTypeNotCorrect;
+    }
+    return out;
+}
+
+void MessageService::Login(const QString& _qstrClient, const JsonCommand& _request)
+{
+    QStringList names;
+    const auto body = JsonReader::ParseObject(_request.data.toUtf8(), "JsonSource::LoadFromString:");
+    if (body) {
+        qWarning() << "CommandMsgBody::LoadFromJson";
+        JsonReader(*body).StringList("abilities", names);
+    }
+    std::lock_guard<std::mutex> lock(m_mutexRegistry);
+    m_mapRegistry.insert(_qstrClient, names);
+}
+
+QString MessageService::FindCommandOwner(const QString& _qstrCommand) const
+{
+    const auto& registry = m_mapRegistry;
+    std::lock_guard<std::mutex> lock(m_mutexRegistry);
+    // The service's own commands always reach the ability manager, whatever other clients offer.
+    const auto own = registry.constFind(Envelope::kServiceName);
+    if (own != registry.constEnd() && own->contains(_qstrCommand))
+        return Envelope::kServiceName;
+    for (auto it = registry.constBegin(); it != registry.constEnd(); ++it)
+        if (it->contains(_qstrCommand))
+            return it.key();
+    return QString();
+}
+
+void MessageService::SendToClient(const QString& _qstrName, const JsonCommand& _jsonCommand)
+{
+    if (Config::Instance().IsDebugMode())
+        emit BusinessProcessor::Instance().SignSendMsg(
+            QStringLiteral("type:") + _jsonCommand.type + QStringLiteral("\tcommand:") + _jsonCommand.command +
+            QStringLiteral("\t:from:") + _jsonCommand.from + QStringLiteral("\tto:") + _qstrName);
+    {
+        std::lock_guard<std::mutex> lock(m_mutexObserver);
+        if (m_observer)
+            m_observer(_qstrName, _jsonCommand);
+    }
+    Deliver(_qstrName, _jsonCommand);
+}
+
+void MessageService::Deliver(const QString& _qstrName, const JsonCommand& _jsonCommand)
+{
+    if (_qstrName == Envelope::kServiceName) {
+        if (Envelope::IsAnswerType(_jsonCommand.type))
+            AbilityManager::Instance().OnRecvCommandRet(_jsonCommand);
+        else
+            emit AbilityManager::Instance().SignRecvFromMessageService(_jsonCommand);
+        return;
+    }
+    const QByteArray name = _qstrName.toUtf8();
+    if (m_webSocketServer.HasClient(name))
+        m_webSocketServer.SendMsg(name, _jsonCommand.ToString());
+    else
+        m_zmqServer.Send(name, _jsonCommand.ToString());
+}

@@ -1,0 +1,56 @@
+#pragma once
+
+#include "core/JsonCommand.h"
+#include "core/WebSocket_Server.h"
+#include "core/ZmqServer.h"
+
+#include <QMap>
+#include <QStringList>
+
+#include <functional>
+#include <mutex>
+
+// The hub: every envelope enters through OnMessageReceived, is answered exactly once and is
+// routed to the registered clients. Callable from any thread.
+class MessageService
+{
+public:
+    static MessageService& Instance();
+
+    // ZeroMQ first, then WebSocket; each failure is logged and the other still starts.
+    void Start(const QString& _qstrPort, const QString& _qstrWsPort);
+    void Stop();
+
+    void OnMessageReceived(const QByteArray& _baClient, const QByteArray& _baText);
+    void SendToClient(const QString& _qstrName, const JsonCommand& _jsonCommand);
+
+    QMap<QString, QStringList> Registry();
+    WebSocket_Server& WebSocket() { return m_webSocketServer; }
+    ZmqServer& Zmq() { return m_zmqServer; }
+
+    // Sees every delivery before the transports; lets tests observe the hub without sockets.
+    using Observer = std::function<void(const QString& _qstrName, const JsonCommand& _jsonCommand)>;
+    void SetObserver(Observer _observer);
+
+private:
+    MessageService() = default;
+
+    struct Outcome {
+        QString answerType;
+        qint64 errorCode = 0;
+        QString data;
+        QStringList recipients;     // copies of the request, delivered before the answer
+        bool toManagerAfter = false; // a command for the manager, handed over after the answer
+    };
+    Outcome Route(const QByteArray& _baClient, const JsonCommand& _request);
+    void Login(const QString& _qstrClient, const JsonCommand& _request);
+    QString FindCommandOwner(const QString& _qstrCommand) const;
+    void Deliver(const QString& _qstrName, const JsonCommand& _jsonCommand);
+
+    mutable std::mutex m_mutexRegistry;
+    QMap<QString, QStringList> m_mapRegistry;
+    std::mutex m_mutexObserver;
+    Observer m_observer;
+    ZmqServer m_zmqServer;
+    WebSocket_Server m_webSocketServer;
+};

@@ -1,0 +1,243 @@
+#include "core/ZmqServer.h"
+
+#include "core/JsonCommand.h"
+#include "core/Logger.h"
+
+#include <QDebug>
+
+#include <zmq.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+static const char kWakeEndpointPrefix[] = "inproc://qorv-zmq-wake-";
+
+ZmqServer::~ZmqServer()
+{
+    Stop();
+}
+
+bool ZmqServer::ParseLength(const QByteArray& _baFrame, long long& _nLength)
+{
+    const QByteArray text(_baFrame.constData()); // up to the first zero byte
+    const char* begin = text.constData();
+    char* end = nullptr;
+    errno = 0;
+    const long value = std::strtol(begin, &end, 10);
+    if (end == begin || errno == ERANGE || value > INT_MAX || value < INT_MIN)
+        return false;
+    _nLength = value;
+    return true;
+}
+
+bool ZmqServer::Start(const QString& _qstrBind, const QString& _qstrPort, qint64 _nMaxMessageBytes, Callback _callback)
+{
+    m_pContext = zmq_ctx_new();
+    if (!m_pContext) {
+        qCritical() << "mq_context == nullptr";
+        return false;
+    }
+    m_pRouter = zmq_socket(m_pContext, ZMQ_ROUTER);
+    if (!m_pRouter) {
+        qCritical() << "mq_socket == nullptr";
+        return false;
+    }
+    m_callback = std::move(_callback);
+    m_nMaxMessageBytes = _nMaxMessageBytes;
+    const int timeout = kReceiveTimeoutMs;
+    zmq_setsockopt(m_pRouter, ZMQ_RCVTIMEO, &timeout, sizeof timeout);
+    // A full pipe to a slow peer reports EAGAIN instead of dropping without a word.
+    const int mandatory = 1;
+    zmq_setsockopt(m_pRouter, ZMQ_ROUTER_MANDATORY, &mandatory, sizeof mandatory);
+    const int hwm = kSendHighWaterMark;
+    zmq_setsockopt(m_pRouter, ZMQ_SNDHWM, &hwm, sizeof hwm);
+    // libzmq holds a whole frame before we see it: bound that by the message limit.
+    const int64_t maxFrame = _nMaxMessageBytes + 1024;
+    zmq_setsockopt(m_pRouter, ZMQ_MAXMSGSIZE, &maxFrame, sizeof maxFrame);
+    const int linger = 0;
+    zmq_setsockopt(m_pRouter, ZMQ_LINGER, &linger, sizeof linger);
+
+    m_qstrEndpoint = QStringLiteral("tcp://") + _qstrBind + QLatin1Char(':') + _qstrPort;
+    if (zmq_bind(m_pRouter, m_qstrEndpoint.toUtf8().constData()) != 0) {
+        qCritical() << "ZmqServer::Start:bind failed:" << m_qstrEndpoint << zmq_strerror(zmq_errno());
+        zmq_close(m_pRouter);
+        m_pRouter = nullptr;
+        return false;
+    }
+
+    const QByteArray wake = kWakeEndpointPrefix + QByteArray::number(reinterpret_cast<quintptr>(this));
+    m_pWakeRecv = zmq_socket(m_pContext, ZMQ_PAIR);
+    m_pWakeSend = zmq_socket(m_pContext, ZMQ_PAIR);
+    zmq_setsockopt(m_pWakeRecv, ZMQ_LINGER, &linger, sizeof linger);
+    zmq_setsockopt(m_pWakeSend, ZMQ_LINGER, &linger, sizeof linger);
+    zmq_bind(m_pWakeRecv, wake.constData());
+    zmq_connect(m_pWakeSend, wake.constData());
+
+    m_thread = std::thread(&ZmqServer::ReceiveLoop, this);
+    m_blRunning = true;
+    return true;
+}
+
+void ZmqServer::Stop()
+{
+    if (m_thread.joinable()) {
+        m_blRunning = false;
+        m_blStopRequested = true;
+        {
+            std::lock_guard<std::mutex> lock(m_mutexQueue);
+            zmq_send(m_pWakeSend, "", 0, ZMQ_DONTWAIT);
+        }
+        m_thread.join();
+    }
+    for (void** socket : {&m_pRouter, &m_pWakeRecv, &m_pWakeSend})
+        if (*socket) {
+            zmq_close(*socket);
+            *socket = nullptr;
+        }
+    if (m_pContext) {
+        zmq_ctx_term(m_pContext);
+        m_pContext = nullptr;
+    }
+}
+
+void ZmqServer::Send(const QByteArray& _baClient, const QByteArray& _baBody)
+{
+    if (!m_blRunning)
+        return;
+    qDebug() << "client:" << _baClient << " sendout:" << Logger::ClipForLog(_baBody);
+    std::lock_guard<std::mutex> lock(m_mutexQueue);
+    if (m_queueSends.size() >= kMaxQueuedSends) {
+        if (m_nDroppedSends++ % 10000 == 0)
+            qCritical() << "ZmqServer::Send:send queue full, message dropped for:" << _baClient;
+        return;
+    }
+    m_queueSends.emplace_back(_baClient, _baBody);
+    // The receive thread flushes after every batch, so it needs no wake-up for its own sends.
+    if (!m_blWakePending && std::this_thread::get_id() != m_thread.get_id()) {
+        m_blWakePending = true;
+        zmq_send(m_pWakeSend, "", 0, ZMQ_DONTWAIT);
+    }
+}
+
+void ZmqServer::ReceiveLoop()
+{
+    zmq_pollitem_t items[2] = {{m_pRouter, 0, ZMQ_POLLIN, 0}, {m_pWakeRecv, 0, ZMQ_POLLIN, 0}};
+    while (!m_blStopRequested) {
+        const int ready = zmq_poll(items, 2, kReceiveTimeoutMs);
+        if (ready < 0 && zmq_errno() != EINTR)
+            break;
+        if (items[1].revents & ZMQ_POLLIN)
+            DrainWake();
+        if (items[0].revents & ZMQ_POLLIN)
+            ReceiveMessages();
+        FlushSends();
+    }
+    qWarning() << "server closed";
+}
+
+void ZmqServer::DrainWake()
+{
+    char byte;
+    while (zmq_recv(m_pWakeRecv, &byte, 1, ZMQ_DONTWAIT) >= 0) {
+    }
+    std::lock_guard<std::mutex> lock(m_mutexQueue);
+    m_blWakePending = false;
+}
+
+void ZmqServer::ReceiveMessages()
+{
+    // A bounded batch, so queued sends are not held back by a flood of requests.
+    for (int i = 0; i < 256 && !m_blStopRequested; ++i) {
+        if (!ReceiveOne())
+            return;
+        if (i % 32 == 31)
+            FlushSends();
+    }
+}
+
+void ZmqServer::DiscardRestOfMessage()
+{
+    int more = 0;
+    size_t size = sizeof more;
+    while (zmq_getsockopt(m_pRouter, ZMQ_RCVMORE, &more, &size) == 0 && more) {
+        zmq_msg_t part;
+        zmq_msg_init(&part);
+        zmq_msg_recv(&part, m_pRouter, ZMQ_DONTWAIT);
+        zmq_msg_close(&part);
+    }
+}
+
+static bool ReceiveFrame(void* _pSocket, QByteArray& _baOut, size_t _nMax)
+{
+    zmq_msg_t frame;
+    zmq_msg_init(&frame);
+    if (zmq_msg_recv(&frame, _pSocket, ZMQ_DONTWAIT) < 0) {
+        zmq_msg_close(&frame);
+        return false;
+    }
+    const size_t size = qMin(zmq_msg_size(&frame), _nMax);
+    const char* bytes = static_cast<const char*>(zmq_msg_data(&frame));
+    // The text ends at the first zero byte, as the fixed receive buffers did.
+    const void* zero = std::memchr(bytes, 0, size);
+    _baOut = QByteArray(bytes, zero ? static_cast<int>(static_cast<const char*>(zero) - bytes) : static_cast<int>(size));
+    zmq_msg_close(&frame);
+    return true;
+}
+
+bool ZmqServer::ReceiveOne()
+{
+    QByteArray name;
+    if (!ReceiveFrame(m_pRouter, name, 255))
+        return false;
+    qDebug() << "client name ==" << name;
+    if (name.isEmpty() || name == Envelope::kServiceName.toUtf8()) {
+        qCritical() << "ZmqServer::ReceiveOne:peer identity refused:" << name;
+        DiscardRestOfMessage();
+        return true;
+    }
+    QByteArray lengthText;
+    if (!ReceiveFrame(m_pRouter, lengthText, 63)) {
+        return true;
+    }
+    qDebug() << "msg length ==" << lengthText;
+    long long length = 0;
+    if (!ParseLength(lengthText, length)) {
+        qCritical() << "msg error length ==" << lengthText;
+        length = 0;
+    }
+    if (length > m_nMaxMessageBytes) {
+        qCritical() << "ZmqServer::ReceiveOne:message over the size limit refused:" << name << length;
+        length = 0;
+    }
+    QByteArray body;
+    if (length > 0) {
+        // The declared length only chooses the buffer: small bodies get 1023 bytes, larger ones their length.
+        const size_t cap = length <= 1023 ? 1023 : static_cast<size_t>(length);
+        ReceiveFrame(m_pRouter, body, cap);
+    }
+    DiscardRestOfMessage();
+    if (!body.isEmpty() && m_callback)
+        m_callback(name, body);
+    return true;
+}
+
+void ZmqServer::FlushSends()
+{
+    std::deque<std::pair<QByteArray, QByteArray>> batch;
+    {
+        std::lock_guard<std::mutex> lock(m_mutexQueue);
+        batch.swap(m_queueSends);
+    }
+    for (const auto& [client, body] : batch) {
+        const QByteArray length = QByteArray::number(body.size());
+        if (zmq_send(m_pRouter, client.constData(), client.size(), ZMQ_SNDMORE | ZMQ_DONTWAIT) < 0) {
+            if (zmq_errno() == EAGAIN)
+                qCritical() << "ZmqServer::FlushSends:client not reading, message dropped:" << client;
+            continue; // EHOSTUNREACH: no such peer, dropped as a ROUTER does
+        }
+        zmq_send(m_pRouter, length.constData(), length.size(), ZMQ_SNDMORE | ZMQ_DONTWAIT);
+        zmq_send(m_pRouter, body.constData(), body.size(), ZMQ_DONTWAIT);
+    }
+}

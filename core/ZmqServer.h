@@ -1,0 +1,66 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <atomic>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+// The ZeroMQ ROUTER transport. One thread owns every ZeroMQ socket: it receives the
+// three-frame messages and also performs the sends that other threads queue through Send().
+class ZmqServer
+{
+public:
+    using Callback = std::function<void(const QByteArray& _baClient, const QByteArray& _baBody)>;
+
+    ZmqServer() = default;
+    ~ZmqServer();
+    ZmqServer(const ZmqServer&) = delete;
+    ZmqServer& operator=(const ZmqServer&) = delete;
+
+    // Binds tcp://<bind>:<port> and starts the receive thread. False when nothing listens.
+    bool Start(const QString& _qstrBind, const QString& _qstrPort, qint64 _nMaxMessageBytes, Callback _callback);
+    void Stop();
+    // Queues one message for a peer; safe from any thread. Dropped when the service is not running.
+    void Send(const QByteArray& _baClient, const QByteArray& _baBody);
+    bool IsRunning() const { return m_blRunning.load(); }
+    QString Endpoint() const { return m_qstrEndpoint; }
+
+    static constexpr int kReceiveTimeoutMs = 3000;
+    // Per-peer answers held for a client that does not read, and the overall send queue bound.
+    static constexpr int kSendHighWaterMark = 100000;
+    static constexpr size_t kMaxQueuedSends = 1000000;
+
+    // Parses a length frame as the wire protocol does: leading blanks and trailing text are
+    // tolerated; no number or out of range gives nullopt-like false.
+    static bool ParseLength(const QByteArray& _baFrame, long long& _nLength);
+
+private:
+    void ReceiveLoop();
+    void ReceiveMessages();
+    bool ReceiveOne();
+    void FlushSends();
+    void DiscardRestOfMessage();
+    void DrainWake();
+
+    void* m_pContext = nullptr;
+    void* m_pRouter = nullptr;
+    void* m_pWakeRecv = nullptr;
+    void* m_pWakeSend = nullptr; // guarded by m_mutexQueue
+    Callback m_callback;
+    QString m_qstrEndpoint;
+    qint64 m_nMaxMessageBytes = 0;
+    QByteArray m_baLargeBuffer;
+
+    std::mutex m_mutexQueue;
+    std::deque<std::pair<QByteArray, QByteArray>> m_queueSends;
+    bool m_blWakePending = false;
+    size_t m_nDroppedSends = 0;
+
+    std::atomic<bool> m_blRunning{false};
+    std::atomic<bool> m_blStopRequested{false};
+    std::thread m_thread;
+};

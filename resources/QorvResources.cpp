@@ -1,0 +1,13 @@
+#include "resources/QorvResources.h"
+
+#include <QtGlobal>
+
+static void InitResourcesOutsideNamespace()
+{
+    Q_INIT_RESOURCE(i18n);
+}
+
+void InitQorvResources()
+{
+    InitResourcesOutsideNamespace();
+}
