@@ -1,0 +1,122 @@
+#include "core/JsonCommand.h"
+
+#include <QtTest>
+
+class tst_JsonCommand : public QObject
+{
+    Q_OBJECT
+private slots:
+    void parseRejectsToDefaults_data();
+    void parseRejectsToDefaults();
+    void mistypedKeysKeepDefaults_data();
+    void mistypedKeysKeepDefaults();
+    void toElementsBecomeStrings();
+    void serialisesAllKeysInOrder();
+    void roundTrip();
+    void answerTypes();
+};
+
+void tst_JsonCommand::parseRejectsToDefaults_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<QString>("log");
+    QTest::newRow("not json") << QByteArray("hello") << "JsonCommand::LoadFromString:";
+    QTest::newRow("array") << QByteArray("[1,2]") << "JsonCommand::LoadFromString:qjsonOdc is not object";
+    QTest::newRow("empty") << QByteArray() << "JsonCommand::LoadFromString:";
+    QTest::newRow("truncated") << QByteArray("{\"type\":\"command\"") << "JsonCommand::LoadFromString:";
+}
+
+void tst_JsonCommand::parseRejectsToDefaults()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(QString, log);
+    QTest::ignoreMessage(QtCriticalMsg, QRegularExpression("^" + QRegularExpression::escape(log)));
+    JsonCommand cmd;
+    cmd.LoadFromString(text);
+    QCOMPARE(cmd, JsonCommand());
+}
+
+void tst_JsonCommand::mistypedKeysKeepDefaults_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<qint64>("errorCode");
+    QTest::addColumn<QString>("data");
+    QTest::addColumn<bool>("iscast");
+    const QByteArray base = R"("type":"command","command":"c","iscast":true,"force_reply":false)";
+    QTest::newRow("error_code as string") << "{" + base + R"(,"error_code":"5"})" << qint64(0) << "" << true;
+    QTest::newRow("fractional error_code") << "{" + base + R"(,"error_code":2.5})" << qint64(0) << "" << true;
+    QTest::newRow("integral double error_code") << "{" + base + R"(,"error_code":7.0})" << qint64(7) << "" << true;
+    QTest::newRow("negative error_code") << "{" + base + R"(,"error_code":-4})" << qint64(-4) << "" << true;
+    QTest::newRow("huge error_code") << "{" + base + R"(,"error_code":1e300})" << qint64(0) << "" << true;
+    QTest::newRow("data as object") << "{" + base + R"(,"data":{"a":1}})" << qint64(0) << "" << true;
+    QTest::newRow("data as string") << "{" + base + R"(,"data":"{\"a\":1}"})" << qint64(0) << R"({"a":1})" << true;
+    QTest::newRow("iscast as number") << QByteArray(R"({"type":"t","command":"c","force_reply":true,"iscast":1})")
+                                      << qint64(0) << "" << false;
+}
+
+void tst_JsonCommand::mistypedKeysKeepDefaults()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(qint64, errorCode);
+    QFETCH(QString, data);
+    QFETCH(bool, iscast);
+    if (!iscast)
+        QTest::ignoreMessage(QtCriticalMsg, "LoadFromJson:no iscast found!");
+    JsonCommand cmd;
+    cmd.LoadFromString(text);
+    QCOMPARE(cmd.error_code, errorCode);
+    QCOMPARE(cmd.data, data);
+    QCOMPARE(cmd.iscast, iscast);
+    QVERIFY(!cmd.type.isEmpty());
+}
+
+void tst_JsonCommand::toElementsBecomeStrings()
+{
+    QTest::ignoreMessage(QtCriticalMsg, "LoadFromJson:no iscast found!");
+    QTest::ignoreMessage(QtCriticalMsg, "LoadFromJson:no force_reply found!");
+    QTest::ignoreMessage(QtCriticalMsg, "LoadFromJson:no type found!");
+    QTest::ignoreMessage(QtCriticalMsg, "LoadFromJson:no command found!");
+    JsonCommand cmd;
+    cmd.LoadFromString(R"({"to":["a",5,null,"b"]})");
+    QCOMPARE(cmd.to, QStringList({"a", "", "", "b"}));
+}
+
+void tst_JsonCommand::serialisesAllKeysInOrder()
+{
+    QCOMPARE(JsonCommand().ToString(),
+             QByteArray(R"({"command":"","data":"","error_code":0,"error_string":"","force_reply":false,)"
+                        R"("from":"","guid":"","iscast":false,"to":[],"type":"","userdata":""})"));
+}
+
+void tst_JsonCommand::roundTrip()
+{
+    JsonCommand cmd;
+    cmd.iscast = true;
+    cmd.force_reply = true;
+    cmd.type = "transfer";
+    cmd.to = QStringList{"x", "名字", ""};
+    cmd.from = "me";
+    cmd.guid = "{1234}";
+    cmd.userdata = "u\"d\n";
+    cmd.command = "download";
+    cmd.data = R"({"from":"http://h/a","to":"/tmp/a"})";
+    cmd.error_code = -9007199254740991LL;
+    cmd.error_string = "bad";
+    JsonCommand back;
+    back.LoadFromString(cmd.ToString());
+    QCOMPARE(back, cmd);
+    QVERIFY(!cmd.ToString().contains(' '));
+}
+
+void tst_JsonCommand::answerTypes()
+{
+    QCOMPARE(Envelope::AnswerType("notify"), QString("notify_ret"));
+    QCOMPARE(Envelope::AnswerType("transfer"), QString("transfer_ret"));
+    QCOMPARE(Envelope::AnswerType("Command"), QString());
+    QCOMPARE(Envelope::AnswerType("command_ret"), QString());
+    QCOMPARE(Envelope::CoreErrorText(-3), QString("ability not found"));
+    QCOMPARE(Envelope::CoreErrorText(0), QString());
+}
+
+QTEST_APPLESS_MAIN(tst_JsonCommand)
+#include "tst_JsonCommand.moc"
