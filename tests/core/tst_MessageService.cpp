@@ -1,0 +1,347 @@
+#include "core/AbilityManager.h"
+#include "core/AbilityReply.h"
+#include "core/JsonReader.h"
+#include "core/MessageService.h"
+
+#include <QtTest>
+
+#include <mutex>
+
+namespace {
+
+// Takes its commands and answers each with code 100 and the command's data; refuses "refuse".
+class FakeAbility : public IAbility
+{
+public:
+    FakeAbility(QString _qstrTag, std::vector<QString> _names) : m_qstrTag(std::move(_qstrTag)), m_names(std::move(_names)) {}
+    std::vector<QString> GetAbilities() override { return m_names; }
+    bool DealCommand(const JsonCommand& command) override
+    {
+        if (command.type != Envelope::kCommand || command.command == QLatin1String("refuse"))
+            return false;
+        if (std::find(m_names.begin(), m_names.end(), command.command) == m_names.end())
+            return false;
+        AbilityReply::Send(command, 100, m_qstrTag, command.data);
+        return true;
+    }
+
+private:
+    QString m_qstrTag;
+    std::vector<QString> m_names;
+};
+
+struct Delivery {
+    QString name;
+    JsonCommand envelope;
+};
+
+} // namespace
+
+class tst_MessageService : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void init();
+    void registrationListsAbilitiesInOrder();
+    void loginAndLogout();
+    void loginWithUnusableData_data();
+    void loginWithUnusableData();
+    void commandGoesToFirstClientInNameOrder();
+    void serviceCommandsAlwaysReachTheManager();
+    void errorVocabulary_data();
+    void errorVocabulary();
+    void queries();
+    void transferToNamedClients();
+    void castReachesEveryClientAndManagerAnswersMinus4();
+    void abilityResultFollowsCommandRet();
+    void firstCreatedAbilityWins();
+    void refusedCommandGetsOneMinus4();
+
+private:
+    QList<Delivery> takeFor(const QString& _qstrName);
+    // Collects deliveries to a name until there are at least _nCount, bounded.
+    QList<Delivery> waitFor(const QString& _qstrName, int _nCount);
+    JsonCommand send(const QString& _qstrClient, const QString& _qstrType, const QString& _qstrCommand,
+                     const QString& _qstrData = QString(), const QStringList& _to = {}, bool _blCast = false);
+    void login(const QString& _qstrClient, const QStringList& _names);
+
+    std::mutex m_mutex;
+    QList<Delivery> m_deliveries;
+    int m_nGuid = 0;
+};
+
+void tst_MessageService::initTestCase()
+{
+    AbilityManager::SetFactory([](int index) -> IAbility* {
+        if (index == 1)
+            return new FakeAbility("one", {"alpha", "both"});
+        if (index == 3)
+            return new FakeAbility("three", {"both", "beta", "refuse"});
+        return nullptr;
+    });
+    QTest::ignoreMessage(QtCriticalMsg, "ability create failed: 2");
+    AbilityManager::Instance().RegistAbilities();
+    MessageService::Instance().SetObserver([this](const QString& name, const JsonCommand& envelope) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_deliveries.append({name, envelope});
+    });
+}
+
+void tst_MessageService::init()
+{
+    QCoreApplication::processEvents();
+    const auto registry = MessageService::Instance().Registry();
+    for (const QString& name : registry.keys())
+        if (name != Envelope::kServiceName)
+            send(name, "notify", "command_logout");
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_deliveries.clear();
+}
+
+QList<Delivery> tst_MessageService::takeFor(const QString& _qstrName)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    QList<Delivery> out;
+    for (auto it = m_deliveries.begin(); it != m_deliveries.end();)
+        if (it->name == _qstrName) {
+            out.append(*it);
+            it = m_deliveries.erase(it);
+        } else
+            ++it;
+    return out;
+}
+
+QList<Delivery> tst_MessageService::waitFor(const QString& _qstrName, int _nCount)
+{
+    QList<Delivery> all;
+    (void)QTest::qWaitFor(
+        [&]() {
+            all += takeFor(_qstrName);
+            return all.size() >= _nCount;
+        },
+        5000);
+    return all;
+}
+
+JsonCommand tst_MessageService::send(const QString& _qstrClient, const QString& _qstrType, const QString& _qstrCommand,
+                                     const QString& _qstrData, const QStringList& _to, bool _blCast)
+{
+    JsonCommand cmd;
+    cmd.type = _qstrType;
+    cmd.command = _qstrCommand;
+    cmd.data = _qstrData;
+    cmd.to = _to;
+    cmd.iscast = _blCast;
+    cmd.from = _qstrClient;
+    cmd.guid = QString::number(++m_nGuid);
+    cmd.userdata = "ud" + cmd.guid;
+    MessageService::Instance().OnMessageReceived(_qstrClient.toUtf8(), cmd.ToString());
+    return cmd;
+}
+
+void tst_MessageService::login(const QString& _qstrClient, const QStringList& _names)
+{
+    QJsonObject body{{"abilities", QJsonArray::fromStringList(_names)}};
+    send(_qstrClient, "notify", "command_login", QJsonDocument(body).toJson(QJsonDocument::Compact));
+    takeFor(_qstrClient);
+}
+
+void tst_MessageService::registrationListsAbilitiesInOrder()
+{
+    QCOMPARE(MessageService::Instance().Registry().value(Envelope::kServiceName),
+             QStringList({"alpha", "both", "both", "beta", "refuse"}));
+}
+
+void tst_MessageService::loginAndLogout()
+{
+    const JsonCommand req = send("app", "notify", "command_login", R"({"abilities":["x","y"]})");
+    const auto answers = takeFor("app");
+    QCOMPARE(answers.size(), 1);
+    const JsonCommand& ret = answers[0].envelope;
+    QCOMPARE(ret.type, QString("notify_ret"));
+    QCOMPARE(ret.from, Envelope::kServiceName);
+    QCOMPARE(ret.guid, req.guid);
+    QCOMPARE(ret.userdata, req.userdata);
+    QCOMPARE(ret.command, QString("command_login"));
+    QCOMPARE(ret.error_code, qint64(0));
+    QVERIFY(ret.to.isEmpty() && !ret.iscast && !ret.force_reply);
+    QCOMPARE(MessageService::Instance().Registry().value("app"), QStringList({"x", "y"}));
+
+    send("app", "notify", "command_login", R"({"abilities":["z"]})");
+    QCOMPARE(MessageService::Instance().Registry().value("app"), QStringList({"z"}));
+    send("app", "notify", "command_logout");
+    QVERIFY(!MessageService::Instance().Registry().contains("app"));
+    QCOMPARE(takeFor("app").size(), 2);
+}
+
+void tst_MessageService::loginWithUnusableData_data()
+{
+    QTest::addColumn<QString>("data");
+    QTest::addColumn<QString>("log");
+    QTest::newRow("empty") << "" << "JsonSource::LoadFromString:";
+    QTest::newRow("array") << "[1]" << "JsonSource::LoadFromString:qjsonOdc is not object";
+    QTest::newRow("abilities not array") << R"({"abilities":"x"})" << "";
+}
+
+void tst_MessageService::loginWithUnusableData()
+{
+    QFETCH(QString, data);
+    QFETCH(QString, log);
+    if (!log.isEmpty())
+        QTest::ignoreMessage(QtCriticalMsg, QRegularExpression("^" + QRegularExpression::escape(log)));
+    send("empty", "notify", "command_login", data);
+    QVERIFY(MessageService::Instance().Registry().contains("empty"));
+    QCOMPARE(MessageService::Instance().Registry().value("empty"), QStringList());
+    const auto answers = takeFor("empty");
+    QCOMPARE(answers.size(), 1);
+    QCOMPARE(answers[0].envelope.error_code, qint64(0));
+}
+
+void tst_MessageService::commandGoesToFirstClientInNameOrder()
+{
+    login("b", {"shared"});
+    login("a", {"other", "shared"});
+    const JsonCommand req = send("caller", "command", "shared", "payload");
+    const auto toA = takeFor("a");
+    QCOMPARE(toA.size(), 1);
+    QCOMPARE(toA[0].envelope, req); // a copy, unchanged
+    QVERIFY(takeFor("b").isEmpty());
+    const auto ret = takeFor("caller");
+    QCOMPARE(ret.size(), 1);
+    QCOMPARE(ret[0].envelope.type, QString("command_ret"));
+    QCOMPARE(ret[0].envelope.data, QString("ok"));
+}
+
+void tst_MessageService::serviceCommandsAlwaysReachTheManager()
+{
+    login("0early", {"alpha"}); // sorts before "message_service"
+    send("caller", "command", "alpha", "hello");
+    QVERIFY(takeFor("0early").isEmpty());
+    const QList<Delivery> all = waitFor("caller", 2);
+    QCOMPARE(all[0].envelope.type, QString("command_ret"));
+    QCOMPARE(all[1].envelope.error_string, QString("one")); // answered by the manager's ability
+}
+
+void tst_MessageService::errorVocabulary_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<QString>("answerType");
+    QTest::addColumn<qint64>("code");
+    QTest::addColumn<QString>("error");
+    const QString typeError = "param error, command type not correct, cannot be processed";
+    QTest::newRow("unknown type") << QByteArray(R"({"type":"shout","command":"x","iscast":false,"force_reply":false})")
+                                  << "" << qint64(-1) << typeError;
+    QTest::newRow("type case differs") << QByteArray(R"({"type":"Command","command":"alpha","iscast":false,"force_reply":false})")
+                                       << "" << qint64(-1) << typeError;
+    QTest::newRow("not json") << QByteArray("{{{") << "" << qint64(-1) << typeError;
+    QTest::newRow("unknown command") << QByteArray(R"({"type":"command","command":"nobody","iscast":false,"force_reply":false})")
+                                     << "command_ret" << qint64(-3) << "ability not found";
+    QTest::newRow("unknown query") << QByteArray(R"({"type":"query","command":"command_ability","data":"nobody","iscast":false,"force_reply":false})")
+                                   << "query_ret" << qint64(-3) << "ability not found";
+}
+
+void tst_MessageService::errorVocabulary()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(QString, answerType);
+    QFETCH(qint64, code);
+    QFETCH(QString, error);
+    if (text == "{{{")
+        QTest::ignoreMessage(QtCriticalMsg, QRegularExpression("^JsonCommand::LoadFromString:"));
+    MessageService::Instance().OnMessageReceived("someone", text);
+    const auto answers = takeFor("someone");
+    QCOMPARE(answers.size(), 1);
+    QCOMPARE(answers[0].envelope.type, answerType);
+    QCOMPARE(answers[0].envelope.error_code, code);
+    QCOMPARE(answers[0].envelope.error_string, error);
+}
+
+void tst_MessageService::queries()
+{
+    login("zeta", {"z1", "alpha"});
+    login("alfa", {"a1"});
+    send("q", "query", "command_abilities");
+    auto answers = takeFor("q");
+    QCOMPARE(answers.size(), 1);
+    QCOMPARE(answers[0].envelope.type, QString("query_ret"));
+    QCOMPARE(answers[0].envelope.data,
+             QString(R"({"abilities":["a1","alpha","both","both","beta","refuse","z1","alpha"]})"));
+
+    send("q", "query", "command_ability", "z1");
+    answers = takeFor("q");
+    QCOMPARE(answers[0].envelope.data, QString("z1"));
+    QCOMPARE(answers[0].envelope.error_code, qint64(0));
+
+    send("q", "query", "something_else");
+    answers = takeFor("q");
+    QCOMPARE(answers[0].envelope.error_code, qint64(0));
+    QCOMPARE(answers[0].envelope.data, QString());
+}
+
+void tst_MessageService::transferToNamedClients()
+{
+    login("r1", {});
+    const JsonCommand req = send("sender", "transfer", "chat", "hi", {"r1", "ghost", "r1"});
+    QCOMPARE(takeFor("r1").size(), 2);
+    const auto ghost = takeFor("ghost"); // delivered even though not registered
+    QCOMPARE(ghost.size(), 1);
+    QCOMPARE(ghost[0].envelope, req);
+    const auto ret = takeFor("sender");
+    QCOMPARE(ret.size(), 1);
+    QCOMPARE(ret[0].envelope.type, QString("transfer_ret"));
+}
+
+void tst_MessageService::castReachesEveryClientAndManagerAnswersMinus4()
+{
+    login("c1", {});
+    login("c2", {});
+    login("sender", {});
+    send("sender", "transfer", "chat", "hi", {}, true);
+    QCOMPARE(takeFor("c1").size(), 1);
+    QCOMPARE(takeFor("c2").size(), 1);
+    // The sender gets its own copy, the hub's answer, and later the manager's refusal.
+    QCOMPARE(takeFor("sender").size(), 2);
+    const QList<Delivery> late = waitFor("sender", 1);
+    QCOMPARE(late.size(), 1);
+    QCOMPARE(late[0].envelope.type, QString("transfer"));
+    QCOMPARE(late[0].envelope.error_code, qint64(-4));
+    QCOMPARE(late[0].envelope.to, QStringList({"sender"}));
+}
+
+void tst_MessageService::abilityResultFollowsCommandRet()
+{
+    const JsonCommand req = send("caller", "command", "beta", "data!");
+    const QList<Delivery> all = waitFor("caller", 2);
+    QCOMPARE(all.size(), 2);
+    QCOMPARE(all[0].envelope.type, QString("command_ret"));
+    const JsonCommand& result = all[1].envelope;
+    QCOMPARE(result.type, QString("transfer"));
+    QCOMPARE(result.guid, req.guid);
+    QCOMPARE(result.userdata, req.userdata);
+    QCOMPARE(result.error_code, qint64(100));
+    QCOMPARE(result.data, QString("data!"));
+    QCOMPARE(result.from, Envelope::kServiceName);
+}
+
+void tst_MessageService::firstCreatedAbilityWins()
+{
+    send("caller", "command", "both");
+    const QList<Delivery> all = waitFor("caller", 2);
+    QCOMPARE(all[1].envelope.error_string, QString("one"));
+}
+
+void tst_MessageService::refusedCommandGetsOneMinus4()
+{
+    send("caller", "command", "refuse");
+    QList<Delivery> all = waitFor("caller", 2);
+    QTest::qWait(50);
+    all += takeFor("caller");
+    QCOMPARE(all.size(), 2);
+    QCOMPARE(all[1].envelope.error_code, qint64(-4));
+    QCOMPARE(all[1].envelope.error_string,
+             QString("ability found, but cannot be dealed, please check your param or context"));
+}
+
+QTEST_GUILESS_MAIN(tst_MessageService)
+#include "tst_MessageService.moc"
