@@ -1,0 +1,97 @@
+#include "core/Logger.h"
+
+#include <QtTest>
+
+#include <utime.h>
+
+class tst_Logger : public QObject
+{
+    Q_OBJECT
+private slots:
+    void formatsLines_data();
+    void formatsLines();
+    void removesOnlyOldLogFiles();
+    void clipsLongTexts();
+    void filtersByLevelAndWritesFile();
+};
+
+void tst_Logger::formatsLines_data()
+{
+    QTest::addColumn<int>("type");
+    QTest::addColumn<QString>("line");
+    QTest::newRow("debug") << int(QtDebugMsg) << "[D]:2024-03-05 14:02:11\tsome text";
+    QTest::newRow("warning") << int(QtWarningMsg) << "[W]:2024-03-05 14:02:11\tsome text";
+    QTest::newRow("critical") << int(QtCriticalMsg) << "[C]:2024-03-05 14:02:11\tsome text";
+    QTest::newRow("fatal") << int(QtFatalMsg) << "[F]:2024-03-05 14:02:11\tsome text";
+}
+
+void tst_Logger::formatsLines()
+{
+    QFETCH(int, type);
+    QFETCH(QString, line);
+    const QDateTime time(QDate(2024, 3, 5), QTime(14, 2, 11));
+    QCOMPARE(Logger::FormatLogLine(static_cast<QtMsgType>(type), time, "some text"), line);
+}
+
+static void Touch(const QString& _qstrPath, const QDateTime& _time)
+{
+    QFile file(_qstrPath);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.close();
+    const utimbuf times{static_cast<time_t>(_time.toSecsSinceEpoch()), static_cast<time_t>(_time.toSecsSinceEpoch())};
+    QCOMPARE(utime(QFile::encodeName(_qstrPath).constData(), &times), 0);
+}
+
+void tst_Logger::removesOnlyOldLogFiles()
+{
+    QTemporaryDir dir;
+    const QDateTime now = QDateTime::currentDateTime();
+    Touch(dir.filePath("old.log"), now.addDays(-61));
+    Touch(dir.filePath("old_js.log"), now.addDays(-61));
+    Touch(dir.filePath("recent.log"), now.addDays(-59));
+    Touch(dir.filePath("old.txt"), now.addDays(-400));
+    Touch(dir.filePath("old.log.bak"), now.addDays(-400));
+    QDir(dir.path()).mkdir("folder.log");
+    QCOMPARE(Logger::RemoveOldLogs(dir.path(), now), 2);
+    QStringList left = QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
+    left.sort();
+    QCOMPARE(left, QStringList({"folder.log", "old.log.bak", "old.txt", "recent.log"}));
+}
+
+void tst_Logger::clipsLongTexts()
+{
+    const QByteArray small(100, 'a');
+    QCOMPARE(Logger::ClipForLog(small), small);
+    const QByteArray big(100000, 'b');
+    const QByteArray clipped = Logger::ClipForLog(big);
+    QVERIFY(clipped.startsWith(big.left(Logger::kLogClipBytes)));
+    QVERIFY(clipped.endsWith("(100000 bytes)"));
+    QVERIFY(clipped.size() < Logger::kLogClipBytes + 64);
+}
+
+// Runs last: it installs the handler for the rest of the process.
+void tst_Logger::filtersByLevelAndWritesFile()
+{
+    QTemporaryDir home;
+    qputenv("HOME", home.path().toUtf8());
+    qputenv("XDG_DOCUMENTS_DIR", (home.path() + "/Documents").toUtf8());
+    Logger& logger = Logger::Instance();
+    QVERIFY(logger.Init(2, "data"));
+    QVERIFY(logger.MainLogPath().startsWith(home.path() + "/Documents/data/log/"));
+    QVERIFY(QFile::exists(QString(logger.MainLogPath()).replace(".log", "_js.log")));
+    logger.InstallHandler();
+    qDebug() << "a debug line";
+    qWarning() << "a warning line";
+    qCritical() << "a critical line" << QString("quoted");
+    qInfo() << "an info line";
+    qInstallMessageHandler(nullptr);
+    QFile file(logger.MainLogPath());
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QList<QByteArray> lines = file.readAll().split('\n');
+    QCOMPARE(lines.size(), 2); // one line and the empty rest after the last "\r\n"
+    QVERIFY(lines[0].startsWith("[C]:"));
+    QVERIFY(lines[0].endsWith("\ta critical line \"quoted\"\r"));
+}
+
+QTEST_GUILESS_MAIN(tst_Logger)
+#include "tst_Logger.moc"
