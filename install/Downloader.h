@@ -1,0 +1,82 @@
+#pragma once
+
+#include <QCryptographicHash>
+#include <QElapsedTimer>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QObject>
+#include <QPointer>
+#include <QSaveFile>
+#include <QString>
+#include <QTimer>
+#include <QUrl>
+
+#include <atomic>
+#include <memory>
+
+// Fetches one http(s) URL into one local file on the owner's thread, reports progress, and
+// checks the file's MD5 when one is expected. Every outcome is a signal carrying the task id.
+// The body goes into a temporary file beside the target that replaces the target only once the
+// transfer has succeeded, so a failed or stopped download never leaves a partial file behind.
+class Downloader : public QObject
+{
+    Q_OBJECT
+public:
+    explicit Downloader(QObject* _pParent = nullptr);
+    // Stops as stopDownload does.
+    ~Downloader() override;
+
+    void downloadFile(const QUrl& _url, const QString& _qstrFilePath, const QString& _qstrMd5,
+                      const QString& _qstrId);
+    // While a download runs: reports USER_STOPED and ends it. Always aborts the reply.
+    void stopDownload();
+
+    bool IsFinished() const { return m_blFinished.load(); }
+
+    // A redirect is followed only to http(s) and never from https down to http.
+    static bool IsRedirectAllowed(const QUrl& _urlFrom, const QUrl& _urlTo);
+
+    // Qt buffers at most this much of the body before we take it, which bounds memory.
+    static constexpr qint64 kReadBufferBytes = 4 * 1024 * 1024;
+
+signals:
+    void signCancelDownload();
+    void signErrorOccurred(const QString& _qstrErrorInfo, const QString& strId);
+    void signProgress(qint64 bytesReceived, qint64 bytesTotal, const QString& strId);
+    void signFinished(const QString& strId);
+
+private slots:
+    void slotReplyFinished(QNetworkReply* _pReply);
+    void slotDownloadProgress(qint64 bytesReceived, qint64 bytesTotal);
+    void slotReadyRead();
+    void slotErrorOccurred(QNetworkReply::NetworkError _code);
+    void slotRedirected(const QUrl& _url);
+    void slotStalled();
+
+private:
+    enum class State { Idle, Running, Done };
+
+    // Stage text "|" detail text, both in this class's translation context.
+    static QString ErrorText(const char* _szStage, const QString& _qstrDetail);
+    void Report(const QString& _qstrErrorInfo);
+    // Ends the download with one report: the reply is cut loose first so it cannot report again.
+    void Fail(const QString& _qstrErrorInfo);
+    // Writes and hashes one piece of the body; false (already reported) when the disk refused it.
+    bool WriteChunk(const QByteArray& _baData);
+    void DisconnectReply();
+    void DiscardFile();
+
+    QNetworkAccessManager m_networkManager;
+    QPointer<QNetworkReply> m_pReply;
+    std::unique_ptr<QSaveFile> m_pFile;
+    QString m_qstrFilePath;
+    QElapsedTimer m_timerElapsed;
+    QString m_qstrId;
+    QString m_qstrMd5;
+    std::atomic<bool> m_blFinished{false};
+    State m_state = State::Idle;
+    QCryptographicHash m_hashMd5{QCryptographicHash::Md5};
+    qint64 m_nWritten = 0;
+    QTimer m_timerStall;
+    int m_nStallSeconds = 60;
+};
