@@ -41,13 +41,15 @@ void InstallTranslation(QApplication& _app, QTranslator& _translator)
 void LogStart(const Config& _config)
 {
     MessageService& hub = MessageService::Instance();
-    qWarning().noquote() << QStringLiteral("qorv-utility-service %1 started; zeromq %2 (%3); websocket 127.0.0.1:%4 (%5); config %6")
-                                .arg(QStringLiteral(QORV_VERSION), hub.Zmq().Endpoint(),
-                                     hub.Zmq().IsRunning() ? QStringLiteral("listening") : QStringLiteral("not listening"),
-                                     _config.GetWsPort(),
-                                     hub.WebSocket().ServerPort() ? QStringLiteral("listening")
-                                                                  : QStringLiteral("not listening"),
-                                     _config.GetConfigPath());
+    qWarning().noquote()
+        << QStringLiteral(
+               "qorv-utility-service %1 started; zeromq %2 (%3); websocket 127.0.0.1:%4 (%5); config %6")
+               .arg(QStringLiteral(QORV_VERSION), hub.Zmq().Endpoint(),
+                    hub.Zmq().IsRunning() ? QStringLiteral("listening") : QStringLiteral("not listening"),
+                    _config.GetWsPort(),
+                    hub.WebSocket().ServerPort() ? QStringLiteral("listening")
+                                                 : QStringLiteral("not listening"),
+                    _config.GetConfigPath());
 }
 
 } // namespace

@@ -31,8 +31,8 @@ AbilityManager& AbilityManager::Instance()
 AbilityManager::AbilityManager()
 {
     qRegisterMetaType<JsonCommand>("JsonCommand");
-    connect(this, &AbilityManager::SignRecvFromMessageService, this, &AbilityManager::SlotRecvFromMessageService,
-            Qt::QueuedConnection);
+    connect(this, &AbilityManager::SignRecvFromMessageService, this,
+            &AbilityManager::SlotRecvFromMessageService, Qt::QueuedConnection);
     for (int index = 1; index <= kAbilityCount; ++index) {
         IAbility* ability = CreateAbility(index);
         if (ability)
@@ -99,7 +99,8 @@ void AbilityManager::SlotRecvFromMessageService(JsonCommand stuJsonCommand)
     for (IAbility* ability : m_vecAbilities)
         if (ability->DealCommand(stuJsonCommand))
             return;
-    AbilityReply::Send(stuJsonCommand, Envelope::kAbilityNotDealt, Envelope::CoreErrorText(Envelope::kAbilityNotDealt));
+    AbilityReply::Send(stuJsonCommand, Envelope::kAbilityNotDealt,
+                       Envelope::CoreErrorText(Envelope::kAbilityNotDealt));
 }
 
 void AbilityManager::OnRecvCommandRet(const JsonCommand& _jsonCommand)

@@ -4,7 +4,8 @@
 
 namespace AbilityReply {
 
-JsonCommand Build(const JsonCommand& _request, qint64 _nCode, const QString& _qstrError, const QString& _qstrData)
+JsonCommand Build(const JsonCommand& _request, qint64 _nCode, const QString& _qstrError,
+                  const QString& _qstrData)
 {
     JsonCommand reply;
     reply.type = Envelope::kTransfer;

@@ -6,7 +6,8 @@
 // carrying the request's command, guid and userdata, handed to the hub. Safe from any thread.
 namespace AbilityReply {
 
-JsonCommand Build(const JsonCommand& _request, qint64 _nCode, const QString& _qstrError, const QString& _qstrData);
+JsonCommand Build(const JsonCommand& _request, qint64 _nCode, const QString& _qstrError,
+                  const QString& _qstrData);
 void Send(const JsonCommand& _request, qint64 _nCode, const QString& _qstrError = QString(),
           const QString& _qstrData = QString());
 

@@ -94,7 +94,7 @@ void Config::Load(const QString& _qstrPath)
 
     settings.beginGroup(QStringLiteral("network"));
     m_qstrPublicNetworkUrl = ReadString(settings, "publicNetworkUrl", m_qstrPublicNetworkUrl);
-    m_nDownloadStallSeconds =
-        static_cast<int>(qMin<qint64>(ReadPositive(settings, "downloadStallSeconds", m_nDownloadStallSeconds), 86400));
+    m_nDownloadStallSeconds = static_cast<int>(
+        qMin<qint64>(ReadPositive(settings, "downloadStallSeconds", m_nDownloadStallSeconds), 86400));
     settings.endGroup();
 }

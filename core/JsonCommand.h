@@ -6,7 +6,8 @@
 #include <QStringList>
 
 // The one envelope every message of the service travels in.
-struct JsonCommand {
+struct JsonCommand
+{
     bool iscast = false;
     bool force_reply = false;
     QString type;

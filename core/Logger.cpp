@@ -17,7 +17,8 @@ Logger::~Logger()
 
 QString Logger::DataRoot(const QString& _qstrFolder)
 {
-    return QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation) + QLatin1Char('/') + _qstrFolder;
+    return QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation) + QLatin1Char('/') +
+           _qstrFolder;
 }
 
 bool Logger::Init(int _nLevel, const QString& _qstrFolder)
@@ -79,7 +80,8 @@ QString Logger::FormatLogLine(QtMsgType _type, const QDateTime& _time, const QSt
     default:
         break;
     }
-    return QLatin1String(tag) + _time.toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")) + QLatin1Char('\t') + _qstrText;
+    return QLatin1String(tag) + _time.toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")) + QLatin1Char('\t') +
+           _qstrText;
 }
 
 int Logger::RemoveOldLogs(const QString& _qstrFolder, const QDateTime& _now)

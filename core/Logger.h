@@ -26,8 +26,14 @@ public:
 
     // The user's documents folder joined with the configured data folder name.
     static QString DataRoot(const QString& _qstrFolder);
-    static QString LogFolder(const QString& _qstrFolder) { return DataRoot(_qstrFolder) + QStringLiteral("/log/"); }
-    static QString DumpFolder(const QString& _qstrFolder) { return DataRoot(_qstrFolder) + QStringLiteral("/dmp/"); }
+    static QString LogFolder(const QString& _qstrFolder)
+    {
+        return DataRoot(_qstrFolder) + QStringLiteral("/log/");
+    }
+    static QString DumpFolder(const QString& _qstrFolder)
+    {
+        return DataRoot(_qstrFolder) + QStringLiteral("/dmp/");
+    }
 
     // "[W]:2024-03-05 14:02:11\ttext"; info and unknown types get the tags the handler uses.
     static QString FormatLogLine(QtMsgType _type, const QDateTime& _time, const QString& _qstrText);

@@ -21,11 +21,14 @@ void MessageService::Start(const QString& _qstrPort, const QString& _qstrWsPort)
 {
     const Config& config = Config::Instance();
     const QString bind = config.GetBindAddress();
-    if (bind != QLatin1String("127.0.0.1") && bind != QLatin1String("localhost") && bind != QLatin1String("::1"))
-        qCritical() << "MessageService::Start:ZeroMQ bound beyond loopback, reachable from the network:" << bind;
+    if (bind != QLatin1String("127.0.0.1") && bind != QLatin1String("localhost") &&
+        bind != QLatin1String("::1"))
+        qCritical() << "MessageService::Start:ZeroMQ bound beyond loopback, reachable from the network:"
+                    << bind;
     m_zmqServer.Start(bind == QLatin1String("localhost") ? QStringLiteral("127.0.0.1") : bind, _qstrPort,
-                      config.GetMaxMessageBytes(),
-                      [this](const QByteArray& client, const QByteArray& body) { OnMessageReceived(client, body); });
+                      config.GetMaxMessageBytes(), [this](const QByteArray& client, const QByteArray& body) {
+                          OnMessageReceived(client, body);
+                      });
     m_webSocketServer.StartServer(_qstrWsPort, [this](const QByteArray& client, const QByteArray& text) {
         OnMessageReceived(client, text);
     });
@@ -63,10 +66,9 @@ void MessageService::OnMessageReceived(const QByteArray& _baClient, const QByteA
     JsonCommand request;
     request.LoadFromString(_baText);
     if (Config::Instance().IsDebugMode())
-        emit BusinessProcessor::Instance().SignRecvMsg(QStringLiteral("type:") + request.type +
-                                                       QStringLiteral("\tcommand:") + request.command +
-                                                       QStringLiteral("\tfrom:") + request.from +
-                                                       QStringLiteral("\tto:") + TraceTo(request.to));
+        emit BusinessProcessor::Instance().SignRecvMsg(
+            QStringLiteral("type:") + request.type + QStringLiteral("\tcommand:") + request.command +
+            QStringLiteral("\tfrom:") + request.from + QStringLiteral("\tto:") + TraceTo(request.to));
     const Outcome outcome = Route(_baClient, request);
     for (const QString& name : outcome.recipients)
         SendToClient(name, request);
@@ -169,9 +171,10 @@ QString MessageService::FindCommandOwner(const QString& _qstrCommand) const
 void MessageService::SendToClient(const QString& _qstrName, const JsonCommand& _jsonCommand)
 {
     if (Config::Instance().IsDebugMode())
-        emit BusinessProcessor::Instance().SignSendMsg(
-            QStringLiteral("type:") + _jsonCommand.type + QStringLiteral("\tcommand:") + _jsonCommand.command +
-            QStringLiteral("\t:from:") + _jsonCommand.from + QStringLiteral("\tto:") + _qstrName);
+        emit BusinessProcessor::Instance().SignSendMsg(QStringLiteral("type:") + _jsonCommand.type +
+                                                       QStringLiteral("\tcommand:") + _jsonCommand.command +
+                                                       QStringLiteral("\t:from:") + _jsonCommand.from +
+                                                       QStringLiteral("\tto:") + _qstrName);
     {
         std::lock_guard<std::mutex> lock(m_mutexObserver);
         if (m_observer)

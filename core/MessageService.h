@@ -35,11 +35,12 @@ public:
 private:
     MessageService() = default;
 
-    struct Outcome {
+    struct Outcome
+    {
         QString answerType;
         qint64 errorCode = 0;
         QString data;
-        QStringList recipients;     // copies of the request, delivered before the answer
+        QStringList recipients;      // copies of the request, delivered before the answer
         bool toManagerAfter = false; // a command for the manager, handed over after the answer
     };
     Outcome Route(const QByteArray& _baClient, const JsonCommand& _request);

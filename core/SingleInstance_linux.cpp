@@ -13,7 +13,8 @@ SingleInstance::SingleInstance(const QString& _qstrKey)
 {
     QString folder = qEnvironmentVariable("XDG_RUNTIME_DIR");
     if (folder.isEmpty() || !QDir(folder).exists())
-        folder = QDir::tempPath() + QStringLiteral("/") + _qstrKey + QStringLiteral("-") + QString::number(getuid());
+        folder = QDir::tempPath() + QStringLiteral("/") + _qstrKey + QStringLiteral("-") +
+                 QString::number(getuid());
     QDir().mkpath(folder);
     m_qstrPath = folder + QStringLiteral("/") + _qstrKey + QStringLiteral(".lock");
 }

@@ -29,13 +29,16 @@ bool WebSocket_Server::StartServer(const QString& _qstrPort, Callback _callback)
     try {
         port = std::stoi(_qstrPort.toStdString(), nullptr, 10);
     } catch (const std::invalid_argument& e) {
-        qCritical().noquote() << QStringLiteral("WebSocket_Server::StartServer:Invalid argument: ") + e.what();
+        qCritical().noquote() << QStringLiteral("WebSocket_Server::StartServer:Invalid argument: ") +
+                                     e.what();
         return false;
     } catch (const std::out_of_range& e) {
-        qCritical().noquote() << QStringLiteral("WebSocket_Server::StartServer:Out of range error: ") + e.what();
+        qCritical().noquote() << QStringLiteral("WebSocket_Server::StartServer:Out of range error: ") +
+                                     e.what();
         return false;
     } catch (const std::exception& e) {
-        qCritical().noquote() << QStringLiteral("WebSocket_Server::StartServer:An error occurred: ") + e.what();
+        qCritical().noquote() << QStringLiteral("WebSocket_Server::StartServer:An error occurred: ") +
+                                     e.what();
         return false;
     }
     if (port < 0 || port > 65535 || !m_pServer->listen(QHostAddress::LocalHost, static_cast<quint16>(port))) {
@@ -95,7 +98,8 @@ qint64 WebSocket_Server::SendLocked(const QByteArray& _baName, const QByteArray&
         return 0;
     const auto it = m_mapClients.find(_baName);
     if (it == m_mapClients.end()) {
-        qDebug() << "WebSocket_Server::SendMsg:client not exist:" << _baName << "sendout:" << Logger::ClipForLog(_baText);
+        qDebug() << "WebSocket_Server::SendMsg:client not exist:" << _baName
+                 << "sendout:" << Logger::ClipForLog(_baText);
         return 0;
     }
     qDebug() << "WebSocket_Server::SendMsg:client:" << _baName << "sendout:" << Logger::ClipForLog(_baText);
@@ -120,8 +124,8 @@ void WebSocket_Server::SlotReceivedMsg(QWebSocket* pWebSocket, const QString& me
         return;
     }
     const QByteArray text = message.toUtf8();
-    qDebug() << "WebSocket_Server::SlotReceivedMsg:recv mssage from:" << static_cast<void*>(pWebSocket) << " : "
-             << Logger::ClipForLog(text);
+    qDebug() << "WebSocket_Server::SlotReceivedMsg:recv mssage from:" << static_cast<void*>(pWebSocket)
+             << " : " << Logger::ClipForLog(text);
     QByteArray name;
     {
         std::lock_guard<std::recursive_mutex> lock(m_mutex);
@@ -156,8 +160,9 @@ bool WebSocket_Server::DealLoginMessage(QWebSocket* _pWebSocket, const QString& 
     {
         std::lock_guard<std::recursive_mutex> lock(m_mutex);
         if (m_mapClients.count(name))
-            qCritical() << "WebSocket_Server::DealLoginMessage login duplicate!:" << static_cast<void*>(_pWebSocket)
-                        << " : " << Logger::ClipForLog(_qstrMessage.toUtf8());
+            qCritical() << "WebSocket_Server::DealLoginMessage login duplicate!:"
+                        << static_cast<void*>(_pWebSocket) << " : "
+                        << Logger::ClipForLog(_qstrMessage.toUtf8());
         m_mapClients[name] = _pWebSocket;
     }
     if (m_callback)

@@ -32,7 +32,8 @@ bool ZmqServer::ParseLength(const QByteArray& _baFrame, long long& _nLength)
     return true;
 }
 
-bool ZmqServer::Start(const QString& _qstrBind, const QString& _qstrPort, qint64 _nMaxMessageBytes, Callback _callback)
+bool ZmqServer::Start(const QString& _qstrBind, const QString& _qstrPort, qint64 _nMaxMessageBytes,
+                      Callback _callback)
 {
     m_pContext = zmq_ctx_new();
     if (!m_pContext) {
@@ -157,11 +158,16 @@ void ZmqServer::ReceiveMessages()
     }
 }
 
-void ZmqServer::DiscardRestOfMessage()
+static bool HasMoreFrames(void* _pSocket)
 {
     int more = 0;
     size_t size = sizeof more;
-    while (zmq_getsockopt(m_pRouter, ZMQ_RCVMORE, &more, &size) == 0 && more) {
+    return zmq_getsockopt(_pSocket, ZMQ_RCVMORE, &more, &size) == 0 && more;
+}
+
+void ZmqServer::DiscardRestOfMessage()
+{
+    while (HasMoreFrames(m_pRouter)) {
         zmq_msg_t part;
         zmq_msg_init(&part);
         zmq_msg_recv(&part, m_pRouter, ZMQ_DONTWAIT);
@@ -181,7 +187,8 @@ static bool ReceiveFrame(void* _pSocket, QByteArray& _baOut, size_t _nMax)
     const char* bytes = static_cast<const char*>(zmq_msg_data(&frame));
     // The text ends at the first zero byte, as the fixed receive buffers did.
     const void* zero = std::memchr(bytes, 0, size);
-    _baOut = QByteArray(bytes, zero ? static_cast<int>(static_cast<const char*>(zero) - bytes) : static_cast<int>(size));
+    _baOut = QByteArray(bytes, zero ? static_cast<int>(static_cast<const char*>(zero) - bytes)
+                                    : static_cast<int>(size));
     zmq_msg_close(&frame);
     return true;
 }
@@ -197,10 +204,10 @@ bool ZmqServer::ReceiveOne()
         DiscardRestOfMessage();
         return true;
     }
+    // Frames of one message arrive together; never read into the next message.
     QByteArray lengthText;
-    if (!ReceiveFrame(m_pRouter, lengthText, 63)) {
+    if (!HasMoreFrames(m_pRouter) || !ReceiveFrame(m_pRouter, lengthText, 63))
         return true;
-    }
     qDebug() << "msg length ==" << lengthText;
     long long length = 0;
     if (!ParseLength(lengthText, length)) {
@@ -212,7 +219,7 @@ bool ZmqServer::ReceiveOne()
         length = 0;
     }
     QByteArray body;
-    if (length > 0) {
+    if (length > 0 && HasMoreFrames(m_pRouter)) {
         // The declared length only chooses the buffer: small bodies get 1023 bytes, larger ones their length.
         const size_t cap = length <= 1023 ? 1023 : static_cast<size_t>(length);
         ReceiveFrame(m_pRouter, body, cap);

@@ -22,7 +22,8 @@ public:
     ZmqServer& operator=(const ZmqServer&) = delete;
 
     // Binds tcp://<bind>:<port> and starts the receive thread. False when nothing listens.
-    bool Start(const QString& _qstrBind, const QString& _qstrPort, qint64 _nMaxMessageBytes, Callback _callback);
+    bool Start(const QString& _qstrBind, const QString& _qstrPort, qint64 _nMaxMessageBytes,
+               Callback _callback);
     void Stop();
     // Queues one message for a peer; safe from any thread. Dropped when the service is not running.
     void Send(const QByteArray& _baClient, const QByteArray& _baBody);

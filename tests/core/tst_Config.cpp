@@ -58,8 +58,8 @@ void tst_Config::readsKeys_data()
     QTest::newRow("debug on") << QByteArray("[debug]\ndebugmode=1\n") << true << 1 << "5555";
     QTest::newRow("debug 2 is off") << QByteArray("[debug]\ndebugmode=2\n") << false << 1 << "5555";
     QTest::newRow("level text gives 0") << QByteArray("[log]\nlevel=abc\n") << false << 0 << "5555";
-    QTest::newRow("ports as written") << QByteArray("[message_service]\nport=6000\nwsport=6001\n[log]\nlevel=3\n")
-                                      << false << 3 << "6000";
+    QTest::newRow("ports as written")
+        << QByteArray("[message_service]\nport=6000\nwsport=6001\n[log]\nlevel=3\n") << false << 3 << "6000";
 }
 
 void tst_Config::readsKeys()

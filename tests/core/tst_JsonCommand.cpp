@@ -45,13 +45,16 @@ void tst_JsonCommand::mistypedKeysKeepDefaults_data()
     const QByteArray base = R"("type":"command","command":"c","iscast":true,"force_reply":false)";
     QTest::newRow("error_code as string") << "{" + base + R"(,"error_code":"5"})" << qint64(0) << "" << true;
     QTest::newRow("fractional error_code") << "{" + base + R"(,"error_code":2.5})" << qint64(0) << "" << true;
-    QTest::newRow("integral double error_code") << "{" + base + R"(,"error_code":7.0})" << qint64(7) << "" << true;
+    QTest::newRow("integral double error_code")
+        << "{" + base + R"(,"error_code":7.0})" << qint64(7) << "" << true;
     QTest::newRow("negative error_code") << "{" + base + R"(,"error_code":-4})" << qint64(-4) << "" << true;
     QTest::newRow("huge error_code") << "{" + base + R"(,"error_code":1e300})" << qint64(0) << "" << true;
     QTest::newRow("data as object") << "{" + base + R"(,"data":{"a":1}})" << qint64(0) << "" << true;
-    QTest::newRow("data as string") << "{" + base + R"(,"data":"{\"a\":1}"})" << qint64(0) << R"({"a":1})" << true;
-    QTest::newRow("iscast as number") << QByteArray(R"({"type":"t","command":"c","force_reply":true,"iscast":1})")
-                                      << qint64(0) << "" << false;
+    QTest::newRow("data as string") << "{" + base + R"(,"data":"{\"a\":1}"})" << qint64(0) << R"({"a":1})"
+                                    << true;
+    QTest::newRow("iscast as number")
+        << QByteArray(R"({"type":"t","command":"c","force_reply":true,"iscast":1})") << qint64(0) << ""
+        << false;
 }
 
 void tst_JsonCommand::mistypedKeysKeepDefaults()

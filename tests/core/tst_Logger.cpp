@@ -38,7 +38,8 @@ static void Touch(const QString& _qstrPath, const QDateTime& _time)
     QFile file(_qstrPath);
     QVERIFY(file.open(QIODevice::WriteOnly));
     file.close();
-    const utimbuf times{static_cast<time_t>(_time.toSecsSinceEpoch()), static_cast<time_t>(_time.toSecsSinceEpoch())};
+    const utimbuf times{static_cast<time_t>(_time.toSecsSinceEpoch()),
+                        static_cast<time_t>(_time.toSecsSinceEpoch())};
     QCOMPARE(utime(QFile::encodeName(_qstrPath).constData(), &times), 0);
 }
 

@@ -13,7 +13,10 @@ namespace {
 class FakeAbility : public IAbility
 {
 public:
-    FakeAbility(QString _qstrTag, std::vector<QString> _names) : m_qstrTag(std::move(_qstrTag)), m_names(std::move(_names)) {}
+    FakeAbility(QString _qstrTag, std::vector<QString> _names)
+        : m_qstrTag(std::move(_qstrTag)), m_names(std::move(_names))
+    {
+    }
     std::vector<QString> GetAbilities() override { return m_names; }
     bool DealCommand(const JsonCommand& command) override
     {
@@ -30,7 +33,8 @@ private:
     std::vector<QString> m_names;
 };
 
-struct Delivery {
+struct Delivery
+{
     QString name;
     JsonCommand envelope;
 };
@@ -124,8 +128,9 @@ QList<Delivery> tst_MessageService::waitFor(const QString& _qstrName, int _nCoun
     return all;
 }
 
-JsonCommand tst_MessageService::send(const QString& _qstrClient, const QString& _qstrType, const QString& _qstrCommand,
-                                     const QString& _qstrData, const QStringList& _to, bool _blCast)
+JsonCommand tst_MessageService::send(const QString& _qstrClient, const QString& _qstrType,
+                                     const QString& _qstrCommand, const QString& _qstrData,
+                                     const QStringList& _to, bool _blCast)
 {
     JsonCommand cmd;
     cmd.type = _qstrType;
@@ -179,9 +184,12 @@ void tst_MessageService::loginWithUnusableData_data()
 {
     QTest::addColumn<QString>("data");
     QTest::addColumn<QString>("log");
-    QTest::newRow("empty") << "" << "JsonSource::LoadFromString:";
-    QTest::newRow("array") << "[1]" << "JsonSource::LoadFromString:qjsonOdc is not object";
-    QTest::newRow("abilities not array") << R"({"abilities":"x"})" << "";
+    QTest::newRow("empty") << ""
+                           << "JsonSource::LoadFromString:";
+    QTest::newRow("array") << "[1]"
+                           << "JsonSource::LoadFromString:qjsonOdc is not object";
+    QTest::newRow("abilities not array") << R"({"abilities":"x"})"
+                                         << "";
 }
 
 void tst_MessageService::loginWithUnusableData()
@@ -230,15 +238,20 @@ void tst_MessageService::errorVocabulary_data()
     QTest::addColumn<qint64>("code");
     QTest::addColumn<QString>("error");
     const QString typeError = "param error, command type not correct, cannot be processed";
-    QTest::newRow("unknown type") << QByteArray(R"({"type":"shout","command":"x","iscast":false,"force_reply":false})")
-                                  << "" << qint64(-1) << typeError;
-    QTest::newRow("type case differs") << QByteArray(R"({"type":"Command","command":"alpha","iscast":false,"force_reply":false})")
-                                       << "" << qint64(-1) << typeError;
+    QTest::newRow("unknown type")
+        << QByteArray(R"({"type":"shout","command":"x","iscast":false,"force_reply":false})") << ""
+        << qint64(-1) << typeError;
+    QTest::newRow("type case differs")
+        << QByteArray(R"({"type":"Command","command":"alpha","iscast":false,"force_reply":false})") << ""
+        << qint64(-1) << typeError;
     QTest::newRow("not json") << QByteArray("{{{") << "" << qint64(-1) << typeError;
-    QTest::newRow("unknown command") << QByteArray(R"({"type":"command","command":"nobody","iscast":false,"force_reply":false})")
-                                     << "command_ret" << qint64(-3) << "ability not found";
-    QTest::newRow("unknown query") << QByteArray(R"({"type":"query","command":"command_ability","data":"nobody","iscast":false,"force_reply":false})")
-                                   << "query_ret" << qint64(-3) << "ability not found";
+    QTest::newRow("unknown command")
+        << QByteArray(R"({"type":"command","command":"nobody","iscast":false,"force_reply":false})")
+        << "command_ret" << qint64(-3) << "ability not found";
+    QTest::newRow("unknown query")
+        << QByteArray(
+               R"({"type":"query","command":"command_ability","data":"nobody","iscast":false,"force_reply":false})")
+        << "query_ret" << qint64(-3) << "ability not found";
 }
 
 void tst_MessageService::errorVocabulary()
