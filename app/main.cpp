@@ -6,6 +6,7 @@
 #include "core/Logger.h"
 #include "core/MessageService.h"
 #include "core/SingleInstance.h"
+#include "core/TerminationSignals.h"
 #include "resources/QorvResources.h"
 
 #include <QApplication>
@@ -80,6 +81,7 @@ int main(int argc, char* argv[])
     MessageService::Instance().Start(config.GetPort(), config.GetWsPort());
     CrashHandler::Install(Logger::DumpFolder(config.GetFolder()));
     LogStart(config);
+    TerminationSignals::QuitOnTermination(&app);
 
     const int code = app.exec();
     MessageService::Instance().Stop();
