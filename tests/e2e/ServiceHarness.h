@@ -1,0 +1,80 @@
+#pragma once
+
+// Drives the built service as a child process in a private temporary folder, for tests that go
+// through the real transports. Include this one header; it brings the two test clients along.
+
+#include "core/JsonCommand.h"
+#include "tests/e2e/TestEnvelope.h"
+#include "tests/e2e/WsTestClient.h"
+#include "tests/e2e/ZmqTestClient.h"
+
+#include <QByteArray>
+#include <QMap>
+#include <QProcess>
+#include <QString>
+#include <QTemporaryDir>
+
+#include <memory>
+
+// Reads the service binary from QORV_SERVICE_BIN and the client from QORV_QORVCTL_BIN.
+QString serviceBinary();
+QString qorvctlBinary();
+
+// A port that was free a moment ago (bound to 0 on 127.0.0.1, then closed).
+quint16 pickFreePort();
+
+// Sends a hand-written WebSocket upgrade request and returns the response head (status line and
+// headers) up to the blank line, or an empty array when nothing came back in time. Lets tests
+// send headers a real client would not (a foreign Host, an Origin of "null").
+QByteArray rawWebSocketHandshake(quint16 _nPort, const QByteArray& _baHost, const QByteArray& _baOrigin,
+                                 int _nTimeoutMs = 5000);
+
+class ServiceProcess
+{
+public:
+    // _mapExtra: "group/key" -> value, written into config.ini after the ports.
+    explicit ServiceProcess(const QMap<QString, QString>& _mapExtra = {});
+    ~ServiceProcess();
+    ServiceProcess(const ServiceProcess&) = delete;
+    ServiceProcess& operator=(const ServiceProcess&) = delete;
+
+    // Creates the folder, copies the executable to root()/bin, writes config.ini with two free
+    // ports and starts the service; true once both ports accept. Retries on a port clash.
+    bool start(int _nTimeoutMs = 30000);
+    // Starts again in the same folder (same ports when still free) after kill() or stop().
+    bool restart(int _nTimeoutMs = 30000);
+    // SIGTERM, a bounded wait, then SIGKILL. Returns the exit code (-1 when it had to be killed).
+    int stop(int _nGraceMs = 3000);
+    void kill();
+    bool isRunning() const;
+
+    quint16 zmqPort() const { return m_nZmqPort; }
+    quint16 wsPort() const { return m_nWsPort; }
+    qint64 pid() const;
+    // The temporary folder; also HOME of the service.
+    QString root() const;
+    // Where the copied executable and its config.ini live (root()/bin).
+    QString binDir() const;
+    QString configPath() const;
+    // HOME/Documents/<folder>: logs under "log", crash reports under "dmp".
+    QString dataRoot() const;
+    // Every log file of every run in this folder, oldest first.
+    QString logText() const;
+    bool waitForLog(const QString& _qstrNeedle, int _nTimeoutMs = 10000) const;
+    // What the process wrote on its standard output and error.
+    QString consoleText() const;
+    QString errorString() const { return m_qstrError; }
+
+private:
+    bool WriteConfig();
+    bool Launch(int _nTimeoutMs);
+    bool WaitUntilListening(int _nTimeoutMs);
+
+    QMap<QString, QString> m_mapExtra;
+    std::unique_ptr<QTemporaryDir> m_pDir;
+    std::unique_ptr<QProcess> m_pProcess;
+    quint16 m_nZmqPort = 0;
+    quint16 m_nWsPort = 0;
+    int m_nLogOffset = 0;
+    QString m_qstrError;
+};

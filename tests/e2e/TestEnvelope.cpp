@@ -1,0 +1,40 @@
+#include "tests/e2e/TestEnvelope.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QUuid>
+
+JsonCommand makeCommand(const QString& _qstrType, const QString& _qstrCommand, const QString& _qstrData,
+                        const QString& _qstrFrom)
+{
+    JsonCommand envelope;
+    envelope.type = _qstrType;
+    envelope.command = _qstrCommand;
+    envelope.data = _qstrData;
+    envelope.from = _qstrFrom;
+    envelope.guid = QUuid::createUuid().toString();
+    return envelope;
+}
+
+JsonCommand makeLogin(const QString& _qstrName, const QStringList& _listAbilities)
+{
+    QJsonObject body;
+    body.insert(QStringLiteral("abilities"), QJsonArray::fromStringList(_listAbilities));
+    return makeCommand(QStringLiteral("notify"), QStringLiteral("command_login"),
+                       QString::fromUtf8(QJsonDocument(body).toJson(QJsonDocument::Compact)), _qstrName);
+}
+
+JsonCommand makeTransfer(const QStringList& _listTo, const QString& _qstrData, const QString& _qstrCommand,
+                         bool _blCast)
+{
+    JsonCommand envelope = makeCommand(QStringLiteral("transfer"), _qstrCommand, _qstrData);
+    envelope.to = _listTo;
+    envelope.iscast = _blCast;
+    return envelope;
+}
+
+bool isFinalResult(const JsonCommand& _jsonCommand)
+{
+    return _jsonCommand.error_code != 0;
+}

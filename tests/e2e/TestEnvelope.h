@@ -1,0 +1,18 @@
+#pragma once
+
+#include "core/JsonCommand.h"
+
+#include <QString>
+#include <QStringList>
+
+// A fresh envelope with a new braced guid.
+JsonCommand makeCommand(const QString& _qstrType, const QString& _qstrCommand,
+                        const QString& _qstrData = QString(), const QString& _qstrFrom = QString());
+// The "command_login" envelope of a client offering these command names.
+JsonCommand makeLogin(const QString& _qstrName, const QStringList& _listAbilities = {});
+// A "transfer" to the named clients (or to everyone when _listTo is empty and _blCast is set).
+JsonCommand makeTransfer(const QStringList& _listTo, const QString& _qstrData,
+                         const QString& _qstrCommand = QString(), bool _blCast = false);
+// True for an answer that ends a task: any code but 0 (0 is the hub's "ok" and an ability's
+// progress); a hub refusal (negative) ends it as well.
+bool isFinalResult(const JsonCommand& _jsonCommand);
