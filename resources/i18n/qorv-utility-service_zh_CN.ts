@@ -98,6 +98,10 @@
 <context>
     <name>ZlibHelper</name>
     <message>
+        <source>UNSAFE_ENTRY_NAME</source>
+        <translation>文件名不安全[%1]</translation>
+    </message>
+    <message>
         <source>DOWNLOAD_FAILED_CHECK_NET</source>
         <translation>安装/更新包下载失败，请检查网络</translation>
     </message>

@@ -1,0 +1,138 @@
+#include "install/ZipEntryGuard.h"
+
+#include <QDir>
+#include <QFile>
+
+const char* ZipEntryGuard::Describe(Verdict _verdict)
+{
+    switch (_verdict) {
+    case Ok:
+        return "ok";
+    case TooLong:
+        return "name too long";
+    case Empty:
+        return "empty name";
+    case Absolute:
+        return "absolute path";
+    case Colon:
+        return "drive letter or colon";
+    case DotDot:
+        return "parent folder component";
+    case Control:
+        return "control character";
+    case LongComponent:
+        return "name component longer than 255 bytes";
+    case Duplicate:
+        return "duplicate entry";
+    case Outside:
+        return "target outside the destination";
+    }
+    return "unknown";
+}
+
+QByteArray ZipEntryGuard::AbsoluteClean(const QByteArray& _baPath)
+{
+    const QString path = QFile::decodeName(_baPath);
+    return QFile::encodeName(QDir::cleanPath(QDir(path).absolutePath()));
+}
+
+ZipEntryGuard::ZipEntryGuard(const QByteArray& _baDestination)
+    : m_baDestination(AbsoluteClean(_baDestination)),
+      m_baResolvedDestination(ResolveExisting(m_baDestination))
+{
+}
+
+QByteArray ZipEntryGuard::Normalise(const QByteArray& _baName)
+{
+    QByteArray out;
+    for (const QByteArray& part : _baName.split('/')) {
+        if (part.isEmpty() || part == ".")
+            continue;
+        if (!out.isEmpty())
+            out += '/';
+        out += part;
+    }
+    return out;
+}
+
+QString ZipEntryGuard::Printable(const QString& _qstrName)
+{
+    QString out;
+    out.reserve(_qstrName.size());
+    for (const QChar c : _qstrName) {
+        if (c.category() == QChar::Other_Control)
+            out += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
+        else
+            out += c;
+    }
+    return out;
+}
+
+ZipEntryGuard::Verdict ZipEntryGuard::CheckName(const QByteArray& _baName, const QString& _qstrText) const
+{
+    for (const char c : _baName) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7f)
+            return Control;
+    }
+    for (const QChar c : _qstrText) {
+        if (c.category() == QChar::Other_Control)
+            return Control;
+    }
+    if (_baName.startsWith('/'))
+        return Absolute;
+    if (_baName.contains(':'))
+        return Colon;
+    for (const QByteArray& part : _baName.split('/')) {
+        if (part == "..")
+            return DotDot;
+        if (part.size() > kMaxComponentBytes)
+            return LongComponent;
+    }
+    if (Normalise(_baName).isEmpty())
+        return Empty;
+    return Ok;
+}
+
+ZipEntryGuard::Verdict ZipEntryGuard::Check(const QByteArray& _baName, const QString& _qstrText,
+                                            bool _blTooLong)
+{
+    if (_blTooLong)
+        return TooLong;
+    const Verdict verdict = CheckName(_baName, _qstrText);
+    if (verdict != Ok)
+        return verdict;
+    const QByteArray relative = Normalise(_baName);
+    if (m_setSeen.contains(relative))
+        return Duplicate;
+    m_setSeen.insert(relative);
+    return IsInside(relative) ? Ok : Outside;
+}
+
+bool ZipEntryGuard::IsResolvedInside(const QByteArray& _baResolved) const
+{
+    if (_baResolved.isEmpty() || m_baResolvedDestination.isEmpty())
+        return false;
+    if (_baResolved == m_baResolvedDestination)
+        return true;
+    const QByteArray prefix =
+        m_baResolvedDestination.endsWith('/') ? m_baResolvedDestination : m_baResolvedDestination + '/';
+    return _baResolved.startsWith(prefix);
+}
+
+bool ZipEntryGuard::IsInside(const QByteArray& _baRelative)
+{
+    // Folders are shared by many entries: resolve each once.
+    const int slash = _baRelative.lastIndexOf('/');
+    const QByteArray folder = slash < 0 ? QByteArray() : _baRelative.left(slash);
+    auto it = m_hashFolderInside.constFind(folder);
+    if (it == m_hashFolderInside.constEnd()) {
+        const QByteArray absolute = folder.isEmpty() ? m_baDestination : m_baDestination + '/' + folder;
+        it = m_hashFolderInside.insert(folder, IsResolvedInside(ResolveExisting(absolute)));
+    }
+    if (!it.value())
+        return false;
+    // Only a link at the last step can still lead elsewhere; extraction itself never makes links.
+    const QByteArray target = m_baDestination + '/' + _baRelative;
+    return !IsLink(target) || IsResolvedInside(ResolveExisting(target));
+}
