@@ -1,0 +1,122 @@
+#include "system/AbilityProcessTool.h"
+
+#include "core/AbilityReply.h"
+#include "system/ProcessHelper.h"
+
+#include <QDebug>
+#include <QFileInfo>
+
+const AbilityProcessTool::CommandEntry AbilityProcessTool::kCommands[] = {
+    {"start_proc", &AbilityProcessTool::DealStartProc},
+    {"query_proc", &AbilityProcessTool::DealQueryProc},
+    {"keep_proc", &AbilityProcessTool::DealKeepProc},
+    {"stop_proc", &AbilityProcessTool::DealStopProc},
+};
+
+AbilityProcessTool::AbilityProcessTool()
+{
+    connect(&m_timer, &QTimer::timeout, this, &AbilityProcessTool::OnTimer);
+}
+
+AbilityProcessTool::~AbilityProcessTool()
+{
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    m_timer.stop();
+}
+
+std::vector<QString> AbilityProcessTool::GetAbilities()
+{
+    std::vector<QString> names;
+    for (const CommandEntry& entry : kCommands)
+        names.push_back(QString::fromLatin1(entry.name));
+    return names;
+}
+
+bool AbilityProcessTool::DealCommand(const JsonCommand& _jsonCommand)
+{
+    if (_jsonCommand.type != Envelope::kCommand)
+        return false;
+    for (const CommandEntry& entry : kCommands)
+        if (_jsonCommand.command == QLatin1String(entry.name)) {
+            (this->*entry.handler)(_jsonCommand);
+            return true;
+        }
+    return false;
+}
+
+QMap<QString, QString> AbilityProcessTool::KeptPrograms()
+{
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    return m_mapKeepProc;
+}
+
+bool AbilityProcessTool::IsWatching()
+{
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    return m_timer.isActive();
+}
+
+void AbilityProcessTool::DealStartProc(const JsonCommand& _jsonCommand)
+{
+    qWarning() << "AbilityProcessTool::DealStartProc:" << _jsonCommand.data;
+    ProcessHelper::ShellOpen(_jsonCommand.data);
+}
+
+void AbilityProcessTool::DealQueryProc(const JsonCommand& _jsonCommand)
+{
+    if (ProcessHelper::CheckProcessRunning(_jsonCommand.data))
+        AbilityReply::Send(_jsonCommand, kProcExist, QStringLiteral("exist"));
+    else
+        AbilityReply::Send(_jsonCommand, kProcNotExist, QStringLiteral("not exist"));
+}
+
+void AbilityProcessTool::DealKeepProc(const JsonCommand& _jsonCommand)
+{
+    const QString path = _jsonCommand.data;
+    const QFileInfo info(path);
+    const QString name = info.fileName();
+    // Without a plain file name nothing could ever be found running, so the watchdog would start
+    // the path again every second; a document would be opened again every second.
+    if (!ProcessHelper::IsPlainProcessName(name) ||
+        (info.exists() && !(info.isFile() && info.isExecutable()))) {
+        qWarning() << "AbilityProcessTool::DealKeepProc:not a program, not kept:" << path;
+        return;
+    }
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    m_mapKeepProc.insert(name, path);
+    qWarning() << "AbilityProcessTool::DealKeepProc:keep" << name << path;
+    if (!m_timer.isActive())
+        m_timer.start(kKeepIntervalMs);
+}
+
+void AbilityProcessTool::DealStopProc(const JsonCommand& _jsonCommand)
+{
+    const QString name = _jsonCommand.data;
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_mutex);
+        // Table keys compare exactly; the kill below matches names ignoring case.
+        if (m_mapKeepProc.remove(name) > 0) {
+            qWarning() << "AbilityProcessTool::DealStopProc:no longer kept:" << name;
+            if (m_mapKeepProc.isEmpty())
+                m_timer.stop();
+        }
+    }
+    ProcessHelper::KillProcess(name);
+}
+
+void AbilityProcessTool::OnTimer()
+{
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    for (auto it = m_mapKeepProc.constBegin(); it != m_mapKeepProc.constEnd(); ++it) {
+        if (ProcessHelper::CheckProcessRunning(it.key()))
+            continue;
+        const QFileInfo info(it.value());
+        // A path that became a document or a folder is not opened over and over; a missing one
+        // is tried again on every tick.
+        if (info.exists() && !(info.isFile() && info.isExecutable())) {
+            qDebug() << "AbilityProcessTool::OnTimer:not a program:" << it.value();
+            continue;
+        }
+        ProcessHelper::ShellOpen(it.value());
+    }
+}
