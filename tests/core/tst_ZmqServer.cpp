@@ -115,6 +115,7 @@ void tst_ZmqServer::init()
 
 void tst_ZmqServer::cleanup()
 {
+    m_server->Stop(); // the echo callback uses m_server until the thread is joined
     m_server.reset();
     zmq_ctx_term(m_pContext);
 }
