@@ -18,6 +18,14 @@ bool IsHttpScheme(const QString& _qstrScheme)
     return _qstrScheme == QLatin1String("http") || _qstrScheme == QLatin1String("https");
 }
 
+// Without a translation the bare key has no placeholders, and Qt would warn about every argument.
+template <typename... Args> QString Fill(const QString& _qstrText, const Args&... _args)
+{
+    if (!_qstrText.contains(QLatin1Char('%')))
+        return _qstrText;
+    return _qstrText.arg(_args...);
+}
+
 QString ErrorName(QNetworkReply::NetworkError _code)
 {
     const char* name = QMetaEnum::fromType<QNetworkReply::NetworkError>().valueToKey(_code);
@@ -79,9 +87,8 @@ void Downloader::downloadFile(const QUrl& _url, const QString& _qstrFilePath, co
     // Anything but http(s) (file:, qrc:, data:, ftp:) would let a client copy local files around.
     if (!_url.isValid() || !IsHttpScheme(_url.scheme())) {
         Report(ErrorText(kStageNet,
-                         tr("NET_WORDK_ERROR")
-                             .arg(QString::number(QNetworkReply::ProtocolUnknownError),
-                                  QStringLiteral("Protocol \"%1\" is not supported").arg(_url.scheme()))));
+                         Fill(tr("NET_WORDK_ERROR"), QString::number(QNetworkReply::ProtocolUnknownError),
+                              QStringLiteral("Protocol \"%1\" is not supported").arg(_url.scheme()))));
         return;
     }
 
@@ -92,7 +99,7 @@ void Downloader::downloadFile(const QUrl& _url, const QString& _qstrFilePath, co
         const QString folder = target.absolutePath();
         if (!QDir().mkpath(folder)) {
             qCritical().noquote() << "Downloader::downloadFile:create path failed:" + folder;
-            Report(ErrorText(kStageNet, tr("CREATE_PATH_FAILED").arg(folder)));
+            Report(ErrorText(kStageNet, Fill(tr("CREATE_PATH_FAILED"), folder)));
             return;
         }
     }
@@ -101,17 +108,18 @@ void Downloader::downloadFile(const QUrl& _url, const QString& _qstrFilePath, co
         qWarning().noquote() << "Downloader::downloadFile:open failed:" + _qstrFilePath + ":" +
                                     m_pFile->errorString();
         m_pFile.reset();
-        Report(ErrorText(kStageNet, tr("OPEN_FILE_FAILED").arg(_qstrFilePath)));
+        Report(ErrorText(kStageNet, Fill(tr("OPEN_FILE_FAILED"), _qstrFilePath)));
         return;
     }
 
+    m_urlCurrent = _url;
     QNetworkRequest request(_url);
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                          QNetworkRequest::UserVerifiedRedirectPolicy);
     m_pReply = m_networkManager.get(request);
     if (!m_pReply) {
         DiscardFile();
-        Report(ErrorText(kStageNet, tr("NO_REPLY").arg(_url.toString())));
+        Report(ErrorText(kStageNet, Fill(tr("NO_REPLY"), _url.toString())));
         return;
     }
     m_state = State::Running;
@@ -159,9 +167,9 @@ bool Downloader::WriteChunk(const QByteArray& _baData)
         qCritical().noquote() << "Downloader::WriteChunk:write failed:" + m_qstrFilePath + ":" +
                                      m_pFile->errorString();
         const qint64 total = m_nWritten + qMax<qint64>(written, 0);
-        Fail(ErrorText(kStageNet, tr("WRITE_FILE_FAILED")
-                                      .arg(m_pReply ? m_pReply->url().toString() : QString(), m_qstrFilePath,
-                                           QString::number(total))));
+        Fail(ErrorText(kStageNet,
+                       Fill(tr("WRITE_FILE_FAILED"), m_pReply ? m_pReply->url().toString() : QString(),
+                            m_qstrFilePath, QString::number(total))));
         return false;
     }
     // Hashing what was written spares reading the file again for the MD5 check.
@@ -200,8 +208,8 @@ void Downloader::slotErrorOccurred(QNetworkReply::NetworkError _code)
     m_timerStall.stop();
     DiscardFile();
     const QString detail = m_pReply
-                               ? tr("NET_WORDK_ERROR").arg(QString::number(_code), m_pReply->errorString())
-                               : tr("NET_WORDK_ERROR_WITHOUTINFO").arg(QString::number(_code));
+                               ? Fill(tr("NET_WORDK_ERROR"), QString::number(_code), m_pReply->errorString())
+                               : Fill(tr("NET_WORDK_ERROR_WITHOUTINFO"), QString::number(_code));
     Report(ErrorText(kStageNet, detail));
 }
 
@@ -210,17 +218,19 @@ void Downloader::slotRedirected(const QUrl& _url)
     if (!m_pReply || m_state != State::Running)
         return;
     m_timerStall.start();
-    const QUrl from = m_pReply->url();
+    // The reply already carries the new URL here, so the hop is judged from the one we followed last.
+    const QUrl from = m_urlCurrent;
     if (!IsRedirectAllowed(from, _url)) {
         qWarning().noquote() << "Downloader::slotRedirected:refused:" + from.toString() + " -> " +
                                     _url.toString();
-        Fail(ErrorText(kStageNet, tr("NET_WORDK_ERROR")
-                                      .arg(QString::number(QNetworkReply::InsecureRedirectError),
-                                           QStringLiteral("Redirect from %1 to %2 refused")
-                                               .arg(from.toString(), _url.toString()))));
+        Fail(ErrorText(
+            kStageNet,
+            Fill(tr("NET_WORDK_ERROR"), QString::number(QNetworkReply::InsecureRedirectError),
+                 QStringLiteral("Redirect from %1 to %2 refused").arg(from.toString(), _url.toString()))));
         return;
     }
     qWarning().noquote() << "Downloader::slotRedirected:" + from.toString() + " -> " + _url.toString();
+    m_urlCurrent = _url;
     emit m_pReply->redirectAllowed();
 }
 
@@ -228,9 +238,8 @@ void Downloader::slotStalled()
 {
     if (m_state != State::Running)
         return;
-    Fail(ErrorText(kStageNet, tr("NET_WORDK_ERROR")
-                                  .arg(QString::number(QNetworkReply::TimeoutError),
-                                       QStringLiteral("No data received for %1 s").arg(m_nStallSeconds))));
+    Fail(ErrorText(kStageNet, Fill(tr("NET_WORDK_ERROR"), QString::number(QNetworkReply::TimeoutError),
+                                   QStringLiteral("No data received for %1 s").arg(m_nStallSeconds))));
 }
 
 void Downloader::slotReplyFinished(QNetworkReply* _pReply)
@@ -248,7 +257,7 @@ void Downloader::slotReplyFinished(QNetworkReply* _pReply)
         m_timerStall.stop();
         DiscardFile();
         Report(
-            ErrorText(kStageNet, tr("NET_WORDK_ERROR").arg(QString::number(code), _pReply->errorString())));
+            ErrorText(kStageNet, Fill(tr("NET_WORDK_ERROR"), QString::number(code), _pReply->errorString())));
         return;
     }
     if (m_state != State::Running || !m_pFile)
@@ -259,9 +268,8 @@ void Downloader::slotReplyFinished(QNetworkReply* _pReply)
     if (status < 200 || status > 299) {
         const QString reason = _pReply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString();
         Fail(ErrorText(kStageNet,
-                       tr("NET_WORDK_ERROR")
-                           .arg(QString::number(QNetworkReply::ProtocolFailure),
-                                QStringLiteral("HTTP status %1 %2").arg(status).arg(reason).trimmed())));
+                       Fill(tr("NET_WORDK_ERROR"), QString::number(QNetworkReply::ProtocolFailure),
+                            QStringLiteral("HTTP status %1 %2").arg(status).arg(reason).trimmed())));
         return;
     }
     if (!WriteChunk(_pReply->readAll()))
@@ -270,9 +278,8 @@ void Downloader::slotReplyFinished(QNetworkReply* _pReply)
     if (!m_pFile->commit()) {
         qCritical().noquote() << "Downloader::slotReplyFinished:commit failed:" + m_qstrFilePath + ":" +
                                      m_pFile->errorString();
-        Fail(ErrorText(kStageNet,
-                       tr("WRITE_FILE_FAILED")
-                           .arg(_pReply->url().toString(), m_qstrFilePath, QString::number(m_nWritten))));
+        Fail(ErrorText(kStageNet, Fill(tr("WRITE_FILE_FAILED"), _pReply->url().toString(), m_qstrFilePath,
+                                       QString::number(m_nWritten))));
         return;
     }
     m_pFile.reset();
@@ -290,7 +297,7 @@ void Downloader::slotReplyFinished(QNetworkReply* _pReply)
     if (!m_qstrMd5.isEmpty()) {
         const QString computed = QString::fromLatin1(m_hashMd5.result().toHex().toUpper());
         if (computed.compare(m_qstrMd5, Qt::CaseInsensitive) != 0) {
-            Report(ErrorText(kStageMd5, tr("CHECK_SUM_FAILED").arg(m_qstrFilePath, computed, m_qstrMd5)));
+            Report(ErrorText(kStageMd5, Fill(tr("CHECK_SUM_FAILED"), m_qstrFilePath, computed, m_qstrMd5)));
             return;
         }
     }

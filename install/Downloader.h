@@ -70,6 +70,7 @@ private:
     QPointer<QNetworkReply> m_pReply;
     std::unique_ptr<QSaveFile> m_pFile;
     QString m_qstrFilePath;
+    QUrl m_urlCurrent;
     QElapsedTimer m_timerElapsed;
     QString m_qstrId;
     QString m_qstrMd5;

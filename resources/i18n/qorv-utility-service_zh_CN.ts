@@ -272,5 +272,33 @@
         <source>USER_STOPED</source>
         <translation>已停止</translation>
     </message>
+    <message>
+        <source>BACKUP_FOLDER_EMPTY</source>
+        <translation>未指定备份路径</translation>
+    </message>
+    <message>
+        <source>BACKUP_FOLDER_NOT_OWNED</source>
+        <translation>备份路径已存在且不为空[%1]</translation>
+    </message>
+    <message>
+        <source>INVALID_PATH</source>
+        <translation>路径无效[%1]</translation>
+    </message>
+    <message>
+        <source>PATHS_OVERLAP</source>
+        <translation>路径相互包含[%1][%2]</translation>
+    </message>
+    <message>
+        <source>PATH_BUSY</source>
+        <translation>路径正被其他任务使用[%1]</translation>
+    </message>
+    <message>
+        <source>PATH_OUTSIDE_FOLDER</source>
+        <translation>路径超出目标文件夹[%1]</translation>
+    </message>
+    <message>
+        <source>WRITE_JOURNAL_FAILED</source>
+        <translation>写入恢复记录失败[%1]</translation>
+    </message>
 </context>
 </TS>

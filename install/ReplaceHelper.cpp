@@ -1,0 +1,528 @@
+#include "install/ReplaceHelper.h"
+
+#include "install/CommonFunction.h"
+#include "install/ReplaceJournal.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSet>
+#include <QUuid>
+
+#include <vector>
+
+namespace {
+
+// Destination and backup folders of the runs in progress in this process; two runs must not
+// write into the same tree, or one's restore would undo the other's work.
+std::mutex& ClaimMutex()
+{
+    static std::mutex s_mutex;
+    return s_mutex;
+}
+
+QStringList& Claims()
+{
+    static QStringList s_claims;
+    return s_claims;
+}
+
+bool Overlaps(const QString& _qstrA, const QString& _qstrB)
+{
+    return _qstrA == _qstrB || _qstrA.startsWith(_qstrB + QLatin1Char('/')) ||
+           _qstrB.startsWith(_qstrA + QLatin1Char('/'));
+}
+
+bool IsInside(const QString& _qstrPath, const QString& _qstrRoot)
+{
+    return _qstrPath == _qstrRoot || _qstrPath.startsWith(_qstrRoot + QLatin1Char('/'));
+}
+
+// Where an absolute path really leads: the deepest part that exists, with its links resolved,
+// followed by the rest. Empty for a relative path, the root itself, or control characters.
+QString ResolvePath(const QString& _qstrPath)
+{
+    if (_qstrPath.isEmpty() || !QDir::isAbsolutePath(_qstrPath))
+        return QString();
+    for (const QChar ch : _qstrPath)
+        if (ch.unicode() < 0x20 || ch.unicode() == 0x7f)
+            return QString();
+    QString existing = QDir::cleanPath(_qstrPath);
+    if (QDir(existing).isRoot())
+        return QString();
+    QString rest;
+    while (!QFileInfo::exists(existing)) {
+        const QFileInfo info(existing);
+        if (info.isRoot() || info.fileName().isEmpty())
+            return QString();
+        rest.prepend(QLatin1Char('/') + info.fileName());
+        existing = info.absolutePath();
+    }
+    const QString canonical = QFileInfo(existing).canonicalFilePath();
+    if (canonical.isEmpty())
+        return QString();
+    const QString resolved = canonical == QLatin1String("/") ? rest : canonical + rest;
+    return resolved.isEmpty() || resolved == QLatin1String("/") ? QString() : resolved;
+}
+
+bool IsPresent(const QFileInfo& _info)
+{
+    return _info.exists() || _info.isSymLink();
+}
+
+std::vector<char>& CopyBuffer()
+{
+    thread_local std::vector<char> s_buffer(1024 * 1024);
+    return s_buffer;
+}
+
+// A detail text of the vocabulary with its placeholders filled in. Without a translation the
+// bare key has no placeholders, and Qt would warn about every argument.
+template <typename... Args> QString Detail(const char* _szKey, const Args&... _args)
+{
+    const QString text = ReplaceHelper::tr(_szKey);
+    if constexpr (sizeof...(_args) == 0)
+        return text;
+    else
+        return text.contains(QLatin1Char('%')) ? text.arg(_args...) : text;
+}
+
+} // namespace
+
+ReplaceHelper::ReplaceHelper(QObject* _pParent) : QObject(_pParent) {}
+
+ReplaceHelper::~ReplaceHelper()
+{
+    qWarning() << "~ReplaceHelper()";
+    stopReplace();
+}
+
+QString ReplaceHelper::LastError() const
+{
+    std::lock_guard<std::mutex> lock(m_mutexError);
+    return m_qstrLastError;
+}
+
+void ReplaceHelper::startReplace(const QString& _qstrSource, const QString& _qstrDestination,
+                                 const QString& _qstrIgnoreList, bool _blBackup,
+                                 const QString& _qstrBackupFolder, const QString& _qstrId)
+{
+    stopReplace();
+    m_blStop = false;
+    m_blFinished = false;
+    {
+        std::lock_guard<std::mutex> lock(m_mutexError);
+        m_qstrLastError.clear();
+    }
+    m_blBackup = _blBackup;
+    m_qstrDestination = _qstrDestination;
+    m_qstrBackupFolder = _qstrBackupFolder;
+    m_qstrId = _qstrId;
+    m_qstrTempSuffix = QStringLiteral(".qorv-") + QUuid::createUuid().toString(QUuid::Id128).left(8) +
+                       QStringLiteral(".tmp");
+    m_qstrResolvedDestination.clear();
+    m_qstrResolvedBackup.clear();
+    m_listSaved.clear();
+    m_listCreated.clear();
+    m_blInProgress = true;
+    m_worker.thread = std::thread(&ReplaceHelper::Run, this, _qstrSource, _qstrDestination, _qstrIgnoreList);
+}
+
+void ReplaceHelper::stopReplace()
+{
+    m_blStop = true;
+    if (m_worker.thread.joinable()) {
+        if (m_worker.thread.get_id() == std::this_thread::get_id()) {
+            qCritical() << "ReplaceHelper::stopReplace:called from its own worker";
+            return;
+        }
+        m_worker.thread.join();
+    }
+    if (m_blInProgress.exchange(false)) {
+        const QString text = tr("INSTALL_UPDATE_FAILED") + QLatin1Char('|') + Detail("USER_STOPED");
+        qWarning().noquote() << text;
+        {
+            std::lock_guard<std::mutex> lock(m_mutexError);
+            m_qstrLastError = text;
+        }
+        emit signErrorOccurred(text, m_qstrId);
+    }
+    if (m_blBackup.exchange(false)) {
+        // Only what this very run saved goes back; the backup folder may hold older files.
+        bool ok = true;
+        if (!m_listSaved.isEmpty() || !m_listCreated.isEmpty()) {
+            const RestoreResult result = RestoreSaved(m_qstrResolvedDestination, m_qstrResolvedBackup,
+                                                      m_listSaved, m_listCreated, m_qstrTempSuffix);
+            ok = result.nFailed == 0;
+        }
+        qWarning() << "restore result:" << ok;
+        m_listSaved.clear();
+        m_listCreated.clear();
+    }
+    ReleaseRun();
+}
+
+void ReplaceHelper::ReleaseRun()
+{
+    if (m_pJournal) {
+        m_pJournal->Remove();
+        m_pJournal.reset();
+    }
+    if (!m_listClaimed.isEmpty()) {
+        std::lock_guard<std::mutex> lock(ClaimMutex());
+        for (const QString& path : qAsConst(m_listClaimed))
+            Claims().removeOne(path);
+        m_listClaimed.clear();
+    }
+}
+
+ReplaceHelper::RunEnd ReplaceHelper::Fail(const QString& _qstrDetail)
+{
+    const QString text = tr("INSTALL_UPDATE_FAILED") + QLatin1Char('|') + _qstrDetail;
+    qWarning().noquote() << "ReplaceHelper::Fail:" + text;
+    {
+        std::lock_guard<std::mutex> lock(m_mutexError);
+        m_qstrLastError = text;
+    }
+    m_blInProgress = false;
+    emit signErrorOccurred(text, m_qstrId);
+    return RunEnd::Failed;
+}
+
+void ReplaceHelper::Run(QString _qstrSource, QString _qstrDestination, QString _qstrIgnoreList)
+{
+    const RunEnd end = RunSteps(_qstrSource, _qstrDestination, _qstrIgnoreList);
+    if (end != RunEnd::Completed)
+        return;
+    qWarning().noquote() << "signReplaceFinished! " + _qstrDestination;
+    ReleaseRun();
+    m_blBackup = false;
+    m_listSaved.clear();
+    m_listCreated.clear();
+    m_blInProgress = false;
+    emit signReplaceFinished(m_qstrId);
+    m_blFinished = true;
+}
+
+bool ReplaceHelper::CheckPaths(const QString& _qstrSource, const QString& _qstrDestination, Paths& _paths)
+{
+    _paths.qstrSource = ResolvePath(_qstrSource);
+    if (_paths.qstrSource.isEmpty()) {
+        Fail(Detail("INVALID_PATH", _qstrSource));
+        return false;
+    }
+    _paths.qstrDestination = ResolvePath(_qstrDestination);
+    if (_paths.qstrDestination.isEmpty()) {
+        Fail(Detail("INVALID_PATH", _qstrDestination));
+        return false;
+    }
+    if (Overlaps(_paths.qstrSource, _paths.qstrDestination)) {
+        Fail(Detail("PATHS_OVERLAP", _qstrSource, _qstrDestination));
+        return false;
+    }
+    if (!m_blBackup)
+        return true;
+    if (m_qstrBackupFolder.isEmpty()) {
+        Fail(Detail("BACKUP_FOLDER_EMPTY"));
+        return false;
+    }
+    _paths.qstrBackup = ResolvePath(m_qstrBackupFolder);
+    if (_paths.qstrBackup.isEmpty()) {
+        Fail(Detail("INVALID_PATH", m_qstrBackupFolder));
+        return false;
+    }
+    for (const QString& other : {_paths.qstrSource, _paths.qstrDestination}) {
+        if (Overlaps(_paths.qstrBackup, other)) {
+            Fail(Detail("PATHS_OVERLAP", m_qstrBackupFolder,
+                        other == _paths.qstrSource ? _qstrSource : _qstrDestination));
+            return false;
+        }
+    }
+    return true;
+}
+
+bool ReplaceHelper::PrepareBackupFolder(const QString& _qstrFolder)
+{
+    qWarning() << "prepare for backup...";
+    const QFileInfo info(_qstrFolder);
+    if (IsPresent(info) && !info.isDir()) {
+        Fail(Detail("CREATE_PATH_FAILED", m_qstrBackupFolder));
+        return false;
+    }
+    if (info.isDir()) {
+        const bool empty =
+            QDir(_qstrFolder).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+        if (!empty) {
+            // A folder of the user's is never emptied; only one this service filled before.
+            if (!ReplaceJournal::IsOwnedBackupFolder(_qstrFolder)) {
+                Fail(Detail("BACKUP_FOLDER_NOT_OWNED", m_qstrBackupFolder));
+                return false;
+            }
+            const bool deleted = CommonFunction::DeleteFolder(_qstrFolder);
+            qWarning().noquote() << "DeleteFolder:" + _qstrFolder + ":" + (deleted ? "true" : "false");
+        }
+    }
+    if (!QDir().mkpath(_qstrFolder)) {
+        Fail(Detail("CREATE_PATH_FAILED", m_qstrBackupFolder));
+        return false;
+    }
+    ReplaceJournal::MarkOwnedBackupFolder(_qstrFolder);
+    return true;
+}
+
+ReplaceHelper::RunEnd ReplaceHelper::RunSteps(const QString& _qstrSource, const QString& _qstrDestination,
+                                              const QString& _qstrIgnoreList)
+{
+    qWarning().noquote() << "replace " + _qstrSource + " to" + _qstrDestination;
+    const bool backup = m_blBackup;
+    Paths paths;
+    if (!CheckPaths(_qstrSource, _qstrDestination, paths))
+        return RunEnd::Failed;
+
+    CommonFunction::FileList list;
+    CommonFunction::ScanFolder(paths.qstrSource, _qstrIgnoreList, list, paths.qstrSource);
+    // Summed in 64 bits: the scan's own total wraps at 4 GiB.
+    qint64 total = 0;
+    for (auto it = list.cbegin(); it != list.cend(); ++it)
+        total += it.value();
+    if (total == 0)
+        return Fail(Detail("ANALYZE_FILE_LIST_FAILED_EMPTY_FOLDER", _qstrSource));
+    qWarning().noquote() << "file:" + _qstrSource + " totalsize:" + QString::number(total);
+    if (m_blStop)
+        return RunEnd::Stopped;
+    emit signReplaceProgress(0, total, m_qstrId);
+
+    {
+        QStringList wanted{paths.qstrDestination};
+        if (backup)
+            wanted.append(paths.qstrBackup);
+        std::lock_guard<std::mutex> lock(ClaimMutex());
+        for (const QString& claimed : qAsConst(Claims()))
+            for (const QString& path : qAsConst(wanted))
+                if (Overlaps(claimed, path))
+                    return Fail(Detail("PATH_BUSY", path));
+        Claims().append(wanted);
+        m_listClaimed = wanted;
+    }
+    m_qstrResolvedDestination = paths.qstrDestination;
+    m_qstrResolvedBackup = paths.qstrBackup;
+
+    if (backup) {
+        if (!PrepareBackupFolder(paths.qstrBackup))
+            return RunEnd::Failed;
+        auto journal = std::make_unique<ReplaceJournal>();
+        QString where;
+        if (!journal->Begin(m_qstrId, paths.qstrDestination, paths.qstrBackup, m_qstrTempSuffix, where))
+            return Fail(Detail("WRITE_JOURNAL_FAILED", where));
+        m_pJournal = std::move(journal);
+    } else {
+        qWarning() << "no need for backup...";
+    }
+
+    // Folders already shown to lie inside their root; most files share their folder with the last.
+    QSet<QString> insideDestination;
+    QSet<QString> insideBackup;
+    auto checkInside = [](QSet<QString>& _setKnown, const QString& _qstrFolder, const QString& _qstrRoot) {
+        if (_setKnown.contains(_qstrFolder))
+            return true;
+        if (!IsInside(ResolvePath(_qstrFolder), _qstrRoot))
+            return false;
+        _setKnown.insert(_qstrFolder);
+        return true;
+    };
+
+    qint64 done = 0;
+    for (auto it = list.cbegin(); it != list.cend(); ++it) {
+        if (m_blStop)
+            return RunEnd::Stopped;
+        const QString& relative = it.key();
+        const qint64 size = it.value();
+        const QString sourceFile = paths.qstrSource + relative;
+        const QString target = paths.qstrDestination + relative;
+        qDebug().noquote() << "file:" + target + " size:" + QString::number(size);
+
+        const QFileInfo targetInfo(target);
+        const QString targetFolder = targetInfo.absolutePath();
+        if (!checkInside(insideDestination, targetFolder, paths.qstrDestination))
+            return Fail(Detail("PATH_OUTSIDE_FOLDER", target));
+        const bool present = IsPresent(targetInfo);
+        if (!present && !QDir().mkpath(targetFolder))
+            return Fail(Detail("CREATE_PATH_FAILED", targetFolder));
+        if (size == 0) {
+            // Folders and empty files: nothing is saved, copied or counted.
+            const QFileInfo sourceInfo(sourceFile);
+            if (!sourceInfo.isFile() || sourceInfo.size() == 0)
+                continue;
+        }
+        if (present && targetInfo.isDir() && !targetInfo.isSymLink())
+            return Fail(Detail("COPY_FILE_FAILED", sourceFile, target));
+
+        if (backup) {
+            if (present) {
+                const QString saved = paths.qstrBackup + relative;
+                const QString savedFolder = QFileInfo(saved).absolutePath();
+                if (!checkInside(insideBackup, savedFolder, paths.qstrBackup))
+                    return Fail(Detail("PATH_OUTSIDE_FOLDER", saved));
+                if (!QDir().mkpath(savedFolder))
+                    return Fail(Detail("CREATE_PATH_FAILED", savedFolder));
+                QString reason;
+                // The destination file is only ever replaced, never written in place, so a second
+                // name for it keeps its previous bytes as well as a copy would.
+                if (!LinkFile(target, saved) && !SaveCopy(target, saved, m_qstrTempSuffix, reason)) {
+                    qWarning().noquote()
+                        << "ReplaceHelper::backup failed:" + target + " -> " + saved + ":" + reason;
+                    return Fail(Detail("COPY_FILE_FAILED", target, saved));
+                }
+                if (!m_pJournal->AddSaved(relative))
+                    return Fail(Detail("WRITE_JOURNAL_FAILED", m_pJournal->Path()));
+                m_listSaved.append(relative);
+            } else {
+                qWarning().noquote() << "des file not exist, no need backup this file:" + target;
+                if (!m_pJournal->AddCreated(relative))
+                    return Fail(Detail("WRITE_JOURNAL_FAILED", m_pJournal->Path()));
+                m_listCreated.append(relative);
+            }
+        }
+
+        const QString temp = target + m_qstrTempSuffix;
+        QString reason;
+        if (!CopyToTemp(sourceFile, temp, &m_blStop, reason)) {
+            QFile::remove(temp);
+            if (m_blStop)
+                return RunEnd::Stopped;
+            qCritical().noquote() << "ReplaceHelper::copy failed:" + sourceFile + " -> " + target + ":" +
+                                         reason;
+            return Fail(Detail("COPY_FILE_FAILED", sourceFile, target));
+        }
+        if (!RenameOver(temp, target)) {
+            // The old file resists being replaced: make it writable, delete it, and as a last
+            // resort have a separate process delete it.
+            QFile targetFile(target);
+            if (!targetFile.setPermissions(QFileDevice::WriteOwner | QFileDevice::WriteUser |
+                                           QFileDevice::WriteGroup | QFileDevice::WriteOther)) {
+                QFile::remove(temp);
+                return Fail(Detail("SET_PERMISSION_FAILED", target));
+            }
+            if (!targetFile.remove()) {
+                const QString removeFailed = Detail("REMOVE_FILE_FAILED", target);
+                qWarning().noquote() << removeFailed << targetFile.error() << targetFile.errorString();
+                if (!ForceRemoveFile(target)) {
+                    QFile::remove(temp);
+                    return Fail(removeFailed);
+                }
+            }
+            if (!RenameOver(temp, target)) {
+                QFile::remove(temp);
+                qCritical().noquote() << "ReplaceHelper::rename failed:" + temp + " -> " + target;
+                return Fail(Detail("COPY_FILE_FAILED", sourceFile, target));
+            }
+        }
+        done += size;
+        qDebug().noquote() << "progress:" + QString::number(done) + "/" + QString::number(total);
+        emit signReplaceProgress(done, total, m_qstrId);
+    }
+    return RunEnd::Completed;
+}
+
+bool ReplaceHelper::CopyToTemp(const QString& _qstrFrom, const QString& _qstrTemp,
+                               const std::atomic<bool>* _pStop, QString& _qstrError)
+{
+    QFile in(_qstrFrom);
+    if (!in.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
+        _qstrError = in.errorString();
+        return false;
+    }
+    // A leftover of an interrupted run may sit under the temporary name; never write through a link.
+    QFile::remove(_qstrTemp);
+    QFile out(_qstrTemp);
+    if (!out.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered)) {
+        _qstrError = out.errorString();
+        return false;
+    }
+    std::vector<char>& buffer = CopyBuffer();
+    for (;;) {
+        if (_pStop && *_pStop) {
+            _qstrError = QStringLiteral("stopped");
+            return false;
+        }
+        const qint64 got = in.read(buffer.data(), static_cast<qint64>(buffer.size()));
+        if (got < 0) {
+            _qstrError = in.errorString();
+            return false;
+        }
+        if (got == 0)
+            break;
+        if (out.write(buffer.data(), got) != got) {
+            _qstrError = out.errorString();
+            return false;
+        }
+    }
+    if (!out.setPermissions(in.permissions())) {
+        _qstrError = out.errorString();
+        return false;
+    }
+    out.close();
+    if (out.error() != QFileDevice::NoError) {
+        _qstrError = out.errorString();
+        return false;
+    }
+    return true;
+}
+
+bool ReplaceHelper::SaveCopy(const QString& _qstrFrom, const QString& _qstrTo, const QString& _qstrTempSuffix,
+                             QString& _qstrError)
+{
+    const QString temp = _qstrTo + _qstrTempSuffix;
+    const QFileInfo fromInfo(_qstrFrom);
+    if (fromInfo.isSymLink()) {
+        QFile::remove(temp);
+        if (!LinkFile(_qstrFrom, temp) && !QFile::link(fromInfo.symLinkTarget(), temp)) {
+            _qstrError = QStringLiteral("cannot recreate link");
+            return false;
+        }
+    } else if (!CopyToTemp(_qstrFrom, temp, nullptr, _qstrError)) {
+        QFile::remove(temp);
+        return false;
+    }
+    if (!RenameOver(temp, _qstrTo)) {
+        _qstrError = QStringLiteral("cannot rename ") + temp;
+        QFile::remove(temp);
+        return false;
+    }
+    return true;
+}
+
+ReplaceHelper::RestoreResult ReplaceHelper::RestoreSaved(const QString& _qstrDestination,
+                                                         const QString& _qstrBackup,
+                                                         const QStringList& _listSaved,
+                                                         const QStringList& _listCreated,
+                                                         const QString& _qstrTempSuffix)
+{
+    RestoreResult result;
+    for (const QString& relative : _listSaved) {
+        const QString saved = _qstrBackup + relative;
+        const QString target = _qstrDestination + relative;
+        if (!IsPresent(QFileInfo(saved))) {
+            qCritical().noquote() << "ReplaceHelper::RestoreSaved:backup missing:" + saved;
+            ++result.nFailed;
+            continue;
+        }
+        QDir().mkpath(QFileInfo(target).absolutePath());
+        QString reason;
+        if (SaveCopy(saved, target, _qstrTempSuffix, reason)) {
+            ++result.nRestored;
+        } else {
+            qCritical().noquote() << "ReplaceHelper::RestoreSaved:failed:" + saved + " -> " + target + ":" +
+                                         reason;
+            ++result.nFailed;
+        }
+    }
+    // Temporary files of files the run was creating when it was cut short.
+    for (const QString& relative : _listCreated) {
+        const QString temp = _qstrDestination + relative + _qstrTempSuffix;
+        if (IsPresent(QFileInfo(temp)))
+            QFile::remove(temp);
+    }
+    return result;
+}

@@ -1,0 +1,205 @@
+#include "install/ReplaceJournal.h"
+
+#include "install/ReplaceHelper.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSaveFile>
+#include <QTextStream>
+#include <QUuid>
+
+#include <mutex>
+
+namespace {
+
+const QString kOwnedFileName = QStringLiteral("owned-backup-folders");
+
+std::mutex& OwnedMutex()
+{
+    static std::mutex s_mutex;
+    return s_mutex;
+}
+
+QByteArray LineOf(const QJsonObject& _jsonObj)
+{
+    return QJsonDocument(_jsonObj).toJson(QJsonDocument::Compact) + '\n';
+}
+
+QStringList ReadOwnedLocked()
+{
+    QFile file(ReplaceJournal::StateFolder() + QLatin1Char('/') + kOwnedFileName);
+    QStringList folders;
+    if (!file.open(QIODevice::ReadOnly))
+        return folders;
+    for (const QByteArray& line : file.readAll().split('\n'))
+        if (!line.isEmpty())
+            folders.append(QString::fromUtf8(line));
+    return folders;
+}
+
+} // namespace
+
+ReplaceJournal::~ReplaceJournal()
+{
+    // Closing keeps the file: only Remove() says the run needs no roll-back.
+    m_file.close();
+}
+
+QString ReplaceJournal::StateFolder()
+{
+    const QString xdg = qEnvironmentVariable("XDG_STATE_HOME");
+    const QString base = QDir::isAbsolutePath(xdg) ? xdg : QDir::homePath() + QStringLiteral("/.local/state");
+    return QDir::cleanPath(base + QStringLiteral("/qorv-utility-service"));
+}
+
+QString ReplaceJournal::JournalFolder()
+{
+    return StateFolder() + QStringLiteral("/replace-journal");
+}
+
+bool ReplaceJournal::Begin(const QString& _qstrId, const QString& _qstrDestination,
+                           const QString& _qstrBackup, const QString& _qstrTempSuffix, QString& _qstrError)
+{
+    const QString folder = JournalFolder();
+    if (!QDir().mkpath(folder)) {
+        _qstrError = folder;
+        return false;
+    }
+    const QString name = QUuid::createUuid().toString(QUuid::WithoutBraces) + QStringLiteral(".journal");
+    m_file.setFileName(folder + QLatin1Char('/') + name);
+    // Unbuffered: every line reaches the kernel in one write, so it survives the process dying.
+    if (!m_file.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered)) {
+        _qstrError = m_file.fileName();
+        return false;
+    }
+    QJsonObject header;
+    header.insert(QStringLiteral("id"), _qstrId);
+    header.insert(QStringLiteral("dest"), _qstrDestination);
+    header.insert(QStringLiteral("backup"), _qstrBackup);
+    header.insert(QStringLiteral("tmp"), _qstrTempSuffix);
+    const QByteArray line = LineOf(header);
+    if (m_file.write(line) != line.size()) {
+        _qstrError = m_file.fileName();
+        m_file.close();
+        m_file.remove();
+        return false;
+    }
+    qDebug().noquote() << "ReplaceJournal::Begin:" + m_file.fileName() + " dest:" + _qstrDestination;
+    return true;
+}
+
+bool ReplaceJournal::Append(char _chKind, const QString& _qstrRelative)
+{
+    if (!m_file.isOpen())
+        return false;
+    QJsonObject entry;
+    entry.insert(QString(QLatin1Char(_chKind)), _qstrRelative);
+    const QByteArray line = LineOf(entry);
+    return m_file.write(line) == line.size();
+}
+
+void ReplaceJournal::Remove()
+{
+    if (m_file.fileName().isEmpty())
+        return;
+    m_file.close();
+    if (!m_file.remove())
+        qCritical().noquote() << "ReplaceJournal::Remove:failed:" + m_file.fileName() + ":" +
+                                     m_file.errorString();
+    m_file.setFileName(QString());
+}
+
+bool ReplaceJournal::Read(const QString& _qstrPath, Record& _record)
+{
+    QFile file(_qstrPath);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    const QList<QByteArray> lines = file.readAll().split('\n');
+    if (lines.isEmpty())
+        return false;
+    const QJsonObject header = QJsonDocument::fromJson(lines.first()).object();
+    _record = Record();
+    _record.qstrPath = _qstrPath;
+    _record.qstrId = header.value(QStringLiteral("id")).toString();
+    _record.qstrDestination = header.value(QStringLiteral("dest")).toString();
+    _record.qstrBackup = header.value(QStringLiteral("backup")).toString();
+    _record.qstrTempSuffix = header.value(QStringLiteral("tmp")).toString();
+    if (!QDir::isAbsolutePath(_record.qstrDestination) || !QDir::isAbsolutePath(_record.qstrBackup) ||
+        _record.qstrTempSuffix.isEmpty())
+        return false;
+    for (int i = 1; i < lines.size(); ++i) {
+        // A line without its newline was cut short; it was never followed by a change.
+        if (i == lines.size() - 1)
+            break;
+        const QJsonObject entry = QJsonDocument::fromJson(lines.at(i)).object();
+        const QString saved = entry.value(QStringLiteral("s")).toString();
+        const QString created = entry.value(QStringLiteral("n")).toString();
+        if (!saved.isEmpty())
+            _record.listSaved.append(saved);
+        else if (!created.isEmpty())
+            _record.listCreated.append(created);
+    }
+    return true;
+}
+
+int ReplaceJournal::RollBackInterruptedRuns()
+{
+    const QDir folder(JournalFolder());
+    const QStringList names = folder.entryList({QStringLiteral("*.journal")}, QDir::Files, QDir::Name);
+    for (const QString& name : names) {
+        const QString path = folder.filePath(name);
+        Record record;
+        if (!Read(path, record)) {
+            qCritical().noquote() << "ReplaceJournal::RollBack:unreadable journal removed:" + path;
+            QFile::remove(path);
+            continue;
+        }
+        qWarning().noquote()
+            << QStringLiteral("ReplaceJournal::RollBack:task[%1] dest[%2] backup[%3] saved:%4 created:%5")
+                   .arg(record.qstrId, record.qstrDestination, record.qstrBackup)
+                   .arg(record.listSaved.size())
+                   .arg(record.listCreated.size());
+        const ReplaceHelper::RestoreResult result =
+            ReplaceHelper::RestoreSaved(record.qstrDestination, record.qstrBackup, record.listSaved,
+                                        record.listCreated, record.qstrTempSuffix);
+        qWarning().noquote() << QStringLiteral(
+                                    "ReplaceJournal::RollBack:task[%1] restored %2 of %3 files, %4 failed")
+                                    .arg(record.qstrId)
+                                    .arg(result.nRestored)
+                                    .arg(record.listSaved.size())
+                                    .arg(result.nFailed);
+        // Kept only while a roll-back is unfinished; an attempt that failed is not retried
+        // later, when it could put old bytes over files changed since.
+        QFile::remove(path);
+    }
+    return names.size();
+}
+
+bool ReplaceJournal::IsOwnedBackupFolder(const QString& _qstrCanonicalFolder)
+{
+    std::lock_guard<std::mutex> lock(OwnedMutex());
+    return ReadOwnedLocked().contains(_qstrCanonicalFolder);
+}
+
+void ReplaceJournal::MarkOwnedBackupFolder(const QString& _qstrCanonicalFolder)
+{
+    std::lock_guard<std::mutex> lock(OwnedMutex());
+    QStringList folders = ReadOwnedLocked();
+    // Forget folders that are gone, so the list does not grow forever.
+    QStringList kept;
+    for (const QString& folder : folders)
+        if (folder != _qstrCanonicalFolder && QFileInfo(folder).isDir())
+            kept.append(folder);
+    kept.append(_qstrCanonicalFolder);
+    QDir().mkpath(StateFolder());
+    QSaveFile file(StateFolder() + QLatin1Char('/') + kOwnedFileName);
+    if (!file.open(QIODevice::WriteOnly)) {
+        qCritical().noquote() << "ReplaceJournal::MarkOwnedBackupFolder:cannot write:" + file.fileName();
+        return;
+    }
+    file.write(kept.join(QLatin1Char('\n')).toUtf8() + '\n');
+    if (!file.commit())
+        qCritical().noquote() << "ReplaceJournal::MarkOwnedBackupFolder:cannot write:" + file.fileName();
+}

@@ -1,0 +1,674 @@
+#include "core/Config.h"
+#include "install/Downloader.h"
+#include "resources/QorvResources.h"
+
+#include <QCryptographicHash>
+#include <QProcess>
+#include <QSslConfiguration>
+#include <QSslKey>
+#include <QSslSocket>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTranslator>
+#include <QUrlQuery>
+#include <QtTest>
+
+#include <csignal>
+#include <memory>
+#include <sys/resource.h>
+
+namespace {
+
+constexpr int kStallSeconds = 2;
+
+QByteArray Body(qint64 _nSize)
+{
+    QByteArray data(static_cast<int>(_nSize), Qt::Uninitialized);
+    for (qint64 i = 0; i < _nSize; ++i)
+        data[static_cast<int>(i)] = static_cast<char>((i * 31 + (i >> 9)) & 0xff);
+    return data;
+}
+
+QString Md5(const QByteArray& _baData)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(_baData, QCryptographicHash::Md5).toHex());
+}
+
+QByteArray ReadFile(const QString& _qstrPath)
+{
+    QFile file(_qstrPath);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+void WriteFile(const QString& _qstrPath, const QByteArray& _baData)
+{
+    QFile file(_qstrPath);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    QCOMPARE(file.write(_baData), qint64(_baData.size()));
+}
+
+// A small HTTP/1.1 server on 127.0.0.1 that answers from the request path:
+//   /data?n=N[&nolen][&slow=MS][&cut=K][&stall=K]   N patterned bytes
+//   /redirect?to=URL   302 to URL     /redirect-noloc   302 without Location
+//   /status?code=C     status C with a short body
+// With a certificate and key it speaks https instead.
+class HttpTestServer : public QTcpServer
+{
+public:
+    explicit HttpTestServer(const QSslCertificate& _cert = QSslCertificate(), const QSslKey& _key = QSslKey())
+        : m_cert(_cert), m_key(_key)
+    {
+        connect(this, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket* socket = nextPendingConnection())
+                Serve(socket);
+        });
+        listen(QHostAddress::LocalHost, 0);
+    }
+    QString Url(const QString& _qstrPath) const
+    {
+        return QStringLiteral("%1://127.0.0.1:%2%3")
+            .arg(m_cert.isNull() ? "http" : "https")
+            .arg(serverPort())
+            .arg(_qstrPath);
+    }
+
+protected:
+    void incomingConnection(qintptr _nSocket) override
+    {
+        if (m_cert.isNull())
+            return QTcpServer::incomingConnection(_nSocket);
+        auto* socket = new QSslSocket(this);
+        socket->setSocketDescriptor(_nSocket);
+        socket->setLocalCertificate(m_cert);
+        socket->setPrivateKey(m_key);
+        socket->startServerEncryption();
+        addPendingConnection(socket);
+    }
+
+private:
+    void Serve(QTcpSocket* _pSocket)
+    {
+        connect(_pSocket, &QTcpSocket::disconnected, _pSocket, &QObject::deleteLater);
+        auto request = std::make_shared<QByteArray>();
+        connect(_pSocket, &QTcpSocket::readyRead, _pSocket, [this, _pSocket, request] {
+            request->append(_pSocket->readAll());
+            if (!request->contains("\r\n\r\n"))
+                return;
+            disconnect(_pSocket, &QTcpSocket::readyRead, _pSocket, nullptr);
+            const QByteArray target = request->left(request->indexOf("\r\n")).split(' ').value(1);
+            Respond(_pSocket, QUrl(QString::fromLatin1(target)));
+        });
+    }
+
+    static void Send(QTcpSocket* _pSocket, const QByteArray& _baStatus, const QByteArray& _baHeaders,
+                     const QByteArray& _baBody)
+    {
+        _pSocket->write("HTTP/1.1 " + _baStatus + "\r\nConnection: close\r\n" + _baHeaders +
+                        "Content-Length: " + QByteArray::number(_baBody.size()) + "\r\n\r\n" + _baBody);
+        _pSocket->disconnectFromHost();
+    }
+
+    void Respond(QTcpSocket* _pSocket, const QUrl& _url)
+    {
+        const QUrlQuery query(_url);
+        const QString path = _url.path();
+        if (path == QLatin1String("/redirect")) {
+            Send(_pSocket, "302 Found",
+                 "Location: " + query.queryItemValue("to", QUrl::FullyDecoded).toUtf8() + "\r\n",
+                 QByteArray());
+        } else if (path == QLatin1String("/redirect-noloc")) {
+            Send(_pSocket, "302 Found", QByteArray(), "moved");
+        } else if (path == QLatin1String("/status")) {
+            Send(_pSocket, query.queryItemValue("code").toLatin1() + " Status", QByteArray(), "error page");
+        } else if (path == QLatin1String("/data")) {
+            const QByteArray body = Body(query.queryItemValue("n").toLongLong());
+            QByteArray head = "HTTP/1.1 200 OK\r\nConnection: close\r\n";
+            if (!query.hasQueryItem("nolen"))
+                head += "Content-Length: " + QByteArray::number(body.size()) + "\r\n";
+            _pSocket->write(head + "\r\n");
+            if (query.hasQueryItem("stall")) {
+                _pSocket->write(body.left(query.queryItemValue("stall").toInt()));
+            } else if (query.hasQueryItem("cut")) {
+                _pSocket->write(body.left(query.queryItemValue("cut").toInt()));
+                _pSocket->disconnectFromHost();
+            } else if (query.hasQueryItem("slow")) {
+                SendSlowly(_pSocket, body, query.queryItemValue("slow").toInt());
+            } else {
+                _pSocket->write(body);
+                _pSocket->disconnectFromHost();
+            }
+        } else {
+            Send(_pSocket, "404 Not Found", QByteArray(), "no such path");
+        }
+    }
+
+    static void SendSlowly(QTcpSocket* _pSocket, const QByteArray& _baBody, int _nIntervalMs)
+    {
+        auto* timer = new QTimer(_pSocket);
+        auto sent = std::make_shared<int>(0);
+        connect(timer, &QTimer::timeout, _pSocket, [_pSocket, timer, sent, _baBody] {
+            constexpr int kChunk = 16 * 1024;
+            _pSocket->write(_baBody.mid(*sent, kChunk));
+            *sent += kChunk;
+            if (*sent >= _baBody.size()) {
+                timer->stop();
+                _pSocket->disconnectFromHost();
+            }
+        });
+        timer->start(_nIntervalMs);
+    }
+
+    QSslCertificate m_cert;
+    QSslKey m_key;
+};
+
+// One download's signals.
+struct Watch
+{
+    explicit Watch(Downloader& _downloader)
+        : errors(&_downloader, &Downloader::signErrorOccurred),
+          progress(&_downloader, &Downloader::signProgress),
+          finished(&_downloader, &Downloader::signFinished),
+          cancels(&_downloader, &Downloader::signCancelDownload)
+    {
+    }
+    QString Error(int _nIndex) const { return errors.value(_nIndex).value(0).toString(); }
+    // Waits until the download has ended one way or the other.
+    bool WaitForEnd() const
+    {
+        return QTest::qWaitFor([&] { return !errors.isEmpty() || !finished.isEmpty(); }, 15000);
+    }
+    // Gives a late second report the chance to arrive before counting.
+    static void Settle() { QTest::qWait(150); }
+
+    QSignalSpy errors;
+    QSignalSpy progress;
+    QSignalSpy finished;
+    QSignalSpy cancels;
+};
+
+// Every temporary file is gone: the folder holds only what the test expects.
+QStringList FolderEntries(const QString& _qstrFolder)
+{
+    return QDir(_qstrFolder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name);
+}
+
+// Holds the process's file-size limit low while alive; writes past it fail instead of killing us.
+class FileSizeLimit
+{
+public:
+    explicit FileSizeLimit(rlim_t _nBytes)
+    {
+        std::signal(SIGXFSZ, SIG_IGN);
+        getrlimit(RLIMIT_FSIZE, &m_old);
+        rlimit low = m_old;
+        low.rlim_cur = _nBytes;
+        m_blOk = setrlimit(RLIMIT_FSIZE, &low) == 0;
+    }
+    ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &m_old); }
+    bool Ok() const { return m_blOk; }
+
+private:
+    rlimit m_old{};
+    bool m_blOk = false;
+};
+
+} // namespace
+
+class tst_Downloader : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void init();
+    void downloads_data();
+    void downloads();
+    void md5Check_data();
+    void md5Check();
+    void failuresKeepTarget_data();
+    void failuresKeepTarget();
+    void stopMidTransfer_data();
+    void stopMidTransfer();
+    void stopWhenNotRunningOnlyCancels_data();
+    void stopWhenNotRunningOnlyCancels();
+    void httpsRedirects_data();
+    void httpsRedirects();
+    void redirectPolicy_data();
+    void redirectPolicy();
+    void errorTexts_data();
+    void errorTexts();
+
+private:
+    QString Target(const QString& _qstrName = QStringLiteral("file.bin")) const
+    {
+        return m_pDir->path() + QLatin1Char('/') + _qstrName;
+    }
+
+    std::unique_ptr<HttpTestServer> m_pServer;
+    std::unique_ptr<HttpTestServer> m_pTlsServer;
+    std::unique_ptr<QTemporaryDir> m_pDir;
+    QTemporaryDir m_configDir;
+};
+
+void tst_Downloader::initTestCase()
+{
+    QVERIFY(m_configDir.isValid());
+    const QString ini = m_configDir.filePath(QStringLiteral("config.ini"));
+    WriteFile(ini, "[network]\ndownloadStallSeconds=" + QByteArray::number(kStallSeconds) + "\n");
+    Config::Instance().Load(ini);
+    QCOMPARE(Config::Instance().GetDownloadStallSeconds(), kStallSeconds);
+    m_pServer = std::make_unique<HttpTestServer>();
+    InitQorvResources();
+
+    // A self-signed certificate that this process trusts, for the https server.
+    QProcess openssl;
+    openssl.setWorkingDirectory(m_configDir.path());
+    openssl.start(QStringLiteral("openssl"),
+                  {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
+                   "-keyout", "key.pem", "-out", "cert.pem", "-days", "2", "-subj", "/CN=127.0.0.1",
+                   "-addext", "subjectAltName=IP:127.0.0.1"});
+    if (!QSslSocket::supportsSsl() || !openssl.waitForFinished(30000) || openssl.exitCode() != 0)
+        return;
+    const QList<QSslCertificate> certs =
+        QSslCertificate::fromPath(m_configDir.filePath(QStringLiteral("cert.pem")));
+    QFile keyFile(m_configDir.filePath(QStringLiteral("key.pem")));
+    if (certs.isEmpty() || !keyFile.open(QIODevice::ReadOnly))
+        return;
+    const QSslKey key(&keyFile, QSsl::Ec);
+    QSslConfiguration conf = QSslConfiguration::defaultConfiguration();
+    conf.addCaCertificate(certs.first());
+    QSslConfiguration::setDefaultConfiguration(conf);
+    m_pTlsServer = std::make_unique<HttpTestServer>(certs.first(), key);
+}
+
+void tst_Downloader::init()
+{
+    m_pDir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_pDir->isValid());
+}
+
+void tst_Downloader::downloads_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QString>("target");
+    QTest::addColumn<qint64>("size");
+    QTest::addColumn<bool>("sizeKnown");
+    QTest::newRow("content-length") << "/data?n=300000"
+                                    << "file.bin" << qint64(300000) << true;
+    QTest::newRow("no content-length") << "/data?n=300000&nolen"
+                                       << "file.bin" << qint64(300000) << false;
+    QTest::newRow("slowly") << "/data?n=100000&slow=5"
+                            << "file.bin" << qint64(100000) << true;
+    QTest::newRow("empty body") << "/data?n=0"
+                                << "file.bin" << qint64(0) << true;
+    QTest::newRow("missing folders created") << "/data?n=5000"
+                                             << "a/b/c/file.bin" << qint64(5000) << true;
+    QTest::newRow("relative redirect") << "/redirect?to=%2Fdata%3Fn%3D7000"
+                                       << "file.bin" << qint64(7000) << true;
+    QTest::newRow("two redirects") << "/redirect?to=%2Fredirect%3Fto%3D%252Fdata%253Fn%253D7000"
+                                   << "file.bin" << qint64(7000) << true;
+    QTest::newRow("replaces existing file") << "/data?n=4000"
+                                            << "existing.bin" << qint64(4000) << true;
+}
+
+void tst_Downloader::downloads()
+{
+    QFETCH(QString, path);
+    QFETCH(QString, target);
+    QFETCH(qint64, size);
+    QFETCH(bool, sizeKnown);
+    if (target == QLatin1String("existing.bin"))
+        WriteFile(Target(target), QByteArray(9000, 'x'));
+
+    Downloader downloader;
+    Watch watch(downloader);
+    downloader.downloadFile(QUrl(m_pServer->Url(path)), Target(target), QString(), QStringLiteral("id-1"));
+    QVERIFY(watch.WaitForEnd());
+    Watch::Settle();
+    QCOMPARE(watch.errors.count(), 0);
+    QCOMPARE(watch.finished.count(), 1);
+    QCOMPARE(watch.finished.at(0).at(0).toString(), QStringLiteral("id-1"));
+    QVERIFY(downloader.IsFinished());
+    QVERIFY(ReadFile(Target(target)) == Body(size));
+    QCOMPARE(FolderEntries(QFileInfo(Target(target)).absolutePath()),
+             QStringList{QFileInfo(target).fileName()});
+
+    // Progress holds back the last byte of an announced size; an unknown size stays -1.
+    qint64 last = -1;
+    for (const QList<QVariant>& report : watch.progress) {
+        const qint64 received = report.at(0).toLongLong();
+        const qint64 total = report.at(1).toLongLong();
+        QCOMPARE(report.at(2).toString(), QStringLiteral("id-1"));
+        // Without a size the network library announces the total only with the last report.
+        QVERIFY(total == size || (!sizeKnown && total == -1));
+        QVERIFY(received >= last);
+        QVERIFY(size == 0 || received < size);
+        last = received;
+    }
+    if (size > 0) {
+        QVERIFY(!watch.progress.isEmpty());
+        QCOMPARE(last, size - 1);
+    }
+}
+
+void tst_Downloader::md5Check_data()
+{
+    QTest::addColumn<QString>("md5");
+    QTest::addColumn<bool>("ok");
+    const QString good = Md5(Body(20000));
+    QTest::newRow("lower case") << good.toLower() << true;
+    QTest::newRow("upper case") << good.toUpper() << true;
+    QTest::newRow("wrong") << Md5("other") << false;
+}
+
+void tst_Downloader::md5Check()
+{
+    QFETCH(QString, md5);
+    QFETCH(bool, ok);
+    Downloader downloader;
+    Watch watch(downloader);
+    downloader.downloadFile(QUrl(m_pServer->Url("/data?n=20000")), Target(), md5, QStringLiteral("id-md5"));
+    QVERIFY(watch.WaitForEnd());
+    Watch::Settle();
+    QCOMPARE(watch.finished.count(), ok ? 1 : 0);
+    QCOMPARE(watch.errors.count(), ok ? 0 : 1);
+    if (!ok)
+        QCOMPARE(watch.Error(0), QStringLiteral("MD5_FAILED_CONTACT_US|CHECK_SUM_FAILED"));
+    // A file that fails the check stays where it was asked to go.
+    QVERIFY(ReadFile(Target()) == Body(20000));
+    QVERIFY(downloader.IsFinished());
+}
+
+void tst_Downloader::failuresKeepTarget_data()
+{
+    QTest::addColumn<QString>("url");
+    QTest::addColumn<int>("reports");
+    // Errors from the network library arrive twice (error signal, then the finished reply);
+    // failures found by the downloader itself once.
+    QTest::newRow("404") << m_pServer->Url("/status?code=404") << 2;
+    QTest::newRow("500") << m_pServer->Url("/status?code=500") << 2;
+    QTest::newRow("cut mid-body") << m_pServer->Url("/data?n=200000&cut=70000") << 2;
+    QTest::newRow("redirect without location") << m_pServer->Url("/redirect-noloc") << 2;
+    QTest::newRow("redirect to ftp") << m_pServer->Url("/redirect?to=ftp%3A%2F%2F127.0.0.1%2Fx") << 2;
+    QTest::newRow("redirect to file") << m_pServer->Url("/redirect?to=file%3A%2F%2F%2Fetc%2Fhostname") << 2;
+    QTest::newRow("304 not followed") << m_pServer->Url("/status?code=304") << 1;
+    QTest::newRow("stalled") << m_pServer->Url("/data?n=200000&stall=1000") << 1;
+    QTest::newRow("connection refused") << QStringLiteral("http://127.0.0.1:1/x") << 2;
+    QTest::newRow("file scheme") << QStringLiteral("file:///etc/hostname") << 1;
+    QTest::newRow("no scheme") << QStringLiteral("/etc/hostname") << 1;
+}
+
+void tst_Downloader::failuresKeepTarget()
+{
+    QFETCH(QString, url);
+    QFETCH(int, reports);
+    WriteFile(Target(), "previous content");
+
+    Downloader downloader;
+    Watch watch(downloader);
+    downloader.downloadFile(QUrl(url), Target(), QString(), QStringLiteral("id-f"));
+    QVERIFY(watch.WaitForEnd());
+    Watch::Settle();
+    QCOMPARE(watch.finished.count(), 0);
+    QCOMPARE(watch.errors.count(), reports);
+    for (const QList<QVariant>& report : watch.errors) {
+        QCOMPARE(report.at(0).toString(), QStringLiteral("DOWNLOAD_FAILED_CHECK_NET|NET_WORDK_ERROR"));
+        QCOMPARE(report.at(1).toString(), QStringLiteral("id-f"));
+    }
+    QCOMPARE(ReadFile(Target()), QByteArray("previous content"));
+    QCOMPARE(FolderEntries(m_pDir->path()), QStringList{"file.bin"});
+    QVERIFY(!downloader.IsFinished());
+}
+
+void tst_Downloader::stopMidTransfer_data()
+{
+    QTest::addColumn<bool>("destroy");
+    QTest::newRow("stopDownload") << false;
+    QTest::newRow("destructor") << true;
+}
+
+void tst_Downloader::stopMidTransfer()
+{
+    QFETCH(bool, destroy);
+    WriteFile(Target(), "previous content");
+    auto downloader = std::make_unique<Downloader>();
+    Watch watch(*downloader);
+    downloader->downloadFile(QUrl(m_pServer->Url("/data?n=2000000&slow=20")), Target(), QString(),
+                             QStringLiteral("id-s"));
+    QVERIFY(QTest::qWaitFor(
+        [&] { return !watch.progress.isEmpty() && watch.progress.last().at(0).toLongLong() > 0; }, 10000));
+    if (destroy)
+        downloader.reset();
+    else
+        downloader->stopDownload();
+
+    // The stop is reported first; the aborted reply then reports the cancellation twice.
+    QCOMPARE(watch.errors.count(), 3);
+    QCOMPARE(watch.Error(0), QStringLiteral("DOWNLOAD_FAILED_CHECK_NET|USER_STOPED"));
+    QCOMPARE(watch.Error(1), QStringLiteral("DOWNLOAD_FAILED_CHECK_NET|NET_WORDK_ERROR"));
+    QCOMPARE(watch.cancels.count(), 1);
+    Watch::Settle();
+    QCOMPARE(watch.errors.count(), 3);
+    QCOMPARE(watch.finished.count(), 0);
+    QCOMPARE(ReadFile(Target()), QByteArray("previous content"));
+    QCOMPARE(FolderEntries(m_pDir->path()), QStringList{"file.bin"});
+    if (!destroy) {
+        // A second stop finds nothing running.
+        downloader->stopDownload();
+        QCOMPARE(watch.errors.count(), 3);
+        QVERIFY(!downloader->IsFinished());
+    }
+}
+
+void tst_Downloader::stopWhenNotRunningOnlyCancels_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::newRow("never started") << QString();
+    QTest::newRow("after finished") << "/data?n=1000";
+    QTest::newRow("after failure") << "/status?code=404";
+}
+
+void tst_Downloader::stopWhenNotRunningOnlyCancels()
+{
+    QFETCH(QString, path);
+    Downloader downloader;
+    Watch watch(downloader);
+    if (!path.isEmpty()) {
+        downloader.downloadFile(QUrl(m_pServer->Url(path)), Target(), QString(), QStringLiteral("id-n"));
+        QVERIFY(watch.WaitForEnd());
+        Watch::Settle();
+    }
+    const int errors = watch.errors.count();
+    const int finished = watch.finished.count();
+    downloader.stopDownload();
+    QCOMPARE(watch.errors.count(), errors);
+    QCOMPARE(watch.finished.count(), finished);
+    QCOMPARE(watch.cancels.count(), 1);
+    if (finished)
+        QVERIFY(ReadFile(Target()) == Body(1000));
+}
+
+void tst_Downloader::httpsRedirects_data()
+{
+    QTest::addColumn<bool>("fromTls");
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<bool>("toTls");
+    QTest::addColumn<bool>("ok");
+    QTest::newRow("https") << true << "/data?n=5000" << true << true;
+    QTest::newRow("https to https") << true << "/redirect?to=" << true << true;
+    QTest::newRow("http to https") << false << "/redirect?to=" << true << true;
+    QTest::newRow("https to http refused") << true << "/redirect?to=" << false << false;
+}
+
+void tst_Downloader::httpsRedirects()
+{
+    QFETCH(bool, fromTls);
+    QFETCH(QString, path);
+    QFETCH(bool, toTls);
+    QFETCH(bool, ok);
+    if (!m_pTlsServer)
+        QSKIP("no TLS: the openssl command or Qt's TLS backend is missing");
+    QTranslator translator;
+    QVERIFY(translator.load(QStringLiteral(":/i18n/qorv-utility-service_zh_CN.qm")));
+    QVERIFY(QCoreApplication::installTranslator(&translator));
+    const QString data = (toTls ? m_pTlsServer : m_pServer)->Url("/data?n=5000");
+    if (path.endsWith(QLatin1Char('=')))
+        path += QString::fromLatin1(QUrl::toPercentEncoding(data));
+    const QString url = (fromTls ? m_pTlsServer : m_pServer)->Url(path);
+    WriteFile(Target(), "previous content");
+
+    Downloader downloader;
+    Watch watch(downloader);
+    downloader.downloadFile(QUrl(url), Target(), Md5(Body(5000)), QStringLiteral("id-tls"));
+    QVERIFY(watch.WaitForEnd());
+    Watch::Settle();
+    QCOMPARE(watch.finished.count(), ok ? 1 : 0);
+    QCOMPARE(watch.errors.count(), ok ? 0 : 1);
+    if (ok) {
+        QVERIFY(ReadFile(Target()) == Body(5000));
+    } else {
+        QCOMPARE(
+            watch.Error(0),
+            QStringLiteral("安装/更新包下载失败，请检查网络|网络异常[11][Redirect from %1 to %2 refused]")
+                .arg(url, data));
+        QCOMPARE(ReadFile(Target()), QByteArray("previous content"));
+    }
+    QCOMPARE(FolderEntries(m_pDir->path()), QStringList{"file.bin"});
+}
+
+void tst_Downloader::redirectPolicy_data()
+{
+    QTest::addColumn<QString>("from");
+    QTest::addColumn<QString>("to");
+    QTest::addColumn<bool>("allowed");
+    QTest::newRow("http to http") << "http://a/x"
+                                  << "http://b/y" << true;
+    QTest::newRow("http to https") << "http://a/x"
+                                   << "https://a/x" << true;
+    QTest::newRow("https to https") << "https://a/x"
+                                    << "https://b/y" << true;
+    QTest::newRow("https to http") << "https://a/x"
+                                   << "http://a/x" << false;
+    QTest::newRow("http to ftp") << "http://a/x"
+                                 << "ftp://a/x" << false;
+    QTest::newRow("http to file") << "http://a/x"
+                                  << "file:///etc/passwd" << false;
+    QTest::newRow("https to data") << "https://a/x"
+                                   << "data:,hello" << false;
+    QTest::newRow("to nothing") << "http://a/x" << QString() << false;
+}
+
+void tst_Downloader::redirectPolicy()
+{
+    QFETCH(QString, from);
+    QFETCH(QString, to);
+    QFETCH(bool, allowed);
+    QCOMPARE(Downloader::IsRedirectAllowed(QUrl(from), QUrl(to)), allowed);
+}
+
+namespace {
+enum class Scenario { NotFound, WrongMd5, Stop, OpenFailed, CreatePathFailed, FullDisk, Stall };
+}
+Q_DECLARE_METATYPE(Scenario)
+
+void tst_Downloader::errorTexts_data()
+{
+    QTest::addColumn<Scenario>("scenario");
+    QTest::addColumn<bool>("chinese");
+    // {file} is the target, {dir} the temporary folder, {url} the requested URL.
+    QTest::addColumn<QString>("expected");
+    const QString net = QStringLiteral("安装/更新包下载失败，请检查网络|");
+    QTest::newRow("404 zh") << Scenario::NotFound << true
+                            << net + "网络异常[203][Error transferring {url} - server replied: Status]";
+    QTest::newRow("404 bare") << Scenario::NotFound << false << "DOWNLOAD_FAILED_CHECK_NET|NET_WORDK_ERROR";
+    QTest::newRow("md5 zh") << Scenario::WrongMd5 << true
+                            << QStringLiteral("安装/更新包MD5值异常，请联系服务人员|MD5校验失败[{file}][") +
+                                   Md5(Body(3000)).toUpper() + "][0123456789abcdef0123456789abcdef]";
+    QTest::newRow("stop zh") << Scenario::Stop << true << net + "已停止";
+    QTest::newRow("stop bare") << Scenario::Stop << false << "DOWNLOAD_FAILED_CHECK_NET|USER_STOPED";
+    QTest::newRow("open zh") << Scenario::OpenFailed << true << net + "打开文件失败[{file}]";
+    QTest::newRow("open bare") << Scenario::OpenFailed << false
+                               << "DOWNLOAD_FAILED_CHECK_NET|OPEN_FILE_FAILED";
+    QTest::newRow("path zh") << Scenario::CreatePathFailed << true << net + "路径创建失败[{dir}/blocker/sub]";
+    QTest::newRow("full disk zh") << Scenario::FullDisk << true
+                                  << net + "写入文件失败[{url}][{file}][262144]";
+    QTest::newRow("full disk bare") << Scenario::FullDisk << false
+                                    << "DOWNLOAD_FAILED_CHECK_NET|WRITE_FILE_FAILED";
+    QTest::newRow("stall zh")
+        << Scenario::Stall << true
+        << net + QStringLiteral("网络异常[4][No data received for %1 s]").arg(kStallSeconds);
+}
+
+void tst_Downloader::errorTexts()
+{
+    QFETCH(Scenario, scenario);
+    QFETCH(bool, chinese);
+    QFETCH(QString, expected);
+    QTranslator translator;
+    if (chinese) {
+        QVERIFY(translator.load(QStringLiteral(":/i18n/qorv-utility-service_zh_CN.qm")));
+        QVERIFY(QCoreApplication::installTranslator(&translator));
+    }
+    QString file = Target();
+    QString url = m_pServer->Url("/data?n=3000");
+    QString md5;
+    WriteFile(Target(), "previous content");
+    std::unique_ptr<FileSizeLimit> limit;
+    switch (scenario) {
+    case Scenario::NotFound:
+        url = m_pServer->Url("/status?code=404");
+        break;
+    case Scenario::WrongMd5:
+        md5 = QStringLiteral("0123456789abcdef0123456789abcdef");
+        break;
+    case Scenario::Stop:
+        url = m_pServer->Url("/data?n=2000000&slow=20");
+        break;
+    case Scenario::OpenFailed:
+        file = m_pDir->path() + QStringLiteral("/folder");
+        QVERIFY(QDir(m_pDir->path()).mkdir(QStringLiteral("folder")));
+        break;
+    case Scenario::CreatePathFailed:
+        WriteFile(m_pDir->path() + QStringLiteral("/blocker"), "a file where a folder should be");
+        file = m_pDir->path() + QStringLiteral("/blocker/sub/file.bin");
+        break;
+    case Scenario::FullDisk:
+        url = m_pServer->Url("/data?n=1048576");
+        limit = std::make_unique<FileSizeLimit>(256 * 1024);
+        QVERIFY2(limit->Ok(), "setrlimit(RLIMIT_FSIZE) failed");
+        break;
+    case Scenario::Stall:
+        url = m_pServer->Url("/data?n=3000&stall=100");
+        break;
+    }
+
+    Downloader downloader;
+    Watch watch(downloader);
+    downloader.downloadFile(QUrl(url), file, md5, QStringLiteral("id-t"));
+    if (scenario == Scenario::Stop) {
+        QVERIFY(QTest::qWaitFor([&] { return !watch.progress.isEmpty(); }, 10000));
+        downloader.stopDownload();
+    }
+    QVERIFY(watch.WaitForEnd());
+    limit.reset();
+    QCOMPARE(watch.finished.count(), 0);
+    expected.replace(QLatin1String("{file}"), file)
+        .replace(QLatin1String("{dir}"), m_pDir->path())
+        .replace(QLatin1String("{url}"), url);
+    QCOMPARE(watch.Error(0), expected);
+    QCOMPARE(watch.errors.at(0).at(1).toString(), QStringLiteral("id-t"));
+
+    // Only an MD5 failure replaces the previous file; nothing else leaves a trace.
+    if (scenario == Scenario::WrongMd5)
+        QVERIFY(ReadFile(Target()) == Body(3000));
+    else
+        QCOMPARE(ReadFile(Target()), QByteArray("previous content"));
+    QStringList entries = FolderEntries(m_pDir->path());
+    entries.removeOne(QStringLiteral("folder"));
+    entries.removeOne(QStringLiteral("blocker"));
+    QCOMPARE(entries, QStringList{"file.bin"});
+}
+
+QTEST_GUILESS_MAIN(tst_Downloader)
+#include "tst_Downloader.moc"

@@ -1,0 +1,538 @@
+#include "install/ReplaceHelper.h"
+#include "install/ReplaceJournal.h"
+#include "resources/QorvResources.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTemporaryDir>
+#include <QTranslator>
+#include <QtTest>
+
+#include <atomic>
+
+namespace {
+
+using Tree = QMap<QString, QByteArray>;
+
+void WriteFile(const QString& _qstrPath, const QByteArray& _baBytes)
+{
+    QDir().mkpath(QFileInfo(_qstrPath).absolutePath());
+    QFile file(_qstrPath);
+    QVERIFY2(file.open(QIODevice::WriteOnly | QIODevice::Truncate), qPrintable(_qstrPath));
+    QCOMPARE(file.write(_baBytes), qint64(_baBytes.size()));
+}
+
+void WriteTree(const QString& _qstrRoot, const Tree& _tree)
+{
+    for (auto it = _tree.cbegin(); it != _tree.cend(); ++it)
+        WriteFile(_qstrRoot + it.key(), it.value());
+}
+
+// Every regular file and link under a folder, by relative path, with its bytes (a link: "->target").
+Tree ReadTree(const QString& _qstrRoot)
+{
+    Tree tree;
+    QDirIterator it(_qstrRoot, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        const QFileInfo info(path);
+        const QString relative = path.mid(_qstrRoot.length());
+        if (info.isSymLink()) {
+            tree.insert(relative, "->" + QFile::encodeName(info.symLinkTarget()));
+            continue;
+        }
+        QFile file(path);
+        file.open(QIODevice::ReadOnly);
+        tree.insert(relative, file.readAll());
+    }
+    return tree;
+}
+
+QByteArray Bytes(char _chFill, int _nSize)
+{
+    return QByteArray(_nSize, _chFill);
+}
+
+// The error text as a user sees it with the Chinese translation installed.
+QString Text(const char* _szDetail, const QStringList& _listArgs = {})
+{
+    QString detail = QCoreApplication::translate("ReplaceHelper", _szDetail);
+    for (const QString& arg : _listArgs)
+        detail = detail.arg(arg);
+    return QCoreApplication::translate("ReplaceHelper", "INSTALL_UPDATE_FAILED") + QLatin1Char('|') + detail;
+}
+
+// Records a worker signal the way an owner receives it: queued to this thread, never touched from
+// the worker. wait() returns once one more emission than last time has arrived.
+class Recorder : public QObject, public QList<QVariantList>
+{
+public:
+    template <typename... Args> Recorder(ReplaceHelper* _pHelper, void (ReplaceHelper::*_pSignal)(Args...))
+    {
+        connect(
+            _pHelper, _pSignal, this,
+            [this](Args... _args) { append(QVariantList{QVariant::fromValue(_args)...}); },
+            Qt::QueuedConnection);
+    }
+    bool wait(int _nTimeoutMs)
+    {
+        const int wanted = m_nSeen + 1;
+        if (!QTest::qWaitFor([&] { return size() >= wanted; }, _nTimeoutMs))
+            return false;
+        m_nSeen = size();
+        return true;
+    }
+
+private:
+    int m_nSeen = 0;
+};
+
+} // namespace
+
+class TestReplaceHelper : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void replaceSavesOverwrittenFiles();
+    void refusedBeforeTouchingAnything_data();
+    void refusedBeforeTouchingAnything();
+    void stopMidRunRestoresThisRunsFiles();
+    void failureThenDestructionRestores();
+    void restoreNeverUsesAnEarlierRunsBackup();
+    void ownedBackupFolderIsReused();
+    void destinationLinksAreReplacedNotFollowed();
+    void secondRunOnABusyFolderIsRefused();
+    void journalIsWrittenAndRemoved();
+    void rollBackRestoresOnlyCompleteEntries();
+
+private:
+    QString m_qstrSource;
+    QString m_qstrDestination;
+    QString m_qstrBackup;
+    std::unique_ptr<QTemporaryDir> m_pDir;
+    QTemporaryDir m_dirState;
+    QTranslator m_translator;
+};
+
+void TestReplaceHelper::initTestCase()
+{
+    qRegisterMetaType<qint64>("qint64");
+    QVERIFY(m_dirState.isValid());
+    // Journals and the list of owned backup folders go to a private state folder.
+    qputenv("XDG_STATE_HOME", QFile::encodeName(m_dirState.path()));
+    InitQorvResources();
+    QVERIFY(m_translator.load(QStringLiteral(":/i18n/qorv-utility-service_zh_CN.qm")));
+    QVERIFY(QCoreApplication::installTranslator(&m_translator));
+}
+
+void TestReplaceHelper::init()
+{
+    m_pDir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_pDir->isValid());
+    m_qstrSource = m_pDir->path() + QStringLiteral("/src");
+    m_qstrDestination = m_pDir->path() + QStringLiteral("/dest");
+    m_qstrBackup = m_pDir->path() + QStringLiteral("/bak");
+}
+
+void TestReplaceHelper::cleanup()
+{
+    // Read-only files left by a case must not keep the folder from going away.
+    QDirIterator it(m_pDir->path(), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext())
+        QFile(it.next()).setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    m_pDir.reset();
+    QDir(ReplaceJournal::JournalFolder()).removeRecursively();
+}
+
+void TestReplaceHelper::replaceSavesOverwrittenFiles()
+{
+    WriteTree(m_qstrSource, {{"/a.txt", "new a"},
+                             {"/sub/b.bin", Bytes('B', 300000)},
+                             {"/sub/deep/c.txt", "new c"},
+                             {"/empty.txt", ""},
+                             {"/.hidden", "new hidden"}});
+    WriteTree(m_qstrDestination, {{"/a.txt", "old a, longer than the new one"},
+                                  {"/sub/b.bin", Bytes('b', 10)},
+                                  {"/keep.txt", "untouched"},
+                                  {"/empty.txt", "old content of a file the source has empty"}});
+    const QString readOnly = m_qstrDestination + QStringLiteral("/sub/b.bin");
+    QVERIFY(QFile(readOnly).setPermissions(QFileDevice::ReadOwner));
+
+    ReplaceHelper helper;
+    Recorder progress(&helper, &ReplaceHelper::signReplaceProgress);
+    Recorder finished(&helper, &ReplaceHelper::signReplaceFinished);
+    Recorder failed(&helper, &ReplaceHelper::signErrorOccurred);
+    helper.startReplace(m_qstrSource, m_qstrDestination, QString(), true, m_qstrBackup, QStringLiteral("t1"));
+    QVERIFY(finished.wait(20000));
+    QCOMPARE(finished.first().at(0).toString(), QStringLiteral("t1"));
+    QCOMPARE(failed.count(), 0);
+
+    const Tree expected{{"/a.txt", "new a"},
+                        {"/sub/b.bin", Bytes('B', 300000)},
+                        {"/sub/deep/c.txt", "new c"},
+                        {"/keep.txt", "untouched"},
+                        {"/empty.txt", "old content of a file the source has empty"},
+                        {"/.hidden", "new hidden"}};
+    QCOMPARE(ReadTree(m_qstrDestination), expected);
+    // Only files that existed and were overwritten are saved.
+    const Tree saved{{"/a.txt", "old a, longer than the new one"}, {"/sub/b.bin", Bytes('b', 10)}};
+    QCOMPARE(ReadTree(m_qstrBackup), saved);
+
+    const qint64 total = 5 + 300000 + 5 + 10;
+    QVERIFY(progress.count() >= 2);
+    QCOMPARE(progress.first().at(0).toLongLong(), 0);
+    QCOMPARE(progress.last().at(0).toLongLong(), total);
+    QCOMPARE(progress.last().at(1).toLongLong(), total);
+    QVERIFY(helper.IsFinished());
+    QVERIFY(QDir(ReplaceJournal::JournalFolder()).isEmpty());
+}
+
+void TestReplaceHelper::refusedBeforeTouchingAnything_data()
+{
+    QTest::addColumn<QString>("source");
+    QTest::addColumn<QString>("destination");
+    QTest::addColumn<QString>("backup");
+    QTest::addColumn<QString>("detail");
+    QTest::addColumn<QStringList>("args");
+
+    // {S}, {D}, {B}: this case's source, destination and backup; {U} a folder of the user's with
+    // a file in it; {E} a source holding only an empty file; {M} a folder that does not exist.
+    QTest::newRow("empty backup folder") << "{S}"
+                                         << "{D}"
+                                         << ""
+                                         << "BACKUP_FOLDER_EMPTY" << QStringList();
+    QTest::newRow("relative source") << "src"
+                                     << "{D}"
+                                     << "{B}"
+                                     << "INVALID_PATH" << QStringList{"src"};
+    QTest::newRow("relative backup") << "{S}"
+                                     << "{D}"
+                                     << "bak"
+                                     << "INVALID_PATH" << QStringList{"bak"};
+    QTest::newRow("root destination") << "{S}"
+                                      << "/"
+                                      << "{B}"
+                                      << "INVALID_PATH" << QStringList{"/"};
+    QTest::newRow("control character") << "{S}"
+                                       << "{D}/a\nb"
+                                       << "{B}"
+                                       << "INVALID_PATH" << QStringList{"{D}/a\nb"};
+    QTest::newRow("user's own non-empty folder as backup") << "{S}"
+                                                           << "{D}"
+                                                           << "{U}"
+                                                           << "BACKUP_FOLDER_NOT_OWNED" << QStringList{"{U}"};
+    QTest::newRow("backup inside destination") << "{S}"
+                                               << "{D}"
+                                               << "{D}/bak"
+                                               << "PATHS_OVERLAP" << QStringList{"{D}/bak", "{D}"};
+    QTest::newRow("destination inside source") << "{S}"
+                                               << "{S}/sub"
+                                               << "{B}"
+                                               << "PATHS_OVERLAP" << QStringList{"{S}", "{S}/sub"};
+    QTest::newRow("source without bytes") << "{E}"
+                                          << "{D}"
+                                          << "{B}"
+                                          << "ANALYZE_FILE_LIST_FAILED_EMPTY_FOLDER" << QStringList{"{E}"};
+    QTest::newRow("missing source") << "{M}"
+                                    << "{D}"
+                                    << "{B}"
+                                    << "ANALYZE_FILE_LIST_FAILED_EMPTY_FOLDER" << QStringList{"{M}"};
+}
+
+void TestReplaceHelper::refusedBeforeTouchingAnything()
+{
+    QFETCH(QString, source);
+    QFETCH(QString, destination);
+    QFETCH(QString, backup);
+    QFETCH(QString, detail);
+    QFETCH(QStringList, args);
+
+    const QString user = m_pDir->path() + QStringLiteral("/mine");
+    const QString empty = m_pDir->path() + QStringLiteral("/emptysrc");
+    auto expand = [&](QString _qstrText) {
+        return _qstrText.replace(QStringLiteral("{S}"), m_qstrSource)
+            .replace(QStringLiteral("{D}"), m_qstrDestination)
+            .replace(QStringLiteral("{B}"), m_qstrBackup)
+            .replace(QStringLiteral("{U}"), user)
+            .replace(QStringLiteral("{E}"), empty)
+            .replace(QStringLiteral("{M}"), m_pDir->path() + QStringLiteral("/missing"));
+    };
+    for (QString& arg : args)
+        arg = expand(arg);
+
+    WriteTree(m_qstrSource, {{"/a.txt", "new a"}, {"/sub/x.txt", "new x"}});
+    WriteTree(m_qstrDestination, {{"/a.txt", "old a"}, {"/sub/x.txt", "old x"}});
+    WriteTree(user, {{"/precious.txt", "the user's own file"}});
+    WriteTree(empty, {{"/only-empty.txt", ""}});
+    const Tree destinationBefore = ReadTree(m_qstrDestination);
+    const Tree userBefore = ReadTree(user);
+
+    ReplaceHelper helper;
+    Recorder failed(&helper, &ReplaceHelper::signErrorOccurred);
+    Recorder finished(&helper, &ReplaceHelper::signReplaceFinished);
+    helper.startReplace(expand(source), expand(destination), QString(), true, expand(backup),
+                        QStringLiteral("id"));
+    QVERIFY(failed.wait(10000));
+    const QString error = Text(detail.toLatin1().constData(), args);
+    QCOMPARE(failed.first().at(0).toString(), error);
+    QCOMPARE(failed.first().at(1).toString(), QStringLiteral("id"));
+    QCOMPARE(helper.LastError(), error);
+    QCOMPARE(finished.count(), 0);
+    QCOMPARE(ReadTree(m_qstrDestination), destinationBefore);
+    QCOMPARE(ReadTree(user), userBefore);
+    QVERIFY(!QFileInfo::exists(m_qstrBackup));
+    QVERIFY(QDir(ReplaceJournal::JournalFolder()).isEmpty());
+}
+
+void TestReplaceHelper::stopMidRunRestoresThisRunsFiles()
+{
+    Tree source;
+    Tree destination;
+    for (int i = 0; i < 40; ++i) {
+        const QString name = QStringLiteral("/f%1.bin").arg(i, 2, 10, QLatin1Char('0'));
+        source.insert(name, Bytes('N', 50000 + i));
+        // Every other file is new to the destination.
+        if (i % 2 == 0)
+            destination.insert(name, Bytes('o', 1000 + i));
+    }
+    WriteTree(m_qstrSource, source);
+    WriteTree(m_qstrDestination, destination);
+
+    ReplaceHelper helper;
+    std::atomic<bool> held{false};
+    // Runs on the worker: holds the run after its tenth file until the stop has been asked for.
+    connect(
+        &helper, &ReplaceHelper::signReplaceProgress, &helper,
+        [&](qint64 _nDone, qint64, QString) {
+            if (held || _nDone < 10 * 50000)
+                return;
+            held = true;
+            if (!QTest::qWaitFor([&] { return helper.IsStopRequested(); }, 20000))
+                qWarning() << "the stop did not come";
+        },
+        Qt::DirectConnection);
+    Recorder failed(&helper, &ReplaceHelper::signErrorOccurred);
+    Recorder finished(&helper, &ReplaceHelper::signReplaceFinished);
+    helper.startReplace(m_qstrSource, m_qstrDestination, QString(), true, m_qstrBackup, QStringLiteral("s"));
+    QVERIFY(QTest::qWaitFor([&] { return held.load(); }, 20000));
+    helper.stopReplace();
+
+    QTRY_COMPARE_WITH_TIMEOUT(failed.count(), 1, 10000);
+    QCOMPARE(finished.count(), 0);
+    QCOMPARE(failed.first().at(0).toString(), QStringLiteral("安装/更新失败|已停止"));
+    // Files that existed have their old bytes; new files stay; no temporary file is left.
+    const Tree after = ReadTree(m_qstrDestination);
+    int added = 0;
+    for (auto it = after.cbegin(); it != after.cend(); ++it) {
+        if (destination.contains(it.key()))
+            QCOMPARE(it.value(), destination.value(it.key()));
+        else {
+            QCOMPARE(it.value(), source.value(it.key()));
+            ++added;
+        }
+    }
+    QVERIFY2(added > 0 && added < 20, qPrintable(QString::number(added)));
+    QVERIFY(QDir(ReplaceJournal::JournalFolder()).isEmpty());
+    // A second stop, and the destructor, neither report nor restore again.
+    helper.stopReplace();
+    QCoreApplication::processEvents();
+    QCOMPARE(failed.count(), 1);
+}
+
+void TestReplaceHelper::failureThenDestructionRestores()
+{
+    WriteTree(m_qstrSource, {{"/a.txt", "new a"}, {"/b.txt", "new b"}, {"/c/inner.txt", "new inner"}});
+    WriteTree(m_qstrDestination, {{"/a.txt", "old a"}, {"/b.txt", "old b"}});
+    // A folder where the source has a file: the run fails on it after replacing a and b.
+    QVERIFY(QDir().mkpath(m_qstrDestination + QStringLiteral("/c/inner.txt/x")));
+    {
+        ReplaceHelper helper;
+        Recorder failed(&helper, &ReplaceHelper::signErrorOccurred);
+        helper.startReplace(m_qstrSource, m_qstrDestination, QString(), true, m_qstrBackup,
+                            QStringLiteral("f"));
+        QVERIFY(failed.wait(10000));
+        QCOMPARE(failed.first().at(0).toString(),
+                 Text("COPY_FILE_FAILED", {m_qstrSource + QStringLiteral("/c/inner.txt"),
+                                           m_qstrDestination + QStringLiteral("/c/inner.txt")}));
+        // Until its owner lets go, the failed run's files stay replaced.
+        QCOMPARE(ReadTree(m_qstrDestination).value("/a.txt"), QByteArray("new a"));
+        QCOMPARE(QDir(ReplaceJournal::JournalFolder()).entryList(QDir::Files).size(), 1);
+    }
+    const Tree after = ReadTree(m_qstrDestination);
+    QCOMPARE(after.value("/a.txt"), QByteArray("old a"));
+    QCOMPARE(after.value("/b.txt"), QByteArray("old b"));
+    QVERIFY(QDir(ReplaceJournal::JournalFolder()).isEmpty());
+}
+
+void TestReplaceHelper::restoreNeverUsesAnEarlierRunsBackup()
+{
+    WriteTree(m_qstrSource, {{"/a.txt", "version 2"}});
+    WriteTree(m_qstrDestination, {{"/a.txt", "version 1"}});
+    {
+        ReplaceHelper first;
+        Recorder finished(&first, &ReplaceHelper::signReplaceFinished);
+        first.startReplace(m_qstrSource, m_qstrDestination, QString(), true, m_qstrBackup,
+                           QStringLiteral("1"));
+        QVERIFY(finished.wait(10000));
+    }
+    QCOMPARE(ReadTree(m_qstrBackup).value("/a.txt"), QByteArray("version 1"));
+    WriteFile(m_qstrDestination + QStringLiteral("/a.txt"), "version 3, the user's latest");
+
+    // A second run that ends before its backup preparation: version 1 must not come back.
+    {
+        ReplaceHelper second;
+        Recorder failed(&second, &ReplaceHelper::signErrorOccurred);
+        second.startReplace(m_pDir->path() + QStringLiteral("/missing"), m_qstrDestination, QString(), true,
+                            m_qstrBackup, QStringLiteral("2"));
+        QVERIFY(failed.wait(10000));
+    }
+    QCOMPARE(ReadTree(m_qstrDestination).value("/a.txt"), QByteArray("version 3, the user's latest"));
+}
+
+void TestReplaceHelper::ownedBackupFolderIsReused()
+{
+    WriteTree(m_qstrSource, {{"/a.txt", "new a"}});
+    WriteTree(m_qstrDestination, {{"/a.txt", "old a"}, {"/b.txt", "old b"}});
+    ReplaceHelper helper;
+    Recorder finished(&helper, &ReplaceHelper::signReplaceFinished);
+    Recorder failed(&helper, &ReplaceHelper::signErrorOccurred);
+    helper.startReplace(m_qstrSource, m_qstrDestination, QString(), true, m_qstrBackup, QStringLiteral("1"));
+    QVERIFY(finished.wait(10000));
+
+    // The second run empties the folder the first one filled, and saves only its own files.
+    QDir(m_qstrSource).removeRecursively();
+    WriteTree(m_qstrSource, {{"/b.txt", "new b"}});
+    helper.startReplace(m_qstrSource, m_qstrDestination, QString(), true, m_qstrBackup, QStringLiteral("2"));
+    QVERIFY(finished.wait(10000));
+    QCOMPARE(failed.count(), 0);
+    QCOMPARE(ReadTree(m_qstrBackup), (Tree{{"/b.txt", "old b"}}));
+}
+
+void TestReplaceHelper::destinationLinksAreReplacedNotFollowed()
+{
+    const QString outside = m_pDir->path() + QStringLiteral("/outside");
+    WriteTree(outside, {{"/target.txt", "outside file"}, {"/escape/x.txt", "outside x"}});
+    WriteTree(m_qstrSource, {{"/link.txt", "new link content"}, {"/a.txt", "new a"}});
+    WriteTree(m_qstrDestination, {{"/a.txt", "old a"}});
+    QVERIFY(QFile::link(outside + QStringLiteral("/target.txt"),
+                        m_qstrDestination + QStringLiteral("/link.txt")));
+
+    ReplaceHelper helper;
+    Recorder finished(&helper, &ReplaceHelper::signReplaceFinished);
+    helper.startReplace(m_qstrSource, m_qstrDestination, QString(), true, m_qstrBackup, QStringLiteral("l"));
+    QVERIFY(finished.wait(10000));
+    QCOMPARE(ReadTree(outside).value("/target.txt"), QByteArray("outside file"));
+    QVERIFY(!QFileInfo(m_qstrDestination + QStringLiteral("/link.txt")).isSymLink());
+    QVERIFY(QFileInfo(m_qstrBackup + QStringLiteral("/link.txt")).isSymLink());
+
+    // A linked folder inside the destination cannot lead a write out of it.
+    QDir(m_qstrSource).removeRecursively();
+    WriteTree(m_qstrSource, {{"/escape/x.txt", "new x"}});
+    QVERIFY(QFile::link(outside + QStringLiteral("/escape"), m_qstrDestination + QStringLiteral("/escape")));
+    Recorder failed(&helper, &ReplaceHelper::signErrorOccurred);
+    helper.startReplace(m_qstrSource, m_qstrDestination, QString(), true, m_qstrBackup, QStringLiteral("e"));
+    QVERIFY(failed.wait(10000));
+    QCOMPARE(failed.first().at(0).toString(),
+             Text("PATH_OUTSIDE_FOLDER", {m_qstrDestination + QStringLiteral("/escape/x.txt")}));
+    QCOMPARE(ReadTree(outside).value("/escape/x.txt"), QByteArray("outside x"));
+}
+
+void TestReplaceHelper::secondRunOnABusyFolderIsRefused()
+{
+    WriteTree(m_qstrSource, {{"/a.bin", Bytes('a', 1000)}, {"/b.bin", Bytes('b', 1000)}});
+    ReplaceHelper first;
+    std::atomic<bool> held{false};
+    connect(
+        &first, &ReplaceHelper::signReplaceProgress, &first,
+        [&](qint64 _nDone, qint64, QString) {
+            if (_nDone == 0 || held)
+                return;
+            held = true;
+            if (!QTest::qWaitFor([&] { return first.IsStopRequested(); }, 20000))
+                qWarning() << "the stop did not come";
+        },
+        Qt::DirectConnection);
+    first.startReplace(m_qstrSource, m_qstrDestination, QString(), true, m_qstrBackup, QStringLiteral("1"));
+    QVERIFY(QTest::qWaitFor([&] { return held.load(); }, 20000));
+
+    ReplaceHelper second;
+    Recorder failed(&second, &ReplaceHelper::signErrorOccurred);
+    second.startReplace(m_qstrSource, m_qstrDestination + QStringLiteral("/sub"), QString(), true,
+                        m_pDir->path() + QStringLiteral("/bak2"), QStringLiteral("2"));
+    QVERIFY(failed.wait(10000));
+    QCOMPARE(failed.first().at(0).toString(),
+             Text("PATH_BUSY", {m_qstrDestination + QStringLiteral("/sub")}));
+    first.stopReplace();
+}
+
+void TestReplaceHelper::journalIsWrittenAndRemoved()
+{
+    WriteTree(m_qstrSource, {{"/a.txt", "new a"}, {"/b.txt", "new b"}});
+    WriteTree(m_qstrDestination, {{"/a.txt", "old a"}});
+    ReplaceHelper helper;
+    QStringList journals;
+    ReplaceJournal::Record record;
+    connect(
+        &helper, &ReplaceHelper::signReplaceProgress, &helper,
+        [&](qint64 _nDone, qint64 _nTotal, QString) {
+            if (_nDone != _nTotal)
+                return;
+            // The last file is in place, the run has not yet said it completed.
+            journals = QDir(ReplaceJournal::JournalFolder()).entryList(QDir::Files);
+            if (journals.size() == 1)
+                ReplaceJournal::Read(ReplaceJournal::JournalFolder() + QLatin1Char('/') + journals.first(),
+                                     record);
+        },
+        Qt::DirectConnection);
+    Recorder finished(&helper, &ReplaceHelper::signReplaceFinished);
+    helper.startReplace(m_qstrSource, m_qstrDestination, QString(), true, m_qstrBackup, QStringLiteral("j"));
+    QVERIFY(finished.wait(10000));
+    QCOMPARE(journals.size(), 1);
+    QCOMPARE(record.qstrId, QStringLiteral("j"));
+    QCOMPARE(record.qstrDestination, QFileInfo(m_qstrDestination).canonicalFilePath());
+    QCOMPARE(record.qstrBackup, QFileInfo(m_qstrBackup).canonicalFilePath());
+    QCOMPARE(record.listSaved, QStringList{"/a.txt"});
+    QCOMPARE(record.listCreated, QStringList{"/b.txt"});
+    QVERIFY(QDir(ReplaceJournal::JournalFolder()).isEmpty());
+}
+
+void TestReplaceHelper::rollBackRestoresOnlyCompleteEntries()
+{
+    // The state a killed run leaves: a and b were replaced (saved first), c's entry was being
+    // written when the process died, d was new and its temporary file is left over.
+    const QString suffix = QStringLiteral(".qorv-1234abcd.tmp");
+    WriteTree(m_qstrDestination, {{"/a.txt", "new a"},
+                                  {"/sub/b.txt", "new b"},
+                                  {"/c.txt", "old c"},
+                                  {"/d.txt", "new d"},
+                                  {"/e.txt" + suffix, "half"}});
+    WriteTree(m_qstrBackup, {{"/a.txt", "old a"}, {"/sub/b.txt", "old b"}, {"/c.txt", "stale c"}});
+    QVERIFY(QDir().mkpath(ReplaceJournal::JournalFolder()));
+    QFile journal(ReplaceJournal::JournalFolder() + QStringLiteral("/run.journal"));
+    QVERIFY(journal.open(QIODevice::WriteOnly));
+    QJsonObject header{{"id", "k"}, {"dest", m_qstrDestination}, {"backup", m_qstrBackup}, {"tmp", suffix}};
+    journal.write(QJsonDocument(header).toJson(QJsonDocument::Compact) + "\n");
+    journal.write(
+        "{\"s\":\"/a.txt\"}\n{\"s\":\"/sub/b.txt\"}\n{\"n\":\"/d.txt\"}\n{\"n\":\"/e.txt\"}\n{\"s\":\"/c.t");
+    journal.close();
+    // An unreadable journal is dropped without touching anything.
+    WriteFile(ReplaceJournal::JournalFolder() + QStringLiteral("/broken.journal"), "{\"id\":");
+
+    QCOMPARE(ReplaceJournal::RollBackInterruptedRuns(), 2);
+    const Tree expected{
+        {"/a.txt", "old a"}, {"/sub/b.txt", "old b"}, {"/c.txt", "old c"}, {"/d.txt", "new d"}};
+    QCOMPARE(ReadTree(m_qstrDestination), expected);
+    QVERIFY(QDir(ReplaceJournal::JournalFolder()).isEmpty());
+    QCOMPARE(ReplaceJournal::RollBackInterruptedRuns(), 0);
+}
+
+QTEST_GUILESS_MAIN(TestReplaceHelper)
+#include "tst_ReplaceHelper.moc"
