@@ -1,0 +1,16 @@
+#pragma once
+
+#include <QHostAddress>
+
+// Who owns the other end of a loopback TCP connection. Loopback ports are shared by every user
+// of the machine, so a transport asks this before it trusts a connection.
+class PeerCredentials
+{
+public:
+    enum class Owner { SameUser, OtherUser, Unknown };
+
+    // _peer/_nPeerPort: the connection's remote end as the server sees it; _local/_nLocalPort:
+    // the server's end. *_pUid receives the owner's user id when it is known.
+    static Owner LoopbackPeerOwner(const QHostAddress& _peer, quint16 _nPeerPort, const QHostAddress& _local,
+                                   quint16 _nLocalPort, uint* _pUid = nullptr);
+};
