@@ -70,8 +70,13 @@ void MessageService::OnMessageReceived(const QByteArray& _baClient, const QByteA
             QStringLiteral("type:") + request.type + QStringLiteral("\tcommand:") + request.command +
             QStringLiteral("\tfrom:") + request.from + QStringLiteral("\tto:") + TraceTo(request.to));
     const Outcome outcome = Route(_baClient, request);
-    for (const QString& name : outcome.recipients)
-        SendToClient(name, request);
+    bool toManager = outcome.toManagerAfter;
+    for (const QString& name : outcome.recipients) {
+        if (name == Envelope::kServiceName)
+            toManager = true;
+        else
+            SendToClient(name, request);
+    }
 
     JsonCommand answer;
     answer.from = Envelope::kServiceName;
@@ -84,8 +89,9 @@ void MessageService::OnMessageReceived(const QByteArray& _baClient, const QByteA
     answer.error_string = Envelope::CoreErrorText(outcome.errorCode);
     qWarning() << "MessageService::OnMessageReceived ret:" << Logger::ClipForLog(answer.ToString());
     SendToClient(QString::fromUtf8(_baClient), answer);
-    // Handed over after the answer so that "command_ret" always precedes the ability's results.
-    if (outcome.toManagerAfter)
+    // The manager is handed its copy after the answer, so the answer always precedes whatever
+    // the manager sends back from the main thread.
+    if (toManager)
         SendToClient(Envelope::kServiceName, request);
 }
 

@@ -52,6 +52,10 @@ bool ZmqServer::Start(const QString& _qstrBind, const QString& _qstrPort, qint64
     // A full pipe to a slow peer reports EAGAIN instead of dropping without a word.
     const int mandatory = 1;
     zmq_setsockopt(m_pRouter, ZMQ_ROUTER_MANDATORY, &mandatory, sizeof mandatory);
+    // A client that reconnects under its name takes the name over at once, as a newer
+    // WebSocket login does; otherwise the new connection is ignored until the old one times out.
+    const int handover = 1;
+    zmq_setsockopt(m_pRouter, ZMQ_ROUTER_HANDOVER, &handover, sizeof handover);
     const int hwm = kSendHighWaterMark;
     zmq_setsockopt(m_pRouter, ZMQ_SNDHWM, &hwm, sizeof hwm);
     // libzmq holds a whole frame before we see it: bound that by the message limit.
