@@ -11,6 +11,9 @@ constexpr unsigned kUtf8NameFlag = 1u << 11;
 constexpr unsigned kMadeByUnix = 3;
 constexpr unsigned long kUnixTypeMask = 0170000;
 constexpr unsigned long kUnixSymLink = 0120000;
+// Debian's minizip 1.1 compares the ZIP64 marker against (unsigned long)-1, so on 64-bit systems it
+// never replaces the marker with the sizes from the extra field.
+constexpr quint64 kZip64Marker = 0xffffffffu;
 } // namespace
 
 CZipHelperImp::~CZipHelperImp()
@@ -69,6 +72,7 @@ int CZipHelperImp::LoadFileList(const QByteArray& _baArchive, quint64& _nTotal,
                                                  : QString::fromLocal8Bit(entry.rawName);
         entry.size = info.uncompressed_size;
         entry.dosDate = static_cast<quint32>(info.dosDate);
+        entry.sizeUnknown = info.uncompressed_size == kZip64Marker || info.compressed_size == kZip64Marker;
         entry.isSymLink =
             (info.version >> 8) == kMadeByUnix && ((info.external_fa >> 16) & kUnixTypeMask) == kUnixSymLink;
         entry.posInCentralDir = pos.pos_in_zip_directory;
@@ -79,7 +83,9 @@ int CZipHelperImp::LoadFileList(const QByteArray& _baArchive, quint64& _nTotal,
     }
     if (err != UNZ_END_OF_LIST_OF_FILE) {
         // A partial listing would extract part of the archive and call it done.
-        qCritical().noquote() << "CZipHelperImp::LoadFileList:unzGoToNextFile  in " +
+        qCritical().noquote() << QLatin1String(_vecEntries.empty()
+                                                   ? "CZipHelperImp::LoadFileList:unzGoToFirstFile  in "
+                                                   : "CZipHelperImp::LoadFileList:unzGoToNextFile  in ") +
                                      QString::fromLocal8Bit(_baArchive) + " " + QString::number(err);
         return ListBroken;
     }

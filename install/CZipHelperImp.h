@@ -15,6 +15,8 @@ struct ZipEntry
     quint32 dosDate = 0;
     bool nameTooLong = false; // did not fit the name buffer; rawName holds only its start
     bool isSymLink = false;   // stored as a Unix symbolic link; extracted as a plain file
+    // A size still holding the ZIP64 marker: this minizip cannot read the entry's real sizes.
+    bool sizeUnknown = false;
     bool IsFolder() const { return rawName.endsWith('/'); }
 
     // Where the entry sits in the central directory, so it is reached without a search.

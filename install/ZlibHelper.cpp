@@ -44,7 +44,11 @@ struct FileCloser
 };
 } // namespace
 
-ZlibHelper::ZlibHelper(QObject* _pParent) : QObject(_pParent) {}
+ZlibHelper::ZlibHelper(QObject* _pParent) : QObject(_pParent)
+{
+    // Progress crosses threads in queued connections.
+    qRegisterMetaType<qint64>("qint64");
+}
 
 ZlibHelper::~ZlibHelper()
 {
@@ -148,6 +152,10 @@ void ZlibHelper::RunFirstEngine(const QString& _qstrArchive, const QString& _qst
                                          ZipEntryGuard::Describe(verdict);
             return Fail(tr("UNSAFE_ENTRY_NAME").arg(ZipEntryGuard::Printable(entry.name)));
         }
+        if (entry.sizeUnknown)
+            return Fail(tr("LOAD_FAILED_CANOT_GET_FILE_SIZE")
+                            .arg(ZipEntryGuard::Printable(entry.name))
+                            .arg(CZipHelperImp::ReadInfoFailed));
         relative[i] = QFile::decodeName(ZipEntryGuard::Normalise(diskName));
     }
 
@@ -276,6 +284,8 @@ void ZlibHelper::RunSecondEngine(const QByteArray& _baArchive, const QByteArray&
                                          ZipEntryGuard::Describe(verdict);
             return Fail(QStringLiteral("unsafe entry name:") + ZipEntryGuard::Printable(entry.name));
         }
+        if (entry.sizeUnknown)
+            return Fail(QStringLiteral("unable to obtain file info:") + ZipEntryGuard::Printable(entry.name));
     }
 
     std::vector<char> buffer(kSecondEngineChunkBytes);

@@ -29,6 +29,8 @@ public:
     void CancelUnzipTask();
 
     bool IsFinished() const { return m_blFinished.load(); }
+    // True from CancelUnzipTask until the next start; the first engine looks at it between entries.
+    bool IsStopRequested() const { return m_blStop.load(); }
     // The last error the first engine reported; read it only after the run has ended.
     QString LastError() const { return m_qstrLastError; }
 
