@@ -80,7 +80,6 @@ void Downloader::downloadFile(const QUrl& _url, const QString& _qstrFilePath, co
     m_qstrMd5 = _qstrMd5;
     m_qstrFilePath = _qstrFilePath;
     m_blFinished = false;
-    m_hashMd5.reset();
     m_nWritten = 0;
     m_state = State::Done;
 
@@ -103,11 +102,13 @@ void Downloader::downloadFile(const QUrl& _url, const QString& _qstrFilePath, co
             return;
         }
     }
+    if (!m_qstrMd5.isEmpty())
+        m_pMd5 = std::make_unique<Md5Stream>();
     m_pFile = std::make_unique<QSaveFile>(_qstrFilePath);
     if (_qstrFilePath.isEmpty() || !m_pFile->open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
         qWarning().noquote() << "Downloader::downloadFile:open failed:" + _qstrFilePath + ":" +
                                     m_pFile->errorString();
-        m_pFile.reset();
+        DiscardFile();
         Report(ErrorText(kStageNet, Fill(tr("OPEN_FILE_FAILED"), _qstrFilePath)));
         return;
     }
@@ -173,7 +174,8 @@ bool Downloader::WriteChunk(const QByteArray& _baData)
         return false;
     }
     // Hashing what was written spares reading the file again for the MD5 check.
-    m_hashMd5.addData(_baData);
+    if (m_pMd5)
+        m_pMd5->Add(_baData);
     m_nWritten += written;
     return true;
 }
@@ -295,7 +297,8 @@ void Downloader::slotReplyFinished(QNetworkReply* _pReply)
 
     m_blFinished = true;
     if (!m_qstrMd5.isEmpty()) {
-        const QString computed = QString::fromLatin1(m_hashMd5.result().toHex().toUpper());
+        const QString computed = m_pMd5 ? m_pMd5->Result() : QString();
+        m_pMd5.reset();
         if (computed.compare(m_qstrMd5, Qt::CaseInsensitive) != 0) {
             Report(ErrorText(kStageMd5, Fill(tr("CHECK_SUM_FAILED"), m_qstrFilePath, computed, m_qstrMd5)));
             return;
@@ -329,6 +332,7 @@ void Downloader::DisconnectReply()
 
 void Downloader::DiscardFile()
 {
-    // Destroying an uncommitted save file removes its temporary file; the target stays as it was.
+    // Destroying an uncommitted save file removes its temporary file.
     m_pFile.reset();
+    m_pMd5.reset();
 }

@@ -1,6 +1,7 @@
 #pragma once
 
-#include <QCryptographicHash>
+#include "install/Md5Stream.h"
+
 #include <QElapsedTimer>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -64,6 +65,7 @@ private:
     // Writes and hashes one piece of the body; false (already reported) when the disk refused it.
     bool WriteChunk(const QByteArray& _baData);
     void DisconnectReply();
+    // Drops the unfinished temporary file (the target stays as it was) and the pending hash.
     void DiscardFile();
 
     QNetworkAccessManager m_networkManager;
@@ -76,7 +78,8 @@ private:
     QString m_qstrMd5;
     std::atomic<bool> m_blFinished{false};
     State m_state = State::Idle;
-    QCryptographicHash m_hashMd5{QCryptographicHash::Md5};
+    // Only while an MD5 is expected: hashes the body as it is written.
+    std::unique_ptr<Md5Stream> m_pMd5;
     qint64 m_nWritten = 0;
     QTimer m_timerStall;
     int m_nStallSeconds = 60;

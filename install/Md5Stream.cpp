@@ -1,0 +1,62 @@
+#include "install/Md5Stream.h"
+
+#include <QString>
+
+Md5Stream::Md5Stream() : m_thread(&Md5Stream::Run, this) {}
+
+Md5Stream::~Md5Stream()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_blStop = true;
+    }
+    m_cvWork.notify_one();
+    m_cvSpace.notify_all();
+    if (m_thread.joinable())
+        m_thread.join();
+}
+
+void Md5Stream::Add(const QByteArray& _baData)
+{
+    if (_baData.isEmpty())
+        return;
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_cvSpace.wait(lock, [this] { return m_nQueuedBytes <= kMaxQueuedBytes || m_blStop; });
+    m_queue.push_back(_baData);
+    m_nQueuedBytes += _baData.size();
+    lock.unlock();
+    m_cvWork.notify_one();
+}
+
+QString Md5Stream::Result()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_blInputDone = true;
+    }
+    m_cvWork.notify_one();
+    if (m_thread.joinable())
+        m_thread.join();
+    return QString::fromLatin1(m_hash.result().toHex().toUpper());
+}
+
+void Md5Stream::Run()
+{
+    for (;;) {
+        QByteArray chunk;
+        {
+            std::unique_lock<std::mutex> lock(m_mutex);
+            m_cvWork.wait(lock, [this] { return !m_queue.empty() || m_blInputDone || m_blStop; });
+            if (m_blStop || m_queue.empty())
+                return;
+            chunk = std::move(m_queue.front());
+            m_queue.pop_front();
+        }
+        m_hash.addData(chunk);
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_nQueuedBytes -= chunk.size();
+        }
+        m_cvSpace.notify_one();
+    }
+}
