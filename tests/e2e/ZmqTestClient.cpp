@@ -38,7 +38,9 @@ ZmqTestClient::ZmqTestClient(const QString& _qstrName, quint16 _nPort) : m_qstrN
     m_pSocket = zmq_socket(SharedContext(), ZMQ_DEALER);
     const QByteArray identity = _qstrName.toUtf8();
     zmq_setsockopt(m_pSocket, ZMQ_ROUTING_ID, identity.constData(), static_cast<size_t>(identity.size()));
-    const int linger = 0;
+    // Messages sent just before the client goes away still leave; the shared context is never
+    // terminated, so nothing waits for them.
+    const int linger = 2000;
     zmq_setsockopt(m_pSocket, ZMQ_LINGER, &linger, sizeof linger);
     // Benchmarks push many messages at once; do not drop or block on the default 1000.
     const int hwm = 0;

@@ -1,0 +1,386 @@
+// qorvctl driving the running service: exit codes, one JSON line per answer, the end of a task,
+// and the listener that answers the pre-uninstall handshake.
+#include "tests/e2e/ServiceHarness.h"
+
+#include <QtTest>
+
+namespace {
+
+struct Run
+{
+    int exitCode = -1;
+    QList<QByteArray> lines; // standard output, one envelope each
+    QString errorText;
+};
+
+QStringList WithPort(const QStringList& _listArgs, const ServiceProcess& _service)
+{
+    // The transport option decides which port is meant.
+    const bool zmq = _listArgs.contains(QStringLiteral("--zmq"));
+    if (_listArgs.contains(QStringLiteral("--port")))
+        return _listArgs;
+    return QStringList{QStringLiteral("--port"),
+                       QString::number(zmq ? _service.zmqPort() : _service.wsPort())} +
+           _listArgs;
+}
+
+Run Finish(QProcess& _process, int _nTimeoutMs = 30000)
+{
+    Run run;
+    if (!_process.waitForFinished(_nTimeoutMs)) {
+        _process.kill();
+        _process.waitForFinished(5000);
+        run.errorText = QStringLiteral("qorvctl did not end in time");
+        return run;
+    }
+    run.exitCode = _process.exitStatus() == QProcess::NormalExit ? _process.exitCode() : -1;
+    for (const QByteArray& line : _process.readAllStandardOutput().split('\n'))
+        if (!line.isEmpty())
+            run.lines.append(line);
+    run.errorText += QString::fromLocal8Bit(_process.readAllStandardError());
+    return run;
+}
+
+void Start(QProcess& _process, const QStringList& _listArgs)
+{
+    _process.start(qorvctlBinary(), _listArgs);
+    QVERIFY2(_process.waitForStarted(10000), qPrintable(qorvctlBinary()));
+}
+
+Run Ctl(const QStringList& _listArgs)
+{
+    QProcess process;
+    process.start(qorvctlBinary(), _listArgs);
+    if (!process.waitForStarted(10000))
+        return Run();
+    return Finish(process);
+}
+
+JsonCommand Parse(const QByteArray& _baLine)
+{
+    JsonCommand envelope;
+    envelope.LoadFromString(_baLine);
+    return envelope;
+}
+
+} // namespace
+
+class tst_Qorvctl : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+
+    void verbsAndExitCodes_data();
+    void verbsAndExitCodes();
+    void sendFollowsTaskToItsEnd_data();
+    void sendFollowsTaskToItsEnd();
+    void sendBuiltInQuery();
+    void transferAndListen();
+    void listenAnswersPreUninst_data();
+    void listenAnswersPreUninst();
+    void preUninstHandshakeThroughService_data();
+    void preUninstHandshakeThroughService();
+    void helpForEveryVerb();
+
+private:
+    std::unique_ptr<ServiceProcess> m_pService;
+    std::unique_ptr<ZmqTestClient> m_pWorker;
+};
+
+void tst_Qorvctl::initTestCase()
+{
+    QVERIFY2(QFileInfo(qorvctlBinary()).isExecutable(), "QORV_QORVCTL_BIN is not set");
+    m_pService = std::make_unique<ServiceProcess>();
+    QVERIFY2(m_pService->start(), qPrintable(m_pService->errorString()));
+    // A client that offers a command of its own, so that the test decides how it is answered.
+    m_pWorker = std::make_unique<ZmqTestClient>(QStringLiteral("worker"), m_pService->zmqPort());
+    QVERIFY(m_pWorker->login({QStringLiteral("fake_job")}));
+}
+
+void tst_Qorvctl::cleanupTestCase()
+{
+    m_pWorker.reset();
+    m_pService.reset();
+}
+
+void tst_Qorvctl::verbsAndExitCodes_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("answerType"); // of the one line printed, empty for none
+    QTest::addColumn<QString>("errorText");
+
+    QTest::newRow("abilities ws") << QStringList{QStringLiteral("abilities")} << 0 << "query_ret"
+                                  << QString();
+    QTest::newRow("abilities zmq") << QStringList{QStringLiteral("--zmq"), QStringLiteral("abilities")} << 0
+                                   << "query_ret" << QString();
+    QTest::newRow("ability offered") << QStringList{QStringLiteral("ability"), QStringLiteral("fake_job")}
+                                     << 0 << "query_ret" << QString();
+    QTest::newRow("ability missing") << QStringList{QStringLiteral("ability"), QStringLiteral("no_such")} << 1
+                                     << "query_ret"
+                                     << "ability not found";
+    QTest::newRow("send unknown command")
+        << QStringList{QStringLiteral("--zmq"), QStringLiteral("send"), QStringLiteral("no_such")} << 1
+        << "command_ret"
+        << "ability not found";
+    QTest::newRow("unknown verb") << QStringList{QStringLiteral("frobnicate")} << 2 << QString()
+                                  << "unknown verb";
+    QTest::newRow("send without command")
+        << QStringList{QStringLiteral("send")} << 2 << QString() << "wrong number of arguments";
+    QTest::newRow("transfer without --to")
+        << QStringList{QStringLiteral("transfer"), QStringLiteral("x")} << 2 << QString() << "--to";
+    QTest::newRow("bad port") << QStringList{QStringLiteral("--port"), QStringLiteral("x"),
+                                             QStringLiteral("abilities")}
+                              << 2 << QString() << "bad value for --port";
+    QTest::newRow("send option on another verb")
+        << QStringList{QStringLiteral("--no-wait"), QStringLiteral("abilities")} << 2 << QString()
+        << "belong to send";
+    QTest::newRow("nothing listens") << QStringList{QStringLiteral("--port"), QString::number(pickFreePort()),
+                                                    QStringLiteral("--timeout"), QStringLiteral("3"),
+                                                    QStringLiteral("abilities")}
+                                     << 3 << QString() << "cannot connect";
+    QTest::newRow("reserved name") << QStringList{QStringLiteral("--name"), QStringLiteral("message_service"),
+                                                  QStringLiteral("abilities")}
+                                   << 3 << QString() << "login refused";
+}
+
+void tst_Qorvctl::verbsAndExitCodes()
+{
+    QFETCH(QStringList, args);
+    QFETCH(int, exitCode);
+    QFETCH(QString, answerType);
+    QFETCH(QString, errorText);
+    const Run run = Ctl(WithPort(args, *m_pService));
+    QVERIFY2(run.exitCode == exitCode,
+             qPrintable(QStringLiteral("exit %1: %2").arg(run.exitCode).arg(run.errorText)));
+    if (answerType.isEmpty()) {
+        QVERIFY(run.lines.isEmpty());
+    } else {
+        QCOMPARE(run.lines.size(), 1);
+        QCOMPARE(Parse(run.lines.first()).type, answerType);
+    }
+    if (!errorText.isEmpty())
+        QVERIFY2(run.errorText.contains(errorText), qPrintable(run.errorText));
+    else
+        QVERIFY2(run.errorText.isEmpty(), qPrintable(run.errorText));
+}
+
+void tst_Qorvctl::sendFollowsTaskToItsEnd_data()
+{
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<QList<int>>("codes"); // what the worker answers, in order
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("errorText");
+
+    QTest::newRow("progress then 100") << QStringList() << QList<int>{0, 0, 100} << 0 << QString();
+    QTest::newRow("progress then 101") << QStringList() << QList<int>{0, 101} << 1 << "disk full";
+    QTest::newRow("101 named a success")
+        << QStringList{QStringLiteral("--success-codes"), QStringLiteral("101,102")} << QList<int>{101} << 0
+        << QString();
+    QTest::newRow("manager refusal") << QStringList() << QList<int>{-4} << 1 << "error_code -4";
+    QTest::newRow("single answer 0") << QStringList{QStringLiteral("--single"),
+                                                    QStringLiteral("--success-codes"), QStringLiteral("0")}
+                                     << QList<int>{0} << 0 << QString();
+    QTest::newRow("no-wait") << QStringList{QStringLiteral("--no-wait")} << QList<int>() << 0 << QString();
+    QTest::newRow("no result in time")
+        << QStringList{QStringLiteral("--timeout"), QStringLiteral("2")} << QList<int>{0} << 4 << "timed out";
+}
+
+void tst_Qorvctl::sendFollowsTaskToItsEnd()
+{
+    QFETCH(QStringList, options);
+    QFETCH(QList<int>, codes);
+    QFETCH(int, exitCode);
+    QFETCH(QString, errorText);
+
+    for (const bool zmq : {false, true}) {
+        QProcess process;
+        // A name per transport: the first run's connection may still be closing.
+        QStringList args =
+            options + QStringList{QStringLiteral("--name"),
+                                  zmq ? QStringLiteral("ctl_sender_zmq") : QStringLiteral("ctl_sender_ws"),
+                                  QStringLiteral("send"), QStringLiteral("fake_job"),
+                                  QStringLiteral("{\"n\":1}")};
+        if (zmq)
+            args.prepend(QStringLiteral("--zmq"));
+        Start(process, WithPort(args, *m_pService));
+        const auto job = m_pWorker->waitFor(
+            [](const JsonCommand& c) {
+                return c.type == QLatin1String("command") && c.command == QLatin1String("fake_job");
+            },
+            15000);
+        QVERIFY(job);
+        QCOMPARE(job->data, QStringLiteral("{\"n\":1}"));
+        // Noise with another guid is not part of this task.
+        QVERIFY(m_pWorker->send(
+            makeTransfer({job->from}, QStringLiteral("unrelated"), QStringLiteral("fake_job"))));
+        for (int code : codes) {
+            JsonCommand answer = makeTransfer({job->from}, QString(), job->command);
+            answer.guid = job->guid;
+            answer.error_code = code;
+            answer.data = code == 0 ? QStringLiteral("{\"percent\":42.5}") : QStringLiteral("done");
+            answer.error_string = code == 101 ? QStringLiteral("disk full") : QString();
+            QVERIFY(m_pWorker->send(answer));
+        }
+        const Run run = Finish(process);
+        QVERIFY2(run.exitCode == exitCode,
+                 qPrintable(QStringLiteral("exit %1: %2").arg(run.exitCode).arg(run.errorText)));
+        // One line for the hub's answer and one per answer of the task, all with its guid.
+        const bool timedOut = exitCode == 4;
+        QCOMPARE(run.lines.size(), 1 + (options.contains(QStringLiteral("--no-wait")) ? 0 : codes.size()));
+        QCOMPARE(Parse(run.lines.first()).type, QStringLiteral("command_ret"));
+        for (const QByteArray& line : run.lines)
+            QCOMPARE(Parse(line).guid, job->guid);
+        if (!timedOut && !codes.isEmpty() && !options.contains(QStringLiteral("--no-wait")))
+            QCOMPARE(Parse(run.lines.last()).error_code, codes.last());
+        if (!errorText.isEmpty())
+            QVERIFY2(run.errorText.contains(errorText), qPrintable(run.errorText));
+        // The worker's answers to the noise and to each result are hub acknowledgements; drop them.
+        while (m_pWorker->receive(0)) {
+        }
+    }
+}
+
+void tst_Qorvctl::sendBuiltInQuery()
+{
+    if (Ctl(WithPort({QStringLiteral("ability"), QStringLiteral("query_memory")}, *m_pService)).exitCode != 0)
+        QSKIP("the service does not offer query_memory in this build");
+    const Run run = Ctl(WithPort({QStringLiteral("send"), QStringLiteral("query_memory")}, *m_pService));
+    QVERIFY2(run.exitCode == 0, qPrintable(run.errorText));
+    QCOMPARE(run.lines.size(), 2);
+    const JsonCommand result = Parse(run.lines.last());
+    QCOMPARE(result.type, QStringLiteral("transfer"));
+    QCOMPARE(result.from, QStringLiteral("message_service"));
+    const QJsonObject body = QJsonDocument::fromJson(result.data.toUtf8()).object();
+    QVERIFY(body.value(QLatin1String("num")).toInt() > 0);
+}
+
+void tst_Qorvctl::transferAndListen()
+{
+    QProcess listener;
+    Start(listener,
+          WithPort({QStringLiteral("--name"), QStringLiteral("ctl_listener"), QStringLiteral("listen")},
+                   *m_pService));
+    // Listening once the hub knows the name.
+    QVERIFY(m_pService->waitForLog(QStringLiteral("strClient =  \"ctl_listener\""), 15000));
+
+    const Run sent =
+        Ctl(WithPort({QStringLiteral("--zmq"), QStringLiteral("transfer"), QStringLiteral("--to"),
+                      QStringLiteral("ctl_listener,nobody"), QStringLiteral("--command"),
+                      QStringLiteral("note"), QStringLiteral("hello \"there\"")},
+                     *m_pService));
+    QVERIFY2(sent.exitCode == 0, qPrintable(sent.errorText));
+    QCOMPARE(sent.lines.size(), 1);
+    QCOMPARE(Parse(sent.lines.first()).type, QStringLiteral("transfer_ret"));
+
+    const Run cast = Ctl(WithPort({QStringLiteral("cast"), QStringLiteral("to everyone")}, *m_pService));
+    QVERIFY2(cast.exitCode == 0, qPrintable(cast.errorText));
+
+    listener.terminate();
+    const Run heard = Finish(listener);
+    QCOMPARE(heard.exitCode, 0);
+    QStringList data;
+    for (const QByteArray& line : heard.lines)
+        if (Parse(line).type == QLatin1String("transfer"))
+            data.append(Parse(line).data);
+    QCOMPARE(data, (QStringList{QStringLiteral("hello \"there\""), QStringLiteral("to everyone")}));
+    // It logged out on its way out.
+    QVERIFY(m_pService->waitForLog(QStringLiteral("command_logout")));
+}
+
+void tst_Qorvctl::listenAnswersPreUninst_data()
+{
+    QTest::addColumn<QString>("answer");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("agree") << "200" << 200 << QString();
+    QTest::newRow("refuse") << "201:busy, saving a file" << 201 << "busy, saving a file";
+}
+
+void tst_Qorvctl::listenAnswersPreUninst()
+{
+    QFETCH(QString, answer);
+    QFETCH(int, code);
+    QFETCH(QString, reason);
+    QProcess listener;
+    Start(listener, WithPort({QStringLiteral("--zmq"), QStringLiteral("--name"), QStringLiteral("ctl_app"),
+                              QStringLiteral("listen"), QStringLiteral("--answer-pre-uninst"), answer},
+                             *m_pService));
+    // Stands in for the service asking the application; the answer goes back to the asker.
+    ZmqTestClient asker(QStringLiteral("asker"), m_pService->zmqPort());
+    QVERIFY(asker.login());
+    std::optional<JsonCommand> reply;
+    JsonCommand ask;
+    // The listener may not be logged in yet: ask again until it answers.
+    for (int attempt = 0; attempt < 50 && !reply; ++attempt) {
+        ask = makeTransfer({QStringLiteral("ctl_app")}, QString(), QStringLiteral("pre_uninst"));
+        QVERIFY(asker.send(ask));
+        reply = asker.waitFor(
+            [&](const JsonCommand& c) { return c.type == QLatin1String("transfer") && c.guid == ask.guid; },
+            300);
+    }
+    QVERIFY(reply);
+    QCOMPARE(reply->command, QStringLiteral("pre_uninst"));
+    QCOMPARE(reply->from, QStringLiteral("ctl_app"));
+    QCOMPARE(reply->to, QStringList{QStringLiteral("asker")});
+    QCOMPARE(reply->error_code, code);
+    QCOMPARE(reply->error_string, reason);
+    listener.terminate();
+    QCOMPARE(Finish(listener).exitCode, 0);
+}
+
+void tst_Qorvctl::preUninstHandshakeThroughService_data()
+{
+    QTest::addColumn<QString>("answer");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<int>("resultCode");
+    QTest::newRow("application agrees") << "200" << 0 << 100;
+    QTest::newRow("application refuses") << "201:in a meeting" << 1 << 101;
+}
+
+void tst_Qorvctl::preUninstHandshakeThroughService()
+{
+    QFETCH(QString, answer);
+    QFETCH(int, exitCode);
+    QFETCH(int, resultCode);
+    if (Ctl(WithPort({QStringLiteral("ability"), QStringLiteral("pre_uninst")}, *m_pService)).exitCode != 0)
+        QSKIP("the service does not offer pre_uninst in this build");
+    // The application is this listener; its process, qorvctl, is running.
+    const QString appId = QStringLiteral("ctl_app_%1").arg(resultCode);
+    QProcess listener;
+    Start(listener, WithPort({QStringLiteral("--name"), appId, QStringLiteral("listen"),
+                              QStringLiteral("--answer-pre-uninst"), answer},
+                             *m_pService));
+    QVERIFY(m_pService->waitForLog(QStringLiteral("strClient =  \"%1\"").arg(appId), 15000));
+    const QString body = QStringLiteral("{\"appid\":\"%1\",\"processName\":\"qorvctl\"}").arg(appId);
+    const Run run = Ctl(WithPort({QStringLiteral("send"), QStringLiteral("pre_uninst"), body}, *m_pService));
+    QVERIFY2(run.exitCode == exitCode,
+             qPrintable(QStringLiteral("exit %1: %2").arg(run.exitCode).arg(run.errorText)));
+    QCOMPARE(Parse(run.lines.last()).error_code, resultCode);
+    if (resultCode == 101)
+        QVERIFY2(run.errorText.contains(QStringLiteral("in a meeting")), qPrintable(run.errorText));
+    listener.terminate();
+    QCOMPARE(Finish(listener).exitCode, 0);
+}
+
+void tst_Qorvctl::helpForEveryVerb()
+{
+    for (const QString& verb :
+         {QStringLiteral("send"), QStringLiteral("abilities"), QStringLiteral("ability"),
+          QStringLiteral("transfer"), QStringLiteral("cast"), QStringLiteral("listen")}) {
+        const Run run = Ctl({verb, QStringLiteral("--help")});
+        QCOMPARE(run.exitCode, 0);
+        QVERIFY2(run.lines.first().startsWith("Usage: qorvctl [OPTIONS] " + verb.toUtf8()),
+                 run.lines.first().constData());
+        const Run viaHelp = Ctl({QStringLiteral("help"), verb});
+        QCOMPARE(viaHelp.lines, run.lines);
+    }
+    const Run general = Ctl({QStringLiteral("--help")});
+    QCOMPARE(general.exitCode, 0);
+    QVERIFY(general.lines.first().startsWith("Usage: qorvctl"));
+}
+
+QTEST_GUILESS_MAIN(tst_Qorvctl)
+#include "tst_Qorvctl.moc"

@@ -1,0 +1,176 @@
+#include "tools/qorvctl/CtlTransport.h"
+
+#include <QAbstractSocket>
+#include <QDeadlineTimer>
+#include <QEventLoop>
+#include <QTimer>
+#include <QUrl>
+#include <QWebSocket>
+
+#include <zmq.h>
+
+namespace {
+
+class WebSocketTransport : public CtlTransport
+{
+public:
+    explicit WebSocketTransport(quint16 _nPort) : m_nPort(_nPort)
+    {
+        m_socket.setMaxAllowedIncomingMessageSize(1024ULL * 1024 * 1024);
+        QObject::connect(&m_socket, &QWebSocket::textMessageReceived,
+                         [this](const QString& _qstrText) { m_queue.push_back(_qstrText.toUtf8()); });
+    }
+
+    bool Open(int _nTimeoutMs, QString& _qstrError) override
+    {
+        m_socket.open(QUrl(QStringLiteral("ws://127.0.0.1:%1").arg(m_nPort)));
+        const bool ok = Wait(
+            [this]() {
+                return m_socket.state() == QAbstractSocket::ConnectedState ||
+                       m_socket.state() == QAbstractSocket::UnconnectedState;
+            },
+            _nTimeoutMs);
+        if (ok && m_socket.state() == QAbstractSocket::ConnectedState)
+            return true;
+        _qstrError = QStringLiteral("cannot connect to ws://127.0.0.1:%1: %2")
+                         .arg(m_nPort)
+                         .arg(ok ? m_socket.errorString() : QStringLiteral("timed out"));
+        return false;
+    }
+
+    bool Send(const QByteArray& _baText) override
+    {
+        if (!IsOpen())
+            return false;
+        m_socket.sendTextMessage(QString::fromUtf8(_baText));
+        m_socket.flush();
+        return true;
+    }
+
+    std::optional<QByteArray> Receive(int _nTimeoutMs) override
+    {
+        Wait([this]() { return !m_queue.empty() || !IsOpen(); }, _nTimeoutMs);
+        if (m_queue.empty())
+            return std::nullopt;
+        QByteArray text = m_queue.front();
+        m_queue.pop_front();
+        return text;
+    }
+
+    bool IsOpen() const override { return m_socket.state() == QAbstractSocket::ConnectedState; }
+
+private:
+    // A nested event loop woken by any socket event or the bound.
+    template <typename Done> bool Wait(Done _done, int _nTimeoutMs)
+    {
+        QDeadlineTimer deadline(qMax(0, _nTimeoutMs));
+        while (!_done()) {
+            if (deadline.hasExpired())
+                return false;
+            QEventLoop loop;
+            QTimer timer;
+            timer.setSingleShot(true);
+            QObject::connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
+            QObject::connect(&m_socket, &QWebSocket::textMessageReceived, &loop, &QEventLoop::quit);
+            QObject::connect(&m_socket, &QWebSocket::stateChanged, &loop, &QEventLoop::quit);
+            timer.start(static_cast<int>(deadline.remainingTime()));
+            loop.exec();
+        }
+        return true;
+    }
+
+    quint16 m_nPort;
+    QWebSocket m_socket;
+    std::deque<QByteArray> m_queue;
+};
+
+class ZmqTransport : public CtlTransport
+{
+public:
+    ZmqTransport(quint16 _nPort, const QString& _qstrName)
+    {
+        m_pContext = zmq_ctx_new();
+        m_pSocket = zmq_socket(m_pContext, ZMQ_DEALER);
+        const QByteArray identity = _qstrName.toUtf8();
+        zmq_setsockopt(m_pSocket, ZMQ_ROUTING_ID, identity.constData(), static_cast<size_t>(identity.size()));
+        const int linger = 2000; // let the last message (a logout) leave before exit
+        zmq_setsockopt(m_pSocket, ZMQ_LINGER, &linger, sizeof linger);
+        m_baEndpoint = "tcp://127.0.0.1:" + QByteArray::number(_nPort);
+    }
+
+    ~ZmqTransport() override
+    {
+        zmq_close(m_pSocket);
+        zmq_ctx_term(m_pContext);
+    }
+
+    bool Open(int _nTimeoutMs, QString& _qstrError) override
+    {
+        // ZeroMQ connects in the background; the monitor tells whether a peer was reached.
+        const QByteArray monitor = "inproc://qorvctl-monitor";
+        zmq_socket_monitor(m_pSocket, monitor.constData(), ZMQ_EVENT_CONNECTED);
+        void* watch = zmq_socket(m_pContext, ZMQ_PAIR);
+        zmq_connect(watch, monitor.constData());
+        zmq_connect(m_pSocket, m_baEndpoint.constData());
+        zmq_pollitem_t item{watch, 0, ZMQ_POLLIN, 0};
+        const bool connected = zmq_poll(&item, 1, _nTimeoutMs) > 0;
+        zmq_socket_monitor(m_pSocket, nullptr, 0);
+        zmq_close(watch);
+        if (!connected) {
+            _qstrError = QStringLiteral("cannot connect to %1: nothing listens there")
+                             .arg(QString::fromLatin1(m_baEndpoint));
+            return false;
+        }
+        return true;
+    }
+
+    bool Send(const QByteArray& _baText) override
+    {
+        const QByteArray length = QByteArray::number(_baText.size());
+        return zmq_send(m_pSocket, length.constData(), static_cast<size_t>(length.size()), ZMQ_SNDMORE) >=
+                   0 &&
+               zmq_send(m_pSocket, _baText.constData(), static_cast<size_t>(_baText.size()), 0) >= 0;
+    }
+
+    std::optional<QByteArray> Receive(int _nTimeoutMs) override
+    {
+        zmq_pollitem_t item{m_pSocket, 0, ZMQ_POLLIN, 0};
+        if (zmq_poll(&item, 1, _nTimeoutMs) <= 0)
+            return std::nullopt;
+        // Frames: decimal length, body. The body is the last frame of the message.
+        QByteArray body;
+        for (;;) {
+            zmq_msg_t msg;
+            zmq_msg_init(&msg);
+            if (zmq_msg_recv(&msg, m_pSocket, 0) < 0) {
+                zmq_msg_close(&msg);
+                return std::nullopt;
+            }
+            body = QByteArray(static_cast<const char*>(zmq_msg_data(&msg)),
+                              static_cast<int>(zmq_msg_size(&msg)));
+            const bool more = zmq_msg_more(&msg);
+            zmq_msg_close(&msg);
+            if (!more)
+                return body;
+        }
+    }
+
+    bool IsOpen() const override { return true; }
+
+private:
+    void* m_pContext = nullptr;
+    void* m_pSocket = nullptr;
+    QByteArray m_baEndpoint;
+};
+
+} // namespace
+
+std::unique_ptr<CtlTransport> CtlTransport::CreateWebSocket(quint16 _nPort)
+{
+    return std::make_unique<WebSocketTransport>(_nPort);
+}
+
+std::unique_ptr<CtlTransport> CtlTransport::CreateZmq(quint16 _nPort, const QString& _qstrName)
+{
+    return std::make_unique<ZmqTransport>(_nPort, _qstrName);
+}
