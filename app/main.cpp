@@ -7,6 +7,7 @@
 #include "core/MessageService.h"
 #include "core/SingleInstance.h"
 #include "core/TerminationSignals.h"
+#include "install/ReplaceJournal.h"
 #include "resources/QorvResources.h"
 
 #include <QApplication>
@@ -74,6 +75,8 @@ int main(int argc, char* argv[])
     config.Load(Config::DefaultPath());
     logger.Init(config.GetLogLevel(), config.GetFolder());
     logger.InstallHandler();
+    // Undo replaces that a crash cut short before any client can start a new one.
+    ReplaceJournal::RollBackInterruptedRuns();
 
     AbilityManager::SetFactory(CreateQorvAbility);
     AbilityManager& manager = AbilityManager::Instance();

@@ -1,0 +1,78 @@
+#pragma once
+
+#include "core/IAbility.h"
+#include "core/JsonCommand.h"
+#include "install/CommandInstallToolBody.h"
+
+#include <QObject>
+#include <QString>
+
+#include <map>
+#include <memory>
+#include <mutex>
+
+class Downloader;
+class ZlibHelper;
+class ReplaceHelper;
+
+// Runs downloads, zip extractions and folder replaces as independent tasks named by the guid of
+// the request that started them. Answers at once only to refuse; afterwards the requester gets
+// progress (0), "finish" (100) or the worker's error text (101) until the task ends.
+class AbilityInstallTool : public QObject, public IAbility
+{
+    Q_OBJECT
+public:
+    AbilityInstallTool();
+    ~AbilityInstallTool() override;
+
+    std::vector<QString> GetAbilities() override;
+    bool DealCommand(const JsonCommand& _jsonCommand) override;
+
+    static constexpr qint64 kProgress = 0;
+    static constexpr qint64 kFinish = 100;
+    static constexpr qint64 kFailed = 101;
+    static constexpr qint64 kTaskExist = 102;
+    static constexpr qint64 kInvalidParam = 103;
+    static constexpr qint64 kTaskNotExist = 104;
+
+    // Tasks in the three tables together.
+    int TaskCount();
+
+public slots:
+    void slotProgress(qint64 bytesReceived, qint64 bytesTotal, const QString& strId);
+    void slotFinished(const QString& strId);
+    void slotErrorOccurred(const QString& _qstrErrorInfo, const QString& strId);
+
+private:
+    // The table entry is the worker's only owner: erasing it stops and destroys the worker.
+    template <typename Worker> struct TaskEntry
+    {
+        std::shared_ptr<Worker> pWorker;
+        JsonCommand jsonCommand;
+    };
+    template <typename Worker> using TaskTable = std::map<QString, TaskEntry<Worker>>;
+
+    void DealDownload(const JsonCommand& _jsonCommand);
+    void DealStopDownload(const JsonCommand& _jsonCommand);
+    void DealUnzip(const JsonCommand& _jsonCommand);
+    void DealStopUnzip(const JsonCommand& _jsonCommand);
+    void DealReplace(const JsonCommand& _jsonCommand);
+    void DealStopReplace(const JsonCommand& _jsonCommand);
+
+    // Parses the body of a start and answers 102 or 103 when it cannot start; true to go on.
+    // _blLocalFrom: "from" names a local path (unzip, replace) rather than a URL.
+    bool AcceptStart(const JsonCommand& _jsonCommand, bool _blLocalFrom, CommandInstallToolBody& _body);
+    bool IdInUse(const QString& _qstrId) const;
+
+    struct CommandEntry
+    {
+        const char* name;
+        void (AbilityInstallTool::*handler)(const JsonCommand&);
+    };
+    static const CommandEntry kCommands[];
+
+    std::recursive_mutex m_mutex; // guards the three tables
+    TaskTable<Downloader> m_mapDowloader;
+    TaskTable<ZlibHelper> m_mapUnzip;
+    TaskTable<ReplaceHelper> m_mapReplace;
+};

@@ -1,0 +1,699 @@
+#include "tests/e2e/ServiceHarness.h"
+
+#include <QCryptographicHash>
+#include <QDirIterator>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRandomGenerator>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTimer>
+#include <QtTest>
+
+#include <cmath>
+
+// Downloads, extractions and replaces as tasks of the running service: answer codes and texts,
+// stops in the middle with the files checked byte by byte, the roll-back of a replace cut short
+// by SIGKILL, and tasks of all three kinds at once.
+namespace {
+
+using Tree = QMap<QString, QByteArray>;
+
+// A small HTTP/1.1 server for the download tasks. "/f/<name>" serves a registered body at once,
+// "/slow/<name>" the same body in 16 KiB pieces every 20 ms, anything else is a 404.
+class HttpServer : public QObject
+{
+public:
+    HttpServer()
+    {
+        m_server.listen(QHostAddress::LocalHost);
+        connect(&m_server, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket* socket = m_server.nextPendingConnection())
+                connect(socket, &QTcpSocket::readyRead, this, [this, socket] { Serve(socket); });
+        });
+    }
+    void Add(const QString& _qstrName, const QByteArray& _baBody) { m_mapBodies.insert(_qstrName, _baBody); }
+    QString Url(const QString& _qstrPath) const
+    {
+        return QStringLiteral("http://127.0.0.1:%1%2").arg(m_server.serverPort()).arg(_qstrPath);
+    }
+
+private:
+    void Serve(QTcpSocket* _pSocket)
+    {
+        QByteArray& request = m_mapRequests[_pSocket];
+        request += _pSocket->readAll();
+        if (!request.contains("\r\n\r\n"))
+            return;
+        const QList<QByteArray> parts = request.left(request.indexOf("\r\n")).split(' ');
+        const QString path = parts.size() > 1 ? QString::fromUtf8(parts.at(1)) : QString();
+        request.clear();
+        const bool slow = path.startsWith(QLatin1String("/slow/"));
+        const QString name = path.section(QLatin1Char('/'), 2);
+        if ((!slow && !path.startsWith(QLatin1String("/f/"))) || !m_mapBodies.contains(name)) {
+            _pSocket->write("HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+            _pSocket->disconnectFromHost();
+            return;
+        }
+        const QByteArray body = m_mapBodies.value(name);
+        _pSocket->write("HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\nContent-Length: " +
+                        QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n");
+        if (!slow) {
+            _pSocket->write(body);
+            _pSocket->disconnectFromHost();
+            return;
+        }
+        auto* timer = new QTimer(_pSocket);
+        auto sent = std::make_shared<int>(0);
+        connect(timer, &QTimer::timeout, _pSocket, [=] {
+            if (_pSocket->state() != QAbstractSocket::ConnectedState) {
+                timer->stop();
+                return;
+            }
+            const QByteArray piece = body.mid(*sent, 16 * 1024);
+            *sent += piece.size();
+            _pSocket->write(piece);
+            if (*sent >= body.size()) {
+                timer->stop();
+                _pSocket->disconnectFromHost();
+            }
+        });
+        timer->start(20);
+    }
+
+    QTcpServer m_server;
+    QMap<QString, QByteArray> m_mapBodies;
+    QMap<QTcpSocket*, QByteArray> m_mapRequests;
+};
+
+QByteArray RandomBytes(int _nSize, quint32 _nSeed)
+{
+    QRandomGenerator generator(_nSeed);
+    QByteArray bytes(_nSize, Qt::Uninitialized);
+    generator.fillRange(reinterpret_cast<quint32*>(bytes.data()), _nSize / 4);
+    for (int i = _nSize / 4 * 4; i < _nSize; ++i)
+        bytes[i] = static_cast<char>(generator.generate());
+    return bytes;
+}
+
+// Files this large stand in a tree as "zeros:<size>": written sparse, read back by checking.
+constexpr qint64 kBigFile = 16 * 1024 * 1024;
+
+QByteArray Zeros(qint64 _nSize)
+{
+    return "zeros:" + QByteArray::number(_nSize);
+}
+
+bool WriteFile(const QString& _qstrPath, const QByteArray& _baBytes)
+{
+    QDir().mkpath(QFileInfo(_qstrPath).absolutePath());
+    QFile file(_qstrPath);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return false;
+    if (_baBytes.startsWith("zeros:"))
+        return file.resize(_baBytes.mid(6).toLongLong());
+    return file.write(_baBytes) == _baBytes.size();
+}
+
+QByteArray ReadBig(QFile& _file)
+{
+    QByteArray chunk;
+    while (!(chunk = _file.read(4 * 1024 * 1024)).isEmpty())
+        if (chunk.count('\0') != chunk.size())
+            return "other:" + QByteArray::number(_file.size());
+    return Zeros(_file.size());
+}
+
+void WriteTree(const QString& _qstrRoot, const Tree& _tree)
+{
+    for (auto it = _tree.cbegin(); it != _tree.cend(); ++it)
+        QVERIFY2(WriteFile(_qstrRoot + it.key(), it.value()), qPrintable(_qstrRoot + it.key()));
+}
+
+Tree ReadTree(const QString& _qstrRoot)
+{
+    Tree tree;
+    QDirIterator it(_qstrRoot, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        QFile file(path);
+        file.open(QIODevice::ReadOnly);
+        tree.insert(path.mid(_qstrRoot.length()), file.size() > kBigFile ? ReadBig(file) : file.readAll());
+    }
+    return tree;
+}
+
+QString Body(const QString& _qstrFrom, const QString& _qstrTo, const QString& _qstrExtra = QString())
+{
+    QJsonObject obj;
+    if (!_qstrFrom.isEmpty())
+        obj.insert(QStringLiteral("from"), _qstrFrom);
+    if (!_qstrTo.isEmpty())
+        obj.insert(QStringLiteral("to"), _qstrTo);
+    if (!_qstrExtra.isEmpty())
+        obj.insert(QStringLiteral("extra"), _qstrExtra);
+    return QString::fromUtf8(QJsonDocument(obj).toJson(QJsonDocument::Compact));
+}
+
+bool IsResult(const JsonCommand& _jsonCommand)
+{
+    return _jsonCommand.type == QLatin1String("transfer") && _jsonCommand.error_code != 0;
+}
+
+bool IsProgress(const JsonCommand& _jsonCommand)
+{
+    return _jsonCommand.type == QLatin1String("transfer") && _jsonCommand.error_code == 0;
+}
+
+// A stopped task sends nothing but the progress it had already sent: no result of its own.
+QString ResultOfStoppedTask(const QList<JsonCommand>& _listAnswers, const QString& _qstrCommand)
+{
+    for (const JsonCommand& answer : _listAnswers)
+        if (answer.command == _qstrCommand && IsResult(answer))
+            return QString::fromUtf8(answer.ToString());
+    return QString();
+}
+
+double PercentOf(const JsonCommand& _jsonCommand)
+{
+    return QJsonDocument::fromJson(_jsonCommand.data.toUtf8())
+        .object()
+        .value(QStringLiteral("percent"))
+        .toDouble(-1);
+}
+
+// Zips a folder's contents with Info-ZIP (level "-0" stores, "-1" deflates fast).
+bool ZipFolder(const QString& _qstrFolder, const QString& _qstrArchive, const QString& _qstrLevel = "-0")
+{
+    QProcess zip;
+    zip.setWorkingDirectory(_qstrFolder);
+    zip.start(QStringLiteral("zip"),
+              {QStringLiteral("-q"), QStringLiteral("-r"), _qstrLevel, _qstrArchive, QStringLiteral(".")});
+    return zip.waitForFinished(120000) && zip.exitStatus() == QProcess::NormalExit && zip.exitCode() == 0;
+}
+
+QString Md5Of(const QByteArray& _baBytes)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(_baBytes, QCryptographicHash::Md5).toHex());
+}
+
+// Temporary files of the replace, the downloader and the extractor never stay behind.
+QStringList Leftovers(const QString& _qstrRoot)
+{
+    QStringList found;
+    QDirIterator it(_qstrRoot, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        if (path.contains(QLatin1String(".qorv-")) || path.endsWith(QLatin1String(".tmp")))
+            found.append(path);
+    }
+    return found;
+}
+
+} // namespace
+
+class tst_InstallE2E : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void init();
+    void cleanupTestCase();
+
+    void answersOfEachCommand_data();
+    void answersOfEachCommand();
+    void idsAreUniqueAcrossTablesAndFreeAfterTheEnd();
+    void stopDownloadMidRun();
+    void stopUnzipMidRun();
+    void stopReplaceMidRun();
+    void killedReplaceIsRolledBackAtStart_data();
+    void killedReplaceIsRolledBackAtStart();
+    void tasksOfAllKindsAtOnce();
+
+private:
+    // Sends a command and returns everything for its guid up to its result (or the bound).
+    QList<JsonCommand> Run(WsTestClient& _client, const QString& _qstrCommand, const QString& _qstrData,
+                           int _nTimeoutMs = 30000, const QString& _qstrGuid = QString());
+    QString Path(const QString& _qstrName) const { return m_pWork->path() + QLatin1Char('/') + _qstrName; }
+    QString JournalFolder() const
+    {
+        return m_pService->root() + QStringLiteral("/.local/state/qorv-utility-service/replace-journal");
+    }
+
+    std::unique_ptr<ServiceProcess> m_pService;
+    std::unique_ptr<WsTestClient> m_pClient;
+    std::unique_ptr<QTemporaryDir> m_pWork;
+    HttpServer m_http;
+};
+
+void tst_InstallE2E::initTestCase()
+{
+    // Chinese texts, as users see them; the journal under the service's HOME.
+    qputenv("LANG", "zh_CN.UTF-8");
+    qunsetenv("LC_ALL");
+    qunsetenv("LC_MESSAGES");
+    qunsetenv("LANGUAGE");
+    qunsetenv("XDG_STATE_HOME");
+    m_pService = std::make_unique<ServiceProcess>();
+    QVERIFY2(m_pService->start(), qPrintable(m_pService->errorString()));
+    m_pClient = std::make_unique<WsTestClient>(QStringLiteral("installer"), m_pService->wsPort());
+    QVERIFY(m_pClient->login());
+}
+
+void tst_InstallE2E::init()
+{
+    m_pWork = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_pWork->isValid());
+    if (!m_pService->isRunning()) {
+        QVERIFY(m_pService->restart());
+        m_pClient = std::make_unique<WsTestClient>(QStringLiteral("installer"), m_pService->wsPort());
+        QVERIFY(m_pClient->login());
+    }
+}
+
+void tst_InstallE2E::cleanupTestCase()
+{
+    m_pClient.reset();
+    m_pService.reset();
+}
+
+QList<JsonCommand> tst_InstallE2E::Run(WsTestClient& _client, const QString& _qstrCommand,
+                                       const QString& _qstrData, int _nTimeoutMs, const QString& _qstrGuid)
+{
+    JsonCommand command = makeCommand(QStringLiteral("command"), _qstrCommand, _qstrData);
+    if (!_qstrGuid.isEmpty())
+        command.guid = _qstrGuid;
+    command.userdata = QStringLiteral("ud-") + _qstrCommand;
+    if (!_client.send(command))
+        return {};
+    return _client.collectUntil(command.guid, IsResult, _nTimeoutMs);
+}
+
+void tst_InstallE2E::answersOfEachCommand_data()
+{
+    QTest::addColumn<QString>("command");
+    QTest::addColumn<QString>("data");
+    QTest::addColumn<qint64>("code");
+    // The exact text, or with a trailing "*" its beginning.
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("progress");
+
+    const QByteArray payload = RandomBytes(300000, 1);
+    m_http.Add(QStringLiteral("payload.bin"), payload);
+    const QString md5 = Md5Of(payload);
+    QTest::newRow("download") << "download" << Body(m_http.Url("/f/payload.bin"), "{W}/dl/payload.bin")
+                              << 100LL << "finish" << true;
+    QTest::newRow("download, MD5 in lower case")
+        << "download" << Body(m_http.Url("/f/payload.bin"), "{W}/dl/payload.bin", md5.toLower()) << 100LL
+        << "finish" << true;
+    QTest::newRow("download, MD5 mismatch")
+        << "download"
+        << Body(m_http.Url("/f/payload.bin"), "{W}/dl/payload.bin", QString(32, QLatin1Char('0'))) << 101LL
+        << "安装/更新包MD5值异常，请联系服务人员|MD5校验失败[{W}/dl/payload.bin][" + md5.toUpper() + "][" +
+               QString(32, QLatin1Char('0')) + "]"
+        << true;
+    QTest::newRow("download, 404") << "download" << Body(m_http.Url("/missing"), "{W}/dl/missing.bin")
+                                   << 101LL << "安装/更新包下载失败，请检查网络|网络异常[*" << false;
+    QTest::newRow("unzip") << "unzip" << Body("{W}/archive.zip", "{W}/unzipped") << 100LL << "finish" << true;
+    QTest::newRow("unzip, not an archive") << "unzip" << Body("{W}/src/a.txt", "{W}/unzipped") << 101LL
+                                           << "安装/更新包解压失败|文件无法解析[*" << false;
+    QTest::newRow("replace") << "replace" << Body("{W}/src", "{W}/dest", "{W}/bak") << 100LL << "finish"
+                             << true;
+    QTest::newRow("replace, no backup folder")
+        << "replace" << Body("{W}/src", "{W}/dest") << 101LL << "安装/更新失败|未指定备份路径" << false;
+    QTest::newRow("replace, the user's folder as backup")
+        << "replace" << Body("{W}/src", "{W}/dest", "{W}/mine") << 101LL
+        << "安装/更新失败|备份路径已存在且不为空[{W}/mine]" << false;
+    QTest::newRow("replace, source without bytes")
+        << "replace" << Body("{W}/nothing", "{W}/dest", "{W}/bak") << 101LL
+        << "安装/更新失败|文件无法解析[{W}/nothing]" << false;
+    QTest::newRow("no from") << "download" << Body("", "{W}/x") << 103LL << "invalid param" << false;
+    QTest::newRow("no to") << "unzip" << Body("{W}/archive.zip", "") << 103LL << "invalid param" << false;
+    QTest::newRow("not JSON") << "replace"
+                              << "from=a" << 103LL << "invalid param" << false;
+    QTest::newRow("JSON array") << "download"
+                                << "[\"a\",\"b\"]" << 103LL << "invalid param" << false;
+    QTest::newRow("relative target") << "download" << Body(m_http.Url("/f/payload.bin"), "dl/x.bin") << 103LL
+                                     << "invalid param" << false;
+    QTest::newRow("relative source") << "replace" << Body("src", "{W}/dest", "{W}/bak") << 103LL
+                                     << "invalid param" << false;
+    QTest::newRow("stop_download of nothing") << "stop_download"
+                                              << "" << 104LL << "task not exist" << false;
+    QTest::newRow("stop_unzip of nothing") << "stop_unzip"
+                                           << "" << 104LL << "task not exist" << false;
+    QTest::newRow("stop_replace of nothing") << "stop_replace"
+                                             << "" << 104LL << "task not exist" << false;
+}
+
+void tst_InstallE2E::answersOfEachCommand()
+{
+    QFETCH(QString, command);
+    QFETCH(QString, data);
+    QFETCH(qint64, code);
+    QFETCH(QString, text);
+    QFETCH(bool, progress);
+    const QString work = m_pWork->path();
+    data.replace(QStringLiteral("{W}"), work);
+    text.replace(QStringLiteral("{W}"), work);
+
+    const Tree source{{"/a.txt", "new a"}, {"/sub/b.bin", RandomBytes(70000, 2)}, {"/sub/c.txt", "new c"}};
+    const Tree destination{{"/a.txt", "old a"}, {"/sub/b.bin", "old b"}, {"/keep.txt", "kept"}};
+    WriteTree(work + "/src", source);
+    WriteTree(work + "/dest", destination);
+    WriteTree(work + "/mine", {{"/precious.txt", "the user's"}});
+    WriteTree(work + "/nothing", {{"/empty.txt", ""}});
+    QVERIFY(ZipFolder(work + "/src", work + "/archive.zip"));
+
+    const QList<JsonCommand> answers = Run(*m_pClient, command, data);
+    QVERIFY2(!answers.isEmpty() && IsResult(answers.last()), "no result");
+    const JsonCommand& result = answers.last();
+    QCOMPARE(result.error_code, code);
+    if (text.endsWith(QLatin1Char('*')))
+        QVERIFY2(result.error_string.startsWith(text.chopped(1)), qPrintable(result.error_string));
+    else
+        QCOMPARE(result.error_string, text);
+    QCOMPARE(result.command, command);
+    QCOMPARE(result.userdata, "ud-" + command);
+    QCOMPARE(result.from, QStringLiteral("message_service"));
+    QCOMPARE(result.to, QStringList{m_pClient->name()});
+    QVERIFY(result.data.isEmpty());
+
+    QList<double> percents;
+    for (const JsonCommand& answer : answers)
+        if (IsProgress(answer)) {
+            QCOMPARE(QJsonDocument::fromJson(answer.data.toUtf8()).object().keys(), QStringList{"percent"});
+            percents.append(PercentOf(answer));
+        }
+    if (progress) {
+        QVERIFY(!percents.isEmpty());
+        for (int i = 0; i < percents.size(); ++i) {
+            QVERIFY2(percents.at(i) >= 0 && percents.at(i) <= 100,
+                     qPrintable(QString::number(percents.at(i))));
+            QVERIFY(i == 0 || percents.at(i) >= percents.at(i - 1));
+        }
+    }
+
+    if (code == 100 && command == QLatin1String("download"))
+        QCOMPARE(ReadTree(work + "/dl").value("/payload.bin").size(), 300000);
+    if (code == 100 && command == QLatin1String("unzip"))
+        QCOMPARE(ReadTree(work + "/unzipped"), source);
+    if (code == 100 && command == QLatin1String("replace")) {
+        Tree expected = source;
+        expected.insert("/keep.txt", "kept");
+        QCOMPARE(ReadTree(work + "/dest"), expected);
+        QCOMPARE(ReadTree(work + "/bak"), (Tree{{"/a.txt", "old a"}, {"/sub/b.bin", "old b"}}));
+        QCOMPARE(percents.last(), 100.0);
+    } else {
+        QVERIFY(code != 101 || command != QLatin1String("replace") ||
+                ReadTree(work + "/dest") == destination);
+    }
+    QCOMPARE(ReadTree(work + "/mine"), (Tree{{"/precious.txt", "the user's"}}));
+    QVERIFY(Leftovers(work).isEmpty());
+}
+
+void tst_InstallE2E::idsAreUniqueAcrossTablesAndFreeAfterTheEnd()
+{
+    const QByteArray slow = RandomBytes(800 * 1024, 3);
+    m_http.Add(QStringLiteral("slow.bin"), slow);
+    const QString guid = QStringLiteral("{shared-id}");
+    JsonCommand download = makeCommand(QStringLiteral("command"), QStringLiteral("download"),
+                                       Body(m_http.Url("/slow/slow.bin"), Path("slow.bin")));
+    download.guid = guid;
+    QVERIFY(m_pClient->send(download));
+    QVERIFY(
+        m_pClient->waitFor([&](const JsonCommand& _e) { return _e.guid == guid && IsProgress(_e); }, 10000));
+
+    // The same id for any kind of task is refused while the download runs, and stops of another
+    // kind do not find it.
+    for (const QString& command :
+         {QStringLiteral("download"), QStringLiteral("unzip"), QStringLiteral("replace")}) {
+        const QList<JsonCommand> answers =
+            Run(*m_pClient, command, Body(Path("a.zip"), Path("out"), Path("bak")), 10000, guid);
+        QVERIFY(!answers.isEmpty());
+        QCOMPARE(answers.last().error_code, 102LL);
+        QCOMPARE(answers.last().error_string, QStringLiteral("task already exist"));
+        QCOMPARE(answers.last().command, command);
+    }
+    for (const QString& command : {QStringLiteral("stop_unzip"), QStringLiteral("stop_replace")}) {
+        const QList<JsonCommand> answers = Run(*m_pClient, command, QString(), 10000, guid);
+        QVERIFY(!answers.isEmpty());
+        QCOMPARE(answers.last().error_code, 104LL);
+    }
+    // The download went on undisturbed.
+    const QList<JsonCommand> rest = m_pClient->collectUntil(guid, IsResult, 60000);
+    QVERIFY(!rest.isEmpty());
+    QCOMPARE(rest.last().error_code, 100LL);
+    QCOMPARE(rest.last().command, QStringLiteral("download"));
+    QCOMPARE(ReadTree(m_pWork->path()).value("/slow.bin"), slow);
+
+    // Free again: the same id starts a new task.
+    m_http.Add(QStringLiteral("small.bin"), "small");
+    const QList<JsonCommand> again = Run(*m_pClient, QStringLiteral("download"),
+                                         Body(m_http.Url("/f/small.bin"), Path("small.bin")), 20000, guid);
+    QVERIFY(!again.isEmpty());
+    QCOMPARE(again.last().error_code, 100LL);
+}
+
+void tst_InstallE2E::stopDownloadMidRun()
+{
+    m_http.Add(QStringLiteral("stopme.bin"), RandomBytes(2 * 1024 * 1024, 4));
+    const QString target = Path("dl/stopme.bin");
+    QVERIFY(WriteFile(target, "the previous file"));
+    JsonCommand download = makeCommand(QStringLiteral("command"), QStringLiteral("download"),
+                                       Body(m_http.Url("/slow/stopme.bin"), target));
+    QVERIFY(m_pClient->send(download));
+    QVERIFY(m_pClient->waitFor(
+        [&](const JsonCommand& _e) {
+            return _e.guid == download.guid && IsProgress(_e) && PercentOf(_e) > 0;
+        },
+        10000));
+
+    JsonCommand stop = makeCommand(QStringLiteral("command"), QStringLiteral("stop_download"));
+    stop.guid = download.guid;
+    QVERIFY(m_pClient->send(stop));
+    QVERIFY(m_pClient->waitFor([&](const JsonCommand& _e) {
+        return _e.guid == download.guid && _e.type == QLatin1String("command_ret");
+    }));
+    // A second stop is the marker: before its 104 nothing else may arrive for the task.
+    const QList<JsonCommand> after =
+        Run(*m_pClient, QStringLiteral("stop_download"), QString(), 10000, download.guid);
+    QVERIFY(!after.isEmpty());
+    QCOMPARE(ResultOfStoppedTask(after, "download"), QString());
+    QCOMPARE(after.last().error_code, 104LL);
+    QCOMPARE(after.last().command, QStringLiteral("stop_download"));
+    QCOMPARE(ReadTree(Path("dl")), (Tree{{"/stopme.bin", "the previous file"}}));
+}
+
+void tst_InstallE2E::stopUnzipMidRun()
+{
+    // A large entry that inflates slowly between small ones, so the stop lands mid-run.
+    Tree content;
+    for (int i = 0; i < 40; ++i)
+        content.insert(QStringLiteral("/d%1/f%2.bin").arg(i < 20 ? "a" : "z").arg(i, 2, 10, QLatin1Char('0')),
+                       RandomBytes(64 * 1024, 100 + i));
+    content.insert("/m-big.bin", Zeros(768LL * 1024 * 1024));
+    WriteTree(Path("content"), content);
+    QVERIFY(ZipFolder(Path("content"), Path("big.zip"), "-1"));
+
+    JsonCommand unzip =
+        makeCommand(QStringLiteral("command"), QStringLiteral("unzip"), Body(Path("big.zip"), Path("out")));
+    QVERIFY(m_pClient->send(unzip));
+    QVERIFY(m_pClient->waitFor(
+        [&](const JsonCommand& _e) { return _e.guid == unzip.guid && IsProgress(_e) && PercentOf(_e) > 0; },
+        20000));
+    JsonCommand stop = makeCommand(QStringLiteral("command"), QStringLiteral("stop_unzip"));
+    stop.guid = unzip.guid;
+    QVERIFY(m_pClient->send(stop));
+    const QList<JsonCommand> after =
+        Run(*m_pClient, QStringLiteral("stop_unzip"), QString(), 60000, unzip.guid);
+    QVERIFY(!after.isEmpty());
+    QCOMPARE(after.last().error_code, 104LL);
+    QCOMPARE(ResultOfStoppedTask(after, "unzip"), QString());
+
+    // What was extracted stays, every file of it whole; the stop came before the end.
+    const Tree out = ReadTree(Path("out"));
+    QVERIFY2(!out.isEmpty() && out.size() < content.size(), qPrintable(QString::number(out.size())));
+    for (auto it = out.cbegin(); it != out.cend(); ++it)
+        QVERIFY2(content.value(it.key()) == it.value(), qPrintable(it.key()));
+}
+
+void tst_InstallE2E::stopReplaceMidRun()
+{
+    Tree source;
+    Tree destination;
+    for (int i = 0; i < 60; ++i) {
+        const QString name = QStringLiteral("/s%1/file%2.bin").arg(i % 5).arg(i, 3, 10, QLatin1Char('0'));
+        source.insert(name, RandomBytes(256 * 1024 + i, 1000 + i));
+        if (i % 3 != 0)
+            destination.insert(name, RandomBytes(4000 + i, 5000 + i));
+    }
+    // A large file among them keeps the run going while the stop travels.
+    source.insert("/s2/m-big.bin", Zeros(1024LL * 1024 * 1024));
+    destination.insert("/s2/m-big.bin", "the big file's previous bytes");
+    destination.insert("/only-in-destination.txt", "kept");
+    WriteTree(Path("src"), source);
+    WriteTree(Path("dest"), destination);
+
+    JsonCommand replace = makeCommand(QStringLiteral("command"), QStringLiteral("replace"),
+                                      Body(Path("src"), Path("dest"), Path("bak")));
+    QVERIFY(m_pClient->send(replace));
+    QVERIFY(m_pClient->waitFor(
+        [&](const JsonCommand& _e) { return _e.guid == replace.guid && IsProgress(_e) && PercentOf(_e) > 0; },
+        20000));
+    JsonCommand stop = makeCommand(QStringLiteral("command"), QStringLiteral("stop_replace"));
+    stop.guid = replace.guid;
+    QVERIFY(m_pClient->send(stop));
+    const QList<JsonCommand> after =
+        Run(*m_pClient, QStringLiteral("stop_replace"), QString(), 30000, replace.guid);
+    QVERIFY(!after.isEmpty());
+    QCOMPARE(after.last().error_code, 104LL);
+    QCOMPARE(ResultOfStoppedTask(after, "replace"), QString());
+
+    // Files that existed have their previous bytes; files the run added are whole; nothing else.
+    const Tree out = ReadTree(Path("dest"));
+    int added = 0;
+    for (auto it = out.cbegin(); it != out.cend(); ++it) {
+        if (destination.contains(it.key())) {
+            QVERIFY2(it.value() == destination.value(it.key()), qPrintable(it.key()));
+        } else {
+            QVERIFY2(it.value() == source.value(it.key()), qPrintable(it.key()));
+            ++added;
+        }
+    }
+    for (auto it = destination.cbegin(); it != destination.cend(); ++it)
+        QVERIFY2(out.contains(it.key()), qPrintable(it.key()));
+    QVERIFY2(added < source.size() - destination.size() + 1, "the stop came after the end");
+    QVERIFY(Leftovers(Path("dest")).isEmpty());
+    QVERIFY(QDir(JournalFolder()).isEmpty());
+}
+
+void tst_InstallE2E::killedReplaceIsRolledBackAtStart_data()
+{
+    QTest::addColumn<double>("killAt");
+    // The first fifth of the bytes is in 4 MiB files, the rest in one large file.
+    QTest::newRow("at the first file") << 0.0;
+    QTest::newRow("among the 4 MiB files") << 10.0;
+    QTest::newRow("inside the large file") << 40.0;
+    QTest::newRow("late in the large file") << 70.0;
+}
+
+void tst_InstallE2E::killedReplaceIsRolledBackAtStart()
+{
+    QFETCH(double, killAt);
+    Tree source;
+    Tree destination;
+    source.insert("/k2/m-large.bin", Zeros(1024LL * 1024 * 1024));
+    destination.insert("/k2/m-large.bin", RandomBytes(1024 * 1024, 77));
+    for (int i = 0; i < 48; ++i) {
+        const QString name = QStringLiteral("/k%1/big%2.bin").arg(i % 4).arg(i, 2, 10, QLatin1Char('0'));
+        source.insert(name, RandomBytes(4 * 1024 * 1024 + i, 7000 + i));
+        if (i % 4 != 1)
+            destination.insert(name, RandomBytes(3 * 1024 * 1024 + i, 9000 + i));
+    }
+    for (int i = 0; i < 200; ++i) {
+        const QString name = QStringLiteral("/small/f%1.txt").arg(i, 3, 10, QLatin1Char('0'));
+        source.insert(name, "new " + QByteArray::number(i));
+        if (i % 2 == 0)
+            destination.insert(name, "old " + QByteArray::number(i));
+    }
+    WriteTree(Path("src"), source);
+    WriteTree(Path("dest"), destination);
+
+    JsonCommand replace = makeCommand(QStringLiteral("command"), QStringLiteral("replace"),
+                                      Body(Path("src"), Path("dest"), Path("bak")));
+    QVERIFY(m_pClient->send(replace));
+    bool finished = false;
+    QVERIFY(m_pClient->waitFor(
+        [&](const JsonCommand& _e) {
+            if (_e.guid != replace.guid || _e.type != QLatin1String("transfer"))
+                return false;
+            finished = IsResult(_e);
+            return finished || PercentOf(_e) > killAt;
+        },
+        60000));
+    m_pService->kill();
+    QVERIFY2(!finished, "the replace ended before the kill");
+
+    QVERIFY(m_pService->restart());
+    QVERIFY(m_pService->waitForLog(
+        QStringLiteral("ReplaceJournal::RollBack:task[%1] restored").arg(replace.guid)));
+    m_pClient = std::make_unique<WsTestClient>(QStringLiteral("installer"), m_pService->wsPort());
+    QVERIFY(m_pClient->login());
+
+    const Tree out = ReadTree(Path("dest"));
+    for (auto it = destination.cbegin(); it != destination.cend(); ++it)
+        QVERIFY2(out.value(it.key()) == it.value(), qPrintable(it.key()));
+    for (auto it = out.cbegin(); it != out.cend(); ++it)
+        if (!destination.contains(it.key()))
+            QVERIFY2(it.value() == source.value(it.key()), qPrintable(it.key()));
+    QVERIFY(Leftovers(Path("dest")).isEmpty());
+    QVERIFY(QDir(JournalFolder()).isEmpty());
+
+    // The same folders work again after the roll-back, backup folder included.
+    const QList<JsonCommand> again =
+        Run(*m_pClient, QStringLiteral("replace"), Body(Path("src"), Path("dest"), Path("bak")), 120000);
+    QVERIFY(!again.isEmpty());
+    QCOMPARE(again.last().error_code, 100LL);
+    Tree expected = destination;
+    for (auto it = source.cbegin(); it != source.cend(); ++it)
+        expected.insert(it.key(), it.value());
+    QCOMPARE(ReadTree(Path("dest")), expected);
+}
+
+void tst_InstallE2E::tasksOfAllKindsAtOnce()
+{
+    ZmqTestClient other(QStringLiteral("other"), m_pService->zmqPort());
+    QVERIFY(other.login());
+
+    const QByteArray payload = RandomBytes(600 * 1024, 11);
+    m_http.Add(QStringLiteral("together.bin"), payload);
+    Tree zipped;
+    Tree sourceA;
+    Tree sourceB;
+    for (int i = 0; i < 60; ++i) {
+        zipped.insert(QStringLiteral("/z/%1.bin").arg(i), RandomBytes(40000 + i, 20000 + i));
+        sourceA.insert(QStringLiteral("/a/%1.bin").arg(i), RandomBytes(30000 + i, 30000 + i));
+        sourceB.insert(QStringLiteral("/b/%1.bin").arg(i), RandomBytes(20000 + i, 40000 + i));
+    }
+    WriteTree(Path("zipped"), zipped);
+    QVERIFY(ZipFolder(Path("zipped"), Path("together.zip")));
+    WriteTree(Path("srcA"), sourceA);
+    WriteTree(Path("srcB"), sourceB);
+    WriteTree(Path("destA"), {{"/a/0.bin", "old"}});
+
+    QList<JsonCommand> mine{
+        makeCommand("command", "download", Body(m_http.Url("/slow/together.bin"), Path("dl/together.bin"))),
+        makeCommand("command", "unzip", Body(Path("together.zip"), Path("unzipped"))),
+        makeCommand("command", "replace", Body(Path("srcA"), Path("destA"), Path("bakA"))),
+        makeCommand("command", "download",
+                    Body(m_http.Url("/f/together.bin"), Path("dl/fast.bin"), Md5Of(payload)))};
+    const JsonCommand theirs =
+        makeCommand("command", "replace", Body(Path("srcB"), Path("destB"), Path("bakB")));
+    for (const JsonCommand& command : mine)
+        QVERIFY(m_pClient->send(command));
+    QVERIFY(other.send(theirs));
+
+    // Collect every client's results at once, so neither side's messages wait on the other.
+    QMap<QString, qint64> results;
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            while (auto envelope = m_pClient->receive(10))
+                if (IsResult(*envelope))
+                    results.insert(envelope->guid, envelope->error_code);
+            while (auto envelope = other.receive(10))
+                if (IsResult(*envelope))
+                    results.insert(envelope->guid, envelope->error_code);
+            return results.size() == mine.size() + 1;
+        },
+        120000));
+    for (const JsonCommand& command : mine)
+        QCOMPARE(results.value(command.guid), 100LL);
+    QCOMPARE(results.value(theirs.guid), 100LL);
+    QCOMPARE(ReadTree(Path("dl")), (Tree{{"/together.bin", payload}, {"/fast.bin", payload}}));
+    QCOMPARE(ReadTree(Path("unzipped")), zipped);
+    QCOMPARE(ReadTree(Path("destA")), sourceA);
+    QCOMPARE(ReadTree(Path("destB")), sourceB);
+}
+
+QTEST_GUILESS_MAIN(tst_InstallE2E)
+#include "tst_InstallE2E.moc"

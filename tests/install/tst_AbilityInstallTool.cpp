@@ -1,0 +1,301 @@
+// The install ability through the hub, without sockets: its refusals, what each kind of report
+// becomes, that a stop sends nothing, and that destroying the ability undoes a running replace.
+#include "core/MessageService.h"
+#include "install/AbilityInstallTool.h"
+#include "install/ReplaceJournal.h"
+
+#include <QDir>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QUuid>
+#include <QtTest>
+
+#include <mutex>
+
+namespace {
+
+// What the hub hands to clients, collected on whichever thread it happens.
+class HubCapture
+{
+public:
+    HubCapture()
+    {
+        MessageService::Instance().SetObserver(
+            [this](const QString& _qstrName, const JsonCommand& _envelope) {
+                if (_qstrName == Envelope::kServiceName)
+                    return;
+                std::lock_guard<std::mutex> lock(m_mutex);
+                m_list.append(_envelope);
+            });
+    }
+    ~HubCapture() { MessageService::Instance().SetObserver(nullptr); }
+    QList<JsonCommand> ForGuid(const QString& _qstrGuid)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        QList<JsonCommand> found;
+        for (const JsonCommand& envelope : qAsConst(m_list))
+            if (envelope.guid == _qstrGuid)
+                found.append(envelope);
+        return found;
+    }
+
+private:
+    std::mutex m_mutex;
+    QList<JsonCommand> m_list;
+};
+
+JsonCommand Request(const QString& _qstrCommand, const QString& _qstrData,
+                    const QString& _qstrGuid = QString())
+{
+    JsonCommand request;
+    request.type = Envelope::kCommand;
+    request.command = _qstrCommand;
+    request.data = _qstrData;
+    request.from = QStringLiteral("test_client");
+    request.guid = _qstrGuid.isEmpty() ? QUuid::createUuid().toString() : _qstrGuid;
+    request.userdata = QStringLiteral("ud");
+    return request;
+}
+
+QString Body(const QString& _qstrFrom, const QString& _qstrTo, const QString& _qstrExtra = QString())
+{
+    return QStringLiteral(R"({"from":"%1","to":"%2","extra":"%3"})").arg(_qstrFrom, _qstrTo, _qstrExtra);
+}
+
+bool WriteFile(const QString& _qstrPath, const QByteArray& _baBytes, qint64 _nSparseSize = 0)
+{
+    QDir().mkpath(QFileInfo(_qstrPath).absolutePath());
+    QFile file(_qstrPath);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return false;
+    return _nSparseSize ? file.resize(_nSparseSize) : file.write(_baBytes) == _baBytes.size();
+}
+
+QByteArray ReadFile(const QString& _qstrPath)
+{
+    QFile file(_qstrPath);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+} // namespace
+
+class tst_AbilityInstallTool : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void offersItsCommandsInOrder();
+    void leavesOtherEnvelopes_data();
+    void leavesOtherEnvelopes();
+    void refusals_data();
+    void refusals();
+    void stopOfAnotherKindLeavesTheTaskAndAStopSendsNothing();
+    void progressPercent_data();
+    void progressPercent();
+    void reportsWithoutTaskAreOnlyLogged();
+    void destroyingTheAbilityUndoesARunningReplace();
+
+private:
+    // A server that accepts and never answers: a download to it stays in its table.
+    QTcpServer m_silent;
+    QTemporaryDir m_dirState;
+};
+
+void tst_AbilityInstallTool::initTestCase()
+{
+    QVERIFY(m_silent.listen(QHostAddress::LocalHost));
+    QVERIFY(m_dirState.isValid());
+    qputenv("XDG_STATE_HOME", QFile::encodeName(m_dirState.path()));
+}
+
+void tst_AbilityInstallTool::offersItsCommandsInOrder()
+{
+    AbilityInstallTool ability;
+    const std::vector<QString> expected{"download",   "stop_download", "unzip",
+                                        "stop_unzip", "replace",       "stop_replace"};
+    QCOMPARE(ability.GetAbilities(), expected);
+}
+
+void tst_AbilityInstallTool::leavesOtherEnvelopes_data()
+{
+    QTest::addColumn<QString>("type");
+    QTest::addColumn<QString>("command");
+    QTest::newRow("transfer of an install command") << "transfer"
+                                                    << "download";
+    QTest::newRow("query of an install command") << "query"
+                                                 << "replace";
+    QTest::newRow("another command") << "command"
+                                     << "query_cpu";
+}
+
+void tst_AbilityInstallTool::leavesOtherEnvelopes()
+{
+    QFETCH(QString, type);
+    QFETCH(QString, command);
+    AbilityInstallTool ability;
+    JsonCommand request = Request(command, Body("/a", "/b", "/c"));
+    request.type = type;
+    QVERIFY(!ability.DealCommand(request));
+    QCOMPARE(ability.TaskCount(), 0);
+}
+
+void tst_AbilityInstallTool::refusals_data()
+{
+    QTest::addColumn<QString>("command");
+    QTest::addColumn<QString>("data");
+    QTest::addColumn<bool>("sameIdAsRunningDownload");
+    QTest::addColumn<qint64>("code");
+    QTest::addColumn<QString>("text");
+
+    QTest::newRow("unzip with a running download's id")
+        << "unzip" << Body("/a.zip", "/out") << true << 102LL << "task already exist";
+    QTest::newRow("replace with a running download's id")
+        << "replace" << Body("/s", "/d", "/b") << true << 102LL << "task already exist";
+    QTest::newRow("empty from") << "download" << Body("", "/tmp/x") << false << 103LL << "invalid param";
+    QTest::newRow("empty to") << "replace" << Body("/s", "", "/b") << false << 103LL << "invalid param";
+    QTest::newRow("not JSON") << "unzip"
+                              << "nonsense" << false << 103LL << "invalid param";
+    QTest::newRow("JSON array") << "download"
+                                << "[]" << false << 103LL << "invalid param";
+    QTest::newRow("relative file") << "download" << Body("http://127.0.0.1/x", "x.bin") << false << 103LL
+                                   << "invalid param";
+    QTest::newRow("relative archive")
+        << "unzip" << Body("a.zip", "/out") << false << 103LL << "invalid param";
+    QTest::newRow("stop of nothing") << "stop_replace"
+                                     << "" << false << 104LL << "task not exist";
+}
+
+void tst_AbilityInstallTool::refusals()
+{
+    QFETCH(QString, command);
+    QFETCH(QString, data);
+    QFETCH(bool, sameIdAsRunningDownload);
+    QFETCH(qint64, code);
+    QFETCH(QString, text);
+    HubCapture hub;
+    AbilityInstallTool ability;
+    QTemporaryDir dir;
+    const JsonCommand download =
+        Request("download", Body(QStringLiteral("http://127.0.0.1:%1/x").arg(m_silent.serverPort()),
+                                 dir.path() + "/x.bin"));
+    QVERIFY(ability.DealCommand(download));
+
+    const JsonCommand request = Request(command, data, sameIdAsRunningDownload ? download.guid : QString());
+    QVERIFY(ability.DealCommand(request));
+    const QList<JsonCommand> answers = hub.ForGuid(request.guid);
+    QCOMPARE(answers.size(), 1);
+    QCOMPARE(answers.first().type, QStringLiteral("transfer"));
+    QCOMPARE(answers.first().error_code, code);
+    QCOMPARE(answers.first().error_string, text);
+    QCOMPARE(answers.first().command, command);
+    QCOMPARE(answers.first().userdata, QStringLiteral("ud"));
+    QCOMPARE(answers.first().to, QStringList{"test_client"});
+    QCOMPARE(answers.first().data, QString());
+    // The running download is untouched.
+    QCOMPARE(ability.TaskCount(), 1);
+}
+
+void tst_AbilityInstallTool::stopOfAnotherKindLeavesTheTaskAndAStopSendsNothing()
+{
+    HubCapture hub;
+    AbilityInstallTool ability;
+    QTemporaryDir dir;
+    const JsonCommand download =
+        Request("download", Body(QStringLiteral("http://127.0.0.1:%1/x").arg(m_silent.serverPort()),
+                                 dir.path() + "/x.bin"));
+    QVERIFY(ability.DealCommand(download));
+    QVERIFY(ability.DealCommand(Request("stop_unzip", QString(), download.guid)));
+    QVERIFY(ability.DealCommand(Request("stop_replace", QString(), download.guid)));
+    QCOMPARE(hub.ForGuid(download.guid).size(), 2);
+    QCOMPARE(ability.TaskCount(), 1);
+
+    QVERIFY(ability.DealCommand(Request("stop_download", QString(), download.guid)));
+    QCOMPARE(ability.TaskCount(), 0);
+    // The stopped worker's own report comes later and is only logged.
+    QTest::ignoreMessage(QtCriticalMsg, QRegularExpression("^error occured, no task found! id\\[.*"));
+    QCoreApplication::processEvents();
+    QCoreApplication::processEvents();
+    QCOMPARE(hub.ForGuid(download.guid).size(), 2);
+    QVERIFY(QDir(dir.path()).isEmpty());
+}
+
+void tst_AbilityInstallTool::progressPercent_data()
+{
+    QTest::addColumn<qint64>("received");
+    QTest::addColumn<qint64>("total");
+    QTest::addColumn<QString>("data");
+    QTest::newRow("a third, in single precision") << 1LL << 3LL << R"({"percent":33.33333206176758})";
+    QTest::newRow("all") << 10LL << 10LL << R"({"percent":100})";
+    QTest::newRow("size not announced") << 500LL << -1LL << R"({"percent":0})";
+    QTest::newRow("total of zero") << 0LL << 0LL << R"({"percent":0})";
+    QTest::newRow("beyond 32 bits") << 6000000000LL << 8000000000LL << R"({"percent":75})";
+}
+
+void tst_AbilityInstallTool::progressPercent()
+{
+    QFETCH(qint64, received);
+    QFETCH(qint64, total);
+    QFETCH(QString, data);
+    HubCapture hub;
+    AbilityInstallTool ability;
+    QTemporaryDir dir;
+    const JsonCommand download =
+        Request("download", Body(QStringLiteral("http://127.0.0.1:%1/x").arg(m_silent.serverPort()),
+                                 dir.path() + "/x.bin"));
+    QVERIFY(ability.DealCommand(download));
+    ability.slotProgress(received, total, download.guid);
+    const QList<JsonCommand> answers = hub.ForGuid(download.guid);
+    QCOMPARE(answers.size(), 1);
+    QCOMPARE(answers.first().error_code, 0LL);
+    QCOMPARE(answers.first().error_string, QString());
+    QCOMPARE(answers.first().data, data);
+    QCOMPARE(ability.TaskCount(), 1);
+}
+
+void tst_AbilityInstallTool::reportsWithoutTaskAreOnlyLogged()
+{
+    HubCapture hub;
+    AbilityInstallTool ability;
+    QTest::ignoreMessage(QtCriticalMsg, "task progress occured, no task found! id:{gone}");
+    QTest::ignoreMessage(QtCriticalMsg, "task finished, no task found! id:{gone}");
+    QTest::ignoreMessage(QtCriticalMsg, "error occured, no task found! id[{gone}] error:[late]");
+    ability.slotProgress(1, 2, "{gone}");
+    ability.slotFinished("{gone}");
+    ability.slotErrorOccurred("late", "{gone}");
+    QVERIFY(hub.ForGuid("{gone}").isEmpty());
+}
+
+void tst_AbilityInstallTool::destroyingTheAbilityUndoesARunningReplace()
+{
+    HubCapture hub;
+    QTemporaryDir dir;
+    const QString source = dir.path() + "/src";
+    const QString destination = dir.path() + "/dest";
+    QVERIFY(WriteFile(source + "/a.txt", "new a"));
+    // A large file after it keeps the run busy while the ability goes away.
+    QVERIFY(WriteFile(source + "/b-large.bin", QByteArray(), 1024LL * 1024 * 1024));
+    QVERIFY(WriteFile(destination + "/a.txt", "old a"));
+    QVERIFY(WriteFile(destination + "/b-large.bin", "old b"));
+
+    auto ability = std::make_unique<AbilityInstallTool>();
+    const JsonCommand replace = Request("replace", Body(source, destination, dir.path() + "/bak"));
+    QVERIFY(ability->DealCommand(replace));
+    // Once a.txt is replaced its progress is above zero.
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            for (const JsonCommand& answer : hub.ForGuid(replace.guid))
+                if (answer.data != QLatin1String(R"({"percent":0})"))
+                    return true;
+            return false;
+        },
+        20000));
+    QCOMPARE(ReadFile(destination + "/a.txt"), QByteArray("new a"));
+    ability.reset();
+    QCOMPARE(ReadFile(destination + "/a.txt"), QByteArray("old a"));
+    QCOMPARE(ReadFile(destination + "/b-large.bin"), QByteArray("old b"));
+    QCOMPARE(QDir(destination).entryList(QDir::Files | QDir::Hidden).size(), 2);
+    QVERIFY(QDir(ReplaceJournal::JournalFolder()).isEmpty());
+}
+
+QTEST_GUILESS_MAIN(tst_AbilityInstallTool)
+#include "tst_AbilityInstallTool.moc"
