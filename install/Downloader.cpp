@@ -76,6 +76,9 @@ void Downloader::downloadFile(const QUrl& _url, const QString& _qstrFilePath, co
         qCritical().noquote() << "Downloader::downloadFile:a download is already running, id:" + m_qstrId;
         return;
     }
+    // A reply of an earlier, failed download may still be attached.
+    DisconnectReply();
+    DiscardFile();
     m_qstrId = _qstrId;
     m_qstrMd5 = _qstrMd5;
     m_qstrFilePath = _qstrFilePath;

@@ -114,9 +114,10 @@ private:
         const QUrlQuery query(_url);
         const QString path = _url.path();
         if (path == QLatin1String("/redirect")) {
+            // The body of a followed redirect must not end up in the file.
             Send(_pSocket, "302 Found",
                  "Location: " + query.queryItemValue("to", QUrl::FullyDecoded).toUtf8() + "\r\n",
-                 QByteArray());
+                 "moved elsewhere");
         } else if (path == QLatin1String("/redirect-noloc")) {
             Send(_pSocket, "302 Found", QByteArray(), "moved");
         } else if (path == QLatin1String("/status")) {
