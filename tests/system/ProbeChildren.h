@@ -5,7 +5,9 @@
 
 #include "system/ProcessHelper.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QStringList>
 #include <QTemporaryDir>
@@ -103,4 +105,20 @@ inline bool isAlive(qint64 _nPid)
     const QByteArray text = stat.readAll();
     const int close = text.lastIndexOf(')');
     return close > 0 && text.size() > close + 2 && text.at(close + 2) != 'Z' && text.at(close + 2) != 'X';
+}
+
+// Pids of live processes whose executable has this file name, read from /proc by the test itself.
+inline QList<qint64> pidsOfExecutable(const QString& _qstrName)
+{
+    QList<qint64> pids;
+    for (const QString& entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        bool ok = false;
+        const qint64 pid = entry.toLongLong(&ok);
+        if (ok &&
+            QFileInfo(QFile::symLinkTarget(QStringLiteral("/proc/%1/exe").arg(pid))).fileName() ==
+                _qstrName &&
+            isAlive(pid))
+            pids.append(pid);
+    }
+    return pids;
 }

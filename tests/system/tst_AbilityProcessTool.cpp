@@ -9,25 +9,6 @@
 
 #include <csignal>
 
-namespace {
-
-QList<qint64> PidsOfExecutable(const QString& _qstrName)
-{
-    QList<qint64> pids;
-    for (const QString& entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
-        bool ok = false;
-        const qint64 pid = entry.toLongLong(&ok);
-        if (ok &&
-            QFileInfo(QFile::symLinkTarget(QStringLiteral("/proc/%1/exe").arg(pid))).fileName() ==
-                _qstrName &&
-            isAlive(pid))
-            pids.append(pid);
-    }
-    return pids;
-}
-
-} // namespace
-
 class tst_AbilityProcessTool : public QObject
 {
     Q_OBJECT
@@ -120,7 +101,7 @@ void tst_AbilityProcessTool::startProcStartsWithoutAnswer()
     AbilityProcessTool ability;
     const JsonCommand request = MakeRequest(QStringLiteral("start_proc"), path);
     QVERIFY(ability.DealCommand(request));
-    QTRY_COMPARE_WITH_TIMEOUT(PidsOfExecutable(QFileInfo(path).fileName()).size(), 1, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(pidsOfExecutable(QFileInfo(path).fileName()).size(), 1, 10000);
     QVERIFY(hub.ForGuid(request.guid).isEmpty());
 }
 
@@ -133,15 +114,15 @@ void tst_AbilityProcessTool::keptProgramComesBackWithinAboutASecond()
     QVERIFY(ability.DealCommand(MakeRequest(QStringLiteral("keep_proc"), path)));
     QCOMPARE(ability.KeptPrograms().value(name), path);
     QVERIFY(ability.IsWatching());
-    QTRY_COMPARE_WITH_TIMEOUT(PidsOfExecutable(name).size(), 1, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(pidsOfExecutable(name).size(), 1, 10000);
 
-    const qint64 first = PidsOfExecutable(name).first();
+    const qint64 first = pidsOfExecutable(name).first();
     ::kill(static_cast<pid_t>(first), SIGKILL);
     QElapsedTimer gone;
     gone.start();
     QTRY_VERIFY_WITH_TIMEOUT(!isAlive(first), 5000);
-    QTRY_COMPARE_WITH_TIMEOUT(PidsOfExecutable(name).size(), 1, 10000);
-    QVERIFY(PidsOfExecutable(name).first() != first);
+    QTRY_COMPARE_WITH_TIMEOUT(pidsOfExecutable(name).size(), 1, 10000);
+    QVERIFY(pidsOfExecutable(name).first() != first);
     qInfo() << "restarted after" << gone.elapsed() << "ms";
     // One tick plus generous slack for a loaded machine; a missed tick or no watchdog shows.
     QVERIFY(gone.elapsed() < 4 * AbilityProcessTool::kKeepIntervalMs);
@@ -154,15 +135,15 @@ void tst_AbilityProcessTool::stopProcEndsKeepingForGood()
     const QString name = QFileInfo(path).fileName();
     AbilityProcessTool ability;
     QVERIFY(ability.DealCommand(MakeRequest(QStringLiteral("keep_proc"), path)));
-    QTRY_COMPARE_WITH_TIMEOUT(PidsOfExecutable(name).size(), 1, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(pidsOfExecutable(name).size(), 1, 10000);
 
     QVERIFY(ability.DealCommand(MakeRequest(QStringLiteral("stop_proc"), name)));
     QVERIFY(ability.KeptPrograms().isEmpty());
     QVERIFY(!ability.IsWatching());
-    QVERIFY(PidsOfExecutable(name).isEmpty());
+    QVERIFY(pidsOfExecutable(name).isEmpty());
     // Several watchdog periods pass without a restart.
     QTest::qWait(3 * AbilityProcessTool::kKeepIntervalMs);
-    QVERIFY(PidsOfExecutable(name).isEmpty());
+    QVERIFY(pidsOfExecutable(name).isEmpty());
 }
 
 void tst_AbilityProcessTool::stopProcInOtherCaseKillsButKeeps()
@@ -172,18 +153,18 @@ void tst_AbilityProcessTool::stopProcInOtherCaseKillsButKeeps()
     const QString name = QFileInfo(path).fileName();
     AbilityProcessTool ability;
     QVERIFY(ability.DealCommand(MakeRequest(QStringLiteral("keep_proc"), path)));
-    QTRY_COMPARE_WITH_TIMEOUT(PidsOfExecutable(name).size(), 1, 10000);
-    const qint64 first = PidsOfExecutable(name).first();
+    QTRY_COMPARE_WITH_TIMEOUT(pidsOfExecutable(name).size(), 1, 10000);
+    const qint64 first = pidsOfExecutable(name).first();
 
     // The table's keys compare exactly, the kill ignores case: killed, then started again.
     QVERIFY(ability.DealCommand(MakeRequest(QStringLiteral("stop_proc"), name.toUpper())));
     QVERIFY(!isAlive(first));
     QCOMPARE(ability.KeptPrograms().keys(), QStringList{name});
     QVERIFY(ability.IsWatching());
-    QTRY_COMPARE_WITH_TIMEOUT(PidsOfExecutable(name).size(), 1, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(pidsOfExecutable(name).size(), 1, 10000);
 
     QVERIFY(ability.DealCommand(MakeRequest(QStringLiteral("stop_proc"), name)));
-    QVERIFY(PidsOfExecutable(name).isEmpty());
+    QVERIFY(pidsOfExecutable(name).isEmpty());
 }
 
 void tst_AbilityProcessTool::keepProcRefusesWhatIsNoProgram_data()

@@ -8,23 +8,6 @@
 
 namespace {
 
-// Pids of processes whose executable has this file name, found here by reading /proc directly.
-QList<qint64> PidsOfExecutable(const QString& _qstrName)
-{
-    QList<qint64> pids;
-    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
-    for (const QString& entry : entries) {
-        bool ok = false;
-        const qint64 pid = entry.toLongLong(&ok);
-        if (!ok)
-            continue;
-        const QString target = QFile::symLinkTarget(QStringLiteral("/proc/%1/exe").arg(pid));
-        if (QFileInfo(target).fileName() == _qstrName && isAlive(pid))
-            pids.append(pid);
-    }
-    return pids;
-}
-
 qint64 ParentOf(qint64 _nPid)
 {
     QFile stat(QStringLiteral("/proc/%1/stat").arg(_nPid));
@@ -207,12 +190,12 @@ void tst_ProcessHelper::shellOpenStartsProgramDetached()
     const QString path = children.makeProgram(QStringLiteral("qorv_opened"));
     const QString name = QFileInfo(path).fileName();
     QVERIFY(ProcessHelper::ShellOpen(path));
-    QTRY_VERIFY_WITH_TIMEOUT(PidsOfExecutable(name).size() == 1, 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(pidsOfExecutable(name).size() == 1, 10000);
     QVERIFY(ProcessHelper::CheckProcessRunning(name));
     // Not our child: it outlives the service that started it.
-    QVERIFY(ParentOf(PidsOfExecutable(name).first()) != QCoreApplication::applicationPid());
+    QVERIFY(ParentOf(pidsOfExecutable(name).first()) != QCoreApplication::applicationPid());
     ProcessHelper::KillProcess(name);
-    QVERIFY(PidsOfExecutable(name).isEmpty());
+    QVERIFY(pidsOfExecutable(name).isEmpty());
 }
 
 void tst_ProcessHelper::shellOpenOfNothingFails_data()

@@ -13,21 +13,6 @@
 
 namespace {
 
-QList<qint64> PidsOfExecutable(const QString& _qstrName)
-{
-    QList<qint64> pids;
-    for (const QString& entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
-        bool ok = false;
-        const qint64 pid = entry.toLongLong(&ok);
-        if (ok &&
-            QFileInfo(QFile::symLinkTarget(QStringLiteral("/proc/%1/exe").arg(pid))).fileName() ==
-                _qstrName &&
-            isAlive(pid))
-            pids.append(pid);
-    }
-    return pids;
-}
-
 QJsonObject BodyOf(const JsonCommand& _jsonCommand)
 {
     return QJsonDocument::fromJson(_jsonCommand.data.toUtf8()).object();
@@ -253,23 +238,23 @@ void tst_SystemE2E::keepProcRestartsUntilStopped()
         });
     };
     QVERIFY(send(QStringLiteral("keep_proc"), path));
-    QTRY_COMPARE_WITH_TIMEOUT(PidsOfExecutable(name).size(), 1, 10000);
-    const qint64 first = PidsOfExecutable(name).first();
+    QTRY_COMPARE_WITH_TIMEOUT(pidsOfExecutable(name).size(), 1, 10000);
+    const qint64 first = pidsOfExecutable(name).first();
     // Started by the service, yet not its child: it would outlive it.
     QVERIFY(first != m_pService->pid());
 
     ::kill(static_cast<pid_t>(first), SIGKILL);
     QElapsedTimer timer;
     timer.start();
-    QTRY_VERIFY_WITH_TIMEOUT(PidsOfExecutable(name).size() == 1 && PidsOfExecutable(name).first() != first,
+    QTRY_VERIFY_WITH_TIMEOUT(pidsOfExecutable(name).size() == 1 && pidsOfExecutable(name).first() != first,
                              10000);
     qInfo() << "restarted after" << timer.elapsed() << "ms";
     QVERIFY(timer.elapsed() < 4000);
 
     QVERIFY(send(QStringLiteral("stop_proc"), name));
-    QTRY_VERIFY_WITH_TIMEOUT(PidsOfExecutable(name).isEmpty(), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(pidsOfExecutable(name).isEmpty(), 5000);
     QTest::qWait(3000);
-    QVERIFY(PidsOfExecutable(name).isEmpty());
+    QVERIFY(pidsOfExecutable(name).isEmpty());
     // The service is still there and answering.
     QVERIFY(Ask(QStringLiteral("query_proc"), name));
 }
