@@ -50,38 +50,48 @@ void Logger::InstallHandler()
 void Logger::Write(QtMsgType _type, const QString& _qstrText)
 {
     // Qt orders its types debug 0, warning 1, critical 2, fatal 3, info 4; info is never written.
-    if (_type == QtInfoMsg || static_cast<int>(_type) < m_nLevel)
+    if (!IsWritten(_type))
         return;
-    const QByteArray line =
-        (FormatLogLine(_type, QDateTime::currentDateTime(), _qstrText) + QStringLiteral("\r\n")).toUtf8();
+    const QDateTime now = QDateTime::currentDateTime();
     std::lock_guard<std::mutex> lock(m_mutex);
     if (!m_fileMain.isOpen() || !m_fileJs.isOpen())
         return;
-    m_fileMain.write(line);
+    const qint64 second = now.toSecsSinceEpoch();
+    if (second != m_nStampSecond) {
+        m_nStampSecond = second;
+        m_qstrStamp = now.toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"));
+    }
+    QString line;
+    line.reserve(_qstrText.size() + 32);
+    line += QLatin1String(Tag(_type));
+    line += m_qstrStamp;
+    line += QLatin1Char('\t');
+    line += _qstrText;
+    line += QLatin1String("\r\n");
+    m_fileMain.write(line.toUtf8());
     m_fileMain.flush();
+}
+
+const char* Logger::Tag(QtMsgType _type)
+{
+    switch (_type) {
+    case QtDebugMsg:
+        return "[D]:";
+    case QtWarningMsg:
+        return "[W]:";
+    case QtCriticalMsg:
+        return "[C]:";
+    case QtFatalMsg:
+        return "[F]:";
+    default:
+        return "";
+    }
 }
 
 QString Logger::FormatLogLine(QtMsgType _type, const QDateTime& _time, const QString& _qstrText)
 {
-    const char* tag = "";
-    switch (_type) {
-    case QtDebugMsg:
-        tag = "[D]:";
-        break;
-    case QtWarningMsg:
-        tag = "[W]:";
-        break;
-    case QtCriticalMsg:
-        tag = "[C]:";
-        break;
-    case QtFatalMsg:
-        tag = "[F]:";
-        break;
-    default:
-        break;
-    }
-    return QLatin1String(tag) + _time.toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")) + QLatin1Char('\t') +
-           _qstrText;
+    return QLatin1String(Tag(_type)) + _time.toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")) +
+           QLatin1Char('\t') + _qstrText;
 }
 
 int Logger::RemoveOldLogs(const QString& _qstrFolder, const QDateTime& _now)

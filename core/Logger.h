@@ -20,6 +20,11 @@ public:
     void InstallHandler();
 
     void Write(QtMsgType _type, const QString& _qstrText);
+    // Lets hot paths skip building a message the level filter would drop anyway.
+    static bool IsWritten(QtMsgType _type)
+    {
+        return _type != QtInfoMsg && static_cast<int>(_type) >= Instance().m_nLevel;
+    }
 
     QString MainLogPath() const { return m_fileMain.fileName(); }
     int Level() const { return m_nLevel; }
@@ -47,6 +52,7 @@ public:
 
 private:
     Logger() = default;
+    static const char* Tag(QtMsgType _type);
     ~Logger();
 
     std::mutex m_mutex;
@@ -54,4 +60,7 @@ private:
     QString m_qstrFolder;
     QFile m_fileMain;
     QFile m_fileJs;
+    // The formatted time changes once a second; formatting it per line is the costly part.
+    qint64 m_nStampSecond = -1;
+    QString m_qstrStamp;
 };

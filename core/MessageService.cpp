@@ -71,11 +71,15 @@ void MessageService::OnMessageReceived(const QByteArray& _baClient, const QByteA
             QStringLiteral("\tfrom:") + request.from + QStringLiteral("\tto:") + TraceTo(request.to));
     const Outcome outcome = Route(_baClient, request);
     bool toManager = outcome.toManagerAfter;
+    QByteArray requestText; // serialised once for every recipient
     for (const QString& name : outcome.recipients) {
-        if (name == Envelope::kServiceName)
+        if (name == Envelope::kServiceName) {
             toManager = true;
-        else
-            SendToClient(name, request);
+            continue;
+        }
+        if (requestText.isNull())
+            requestText = request.ToString();
+        SendToClient(name, request, requestText);
     }
 
     JsonCommand answer;
@@ -87,8 +91,9 @@ void MessageService::OnMessageReceived(const QByteArray& _baClient, const QByteA
     answer.data = outcome.data;
     answer.error_code = outcome.errorCode;
     answer.error_string = Envelope::CoreErrorText(outcome.errorCode);
-    qWarning() << "MessageService::OnMessageReceived ret:" << Logger::ClipForLog(answer.ToString());
-    SendToClient(QString::fromUtf8(_baClient), answer);
+    const QByteArray answerText = answer.ToString();
+    qWarning() << "MessageService::OnMessageReceived ret:" << Logger::ClipForLog(answerText);
+    SendToClient(QString::fromUtf8(_baClient), answer, answerText);
     // The manager is handed its copy after the answer, so the answer always precedes whatever
     // the manager sends back from the main thread.
     if (toManager)
@@ -176,6 +181,12 @@ QString MessageService::FindCommandOwner(const QString& _qstrCommand) const
 
 void MessageService::SendToClient(const QString& _qstrName, const JsonCommand& _jsonCommand)
 {
+    SendToClient(_qstrName, _jsonCommand, QByteArray());
+}
+
+void MessageService::SendToClient(const QString& _qstrName, const JsonCommand& _jsonCommand,
+                                  const QByteArray& _baText)
+{
     if (Config::Instance().IsDebugMode())
         emit BusinessProcessor::Instance().SignSendMsg(QStringLiteral("type:") + _jsonCommand.type +
                                                        QStringLiteral("\tcommand:") + _jsonCommand.command +
@@ -186,10 +197,11 @@ void MessageService::SendToClient(const QString& _qstrName, const JsonCommand& _
         if (m_observer)
             m_observer(_qstrName, _jsonCommand);
     }
-    Deliver(_qstrName, _jsonCommand);
+    Deliver(_qstrName, _jsonCommand, _baText);
 }
 
-void MessageService::Deliver(const QString& _qstrName, const JsonCommand& _jsonCommand)
+void MessageService::Deliver(const QString& _qstrName, const JsonCommand& _jsonCommand,
+                             const QByteArray& _baText)
 {
     if (_qstrName == Envelope::kServiceName) {
         if (Envelope::IsAnswerType(_jsonCommand.type))
@@ -199,8 +211,9 @@ void MessageService::Deliver(const QString& _qstrName, const JsonCommand& _jsonC
         return;
     }
     const QByteArray name = _qstrName.toUtf8();
+    const QByteArray text = _baText.isNull() ? _jsonCommand.ToString() : _baText;
     if (m_webSocketServer.HasClient(name))
-        m_webSocketServer.SendMsg(name, _jsonCommand.ToString());
+        m_webSocketServer.SendMsg(name, text);
     else
-        m_zmqServer.Send(name, _jsonCommand.ToString());
+        m_zmqServer.Send(name, text);
 }

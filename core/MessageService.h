@@ -46,7 +46,9 @@ private:
     Outcome Route(const QByteArray& _baClient, const JsonCommand& _request);
     void Login(const QString& _qstrClient, const JsonCommand& _request);
     QString FindCommandOwner(const QString& _qstrCommand) const;
-    void Deliver(const QString& _qstrName, const JsonCommand& _jsonCommand);
+    // _baText, when not null, is the envelope already serialised.
+    void SendToClient(const QString& _qstrName, const JsonCommand& _jsonCommand, const QByteArray& _baText);
+    void Deliver(const QString& _qstrName, const JsonCommand& _jsonCommand, const QByteArray& _baText);
 
     mutable std::mutex m_mutexRegistry;
     QMap<QString, QStringList> m_mapRegistry;

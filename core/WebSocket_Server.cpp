@@ -190,6 +190,9 @@ void WebSocket_Server::SlotTcpConnection()
             socket->deleteLater();
             continue;
         }
+        // Answers and relays are small writes in quick succession; Nagle's algorithm would hold
+        // each behind the client's delayed acknowledgement.
+        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
         m_setHandshaking.insert(socket);
         connect(socket, &QObject::destroyed, this, [this, socket]() { m_setHandshaking.erase(socket); });
         connect(socket, &QTcpSocket::readyRead, this, [this, socket]() { SlotHandshakeData(socket); });

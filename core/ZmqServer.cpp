@@ -111,7 +111,8 @@ void ZmqServer::Send(const QByteArray& _baClient, const QByteArray& _baBody)
 {
     if (!m_blRunning)
         return;
-    qDebug() << "client:" << _baClient << " sendout:" << Logger::ClipForLog(_baBody);
+    if (Logger::IsWritten(QtDebugMsg))
+        qDebug() << "client:" << _baClient << " sendout:" << Logger::ClipForLog(_baBody);
     std::lock_guard<std::mutex> lock(m_mutexQueue);
     if (m_queueSends.size() >= kMaxQueuedSends) {
         if (m_nDroppedSends++ % 10000 == 0)
@@ -202,7 +203,8 @@ bool ZmqServer::ReceiveOne()
     QByteArray name;
     if (!ReceiveFrame(m_pRouter, name, 255))
         return false;
-    qDebug() << "client name ==" << name;
+    if (Logger::IsWritten(QtDebugMsg))
+        qDebug() << "client name ==" << name;
     if (name.isEmpty() || name == Envelope::kServiceName.toUtf8()) {
         qCritical() << "ZmqServer::ReceiveOne:peer identity refused:" << name;
         DiscardRestOfMessage();
@@ -212,7 +214,8 @@ bool ZmqServer::ReceiveOne()
     QByteArray lengthText;
     if (!HasMoreFrames(m_pRouter) || !ReceiveFrame(m_pRouter, lengthText, 63))
         return true;
-    qDebug() << "msg length ==" << lengthText;
+    if (Logger::IsWritten(QtDebugMsg))
+        qDebug() << "msg length ==" << lengthText;
     long long length = 0;
     if (!ParseLength(lengthText, length)) {
         qCritical() << "msg error length ==" << lengthText;
