@@ -1,5 +1,6 @@
 #include "core/Logger.h"
 
+#include <QDebug>
 #include <QDir>
 #include <QFileInfo>
 #include <QStandardPaths>
@@ -52,14 +53,14 @@ void Logger::Write(QtMsgType _type, const QString& _qstrText)
     // Qt orders its types debug 0, warning 1, critical 2, fatal 3, info 4; info is never written.
     if (!IsWritten(_type))
         return;
-    const QDateTime now = QDateTime::currentDateTime();
+    // Local time costs a time-zone check per call; the stamp only changes once a second.
+    const qint64 second = QDateTime::currentMSecsSinceEpoch() / 1000;
     std::lock_guard<std::mutex> lock(m_mutex);
     if (!m_fileMain.isOpen() || !m_fileJs.isOpen())
         return;
-    const qint64 second = now.toSecsSinceEpoch();
     if (second != m_nStampSecond) {
         m_nStampSecond = second;
-        m_qstrStamp = now.toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"));
+        m_qstrStamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"));
     }
     QString line;
     line.reserve(_qstrText.size() + 32);
@@ -115,4 +116,24 @@ QByteArray Logger::ClipForLog(const QByteArray& _baText)
     if (_baText.size() <= kLogClipBytes)
         return _baText;
     return _baText.left(kLogClipBytes) + "...(" + QByteArray::number(_baText.size()) + " bytes)";
+}
+
+QString Logger::Quoted(const QByteArray& _baText)
+{
+    QString out;
+    out.reserve(_baText.size() + 16);
+    out += QLatin1Char('"');
+    for (const char c : _baText) {
+        if (c < 0x20 || c > 0x7e) {
+            // Anything but printable ASCII takes Qt's own escaping, so the text stays identical.
+            QString escaped;
+            QDebug(&escaped).nospace() << _baText;
+            return escaped;
+        }
+        if (c == '"' || c == '\\')
+            out += QLatin1Char('\\');
+        out += QLatin1Char(c);
+    }
+    out += QLatin1Char('"');
+    return out;
 }

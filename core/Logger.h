@@ -46,6 +46,8 @@ public:
     static int RemoveOldLogs(const QString& _qstrFolder, const QDateTime& _now);
     // Caps what one message can put into the log: the first 16 KiB and the full length.
     static QByteArray ClipForLog(const QByteArray& _baText);
+    // A byte string in double quotes exactly as Qt's debug stream writes it; fast for plain ASCII.
+    static QString Quoted(const QByteArray& _baText);
 
     static constexpr int kLogClipBytes = 16 * 1024;
     static constexpr qint64 kMaxLogAgeSeconds = 60LL * 86400;

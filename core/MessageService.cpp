@@ -62,7 +62,8 @@ static QString TraceTo(const QStringList& _listTo)
 
 void MessageService::OnMessageReceived(const QByteArray& _baClient, const QByteArray& _baText)
 {
-    qWarning() << "strClient = " << _baClient << " strMsg = " << Logger::ClipForLog(_baText);
+    qWarning().noquote() << "strClient = " << Logger::Quoted(_baClient)
+                         << " strMsg = " << Logger::Quoted(Logger::ClipForLog(_baText));
     JsonCommand request;
     request.LoadFromString(_baText);
     if (Config::Instance().IsDebugMode())
@@ -92,7 +93,8 @@ void MessageService::OnMessageReceived(const QByteArray& _baClient, const QByteA
     answer.error_code = outcome.errorCode;
     answer.error_string = Envelope::CoreErrorText(outcome.errorCode);
     const QByteArray answerText = answer.ToString();
-    qWarning() << "MessageService::OnMessageReceived ret:" << Logger::ClipForLog(answerText);
+    qWarning().noquote() << "MessageService::OnMessageReceived ret:"
+                         << Logger::Quoted(Logger::ClipForLog(answerText));
     SendToClient(QString::fromUtf8(_baClient), answer, answerText);
     // The manager is handed its copy after the answer, so the answer always precedes whatever
     // the manager sends back from the main thread.

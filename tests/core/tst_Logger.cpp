@@ -12,6 +12,8 @@ private slots:
     void formatsLines();
     void removesOnlyOldLogFiles();
     void clipsLongTexts();
+    void quotesLikeTheDebugStream_data();
+    void quotesLikeTheDebugStream();
     void filtersByLevelAndWritesFile();
 };
 
@@ -68,6 +70,26 @@ void tst_Logger::clipsLongTexts()
     QVERIFY(clipped.startsWith(big.left(Logger::kLogClipBytes)));
     QVERIFY(clipped.endsWith("(100000 bytes)"));
     QVERIFY(clipped.size() < Logger::kLogClipBytes + 64);
+}
+
+void tst_Logger::quotesLikeTheDebugStream_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::newRow("plain") << QByteArray("hello world");
+    QTest::newRow("json") << QByteArray(R"({"a":"b\"c","d":[1,2]})");
+    QTest::newRow("backslashes") << QByteArray(R"(C:\dir\file)");
+    QTest::newRow("utf-8") << QString("名字 abc").toUtf8();
+    QTest::newRow("control and hex digit") << QByteArray("a\x01"
+                                                         "bc\n\t");
+    QTest::newRow("empty") << QByteArray("");
+}
+
+void tst_Logger::quotesLikeTheDebugStream()
+{
+    QFETCH(QByteArray, text);
+    QString viaQt;
+    QDebug(&viaQt).nospace() << text;
+    QCOMPARE(Logger::Quoted(text), viaQt);
 }
 
 // Runs last: it installs the handler for the rest of the process.
