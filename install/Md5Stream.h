@@ -26,7 +26,7 @@ public:
     // Hashes what is still queued and returns the digest as upper-case hex.
     QString Result();
 
-    static constexpr qint64 kMaxQueuedBytes = 16 * 1024 * 1024;
+    static constexpr qint64 kMaxQueuedBytes = 8 * 1024 * 1024;
 
 private:
     void Run();
