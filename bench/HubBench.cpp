@@ -305,14 +305,16 @@ int main(int argc, char* argv[])
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     g_context = zmq_ctx_new();
     {
-        ServiceProcess service;
+        // QORV_BENCH_LOGLEVEL shows what the two warning lines per envelope cost.
+        const QString level = qEnvironmentVariable("QORV_BENCH_LOGLEVEL", "1");
+        ServiceProcess service(QMap<QString, QString>{{"log/level", level}});
         if (!service.start()) {
             std::fprintf(stderr, "cannot start the service: %s\n", qPrintable(service.errorString()));
             return 1;
         }
         RawEcho echo;
-        std::printf("hub benchmark: ~%d-byte transfer envelopes, service log level 1 (default)\n",
-                    int(Envelope400("bench-b").size()));
+        std::printf("hub benchmark: ~%d-byte transfer envelopes, service log level %s\n",
+                    int(Envelope400("bench-b").size()), qPrintable(level));
 
         const Figures rawPing = EchoPingPong(echo.Port(), pingPong);
         const Figures relayPing = RelayPingPong(service.zmqPort(), pingPong);

@@ -60,16 +60,13 @@ void Logger::Write(QtMsgType _type, const QString& _qstrText)
         return;
     if (second != m_nStampSecond) {
         m_nStampSecond = second;
-        m_qstrStamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"));
+        m_baStamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")).toUtf8();
     }
-    QString line;
-    line.reserve(_qstrText.size() + 32);
-    line += QLatin1String(Tag(_type));
-    line += m_qstrStamp;
-    line += QLatin1Char('\t');
-    line += _qstrText;
-    line += QLatin1String("\r\n");
-    m_fileMain.write(line.toUtf8());
+    const QByteArray text = _qstrText.toUtf8();
+    QByteArray line;
+    line.reserve(text.size() + 32);
+    line.append(Tag(_type)).append(m_baStamp).append('\t').append(text).append("\r\n");
+    m_fileMain.write(line);
     m_fileMain.flush();
 }
 
@@ -120,9 +117,10 @@ QByteArray Logger::ClipForLog(const QByteArray& _baText)
 
 QString Logger::Quoted(const QByteArray& _baText)
 {
-    QString out;
-    out.reserve(_baText.size() + 16);
-    out += QLatin1Char('"');
+    // Worst case every byte gains a backslash; written straight into the buffer.
+    QString out(_baText.size() * 2 + 2, Qt::Uninitialized);
+    QChar* p = out.data();
+    *p++ = QLatin1Char('"');
     for (const char c : _baText) {
         if (c < 0x20 || c > 0x7e) {
             // Anything but printable ASCII takes Qt's own escaping, so the text stays identical.
@@ -131,9 +129,10 @@ QString Logger::Quoted(const QByteArray& _baText)
             return escaped;
         }
         if (c == '"' || c == '\\')
-            out += QLatin1Char('\\');
-        out += QLatin1Char(c);
+            *p++ = QLatin1Char('\\');
+        *p++ = QLatin1Char(c);
     }
-    out += QLatin1Char('"');
+    *p++ = QLatin1Char('"');
+    out.truncate(static_cast<int>(p - out.constData()));
     return out;
 }

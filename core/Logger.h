@@ -64,5 +64,5 @@ private:
     QFile m_fileJs;
     // The formatted time changes once a second; formatting it per line is the costly part.
     qint64 m_nStampSecond = -1;
-    QString m_qstrStamp;
+    QByteArray m_baStamp;
 };
