@@ -46,9 +46,117 @@ QJsonObject JsonCommand::ToJson() const
     return obj;
 }
 
+namespace {
+
+// Appends a JSON string exactly as QJsonDocument's compact form writes it.
+void AppendJsonString(QByteArray& _baOut, const QString& _qstrText)
+{
+    static const char kHex[] = "0123456789abcdef";
+    _baOut.append('"');
+    const QByteArray utf8 = _qstrText.toUtf8();
+    for (const char c : utf8) {
+        const auto u = static_cast<unsigned char>(c);
+        switch (c) {
+        case '"':
+            _baOut.append("\\\"");
+            break;
+        case '\\':
+            _baOut.append("\\\\");
+            break;
+        case '\b':
+            _baOut.append("\\b");
+            break;
+        case '\f':
+            _baOut.append("\\f");
+            break;
+        case '\n':
+            _baOut.append("\\n");
+            break;
+        case '\r':
+            _baOut.append("\\r");
+            break;
+        case '\t':
+            _baOut.append("\\t");
+            break;
+        default:
+            if (u < 0x20) {
+                const char escaped[] = {'\\', 'u', '0', '0', kHex[u >> 4], kHex[u & 0xf]};
+                _baOut.append(escaped, sizeof escaped);
+            } else
+                _baOut.append(c);
+        }
+    }
+    _baOut.append('"');
+}
+
+// Integers beyond 2^53 are written by QJsonDocument in floating-point form; leave them to it.
+constexpr qint64 kExactJsonInteger = 9007199254740992LL;
+
+// QJsonDocument escapes an unpaired surrogate as \\uXXXX; such rare texts are left to it.
+bool HasLoneSurrogate(const QString& _qstrText)
+{
+    const QChar* p = _qstrText.constData();
+    const QChar* end = p + _qstrText.size();
+    for (; p < end; ++p) {
+        if (!p->isSurrogate())
+            continue;
+        if (p->isHighSurrogate() && p + 1 < end && (p + 1)->isLowSurrogate())
+            ++p;
+        else
+            return true;
+    }
+    return false;
+}
+
+bool NeedsJsonDocument(const JsonCommand& _cmd)
+{
+    if (_cmd.error_code >= kExactJsonInteger || _cmd.error_code <= -kExactJsonInteger)
+        return true;
+    for (const QString* text :
+         {&_cmd.type, &_cmd.from, &_cmd.guid, &_cmd.userdata, &_cmd.command, &_cmd.data, &_cmd.error_string})
+        if (HasLoneSurrogate(*text))
+            return true;
+    for (const QString& name : _cmd.to)
+        if (HasLoneSurrogate(name))
+            return true;
+    return false;
+}
+
+} // namespace
+
 QByteArray JsonCommand::ToString() const
 {
-    return QJsonDocument(ToJson()).toJson(QJsonDocument::Compact);
+    if (NeedsJsonDocument(*this))
+        return QJsonDocument(ToJson()).toJson(QJsonDocument::Compact);
+    // Keys in the object's own (alphabetical) order, compact, as the JSON document writes them;
+    // built by hand because every relayed envelope is serialised on the hot path.
+    QByteArray out;
+    out.reserve(160 + (data.size() + guid.size() + userdata.size() + error_string.size()) * 2);
+    out.append("{\"command\":");
+    AppendJsonString(out, command);
+    out.append(",\"data\":");
+    AppendJsonString(out, data);
+    out.append(",\"error_code\":").append(QByteArray::number(error_code));
+    out.append(",\"error_string\":");
+    AppendJsonString(out, error_string);
+    out.append(",\"force_reply\":").append(force_reply ? "true" : "false");
+    out.append(",\"from\":");
+    AppendJsonString(out, from);
+    out.append(",\"guid\":");
+    AppendJsonString(out, guid);
+    out.append(",\"iscast\":").append(iscast ? "true" : "false");
+    out.append(",\"to\":[");
+    for (int i = 0; i < to.size(); ++i) {
+        if (i)
+            out.append(',');
+        AppendJsonString(out, to[i]);
+    }
+    out.append("],\"type\":");
+    AppendJsonString(out, type);
+    out.append(",\"userdata\":");
+    AppendJsonString(out, userdata);
+    out.append('}');
+    return out;
 }
 
 bool JsonCommand::operator==(const JsonCommand& other) const

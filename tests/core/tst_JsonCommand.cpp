@@ -1,5 +1,6 @@
 #include "core/JsonCommand.h"
 
+#include <QJsonDocument>
 #include <QtTest>
 
 class tst_JsonCommand : public QObject
@@ -14,6 +15,8 @@ private slots:
     void serialisesAllKeysInOrder();
     void roundTrip();
     void answerTypes();
+    void writesWhatTheJsonDocumentWrites_data();
+    void writesWhatTheJsonDocumentWrites();
 };
 
 void tst_JsonCommand::parseRejectsToDefaults_data()
@@ -119,6 +122,39 @@ void tst_JsonCommand::answerTypes()
     QCOMPARE(Envelope::AnswerType("command_ret"), QString());
     QCOMPARE(Envelope::CoreErrorText(-3), QString("ability not found"));
     QCOMPARE(Envelope::CoreErrorText(0), QString());
+}
+
+void tst_JsonCommand::writesWhatTheJsonDocumentWrites_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<qint64>("code");
+    QTest::newRow("empty") << QString() << qint64(0);
+    QTest::newRow("quotes and backslashes") << QString(R"(a"b\c/d)") << qint64(-4);
+    QTest::newRow("control characters") << QString::fromUtf8("\x01\x1f\b\f\n\r\t\x7f") << qint64(100);
+    QTest::newRow("non-ascii") << QString::fromUtf8("安装/更新包 \u00e9 \U0001F600") << qint64(1);
+    QTest::newRow("lone surrogate") << QString(QChar(0xD800)) << qint64(2);
+    QTest::newRow("nested json") << QString(R"({"from":"http://h/a?b=1&c=2","percent":12.5})") << qint64(-1);
+    QTest::newRow("large code") << QString("x") << qint64(9007199254740993LL);
+    QTest::newRow("large negative code") << QString("x") << qint64(-9007199254740992LL);
+    QTest::newRow("just below 2^53") << QString("x") << qint64(9007199254740991LL);
+}
+
+void tst_JsonCommand::writesWhatTheJsonDocumentWrites()
+{
+    QFETCH(QString, text);
+    QFETCH(qint64, code);
+    JsonCommand cmd;
+    cmd.type = text;
+    cmd.to = QStringList{text, "b"};
+    cmd.from = text;
+    cmd.guid = text;
+    cmd.userdata = text;
+    cmd.command = text;
+    cmd.data = text;
+    cmd.error_code = code;
+    cmd.error_string = text;
+    cmd.iscast = code % 2;
+    QCOMPARE(cmd.ToString(), QJsonDocument(cmd.ToJson()).toJson(QJsonDocument::Compact));
 }
 
 QTEST_APPLESS_MAIN(tst_JsonCommand)
