@@ -36,7 +36,7 @@ int CZipHelperImp::LoadFileList(const QByteArray& _baArchive, quint64& _nTotal,
     _nTotal = 0;
     _vecEntries.clear();
     m_baArchive = _baArchive;
-    unzFile zip = unzOpen64(_baArchive.constData());
+    unzFile zip = static_cast<unzFile>(OpenZip(_baArchive));
     if (!zip) {
         qCritical().noquote() << "CZipHelperImp::LoadFileList:unzopen " + QString::fromLocal8Bit(_baArchive) +
                                      " failed";

@@ -66,6 +66,9 @@ public:
     void Close();
 
 private:
+    // Platform part: unzOpen64 with file functions suited to jumping between entries; an unzFile.
+    static void* OpenZip(const QByteArray& _baArchive);
+
     void* m_pZip = nullptr; // unzFile
     QByteArray m_baArchive;
 };

@@ -125,13 +125,17 @@ bool ZipEntryGuard::IsInside(const QByteArray& _baRelative)
     // Folders are shared by many entries: resolve each once.
     const int slash = _baRelative.lastIndexOf('/');
     const QByteArray folder = slash < 0 ? QByteArray() : _baRelative.left(slash);
-    auto it = m_hashFolderInside.constFind(folder);
-    if (it == m_hashFolderInside.constEnd()) {
+    auto it = m_hashFolders.constFind(folder);
+    if (it == m_hashFolders.constEnd()) {
         const QByteArray absolute = folder.isEmpty() ? m_baDestination : m_baDestination + '/' + folder;
-        it = m_hashFolderInside.insert(folder, IsResolvedInside(ResolveExisting(absolute)));
+        bool exists = false;
+        const QByteArray resolved = ResolveExisting(absolute, &exists);
+        it = m_hashFolders.insert(folder, FolderState{IsResolvedInside(resolved), exists});
     }
-    if (!it.value())
+    if (!it.value().inside)
         return false;
+    if (!it.value().exists)
+        return true;
     // Only a link at the last step can still lead elsewhere; extraction itself never makes links.
     const QByteArray target = m_baDestination + '/' + _baRelative;
     return !IsLink(target) || IsResolvedInside(ResolveExisting(target));

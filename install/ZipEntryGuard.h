@@ -47,8 +47,9 @@ private:
     bool IsResolvedInside(const QByteArray& _baResolved) const;
 
     // Platform part: what the path names once every link in its existing part is followed;
-    // empty when that cannot be known (a dangling link, a permission error).
-    static QByteArray ResolveExisting(const QByteArray& _baAbsolute);
+    // empty when that cannot be known (a dangling link, a permission error). _pblWhole tells whether
+    // the whole path exists.
+    static QByteArray ResolveExisting(const QByteArray& _baAbsolute, bool* _pblWhole = nullptr);
     // The path names a link itself (not what it points to).
     static bool IsLink(const QByteArray& _baAbsolute);
     static QByteArray AbsoluteClean(const QByteArray& _baPath);
@@ -56,5 +57,10 @@ private:
     QByteArray m_baDestination; // absolute, lexically clean
     QByteArray m_baResolvedDestination;
     QSet<QByteArray> m_setSeen;
-    QHash<QByteArray, bool> m_hashFolderInside;
+    struct FolderState
+    {
+        bool inside;
+        bool exists; // when it does not, nothing in it can be a link yet
+    };
+    QHash<QByteArray, FolderState> m_hashFolders;
 };

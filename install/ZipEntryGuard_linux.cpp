@@ -13,7 +13,7 @@ bool ZipEntryGuard::IsLink(const QByteArray& _baAbsolute)
     return lstat(_baAbsolute.constData(), &st) == 0 && S_ISLNK(st.st_mode);
 }
 
-QByteArray ZipEntryGuard::ResolveExisting(const QByteArray& _baAbsolute)
+QByteArray ZipEntryGuard::ResolveExisting(const QByteArray& _baAbsolute, bool* _pblWhole)
 {
     QByteArray existing = _baAbsolute;
     QByteArray missing;
@@ -30,6 +30,8 @@ QByteArray ZipEntryGuard::ResolveExisting(const QByteArray& _baAbsolute)
         missing = existing.mid(slash + 1) + (missing.isEmpty() ? QByteArray() : '/' + missing);
         existing.truncate(slash);
     }
+    if (_pblWhole)
+        *_pblWhole = missing.isEmpty();
     char resolved[PATH_MAX];
     if (!realpath(existing.constData(), resolved))
         return QByteArray();

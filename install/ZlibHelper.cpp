@@ -197,20 +197,19 @@ void ZlibHelper::RunFirstEngine(const QString& _qstrArchive, const QString& _qst
             continue;
         }
 
-        const QFileInfo targetInfo(target);
-        const bool blReplace = targetInfo.exists() || targetInfo.isSymLink();
-        // A folder in the way is never a file to overwrite (nor to make write-only).
-        if (targetInfo.isDir() && !targetInfo.isSymLink())
-            return Fail(tr("REMOVE_FILE_FAILED").arg(target));
-        QFile file;
+        // Creating exclusively tells in one step whether something is already there.
+        QFile file(target);
         QString writing = target;
+        const bool blReplace = !file.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered);
         if (blReplace) {
+            const QFileInfo targetInfo(target);
+            if (!targetInfo.exists() && !targetInfo.isSymLink())
+                return Fail(tr("OPEN_FILE_FAILED").arg(target));
+            // A folder in the way is never a file to overwrite (nor to make write-only).
+            if (targetInfo.isDir() && !targetInfo.isSymLink())
+                return Fail(tr("REMOVE_FILE_FAILED").arg(target));
             writing = PartPath(folder, file);
             if (writing.isEmpty())
-                return Fail(tr("OPEN_FILE_FAILED").arg(target));
-        } else {
-            file.setFileName(target);
-            if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered))
                 return Fail(tr("OPEN_FILE_FAILED").arg(target));
         }
         qint64 bytesWritten = 0;

@@ -1,0 +1,140 @@
+// Reads the archive with pread(2) through a fixed cache instead of stdio: reaching entries by their
+// recorded positions jumps between the central directory and the data, and every stdio jump costs
+// an lseek and a fresh read (Windows would read through ReadFile with an OVERLAPPED offset).
+#include "install/CZipHelperImp.h"
+
+#include <minizip/unzip.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+constexpr size_t kCacheBytes = 128 * 1024;
+
+struct Source
+{
+    int fd = -1;
+    quint64 size = 0;
+    quint64 pos = 0;
+    std::vector<char> cache = std::vector<char>(kCacheBytes);
+    quint64 cacheStart = 0;
+    size_t cacheLength = 0;
+    bool error = false;
+};
+
+voidpf ZCALLBACK OpenSource(voidpf, const void* _pFileName, int _nMode)
+{
+    if (!_pFileName || (_nMode & ZLIB_FILEFUNC_MODE_READWRITEFILTER) != ZLIB_FILEFUNC_MODE_READ)
+        return nullptr;
+    const int fd = open(static_cast<const char*>(_pFileName), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return nullptr;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return nullptr;
+    }
+    auto* source = new Source;
+    source->fd = fd;
+    source->size = static_cast<quint64>(st.st_size);
+    return source;
+}
+
+uLong ZCALLBACK ReadSource(voidpf, voidpf _pStream, void* _pBuffer, uLong _nSize)
+{
+    auto* source = static_cast<Source*>(_pStream);
+    char* out = static_cast<char*>(_pBuffer);
+    uLong done = 0;
+    while (done < _nSize) {
+        if (source->pos >= source->cacheStart && source->pos < source->cacheStart + source->cacheLength) {
+            const size_t offset = static_cast<size_t>(source->pos - source->cacheStart);
+            const size_t n = std::min<size_t>(source->cacheLength - offset, _nSize - done);
+            memcpy(out + done, source->cache.data() + offset, n);
+            done += n;
+            source->pos += n;
+            continue;
+        }
+        // Large reads go straight into the caller's buffer; small ones fill the cache first.
+        const size_t want = _nSize - done;
+        char* target = want >= kCacheBytes ? out + done : source->cache.data();
+        const ssize_t got = pread(source->fd, target, want >= kCacheBytes ? want : kCacheBytes,
+                                  static_cast<off_t>(source->pos));
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            source->error = true;
+            break;
+        }
+        if (got == 0)
+            break;
+        if (target != source->cache.data()) {
+            done += static_cast<uLong>(got);
+            source->pos += static_cast<quint64>(got);
+        } else {
+            source->cacheStart = source->pos;
+            source->cacheLength = static_cast<size_t>(got);
+        }
+    }
+    return done;
+}
+
+uLong ZCALLBACK WriteSource(voidpf, voidpf, const void*, uLong)
+{
+    return 0;
+}
+
+ZPOS64_T ZCALLBACK TellSource(voidpf, voidpf _pStream)
+{
+    return static_cast<Source*>(_pStream)->pos;
+}
+
+long ZCALLBACK SeekSource(voidpf, voidpf _pStream, ZPOS64_T _nOffset, int _nOrigin)
+{
+    auto* source = static_cast<Source*>(_pStream);
+    switch (_nOrigin) {
+    case ZLIB_FILEFUNC_SEEK_SET:
+        source->pos = _nOffset;
+        return 0;
+    case ZLIB_FILEFUNC_SEEK_CUR:
+        source->pos += _nOffset;
+        return 0;
+    case ZLIB_FILEFUNC_SEEK_END:
+        source->pos = source->size + _nOffset;
+        return 0;
+    default:
+        return -1;
+    }
+}
+
+int ZCALLBACK CloseSource(voidpf, voidpf _pStream)
+{
+    auto* source = static_cast<Source*>(_pStream);
+    const int result = close(source->fd);
+    delete source;
+    return result;
+}
+
+int ZCALLBACK ErrorSource(voidpf, voidpf _pStream)
+{
+    return static_cast<Source*>(_pStream)->error ? 1 : 0;
+}
+} // namespace
+
+void* CZipHelperImp::OpenZip(const QByteArray& _baArchive)
+{
+    zlib_filefunc64_def functions;
+    functions.zopen64_file = OpenSource;
+    functions.zread_file = ReadSource;
+    functions.zwrite_file = WriteSource;
+    functions.ztell64_file = TellSource;
+    functions.zseek64_file = SeekSource;
+    functions.zclose_file = CloseSource;
+    functions.zerror_file = ErrorSource;
+    functions.opaque = nullptr;
+    return unzOpen2_64(_baArchive.constData(), &functions);
+}
