@@ -69,7 +69,7 @@ peak_kib() { # command... -> max RSS in KiB
 
 # Correctness first: every engine must reproduce what unzip extracts.
 for archive in small.zip big.zip; do
-  rm -rf "$OUT"
+  rm -rf "$OUT" && mkdir -p "$OUT"
   unzip -o -q "$archive" -d "$OUT/ref"
   "$DRIVER" 1 "$archive" "$OUT/e1"
   "$DRIVER" 2 "$archive" "$OUT/e2"

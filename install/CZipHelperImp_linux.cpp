@@ -16,14 +16,22 @@
 namespace {
 constexpr size_t kCacheBytes = 128 * 1024;
 
+// Two slots: one tends to hold the central directory, the other the entry being read.
+struct Slot
+{
+    std::vector<char> data = std::vector<char>(kCacheBytes);
+    quint64 start = 0;
+    size_t length = 0;
+    quint64 lastUse = 0;
+};
+
 struct Source
 {
     int fd = -1;
     quint64 size = 0;
     quint64 pos = 0;
-    std::vector<char> cache = std::vector<char>(kCacheBytes);
-    quint64 cacheStart = 0;
-    size_t cacheLength = 0;
+    Slot slots[2];
+    quint64 uses = 0;
     bool error = false;
 };
 
@@ -51,17 +59,25 @@ uLong ZCALLBACK ReadSource(voidpf, voidpf _pStream, void* _pBuffer, uLong _nSize
     char* out = static_cast<char*>(_pBuffer);
     uLong done = 0;
     while (done < _nSize) {
-        if (source->pos >= source->cacheStart && source->pos < source->cacheStart + source->cacheLength) {
-            const size_t offset = static_cast<size_t>(source->pos - source->cacheStart);
-            const size_t n = std::min<size_t>(source->cacheLength - offset, _nSize - done);
-            memcpy(out + done, source->cache.data() + offset, n);
+        Slot* hit = nullptr;
+        for (Slot& slot : source->slots) {
+            if (source->pos >= slot.start && source->pos < slot.start + slot.length)
+                hit = &slot;
+        }
+        if (hit) {
+            const size_t offset = static_cast<size_t>(source->pos - hit->start);
+            const size_t n = std::min<size_t>(hit->length - offset, _nSize - done);
+            memcpy(out + done, hit->data.data() + offset, n);
+            hit->lastUse = ++source->uses;
             done += n;
             source->pos += n;
             continue;
         }
-        // Large reads go straight into the caller's buffer; small ones fill the cache first.
+        // Large reads go straight into the caller's buffer; small ones refill the older slot.
         const size_t want = _nSize - done;
-        char* target = want >= kCacheBytes ? out + done : source->cache.data();
+        Slot& victim =
+            source->slots[0].lastUse <= source->slots[1].lastUse ? source->slots[0] : source->slots[1];
+        char* target = want >= kCacheBytes ? out + done : victim.data.data();
         const ssize_t got = pread(source->fd, target, want >= kCacheBytes ? want : kCacheBytes,
                                   static_cast<off_t>(source->pos));
         if (got < 0) {
@@ -72,12 +88,12 @@ uLong ZCALLBACK ReadSource(voidpf, voidpf _pStream, void* _pBuffer, uLong _nSize
         }
         if (got == 0)
             break;
-        if (target != source->cache.data()) {
+        if (target != victim.data.data()) {
             done += static_cast<uLong>(got);
             source->pos += static_cast<quint64>(got);
         } else {
-            source->cacheStart = source->pos;
-            source->cacheLength = static_cast<size_t>(got);
+            victim.start = source->pos;
+            victim.length = static_cast<size_t>(got);
         }
     }
     return done;

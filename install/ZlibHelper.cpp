@@ -289,19 +289,26 @@ void ZlibHelper::RunSecondEngine(const QByteArray& _baArchive, const QByteArray&
 
     std::vector<char> buffer(kSecondEngineChunkBytes);
     quint64 count = 0;
+    std::filesystem::path lastParent; // entries of one folder usually follow each other
     for (const ZipEntry& entry : entries) {
         const QString name = ZipEntryGuard::Printable(entry.name);
         // Empty folders are not created; folders come into being for the files inside them.
         if (entry.size == 0 && entry.IsFolder())
             continue;
         const QByteArray target = destination + ZipEntryGuard::Normalise(entry.rawName);
-        std::error_code ec;
-        std::filesystem::create_directories(std::filesystem::path(target.constData()).parent_path(), ec);
-        if (ec)
-            return Fail(QStringLiteral("ubable to open sub file:") + name);
+        const std::filesystem::path parent = std::filesystem::path(target.constData()).parent_path();
+        if (parent != lastParent) {
+            std::error_code ec;
+            std::filesystem::create_directories(parent, ec);
+            if (ec)
+                return Fail(QStringLiteral("ubable to open sub file:") + name);
+            lastParent = parent;
+        }
         std::unique_ptr<FILE, FileCloser> out(fopen(target.constData(), "wb"));
         if (!out)
             return Fail(QStringLiteral("unable to create output file:") + QString::fromUtf8(target));
+        // Chunks are written whole; a stdio buffer would only split them.
+        setvbuf(out.get(), nullptr, _IONBF, 0);
         const auto sink = [this, &out, &count, total](const char* _pData, unsigned _nBytes) {
             if (fwrite(_pData, 1, _nBytes, out.get()) != _nBytes)
                 return false;
