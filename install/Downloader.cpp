@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QMetaEnum>
+#include <QRandomGenerator>
 #include <QNetworkRequest>
 
 namespace {
@@ -107,10 +108,7 @@ void Downloader::downloadFile(const QUrl& _url, const QString& _qstrFilePath, co
     }
     if (!m_qstrMd5.isEmpty())
         m_pMd5 = std::make_unique<Md5Stream>();
-    m_pFile = std::make_unique<QSaveFile>(_qstrFilePath);
-    if (_qstrFilePath.isEmpty() || !m_pFile->open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
-        qWarning().noquote() << "Downloader::downloadFile:open failed:" + _qstrFilePath + ":" +
-                                    m_pFile->errorString();
+    if (_qstrFilePath.isEmpty() || !OpenTempFile()) {
         DiscardFile();
         Report(ErrorText(kStageNet, Fill(tr("OPEN_FILE_FAILED"), _qstrFilePath)));
         return;
@@ -279,15 +277,11 @@ void Downloader::slotReplyFinished(QNetworkReply* _pReply)
     }
     if (!WriteChunk(_pReply->readAll()))
         return;
-    // The rename onto the target happens here; it also reports a write error the disk kept back.
-    if (!m_pFile->commit()) {
-        qCritical().noquote() << "Downloader::slotReplyFinished:commit failed:" + m_qstrFilePath + ":" +
-                                     m_pFile->errorString();
+    if (!CommitFile()) {
         Fail(ErrorText(kStageNet, Fill(tr("WRITE_FILE_FAILED"), _pReply->url().toString(), m_qstrFilePath,
                                        QString::number(m_nWritten))));
         return;
     }
-    m_pFile.reset();
     m_timerStall.stop();
     m_state = State::Done;
 
@@ -333,9 +327,59 @@ void Downloader::DisconnectReply()
     reply->deleteLater();
 }
 
+bool Downloader::OpenTempFile()
+{
+    const QFileInfo target(m_qstrFilePath);
+    m_qstrFinalPath = target.isSymLink() ? target.symLinkTarget() : target.absoluteFilePath();
+    const QFileInfo finalInfo(m_qstrFinalPath);
+    if (finalInfo.isDir() || (finalInfo.exists() && !finalInfo.isWritable())) {
+        qWarning().noquote() << "Downloader::OpenTempFile:target is a folder or not writable:" +
+                                    m_qstrFinalPath;
+        return false;
+    }
+    // Beside the target, so that the final rename stays on one file system.
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        const QString name = finalInfo.absolutePath() + QStringLiteral("/.") + finalInfo.fileName() +
+                             QLatin1Char('.') + QString::number(QRandomGenerator::global()->generate(), 16) +
+                             QStringLiteral(".part");
+        m_pFile = std::make_unique<QFile>(name);
+        if (m_pFile->open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered)) {
+            if (finalInfo.exists())
+                m_pFile->setPermissions(finalInfo.permissions());
+            return true;
+        }
+        qWarning().noquote() << "Downloader::OpenTempFile:open failed:" + name + ":" + m_pFile->errorString();
+        const bool taken = QFileInfo::exists(name);
+        m_pFile.reset();
+        if (!taken)
+            return false;
+    }
+    return false;
+}
+
+bool Downloader::CommitFile()
+{
+    const QString temp = m_pFile->fileName();
+    m_pFile->close();
+    const bool closed = m_pFile->error() == QFileDevice::NoError;
+    m_pFile.reset();
+    // No fsync: the file is as durable as one written in place, and syncing 512 MiB costs more
+    // than the whole MD5 check.
+    if (!closed || !ReplaceFile(temp, m_qstrFinalPath)) {
+        qCritical().noquote() << "Downloader::CommitFile:failed:" + temp + " -> " + m_qstrFinalPath;
+        QFile::remove(temp);
+        return false;
+    }
+    return true;
+}
+
 void Downloader::DiscardFile()
 {
-    // Destroying an uncommitted save file removes its temporary file.
-    m_pFile.reset();
+    if (m_pFile) {
+        const QString temp = m_pFile->fileName();
+        m_pFile->close();
+        m_pFile.reset();
+        QFile::remove(temp);
+    }
     m_pMd5.reset();
 }

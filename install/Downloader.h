@@ -7,7 +7,7 @@
 #include <QNetworkReply>
 #include <QObject>
 #include <QPointer>
-#include <QSaveFile>
+#include <QFile>
 #include <QString>
 #include <QTimer>
 #include <QUrl>
@@ -18,7 +18,8 @@
 // Fetches one http(s) URL into one local file on the owner's thread, reports progress, and
 // checks the file's MD5 when one is expected. Every outcome is a signal carrying the task id.
 // The body goes into a temporary file beside the target that replaces the target only once the
-// transfer has succeeded, so a failed or stopped download never leaves a partial file behind.
+// transfer has succeeded, so a failed or stopped download never leaves a partial file behind and
+// an existing file stays untouched until then.
 class Downloader : public QObject
 {
     Q_OBJECT
@@ -65,13 +66,22 @@ private:
     // Writes and hashes one piece of the body; false (already reported) when the disk refused it.
     bool WriteChunk(const QByteArray& _baData);
     void DisconnectReply();
+    // Opens a new temporary file in the target's folder; false when it cannot be created.
+    bool OpenTempFile();
+    // Moves the complete temporary file onto the target.
+    bool CommitFile();
     // Drops the unfinished temporary file (the target stays as it was) and the pending hash.
     void DiscardFile();
+    // Renames over an existing file in one step (platform file).
+    static bool ReplaceFile(const QString& _qstrFrom, const QString& _qstrTo);
 
     QNetworkAccessManager m_networkManager;
     QPointer<QNetworkReply> m_pReply;
-    std::unique_ptr<QSaveFile> m_pFile;
+    // The temporary file while a transfer runs.
+    std::unique_ptr<QFile> m_pFile;
     QString m_qstrFilePath;
+    // The file the temporary file will replace: the target, or what a symbolic link there names.
+    QString m_qstrFinalPath;
     QUrl m_urlCurrent;
     QElapsedTimer m_timerElapsed;
     QString m_qstrId;

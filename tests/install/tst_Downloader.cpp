@@ -311,6 +311,8 @@ void tst_Downloader::downloads_data()
                                    << "file.bin" << qint64(7000) << true;
     QTest::newRow("replaces existing file") << "/data?n=4000"
                                             << "existing.bin" << qint64(4000) << true;
+    QTest::newRow("through a symbolic link") << "/data?n=4000"
+                                             << "link.bin" << qint64(4000) << true;
 }
 
 void tst_Downloader::downloads()
@@ -319,8 +321,17 @@ void tst_Downloader::downloads()
     QFETCH(QString, target);
     QFETCH(qint64, size);
     QFETCH(bool, sizeKnown);
-    if (target == QLatin1String("existing.bin"))
+    // An existing file keeps its permissions; a link keeps pointing at the file that gets the bytes.
+    const QFile::Permissions kept = QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup;
+    QStringList entries{QFileInfo(target).fileName()};
+    if (target == QLatin1String("existing.bin")) {
         WriteFile(Target(target), QByteArray(9000, 'x'));
+        QVERIFY(QFile::setPermissions(Target(target), kept));
+    } else if (target == QLatin1String("link.bin")) {
+        WriteFile(Target("real.bin"), QByteArray(9000, 'x'));
+        QVERIFY(QFile::link(Target("real.bin"), Target(target)));
+        entries = QStringList{"link.bin", "real.bin"};
+    }
 
     Downloader downloader;
     Watch watch(downloader);
@@ -332,8 +343,13 @@ void tst_Downloader::downloads()
     QCOMPARE(watch.finished.at(0).at(0).toString(), QStringLiteral("id-1"));
     QVERIFY(downloader.IsFinished());
     QVERIFY(ReadFile(Target(target)) == Body(size));
-    QCOMPARE(FolderEntries(QFileInfo(Target(target)).absolutePath()),
-             QStringList{QFileInfo(target).fileName()});
+    QCOMPARE(FolderEntries(QFileInfo(Target(target)).absolutePath()), entries);
+    if (target == QLatin1String("existing.bin"))
+        QCOMPARE(QFile::permissions(Target(target)) & 0x7077, kept); // owner, group, others
+    if (target == QLatin1String("link.bin")) {
+        QVERIFY(QFileInfo(Target(target)).isSymLink());
+        QVERIFY(ReadFile(Target("real.bin")) == Body(size));
+    }
 
     // Progress holds back the last byte of an announced size; an unknown size stays -1.
     qint64 last = -1;
@@ -439,6 +455,9 @@ void tst_Downloader::stopMidTransfer()
                              QStringLiteral("id-s"));
     QVERIFY(QTest::qWaitFor(
         [&] { return !watch.progress.isEmpty() && watch.progress.last().at(0).toLongLong() > 0; }, 10000));
+    // The bytes so far sit in a temporary file beside the target.
+    QCOMPARE(FolderEntries(m_pDir->path()).size(), 2);
+    QCOMPARE(ReadFile(Target()), QByteArray("previous content"));
     if (destroy)
         downloader.reset();
     else
