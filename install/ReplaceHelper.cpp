@@ -71,6 +71,11 @@ bool IsPresent(const QFileInfo& _info)
     return _info.exists() || _info.isSymLink();
 }
 
+QString FolderOf(const QString& _qstrPath)
+{
+    return _qstrPath.left(_qstrPath.lastIndexOf(QLatin1Char('/')));
+}
+
 std::vector<char>& CopyBuffer()
 {
     thread_local std::vector<char> s_buffer(1024 * 1024);
@@ -245,29 +250,30 @@ bool ReplaceHelper::CheckPaths(const QString& _qstrSource, const QString& _qstrD
 bool ReplaceHelper::PrepareBackupFolder(const QString& _qstrFolder)
 {
     qWarning() << "prepare for backup...";
-    const QFileInfo info(_qstrFolder);
-    if (IsPresent(info) && !info.isDir()) {
+    const PathKind kind = KindOf(_qstrFolder);
+    if (kind != PathKind::None && kind != PathKind::Folder) {
         Fail(Detail("CREATE_PATH_FAILED", m_qstrBackupFolder));
         return false;
     }
-    if (info.isDir()) {
-        const bool empty =
-            QDir(_qstrFolder).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
-        if (!empty) {
-            // A folder of the user's is never emptied; only one this service filled before.
-            if (!ReplaceJournal::IsOwnedBackupFolder(_qstrFolder)) {
-                Fail(Detail("BACKUP_FOLDER_NOT_OWNED", m_qstrBackupFolder));
-                return false;
-            }
-            const bool deleted = CommonFunction::DeleteFolder(_qstrFolder);
-            qWarning().noquote() << "DeleteFolder:" + _qstrFolder + ":" + (deleted ? "true" : "false");
+    bool create = kind == PathKind::None;
+    if (kind == PathKind::Folder &&
+        !QDir(_qstrFolder).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot)) {
+        // Only a folder this service created itself is ever emptied, never one of the user's.
+        if (!ReplaceJournal::IsOwnedBackupFolder(_qstrFolder)) {
+            Fail(Detail("BACKUP_FOLDER_NOT_OWNED", m_qstrBackupFolder));
+            return false;
         }
+        const bool deleted = CommonFunction::DeleteFolder(_qstrFolder);
+        qWarning().noquote() << "DeleteFolder:" + _qstrFolder + ":" + (deleted ? "true" : "false");
+        create = true;
     }
-    if (!QDir().mkpath(_qstrFolder)) {
-        Fail(Detail("CREATE_PATH_FAILED", m_qstrBackupFolder));
-        return false;
+    if (create) {
+        if (!QDir().mkpath(_qstrFolder)) {
+            Fail(Detail("CREATE_PATH_FAILED", m_qstrBackupFolder));
+            return false;
+        }
+        ReplaceJournal::MarkOwnedBackupFolder(_qstrFolder);
     }
-    ReplaceJournal::MarkOwnedBackupFolder(_qstrFolder);
     return true;
 }
 
@@ -332,6 +338,18 @@ ReplaceHelper::RunEnd ReplaceHelper::RunSteps(const QString& _qstrSource, const 
         return true;
     };
 
+    // Folders made or found during this run, so each is asked for once.
+    QSet<QString> madeInDestination;
+    QSet<QString> madeInBackup;
+    auto makeFolder = [](QSet<QString>& _setMade, const QString& _qstrFolder) {
+        if (_setMade.contains(_qstrFolder))
+            return true;
+        if (!QDir().mkpath(_qstrFolder))
+            return false;
+        _setMade.insert(_qstrFolder);
+        return true;
+    };
+
     qint64 done = 0;
     for (auto it = list.cbegin(); it != list.cend(); ++it) {
         if (m_blStop)
@@ -342,12 +360,12 @@ ReplaceHelper::RunEnd ReplaceHelper::RunSteps(const QString& _qstrSource, const 
         const QString target = paths.qstrDestination + relative;
         qDebug().noquote() << "file:" + target + " size:" + QString::number(size);
 
-        const QFileInfo targetInfo(target);
-        const QString targetFolder = targetInfo.absolutePath();
+        const QString targetFolder = FolderOf(target);
         if (!checkInside(insideDestination, targetFolder, paths.qstrDestination))
             return Fail(Detail("PATH_OUTSIDE_FOLDER", target));
-        const bool present = IsPresent(targetInfo);
-        if (!present && !QDir().mkpath(targetFolder))
+        const PathKind kind = KindOf(target);
+        const bool present = kind != PathKind::None;
+        if (!present && !makeFolder(madeInDestination, targetFolder))
             return Fail(Detail("CREATE_PATH_FAILED", targetFolder));
         if (size == 0) {
             // Folders and empty files: nothing is saved, copied or counted.
@@ -355,16 +373,16 @@ ReplaceHelper::RunEnd ReplaceHelper::RunSteps(const QString& _qstrSource, const 
             if (!sourceInfo.isFile() || sourceInfo.size() == 0)
                 continue;
         }
-        if (present && targetInfo.isDir() && !targetInfo.isSymLink())
+        if (kind == PathKind::Folder)
             return Fail(Detail("COPY_FILE_FAILED", sourceFile, target));
 
         if (backup) {
             if (present) {
                 const QString saved = paths.qstrBackup + relative;
-                const QString savedFolder = QFileInfo(saved).absolutePath();
+                const QString savedFolder = FolderOf(saved);
                 if (!checkInside(insideBackup, savedFolder, paths.qstrBackup))
                     return Fail(Detail("PATH_OUTSIDE_FOLDER", saved));
-                if (!QDir().mkpath(savedFolder))
+                if (!makeFolder(madeInBackup, savedFolder))
                     return Fail(Detail("CREATE_PATH_FAILED", savedFolder));
                 QString reason;
                 // The destination file is only ever replaced, never written in place, so a second
@@ -433,10 +451,11 @@ bool ReplaceHelper::CopyToTemp(const QString& _qstrFrom, const QString& _qstrTem
         _qstrError = in.errorString();
         return false;
     }
-    // A leftover of an interrupted run may sit under the temporary name; never write through a link.
-    QFile::remove(_qstrTemp);
+    // Created anew, never opened through whatever sits under the name: a leftover of an
+    // interrupted run is removed first, and a link there is never followed.
     QFile out(_qstrTemp);
-    if (!out.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered)) {
+    const QIODevice::OpenMode mode = QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered;
+    if (!out.open(mode) && (!QFile::remove(_qstrTemp) || !out.open(mode))) {
         _qstrError = out.errorString();
         return false;
     }
@@ -458,8 +477,8 @@ bool ReplaceHelper::CopyToTemp(const QString& _qstrFrom, const QString& _qstrTem
             return false;
         }
     }
-    if (!out.setPermissions(in.permissions())) {
-        _qstrError = out.errorString();
+    if (!CopyMode(in.handle(), out.handle())) {
+        _qstrError = QStringLiteral("cannot set the permissions");
         return false;
     }
     out.close();

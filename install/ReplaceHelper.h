@@ -49,6 +49,11 @@ public:
                                       const QStringList& _listSaved, const QStringList& _listCreated,
                                       const QString& _qstrTempSuffix);
 
+    // Names one folder for as long as it exists (device, inode, birth time); empty when there is
+    // none or the file system keeps no birth time. A folder deleted and made again under the
+    // same path gets another identity.
+    static QString FolderIdentity(const QString& _qstrPath);
+
 signals:
     void signReplaceProgress(qint64 bytesReplaced, qint64 bytesTotal, QString strId);
     void signReplaceFinished(QString strId);
@@ -77,6 +82,11 @@ private:
     static bool LinkFile(const QString& _qstrExisting, const QString& _qstrNewName);
     // Atomically puts a file under a name that may already be taken.
     static bool RenameOver(const QString& _qstrFrom, const QString& _qstrTo);
+    // What a name is itself, links not followed.
+    enum class PathKind { None, File, Folder, Link, Other };
+    static PathKind KindOf(const QString& _qstrPath);
+    // Gives the open file _nTo the permission bits of the open file _nFrom.
+    static bool CopyMode(int _nFrom, int _nTo);
 
     static bool CopyToTemp(const QString& _qstrFrom, const QString& _qstrTemp,
                            const std::atomic<bool>* _pStop, QString& _qstrError);

@@ -1,5 +1,6 @@
-// File-system primitives of the replace on Linux: rename(2) over an existing name, linkat(2)
-// without following links, and the forced second deletion through a separate "rm" process.
+// File-system primitives of the replace on Linux: rename(2) over an existing name; linkat(2)
+// and lstat(2) without following links; statx(2) to name a folder by device, inode and birth
+// time; fstat(2)/fchmod(2) for permission bits; the forced second deletion by a separate "rm".
 #include "install/ReplaceHelper.h"
 
 #include <QDebug>
@@ -9,6 +10,7 @@
 
 #include <cstdio>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -25,6 +27,43 @@ bool ReplaceHelper::LinkFile(const QString& _qstrExisting, const QString& _qstrN
     // Flags 0: a symbolic link gets a second name itself, its target is not touched.
     return ::linkat(AT_FDCWD, QFile::encodeName(_qstrExisting).constData(), AT_FDCWD,
                     QFile::encodeName(_qstrNewName).constData(), 0) == 0;
+}
+
+ReplaceHelper::PathKind ReplaceHelper::KindOf(const QString& _qstrPath)
+{
+    struct stat info;
+    if (::lstat(QFile::encodeName(_qstrPath).constData(), &info) != 0)
+        return PathKind::None;
+    if (S_ISREG(info.st_mode))
+        return PathKind::File;
+    if (S_ISDIR(info.st_mode))
+        return PathKind::Folder;
+    if (S_ISLNK(info.st_mode))
+        return PathKind::Link;
+    return PathKind::Other;
+}
+
+QString ReplaceHelper::FolderIdentity(const QString& _qstrPath)
+{
+    // The inode alone is not enough: a folder removed and made again often gets the same one.
+    // Its birth time to the nanosecond tells the two apart; without one nothing is vouched for.
+    struct statx info;
+    if (::statx(AT_FDCWD, QFile::encodeName(_qstrPath).constData(), AT_SYMLINK_NOFOLLOW,
+                STATX_TYPE | STATX_INO | STATX_BTIME, &info) != 0 ||
+        !S_ISDIR(info.stx_mode) || !(info.stx_mask & STATX_BTIME))
+        return QString();
+    return QStringLiteral("%1:%2:%3:%4.%5")
+        .arg(info.stx_dev_major)
+        .arg(info.stx_dev_minor)
+        .arg(static_cast<qulonglong>(info.stx_ino))
+        .arg(static_cast<qlonglong>(info.stx_btime.tv_sec))
+        .arg(info.stx_btime.tv_nsec, 9, 10, QLatin1Char('0'));
+}
+
+bool ReplaceHelper::CopyMode(int _nFrom, int _nTo)
+{
+    struct stat info;
+    return ::fstat(_nFrom, &info) == 0 && ::fchmod(_nTo, info.st_mode & 07777) == 0;
 }
 
 bool ReplaceHelper::ForceRemoveFile(const QString& _qstrPath)

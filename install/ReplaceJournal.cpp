@@ -179,20 +179,29 @@ int ReplaceJournal::RollBackInterruptedRuns()
 
 bool ReplaceJournal::IsOwnedBackupFolder(const QString& _qstrCanonicalFolder)
 {
+    const QString identity = ReplaceHelper::FolderIdentity(_qstrCanonicalFolder);
+    if (identity.isEmpty())
+        return false;
     std::lock_guard<std::mutex> lock(OwnedMutex());
-    return ReadOwnedLocked().contains(_qstrCanonicalFolder);
+    return ReadOwnedLocked().contains(identity + QLatin1Char('\t') + _qstrCanonicalFolder);
 }
 
 void ReplaceJournal::MarkOwnedBackupFolder(const QString& _qstrCanonicalFolder)
 {
+    const QString identity = ReplaceHelper::FolderIdentity(_qstrCanonicalFolder);
+    if (identity.isEmpty())
+        return;
     std::lock_guard<std::mutex> lock(OwnedMutex());
-    QStringList folders = ReadOwnedLocked();
-    // Forget folders that are gone, so the list does not grow forever.
+    // Forget folders that are gone or were made anew by someone else, so the list stays short
+    // and never vouches for a folder the service did not make.
     QStringList kept;
-    for (const QString& folder : folders)
-        if (folder != _qstrCanonicalFolder && QFileInfo(folder).isDir())
-            kept.append(folder);
-    kept.append(_qstrCanonicalFolder);
+    for (const QString& line : ReadOwnedLocked()) {
+        const QString folder = line.section(QLatin1Char('\t'), 1);
+        if (folder != _qstrCanonicalFolder &&
+            line.section(QLatin1Char('\t'), 0, 0) == ReplaceHelper::FolderIdentity(folder))
+            kept.append(line);
+    }
+    kept.append(identity + QLatin1Char('\t') + _qstrCanonicalFolder);
     QDir().mkpath(StateFolder());
     QSaveFile file(StateFolder() + QLatin1Char('/') + kOwnedFileName);
     if (!file.open(QIODevice::WriteOnly)) {

@@ -52,7 +52,8 @@ public:
     // client can start a replace) and removes their journals. Returns the number of runs.
     static int RollBackInterruptedRuns();
 
-    // Backup folders this service created or emptied itself: only those may be emptied again.
+    // Backup folders this service created itself, each by path and identity: only those may be
+    // emptied again, and only while they are still the folder it created.
     static bool IsOwnedBackupFolder(const QString& _qstrCanonicalFolder);
     static void MarkOwnedBackupFolder(const QString& _qstrCanonicalFolder);
 

@@ -107,7 +107,7 @@ private slots:
     void stopMidRunRestoresThisRunsFiles();
     void failureThenDestructionRestores();
     void restoreNeverUsesAnEarlierRunsBackup();
-    void ownedBackupFolderIsReused();
+    void onlyBackupFoldersItCreatedAreEmptied();
     void destinationLinksAreReplacedNotFollowed();
     void secondRunOnABusyFolderIsRefused();
     void journalIsWrittenAndRemoved();
@@ -397,7 +397,7 @@ void TestReplaceHelper::restoreNeverUsesAnEarlierRunsBackup()
     QCOMPARE(ReadTree(m_qstrDestination).value("/a.txt"), QByteArray("version 3, the user's latest"));
 }
 
-void TestReplaceHelper::ownedBackupFolderIsReused()
+void TestReplaceHelper::onlyBackupFoldersItCreatedAreEmptied()
 {
     WriteTree(m_qstrSource, {{"/a.txt", "new a"}});
     WriteTree(m_qstrDestination, {{"/a.txt", "old a"}, {"/b.txt", "old b"}});
@@ -414,6 +414,24 @@ void TestReplaceHelper::ownedBackupFolderIsReused()
     QVERIFY(finished.wait(10000));
     QCOMPARE(failed.count(), 0);
     QCOMPARE(ReadTree(m_qstrBackup), (Tree{{"/b.txt", "old b"}}));
+
+    // Once the user has deleted it and made a folder of that name again, it is theirs.
+    QVERIFY(QDir(m_qstrBackup).removeRecursively());
+    WriteTree(m_qstrBackup, {{"/mine.txt", "the user's"}});
+    helper.startReplace(m_qstrSource, m_qstrDestination, QString(), true, m_qstrBackup, QStringLiteral("3"));
+    QVERIFY(failed.wait(10000));
+    QCOMPARE(failed.first().at(0).toString(), Text("BACKUP_FOLDER_NOT_OWNED", {m_qstrBackup}));
+    QCOMPARE(ReadTree(m_qstrBackup), (Tree{{"/mine.txt", "the user's"}}));
+
+    // An empty folder of the user's is used, but not emptied for a later run.
+    const QString empty = m_pDir->path() + QStringLiteral("/empty-bak");
+    QVERIFY(QDir().mkpath(empty));
+    helper.startReplace(m_qstrSource, m_qstrDestination, QString(), true, empty, QStringLiteral("4"));
+    QVERIFY(finished.wait(10000));
+    helper.startReplace(m_qstrSource, m_qstrDestination, QString(), true, empty, QStringLiteral("5"));
+    QVERIFY(failed.wait(10000));
+    QCOMPARE(failed.last().at(0).toString(), Text("BACKUP_FOLDER_NOT_OWNED", {empty}));
+    QCOMPARE(ReadTree(empty), (Tree{{"/b.txt", "new b"}}));
 }
 
 void TestReplaceHelper::destinationLinksAreReplacedNotFollowed()
