@@ -229,6 +229,8 @@ private slots:
     void killedReplaceIsRolledBackAtStart_data();
     void killedReplaceIsRolledBackAtStart();
     void tasksOfAllKindsAtOnce();
+    void qorvctlRunsATaskToItsEnd_data();
+    void qorvctlRunsATaskToItsEnd();
 
 private:
     // Sends a command and returns everything for its guid up to its result (or the bound).
@@ -693,6 +695,66 @@ void tst_InstallE2E::tasksOfAllKindsAtOnce()
     QCOMPARE(ReadTree(Path("unzipped")), zipped);
     QCOMPARE(ReadTree(Path("destA")), sourceA);
     QCOMPARE(ReadTree(Path("destB")), sourceB);
+}
+
+void tst_InstallE2E::qorvctlRunsATaskToItsEnd_data()
+{
+    QTest::addColumn<QString>("transport");
+    QTest::addColumn<QString>("command");
+    QTest::addColumn<QString>("data");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("error");
+    m_http.Add(QStringLiteral("ctl.bin"), RandomBytes(200000, 12));
+    QTest::newRow("replace") << "--ws"
+                             << "replace" << Body("{W}/src", "{W}/dest", "{W}/bak") << 0 << "";
+    QTest::newRow("download over ZeroMQ")
+        << "--zmq"
+        << "download" << Body(m_http.Url("/f/ctl.bin"), "{W}/ctl.bin") << 0 << "";
+    QTest::newRow("replace without backup folder")
+        << "--ws"
+        << "replace" << Body("{W}/src", "{W}/dest") << 1 << "安装/更新失败|未指定备份路径";
+    QTest::newRow("unzip of a missing archive")
+        << "--zmq"
+        << "unzip" << Body("{W}/none.zip", "{W}/out") << 1 << "安装/更新包解压失败|";
+}
+
+void tst_InstallE2E::qorvctlRunsATaskToItsEnd()
+{
+    QFETCH(QString, transport);
+    QFETCH(QString, command);
+    QFETCH(QString, data);
+    QFETCH(int, exitCode);
+    QFETCH(QString, error);
+    data.replace(QStringLiteral("{W}"), m_pWork->path());
+    WriteTree(Path("src"), {{"/a.txt", "new a"}, {"/b/c.bin", RandomBytes(90000, 13)}});
+    WriteTree(Path("dest"), {{"/a.txt", "old a"}});
+
+    QProcess ctl;
+    const quint16 port = transport == QLatin1String("--ws") ? m_pService->wsPort() : m_pService->zmqPort();
+    ctl.start(qorvctlBinary(),
+              {transport, "--port", QString::number(port), "--timeout", "60", "send", command, data});
+    // The test's HTTP server needs this thread's events while qorvctl runs.
+    QVERIFY(QTest::qWaitFor([&] { return ctl.state() == QProcess::NotRunning; }, 90000));
+    const QString out = QString::fromUtf8(ctl.readAllStandardOutput());
+    const QString err = QString::fromUtf8(ctl.readAllStandardError());
+    QCOMPARE(ctl.exitCode(), exitCode);
+    // Every answer is a JSON line; the last one is the task's result.
+    const QStringList lines = out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    QVERIFY2(!lines.isEmpty(), qPrintable(err));
+    JsonCommand last;
+    last.LoadFromString(lines.last().toUtf8());
+    QCOMPARE(last.command, command);
+    if (exitCode == 0) {
+        QCOMPARE(last.error_code, 100LL);
+        QVERIFY(std::any_of(lines.cbegin(), lines.cend(), [](const QString& _line) {
+            JsonCommand envelope;
+            envelope.LoadFromString(_line.toUtf8());
+            return IsProgress(envelope) && PercentOf(envelope) >= 0;
+        }));
+    } else {
+        QCOMPARE(last.error_code, 101LL);
+        QVERIFY2(err.contains(error), qPrintable(err));
+    }
 }
 
 QTEST_GUILESS_MAIN(tst_InstallE2E)
