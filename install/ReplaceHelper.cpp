@@ -350,6 +350,10 @@ ReplaceHelper::RunEnd ReplaceHelper::RunSteps(const QString& _qstrSource, const 
         return true;
     };
 
+    // A report after each file, but no more than about a thousand per run: a tree of tiny files
+    // would otherwise send its owner (and every client) one message per file.
+    const qint64 reportStep = (total + kMaxProgressReports - 1) / kMaxProgressReports;
+    qint64 reported = 0;
     qint64 done = 0;
     for (auto it = list.cbegin(); it != list.cend(); ++it) {
         if (m_blStop)
@@ -438,7 +442,10 @@ ReplaceHelper::RunEnd ReplaceHelper::RunSteps(const QString& _qstrSource, const 
         }
         done += size;
         qDebug().noquote() << "progress:" + QString::number(done) + "/" + QString::number(total);
-        emit signReplaceProgress(done, total, m_qstrId);
+        if (done - reported >= reportStep || done == total) {
+            reported = done;
+            emit signReplaceProgress(done, total, m_qstrId);
+        }
     }
     return RunEnd::Completed;
 }

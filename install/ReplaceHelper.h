@@ -32,6 +32,9 @@ public:
     void stopReplace();
 
     bool IsFinished() const { return m_blFinished; }
+    // Progress comes after each file, except that a file finishing less than 1/this of the total
+    // after the last report waits for the next; the first (0) and the last (total) always come.
+    static constexpr qint64 kMaxProgressReports = 1000;
     // True once a stop was asked for; lets a slot connected directly to the progress signal
     // (it runs on the worker) hold the run at a chosen file until the stop arrives.
     bool IsStopRequested() const { return m_blStop; }

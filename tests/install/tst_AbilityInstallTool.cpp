@@ -271,7 +271,9 @@ void tst_AbilityInstallTool::destroyingTheAbilityUndoesARunningReplace()
     QTemporaryDir dir;
     const QString source = dir.path() + "/src";
     const QString destination = dir.path() + "/dest";
-    QVERIFY(WriteFile(source + "/a.txt", "new a"));
+    // a.txt is more than a thousandth of the bytes, so its end is reported.
+    const QByteArray newA(4 * 1024 * 1024, 'n');
+    QVERIFY(WriteFile(source + "/a.txt", newA));
     // A large file after it keeps the run busy while the ability goes away.
     QVERIFY(WriteFile(source + "/b-large.bin", QByteArray(), 1024LL * 1024 * 1024));
     QVERIFY(WriteFile(destination + "/a.txt", "old a"));
@@ -289,7 +291,7 @@ void tst_AbilityInstallTool::destroyingTheAbilityUndoesARunningReplace()
             return false;
         },
         20000));
-    QCOMPARE(ReadFile(destination + "/a.txt"), QByteArray("new a"));
+    QCOMPARE(ReadFile(destination + "/a.txt"), newA);
     ability.reset();
     QCOMPARE(ReadFile(destination + "/a.txt"), QByteArray("old a"));
     QCOMPARE(ReadFile(destination + "/b-large.bin"), QByteArray("old b"));

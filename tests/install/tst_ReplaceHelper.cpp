@@ -102,6 +102,7 @@ private slots:
     void cleanup();
 
     void replaceSavesOverwrittenFiles();
+    void progressOfManySmallFilesIsBounded();
     void refusedBeforeTouchingAnything_data();
     void refusedBeforeTouchingAnything();
     void stopMidRunRestoresThisRunsFiles();
@@ -193,6 +194,25 @@ void TestReplaceHelper::replaceSavesOverwrittenFiles()
     QCOMPARE(progress.last().at(1).toLongLong(), total);
     QVERIFY(helper.IsFinished());
     QVERIFY(QDir(ReplaceJournal::JournalFolder()).isEmpty());
+}
+
+void TestReplaceHelper::progressOfManySmallFilesIsBounded()
+{
+    Tree source;
+    for (int i = 0; i < 2500; ++i)
+        source.insert(QStringLiteral("/d%1/f%2.txt").arg(i % 10).arg(i), QByteArray::number(i));
+    WriteTree(m_qstrSource, source);
+    ReplaceHelper helper;
+    Recorder progress(&helper, &ReplaceHelper::signReplaceProgress);
+    Recorder finished(&helper, &ReplaceHelper::signReplaceFinished);
+    helper.startReplace(m_qstrSource, m_qstrDestination, QString(), true, m_qstrBackup, QStringLiteral("p"));
+    QVERIFY(finished.wait(60000));
+    QCOMPARE(ReadTree(m_qstrDestination), source);
+    QVERIFY2(progress.count() > 100 && progress.count() <= ReplaceHelper::kMaxProgressReports + 2,
+             qPrintable(QString::number(progress.count())));
+    QCOMPARE(progress.last().at(0), progress.last().at(1));
+    for (int i = 1; i < progress.count(); ++i)
+        QVERIFY(progress.at(i).at(0).toLongLong() > progress.at(i - 1).at(0).toLongLong());
 }
 
 void TestReplaceHelper::refusedBeforeTouchingAnything_data()
