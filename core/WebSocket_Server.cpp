@@ -4,14 +4,15 @@
 #include "core/JsonCommand.h"
 #include "core/Logger.h"
 #include "core/PeerCredentials.h"
+#include "core/WebSocketConnection.h"
 
+#include <QAbstractEventDispatcher>
+#include <QCryptographicHash>
 #include <QDebug>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QThread>
 #include <QTimer>
-#include <QWebSocket>
-#include <QWebSocketServer>
 
 #include <stdexcept>
 #include <string>
@@ -25,12 +26,28 @@ QString PeerText(const QAbstractSocket* _pSocket)
     return _pSocket->peerAddress().toString() + QLatin1Char(':') + QString::number(_pSocket->peerPort());
 }
 
+// Every message is traced at debug level; formatting a trace the log level drops costs more than
+// the relay itself.
+bool DebugLogged()
+{
+    return Logger::Instance().Level() <= QtDebugMsg;
+}
+
 bool IsLoopbackHost(const QByteArray& _baHost, quint16 _nPort)
 {
     const QByteArray host = _baHost.toLower();
     const QByteArray port = QByteArray::number(_nPort);
     for (const char* name : {"127.0.0.1", "localhost", "[::1]"})
         if (host == name || host == QByteArray(name) + ':' + port)
+            return true;
+    return false;
+}
+
+// True when the comma-separated header value holds the token (case-insensitive).
+bool HasToken(const QByteArray& _baValue, const char* _szToken)
+{
+    for (const QByteArray& part : _baValue.split(','))
+        if (part.trimmed().toLower() == _szToken)
             return true;
     return false;
 }
@@ -47,17 +64,16 @@ WebSocket_Server::~WebSocket_Server()
 bool WebSocket_Server::StartServer(const QString& _qstrPort, Callback _callback)
 {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
-    // The TCP side is ours so that a connection is checked before Qt reads its handshake; the
-    // WebSocket server only upgrades the sockets we hand it.
     m_pTcpServer = new QTcpServer(this);
-    m_pServer = new QWebSocketServer(QString(), QWebSocketServer::NonSecureMode, this);
-    m_pServer->setHandshakeTimeout(kHandshakeTimeoutMs);
     m_callback = std::move(_callback);
     m_listAllowedOrigins = Config::Instance().GetAllowedOrigins();
     m_nMaxMessageBytes = Config::Instance().GetMaxMessageBytes();
     m_blRunning = true;
-    connect(m_pTcpServer, &QTcpServer::newConnection, this, &WebSocket_Server::SlotTcpConnection);
-    connect(m_pServer, &QWebSocketServer::newConnection, this, &WebSocket_Server::SlotNewConnection);
+    if (QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance(thread())) {
+        connect(dispatcher, &QAbstractEventDispatcher::awake, this, &WebSocket_Server::DrainPendingSends);
+        m_pDispatcher = dispatcher;
+    }
+    connect(m_pTcpServer, &QTcpServer::newConnection, this, &WebSocket_Server::SlotNewConnection);
     int port = 0;
     try {
         port = std::stoi(_qstrPort.toStdString(), nullptr, 10);
@@ -90,24 +106,23 @@ void WebSocket_Server::StopServer()
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
     m_blRunning = false;
     m_mapClients.clear();
-    // Deleted here, before the servers: not inside any of their signals, and a deferred
-    // delete would never run once the event loop has ended.
-    for (QWebSocket* socket : m_setConnections) {
-        socket->disconnect(this);
-        socket->abort();
-        delete socket;
-    }
+    if (QAbstractEventDispatcher* dispatcher = m_pDispatcher.exchange(nullptr))
+        disconnect(dispatcher, nullptr, this, nullptr);
+    // Deleted here, not later: a deferred delete would never run once the event loop has ended.
+    const std::set<WebSocketConnection*> connections = std::move(m_setConnections);
     m_setConnections.clear();
-    for (QTcpSocket* socket : m_setHandshaking) {
+    for (WebSocketConnection* connection : connections) {
+        connection->disconnect(this);
+        delete connection;
+    }
+    const std::set<QTcpSocket*> handshaking = std::move(m_setHandshaking);
+    m_setHandshaking.clear();
+    for (QTcpSocket* socket : handshaking) {
         socket->disconnect(this);
         socket->abort();
     }
-    m_setHandshaking.clear();
-    delete m_pTcpServer;
+    delete m_pTcpServer; // and the sockets it still parents
     m_pTcpServer = nullptr;
-    // Sockets still in Qt's handshake are its children and go with it.
-    delete m_pServer;
-    m_pServer = nullptr;
 }
 
 quint16 WebSocket_Server::ServerPort()
@@ -125,18 +140,27 @@ bool WebSocket_Server::HasClient(const QByteArray& _baName)
 int WebSocket_Server::AwaitingLogin()
 {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
-    std::set<QWebSocket*> loggedIn;
+    std::set<WebSocketConnection*> loggedIn;
     for (const auto& entry : m_mapClients)
         loggedIn.insert(entry.second);
     return static_cast<int>(m_setHandshaking.size() + m_setConnections.size() - loggedIn.size());
 }
 
-QString WebSocket_Server::CheckHandshake(const QByteArray& _baHead, quint16 _nPort,
-                                         const QStringList& _listAllowedOrigins)
+WebSocket_Server::HandshakeVerdict WebSocket_Server::CheckHandshake(const QByteArray& _baHead, quint16 _nPort,
+                                                                    const QStringList& _listAllowedOrigins)
 {
+    HandshakeVerdict verdict;
     const QList<QByteArray> lines = _baHead.split('\n');
+    const QList<QByteArray> request = lines.value(0).trimmed().split(' ');
+    if (request.size() != 3 || request.at(0) != "GET" || !request.at(2).startsWith("HTTP/1.")) {
+        verdict.status = "400 Bad Request";
+        verdict.reason =
+            QStringLiteral("not a GET request: ") + QString::fromLatin1(lines.value(0).left(100));
+        return verdict;
+    }
     QList<QByteArray> hosts;
     QList<QByteArray> origins;
+    QByteArray upgrade, connection, version, key;
     for (int i = 1; i < lines.size(); ++i) {
         const QByteArray line = lines.at(i).trimmed();
         const int colon = line.indexOf(':');
@@ -149,22 +173,56 @@ QString WebSocket_Server::CheckHandshake(const QByteArray& _baHead, quint16 _nPo
         // Older protocol versions name the browser's origin differently.
         else if (name == "origin" || name == "sec-websocket-origin")
             origins.append(value);
+        else if (name == "upgrade")
+            upgrade = value;
+        else if (name == "connection")
+            connection = value;
+        else if (name == "sec-websocket-version")
+            version = value;
+        else if (name == "sec-websocket-key")
+            key = value;
     }
-    if (hosts.size() != 1)
-        return QStringLiteral("expected one Host header, got %1").arg(hosts.size());
-    if (!IsLoopbackHost(hosts.first(), _nPort))
-        return QStringLiteral("host not allowed: ") + QString::fromLatin1(hosts.first());
+    verdict.status = "403 Forbidden";
+    if (hosts.size() != 1) {
+        verdict.reason = QStringLiteral("expected one Host header, got %1").arg(hosts.size());
+        return verdict;
+    }
+    if (!IsLoopbackHost(hosts.first(), _nPort)) {
+        verdict.reason = QStringLiteral("host not allowed: ") + QString::fromLatin1(hosts.first());
+        return verdict;
+    }
     for (const QByteArray& origin : origins) {
         bool allowed = false;
         for (const QString& entry : _listAllowedOrigins)
             allowed = allowed || entry.compare(QString::fromLatin1(origin), Qt::CaseInsensitive) == 0;
-        if (!allowed)
-            return QStringLiteral("origin not allowed: ") + QString::fromLatin1(origin);
+        if (!allowed) {
+            verdict.reason = QStringLiteral("origin not allowed: ") + QString::fromLatin1(origin);
+            return verdict;
+        }
     }
-    return QString();
+    verdict.status = "400 Bad Request";
+    if (!HasToken(upgrade, "websocket") || !HasToken(connection, "upgrade")) {
+        verdict.reason = QStringLiteral("not a WebSocket upgrade");
+        return verdict;
+    }
+    if (version.trimmed() != "13") {
+        verdict.status = "426 Upgrade Required";
+        verdict.headers = "Sec-WebSocket-Version: 13\r\n";
+        verdict.reason = QStringLiteral("unsupported version: ") + QString::fromLatin1(version.left(20));
+        return verdict;
+    }
+    if (QByteArray::fromBase64(key).size() != 16) {
+        verdict.reason = QStringLiteral("bad Sec-WebSocket-Key");
+        return verdict;
+    }
+    verdict.status.clear();
+    verdict.acceptKey =
+        QCryptographicHash::hash(key + "258EAFA5-E914-47DA-95CA-C5AB0DC85B11", QCryptographicHash::Sha1)
+            .toBase64();
+    return verdict;
 }
 
-void WebSocket_Server::SlotTcpConnection()
+void WebSocket_Server::SlotNewConnection()
 {
     while (m_pTcpServer && m_pTcpServer->hasPendingConnections()) {
         QTcpSocket* socket = m_pTcpServer->nextPendingConnection();
@@ -211,11 +269,12 @@ void WebSocket_Server::SlotTcpConnection()
     }
 }
 
-void WebSocket_Server::Refuse(QTcpSocket* _pSocket, const QByteArray& _baStatus)
+void WebSocket_Server::Refuse(QTcpSocket* _pSocket, const QByteArray& _baStatus, const QByteArray& _baHeaders)
 {
     _pSocket->disconnect(this);
     m_setHandshaking.erase(_pSocket);
-    _pSocket->write("HTTP/1.1 " + _baStatus + "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+    _pSocket->write("HTTP/1.1 " + _baStatus + "\r\n" + _baHeaders +
+                    "Content-Length: 0\r\nConnection: close\r\n\r\n");
     _pSocket->disconnectFromHost();
     // A peer that never reads must not keep the socket alive.
     QTimer::singleShot(1000, _pSocket, [_pSocket]() { _pSocket->abort(); });
@@ -223,7 +282,6 @@ void WebSocket_Server::Refuse(QTcpSocket* _pSocket, const QByteArray& _baStatus)
 
 void WebSocket_Server::SlotHandshakeData(QTcpSocket* _pSocket)
 {
-    // Peeked, not read: Qt's upgrade reads the same bytes after us.
     const QByteArray data = _pSocket->peek(kMaxHandshakeBytes + 4);
     const int end = data.indexOf("\r\n\r\n");
     if (end < 0) {
@@ -234,75 +292,87 @@ void WebSocket_Server::SlotHandshakeData(QTcpSocket* _pSocket)
         }
         return;
     }
-    const QString reason = CheckHandshake(data.left(end), m_pTcpServer->serverPort(), m_listAllowedOrigins);
-    if (!reason.isEmpty()) {
-        qWarning().noquote() << "WebSocket_Server::SlotHandshakeData:handshake refused:" << reason << "peer"
-                             << PeerText(_pSocket);
-        Refuse(_pSocket, "403 Forbidden");
+    const HandshakeVerdict verdict =
+        CheckHandshake(data.left(end), m_pTcpServer->serverPort(), m_listAllowedOrigins);
+    if (!verdict.status.isEmpty()) {
+        qWarning().noquote() << "WebSocket_Server::SlotHandshakeData:handshake refused:" << verdict.reason
+                             << "peer" << PeerText(_pSocket);
+        Refuse(_pSocket, verdict.status, verdict.headers);
         return;
     }
-    // From here Qt owns the handshake and its time-out.
+    Upgrade(_pSocket, end + 4, verdict.acceptKey);
+}
+
+void WebSocket_Server::Upgrade(QTcpSocket* _pSocket, int _nHeadBytes, const QByteArray& _baAcceptKey)
+{
     _pSocket->disconnect(this);
     disconnect(_pSocket, &QTcpSocket::disconnected, _pSocket, &QObject::deleteLater);
     delete _pSocket->findChild<QTimer*>(QLatin1String(kHandshakeTimerName), Qt::FindDirectChildrenOnly);
-    connect(_pSocket, &QObject::destroyed, this, [this, _pSocket]() { m_setHandshaking.erase(_pSocket); });
-    _pSocket->setParent(m_pServer);
-    m_pServer->handleConnection(_pSocket);
-}
-
-void WebSocket_Server::SlotNewConnection()
-{
-    if (!m_pServer || !m_pServer->hasPendingConnections())
-        return;
-    QWebSocket* socket = m_pServer->nextPendingConnection();
-    // The TCP socket it came from now lives inside it.
-    for (auto it = m_setHandshaking.begin(); it != m_setHandshaking.end(); ++it)
-        if ((*it)->peerPort() == socket->peerPort() && (*it)->peerAddress() == socket->peerAddress()) {
-            m_setHandshaking.erase(it);
-            break;
-        }
-    const quint64 loginLimit = static_cast<quint64>(qMin(m_nMaxMessageBytes, kMaxLoginMessageBytes));
-    socket->setMaxAllowedIncomingFrameSize(loginLimit);
-    socket->setMaxAllowedIncomingMessageSize(loginLimit);
-    m_setConnections.insert(socket);
-    connect(socket, &QWebSocket::disconnected, this, [this, socket]() { SlotDisconnected(socket); });
-    connect(socket, &QWebSocket::textMessageReceived, this,
-            [this, socket](const QString& message) { SlotReceivedMsg(socket, message); });
-    connect(socket, QOverload<QAbstractSocket::SocketError>::of(&QWebSocket::error), this,
-            [this, socket](QAbstractSocket::SocketError) { SlotSocketError(socket); });
+    m_setHandshaking.erase(_pSocket);
+    _pSocket->read(_nHeadBytes);
+    _pSocket->write("HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                    "Sec-WebSocket-Accept: " +
+                    _baAcceptKey + "\r\n\r\n");
+    // Until its login a connection may send only small messages.
+    auto* connection =
+        new WebSocketConnection(_pSocket, qMin(m_nMaxMessageBytes, kMaxLoginMessageBytes), this);
+    m_setConnections.insert(connection);
+    connect(connection, &WebSocketConnection::SignDisconnected, this,
+            [this, connection]() { SlotDisconnected(connection); });
+    connect(connection, &WebSocketConnection::SignTextMessage, this,
+            [this, connection](const QByteArray& _baText) { SlotReceivedMsg(connection, _baText); });
+    connect(connection, &WebSocketConnection::SignSocketError, this,
+            [this, connection](const QString& _qstrError) { SlotSocketError(connection, _qstrError); });
     qDebug() << "WebSocket_Server::SlotNewConnection";
 }
 
-void WebSocket_Server::SlotSocketError(QWebSocket* _pWebSocket)
+void WebSocket_Server::SlotSocketError(WebSocketConnection* _pWebSocket, const QString& _qstrError)
 {
-    if (!m_setConnections.count(_pWebSocket))
-        return;
-    // A peer that simply goes away is not worth a warning.
-    if (_pWebSocket->error() == QAbstractSocket::RemoteHostClosedError)
-        qDebug() << "WebSocket_Server::SlotSocketError:" << static_cast<void*>(_pWebSocket)
-                 << _pWebSocket->errorString();
-    else
-        qWarning() << "WebSocket_Server::SlotSocketError:" << static_cast<void*>(_pWebSocket)
-                   << _pWebSocket->errorString() << "closing it";
-    // Not from inside the socket's own signal.
-    QTimer::singleShot(0, _pWebSocket, [_pWebSocket]() { _pWebSocket->abort(); });
+    // The connection drops itself; only this one is affected.
+    qWarning() << "WebSocket_Server::SlotSocketError:" << static_cast<void*>(_pWebSocket)
+               << _pWebSocket->PeerText() << _qstrError << "closing it";
 }
 
 qint64 WebSocket_Server::SendMsg(const QByteArray& _baName, const QByteArray& _baText)
 {
-    if (QThread::currentThread() != thread()) {
-        if (!HasClient(_baName))
+    if (QThread::currentThread() == thread())
+        return SendLocked(_baName, _baText);
+    if (!HasClient(_baName))
+        return 0;
+    // Handed over through a queue of our own rather than a queued call: deep copies under a
+    // standard mutex, so nothing the sending thread still holds is shared with the main thread,
+    // no Qt object crosses threads, and the hand-over is one a thread checker can follow. The
+    // main thread drains the queue whenever its event loop wakes.
+    {
+        std::lock_guard<std::mutex> lock(m_mutexPending);
+        if (m_nPendingBytes + _baText.size() > kMaxUnsentBytes) {
+            if (m_nDroppedSends++ % 10000 == 0)
+                qCritical() << "WebSocket_Server::SendMsg:main thread too far behind, send dropped for:"
+                            << _baName << "dropped so far:" << m_nDroppedSends;
             return 0;
-        QMetaObject::invokeMethod(this, "SendOnOwnThread", Qt::QueuedConnection, Q_ARG(QByteArray, _baName),
-                                  Q_ARG(QByteArray, _baText));
-        return _baText.size();
+        }
+        m_queuePending.emplace_back(QByteArray(_baName.constData(), _baName.size()),
+                                    QByteArray(_baText.constData(), _baText.size()));
+        m_nPendingBytes += _baText.size();
     }
-    return SendLocked(_baName, _baText);
+    if (!m_blPending.exchange(true))
+        if (QAbstractEventDispatcher* dispatcher = m_pDispatcher.load())
+            dispatcher->wakeUp();
+    return _baText.size();
 }
 
-void WebSocket_Server::SendOnOwnThread(const QByteArray& _baName, const QByteArray& _baText)
+void WebSocket_Server::DrainPendingSends()
 {
-    SendLocked(_baName, _baText);
+    if (!m_blPending.exchange(false))
+        return;
+    std::deque<std::pair<QByteArray, QByteArray>> pending;
+    {
+        std::lock_guard<std::mutex> lock(m_mutexPending);
+        pending.swap(m_queuePending);
+        m_nPendingBytes = 0;
+    }
+    for (const auto& [name, text] : pending)
+        SendLocked(name, text);
 }
 
 qint64 WebSocket_Server::SendLocked(const QByteArray& _baName, const QByteArray& _baText)
@@ -316,49 +386,52 @@ qint64 WebSocket_Server::SendLocked(const QByteArray& _baName, const QByteArray&
                  << "sendout:" << Logger::ClipForLog(_baText);
         return 0;
     }
-    qDebug() << "WebSocket_Server::SendMsg:client:" << _baName << "sendout:" << Logger::ClipForLog(_baText);
-    QWebSocket* socket = it->second;
-    const qint64 sent = socket->sendTextMessage(QString::fromUtf8(_baText));
-    if (socket->bytesToWrite() > kMaxUnsentBytes) {
+    if (DebugLogged())
+        qDebug() << "WebSocket_Server::SendMsg:client:" << _baName
+                 << "sendout:" << Logger::ClipForLog(_baText);
+    WebSocketConnection* connection = it->second;
+    const qint64 sent = connection->SendText(_baText);
+    if (connection->BytesToWrite() > kMaxUnsentBytes) {
         qWarning() << "WebSocket_Server::SendMsg:client does not read, closing it:" << _baName
-                   << socket->bytesToWrite() << "bytes unsent";
-        QTimer::singleShot(0, socket, [socket]() { socket->abort(); });
+                   << connection->BytesToWrite() << "bytes unsent";
+        QTimer::singleShot(0, connection, &WebSocketConnection::Abort);
     }
     return sent;
 }
 
-void WebSocket_Server::SlotReceivedMsg(QWebSocket* pWebSocket, const QString& message)
+void WebSocket_Server::SlotReceivedMsg(WebSocketConnection* pWebSocket, const QByteArray& message)
 {
     if (!pWebSocket) {
-        qCritical() << "WebSocket_Server::SlotReceivedMsg:recv mssage from null client?!:" << message;
+        qCritical() << "WebSocket_Server::SlotReceivedMsg:recv mssage from null client?!:"
+                    << Logger::ClipForLog(message);
         return;
     }
-    const QByteArray text = message.toUtf8();
-    qDebug() << "WebSocket_Server::SlotReceivedMsg:recv mssage from:" << static_cast<void*>(pWebSocket)
-             << " : " << Logger::ClipForLog(text);
+    if (DebugLogged())
+        qDebug() << "WebSocket_Server::SlotReceivedMsg:recv mssage from:" << static_cast<void*>(pWebSocket)
+                 << " : " << Logger::ClipForLog(message);
     QByteArray name;
     {
         std::lock_guard<std::recursive_mutex> lock(m_mutex);
-        for (const auto& [clientName, socket] : m_mapClients)
-            if (socket == pWebSocket) {
+        for (const auto& [clientName, connection] : m_mapClients)
+            if (connection == pWebSocket) {
                 name = clientName;
                 break;
             }
     }
     if (!name.isNull()) {
         if (m_callback)
-            m_callback(name, text);
+            m_callback(name, message);
         return;
     }
     if (DealLoginMessage(pWebSocket, message))
         return;
-    pWebSocket->sendTextMessage(QLatin1String(kNotLoggedIn));
+    pWebSocket->SendText(QByteArray(kNotLoggedIn));
 }
 
-bool WebSocket_Server::DealLoginMessage(QWebSocket* _pWebSocket, const QString& _qstrMessage)
+bool WebSocket_Server::DealLoginMessage(WebSocketConnection* _pWebSocket, const QByteArray& _baMessage)
 {
     JsonCommand login;
-    login.LoadFromString(_qstrMessage.toUtf8());
+    login.LoadFromString(_baMessage);
     if (login.type != Envelope::kNotify || login.command != Envelope::kLogin)
         return false;
     // The service's own name cannot be taken over by a client.
@@ -371,25 +444,29 @@ bool WebSocket_Server::DealLoginMessage(QWebSocket* _pWebSocket, const QString& 
         std::lock_guard<std::recursive_mutex> lock(m_mutex);
         if (m_mapClients.count(name))
             qCritical() << "WebSocket_Server::DealLoginMessage login duplicate!:"
-                        << static_cast<void*>(_pWebSocket) << " : "
-                        << Logger::ClipForLog(_qstrMessage.toUtf8());
+                        << static_cast<void*>(_pWebSocket) << " : " << Logger::ClipForLog(_baMessage);
         m_mapClients[name] = _pWebSocket;
     }
     // Logged in: the configured limit applies from now on.
-    _pWebSocket->setMaxAllowedIncomingFrameSize(static_cast<quint64>(m_nMaxMessageBytes));
-    _pWebSocket->setMaxAllowedIncomingMessageSize(static_cast<quint64>(m_nMaxMessageBytes));
+    _pWebSocket->SetMaxMessageBytes(m_nMaxMessageBytes);
     if (m_callback)
-        m_callback(name, _qstrMessage.toUtf8());
+        m_callback(name, _baMessage);
     return true;
 }
 
-void WebSocket_Server::SlotDisconnected(QWebSocket* pWebSocket)
+void WebSocket_Server::SlotDisconnected(WebSocketConnection* pWebSocket)
 {
     qDebug() << "WebSocket_Server::SlotDisconnected:" << static_cast<void*>(pWebSocket);
-    if (pWebSocket->closeCode() == QWebSocketProtocol::CloseCodeTooMuchData)
+    if (!pWebSocket->ClosedByUs()) {
+        // The client closed; nothing to report.
+    } else if (pWebSocket->CloseCode() == WebSocketConnection::kCloseTooBig)
         qWarning()
             << "WebSocket_Server::SlotDisconnected:message over the size limit refused, connection closed:"
-            << static_cast<void*>(pWebSocket) << pWebSocket->closeReason();
+            << static_cast<void*>(pWebSocket) << pWebSocket->PeerText();
+    else if (pWebSocket->CloseCode() == WebSocketConnection::kCloseProtocolError ||
+             pWebSocket->CloseCode() == WebSocketConnection::kCloseInvalidData)
+        qWarning() << "WebSocket_Server::SlotDisconnected:protocol error, connection closed:"
+                   << static_cast<void*>(pWebSocket) << pWebSocket->PeerText() << pWebSocket->CloseReason();
     {
         std::lock_guard<std::recursive_mutex> lock(m_mutex);
         for (auto it = m_mapClients.begin(); it != m_mapClients.end(); ++it)

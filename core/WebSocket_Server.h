@@ -5,18 +5,21 @@
 #include <QString>
 #include <QStringList>
 
+#include <atomic>
+#include <deque>
 #include <functional>
 #include <map>
 #include <mutex>
 #include <set>
 
+class QAbstractEventDispatcher;
 class QTcpServer;
 class QTcpSocket;
-class QWebSocket;
-class QWebSocketServer;
+class WebSocketConnection;
 
 // The loopback WebSocket transport: a connection logs in first, then its texts go to the hub.
-// Qt's socket objects live on the main thread; sends from other threads are queued there.
+// Sockets live on the main thread; sends from other threads are queued there. The upgrade and
+// the frames are handled here and in WebSocketConnection, without waiting on any socket.
 //
 // Any program of any user, and any web page the user opens, can reach a loopback port. Before
 // the upgrade a connection is therefore checked: its peer socket must belong to this user, its
@@ -40,10 +43,17 @@ public:
     bool HasClient(const QByteArray& _baName);
     quint16 ServerPort();
 
-    // Empty when the handshake head may be upgraded, else why it is refused. _nPort is the port
-    // the server listens on; the Host header must name it.
-    static QString CheckHandshake(const QByteArray& _baHead, quint16 _nPort,
-                                  const QStringList& _listAllowedOrigins);
+    // The answer to an upgrade request's head (request line and headers, without the blank
+    // line). _nPort is the port the server listens on; the Host header must name it.
+    struct HandshakeVerdict
+    {
+        QByteArray status;    // empty: upgrade; otherwise the HTTP status line's code and text
+        QByteArray headers;   // extra response headers of a refusal
+        QString reason;       // why it is refused, for the log
+        QByteArray acceptKey; // Sec-WebSocket-Accept of an upgrade
+    };
+    static HandshakeVerdict CheckHandshake(const QByteArray& _baHead, quint16 _nPort,
+                                           const QStringList& _listAllowedOrigins);
 
     static constexpr const char* kNotLoggedIn = "error:not login yet, login first!";
     // Connections accepted but not (or no longer) logged in, at once.
@@ -57,28 +67,35 @@ public:
 
 public slots:
     void SlotNewConnection();
-    void SlotReceivedMsg(QWebSocket* pWebSocket, const QString& message);
-    void SlotDisconnected(QWebSocket* pWebSocket);
+    void SlotReceivedMsg(WebSocketConnection* pWebSocket, const QByteArray& message);
+    void SlotDisconnected(WebSocketConnection* pWebSocket);
 
 private:
-    void SlotTcpConnection();
     void SlotHandshakeData(QTcpSocket* _pSocket);
-    void SlotSocketError(QWebSocket* _pWebSocket);
-    void Refuse(QTcpSocket* _pSocket, const QByteArray& _baStatus);
+    void SlotSocketError(WebSocketConnection* _pWebSocket, const QString& _qstrError);
+    void Upgrade(QTcpSocket* _pSocket, int _nHeadBytes, const QByteArray& _baAcceptKey);
+    void Refuse(QTcpSocket* _pSocket, const QByteArray& _baStatus,
+                const QByteArray& _baHeaders = QByteArray());
     int AwaitingLogin();
-    Q_INVOKABLE void SendOnOwnThread(const QByteArray& _baName, const QByteArray& _baText);
+    void DrainPendingSends();
     qint64 SendLocked(const QByteArray& _baName, const QByteArray& _baText);
-    bool DealLoginMessage(QWebSocket* _pWebSocket, const QString& _qstrMessage);
+    bool DealLoginMessage(WebSocketConnection* _pWebSocket, const QByteArray& _baMessage);
 
     std::recursive_mutex m_mutex;
     QTcpServer* m_pTcpServer = nullptr;
-    QWebSocketServer* m_pServer = nullptr;
     bool m_blRunning = false;
-    std::map<QByteArray, QWebSocket*> m_mapClients;
+    std::map<QByteArray, WebSocketConnection*> m_mapClients;
     Callback m_callback;
     QStringList m_listAllowedOrigins;
     qint64 m_nMaxMessageBytes = 0;
     // Main thread only: sockets before their upgrade, and upgraded connections.
     std::set<QTcpSocket*> m_setHandshaking;
-    std::set<QWebSocket*> m_setConnections;
+    std::set<WebSocketConnection*> m_setConnections;
+    // Sends made on other threads, waiting for the main thread.
+    std::mutex m_mutexPending;
+    std::deque<std::pair<QByteArray, QByteArray>> m_queuePending;
+    qint64 m_nPendingBytes = 0;
+    std::atomic<bool> m_blPending{false};
+    std::atomic<QAbstractEventDispatcher*> m_pDispatcher{nullptr};
+    quint64 m_nDroppedSends = 0;
 };

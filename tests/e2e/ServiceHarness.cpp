@@ -98,8 +98,32 @@ ServiceProcess::ServiceProcess(const QMap<QString, QString>& _mapExtra) : m_mapE
 
 ServiceProcess::~ServiceProcess()
 {
+    if (m_pProcess && !isRunning() && !m_blEndedByUs)
+        qWarning().noquote() << "ServiceProcess: the service ended on its own, exit code"
+                             << m_pProcess->exitCode() << "; its console:\n"
+                             << consoleText().right(6000);
     if (isRunning())
         stop(2000);
+    const QString report = sanitizerReport();
+    if (!report.isEmpty())
+        qWarning().noquote() << "ServiceProcess: sanitizer report of the service:\n" << report.left(20000);
+    // Kept for a look after a failed run.
+    if (m_pDir && qEnvironmentVariableIsSet("QORV_E2E_KEEP")) {
+        m_pDir->setAutoRemove(false);
+        qWarning().noquote() << "ServiceProcess: kept" << root();
+    }
+}
+
+QString ServiceProcess::sanitizerReport() const
+{
+    const QString console = consoleText();
+    for (const char* marker :
+         {"WARNING: ThreadSanitizer", "ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:"}) {
+        const int at = console.indexOf(QLatin1String(marker));
+        if (at >= 0)
+            return console.mid(qMax(0, console.lastIndexOf(QLatin1Char('\n'), at)));
+    }
+    return QString();
 }
 
 QString ServiceProcess::root() const
@@ -230,6 +254,7 @@ bool ServiceProcess::Launch(int _nTimeoutMs)
         }
         m_nLogOffset = logText().size();
         m_pProcess = std::make_unique<QProcess>();
+        m_blEndedByUs = false;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("HOME"), root());
         env.insert(QStringLiteral("TMPDIR"), root() + QStringLiteral("/tmp"));
@@ -296,6 +321,7 @@ int ServiceProcess::stop(int _nGraceMs)
 {
     if (!isRunning())
         return m_pProcess ? m_pProcess->exitCode() : -1;
+    m_blEndedByUs = true;
     ::kill(static_cast<pid_t>(m_pProcess->processId()), SIGTERM);
     if (m_pProcess->waitForFinished(_nGraceMs))
         return m_pProcess->exitStatus() == QProcess::NormalExit ? m_pProcess->exitCode() : -1;
@@ -307,6 +333,7 @@ void ServiceProcess::kill()
 {
     if (!isRunning())
         return;
+    m_blEndedByUs = true;
     m_pProcess->kill();
     m_pProcess->waitForFinished(10000);
 }

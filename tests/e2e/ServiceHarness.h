@@ -63,6 +63,9 @@ public:
     bool waitForLog(const QString& _qstrNeedle, int _nTimeoutMs = 10000) const;
     // What the process wrote on its standard output and error.
     QString consoleText() const;
+    // A sanitizer's report on the console (from its first line on), empty when there is none.
+    // Set QORV_E2E_KEEP=1 to keep the temporary folder after the test.
+    QString sanitizerReport() const;
     QString errorString() const { return m_qstrError; }
 
 private:
@@ -76,5 +79,6 @@ private:
     quint16 m_nZmqPort = 0;
     quint16 m_nWsPort = 0;
     int m_nLogOffset = 0;
+    bool m_blEndedByUs = false;
     QString m_qstrError;
 };

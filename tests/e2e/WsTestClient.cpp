@@ -15,7 +15,9 @@ WsTestClient::WsTestClient(const QString& _qstrName, quint16 _nPort, const QStri
     // Large transfers in tests must not trip the client's own default limits.
     m_pSocket->setMaxAllowedIncomingMessageSize(512 * 1024 * 1024);
     connect(m_pSocket, &QWebSocket::textMessageReceived, this, [this](const QString& text) {
-        m_queue.push_back(text);
+        Message message{text, JsonCommand()};
+        message.envelope.LoadFromString(text.toUtf8());
+        m_queue.push_back(std::move(message));
         emit SignArrived();
     });
     connect(m_pSocket, &QWebSocket::connected, this, [this]() {
@@ -73,6 +75,16 @@ bool WsTestClient::isConnected() const
     return m_pSocket->state() == QAbstractSocket::ConnectedState;
 }
 
+QString WsTestClient::closeReason() const
+{
+    return m_pSocket->closeReason();
+}
+
+qint64 WsTestClient::bytesToWrite() const
+{
+    return m_pSocket->bytesToWrite();
+}
+
 void WsTestClient::close()
 {
     m_pSocket->close();
@@ -125,11 +137,11 @@ bool WsTestClient::sendBinary(const QByteArray& _baData)
     return true;
 }
 
-std::optional<QString> WsTestClient::TakeFirst(const std::function<bool(const QString&)>& _match,
-                                               int _nTimeoutMs)
+std::optional<WsTestClient::Message>
+WsTestClient::TakeFirst(const std::function<bool(const Message&)>& _match, int _nTimeoutMs)
 {
     size_t checked = 0;
-    std::optional<QString> found;
+    std::optional<Message> found;
     WaitUntil(
         [&]() {
             for (; checked < m_queue.size(); ++checked)
@@ -146,35 +158,25 @@ std::optional<QString> WsTestClient::TakeFirst(const std::function<bool(const QS
 
 std::optional<QString> WsTestClient::receiveText(int _nTimeoutMs)
 {
-    return TakeFirst([](const QString&) { return true; }, _nTimeoutMs);
+    const auto message = TakeFirst([](const Message&) { return true; }, _nTimeoutMs);
+    return message ? std::optional<QString>(message->text) : std::nullopt;
 }
 
 bool WsTestClient::waitForText(const QString& _qstrText, int _nTimeoutMs)
 {
-    return TakeFirst([&](const QString& text) { return text == _qstrText; }, _nTimeoutMs).has_value();
-}
-
-static JsonCommand ParseText(const QString& _qstrText)
-{
-    JsonCommand envelope;
-    envelope.LoadFromString(_qstrText.toUtf8());
-    return envelope;
+    return TakeFirst([&](const Message& m) { return m.text == _qstrText; }, _nTimeoutMs).has_value();
 }
 
 std::optional<JsonCommand> WsTestClient::receive(int _nTimeoutMs)
 {
-    const auto text = receiveText(_nTimeoutMs);
-    if (!text)
-        return std::nullopt;
-    return ParseText(*text);
+    const auto message = TakeFirst([](const Message&) { return true; }, _nTimeoutMs);
+    return message ? std::optional<JsonCommand>(message->envelope) : std::nullopt;
 }
 
 std::optional<JsonCommand> WsTestClient::waitFor(const Predicate& _predicate, int _nTimeoutMs)
 {
-    const auto text = TakeFirst([&](const QString& t) { return _predicate(ParseText(t)); }, _nTimeoutMs);
-    if (!text)
-        return std::nullopt;
-    return ParseText(*text);
+    const auto message = TakeFirst([&](const Message& m) { return _predicate(m.envelope); }, _nTimeoutMs);
+    return message ? std::optional<JsonCommand>(message->envelope) : std::nullopt;
 }
 
 QList<JsonCommand> WsTestClient::collectUntil(const QString& _qstrGuid, const Predicate& _isFinal,

@@ -36,7 +36,10 @@ public:
     // True once the service has closed the connection (or it never opened) within the bound.
     bool waitForDisconnected(int _nTimeoutMs = 5000);
     QWebSocketProtocol::CloseCode closeCode() const;
+    QString closeReason() const;
     QAbstractSocket::SocketError lastError() const { return m_lastError; }
+    // Bytes sent by this client that have not reached the kernel yet.
+    qint64 bytesToWrite() const;
 
     // Opens when needed, sends the login and waits for its "notify_ret" with error 0.
     bool login(const QStringList& _listAbilities = {}, int _nTimeoutMs = 10000);
@@ -65,12 +68,18 @@ signals:
 private:
     // Runs the event loop until _done() or the deadline; returns _done().
     bool WaitUntil(const std::function<bool()>& _done, int _nTimeoutMs);
-    std::optional<QString> TakeFirst(const std::function<bool(const QString&)>& _match, int _nTimeoutMs);
+    // A text as received and its envelope, parsed once on arrival.
+    struct Message
+    {
+        QString text;
+        JsonCommand envelope;
+    };
+    std::optional<Message> TakeFirst(const std::function<bool(const Message&)>& _match, int _nTimeoutMs);
 
     QString m_qstrName;
     quint16 m_nPort;
     QWebSocket* m_pSocket;
-    std::deque<QString> m_queue;
+    std::deque<Message> m_queue;
     bool m_blEverConnected = false;
     QAbstractSocket::SocketError m_lastError = QAbstractSocket::UnknownSocketError;
 };

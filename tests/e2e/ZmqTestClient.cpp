@@ -114,7 +114,7 @@ bool ZmqTestClient::ReadOne(int _nTimeoutMs)
                 if (!more)
                     break;
             }
-            m_queue.push_back(frames);
+            m_queue.push_back(Message{frames, Parse(frames)});
             return true;
         }
         PumpQtEvents();
@@ -127,17 +127,18 @@ std::optional<QList<QByteArray>> ZmqTestClient::receiveFrames(int _nTimeoutMs)
 {
     if (m_queue.empty() && !ReadOne(_nTimeoutMs))
         return std::nullopt;
-    QList<QByteArray> frames = m_queue.front();
+    QList<QByteArray> frames = m_queue.front().frames;
     m_queue.pop_front();
     return frames;
 }
 
 std::optional<JsonCommand> ZmqTestClient::receive(int _nTimeoutMs)
 {
-    const auto frames = receiveFrames(_nTimeoutMs);
-    if (!frames)
+    if (m_queue.empty() && !ReadOne(_nTimeoutMs))
         return std::nullopt;
-    return Parse(*frames);
+    JsonCommand envelope = m_queue.front().envelope;
+    m_queue.pop_front();
+    return envelope;
 }
 
 std::optional<JsonCommand> ZmqTestClient::waitFor(const Predicate& _predicate, int _nTimeoutMs)
@@ -146,8 +147,8 @@ std::optional<JsonCommand> ZmqTestClient::waitFor(const Predicate& _predicate, i
     size_t checked = 0;
     for (;;) {
         for (; checked < m_queue.size(); ++checked) {
-            JsonCommand envelope = Parse(m_queue[checked]);
-            if (_predicate(envelope)) {
+            if (_predicate(m_queue[checked].envelope)) {
+                JsonCommand envelope = m_queue[checked].envelope;
                 m_queue.erase(m_queue.begin() + static_cast<std::ptrdiff_t>(checked));
                 return envelope;
             }

@@ -54,5 +54,11 @@ private:
 
     QString m_qstrName;
     void* m_pSocket = nullptr;
-    std::deque<QList<QByteArray>> m_queue;
+    // A message's frames and its envelope, parsed once on arrival.
+    struct Message
+    {
+        QList<QByteArray> frames;
+        JsonCommand envelope;
+    };
+    std::deque<Message> m_queue;
 };

@@ -1,0 +1,363 @@
+// The server's WebSocket framing through the running service, with a client that writes frames
+// by hand: the upgrade answer, control frames, fragments, protocol violations, sizes refused
+// from the header, and a half-sent frame that must not hold up anybody else.
+#include "tests/e2e/ServiceHarness.h"
+
+#include <QtEndian>
+#include <QtTest>
+
+namespace {
+
+// A frame as a client sends it: masked, with the smallest length encoding.
+QByteArray Frame(quint8 _nFirstByte, const QByteArray& _baPayload, bool _blMask = true)
+{
+    QByteArray frame;
+    frame.append(static_cast<char>(_nFirstByte));
+    const quint64 length = static_cast<quint64>(_baPayload.size());
+    const char maskBit = _blMask ? char(0x80) : char(0);
+    if (length < 126) {
+        frame.append(static_cast<char>(maskBit | char(length)));
+    } else if (length <= 0xFFFF) {
+        frame.append(static_cast<char>(maskBit | 126));
+        uchar bytes[2];
+        qToBigEndian<quint16>(quint16(length), bytes);
+        frame.append(reinterpret_cast<const char*>(bytes), 2);
+    } else {
+        frame.append(static_cast<char>(maskBit | 127));
+        uchar bytes[8];
+        qToBigEndian<quint64>(length, bytes);
+        frame.append(reinterpret_cast<const char*>(bytes), 8);
+    }
+    if (!_blMask)
+        return frame + _baPayload;
+    const char mask[4] = {0x12, 0x34, 0x56, 0x78};
+    frame.append(mask, 4);
+    for (int i = 0; i < _baPayload.size(); ++i)
+        frame.append(static_cast<char>(_baPayload.at(i) ^ mask[i & 3]));
+    return frame;
+}
+
+struct ServerFrame
+{
+    quint8 opcode = 0;
+    bool fin = false;
+    QByteArray payload;
+};
+
+// A WebSocket client on a plain TCP socket, for frames a real client would never send.
+class RawClient
+{
+public:
+    bool Open(quint16 _nPort, QByteArray* _pResponse = nullptr)
+    {
+        m_socket.connectToHost(QHostAddress::LocalHost, _nPort);
+        if (!m_socket.waitForConnected(5000))
+            return false;
+        m_socket.write("GET / HTTP/1.1\r\nHost: 127.0.0.1:" + QByteArray::number(_nPort) +
+                       "\r\nUpgrade: websocket\r\nConnection: keep-alive, Upgrade\r\n"
+                       "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n");
+        QDeadlineTimer deadline(5000);
+        while (!m_buffer.contains("\r\n\r\n") && !deadline.hasExpired())
+            if (m_socket.waitForReadyRead(100))
+                m_buffer += m_socket.readAll();
+        const int end = m_buffer.indexOf("\r\n\r\n");
+        if (end < 0)
+            return false;
+        if (_pResponse)
+            *_pResponse = m_buffer.left(end);
+        const bool upgraded = m_buffer.startsWith("HTTP/1.1 101");
+        m_buffer.remove(0, end + 4);
+        return upgraded;
+    }
+
+    void Write(const QByteArray& _baBytes)
+    {
+        m_socket.write(_baBytes);
+        m_socket.waitForBytesWritten(5000);
+    }
+
+    std::optional<ServerFrame> Read(int _nTimeoutMs = 10000)
+    {
+        QDeadlineTimer deadline(_nTimeoutMs);
+        for (;;) {
+            if (m_buffer.size() >= 2) {
+                const auto* d = reinterpret_cast<const uchar*>(m_buffer.constData());
+                int header = 2;
+                quint64 length = d[1] & 0x7F;
+                if (length == 126 && m_buffer.size() >= 4) {
+                    length = qFromBigEndian<quint16>(d + 2);
+                    header = 4;
+                } else if (length == 127 && m_buffer.size() >= 10) {
+                    length = qFromBigEndian<quint64>(d + 2);
+                    header = 10;
+                } else if (length >= 126) {
+                    header = 1 << 20; // wait for the rest of the header
+                }
+                if (quint64(m_buffer.size()) >= header + length) {
+                    ServerFrame frame{quint8(d[0] & 0x0F), (d[0] & 0x80) != 0,
+                                      m_buffer.mid(header, int(length))};
+                    m_buffer.remove(0, header + int(length));
+                    return frame;
+                }
+            }
+            if (deadline.hasExpired() || m_socket.state() != QAbstractSocket::ConnectedState)
+                return std::nullopt;
+            if (m_socket.waitForReadyRead(int(qMin<qint64>(100, qMax<qint64>(1, deadline.remainingTime())))))
+                m_buffer += m_socket.readAll();
+        }
+    }
+
+    // The next text frame, skipping others.
+    std::optional<QByteArray> ReadText(int _nTimeoutMs = 10000)
+    {
+        for (;;) {
+            const auto frame = Read(_nTimeoutMs);
+            if (!frame)
+                return std::nullopt;
+            if (frame->opcode == 0x1)
+                return frame->payload;
+        }
+    }
+
+    bool WaitClosedByServer(int _nTimeoutMs = 10000)
+    {
+        return m_socket.state() == QAbstractSocket::UnconnectedState ||
+               m_socket.waitForDisconnected(_nTimeoutMs);
+    }
+
+private:
+    QTcpSocket m_socket;
+    QByteArray m_buffer;
+};
+
+QByteArray LoginText(const QString& _qstrName)
+{
+    return makeLogin(_qstrName).ToString();
+}
+
+} // namespace
+
+class tst_WebSocketConnection : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+
+    void upgradeAnswer();
+    void upgradeRefused_data();
+    void upgradeRefused();
+    void violationClosesConnection_data();
+    void violationClosesConnection();
+    void pingAnsweredAndFragmentsJoined();
+    void largeMessagesBothWays();
+    void halfSentFrameHoldsUpNobody();
+
+private:
+    std::unique_ptr<ServiceProcess> m_pService;
+};
+
+void tst_WebSocketConnection::initTestCase()
+{
+    m_pService = std::make_unique<ServiceProcess>();
+    QVERIFY2(m_pService->start(), qPrintable(m_pService->errorString()));
+}
+
+void tst_WebSocketConnection::cleanupTestCase()
+{
+    QVERIFY2(m_pService->sanitizerReport().isEmpty(), qPrintable(m_pService->sanitizerReport().left(4000)));
+    QVERIFY(m_pService->isRunning());
+    m_pService.reset();
+}
+
+void tst_WebSocketConnection::upgradeAnswer()
+{
+    RawClient client;
+    QByteArray response;
+    QVERIFY(client.Open(m_pService->wsPort(), &response));
+    // The accept key of the key above, as RFC 6455 computes it.
+    QVERIFY2(response.contains("Sec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo="), response.constData());
+    client.Write(Frame(0x81, LoginText(QStringLiteral("raw_login"))));
+    const auto answer = client.ReadText();
+    QVERIFY(answer);
+    QVERIFY(answer->contains("\"type\":\"notify_ret\""));
+}
+
+void tst_WebSocketConnection::upgradeRefused_data()
+{
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<QByteArray>("status");
+    const QByteArray host = "Host: 127.0.0.1:" + QByteArray::number(m_pService->wsPort()) + "\r\n";
+    const QByteArray upgrade = "Upgrade: websocket\r\nConnection: Upgrade\r\n";
+    const QByteArray key = "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n";
+    QTest::newRow("POST") << "POST / HTTP/1.1\r\n" + host + upgrade + key +
+                                 "Sec-WebSocket-Version: 13\r\n\r\n"
+                          << QByteArray("400");
+    QTest::newRow("plain HTTP") << "GET / HTTP/1.1\r\n" + host + "\r\n" << QByteArray("400");
+    QTest::newRow("version 8") << "GET / HTTP/1.1\r\n" + host + upgrade + key +
+                                      "Sec-WebSocket-Version: 8\r\n\r\n"
+                               << QByteArray("426");
+    QTest::newRow("short key") << "GET / HTTP/1.1\r\n" + host + upgrade +
+                                      "Sec-WebSocket-Key: c2hvcnQ=\r\nSec-WebSocket-Version: 13\r\n\r\n"
+                               << QByteArray("400");
+    QTest::newRow("two hosts") << "GET / HTTP/1.1\r\n" + host + host + upgrade + key +
+                                      "Sec-WebSocket-Version: 13\r\n\r\n"
+                               << QByteArray("403");
+}
+
+void tst_WebSocketConnection::upgradeRefused()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(QByteArray, status);
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, m_pService->wsPort());
+    QVERIFY(socket.waitForConnected(5000));
+    socket.write(request);
+    QByteArray head;
+    QDeadlineTimer deadline(5000);
+    while (!head.contains("\r\n\r\n") && !deadline.hasExpired())
+        if (socket.waitForReadyRead(100))
+            head += socket.readAll();
+    QVERIFY2(head.startsWith("HTTP/1.1 " + status), head.constData());
+    if (status == "426")
+        QVERIFY(head.contains("Sec-WebSocket-Version: 13"));
+    QVERIFY(socket.state() == QAbstractSocket::UnconnectedState || socket.waitForDisconnected(5000));
+}
+
+void tst_WebSocketConnection::violationClosesConnection_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<int>("closeCode");
+    QTest::newRow("unmasked frame") << Frame(0x81, "hello", false) << 1002;
+    QTest::newRow("reserved bit") << Frame(0x81 | 0x40, "hello") << 1002;
+    QTest::newRow("unknown opcode") << Frame(0x83, "hello") << 1002;
+    QTest::newRow("control frame of 126 bytes") << Frame(0x89, QByteArray(126, 'p')) << 1002;
+    QTest::newRow("fragmented ping") << Frame(0x09, "p") << 1002;
+    QTest::newRow("continuation without a start") << Frame(0x80, "x") << 1002;
+    QTest::newRow("new message inside a fragmented one") << Frame(0x01, "a") + Frame(0x81, "b") << 1002;
+    QTest::newRow("invalid UTF-8") << Frame(0x81, "\xC3\x28") << 1007;
+    QTest::newRow("UTF-16 surrogate in UTF-8") << Frame(0x81, "\xED\xA0\x80") << 1007;
+    QTest::newRow("overlong UTF-8") << Frame(0x81, "\xC0\xAF") << 1007;
+    // Only the header: the size alone refuses it (before a login, 1 MiB at most).
+    QTest::newRow("2 MiB announced") << Frame(0x81, QByteArray(2 * 1024 * 1024, 'x')).left(14) << 1009;
+    QTest::newRow("2^63 announced") << QByteArray::fromHex("81ff7fffffffffffffff12345678") << 1009;
+}
+
+void tst_WebSocketConnection::violationClosesConnection()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(int, closeCode);
+    RawClient client;
+    QVERIFY(client.Open(m_pService->wsPort()));
+    client.Write(bytes);
+    std::optional<ServerFrame> frame;
+    do
+        frame = client.Read();
+    while (frame && frame->opcode != 0x8);
+    QVERIFY2(frame, "no close frame");
+    QVERIFY(frame->payload.size() >= 2);
+    QCOMPARE(int(qFromBigEndian<quint16>(frame->payload.constData())), closeCode);
+    QVERIFY(client.WaitClosedByServer());
+}
+
+void tst_WebSocketConnection::pingAnsweredAndFragmentsJoined()
+{
+    RawClient client;
+    QVERIFY(client.Open(m_pService->wsPort()));
+    client.Write(Frame(0x89, "are you there"));
+    const auto pong = client.Read();
+    QVERIFY(pong);
+    QCOMPARE(pong->opcode, quint8(0xA));
+    QCOMPARE(pong->payload, QByteArray("are you there"));
+
+    // A login in three fragments, a ping between them; the multi-byte character is split too.
+    const QByteArray login = makeLogin(QString::fromUtf8("fragmented_\xC3\xA9")).ToString();
+    const int split = login.indexOf("\xC3") + 1;
+    client.Write(Frame(0x01, login.left(10)));
+    client.Write(Frame(0x00, login.mid(10, split - 10)));
+    client.Write(Frame(0x89, "mid"));
+    client.Write(Frame(0x80, login.mid(split)));
+    const auto midPong = client.Read();
+    QVERIFY(midPong);
+    QCOMPARE(midPong->opcode, quint8(0xA));
+    const auto answer = client.ReadText();
+    QVERIFY(answer);
+    JsonCommand ret;
+    ret.LoadFromString(*answer);
+    QCOMPARE(ret.type, QStringLiteral("notify_ret"));
+    QCOMPARE(ret.error_code, 0);
+    // The name came through whole: an envelope for it comes back on this connection.
+    const JsonCommand toSelf = makeTransfer({QStringLiteral("fragmented_\u00e9")}, QStringLiteral("me"));
+    client.Write(Frame(0x81, toSelf.ToString()));
+    bool relayed = false;
+    while (!relayed) {
+        const auto text = client.ReadText();
+        QVERIFY(text);
+        JsonCommand env;
+        env.LoadFromString(*text);
+        relayed = env.guid == toSelf.guid && env.type == QLatin1String("transfer");
+    }
+
+    // A close from the client is answered with the same code.
+    QByteArray closePayload(2, '\0');
+    qToBigEndian<quint16>(1000, reinterpret_cast<uchar*>(closePayload.data()));
+    client.Write(Frame(0x88, closePayload + "bye"));
+    std::optional<ServerFrame> closeFrame;
+    do // the hub's answer to the transfer may come first
+        closeFrame = client.Read();
+    while (closeFrame && closeFrame->opcode == 0x1);
+    QVERIFY(closeFrame);
+    QCOMPARE(closeFrame->opcode, quint8(0x8));
+    QCOMPARE(int(qFromBigEndian<quint16>(closeFrame->payload.constData())), 1000);
+    QVERIFY(client.WaitClosedByServer());
+}
+
+void tst_WebSocketConnection::largeMessagesBothWays()
+{
+    // 64-bit lengths in both directions; 2 MiB is under the default limit once logged in.
+    WsTestClient a(QStringLiteral("large_a"), m_pService->wsPort());
+    WsTestClient b(QStringLiteral("large_b"), m_pService->wsPort());
+    QVERIFY(a.login());
+    QVERIFY(b.login());
+    QString payload;
+    for (int i = 0; payload.size() < 2 * 1024 * 1024; ++i)
+        payload += QString::number(i) + QLatin1Char(',');
+    const JsonCommand big = makeTransfer({QStringLiteral("large_b")}, payload);
+    QVERIFY(a.send(big));
+    const auto arrived = b.waitFor([&](const JsonCommand& c) { return c.guid == big.guid; }, 30000);
+    QVERIFY(arrived);
+    QCOMPARE(arrived->data, payload);
+}
+
+void tst_WebSocketConnection::halfSentFrameHoldsUpNobody()
+{
+    // The slow client stops in the middle of a frame ...
+    RawClient slow;
+    QVERIFY(slow.Open(m_pService->wsPort()));
+    const QByteArray frame = Frame(0x81, LoginText(QStringLiteral("slow_writer")));
+    slow.Write(frame.left(frame.size() / 2));
+    QElapsedTimer sinceHalf;
+    sinceHalf.start();
+
+    // ... while two others keep talking through the same thread of the service.
+    WsTestClient a(QStringLiteral("chat_a"), m_pService->wsPort());
+    WsTestClient b(QStringLiteral("chat_b"), m_pService->wsPort());
+    QVERIFY(a.login());
+    QVERIFY(b.login());
+    for (int i = 0; i < 20; ++i) {
+        const JsonCommand note = makeTransfer({QStringLiteral("chat_b")}, QString::number(i));
+        QVERIFY(a.send(note));
+        QVERIFY(b.waitFor([&](const JsonCommand& c) { return c.guid == note.guid; }, 10000));
+    }
+
+    // A reader that gave up on partial frames after a few seconds would have dropped the slow
+    // client by now; here it finishes its frame and is logged in.
+    QTest::qWait(int(qMax<qint64>(0, 6000 - sinceHalf.elapsed())));
+    slow.Write(frame.mid(frame.size() / 2));
+    const auto answer = slow.ReadText();
+    QVERIFY2(answer, "the slow client was dropped");
+    QVERIFY(answer->contains("\"type\":\"notify_ret\""));
+}
+
+QTEST_GUILESS_MAIN(tst_WebSocketConnection)
+#include "tst_WebSocketConnection.moc"
