@@ -48,45 +48,53 @@ QJsonObject JsonCommand::ToJson() const
 
 namespace {
 
-// Appends a JSON string exactly as QJsonDocument's compact form writes it.
+// Appends a JSON string exactly as QJsonDocument's compact form writes it, straight into the
+// buffer (worst case six bytes per input byte).
 void AppendJsonString(QByteArray& _baOut, const QString& _qstrText)
 {
     static const char kHex[] = "0123456789abcdef";
-    _baOut.append('"');
     const QByteArray utf8 = _qstrText.toUtf8();
+    const int start = _baOut.size();
+    _baOut.resize(start + utf8.size() * 6 + 2);
+    char* p = _baOut.data() + start;
+    *p++ = '"';
     for (const char c : utf8) {
         const auto u = static_cast<unsigned char>(c);
+        if (u >= 0x20 && c != '"' && c != '\\') {
+            *p++ = c;
+            continue;
+        }
+        *p++ = '\\';
         switch (c) {
         case '"':
-            _baOut.append("\\\"");
-            break;
         case '\\':
-            _baOut.append("\\\\");
+            *p++ = c;
             break;
         case '\b':
-            _baOut.append("\\b");
+            *p++ = 'b';
             break;
         case '\f':
-            _baOut.append("\\f");
+            *p++ = 'f';
             break;
         case '\n':
-            _baOut.append("\\n");
+            *p++ = 'n';
             break;
         case '\r':
-            _baOut.append("\\r");
+            *p++ = 'r';
             break;
         case '\t':
-            _baOut.append("\\t");
+            *p++ = 't';
             break;
         default:
-            if (u < 0x20) {
-                const char escaped[] = {'\\', 'u', '0', '0', kHex[u >> 4], kHex[u & 0xf]};
-                _baOut.append(escaped, sizeof escaped);
-            } else
-                _baOut.append(c);
+            *p++ = 'u';
+            *p++ = '0';
+            *p++ = '0';
+            *p++ = kHex[u >> 4];
+            *p++ = kHex[u & 0xf];
         }
     }
-    _baOut.append('"');
+    *p++ = '"';
+    _baOut.truncate(static_cast<int>(p - _baOut.constData()));
 }
 
 // Integers beyond 2^53 are written by QJsonDocument in floating-point form; leave them to it.
