@@ -443,7 +443,11 @@ QString ReadData(const QString& _qstrArg)
         return _qstrArg;
     QFile in;
     in.open(stdin, QIODevice::ReadOnly);
-    return QString::fromUtf8(in.readAll());
+    QByteArray data = in.readAll();
+    // The newline that echo and editors leave at the end is not part of the payload.
+    if (data.endsWith('\n'))
+        data.chop(data.endsWith("\r\n") ? 2 : 1);
+    return QString::fromUtf8(data);
 }
 
 int RunSend(Client& _client, const Options& _opt)
