@@ -101,6 +101,7 @@ void tst_Qorvctl::initTestCase()
 
 void tst_Qorvctl::cleanupTestCase()
 {
+    QVERIFY2(m_pService->sanitizerReport().isEmpty(), qPrintable(m_pService->sanitizerReport().left(4000)));
     m_pWorker.reset();
     m_pService.reset();
 }
