@@ -1,6 +1,7 @@
 #include "install/Downloader.h"
 
 #include "core/Config.h"
+#include "core/Logger.h"
 
 #include <QDebug>
 #include <QDir>
@@ -186,7 +187,7 @@ void Downloader::slotDownloadProgress(qint64 bytesReceived, qint64 bytesTotal)
     if (m_state != State::Running)
         return;
     m_timerStall.start();
-    if (m_pReply) {
+    if (m_pReply && Logger::IsWritten(QtDebugMsg)) {
         qDebug() << "reply info begin:";
         for (const QNetworkReply::RawHeaderPair& header : m_pReply->rawHeaderPairs())
             qDebug().noquote() << QString::fromLatin1(header.first + ':' + header.second);
@@ -199,9 +200,10 @@ void Downloader::slotDownloadProgress(qint64 bytesReceived, qint64 bytesTotal)
     const qint64 elapsed = qMax<qint64>(m_timerElapsed.elapsed(), 1);
     qDebug().noquote() << QStringLiteral("Download speed: %1bytes/s").arg(bytesReceived / (elapsed / 1000.0));
 
-    // Completion is announced only by signFinished, so the last byte is held back until then.
-    const qint64 reported =
-        (bytesReceived == bytesTotal && bytesReceived > 0) ? bytesReceived - 1 : bytesReceived;
+    // Completion is announced only by signFinished, so the last byte is held back until then;
+    // without an announced size any report may already hold every byte, so it is held back too.
+    const bool mayBeComplete = bytesTotal <= 0 || bytesReceived == bytesTotal;
+    const qint64 reported = (mayBeComplete && bytesReceived > 0) ? bytesReceived - 1 : bytesReceived;
     emit signProgress(reported, bytesTotal, m_qstrId);
 }
 
