@@ -25,7 +25,8 @@ void tst_CrashHandler::writesReportAndDiesOfTheSignal_data()
 static void CrashOnPurpose(int _nSignal)
 {
     if (_nSignal == SIGSEGV) {
-        volatile int* nowhere = nullptr;
+        // A low, non-null address: a real fault rather than a null store a sanitizer would catch.
+        volatile int* nowhere = reinterpret_cast<volatile int*>(uintptr_t(16));
         *nowhere = 1;
     }
     if (_nSignal == SIGABRT)
