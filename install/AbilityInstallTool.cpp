@@ -1,6 +1,7 @@
 #include "install/AbilityInstallTool.h"
 
 #include "core/AbilityReply.h"
+#include "core/CommandTable.h"
 #include "install/Downloader.h"
 #include "install/ReplaceHelper.h"
 #include "install/ZlibHelper.h"
@@ -49,22 +50,16 @@ AbilityInstallTool::~AbilityInstallTool()
 
 std::vector<QString> AbilityInstallTool::GetAbilities()
 {
-    std::vector<QString> names;
-    for (const CommandEntry& entry : kCommands)
-        names.push_back(QString::fromLatin1(entry.name));
-    return names;
+    return CommandTable::Names(kCommands);
 }
 
 bool AbilityInstallTool::DealCommand(const JsonCommand& _jsonCommand)
 {
-    if (_jsonCommand.type != Envelope::kCommand)
+    const CommandEntry* entry = CommandTable::Find(kCommands, _jsonCommand);
+    if (!entry)
         return false;
-    for (const CommandEntry& entry : kCommands)
-        if (_jsonCommand.command == QLatin1String(entry.name)) {
-            (this->*entry.handler)(_jsonCommand);
-            return true;
-        }
-    return false;
+    (this->*entry->handler)(_jsonCommand);
+    return true;
 }
 
 int AbilityInstallTool::TaskCount()

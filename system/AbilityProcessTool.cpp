@@ -1,6 +1,7 @@
 #include "system/AbilityProcessTool.h"
 
 #include "core/AbilityReply.h"
+#include "core/CommandTable.h"
 #include "system/ProcessHelper.h"
 
 #include <QDebug>
@@ -26,22 +27,16 @@ AbilityProcessTool::~AbilityProcessTool()
 
 std::vector<QString> AbilityProcessTool::GetAbilities()
 {
-    std::vector<QString> names;
-    for (const CommandEntry& entry : kCommands)
-        names.push_back(QString::fromLatin1(entry.name));
-    return names;
+    return CommandTable::Names(kCommands);
 }
 
 bool AbilityProcessTool::DealCommand(const JsonCommand& _jsonCommand)
 {
-    if (_jsonCommand.type != Envelope::kCommand)
+    const CommandEntry* entry = CommandTable::Find(kCommands, _jsonCommand);
+    if (!entry)
         return false;
-    for (const CommandEntry& entry : kCommands)
-        if (_jsonCommand.command == QLatin1String(entry.name)) {
-            (this->*entry.handler)(_jsonCommand);
-            return true;
-        }
-    return false;
+    (this->*entry->handler)(_jsonCommand);
+    return true;
 }
 
 QMap<QString, QString> AbilityProcessTool::KeptPrograms()

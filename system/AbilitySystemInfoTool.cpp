@@ -1,6 +1,7 @@
 #include "system/AbilitySystemInfoTool.h"
 
 #include "core/AbilityReply.h"
+#include "core/CommandTable.h"
 #include "core/MessageService.h"
 #include "system/SystemProbe.h"
 
@@ -49,27 +50,20 @@ AbilitySystemInfoTool::~AbilitySystemInfoTool()
 
 std::vector<QString> AbilitySystemInfoTool::GetAbilities()
 {
-    std::vector<QString> names;
-    for (const CommandEntry& entry : kCommands)
-        names.push_back(QString::fromLatin1(entry.name));
-    return names;
+    return CommandTable::Names(kCommands);
 }
 
 bool AbilitySystemInfoTool::DealCommand(const JsonCommand& _jsonCommand)
 {
-    if (_jsonCommand.type != Envelope::kCommand)
+    const CommandEntry* entry = CommandTable::Find(kCommands, _jsonCommand);
+    if (!entry)
         return false;
-    for (const CommandEntry& entry : kCommands) {
-        if (_jsonCommand.command != QLatin1String(entry.name))
-            continue;
-        try {
-            std::thread(&AbilitySystemInfoTool::RunQuery, m_pShared, _jsonCommand, entry.query).detach();
-        } catch (const std::system_error& error) {
-            qCritical() << "AbilitySystemInfoTool::DealCommand:cannot start a query thread:" << error.what();
-        }
-        return true;
+    try {
+        std::thread(&AbilitySystemInfoTool::RunQuery, m_pShared, _jsonCommand, entry->query).detach();
+    } catch (const std::system_error& error) {
+        qCritical() << "AbilitySystemInfoTool::DealCommand:cannot start a query thread:" << error.what();
     }
-    return false;
+    return true;
 }
 
 void AbilitySystemInfoTool::RunQuery(std::shared_ptr<Shared> _pShared, JsonCommand _request, Query _query)
