@@ -1,5 +1,6 @@
 #include "tests/e2e/TestEnvelope.h"
 
+#include <QDeadlineTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -37,4 +38,20 @@ JsonCommand makeTransfer(const QStringList& _listTo, const QString& _qstrData, c
 bool isFinalResult(const JsonCommand& _jsonCommand)
 {
     return _jsonCommand.error_code != 0;
+}
+
+QList<JsonCommand> collectWithGuid(const EnvelopeWait& _waitFor, const QString& _qstrGuid,
+                                   const EnvelopePredicate& _isFinal, int _nTimeoutMs)
+{
+    QList<JsonCommand> collected;
+    QDeadlineTimer deadline(qMax(0, _nTimeoutMs));
+    for (;;) {
+        const auto next = _waitFor([&](const JsonCommand& c) { return c.guid == _qstrGuid; },
+                                   static_cast<int>(deadline.remainingTime()));
+        if (!next)
+            return collected;
+        collected.append(*next);
+        if (_isFinal(*next))
+            return collected;
+    }
 }

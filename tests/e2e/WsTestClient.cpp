@@ -182,15 +182,6 @@ std::optional<JsonCommand> WsTestClient::waitFor(const Predicate& _predicate, in
 QList<JsonCommand> WsTestClient::collectUntil(const QString& _qstrGuid, const Predicate& _isFinal,
                                               int _nTimeoutMs)
 {
-    QList<JsonCommand> collected;
-    QDeadlineTimer deadline(qMax(0, _nTimeoutMs));
-    for (;;) {
-        const auto next = waitFor([&](const JsonCommand& c) { return c.guid == _qstrGuid; },
-                                  static_cast<int>(deadline.remainingTime()));
-        if (!next)
-            return collected;
-        collected.append(*next);
-        if (_isFinal(*next))
-            return collected;
-    }
+    return collectWithGuid([this](const EnvelopePredicate& p, int ms) { return waitFor(p, ms); }, _qstrGuid,
+                           _isFinal, _nTimeoutMs);
 }
