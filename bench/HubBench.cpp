@@ -1,6 +1,7 @@
 // Hub benchmark: ZeroMQ clients exchange ~400-byte transfer envelopes through the running
 // service (ping-pong and pipelined), a command round trip through the ability manager, and the
 // service's resident memory over a long run; next to a raw libzmq ROUTER echo in the same run.
+#include "bench/BenchDealer.h"
 #include "tests/e2e/ServiceHarness.h"
 
 #include <QCoreApplication>
@@ -21,40 +22,17 @@ void* g_context = nullptr;
 
 void* Dealer(const QByteArray& _baName, quint16 _nPort)
 {
-    void* socket = zmq_socket(g_context, ZMQ_DEALER);
-    zmq_setsockopt(socket, ZMQ_ROUTING_ID, _baName.constData(), _baName.size());
-    const int zero = 0;
-    zmq_setsockopt(socket, ZMQ_LINGER, &zero, sizeof zero);
-    zmq_setsockopt(socket, ZMQ_RCVHWM, &zero, sizeof zero);
-    zmq_setsockopt(socket, ZMQ_SNDHWM, &zero, sizeof zero);
-    zmq_connect(socket, QByteArray("tcp://127.0.0.1:" + QByteArray::number(_nPort)).constData());
-    return socket;
+    return BenchDealer(g_context, _baName, _nPort);
 }
 
 void SendBody(void* _pSocket, const QByteArray& _baBody)
 {
-    const QByteArray length = QByteArray::number(_baBody.size());
-    zmq_send(_pSocket, length.constData(), length.size(), ZMQ_SNDMORE);
-    zmq_send(_pSocket, _baBody.constData(), _baBody.size(), 0);
+    BenchSend(_pSocket, _baBody);
 }
 
-// Receives one two-frame message; returns its body (empty on time-out).
 QByteArray ReceiveBody(void* _pSocket, int _nTimeoutMs = 10000)
 {
-    zmq_pollitem_t item{_pSocket, 0, ZMQ_POLLIN, 0};
-    if (zmq_poll(&item, 1, _nTimeoutMs) <= 0)
-        return QByteArray();
-    QByteArray body;
-    int more = 1;
-    while (more) {
-        zmq_msg_t msg;
-        zmq_msg_init(&msg);
-        zmq_msg_recv(&msg, _pSocket, 0);
-        body = QByteArray(static_cast<const char*>(zmq_msg_data(&msg)), static_cast<int>(zmq_msg_size(&msg)));
-        more = zmq_msg_more(&msg);
-        zmq_msg_close(&msg);
-    }
-    return body;
+    return BenchReceive(_pSocket, _nTimeoutMs);
 }
 
 bool IsAnswer(const QByteArray& _baBody)

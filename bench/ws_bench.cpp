@@ -2,6 +2,7 @@
 // WebSocket and ZeroMQ to WebSocket, ping-pong and pipelined, and 50 WebSocket clients relaying
 // to each other at once (nothing may be lost or misrouted); next to a plain QWebSocketServer
 // echo on its own thread, measured in the same run.
+#include "bench/BenchDealer.h"
 #include "tests/e2e/ServiceHarness.h"
 
 #include <QCoreApplication>
@@ -204,43 +205,15 @@ class ZmqSide
 {
 public:
     ZmqSide(void* _pContext, const QByteArray& _baName, quint16 _nPort)
+        : m_pSocket(BenchDealer(_pContext, _baName, _nPort))
     {
-        m_pSocket = zmq_socket(_pContext, ZMQ_DEALER);
-        zmq_setsockopt(m_pSocket, ZMQ_ROUTING_ID, _baName.constData(), size_t(_baName.size()));
-        const int zero = 0;
-        zmq_setsockopt(m_pSocket, ZMQ_LINGER, &zero, sizeof zero);
-        zmq_setsockopt(m_pSocket, ZMQ_SNDHWM, &zero, sizeof zero);
-        zmq_setsockopt(m_pSocket, ZMQ_RCVHWM, &zero, sizeof zero);
-        zmq_connect(m_pSocket, QByteArray("tcp://127.0.0.1:" + QByteArray::number(_nPort)).constData());
         Send(makeLogin(QString::fromUtf8(_baName)).ToString());
         Receive(10000);
     }
     ~ZmqSide() { zmq_close(m_pSocket); }
 
-    void Send(const QByteArray& _baBody)
-    {
-        const QByteArray length = QByteArray::number(_baBody.size());
-        zmq_send(m_pSocket, length.constData(), size_t(length.size()), ZMQ_SNDMORE);
-        zmq_send(m_pSocket, _baBody.constData(), size_t(_baBody.size()), 0);
-    }
-
-    QByteArray Receive(int _nTimeoutMs)
-    {
-        zmq_pollitem_t item{m_pSocket, 0, ZMQ_POLLIN, 0};
-        if (zmq_poll(&item, 1, _nTimeoutMs) <= 0)
-            return QByteArray();
-        QByteArray body;
-        int more = 1;
-        while (more) {
-            zmq_msg_t msg;
-            zmq_msg_init(&msg);
-            zmq_msg_recv(&msg, m_pSocket, 0);
-            body = QByteArray(static_cast<const char*>(zmq_msg_data(&msg)), int(zmq_msg_size(&msg)));
-            more = zmq_msg_more(&msg);
-            zmq_msg_close(&msg);
-        }
-        return body;
-    }
+    void Send(const QByteArray& _baBody) { BenchSend(m_pSocket, _baBody); }
+    QByteArray Receive(int _nTimeoutMs) { return BenchReceive(m_pSocket, _nTimeoutMs); }
 
 private:
     void* m_pSocket = nullptr;
