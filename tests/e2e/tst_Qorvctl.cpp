@@ -27,7 +27,9 @@ QStringList WithPort(const QStringList& _listArgs, const ServiceProcess& _servic
 Run Finish(QProcess& _process, int _nTimeoutMs = 30000)
 {
     Run run;
-    if (!_process.waitForFinished(_nTimeoutMs)) {
+    // waitForFinished() is false for a process that has already ended (a quick --no-wait run
+    // may end while the test is still pumping events), so the state is checked first.
+    if (_process.state() != QProcess::NotRunning && !_process.waitForFinished(_nTimeoutMs)) {
         _process.kill();
         _process.waitForFinished(5000);
         run.errorText = QStringLiteral("qorvctl did not end in time");
