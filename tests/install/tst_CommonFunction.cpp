@@ -1,4 +1,5 @@
 #include "install/CommonFunction.h"
+#include "tests/install/TestFiles.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -10,22 +11,6 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
-
-namespace {
-void WriteFile(const QString& _qstrPath, const QByteArray& _baData)
-{
-    QDir().mkpath(QFileInfo(_qstrPath).absolutePath());
-    QFile file(_qstrPath);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    QCOMPARE(file.write(_baData), qint64(_baData.size()));
-}
-
-QByteArray ReadFile(const QString& _qstrPath)
-{
-    QFile file(_qstrPath);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-}
-} // namespace
 
 class tst_CommonFunction : public QObject
 {

@@ -2,6 +2,7 @@
 // (which keeps hostile names as written). Info-ZIP's unzip is the oracle for what a good archive holds.
 #include "install/ZlibHelper.h"
 #include "resources/QorvResources.h"
+#include "tests/install/TestFiles.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -80,20 +81,6 @@ bool RunTool(const QString& _qstrDir, const QString& _qstrTool, const QStringLis
     proc.setWorkingDirectory(_qstrDir);
     proc.start(_qstrTool, _args);
     return proc.waitForFinished(kWaitMs) && proc.exitStatus() == QProcess::NormalExit && proc.exitCode() <= 1;
-}
-
-void WriteFile(const QString& _qstrPath, const QByteArray& _baData)
-{
-    QDir().mkpath(QFileInfo(_qstrPath).absolutePath());
-    QFile file(_qstrPath);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    QCOMPARE(file.write(_baData), qint64(_baData.size()));
-}
-
-QByteArray ReadFile(const QString& _qstrPath)
-{
-    QFile file(_qstrPath);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
 }
 
 // Relative path -> content; links as "link:" + target, folders as "<dir>" when asked for.
