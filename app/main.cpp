@@ -5,6 +5,7 @@
 #include "core/DebugPrivilege.h"
 #include "core/Logger.h"
 #include "core/MessageService.h"
+#include "core/ProcessMemory.h"
 #include "core/SingleInstance.h"
 #include "core/TerminationSignals.h"
 #include "install/ReplaceJournal.h"
@@ -58,6 +59,7 @@ void LogStart(const Config& _config)
 
 int main(int argc, char* argv[])
 {
+    ProcessMemory::KeepLargeBlocksApart();
     Logger& logger = Logger::Instance();
     Config& config = Config::Instance();
     ChooseOffscreenWithoutDisplay();

@@ -147,8 +147,15 @@ MessageService::Outcome MessageService::Route(const QByteArray& _baClient, const
         if (_request.iscast) {
             std::lock_guard<std::mutex> lock(m_mutexRegistry);
             out.recipients = m_mapRegistry.keys();
-        } else
+        } else {
+            // Each name once, and a bound on how far one envelope fans out.
             out.recipients = _request.to;
+            out.recipients.removeDuplicates();
+            if (out.recipients.size() > kMaxRecipients) {
+                out.recipients.clear();
+                out.errorCode = Envelope::kTypeNotCorrect;
+            }
+        }
     } else {
         out.errorCode = Envelope::kTypeNotCorrect;
     }

@@ -32,6 +32,9 @@ public:
     using Observer = std::function<void(const QString& _qstrName, const JsonCommand& _jsonCommand)>;
     void SetObserver(Observer _observer);
 
+    // Distinct names one transfer may list in "to".
+    static constexpr int kMaxRecipients = 1024;
+
 private:
     MessageService() = default;
 

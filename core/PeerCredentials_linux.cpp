@@ -7,6 +7,8 @@
 #include <QFile>
 #include <QList>
 
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -87,4 +89,43 @@ PeerCredentials::Owner PeerCredentials::LoopbackPeerOwner(const QHostAddress& _p
     if (_pUid)
         *_pUid = *uid;
     return *uid == static_cast<uint>(getuid()) ? Owner::SameUser : Owner::OtherUser;
+}
+
+namespace {
+
+// The address and port of one end of a TCP socket; false when it is not an IP socket.
+bool SocketEnd(qintptr _nFd, bool _blPeer, QHostAddress& _address, quint16& _nPort)
+{
+    sockaddr_storage storage{};
+    socklen_t size = sizeof storage;
+    auto* address = reinterpret_cast<sockaddr*>(&storage);
+    const int rc = _blPeer ? getpeername(static_cast<int>(_nFd), address, &size)
+                           : getsockname(static_cast<int>(_nFd), address, &size);
+    if (rc != 0 || (storage.ss_family != AF_INET && storage.ss_family != AF_INET6))
+        return false;
+    _address.setAddress(address);
+    _nPort = storage.ss_family == AF_INET ? ntohs(reinterpret_cast<sockaddr_in*>(&storage)->sin_port)
+                                          : ntohs(reinterpret_cast<sockaddr_in6*>(&storage)->sin6_port);
+    return true;
+}
+
+} // namespace
+
+std::optional<PeerCredentials::Owner> PeerCredentials::AcceptedSocketOwner(qintptr _nFd, quint16 _nLocalPort,
+                                                                           uint* _pUid)
+{
+    QHostAddress local;
+    quint16 localPort = 0;
+    if (!SocketEnd(_nFd, false, local, localPort) || localPort != _nLocalPort)
+        return std::nullopt;
+    QHostAddress peer;
+    quint16 peerPort = 0;
+    if (!SocketEnd(_nFd, true, peer, peerPort))
+        return Owner::Unknown;
+    return LoopbackPeerOwner(peer, peerPort, local, localPort, _pUid);
+}
+
+void PeerCredentials::ShutDownSocket(qintptr _nFd)
+{
+    shutdown(static_cast<int>(_nFd), SHUT_RDWR);
 }

@@ -2,6 +2,7 @@
 
 #include "core/JsonCommand.h"
 #include "core/Logger.h"
+#include "core/ProcessMemory.h"
 
 #include <QDebug>
 
@@ -58,17 +59,30 @@ bool ZmqServer::Start(const QString& _qstrBind, const QString& _qstrPort, qint64
     zmq_setsockopt(m_pRouter, ZMQ_ROUTER_HANDOVER, &handover, sizeof handover);
     const int hwm = kSendHighWaterMark;
     zmq_setsockopt(m_pRouter, ZMQ_SNDHWM, &hwm, sizeof hwm);
+    // A peer that sends faster than the hub handles waits in its own connection, not in memory here.
+    const int receiveHwm = kReceiveHighWaterMark;
+    zmq_setsockopt(m_pRouter, ZMQ_RCVHWM, &receiveHwm, sizeof receiveHwm);
     // libzmq holds a whole frame before we see it: bound that by the message limit.
     const int64_t maxFrame = _nMaxMessageBytes + 1024;
     zmq_setsockopt(m_pRouter, ZMQ_MAXMSGSIZE, &maxFrame, sizeof maxFrame);
     const int linger = 0;
     zmq_setsockopt(m_pRouter, ZMQ_LINGER, &linger, sizeof linger);
 
+    // The guard relies on one I/O thread: a connection is reported accepted before its handshake
+    // starts. That is libzmq's default; said here so nobody raises it without reading the guard.
+    zmq_ctx_set(m_pContext, ZMQ_IO_THREADS, 1);
+    if (!m_guard.Attach(m_pContext, m_pRouter, _qstrPort.toUShort())) {
+        zmq_close(m_pRouter);
+        m_pRouter = nullptr;
+        m_guard.Close();
+        return false;
+    }
     m_qstrEndpoint = QStringLiteral("tcp://") + _qstrBind + QLatin1Char(':') + _qstrPort;
     if (zmq_bind(m_pRouter, m_qstrEndpoint.toUtf8().constData()) != 0) {
         qCritical() << "ZmqServer::Start:bind failed:" << m_qstrEndpoint << zmq_strerror(zmq_errno());
         zmq_close(m_pRouter);
         m_pRouter = nullptr;
+        m_guard.Close();
         return false;
     }
 
@@ -96,6 +110,7 @@ void ZmqServer::Stop()
         }
         m_thread.join();
     }
+    m_guard.Close();
     for (void** socket : {&m_pRouter, &m_pWakeRecv, &m_pWakeSend})
         if (*socket) {
             zmq_close(*socket);
@@ -105,6 +120,23 @@ void ZmqServer::Stop()
         zmq_ctx_term(m_pContext);
         m_pContext = nullptr;
     }
+}
+
+std::shared_ptr<ZmqServer::Backlog> ZmqServer::BacklogOf(const QByteArray& _baClient)
+{
+    if (m_hashBacklogs.size() > kSweepAtPeers)
+        SweepBacklogs();
+    std::shared_ptr<Backlog>& backlog = m_hashBacklogs[_baClient];
+    if (!backlog)
+        backlog = std::make_shared<Backlog>();
+    return backlog;
+}
+
+qint64 ZmqServer::UnsentBytes(const QByteArray& _baClient)
+{
+    std::lock_guard<std::mutex> lock(m_mutexQueue);
+    const auto it = m_hashBacklogs.constFind(_baClient);
+    return it == m_hashBacklogs.constEnd() ? 0 : (*it)->bytes.load();
 }
 
 void ZmqServer::Send(const QByteArray& _baClient, const QByteArray& _baBody)
@@ -119,6 +151,21 @@ void ZmqServer::Send(const QByteArray& _baClient, const QByteArray& _baBody)
             qCritical() << "ZmqServer::Send:send queue full, message dropped for:" << _baClient;
         return;
     }
+    const std::shared_ptr<Backlog> backlog = BacklogOf(_baClient);
+    // Once over the limit, a peer gets messages again only after it has read half of what is held.
+    const qint64 held = backlog->bytes.load();
+    if (held + _baBody.size() > kMaxUnsentBytesPerPeer ||
+        (backlog->dropping && held > kMaxUnsentBytesPerPeer / 2)) {
+        if (!backlog->dropping)
+            qCritical()
+                << "ZmqServer::Send:client not reading, unsent bytes over the limit, messages dropped:"
+                << _baClient;
+        backlog->dropping = true;
+        return;
+    }
+    backlog->dropping = false;
+    backlog->bytes += _baBody.size();
+    m_nUnsentTotal += _baBody.size();
     m_queueSends.emplace_back(_baClient, _baBody);
     // The receive thread flushes after every batch, so it needs no wake-up for its own sends.
     if (!m_blWakePending && std::this_thread::get_id() != m_thread.get_id()) {
@@ -129,16 +176,24 @@ void ZmqServer::Send(const QByteArray& _baClient, const QByteArray& _baBody)
 
 void ZmqServer::ReceiveLoop()
 {
-    zmq_pollitem_t items[2] = {{m_pRouter, 0, ZMQ_POLLIN, 0}, {m_pWakeRecv, 0, ZMQ_POLLIN, 0}};
+    zmq_pollitem_t items[4] = {{m_pRouter, 0, ZMQ_POLLIN, 0},
+                               {m_pWakeRecv, 0, ZMQ_POLLIN, 0},
+                               {m_guard.HandlerSocket(), 0, ZMQ_POLLIN, 0},
+                               {m_guard.MonitorSocket(), 0, ZMQ_POLLIN, 0}};
     while (!m_blStopRequested) {
-        const int ready = zmq_poll(items, 2, kReceiveTimeoutMs);
+        const int ready = zmq_poll(items, 4, kReceiveTimeoutMs);
         if (ready < 0 && zmq_errno() != EINTR)
             break;
+        if (items[2].revents & ZMQ_POLLIN)
+            m_guard.OnHandlerInput();
+        if (items[3].revents & ZMQ_POLLIN)
+            m_guard.OnMonitorInput();
         if (items[1].revents & ZMQ_POLLIN)
             DrainWake();
         if (items[0].revents & ZMQ_POLLIN)
             ReceiveMessages();
         FlushSends();
+        ReturnMemoryWhenIdle();
     }
     qWarning() << "server closed";
 }
@@ -237,6 +292,26 @@ bool ZmqServer::ReceiveOne()
     return true;
 }
 
+namespace {
+
+// A body handed to libzmq without a copy; its bytes leave the peer's count when libzmq frees it.
+struct HeldBody
+{
+    QByteArray body;
+    std::shared_ptr<std::atomic<qint64>> peerBytes;
+    std::atomic<qint64>* totalBytes;
+};
+
+void ReleaseBody(void*, void* _pHint)
+{
+    auto* held = static_cast<HeldBody*>(_pHint);
+    *held->peerBytes -= held->body.size();
+    *held->totalBytes -= held->body.size();
+    delete held;
+}
+
+} // namespace
+
 void ZmqServer::FlushSends()
 {
     std::deque<std::pair<QByteArray, QByteArray>> batch;
@@ -244,14 +319,60 @@ void ZmqServer::FlushSends()
         std::lock_guard<std::mutex> lock(m_mutexQueue);
         batch.swap(m_queueSends);
     }
-    for (const auto& [client, body] : batch) {
-        const QByteArray length = QByteArray::number(body.size());
-        if (zmq_send(m_pRouter, client.constData(), client.size(), ZMQ_SNDMORE | ZMQ_DONTWAIT) < 0) {
-            if (zmq_errno() == EAGAIN)
-                qCritical() << "ZmqServer::FlushSends:client not reading, message dropped:" << client;
-            continue; // EHOSTUNREACH: no such peer, dropped as a ROUTER does
+    for (const auto& [client, body] : batch)
+        SendOne(client, body);
+}
+
+void ZmqServer::SendOne(const QByteArray& _baClient, const QByteArray& _baBody)
+{
+    std::shared_ptr<Backlog> backlog;
+    {
+        std::lock_guard<std::mutex> lock(m_mutexQueue);
+        backlog = BacklogOf(_baClient);
+    }
+    // The count as an atomic shared with the message, which may outlive the table entry.
+    const std::shared_ptr<std::atomic<qint64>> bytes(backlog, &backlog->bytes);
+    if (zmq_send(m_pRouter, _baClient.constData(), _baClient.size(), ZMQ_SNDMORE | ZMQ_DONTWAIT) < 0) {
+        if (zmq_errno() == EAGAIN) {
+            std::lock_guard<std::mutex> lock(m_mutexQueue);
+            if (!backlog->dropping)
+                qCritical() << "ZmqServer::FlushSends:client not reading, message dropped:" << _baClient;
+            backlog->dropping = true;
         }
-        zmq_send(m_pRouter, length.constData(), length.size(), ZMQ_SNDMORE | ZMQ_DONTWAIT);
-        zmq_send(m_pRouter, body.constData(), body.size(), ZMQ_DONTWAIT);
+        // EHOSTUNREACH: no such peer, dropped as a ROUTER does
+        *bytes -= _baBody.size();
+        m_nUnsentTotal -= _baBody.size();
+        return;
+    }
+    const QByteArray length = QByteArray::number(_baBody.size());
+    zmq_send(m_pRouter, length.constData(), length.size(), ZMQ_SNDMORE | ZMQ_DONTWAIT);
+    auto* held = new HeldBody{_baBody, bytes, &m_nUnsentTotal};
+    zmq_msg_t message;
+    zmq_msg_init_data(&message, const_cast<char*>(held->body.constData()),
+                      static_cast<size_t>(_baBody.size()), &ReleaseBody, held);
+    if (zmq_msg_send(&message, m_pRouter, ZMQ_DONTWAIT) < 0)
+        zmq_msg_close(&message);
+    if (m_nUnsentTotal.load() > kMaxUnsentBytesPerPeer / 4)
+        m_blTrimDue = true;
+}
+
+void ZmqServer::ReturnMemoryWhenIdle()
+{
+    if (!m_blTrimDue || m_nUnsentTotal.load() > kMaxUnsentBytesPerPeer / 16)
+        return;
+    m_blTrimDue = false;
+    ProcessMemory::ReturnFreedMemory();
+    std::lock_guard<std::mutex> lock(m_mutexQueue);
+    SweepBacklogs();
+}
+
+void ZmqServer::SweepBacklogs()
+{
+    // Peers that have nothing held keep no entry, so names sent to once do not pile up.
+    for (auto it = m_hashBacklogs.begin(); it != m_hashBacklogs.end();) {
+        if (it.value()->bytes.load() == 0 && it.value().use_count() == 1)
+            it = m_hashBacklogs.erase(it);
+        else
+            ++it;
     }
 }

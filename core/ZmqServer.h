@@ -1,11 +1,15 @@
 #pragma once
 
+#include "core/ZmqPeerGuard.h"
+
 #include <QByteArray>
+#include <QHash>
 #include <QString>
 
 #include <atomic>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -34,6 +38,14 @@ public:
     // Per-peer answers held for a client that does not read, and the overall send queue bound.
     static constexpr int kSendHighWaterMark = 100000;
     static constexpr size_t kMaxQueuedSends = 1000000;
+    // Bytes queued for one peer and not yet written to its connection; past this its messages
+    // are dropped, so a client that never reads cannot make the service hold without bound.
+    static constexpr qint64 kMaxUnsentBytesPerPeer = 256LL * 1024 * 1024;
+    // Whole requests libzmq holds from one peer before it stops reading that connection.
+    static constexpr int kReceiveHighWaterMark = 64;
+
+    // Bytes held for a peer: queued here or handed to libzmq and not yet written.
+    qint64 UnsentBytes(const QByteArray& _baClient);
 
     // Parses a length frame as the wire protocol does: leading blanks and trailing text are
     // tolerated; no number or out of range gives nullopt-like false.
@@ -46,6 +58,20 @@ private:
     void FlushSends();
     void DiscardRestOfMessage();
     void DrainWake();
+    void SendOne(const QByteArray& _baClient, const QByteArray& _baBody);
+    void ReturnMemoryWhenIdle();
+
+    // What is held for one peer; shared with the messages in flight, which give their bytes
+    // back when libzmq frees them (on its own thread).
+    struct Backlog
+    {
+        std::atomic<qint64> bytes{0};
+        bool dropping = false; // guarded by m_mutexQueue; one log line per burst of drops
+    };
+    // Both with m_mutexQueue held.
+    std::shared_ptr<Backlog> BacklogOf(const QByteArray& _baClient);
+    void SweepBacklogs();
+    static constexpr int kSweepAtPeers = 4096;
 
     void* m_pContext = nullptr;
     void* m_pRouter = nullptr;
@@ -60,6 +86,10 @@ private:
     std::deque<std::pair<QByteArray, QByteArray>> m_queueSends;
     bool m_blWakePending = false;
     size_t m_nDroppedSends = 0;
+    QHash<QByteArray, std::shared_ptr<Backlog>> m_hashBacklogs; // guarded by m_mutexQueue
+    std::atomic<qint64> m_nUnsentTotal{0};
+    bool m_blTrimDue = false;
+    ZmqPeerGuard m_guard;
 
     std::atomic<bool> m_blRunning{false};
     std::atomic<bool> m_blStopRequested{false};

@@ -296,13 +296,25 @@ void tst_MessageService::transferToNamedClients()
 {
     login("r1", {});
     const JsonCommand req = send("sender", "transfer", "chat", "hi", {"r1", "ghost", "r1"});
-    QCOMPARE(takeFor("r1").size(), 2);
+    QCOMPARE(takeFor("r1").size(), 1);   // a name listed twice receives it once
     const auto ghost = takeFor("ghost"); // delivered even though not registered
     QCOMPARE(ghost.size(), 1);
     QCOMPARE(ghost[0].envelope, req);
     const auto ret = takeFor("sender");
     QCOMPARE(ret.size(), 1);
     QCOMPARE(ret[0].envelope.type, QString("transfer_ret"));
+
+    // Past 1,024 distinct names the transfer is refused and relayed to nobody.
+    QStringList many;
+    for (int i = 0; i < 1025; ++i)
+        many << QString("n%1").arg(i);
+    send("sender", "transfer", "chat", "hi", many + QStringList{"r1"});
+    QCOMPARE(takeFor("r1").size(), 0);
+    const auto refused = takeFor("sender");
+    QCOMPARE(refused.size(), 1);
+    QCOMPARE(refused[0].envelope.error_code, qint64(-1));
+    send("sender", "transfer", "chat", "hi", many.mid(1) + many.mid(1));
+    QCOMPARE(takeFor("n1").size(), 1);
 }
 
 void tst_MessageService::castReachesEveryClientAndManagerAnswersMinus4()
