@@ -75,6 +75,7 @@ int main(int argc, char* argv[])
     InstallTranslation(app, translator);
     EnableDebugPrivilege();
     config.Load(Config::DefaultPath());
+    logger.SetLimits(config.GetMaxLogFileBytes(), config.GetMaxLogTotalBytes());
     logger.Init(config.GetLogLevel(), config.GetFolder());
     logger.InstallHandler();
     // Undo replaces that a crash cut short before any client can start a new one.

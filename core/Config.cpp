@@ -61,6 +61,8 @@ void Config::Load(const QString& _qstrPath)
 
     settings.beginGroup(QStringLiteral("log"));
     m_nLogLevel = ReadInt(settings, "level", m_nLogLevel);
+    m_nMaxLogFileMegabytes = ReadPositive(settings, "maxFileMegabytes", m_nMaxLogFileMegabytes);
+    m_nMaxLogTotalMegabytes = ReadPositive(settings, "maxTotalMegabytes", m_nMaxLogTotalMegabytes);
     settings.endGroup();
 
     settings.beginGroup(QStringLiteral("name"));

@@ -16,6 +16,9 @@ public:
     bool IsDebugMode() const { return m_nDebugMode == 1; }
     int GetDebugMode() const { return m_nDebugMode; }
     int GetLogLevel() const { return m_nLogLevel; }
+    // One log file's size before the run continues in a new one, and the whole log folder's.
+    qint64 GetMaxLogFileBytes() const { return m_nMaxLogFileMegabytes * 1024 * 1024; }
+    qint64 GetMaxLogTotalBytes() const { return m_nMaxLogTotalMegabytes * 1024 * 1024; }
     QString GetFolder() const { return m_qstrFolder; }
     QString GetAppId() const { return m_qstrAppId; }
     QString GetPort() const { return m_qstrPort; }
@@ -40,6 +43,8 @@ private:
 
     int m_nDebugMode = 0;
     int m_nLogLevel = 1;
+    qint64 m_nMaxLogFileMegabytes = 64;
+    qint64 m_nMaxLogTotalMegabytes = 512;
     QString m_qstrFolder = QStringLiteral("folder");
     QString m_qstrAppId;
     QString m_qstrPort = QStringLiteral("5555");

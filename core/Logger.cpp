@@ -27,15 +27,42 @@ bool Logger::Init(int _nLevel, const QString& _qstrFolder)
     std::lock_guard<std::mutex> lock(m_mutex);
     m_nLevel = _nLevel;
     m_qstrFolder = _qstrFolder;
-    const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd-hh-mm-ss"));
+    m_qstrStamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd-hh-mm-ss"));
     const QString folder = LogFolder(_qstrFolder);
     QDir().mkpath(folder);
-    m_fileMain.setFileName(folder + stamp + QStringLiteral(".log"));
-    m_fileJs.setFileName(folder + stamp + QStringLiteral("_js.log"));
+    m_fileMain.setFileName(folder + m_qstrStamp + QStringLiteral(".log"));
+    m_fileJs.setFileName(folder + m_qstrStamp + QStringLiteral("_js.log"));
     const bool ok = m_fileMain.open(QIODevice::ReadWrite | QIODevice::Append) &&
                     m_fileJs.open(QIODevice::ReadWrite | QIODevice::Append);
+    m_nMainBytes = m_fileMain.size();
     RemoveOldLogs(folder, QDateTime::currentDateTime());
+    RemoveOldestBeyond(folder, m_nMaxTotalBytes - m_nMaxFileBytes, m_fileMain.fileName());
     return ok;
+}
+
+void Logger::SetLimits(qint64 _nMaxFileBytes, qint64 _nMaxTotalBytes)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_nMaxTotalBytes = _nMaxTotalBytes;
+    m_nMaxFileBytes = qMin(_nMaxFileBytes, _nMaxTotalBytes);
+    if (m_fileMain.isOpen())
+        RemoveOldestBeyond(LogFolder(m_qstrFolder), m_nMaxTotalBytes - m_nMaxFileBytes,
+                           m_fileMain.fileName());
+}
+
+void Logger::ContinueInNextFile()
+{
+    const QString folder = LogFolder(m_qstrFolder);
+    m_fileMain.close();
+    // A part left by an earlier run in the same second is skipped, not appended to.
+    do
+        m_fileMain.setFileName(folder + m_qstrStamp + QLatin1Char('-') + QString::number(m_nNextPart++) +
+                               QStringLiteral(".log"));
+    while (QFileInfo::exists(m_fileMain.fileName()));
+    m_fileMain.open(QIODevice::ReadWrite | QIODevice::Append);
+    m_nMainBytes = 0;
+    // Room is kept for the file just begun, so the folder stays within its bound as it grows.
+    RemoveOldestBeyond(folder, m_nMaxTotalBytes - m_nMaxFileBytes, m_fileMain.fileName());
 }
 
 static void HandleMessage(QtMsgType _type, const QMessageLogContext&, const QString& _qstrText)
@@ -66,7 +93,10 @@ void Logger::Write(QtMsgType _type, const QString& _qstrText)
     QByteArray line;
     line.reserve(text.size() + 32);
     line.append(Tag(_type)).append(m_baStamp).append('\t').append(text).append("\r\n");
-    m_fileMain.write(line);
+    if (m_nMainBytes > 0 && m_nMainBytes + line.size() > m_nMaxFileBytes)
+        ContinueInNextFile();
+    if (m_fileMain.write(line) > 0)
+        m_nMainBytes += line.size();
     m_fileMain.flush();
 }
 
@@ -104,6 +134,27 @@ int Logger::RemoveOldLogs(const QString& _qstrFolder, const QDateTime& _now)
             continue;
         if (QFile::remove(info.absoluteFilePath()))
             ++removed;
+    }
+    return removed;
+}
+
+int Logger::RemoveOldestBeyond(const QString& _qstrFolder, qint64 _nMaxTotalBytes, const QString& _qstrKeep)
+{
+    QFileInfoList files =
+        QDir(_qstrFolder).entryInfoList({QStringLiteral("*.log")}, QDir::Files, QDir::Time | QDir::Reversed);
+    qint64 total = 0;
+    for (const QFileInfo& info : files)
+        total += info.size();
+    int removed = 0;
+    for (const QFileInfo& info : files) {
+        if (total <= _nMaxTotalBytes)
+            break;
+        if (info.isSymLink() || info.absoluteFilePath() == QFileInfo(_qstrKeep).absoluteFilePath())
+            continue;
+        if (QFile::remove(info.absoluteFilePath())) {
+            total -= info.size();
+            ++removed;
+        }
     }
     return removed;
 }

@@ -16,6 +16,9 @@ public:
 
     // Creates the log folder, opens this run's two files and removes logs older than 60 days.
     bool Init(int _nLevel, const QString& _qstrFolder);
+    // A file that reaches _nMaxFileBytes continues in "<stamp>-<n>.log"; the folder's "*.log"
+    // files are kept under _nMaxTotalBytes by deleting the oldest. Takes effect at once.
+    void SetLimits(qint64 _nMaxFileBytes, qint64 _nMaxTotalBytes);
     // Installs the Qt message handler that writes through this logger.
     void InstallHandler();
 
@@ -44,6 +47,9 @@ public:
     static QString FormatLogLine(QtMsgType _type, const QDateTime& _time, const QString& _qstrText);
     // Deletes plain "*.log" files in the folder last written more than 60 days before now.
     static int RemoveOldLogs(const QString& _qstrFolder, const QDateTime& _now);
+    // Deletes the oldest "*.log" files (never _qstrKeep) until the folder's total is within the bound.
+    static int RemoveOldestBeyond(const QString& _qstrFolder, qint64 _nMaxTotalBytes,
+                                  const QString& _qstrKeep);
     // Caps what one message can put into the log: the first 16 KiB and the full length.
     static QByteArray ClipForLog(const QByteArray& _baText);
     // A byte string in double quotes exactly as Qt's debug stream writes it; fast for plain ASCII.
@@ -56,12 +62,22 @@ private:
     Logger() = default;
     static const char* Tag(QtMsgType _type);
     ~Logger();
+    // With m_mutex held.
+    void ContinueInNextFile();
+
+    static constexpr qint64 kDefaultMaxFileBytes = 64LL * 1024 * 1024;
+    static constexpr qint64 kDefaultMaxTotalBytes = 512LL * 1024 * 1024;
 
     std::mutex m_mutex;
     std::atomic<int> m_nLevel{1};
     QString m_qstrFolder;
     QFile m_fileMain;
     QFile m_fileJs;
+    QString m_qstrStamp;
+    int m_nNextPart = 1;
+    qint64 m_nMainBytes = 0;
+    qint64 m_nMaxFileBytes = kDefaultMaxFileBytes;
+    qint64 m_nMaxTotalBytes = kDefaultMaxTotalBytes;
     // The formatted time changes once a second; formatting it per line is the costly part.
     qint64 m_nStampSecond = -1;
     QByteArray m_baStamp;

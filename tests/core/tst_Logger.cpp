@@ -15,6 +15,7 @@ private slots:
     void quotesLikeTheDebugStream_data();
     void quotesLikeTheDebugStream();
     void filtersByLevelAndWritesFile();
+    void continuesInNewFilesAndBoundsTheFolder();
 };
 
 void tst_Logger::formatsLines_data()
@@ -114,6 +115,43 @@ void tst_Logger::filtersByLevelAndWritesFile()
     QCOMPARE(lines.size(), 2); // one line and the empty rest after the last "\r\n"
     QVERIFY(lines[0].startsWith("[C]:"));
     QVERIFY(lines[0].endsWith("\ta critical line \"quoted\"\r"));
+}
+
+void tst_Logger::continuesInNewFilesAndBoundsTheFolder()
+{
+    QTemporaryDir home;
+    qputenv("HOME", home.path().toUtf8());
+    qputenv("XDG_DOCUMENTS_DIR", (home.path() + "/Documents").toUtf8());
+    Logger& logger = Logger::Instance();
+    QVERIFY(logger.Init(2, "data"));
+    const QString folder = QFileInfo(logger.MainLogPath()).absolutePath();
+    const QString stamp = QFileInfo(logger.MainLogPath()).completeBaseName();
+    // An earlier run's log, recent enough for the age rule, goes first when the folder is full.
+    QFile earlier(folder + "/2000-01-01-00-00-00.log");
+    QVERIFY(earlier.open(QIODevice::WriteOnly));
+    earlier.write(QByteArray(6000, 'x'));
+    earlier.close();
+    Touch(earlier.fileName(), QDateTime::currentDateTime().addDays(-1));
+
+    logger.SetLimits(4096, 4 * 4096);
+    const QString text(100, QChar('t'));
+    for (int i = 0; i < 400; ++i)
+        logger.Write(QtCriticalMsg, text);
+
+    const QFileInfoList logs = QDir(folder).entryInfoList({"*.log"}, QDir::Files);
+    qint64 total = 0;
+    for (const QFileInfo& info : logs) {
+        total += info.size();
+        QVERIFY2(info.size() <= 4096, qPrintable(info.fileName()));
+    }
+    QVERIFY(total <= 4 * 4096);
+    QVERIFY(!earlier.exists());
+    // The run went on in numbered parts; its oldest ones made room.
+    QVERIFY(QRegularExpression(QRegularExpression::escape(stamp) + "-1\\d\\.log$")
+                .match(logger.MainLogPath())
+                .hasMatch());
+    QVERIFY(!QFile::exists(folder + "/" + stamp + ".log"));
+    QVERIFY(!QFile::exists(folder + "/" + stamp + "-1.log"));
 }
 
 QTEST_GUILESS_MAIN(tst_Logger)
