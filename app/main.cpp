@@ -1,11 +1,13 @@
 #include "app/AbilityFactory.h"
 #include "core/AbilityManager.h"
+#include "core/AppPaths.h"
 #include "core/Config.h"
 #include "core/CrashHandler.h"
 #include "core/DebugPrivilege.h"
 #include "core/Logger.h"
 #include "core/MessageService.h"
 #include "core/ProcessMemory.h"
+#include "core/ServiceNotify.h"
 #include "core/SingleInstance.h"
 #include "core/TerminationSignals.h"
 #include "install/ReplaceJournal.h"
@@ -53,6 +55,26 @@ void LogStart(const Config& _config)
                     hub.WebSocket().ServerPort() ? QStringLiteral("listening")
                                                  : QStringLiteral("not listening"),
                     _config.GetConfigPath());
+    const QString qss = AppPaths::QssFolder();
+    qWarning().noquote() << QStringLiteral("qorv-utility-service: style sheets and images from %1")
+                                .arg(qss.isEmpty() ? QStringLiteral("(none found)") : qss);
+}
+
+// A service manager waiting for readiness hears of it only once clients can connect on both
+// transports; otherwise it is told which one failed and gives up on the start after its bound.
+void NotifyServiceManager(const Config& _config)
+{
+    MessageService& hub = MessageService::Instance();
+    const bool zmq = hub.Zmq().IsRunning();
+    const bool ws = hub.WebSocket().ServerPort() != 0;
+    const QString status =
+        QStringLiteral("zeromq %1 %2, websocket 127.0.0.1:%3 %4")
+            .arg(hub.Zmq().Endpoint(), zmq ? QStringLiteral("listening") : QStringLiteral("FAILED"),
+                 _config.GetWsPort(), ws ? QStringLiteral("listening") : QStringLiteral("FAILED"));
+    if (zmq && ws)
+        ServiceNotify::Ready(status);
+    else
+        ServiceNotify::Failed(status);
 }
 
 } // namespace
@@ -67,14 +89,17 @@ int main(int argc, char* argv[])
     QApplication app(argc, argv);
 
     SingleInstance guard(QStringLiteral("qorv-utility-service"));
-    if (!guard.TryAcquire())
+    if (!guard.TryAcquire()) {
+        // Ready and done: a unit that finds the service already running ends as a success.
+        ServiceNotify::Ready(QStringLiteral("another instance is already running"));
         return 0;
+    }
 
     InitQorvResources();
     QTranslator translator;
     InstallTranslation(app, translator);
     EnableDebugPrivilege();
-    config.Load(Config::DefaultPath());
+    config.Load(AppPaths::ConfigFile());
     logger.SetLimits(config.GetMaxLogFileBytes(), config.GetMaxLogTotalBytes());
     logger.Init(config.GetLogLevel(), config.GetFolder());
     logger.InstallHandler();
@@ -88,6 +113,7 @@ int main(int argc, char* argv[])
     CrashHandler::Install(Logger::DumpFolder(config.GetFolder()));
     LogStart(config);
     TerminationSignals::QuitOnTermination(&app);
+    NotifyServiceManager(config);
 
     const int code = app.exec();
     MessageService::Instance().Stop();

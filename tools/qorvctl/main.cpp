@@ -1,6 +1,8 @@
 // qorvctl: talks to the running service from a shell. Logs in over WebSocket or ZeroMQ, sends
 // one request, prints every envelope that answers it as one JSON line, and exits when the task
 // is over.
+#include "core/AppPaths.h"
+#include "core/Config.h"
 #include "core/JsonCommand.h"
 #include "tools/qorvctl/CtlTransport.h"
 #include "tools/qorvctl/TaskRules.h"
@@ -56,7 +58,8 @@ const char* const kGeneralHelp =
     "\n"
     "Options:\n"
     "  --ws | --zmq                 transport (default --ws)\n"
-    "  --port N                     port (default 5556 for --ws, 5555 for --zmq)\n"
+    "  --port N                     port (default: the service's config.ini, else 5556 for\n"
+    "                               --ws, 5555 for --zmq)\n"
     "  --name NAME                  client name to log in under (default qorvctl-<pid>)\n"
     "  --timeout S                  give up after S seconds (default 60; 0 waits without bound)\n"
     "  -h, --help                   help (after a verb: that verb's help)\n"
@@ -633,8 +636,13 @@ int main(int argc, char* argv[])
     }
     if (opt.name.isEmpty())
         opt.name = QStringLiteral("qorvctl-%1").arg(QCoreApplication::applicationPid());
-    if (opt.port == 0)
-        opt.port = opt.useZmq ? 5555 : 5556;
+    if (opt.port == 0) {
+        // The ports the service itself reads, so a moved port need not be repeated on each call.
+        Config& config = Config::Instance();
+        config.Load(AppPaths::ConfigFile());
+        const int port = (opt.useZmq ? config.GetPort() : config.GetWsPort()).toInt();
+        opt.port = port > 0 && port < 65536 ? port : (opt.useZmq ? 5555 : 5556);
+    }
 
     struct sigaction action = {};
     action.sa_handler = OnStopSignal;

@@ -1,0 +1,26 @@
+# Runs at install time: writes the systemd user unit and the XDG autostart entry for the prefix
+# being installed to. A system prefix (/usr) follows the distribution's places; any other prefix
+# keeps both under itself (share/systemd/user is searched for ~/.local and /usr/local alike).
+set(prefix "${CMAKE_INSTALL_PREFIX}")
+if(IS_ABSOLUTE "${QORV_BINDIR}")
+  set(QORV_EXEC "${QORV_BINDIR}/qorv-utility-service")
+else()
+  set(QORV_EXEC "${prefix}/${QORV_BINDIR}/qorv-utility-service")
+endif()
+set(QORV_DOC_FILE "${prefix}/${QORV_DOCDIR}/README.md")
+if(prefix STREQUAL "/usr")
+  set(unit_dir "/usr/lib/systemd/user")
+  set(autostart_dir "/etc/xdg/autostart")
+else()
+  set(unit_dir "${prefix}/share/systemd/user")
+  set(autostart_dir "${prefix}/etc/xdg/autostart")
+endif()
+
+set(staging "${QORV_PACKAGING_BINARY_DIR}/session-files")
+configure_file("${QORV_PACKAGING_SOURCE_DIR}/qorv-utility-service.service.in"
+               "${staging}/qorv-utility-service.service" @ONLY)
+configure_file("${QORV_PACKAGING_SOURCE_DIR}/qorv-utility-service.desktop.in"
+               "${staging}/qorv-utility-service.desktop" @ONLY)
+# file(INSTALL) adds DESTDIR and records the files in the install manifest.
+file(INSTALL DESTINATION "${unit_dir}" TYPE FILE FILES "${staging}/qorv-utility-service.service")
+file(INSTALL DESTINATION "${autostart_dir}" TYPE FILE FILES "${staging}/qorv-utility-service.desktop")

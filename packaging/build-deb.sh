@@ -1,0 +1,80 @@
+#!/usr/bin/env bash
+# Builds the Debian package with CPack, installs it with apt-get, checks that the installed
+# service answers, and removes the package again. Run as root from anywhere in the checkout.
+# Usage: packaging/build-deb.sh [build folder]   (default: build; ./setup makes it)
+# Leaves the package in <build folder>/deb/.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+BUILD=${1:-build}
+[ -f "$BUILD/CMakeCache.txt" ] || ./setup
+cmake --build "$BUILD" -j2 --target qorv-utility-service qorvctl >/dev/null
+rm -rf "$BUILD/deb"
+(cd "$BUILD" && cpack -G DEB -B "$PWD/deb" | grep -v '^CPack: - ')
+deb=$(ls "$BUILD"/deb/qorv-utility-service_*.deb)
+echo "== $deb"
+dpkg-deb --field "$deb" Package Version Architecture Depends Recommends
+dpkg-deb --contents "$deb" | awk '{print $NF}' | grep -v '/$'
+
+scratch=$(mktemp -d /tmp/qorv-deb-XXXXXX)
+pid=""
+cleanup() {
+  [ -z "$pid" ] || kill "$pid" 2>/dev/null || true
+  if dpkg-query -W -f='${Status}' qorv-utility-service 2>/dev/null | grep -q "ok installed"; then
+    DEBIAN_FRONTEND=noninteractive apt-get remove -y -qq qorv-utility-service >/dev/null
+  fi
+  rm -rf "$scratch"
+}
+trap cleanup EXIT
+
+echo "== apt-get install ./$deb"
+DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "./$deb" | grep -i 'qorv' || true
+unit=/usr/lib/systemd/user/qorv-utility-service.service
+for f in "$(command -v qorv-utility-service)" "$(command -v qorvctl)" "$unit" \
+  /etc/xdg/autostart/qorv-utility-service.desktop /usr/share/qorv-utility-service/config.ini \
+  /usr/share/qorv-utility-service/qss /usr/share/doc/qorv-utility-service/README.md; do
+  [ -e "$f" ] || { echo "missing: $f" >&2; exit 1; }
+  echo "installed: $f"
+done
+mkdir -p -m 700 "$scratch/run"
+XDG_RUNTIME_DIR="$scratch/run" systemd-analyze --user verify "$unit"
+desktop-file-validate /etc/xdg/autostart/qorv-utility-service.desktop
+echo "unit and autostart entry: valid"
+
+# A user of our own with the template config on two free ports.
+free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
+export HOME="$scratch" XDG_CONFIG_HOME="$scratch/.config" XDG_RUNTIME_DIR="$scratch/run" QT_QPA_PLATFORM=offscreen
+unset DISPLAY WAYLAND_DISPLAY NOTIFY_SOCKET
+mkdir -p "$XDG_CONFIG_HOME/qorv-utility-service"
+zmq_port=$(free_port); ws_port=$(free_port)
+sed -e "s/^port=.*/port=$zmq_port/" -e "s/^wsport=.*/wsport=$ws_port/" /usr/share/qorv-utility-service/config.ini \
+  > "$XDG_CONFIG_HOME/qorv-utility-service/config.ini"
+exec_start=$(sed -n 's/^ExecStart=//p' "$unit")
+if systemctl --user show-environment >/dev/null 2>&1; then
+  echo "== no check through systemctl --user: it would use the real user's session; starting ExecStart"
+else
+  echo "== no systemd user session on this machine: starting the unit's ExecStart line by hand"
+fi
+echo "\$ $exec_start   (ports $zmq_port/$ws_port from $XDG_CONFIG_HOME/qorv-utility-service/config.ini)"
+$exec_start >"$scratch/console.txt" 2>&1 &
+pid=$!
+echo "\$ qorvctl abilities"
+for _ in $(seq 1 60); do
+  if out=$(qorvctl --timeout 10 abilities 2>&1); then break; fi
+  sleep 0.5
+done
+echo "$out"
+echo "$out" | grep -q '"download' || { echo "the installed service did not answer" >&2; cat "$scratch/console.txt" >&2; exit 1; }
+grep -h 'started;\|style sheets' "$scratch"/Documents/*/log/*.log
+kill -TERM "$pid"
+wait "$pid" && code=0 || code=$?
+pid=""
+echo "service stopped on SIGTERM, exit code $code"
+[ "$code" -eq 0 ]
+
+echo "== apt-get remove qorv-utility-service"
+DEBIAN_FRONTEND=noninteractive apt-get remove -y -qq qorv-utility-service >/dev/null
+for f in /usr/bin/qorv-utility-service /usr/bin/qorvctl "$unit" /etc/xdg/autostart/qorv-utility-service.desktop \
+  /usr/share/qorv-utility-service; do
+  [ ! -e "$f" ] || { echo "left behind: $f" >&2; exit 1; }
+done
+echo "removed cleanly; package kept at $deb"
