@@ -4,7 +4,6 @@
 #include "tests/e2e/ServiceHarness.h"
 
 #include <QTcpServer>
-#include <QTcpSocket>
 #include <QtTest>
 
 #include <sys/socket.h>
@@ -13,8 +12,8 @@
 
 namespace {
 
-// The service manager's end of the notification protocol: a datagram socket whose path goes
-// into NOTIFY_SOCKET.
+// The service manager's end of the notification protocol: a datagram socket named by
+// NOTIFY_SOCKET. Received() holds every message so far.
 class NotifySocket
 {
 public:
@@ -23,58 +22,29 @@ public:
         m_nFd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
         sockaddr_un address = {};
         address.sun_family = AF_UNIX;
-        const QByteArray path = QFile::encodeName(_qstrPath);
-        qstrncpy(address.sun_path, path.constData(), sizeof(address.sun_path));
-        if (::bind(m_nFd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
-            ::close(m_nFd);
-            m_nFd = -1;
-        }
+        qstrncpy(address.sun_path, QFile::encodeName(_qstrPath).constData(), sizeof(address.sun_path));
+        ::bind(m_nFd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
     }
-    ~NotifySocket()
-    {
-        if (m_nFd >= 0)
-            ::close(m_nFd);
-    }
-    bool IsValid() const { return m_nFd >= 0; }
+    ~NotifySocket() { ::close(m_nFd); }
     QString Path() const { return m_qstrPath; }
-
-    // Every message received so far, appended to Received().
-    void Drain()
+    QString Received()
     {
         char buffer[4096];
         ssize_t n;
         while ((n = ::recv(m_nFd, buffer, sizeof(buffer), 0)) > 0)
-            m_listReceived.append(QString::fromUtf8(buffer, static_cast<int>(n)));
+            m_qstrReceived += QString::fromUtf8(buffer, static_cast<int>(n)) + QLatin1Char('\n');
+        return m_qstrReceived;
     }
-    // The first message holding _qstrNeedle, waiting up to _nTimeoutMs.
-    QString WaitFor(const QString& _qstrNeedle, int _nTimeoutMs)
+    bool WaitFor(const QString& _qstrNeedle, int _nTimeoutMs = 60000)
     {
-        QString found;
-        (void)QTest::qWaitFor(
-            [&]() {
-                Drain();
-                for (const QString& message : m_listReceived)
-                    if (message.contains(_qstrNeedle))
-                        found = message;
-                return !found.isEmpty();
-            },
-            _nTimeoutMs);
-        return found;
+        return QTest::qWaitFor([&]() { return Received().contains(_qstrNeedle); }, _nTimeoutMs);
     }
-    QStringList Received() const { return m_listReceived; }
 
 private:
     QString m_qstrPath;
     int m_nFd = -1;
-    QStringList m_listReceived;
+    QString m_qstrReceived;
 };
-
-bool PortAccepts(quint16 _nPort)
-{
-    QTcpSocket socket;
-    socket.connectToHost(QHostAddress::LocalHost, _nPort);
-    return socket.waitForConnected(2000);
-}
 
 QString ReadAll(const QString& _qstrPath)
 {
@@ -96,13 +66,17 @@ private slots:
     void readinessWaitsForBothTransports();
 
 private:
-    QProcessEnvironment UserEnvironment(const QString& _qstrNotifySocket) const;
-    void WriteUserConfig(quint16 _nZmqPort, quint16 _nWsPort);
-    QString Bin(const QString& _qstrName) const
+    // Writes the user's config.ini and starts the installed service on it.
+    void Start(QProcess& _process, quint16 _nZmqPort, quint16 _nWsPort, const QString& _qstrNotify);
+    QProcessEnvironment Environment(const QString& _qstrNotify) const;
+    QString Installed(const QString& _qstrPath) const
     {
-        return m_prefix.path() + QStringLiteral("/bin/") + _qstrName;
+        return m_prefix.path() + QLatin1Char('/') + _qstrPath;
     }
-    QString LogText() const;
+    QString UserConfig() const
+    {
+        return m_home.path() + QStringLiteral("/.config/qorv-utility-service/config.ini");
+    }
 
     QTemporaryDir m_prefix{QDir::tempPath() + QStringLiteral("/qorv-prefix-XXXXXX")};
     QTemporaryDir m_home{QDir::tempPath() + QStringLiteral("/qorv-home-XXXXXX")};
@@ -110,17 +84,15 @@ private:
 
 void tst_InstalledService::initTestCase()
 {
-    QVERIFY(m_prefix.isValid() && m_home.isValid());
-    const QString buildDir = qEnvironmentVariable("QORV_BUILD_DIR");
-    QVERIFY2(QFileInfo(buildDir).isDir(), "QORV_BUILD_DIR names no folder");
     QProcess install;
     install.setProcessChannelMode(QProcess::MergedChannels);
     install.start(QStringLiteral("cmake"),
-                  {QStringLiteral("--install"), buildDir, QStringLiteral("--prefix"), m_prefix.path()});
+                  {QStringLiteral("--install"), qEnvironmentVariable("QORV_BUILD_DIR"),
+                   QStringLiteral("--prefix"), m_prefix.path()});
     QVERIFY(install.waitForFinished(120000));
     QVERIFY2(install.exitCode() == 0, install.readAll().constData());
-    for (const char* sub : {"run", ".config/qorv-utility-service", "tmp"})
-        QVERIFY(QDir(m_home.path()).mkpath(QLatin1String(sub)));
+    QVERIFY(QDir().mkpath(QFileInfo(UserConfig()).path()) &&
+            QDir(m_home.path()).mkpath(QStringLiteral("run")));
     QFile::setPermissions(m_home.path() + QStringLiteral("/run"),
                           QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
 }
@@ -128,67 +100,59 @@ void tst_InstalledService::initTestCase()
 void tst_InstalledService::sessionFilesAreValid_data()
 {
     QTest::addColumn<QString>("program");
-    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("file");
     // verify also checks that ExecStart names an executable that exists.
-    QTest::newRow("systemd unit")
-        << QStringLiteral("systemd-analyze")
-        << QStringList{QStringLiteral("--user"), QStringLiteral("verify"),
-                       m_prefix.path() + QStringLiteral("/share/systemd/user/qorv-utility-service.service")};
-    QTest::newRow("autostart entry")
-        << QStringLiteral("desktop-file-validate")
-        << QStringList{m_prefix.path() + QStringLiteral("/etc/xdg/autostart/qorv-utility-service.desktop")};
+    QTest::newRow("systemd unit") << QStringLiteral("systemd-analyze --user verify")
+                                  << Installed(
+                                         QStringLiteral("share/systemd/user/qorv-utility-service.service"));
+    QTest::newRow("autostart entry") << QStringLiteral("desktop-file-validate")
+                                     << Installed(
+                                            QStringLiteral("etc/xdg/autostart/qorv-utility-service.desktop"));
 }
 
 void tst_InstalledService::sessionFilesAreValid()
 {
     QFETCH(QString, program);
-    QFETCH(QStringList, arguments);
-    QVERIFY(QFileInfo::exists(arguments.last()));
-    QVERIFY2(arguments.last().contains(QLatin1String("autostart")) ||
-                 ReadAll(arguments.last())
-                     .contains(QStringLiteral("ExecStart=") + Bin(QStringLiteral("qorv-utility-service"))),
-             "ExecStart does not name the installed executable");
+    QFETCH(QString, file);
+    QVERIFY(ReadAll(file).contains(Installed(QStringLiteral("bin/qorv-utility-service"))));
     QProcess check;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_home.path() + QStringLiteral("/run"));
-    check.setProcessEnvironment(env);
-    check.start(program, arguments);
+    check.setProcessEnvironment(Environment(QString()));
+    check.setProcessChannelMode(QProcess::MergedChannels);
+    const QStringList words = program.split(QLatin1Char(' '));
+    check.start(words.first(), words.mid(1) << file);
     QVERIFY2(check.waitForFinished(60000), qPrintable(program));
-    const QByteArray output = check.readAllStandardOutput() + check.readAllStandardError();
+    const QByteArray output = check.readAll();
     QVERIFY2(check.exitCode() == 0 && output.trimmed().isEmpty(), output.constData());
 }
 
-QProcessEnvironment tst_InstalledService::UserEnvironment(const QString& _qstrNotifySocket) const
+QProcessEnvironment tst_InstalledService::Environment(const QString& _qstrNotify) const
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("HOME"), m_home.path());
     env.insert(QStringLiteral("XDG_CONFIG_HOME"), m_home.path() + QStringLiteral("/.config"));
     env.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_home.path() + QStringLiteral("/run"));
-    env.insert(QStringLiteral("TMPDIR"), m_home.path() + QStringLiteral("/tmp"));
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     env.remove(QStringLiteral("DISPLAY"));
-    if (!_qstrNotifySocket.isEmpty())
-        env.insert(QStringLiteral("NOTIFY_SOCKET"), _qstrNotifySocket);
+    env.remove(QStringLiteral("NOTIFY_SOCKET"));
+    if (!_qstrNotify.isEmpty())
+        env.insert(QStringLiteral("NOTIFY_SOCKET"), _qstrNotify);
     return env;
 }
 
-void tst_InstalledService::WriteUserConfig(quint16 _nZmqPort, quint16 _nWsPort)
+void tst_InstalledService::Start(QProcess& _process, quint16 _nZmqPort, quint16 _nWsPort,
+                                 const QString& _qstrNotify)
 {
-    QFile file(m_home.path() + QStringLiteral("/.config/qorv-utility-service/config.ini"));
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(QStringLiteral("[name]\nfolder=from-user-config\n[message_service]\nport=%1\nwsport=%2\n")
-                   .arg(_nZmqPort)
-                   .arg(_nWsPort)
-                   .toUtf8());
-}
-
-QString tst_InstalledService::LogText() const
-{
-    QDir folder(m_home.path() + QStringLiteral("/Documents/from-user-config/log"));
-    QString text;
-    for (const QString& name : folder.entryList({QStringLiteral("*.log")}, QDir::Files, QDir::Name))
-        text += ReadAll(folder.filePath(name));
-    return text;
+    QFile config(UserConfig());
+    QVERIFY(config.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    config.write(QStringLiteral("[name]\nfolder=user\n[message_service]\nport=%1\nwsport=%2\n")
+                     .arg(_nZmqPort)
+                     .arg(_nWsPort)
+                     .toUtf8());
+    config.close();
+    _process.setProcessEnvironment(Environment(_qstrNotify));
+    _process.setProcessChannelMode(QProcess::MergedChannels);
+    _process.start(Installed(QStringLiteral("bin/qorv-utility-service")), QStringList());
+    QVERIFY(_process.waitForStarted(10000));
 }
 
 void tst_InstalledService::userConfigPortsAndInstalledData()
@@ -197,34 +161,23 @@ void tst_InstalledService::userConfigPortsAndInstalledData()
     quint16 wsPort = pickFreePort();
     while (wsPort == zmqPort)
         wsPort = pickFreePort();
-    WriteUserConfig(zmqPort, wsPort);
     NotifySocket notify(m_home.path() + QStringLiteral("/run/notify"));
-    QVERIFY(notify.IsValid());
-
     QProcess service;
-    service.setProcessEnvironment(UserEnvironment(notify.Path()));
-    service.setWorkingDirectory(m_home.path());
-    service.setProcessChannelMode(QProcess::MergedChannels);
-    service.start(Bin(QStringLiteral("qorv-utility-service")), QStringList());
-    QVERIFY(service.waitForStarted(10000));
-    const QString ready = notify.WaitFor(QStringLiteral("READY=1"), 60000);
-    QVERIFY2(!ready.isEmpty(), service.readAll().constData());
-    QVERIFY(PortAccepts(zmqPort) && PortAccepts(wsPort));
+    Start(service, zmqPort, wsPort, notify.Path());
+    QVERIFY2(notify.WaitFor(QStringLiteral("READY=1")), service.readAll().constData());
 
-    const QString log = LogText();
-    QVERIFY2(log.contains(QStringLiteral("config ") + m_home.path() +
-                          QStringLiteral("/.config/qorv-utility-service/config.ini")),
-             qPrintable(log));
+    QDir logs(m_home.path() + QStringLiteral("/Documents/user/log"));
+    const QString log = ReadAll(logs.filePath(logs.entryList({QStringLiteral("*[0-9].log")}).value(0)));
+    QVERIFY2(log.contains(QStringLiteral("config ") + UserConfig()), qPrintable(log));
     const QString qss =
-        QFileInfo(m_prefix.path() + QStringLiteral("/share/qorv-utility-service/qss")).canonicalFilePath();
+        QFileInfo(Installed(QStringLiteral("share/qorv-utility-service/qss"))).canonicalFilePath();
     QVERIFY2(log.contains(QStringLiteral("style sheets and images from ") + qss), qPrintable(log));
 
-    // qorvctl finds the moved ports in the same file, over both transports.
-    for (const QStringList& args : {QStringList{QStringLiteral("abilities")},
-                                    QStringList{QStringLiteral("--zmq"), QStringLiteral("abilities")}}) {
+    // Ready means both ports answer; qorvctl finds them in the same config.ini.
+    for (const QString& transport : {QStringLiteral("--ws"), QStringLiteral("--zmq")}) {
         QProcess ctl;
-        ctl.setProcessEnvironment(UserEnvironment(QString()));
-        ctl.start(Bin(QStringLiteral("qorvctl")), args);
+        ctl.setProcessEnvironment(Environment(QString()));
+        ctl.start(Installed(QStringLiteral("bin/qorvctl")), {transport, QStringLiteral("abilities")});
         QVERIFY(ctl.waitForFinished(60000));
         const QByteArray out = ctl.readAllStandardOutput();
         QVERIFY2(ctl.exitCode() == 0 && out.contains("download"),
@@ -233,13 +186,12 @@ void tst_InstalledService::userConfigPortsAndInstalledData()
 
     // A second start, as a unit started beside a running service: ready, then exit 0.
     QProcess second;
-    second.setProcessEnvironment(UserEnvironment(notify.Path()));
-    second.start(Bin(QStringLiteral("qorv-utility-service")), QStringList());
+    second.setProcessEnvironment(Environment(notify.Path()));
+    second.start(Installed(QStringLiteral("bin/qorv-utility-service")), QStringList());
     QVERIFY(second.waitForFinished(30000));
     QCOMPARE(second.exitCode(), 0);
-    QVERIFY(!notify.WaitFor(QStringLiteral("another instance is already running"), 10000).isEmpty());
+    QVERIFY(notify.WaitFor(QStringLiteral("READY=1\nSTATUS=another instance is already running")));
 
-    // The unit stops the service with SIGTERM: a clean exit, not a failure to restart from.
     service.terminate();
     QVERIFY(service.waitForFinished(30000));
     QCOMPARE(service.exitStatus(), QProcess::NormalExit);
@@ -251,22 +203,15 @@ void tst_InstalledService::readinessWaitsForBothTransports()
     // Another program holds the WebSocket port: the service runs on, but never reports ready.
     QTcpServer squatter;
     QVERIFY(squatter.listen(QHostAddress::LocalHost, 0));
-    const quint16 zmqPort = pickFreePort();
-    WriteUserConfig(zmqPort, squatter.serverPort());
     NotifySocket notify(m_home.path() + QStringLiteral("/run/notify-clash"));
-    QVERIFY(notify.IsValid());
-
     QProcess service;
-    service.setProcessEnvironment(UserEnvironment(notify.Path()));
-    service.start(Bin(QStringLiteral("qorv-utility-service")), QStringList());
-    QVERIFY(service.waitForStarted(10000));
-    const QString status = notify.WaitFor(QStringLiteral("STATUS="), 60000);
-    QVERIFY2(status.contains(QLatin1String("FAILED")), qPrintable(status));
-    QVERIFY2(!status.contains(QLatin1String("READY=1")), qPrintable(status));
+    Start(service, pickFreePort(), squatter.serverPort(), notify.Path());
+    QVERIFY2(notify.WaitFor(QStringLiteral("STATUS=")), service.readAll().constData());
+    QVERIFY2(notify.Received().contains(QLatin1String("FAILED")), qPrintable(notify.Received()));
     QVERIFY(service.state() == QProcess::Running);
     service.terminate();
     QVERIFY(service.waitForFinished(30000));
-    QVERIFY(!notify.Received().join(QLatin1Char('\n')).contains(QLatin1String("READY=1")));
+    QVERIFY2(!notify.Received().contains(QLatin1String("READY=1")), qPrintable(notify.Received()));
 }
 
 QTEST_MAIN(tst_InstalledService)
