@@ -54,14 +54,25 @@ if systemctl --user show-environment >/dev/null 2>&1; then
 else
   echo "== no systemd user session on this machine: starting the unit's ExecStart line by hand"
 fi
+# Stands in for systemd's end of NOTIFY_SOCKET: prints what the service reports until READY=1.
+python3 - "$scratch/notify" >"$scratch/notify.txt" <<'PY' &
+import socket, sys
+s = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM); s.bind(sys.argv[1]); s.settimeout(60)
+while True:
+    message = s.recv(4096).decode()
+    print("sd_notify: " + message.replace("\n", " | "), flush=True)
+    if "READY=1" in message.split("\n"):
+        break
+PY
+listener=$!
+for _ in $(seq 1 100); do [ -S "$scratch/notify" ] && break; sleep 0.1; done
 echo "\$ $exec_start   (ports $zmq_port/$ws_port from $XDG_CONFIG_HOME/qorv-utility-service/config.ini)"
-$exec_start >"$scratch/console.txt" 2>&1 &
+NOTIFY_SOCKET="$scratch/notify" $exec_start >"$scratch/console.txt" 2>&1 &
 pid=$!
+wait "$listener" || { echo "no READY=1 within 60 s" >&2; cat "$scratch/console.txt" >&2; exit 1; }
+cat "$scratch/notify.txt"
 echo "\$ qorvctl abilities"
-for _ in $(seq 1 60); do
-  if out=$(qorvctl --timeout 10 abilities 2>&1); then break; fi
-  sleep 0.5
-done
+out=$(qorvctl --timeout 10 abilities 2>&1) || true
 echo "$out"
 echo "$out" | grep -q '"download' || { echo "the installed service did not answer" >&2; cat "$scratch/console.txt" >&2; exit 1; }
 grep -h 'started;\|style sheets' "$scratch"/Documents/*/log/*.log
