@@ -43,6 +43,7 @@ public:
         kCloseNormal = 1000,
         kCloseProtocolError = 1002,
         kCloseInvalidData = 1007,
+        kClosePolicyViolation = 1008,
         kCloseTooBig = 1009,
     };
 

@@ -20,6 +20,7 @@
 namespace {
 
 constexpr const char* kHandshakeTimerName = "qorv_handshake_timer";
+constexpr const char* kLoginTimerName = "qorv_login_timer";
 
 QString PeerText(const QAbstractSocket* _pSocket)
 {
@@ -143,7 +144,41 @@ int WebSocket_Server::AwaitingLogin()
     std::set<WebSocketConnection*> loggedIn;
     for (const auto& entry : m_mapClients)
         loggedIn.insert(entry.second);
-    return static_cast<int>(m_setHandshaking.size() + m_setConnections.size() - loggedIn.size());
+    // A connection being closed no longer holds a place.
+    int open = 0;
+    for (WebSocketConnection* connection : m_setConnections)
+        open += connection->IsOpen() && !loggedIn.count(connection) ? 1 : 0;
+    return static_cast<int>(m_setHandshaking.size()) + open;
+}
+
+bool WebSocket_Server::IsLoggedIn(WebSocketConnection* _pWebSocket)
+{
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    for (const auto& entry : m_mapClients)
+        if (entry.second == _pWebSocket)
+            return true;
+    return false;
+}
+
+void WebSocket_Server::ArmLoginDeadline(WebSocketConnection* _pWebSocket)
+{
+    auto* timer = _pWebSocket->findChild<QTimer*>(QLatin1String(kLoginTimerName), Qt::FindDirectChildrenOnly);
+    if (!timer) {
+        timer = new QTimer(_pWebSocket);
+        timer->setObjectName(QLatin1String(kLoginTimerName));
+        timer->setSingleShot(true);
+        connect(timer, &QTimer::timeout, this, [this, _pWebSocket]() { EnforceLoginDeadline(_pWebSocket); });
+    }
+    timer->start(kLoginDeadlineMs);
+}
+
+void WebSocket_Server::EnforceLoginDeadline(WebSocketConnection* _pWebSocket)
+{
+    if (!_pWebSocket->IsOpen() || IsLoggedIn(_pWebSocket))
+        return;
+    qWarning() << "WebSocket_Server::EnforceLoginDeadline:no login in time, connection closed:"
+               << static_cast<void*>(_pWebSocket) << _pWebSocket->PeerText();
+    _pWebSocket->Close(WebSocketConnection::kClosePolicyViolation, QByteArrayLiteral("login timeout"));
 }
 
 WebSocket_Server::HandshakeVerdict WebSocket_Server::CheckHandshake(const QByteArray& _baHead, quint16 _nPort,
@@ -317,6 +352,7 @@ void WebSocket_Server::Upgrade(QTcpSocket* _pSocket, int _nHeadBytes, const QByt
     auto* connection =
         new WebSocketConnection(_pSocket, qMin(m_nMaxMessageBytes, kMaxLoginMessageBytes), this);
     m_setConnections.insert(connection);
+    ArmLoginDeadline(connection);
     connect(connection, &WebSocketConnection::SignDisconnected, this,
             [this, connection]() { SlotDisconnected(connection); });
     connect(connection, &WebSocketConnection::SignTextMessage, this,
@@ -442,9 +478,14 @@ bool WebSocket_Server::DealLoginMessage(WebSocketConnection* _pWebSocket, const 
     const QByteArray name = login.from.toUtf8();
     {
         std::lock_guard<std::recursive_mutex> lock(m_mutex);
-        if (m_mapClients.count(name))
+        const auto held = m_mapClients.find(name);
+        if (held != m_mapClients.end()) {
             qCritical() << "WebSocket_Server::DealLoginMessage login duplicate!:"
                         << static_cast<void*>(_pWebSocket) << " : " << Logger::ClipForLog(_baMessage);
+            // The connection that lost its name must log in again, within the same deadline.
+            if (held->second != _pWebSocket)
+                ArmLoginDeadline(held->second);
+        }
         m_mapClients[name] = _pWebSocket;
     }
     // Logged in: the configured limit applies from now on.

@@ -62,6 +62,9 @@ public:
     static constexpr qint64 kMaxLoginMessageBytes = 1024 * 1024;
     static constexpr int kMaxHandshakeBytes = 16 * 1024;
     static constexpr int kHandshakeTimeoutMs = 10000;
+    // An upgraded connection that has not logged in by then is closed (1008), so idle
+    // connections cannot hold the places of those waiting for their login for long.
+    static constexpr int kLoginDeadlineMs = 10000;
     // A client that stops reading is closed rather than grown without bound in our memory.
     static constexpr qint64 kMaxUnsentBytes = 256LL * 1024 * 1024;
 
@@ -77,6 +80,9 @@ private:
     void Refuse(QTcpSocket* _pSocket, const QByteArray& _baStatus,
                 const QByteArray& _baHeaders = QByteArray());
     int AwaitingLogin();
+    bool IsLoggedIn(WebSocketConnection* _pWebSocket);
+    void ArmLoginDeadline(WebSocketConnection* _pWebSocket);
+    void EnforceLoginDeadline(WebSocketConnection* _pWebSocket);
     void DrainPendingSends();
     qint64 SendLocked(const QByteArray& _baName, const QByteArray& _baText);
     bool DealLoginMessage(WebSocketConnection* _pWebSocket, const QByteArray& _baMessage);

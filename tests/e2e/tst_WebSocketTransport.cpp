@@ -42,6 +42,7 @@ private slots:
     // Last: they close connections on purpose.
     void messageOverLimitRefused();
     void loginQueueBounded();
+    void idleConnectionsLoseTheirPlaceAtTheLoginDeadline();
 
 private:
     std::unique_ptr<ServiceProcess> m_pService;
@@ -431,6 +432,28 @@ void tst_WebSocketTransport::loginQueueBounded()
     QCOMPARE(waiting.back()->closeCode(), QWebSocketProtocol::CloseCodeTooMuchData);
     QVERIFY(next.send(makeTransfer({QStringLiteral("next")}, QStringLiteral("alive"))));
     QVERIFY(next.waitFor([](const JsonCommand& c) { return c.data == QLatin1String("alive"); }));
+}
+
+void tst_WebSocketTransport::idleConnectionsLoseTheirPlaceAtTheLoginDeadline()
+{
+    ServiceProcess service;
+    QVERIFY2(service.start(), qPrintable(service.errorString()));
+    std::vector<std::unique_ptr<WsTestClient>> idle;
+    for (int i = 0; i < 300; ++i) {
+        idle.push_back(std::make_unique<WsTestClient>(QStringLiteral("idle%1").arg(i), service.wsPort()));
+        idle.back()->open(2000);
+    }
+    QElapsedTimer since;
+    since.start();
+    bool in = false;
+    while (!in && since.elapsed() < 11000) {
+        WsTestClient late(QStringLiteral("late"), service.wsPort());
+        in = late.login({}, 1000);
+    }
+    QVERIFY2(in, "no login within 11 s of 300 idle connections");
+    QVERIFY(idle.front()->waitForDisconnected(5000));
+    QCOMPARE(idle.front()->closeCode(), QWebSocketProtocol::CloseCodePolicyViolated);
+    QVERIFY(service.waitForLog(QStringLiteral("no login in time, connection closed:")));
 }
 
 QTEST_GUILESS_MAIN(tst_WebSocketTransport)
