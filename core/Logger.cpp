@@ -5,6 +5,8 @@
 #include <QFileInfo>
 #include <QStandardPaths>
 
+#include <algorithm>
+
 Logger& Logger::Instance()
 {
     static Logger s_logger;
@@ -140,8 +142,17 @@ int Logger::RemoveOldLogs(const QString& _qstrFolder, const QDateTime& _now)
 
 int Logger::RemoveOldestBeyond(const QString& _qstrFolder, qint64 _nMaxTotalBytes, const QString& _qstrKeep)
 {
-    QFileInfoList files =
-        QDir(_qstrFolder).entryInfoList({QStringLiteral("*.log")}, QDir::Files, QDir::Time | QDir::Reversed);
+    QFileInfoList files = QDir(_qstrFolder).entryInfoList({QStringLiteral("*.log")}, QDir::Files);
+    // Oldest first; parts written within the same moment go by their number ("-2" before "-10").
+    std::sort(files.begin(), files.end(), [](const QFileInfo& _a, const QFileInfo& _b) {
+        const QDateTime a = _a.lastModified();
+        const QDateTime b = _b.lastModified();
+        if (a != b)
+            return a < b;
+        const QString nameA = _a.fileName();
+        const QString nameB = _b.fileName();
+        return nameA.size() != nameB.size() ? nameA.size() < nameB.size() : nameA < nameB;
+    });
     qint64 total = 0;
     for (const QFileInfo& info : files)
         total += info.size();
