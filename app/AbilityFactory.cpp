@@ -2,6 +2,8 @@
 
 #include "core/IAbility.h"
 #include "install/AbilityInstallTool.h"
+#include "notices/AbilityCountDownTool.h"
+#include "notices/AbilityCustomToastTool.h"
 #include "system/AbilityProcessTool.h"
 #include "system/AbilitySystemInfoTool.h"
 
@@ -10,8 +12,12 @@ IAbility* CreateQorvAbility(int _nIndex)
     switch (_nIndex) {
     case 2:
         return new AbilityInstallTool;
+    case 3:
+        return new AbilityCountDownTool;
     case 4:
         return new AbilityProcessTool;
+    case 5:
+        return new AbilityCustomToastTool;
     case 8:
         return new AbilitySystemInfoTool;
     default:

@@ -5,6 +5,7 @@
 static void InitResourcesOutsideNamespace()
 {
     Q_INIT_RESOURCE(i18n);
+    Q_INIT_RESOURCE(images);
 }
 
 void InitQorvResources()

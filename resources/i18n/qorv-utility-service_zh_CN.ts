@@ -301,4 +301,11 @@
         <translation>写入恢复记录失败[%1]</translation>
     </message>
 </context>
+<context>
+    <name>CountDown</name>
+    <message>
+        <source>倒计时</source>
+        <translation>倒计时</translation>
+    </message>
+</context>
 </TS>

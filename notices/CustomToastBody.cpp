@@ -1,0 +1,21 @@
+#include "notices/CustomToastBody.h"
+
+#include "core/JsonReader.h"
+#include "notices/NoticeJson.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+
+void CustomToastBody::LoadFromString(const QString& _qstrText)
+{
+    const QJsonDocument doc = QJsonDocument::fromJson(_qstrText.toUtf8());
+    if (!doc.isObject())
+        return;
+    const QJsonObject obj = doc.object();
+    JsonReader reader(obj);
+    reader.String("message", message);
+    NoticeJson::TruncatedInt(obj, "timeRemain", timeRemain);
+    // A negative time would never start the timer and leave the toast up for good.
+    timeRemain = qMax(0, timeRemain);
+    reader.String("position", position);
+}
