@@ -265,6 +265,8 @@ bool ServiceProcess::Launch(int _nTimeoutMs)
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         env.remove(QStringLiteral("DISPLAY"));
         env.remove(QStringLiteral("WAYLAND_DISPLAY"));
+        for (auto it = m_mapEnv.constBegin(); it != m_mapEnv.constEnd(); ++it)
+            env.insert(it.key(), it.value());
         m_pProcess->setProcessEnvironment(env);
         m_pProcess->setWorkingDirectory(binDir());
         m_pProcess->setProcessChannelMode(QProcess::MergedChannels);

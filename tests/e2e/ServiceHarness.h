@@ -48,6 +48,13 @@ public:
     void kill();
     bool isRunning() const;
 
+    // Set before start: the service runs with this variable (e.g. DISPLAY of a private Xvfb,
+    // QT_QPA_PLATFORM "xcb") instead of the offscreen default.
+    void setEnvironment(const QString& _qstrName, const QString& _qstrValue)
+    {
+        m_mapEnv[_qstrName] = _qstrValue;
+    }
+
     quint16 zmqPort() const { return m_nZmqPort; }
     quint16 wsPort() const { return m_nWsPort; }
     qint64 pid() const;
@@ -74,6 +81,7 @@ private:
     bool WaitUntilListening(int _nTimeoutMs);
 
     QMap<QString, QString> m_mapExtra;
+    QMap<QString, QString> m_mapEnv;
     std::unique_ptr<QTemporaryDir> m_pDir;
     std::unique_ptr<QProcess> m_pProcess;
     quint16 m_nZmqPort = 0;
