@@ -13,7 +13,8 @@ void CustomToastBody::LoadFromString(const QString& _qstrText)
         return;
     const QJsonObject obj = doc.object();
     JsonReader reader(obj);
-    reader.String("message", message);
+    if (reader.String("message", message))
+        message.truncate(kMaxMessageChars);
     NoticeJson::TruncatedInt(obj, "timeRemain", timeRemain);
     // A negative time would never start the timer and leave the toast up for good.
     timeRemain = qMax(0, timeRemain);

@@ -9,6 +9,8 @@ class CustomToastBody
 public:
     // Before any command sets it, a toast stays up this long.
     static constexpr int kDefaultTimeRemainMs = 3000;
+    // The toast has room for a few lines; laying out megabytes would stall every repaint.
+    static constexpr int kMaxMessageChars = 4096;
 
     QString message;
     int timeRemain = kDefaultTimeRemainMs; // milliseconds

@@ -72,4 +72,5 @@ void ObjData::Bound(const QSize& _sizeScreen)
     margin_spacing = qBound(0, margin_spacing, w);
     for (int* field : {&height, &font_size, &border_radius, &margin_top, &margin_bottom})
         *field = qBound(0, *field, h);
+    show_name.truncate(kMaxTextChars);
 }

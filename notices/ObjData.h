@@ -8,6 +8,9 @@
 class ObjData
 {
 public:
+    // Texts sit in fixed-size labels and buttons; laying out megabytes would stall the screen.
+    static constexpr int kMaxTextChars = 4096;
+
     virtual ~ObjData() = default;
 
     int width = 0;
@@ -29,7 +32,7 @@ public:
     ObjData Scaled(double _dScale) const;
     static int ScaledLength(int _nLength, double _dScale);
     // Lengths kept between 0 and the screen's extent, so a hostile size cannot ask for a window
-    // or a font larger than the screen.
+    // or a font larger than the screen; the text cut to kMaxTextChars.
     void Bound(const QSize& _sizeScreen);
     QSize Size() const { return QSize(width, height); }
 };

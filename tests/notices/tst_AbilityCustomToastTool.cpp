@@ -57,6 +57,8 @@ void tst_AbilityCustomToastTool::bodyKeysCarryOver_data()
                                          << "a" << 4000;
     QTest::newRow("negative time reads 0") << R"({"timeRemain":-1})"
                                            << "a" << 0;
+    QTest::newRow("long message cut") << QStringLiteral(R"({"message":"%1"})").arg(QString(5000, 'a'))
+                                      << QString(CustomToastBody::kMaxMessageChars, 'a') << 4000;
     QTest::newRow("not JSON") << "message"
                               << "a" << 4000;
 }

@@ -90,6 +90,7 @@ void tst_ViewTipsData::hostileSizesAreBounded()
     ViewTipsData d;
     d.LoadFromString(R"({"width":2147483647,"height":-5,"show_time":2147483647,
                         "main_tips_data":{"font_size":2147483647}})");
+    d.main_tips_data.show_name = QString(100000, QLatin1Char('x'));
     for (int i = 0; i < 40; ++i)
         d.list_button_data.append(ObjData());
     ViewTipsData s = d.Scaled(1440 / 1080.0);
@@ -97,6 +98,7 @@ void tst_ViewTipsData::hostileSizesAreBounded()
     QCOMPARE(s.width, 2560);
     QCOMPARE(s.height, 0);
     QCOMPARE(s.main_tips_data.font_size, 1440);
+    QCOMPARE(s.main_tips_data.show_name.size(), ObjData::kMaxTextChars);
     QCOMPARE(s.show_time, ViewTipsData::kMaxShowTimeSeconds);
     QCOMPARE(s.list_button_data.size(), ViewTipsData::kMaxButtons);
 }
