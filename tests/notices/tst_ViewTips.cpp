@@ -1,4 +1,4 @@
-// A tips window built from its description: how it ends (button, time-out, never), its style
+// A tips window built from its description: how it ends (button or never), its style
 // sheet with the image folder filled in, and which rows it builds.
 #include "notices/ViewTips.h"
 
@@ -16,7 +16,6 @@ class tst_ViewTips : public QObject
 private slots:
     void buttonClickEndsIt_data();
     void buttonClickEndsIt();
-    void showTimeEndsIt();
     void strongTipsStayUp();
     void styleSheet_data();
     void styleSheet();
@@ -63,19 +62,6 @@ void tst_ViewTips::buttonClickEndsIt()
     QTRY_VERIFY(tips.isNull());
 }
 
-void tst_ViewTips::showTimeEndsIt()
-{
-    ViewTipsData d = TwoButtons();
-    d.show_time = 1;
-    QPointer<ViewTips> tips = new ViewTips;
-    tips->InitView(d);
-    tips->show();
-    QSignalSpy clicked(tips.data(), &ViewTips::SignBtnClicked);
-    QTRY_VERIFY_WITH_TIMEOUT(tips.isNull(), 20000);
-    QCOMPARE(clicked.size(), 1);
-    QCOMPARE(clicked.first().first().toString(), QStringLiteral("timeout"));
-}
-
 void tst_ViewTips::strongTipsStayUp()
 {
     ViewTipsData d = TwoButtons();
@@ -96,9 +82,6 @@ void tst_ViewTips::styleSheet_data()
         << "#a{image:url(%path%/x.png)} #b{image:url(%path%/y.png)}"
         << "%path%"
         << "#a{image:url(/img/x.png)} #b{image:url(/img/y.png)}" + radius;
-    QTest::newRow("case-sensitive") << "url(%PATH%/x.png)"
-                                    << "%path%"
-                                    << "url(%PATH%/x.png)" + radius;
     QTest::newRow("empty placeholder leaves the text") << "url(%path%/x.png)"
                                                        << ""
                                                        << "url(%path%/x.png)" + radius;
@@ -145,11 +128,7 @@ void tst_ViewTips::detailLabelNeedsItsFrame()
     with.InitView(d);
     const QLabel* label = with.findChild<QLabel*>(QStringLiteral("lblDetail"));
     QVERIFY(label);
-    const QWidget* frame = label->parentWidget();
-    QCOMPARE(frame->objectName(), QStringLiteral("frmDetail"));
-    QCOMPARE(label->pos(),
-             QPoint((frame->width() - label->width()) / 2, (frame->height() - label->height()) / 2));
-    QVERIFY(label->x() > 0 && label->y() > 0);
+    QCOMPARE(label->parentWidget()->objectName(), QStringLiteral("frmDetail"));
 }
 
 QTEST_MAIN(tst_ViewTips)

@@ -59,12 +59,9 @@ void tst_ViewTipsData::loads()
 void tst_ViewTipsData::roundTrip()
 {
     ViewTipsData d;
-    d.width = 336;
     d.label_detail = true;
-    d.main_tips_data.show_name = QStringLiteral("电脑CPU占用过高");
-    d.label_detail_data.margin_bottom = 7;
-    d.list_button_data.append(d.main_tips_data);
-    d.view_tips_image_replace = QStringLiteral("%path%");
+    d.label_detail_data.show_name = QStringLiteral("电脑CPU占用过高");
+    d.list_button_data.append(d.label_detail_data);
     ViewTipsData back;
     back.LoadFromString(d.ToString());
     QCOMPARE(back.ToString(), d.ToString());
