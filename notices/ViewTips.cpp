@@ -57,8 +57,17 @@ QString ViewTips::LoadStyleSheet(const QString& _qstrPath, const QString& _qstrP
         return QString();
     qDebug().noquote() << _qstrPath + QStringLiteral(" open!");
     QString sheet = QString::fromUtf8(file.read(kMaxStyleSheetBytes));
-    if (!_qstrPlaceholder.isEmpty())
+    if (!_qstrPlaceholder.isEmpty()) {
+        // A one-letter placeholder and a long folder could multiply the text a thousandfold.
+        const qint64 grown = sheet.size() + qint64(sheet.count(_qstrPlaceholder)) *
+                                                (_qstrReplacement.size() - _qstrPlaceholder.size());
+        if (grown > kMaxStyleSheetBytes) {
+            qWarning() << "ViewTips::LoadStyleSheet:style sheet too large after replacing, not used:"
+                       << _qstrPath;
+            return QString();
+        }
         sheet.replace(_qstrPlaceholder, _qstrReplacement, Qt::CaseSensitive);
+    }
     qDebug().noquote() << QStringLiteral("qstrViewTipsSheet == ") + sheet;
     return sheet;
 }

@@ -31,7 +31,8 @@ public:
     const QList<QPushButton*>& Buttons() const { return m_listButtons; }
 
     // The style sheet file's text with every placeholder replaced; empty when the file cannot be
-    // read (missing, not a regular file, or too large). An empty placeholder replaces nothing.
+    // read (missing, not a regular file, or too large, also after replacing). An empty
+    // placeholder replaces nothing.
     static QString LoadStyleSheet(const QString& _qstrPath, const QString& _qstrPlaceholder,
                                   const QString& _qstrReplacement);
 

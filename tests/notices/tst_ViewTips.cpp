@@ -88,6 +88,7 @@ void tst_ViewTips::styleSheet_data()
     QTest::newRow("missing file") << QString() << "%path%" << radius;
     QTest::newRow("a FIFO is not read") << "fifo"
                                         << "%path%" << radius;
+    QTest::newRow("over 1 MiB once replaced") << QString(300000, 'x') << "x" << radius;
 }
 
 void tst_ViewTips::styleSheet()
