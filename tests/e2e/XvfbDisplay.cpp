@@ -4,6 +4,10 @@
 #include <QProcessEnvironment>
 #include <QRegularExpression>
 
+#include <xcb/xcb.h>
+
+#include <cstdlib>
+
 XvfbDisplay::~XvfbDisplay()
 {
     if (m_process.state() != QProcess::NotRunning) {
@@ -83,4 +87,26 @@ bool XvfbDisplay::click(int _nX, int _nY)
          QStringLiteral("1")},
         &code);
     return code == 0;
+}
+
+std::optional<quint32> XvfbDisplay::pixel(int _nX, int _nY)
+{
+    xcb_connection_t* conn = xcb_connect(m_qstrDisplay.toLatin1().constData(), nullptr);
+    std::optional<quint32> colour;
+    if (!xcb_connection_has_error(conn)) {
+        const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(conn)).data;
+        xcb_get_image_reply_t* reply = xcb_get_image_reply(
+            conn,
+            xcb_get_image(conn, XCB_IMAGE_FORMAT_Z_PIXMAP, screen->root, static_cast<int16_t>(_nX),
+                          static_cast<int16_t>(_nY), 1, 1, ~0u),
+            nullptr);
+        // A 24-bit screen keeps each pixel as 32 bits, blue first.
+        if (reply && xcb_get_image_data_length(reply) >= 4) {
+            const uint8_t* bgr = xcb_get_image_data(reply);
+            colour = (quint32(bgr[2]) << 16) | (quint32(bgr[1]) << 8) | bgr[0];
+        }
+        free(reply);
+    }
+    xcb_disconnect(conn);
+    return colour;
 }

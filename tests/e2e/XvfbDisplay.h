@@ -9,6 +9,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <optional>
+
 class XvfbDisplay
 {
 public:
@@ -25,6 +27,8 @@ public:
 
     // Geometry (position on the screen and size) of each mapped window with exactly this title.
     QList<QRect> visibleWindows(const QString& _qstrTitle);
+    // The colour on the screen at this point as 0xRRGGBB, read back from the server.
+    std::optional<quint32> pixel(int _nX, int _nY);
     // Moves the pointer there and clicks the left button, with real X input.
     bool click(int _nX, int _nY);
     // Runs an X client on this display; its standard output, empty on failure.

@@ -23,6 +23,8 @@ private:
     // Waits until exactly one window with the title is mapped; its geometry.
     QRect WaitShown(const QString& _qstrTitle);
     bool WaitGone(const QString& _qstrTitle, int _nTimeoutMs = 10000);
+    // The warning colour of the toast's icon and the network error logo.
+    bool IsWarningRed(int _nX, int _nY);
 
     XvfbDisplay m_display;
     ServiceProcess m_service;
@@ -58,6 +60,12 @@ bool tst_NoticesE2E::WaitGone(const QString& _qstrTitle, int _nTimeoutMs)
     return QTest::qWaitFor([&] { return m_display.visibleWindows(_qstrTitle).isEmpty(); }, _nTimeoutMs);
 }
 
+bool tst_NoticesE2E::IsWarningRed(int _nX, int _nY)
+{
+    const quint32 c = m_display.pixel(_nX, _nY).value_or(0);
+    return (c >> 16) > 200 && ((c >> 8) & 0xff) < 130 && (c & 0xff) < 100;
+}
+
 void tst_NoticesE2E::countdownShowsThenFinishes()
 {
     const JsonCommand request = Send(QStringLiteral("count_down"), QStringLiteral("2"));
@@ -81,6 +89,9 @@ void tst_NoticesE2E::toastAtItsSpotClosesOnClick()
          QStringLiteral(R"({"message":"磁盘空间不足","timeRemain":60000,"position":"bottom-right"})"));
     const QRect window = WaitShown(QStringLiteral("CustomToast"));
     QCOMPARE(window, QRect(1503, 931, 416, 148));
+    // White box; the compiled-in icon fills the left, its triangle below the exclamation mark.
+    QTRY_COMPARE(m_display.pixel(window.x() + 400, window.y() + 10).value_or(0), quint32(0xffffff));
+    QVERIFY(IsWarningRed(window.x() + 35, window.y() + 95));
     QVERIFY(m_display.click(window.center().x(), window.center().y()));
     QVERIFY(WaitGone(QStringLiteral("CustomToast"), 5000));
 }
@@ -93,6 +104,7 @@ void tst_NoticesE2E::toastGoesAwayAfterTimeRemain()
          QStringLiteral(R"({"message":"m","timeRemain":1500,"position":"middle"})"));
     QCOMPARE(WaitShown(QStringLiteral("CustomToast")), QRect(752, 466, 416, 148));
     QVERIFY(WaitGone(QStringLiteral("CustomToast"), 15000));
+    // Qt's coarse timers may fire up to 5% early.
     QVERIFY2(clock.elapsed() >= 1400, qPrintable(QString::number(clock.elapsed())));
 }
 
@@ -118,7 +130,7 @@ void tst_NoticesE2E::networkTipsShowTheirStyleAndTimeOut()
     QElapsedTimer clock;
     clock.start();
     Send(QStringLiteral("command_show_tips_view"),
-         QStringLiteral(R"({"width":258,"height":84,"show_time":1,"logo_show":true,"main_tips":true,
+         QStringLiteral(R"({"width":258,"height":84,"show_time":3,"logo_show":true,"main_tips":true,
             "view_data":{"obj_name":"viewTips","border_radius":12},
             "logo_data":{"obj_name":"lblLogoNetworkErrorImage","width":40,"height":40,"margin_top":8},
             "main_tips_data":{"obj_name":"lblMainTips","show_name":"当前网络异常, 请检查网络连接!",
@@ -126,9 +138,14 @@ void tst_NoticesE2E::networkTipsShowTheirStyleAndTimeOut()
             "view_tips_qss_path":"%1/qss/network_error_tips.qss","view_tips_image_path":"%1/image",
             "view_tips_image_replace":"%path%"})")
              .arg(qss));
-    QCOMPARE(WaitShown(QStringLiteral("ViewTips")), QRect(1642, 926, 258, 84));
+    const QRect window = WaitShown(QStringLiteral("ViewTips"));
+    QCOMPARE(window, QRect(1642, 926, 258, 84));
+    // The error logo from the images folder the style sheet names through %path%: a red disc
+    // 40 pixels wide, centred, 8 below the top.
+    QTRY_VERIFY(IsWarningRed(window.x() + 129, window.y() + 14));
     QVERIFY(WaitGone(QStringLiteral("ViewTips"), 15000));
-    QVERIFY2(clock.elapsed() >= 900, qPrintable(QString::number(clock.elapsed())));
+    // Qt's coarse timers may fire up to 5% early.
+    QVERIFY2(clock.elapsed() >= 2800, qPrintable(QString::number(clock.elapsed())));
 }
 
 QTEST_GUILESS_MAIN(tst_NoticesE2E)
