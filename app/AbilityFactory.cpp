@@ -4,6 +4,7 @@
 #include "install/AbilityInstallTool.h"
 #include "notices/AbilityCountDownTool.h"
 #include "notices/AbilityCustomToastTool.h"
+#include "network/AbilityNetworkTool.h"
 #include "system/AbilityProcessTool.h"
 #include "system/AbilitySystemInfoTool.h"
 
@@ -18,6 +19,8 @@ IAbility* CreateQorvAbility(int _nIndex)
         return new AbilityProcessTool;
     case 5:
         return new AbilityCustomToastTool;
+    case 7:
+        return new AbilityNetworkTool;
     case 8:
         return new AbilitySystemInfoTool;
     default:

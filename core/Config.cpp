@@ -98,5 +98,7 @@ void Config::Load(const QString& _qstrPath)
     m_qstrPublicNetworkUrl = ReadString(settings, "publicNetworkUrl", m_qstrPublicNetworkUrl);
     m_nDownloadStallSeconds = static_cast<int>(
         qMin<qint64>(ReadPositive(settings, "downloadStallSeconds", m_nDownloadStallSeconds), 86400));
+    m_nProbeTimeoutSeconds = static_cast<int>(
+        qMin<qint64>(ReadPositive(settings, "probeTimeoutSeconds", m_nProbeTimeoutSeconds), 3600));
     settings.endGroup();
 }

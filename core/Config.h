@@ -31,6 +31,7 @@ public:
     int GetPercentFilter() const { return m_nPercentFilter; }
     QString GetPublicNetworkUrl() const { return m_qstrPublicNetworkUrl; }
     int GetDownloadStallSeconds() const { return m_nDownloadStallSeconds; }
+    int GetProbeTimeoutSeconds() const { return m_nProbeTimeoutSeconds; }
     QString GetConfigPath() const { return m_qstrConfigPath; }
 
     // Default path: the executable's folder joined with "/config.ini".
@@ -58,5 +59,6 @@ private:
     int m_nPercentFilter = 1;
     QString m_qstrPublicNetworkUrl = QStringLiteral("https://www.baidu.com");
     int m_nDownloadStallSeconds = 60;
+    int m_nProbeTimeoutSeconds = 15;
     QString m_qstrConfigPath;
 };

@@ -1,0 +1,37 @@
+#pragma once
+
+#include "core/IAbility.h"
+#include "core/JsonCommand.h"
+
+#include <QObject>
+
+#include <deque>
+
+// Answers whether the public internet and given web addresses are reachable, and turns the
+// network monitor's status changes into the network-status tips window.
+class AbilityNetworkTool : public QObject, public IAbility
+{
+    Q_OBJECT
+public:
+    AbilityNetworkTool();
+    ~AbilityNetworkTool() override;
+
+    std::vector<QString> GetAbilities() override;
+    bool DealCommand(const JsonCommand& _jsonCommand) override;
+
+    // Commands tested at the same time; further ones wait for a free turn, in order.
+    static constexpr int kMaxRunningCommands = 128;
+
+signals:
+    void SignCommandMessage();
+
+public slots:
+    void SlotNetworkStatusChange(bool _blIsOn, QString qstrMsg);
+    void SlotPubicNetworkResult(bool _blIsOn);
+    void SlotCommandMessage();
+
+private:
+    std::deque<JsonCommand> m_dequeAccepted; // accepted, not yet started
+    JsonCommand m_lastAccepted;
+    int m_nRunning = 0;
+};

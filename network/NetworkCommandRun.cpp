@@ -1,0 +1,78 @@
+#include "network/NetworkCommandRun.h"
+
+#include "core/AbilityReply.h"
+#include "core/MessageService.h"
+#include "network/HttpProbe.h"
+#include "network/NetworkManager.h"
+
+#include <QDebug>
+#include <QNetworkAccessManager>
+
+NetworkCommandRun::NetworkCommandRun(const JsonCommand& _request, Kind _kind,
+                                     const QString& _qstrAnswerCommand, QObject* _pParent)
+    : QObject(_pParent), m_request(_request), m_kind(_kind), m_qstrAnswerCommand(_qstrAnswerCommand),
+      m_pNam(new QNetworkAccessManager(this))
+{
+}
+
+void NetworkCommandRun::Start()
+{
+    CommandNetworkBody body;
+    body.LoadFromString(m_request.data);
+    qDebug().noquote() << "jsonCommandTemp.data==" + m_request.data;
+    qDebug() << "body.m_qmapNetworkResult.count==" << body.m_qmapNetworkResult.count();
+    m_listUrls = body.m_qmapNetworkResult.keys();
+    // Without addresses there is nothing to learn from a probe.
+    if (m_listUrls.isEmpty() || m_kind == Kind::PublicNetwork) {
+        TestNext();
+        return;
+    }
+    NetworkManager::Instance().CheckPublicNetwork(*m_pNam, this, [this](bool _blOk) {
+        m_blPublicOk = _blOk;
+        TestNext();
+    });
+}
+
+void NetworkCommandRun::TestNext()
+{
+    // Addresses that need no request are settled here, without a turn of the event loop each.
+    while (m_nNext < m_listUrls.size()) {
+        const QString& url = m_listUrls.at(m_nNext);
+        if (m_kind == Kind::PostInterface)
+            qDebug().noquote() << "item.key==" + url;
+        if (m_kind == Kind::PublicNetwork) {
+            NetworkManager::Instance().CheckPublicNetwork(
+                *m_pNam, this, [this](bool _blOk) { Record(_blOk ? kReachable : kPublicNetworkDown); });
+            return;
+        }
+        if (!m_blPublicOk) {
+            m_answer.m_qmapNetworkResult.insert(url, kPublicNetworkDown);
+        } else if (!HttpProbe::IsContactable(QUrl(url))) {
+            m_answer.m_qmapNetworkResult.insert(url, kAddressFailed);
+        } else {
+            auto done = [this](bool _blOk) { Record(_blOk ? kReachable : kAddressFailed); };
+            if (m_kind == Kind::GetInterface)
+                NetworkManager::Instance().GetInterface(*m_pNam, url, {}, this, done);
+            else
+                NetworkManager::Instance().PostInterface(*m_pNam, url, {}, {}, this, done);
+            return;
+        }
+        ++m_nNext;
+    }
+    Finish();
+}
+
+void NetworkCommandRun::Record(int _nCode)
+{
+    m_answer.m_qmapNetworkResult.insert(m_listUrls.at(m_nNext), _nCode);
+    ++m_nNext;
+    TestNext();
+}
+
+void NetworkCommandRun::Finish()
+{
+    JsonCommand answer = AbilityReply::Build(m_request, 0, QString(), m_answer.ToString());
+    answer.command = m_qstrAnswerCommand;
+    MessageService::Instance().OnMessageReceived(Envelope::kServiceName.toUtf8(), answer.ToString());
+    emit SignFinished();
+}
