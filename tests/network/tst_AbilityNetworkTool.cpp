@@ -4,13 +4,10 @@
 #include "network/NetworkManager.h"
 #include "tests/network/ProbeServer.h"
 
-#include <QApplication>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLabel>
-#include <QRegularExpression>
 #include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <mutex>
@@ -23,54 +20,37 @@ class tst_AbilityNetworkTool : public QObject
 
 private slots:
     void initTestCase();
-    void cleanupTestCase();
     void statusTips_data();
     void statusTips();
     void onlineAgainShowsNothing();
     void newStatusReplacesShownTips();
-    void refusesOtherTypes();
     void shippedStyleSheet();
 
 private:
-    QList<JsonCommand> TipsRequests();
+    int TipsCount()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_listTips.size();
+    }
 
-    QTemporaryDir m_dir;
     ProbeServer m_server;
     std::unique_ptr<AbilityNetworkTool> m_pAbility;
     std::mutex m_mutex;
-    QList<JsonCommand> m_listDelivered;
+    QList<JsonCommand> m_listTips;
 };
 
 void tst_AbilityNetworkTool::initTestCase()
 {
-    QVERIFY(m_dir.isValid());
-    QFile ini(m_dir.filePath(QStringLiteral("config.ini")));
-    QVERIFY(ini.open(QIODevice::WriteOnly));
-    ini.write("[network]\npublicNetworkUrl=" + m_server.Url("/ok").toUtf8() + "\nprobeTimeoutSeconds=3\n");
-    ini.close();
-    Config::Instance().Load(ini.fileName());
-    QCOMPARE(Config::Instance().GetProbeTimeoutSeconds(), 3);
     m_pAbility = std::make_unique<AbilityNetworkTool>();
-    // A client that offers the tips command receives what the service asks of itself.
+    // A client offering the tips command receives what the service asks of itself.
     MessageService::Instance().OnMessageReceived(
         "tips_owner",
         R"({"type":"notify","command":"command_login","data":"{\"abilities\":[\"command_show_tips_view\"]}"})");
     MessageService::Instance().SetObserver([this](const QString& _qstrName, const JsonCommand& _envelope) {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (_qstrName == QLatin1String("tips_owner"))
-            m_listDelivered.append(_envelope);
+            m_listTips.append(_envelope);
     });
-}
-
-void tst_AbilityNetworkTool::cleanupTestCase()
-{
-    MessageService::Instance().SetObserver(nullptr);
-}
-
-QList<JsonCommand> tst_AbilityNetworkTool::TipsRequests()
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_listDelivered;
 }
 
 void tst_AbilityNetworkTool::statusTips_data()
@@ -81,12 +61,12 @@ void tst_AbilityNetworkTool::statusTips_data()
     QTest::addColumn<int>("probes");
     QTest::newRow("went offline: no probe") << "offline"
                                             << "/ok" << false << 0;
-    QTest::newRow("configuration changed, probe 200") << "changed"
-                                                      << "/ok" << true << 1;
-    QTest::newRow("configuration added, probe 404") << "added"
-                                                    << "/status/404" << false << 1;
-    QTest::newRow("configuration removed, probe silent") << "removed"
-                                                         << "/hang" << false << 1;
+    QTest::newRow("changed, probe 200") << "changed"
+                                        << "/ok" << true << 1;
+    QTest::newRow("added, probe 404") << "added"
+                                      << "/status/404" << false << 1;
+    QTest::newRow("removed, probe silent") << "removed"
+                                           << "/hang" << false << 1;
 }
 
 void tst_AbilityNetworkTool::statusTips()
@@ -96,9 +76,8 @@ void tst_AbilityNetworkTool::statusTips()
     QFETCH(bool, isOn);
     QFETCH(int, probes);
     NetworkManager& monitor = NetworkManager::Instance();
-    monitor.Init(m_server.Url(probePath), 3);
-    const int before = TipsRequests().size();
-    const int hitsBefore = m_server.Hits(probePath);
+    monitor.Init(m_server.Url(probePath), 2);
+    const int before = TipsCount(), hitsBefore = m_server.Hits(probePath);
     QSignalSpy status(&monitor, &NetworkManager::SignNetworkStatusChange);
     if (event == QLatin1String("offline"))
         monitor.OnlineStateChanged(false);
@@ -108,41 +87,26 @@ void tst_AbilityNetworkTool::statusTips()
         monitor.ConfigurationAdded(QStringLiteral("wlan0"));
     else
         monitor.ConfigurationRemoved(QStringLiteral("tun0"));
-    QTRY_COMPARE_WITH_TIMEOUT(TipsRequests().size(), before + 1, 15000);
+    QTRY_COMPARE_WITH_TIMEOUT(TipsCount(), before + 1, 15000);
     QCOMPARE(status.size(), 1);
     QCOMPARE(m_server.Hits(probePath) - hitsBefore, probes);
 
-    const JsonCommand tips = TipsRequests().last();
-    QCOMPARE(tips.type, QStringLiteral("command"));
-    QCOMPARE(tips.command, QStringLiteral("command_show_tips_view"));
-    QCOMPARE(tips.from, QStringLiteral("message_service"));
-    QCOMPARE(tips.to, QStringList{QStringLiteral("message_service")});
-    QVERIFY(!tips.iscast);
-    QVERIFY(QRegularExpression(QStringLiteral("^\\{[0-9a-f-]{36}\\}$")).match(tips.guid).hasMatch());
+    const JsonCommand tips = m_listTips.last();
+    QCOMPARE(tips.type + ' ' + tips.command + ' ' + tips.from + ' ' + tips.to.join(','),
+             QStringLiteral("command command_show_tips_view message_service message_service"));
+    QVERIFY(!QUuid::fromString(tips.guid).isNull());
     const QJsonObject view = QJsonDocument::fromJson(tips.data.toUtf8()).object();
-    const QJsonObject logo = view.value("logo_data").toObject();
     const QJsonObject text = view.value("main_tips_data").toObject();
-    QCOMPARE(view.value("width").toInt(), 258);
-    QCOMPARE(view.value("height").toInt(), 84);
-    QCOMPARE(view.value("show_time").toInt(), 5);
-    QCOMPARE(view.value("logo_show").toBool(), true);
-    QCOMPARE(view.value("main_tips").toBool(), true);
-    QCOMPARE(view.value("strong_stips").toBool(), false);
-    QCOMPARE(view.value("view_data").toObject().value("obj_name").toString(), QStringLiteral("viewTips"));
-    QCOMPARE(view.value("view_data").toObject().value("border_radius").toInt(), 12);
-    QCOMPARE(logo.value("obj_name").toString(), isOn ? QStringLiteral("lblLogoNetworkNoErrorImage")
-                                                     : QStringLiteral("lblLogoNetworkErrorImage"));
-    QCOMPARE(logo.value("width").toInt(), 40);
-    QCOMPARE(logo.value("margin_top").toInt(), 8);
-    QCOMPARE(text.value("obj_name").toString(), QStringLiteral("lblMainTips"));
+    QCOMPARE(view.value("logo_data").toObject().value("obj_name").toString(),
+             isOn ? QStringLiteral("lblLogoNetworkNoErrorImage")
+                  : QStringLiteral("lblLogoNetworkErrorImage"));
     QCOMPARE(text.value("show_name").toString(),
              isOn ? QStringLiteral("当前网络正常!") : QStringLiteral("当前网络异常, 请检查网络连接!"));
     QCOMPARE(text.value("width").toInt(), isOn ? 90 : 190);
-    QCOMPARE(text.value("font_size").toInt(), 14);
-    const QString appDir = QCoreApplication::applicationDirPath();
-    QCOMPARE(view.value("view_tips_qss_path").toString(), appDir + "/qss/qss/network_error_tips.qss");
-    QCOMPARE(view.value("view_tips_image_path").toString(), appDir + "/qss/image");
-    QCOMPARE(view.value("view_tips_image_replace").toString(), QStringLiteral("%path%"));
+    QCOMPARE(view.value("width").toInt() * 1000 + view.value("height").toInt(), 258084);
+    QCOMPARE(view.value("show_time").toInt(), 5);
+    QCOMPARE(view.value("view_tips_qss_path").toString(),
+             QCoreApplication::applicationDirPath() + "/qss/qss/network_error_tips.qss");
 }
 
 void tst_AbilityNetworkTool::onlineAgainShowsNothing()
@@ -158,27 +122,14 @@ void tst_AbilityNetworkTool::newStatusReplacesShownTips()
 {
     // Stand-ins for tips windows on screen: a network status one and another one.
     QWidget networkTips, otherTips;
-    auto* logo = new QLabel(&networkTips);
-    logo->setObjectName(QStringLiteral("lblLogoNetworkErrorImage"));
-    new QLabel(QStringLiteral("update ready"), &otherTips);
+    (new QLabel(&networkTips))->setObjectName(QStringLiteral("lblLogoNetworkErrorImage"));
     networkTips.show();
     otherTips.show();
-    const int before = TipsRequests().size();
+    const int before = TipsCount();
     NetworkManager::Instance().OnlineStateChanged(false);
-    QTRY_COMPARE(TipsRequests().size(), before + 1);
+    QTRY_COMPARE(TipsCount(), before + 1);
     QVERIFY(!networkTips.isVisible());
     QVERIFY(otherTips.isVisible());
-}
-
-void tst_AbilityNetworkTool::refusesOtherTypes()
-{
-    JsonCommand request;
-    request.type = QStringLiteral("query");
-    request.command = QStringLiteral("get_interface");
-    QVERIFY(!m_pAbility->DealCommand(request));
-    request.type = QStringLiteral("command");
-    request.command = QStringLiteral("get_interfaces");
-    QVERIFY(!m_pAbility->DealCommand(request));
 }
 
 void tst_AbilityNetworkTool::shippedStyleSheet()
@@ -193,10 +144,8 @@ void tst_AbilityNetworkTool::shippedStyleSheet()
         QVERIFY2(text.contains(QLatin1String(name)), name);
     auto images = QRegularExpression(QStringLiteral("url\\(%path%/([^)]+)\\)")).globalMatch(text);
     int count = 0;
-    for (; images.hasNext(); ++count) {
-        const QString file = data + QStringLiteral("/image/") + images.next().captured(1);
-        QVERIFY2(!QImage(file).isNull(), qPrintable(file));
-    }
+    for (; images.hasNext(); ++count)
+        QVERIFY(!QImage(data + QStringLiteral("/image/") + images.next().captured(1)).isNull());
     QCOMPARE(count, 2);
 }
 
