@@ -51,6 +51,11 @@ bool AbilityNetworkTool::DealCommand(const JsonCommand& _jsonCommand)
 {
     if (!CommandTable::Find(kCommands, _jsonCommand))
         return false;
+    if (m_dequeAccepted.size() >= kMaxWaitingCommands) {
+        qCritical() << "AbilityNetworkTool::DealCommand:too many network commands waiting, refused:"
+                    << _jsonCommand.guid;
+        return false;
+    }
     m_dequeAccepted.push_back(_jsonCommand);
     m_lastAccepted = _jsonCommand;
     emit SignCommandMessage();

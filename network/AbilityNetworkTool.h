@@ -19,8 +19,10 @@ public:
     std::vector<QString> GetAbilities() override;
     bool DealCommand(const JsonCommand& _jsonCommand) override;
 
-    // Commands tested at the same time; further ones wait for a free turn, in order.
+    // Commands tested at the same time; further ones wait for a free turn, in order. Beyond the
+    // waiting bound a command is refused (the hub answers -4) rather than held without limit.
     static constexpr int kMaxRunningCommands = 128;
+    static constexpr size_t kMaxWaitingCommands = 4096;
 
 signals:
     void SignCommandMessage();

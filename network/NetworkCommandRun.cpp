@@ -1,6 +1,7 @@
 #include "network/NetworkCommandRun.h"
 
 #include "core/AbilityReply.h"
+#include "core/Logger.h"
 #include "core/MessageService.h"
 #include "network/HttpProbe.h"
 #include "network/NetworkManager.h"
@@ -19,8 +20,11 @@ void NetworkCommandRun::Start()
 {
     CommandNetworkBody body;
     body.LoadFromString(m_request.data);
-    qDebug().noquote() << "jsonCommandTemp.data==" + m_request.data;
-    qDebug() << "body.m_qmapNetworkResult.count==" << body.m_qmapNetworkResult.count();
+    if (Logger::IsWritten(QtDebugMsg)) {
+        qDebug().noquote() << "jsonCommandTemp.data==" +
+                                  QString::fromUtf8(Logger::ClipForLog(m_request.data.toUtf8()));
+        qDebug() << "body.m_qmapNetworkResult.count==" << body.m_qmapNetworkResult.count();
+    }
     m_listUrls = body.m_qmapNetworkResult.keys();
     // Without addresses there is nothing to learn from a probe.
     if (m_listUrls.isEmpty() || m_kind == Kind::PublicNetwork) {
