@@ -41,6 +41,7 @@ private slots:
     void publicProbe();
     void silentAddressEndsAtTimeout();
     void commandsDoNotWaitForEachOther();
+    void stopsCleanlyWhileTesting();
 
 private:
     JsonCommand Ask(ZmqTestClient& _client, const QString& _qstrCommand, const QString& _qstrData);
@@ -187,6 +188,16 @@ void tst_NetworkE2E::commandsDoNotWaitForEachOther()
         order.append(answer->data.contains(QLatin1String("hang")) ? "slow" : "quick");
     }
     QCOMPARE(order.indexOf("slow"), 25);
+}
+
+void tst_NetworkE2E::stopsCleanlyWhileTesting()
+{
+    for (int i = 0; i < 2; ++i) {
+        QVERIFY(m_pClients[i]->send(makeCommand("command", "get_interface", Body({m_server.Url("/hang")}))));
+        QVERIFY(m_pServices[i]->waitForLog(QStringLiteral("get_interface")));
+        QCOMPARE(m_pServices[i]->stop(10000), 0);
+        QVERIFY2(m_pServices[i]->sanitizerReport().isEmpty(), qPrintable(m_pServices[i]->sanitizerReport()));
+    }
 }
 
 QTEST_GUILESS_MAIN(tst_NetworkE2E)
