@@ -67,6 +67,8 @@ void tst_AbilityNetworkTool::statusTips_data()
                                       << "/status/404" << false << 1;
     QTest::newRow("removed, probe silent") << "removed"
                                            << "/hang" << false << 1;
+    QTest::newRow("changed, no probe address") << "changed"
+                                               << "" << false << 0;
 }
 
 void tst_AbilityNetworkTool::statusTips()
@@ -76,7 +78,7 @@ void tst_AbilityNetworkTool::statusTips()
     QFETCH(bool, isOn);
     QFETCH(int, probes);
     NetworkManager& monitor = NetworkManager::Instance();
-    monitor.Init(m_server.Url(probePath), 2);
+    monitor.Init(probePath.isEmpty() ? QString() : m_server.Url(probePath), 2);
     const int before = TipsCount(), hitsBefore = m_server.Hits(probePath);
     QSignalSpy status(&monitor, &NetworkManager::SignNetworkStatusChange);
     if (event == QLatin1String("offline"))
