@@ -1,5 +1,6 @@
 #include "network/NetworkStatusTips.h"
 
+#include "core/AppPaths.h"
 #include "core/JsonCommand.h"
 #include "core/MessageService.h"
 
@@ -45,7 +46,7 @@ QJsonObject ToJson(const Obj& _obj)
 
 namespace NetworkStatusTips {
 
-QString Describe(bool _blIsOn, const QString& _qstrMsg, const QString& _qstrAppDir)
+QString Describe(bool _blIsOn, const QString& _qstrMsg, const QString& _qstrQssFolder)
 {
     Obj view;
     view.objName = QStringLiteral("viewTips");
@@ -81,9 +82,9 @@ QString Describe(bool _blIsOn, const QString& _qstrMsg, const QString& _qstrAppD
     json.insert(QStringLiteral("label_detail_data"), ToJson(Obj()));
     json.insert(QStringLiteral("widget_button_data"), ToJson(Obj()));
     json.insert(QStringLiteral("list_button_data"), QJsonArray());
-    json.insert(QStringLiteral("view_tips_image_path"), _qstrAppDir + QStringLiteral("/qss/image"));
+    json.insert(QStringLiteral("view_tips_image_path"), _qstrQssFolder + QStringLiteral("/image"));
     json.insert(QStringLiteral("view_tips_qss_path"),
-                _qstrAppDir + QStringLiteral("/qss/qss/network_error_tips.qss"));
+                _qstrQssFolder + QStringLiteral("/qss/network_error_tips.qss"));
     json.insert(QStringLiteral("view_tips_image_replace"), QStringLiteral("%path%"));
     return QString::fromUtf8(QJsonDocument(json).toJson(QJsonDocument::Compact));
 }
@@ -97,7 +98,11 @@ void Request(bool _blIsOn, const QString& _qstrMsg)
     command.iscast = false;
     command.from = Envelope::kServiceName;
     command.to = QStringList{Envelope::kServiceName};
-    command.data = Describe(_blIsOn, _qstrMsg, QCoreApplication::applicationDirPath());
+    // Beside the executable in the build folder, in the share folder once installed.
+    QString folder = AppPaths::QssFolder();
+    if (folder.isEmpty())
+        folder = QCoreApplication::applicationDirPath() + QStringLiteral("/qss");
+    command.data = Describe(_blIsOn, _qstrMsg, folder);
     MessageService::Instance().OnMessageReceived(Envelope::kServiceName.toUtf8(), command.ToString());
 }
 

@@ -106,8 +106,9 @@ void tst_AbilityNetworkTool::statusTips()
     QCOMPARE(text.value("width").toInt(), isOn ? 90 : 190);
     QCOMPARE(view.value("width").toInt() * 1000 + view.value("height").toInt(), 258084);
     QCOMPARE(view.value("show_time").toInt(), 5);
-    QCOMPARE(view.value("view_tips_qss_path").toString(),
-             QCoreApplication::applicationDirPath() + "/qss/qss/network_error_tips.qss");
+    const QString sheet = view.value("view_tips_qss_path").toString();
+    QVERIFY2(sheet.endsWith("/qss/network_error_tips.qss"), qPrintable(sheet));
+    QCOMPARE(view.value("view_tips_image_path").toString(), sheet.section('/', 0, -3) + "/image");
 }
 
 void tst_AbilityNetworkTool::newStatusReplacesShownTips()
