@@ -5,12 +5,15 @@
 #include "notices/AbilityCountDownTool.h"
 #include "notices/AbilityCustomToastTool.h"
 #include "network/AbilityNetworkTool.h"
+#include "snap/AbilitySnapTool.h"
 #include "system/AbilityProcessTool.h"
 #include "system/AbilitySystemInfoTool.h"
 
 IAbility* CreateQorvAbility(int _nIndex)
 {
     switch (_nIndex) {
+    case 1:
+        return new AbilitySnapTool;
     case 2:
         return new AbilityInstallTool;
     case 3:

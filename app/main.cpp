@@ -1,6 +1,7 @@
 #include "app/AbilityFactory.h"
 #include "core/AbilityManager.h"
 #include "core/AppPaths.h"
+#include "core/BusinessProcessor.h"
 #include "core/Config.h"
 #include "core/CrashHandler.h"
 #include "core/DebugPrivilege.h"
@@ -10,6 +11,7 @@
 #include "core/ServiceNotify.h"
 #include "core/SingleInstance.h"
 #include "core/TerminationSignals.h"
+#include "debug/MainWindow.h"
 #include "install/ReplaceJournal.h"
 #include "resources/QorvResources.h"
 
@@ -77,6 +79,15 @@ void NotifyServiceManager(const Config& _config)
         ServiceNotify::Failed(status);
 }
 
+// The trace signals come from any thread that enters the hub; the window lives on this one.
+void ShowDebugWindow(MainWindow& _window)
+{
+    BusinessProcessor& processor = BusinessProcessor::Instance();
+    QObject::connect(&processor, &BusinessProcessor::SignSendMsg, &_window, &MainWindow::SlotSendMsg);
+    QObject::connect(&processor, &BusinessProcessor::SignRecvMsg, &_window, &MainWindow::SlotRecvMsg);
+    _window.show();
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
@@ -110,6 +121,9 @@ int main(int argc, char* argv[])
     AbilityManager& manager = AbilityManager::Instance();
     manager.RegistAbilities();
     MessageService::Instance().Start(config.GetPort(), config.GetWsPort());
+    MainWindow debugWindow;
+    if (config.IsDebugMode())
+        ShowDebugWindow(debugWindow);
     CrashHandler::Install(Logger::DumpFolder(config.GetFolder()));
     LogStart(config);
     TerminationSignals::QuitOnTermination(&app);

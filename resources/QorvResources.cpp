@@ -6,6 +6,7 @@ static void InitResourcesOutsideNamespace()
 {
     Q_INIT_RESOURCE(i18n);
     Q_INIT_RESOURCE(images);
+    Q_INIT_RESOURCE(btnimg);
 }
 
 void InitQorvResources()

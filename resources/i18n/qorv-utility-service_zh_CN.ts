@@ -308,4 +308,15 @@
         <translation>倒计时</translation>
     </message>
 </context>
+<context>
+    <name>MainWindow</name>
+    <message>
+        <source>CPU_TOO_HIGH</source>
+        <translation>电脑CPU占用过高</translation>
+    </message>
+    <message>
+        <source>CPU_TOO_HIGH_DETAIL</source>
+        <translation>检测到您的电脑CPU占用过高，可能会导致录制的视&lt;br&gt;频声音或画面卡顿，建议关闭不常用的软件或网页</translation>
+    </message>
+</context>
 </TS>

@@ -237,6 +237,11 @@ bool ServiceProcess::restart(int _nTimeoutMs)
     return Launch(_nTimeoutMs);
 }
 
+void ServiceProcess::setEnvironment(const QString& _qstrName, const QString& _qstrValue)
+{
+    m_mapEnv.insert(_qstrName, _qstrValue);
+}
+
 bool ServiceProcess::Launch(int _nTimeoutMs)
 {
     QDeadlineTimer deadline(_nTimeoutMs);

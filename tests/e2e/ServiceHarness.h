@@ -38,6 +38,10 @@ public:
     ServiceProcess(const ServiceProcess&) = delete;
     ServiceProcess& operator=(const ServiceProcess&) = delete;
 
+    // Sets a variable of the service's environment for the next start (DISPLAY of a private
+    // X server, for example); applied after the harness's own, so it may replace them.
+    void setEnvironment(const QString& _qstrName, const QString& _qstrValue);
+
     // Creates the folder, copies the executable to root()/bin, writes config.ini with two free
     // ports and starts the service; true once both ports accept. Retries on a port clash.
     bool start(int _nTimeoutMs = 30000);
@@ -47,13 +51,6 @@ public:
     int stop(int _nGraceMs = 3000);
     void kill();
     bool isRunning() const;
-
-    // Set before start: the service runs with this variable (e.g. DISPLAY of a private Xvfb,
-    // QT_QPA_PLATFORM "xcb") instead of the offscreen default.
-    void setEnvironment(const QString& _qstrName, const QString& _qstrValue)
-    {
-        m_mapEnv[_qstrName] = _qstrValue;
-    }
 
     quint16 zmqPort() const { return m_nZmqPort; }
     quint16 wsPort() const { return m_nWsPort; }

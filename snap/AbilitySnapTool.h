@@ -1,0 +1,38 @@
+#pragma once
+
+#include "core/IAbility.h"
+#include "core/JsonCommand.h"
+#include "snap/SnapScreenTool.h"
+
+// Screenshots of the primary screen, whole or of a rectangle the user chooses. The answer's data
+// is {"bSucc", "filePath" (Base64 of the path), "imgBase64" (Base64 of the PNG)}.
+class AbilitySnapTool : public IAbility
+{
+public:
+    AbilitySnapTool() = default;
+
+    std::vector<QString> GetAbilities() override;
+    bool DealCommand(const JsonCommand& _jsonCommand) override;
+
+    // Error code of every failed capture (100 is a failure here, unlike in other abilities).
+    static constexpr qint64 kSnapFailed = 100;
+
+    // Builds the answer body: {"bSucc":..,"filePath":..,"imgBase64":..}.
+    static QString AnswerBody(bool _blSuccess, const QString& _qstrFilePath, const QString& _qstrImage);
+    SnapScreenTool& Overlay() { return m_snapScreenTool; }
+
+private:
+    void DealSnapArea(const JsonCommand& _jsonCommand);
+    void DealSnapFullScreen(const JsonCommand& _jsonCommand);
+    static void OnSnapFinished(const JsonCommand& _request, bool _blSuccess, const QString& _qstrFirst,
+                               const QString& _qstrSecond);
+
+    struct CommandEntry
+    {
+        const char* name;
+        void (AbilitySnapTool::*handler)(const JsonCommand&);
+    };
+    static const CommandEntry kCommands[];
+
+    SnapScreenTool m_snapScreenTool;
+};

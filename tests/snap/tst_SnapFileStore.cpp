@@ -1,0 +1,122 @@
+// Where screenshots are kept: a private folder and private files, and no writing through a
+// planted link or into another user's folder.
+#include "snap/SnapFileStore.h"
+
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+mode_t ModeOf(const QString& _qstrPath)
+{
+    struct stat st;
+    return ::lstat(QFile::encodeName(_qstrPath).constData(), &st) == 0 ? (st.st_mode & 07777) : 0;
+}
+
+} // namespace
+
+class tst_SnapFileStore : public QObject
+{
+    Q_OBJECT
+private slots:
+    void init();
+    void writesPrivateFolderAndFile_data();
+    void writesPrivateFolderAndFile();
+    void refusesFoldersThatAreNotOurs_data();
+    void refusesFoldersThatAreNotOurs();
+
+private:
+    std::unique_ptr<QTemporaryDir> m_pTmp;
+};
+
+void tst_SnapFileStore::init()
+{
+    // TMPDIR is changed below, so the test's own folder is made in the real one.
+    static const QString s_qstrBase = QDir::tempPath();
+    m_pTmp = std::make_unique<QTemporaryDir>(s_qstrBase + QStringLiteral("/tst_SnapFileStore-XXXXXX"));
+    QVERIFY(m_pTmp->isValid());
+    QVERIFY(QDir().mkpath(m_pTmp->path() + QStringLiteral("/tmp")));
+    qputenv("TMPDIR", QFile::encodeName(m_pTmp->path() + QStringLiteral("/tmp")));
+}
+
+void tst_SnapFileStore::writesPrivateFolderAndFile_data()
+{
+    QTest::addColumn<int>("existingMode"); // 0: no folder yet
+    QTest::addColumn<int>("umaskBits");
+    QTest::newRow("new folder") << 0 << 022;
+    QTest::newRow("our folder left open to others is closed") << 0777 << 022;
+    QTest::newRow("a strict umask still gives a readable file") << 0 << 0277;
+}
+
+void tst_SnapFileStore::writesPrivateFolderAndFile()
+{
+    QFETCH(int, existingMode);
+    QFETCH(int, umaskBits);
+    const QString folder = SnapFileStore::Folder();
+    QCOMPARE(folder, m_pTmp->path() + QStringLiteral("/tmp/snap_screen_tool"));
+    if (existingMode) {
+        QVERIFY(QDir().mkpath(folder));
+        QVERIFY(::chmod(QFile::encodeName(folder).constData(), existingMode) == 0);
+    }
+    const mode_t old = ::umask(umaskBits);
+    const SnapFileStore::Result first = SnapFileStore::Save("png bytes");
+    const SnapFileStore::Result second = SnapFileStore::Save("more");
+    ::umask(old);
+    QVERIFY2(first.ok, qPrintable(first.error));
+    QVERIFY(second.ok);
+    QVERIFY(first.path != second.path);
+    QVERIFY(first.path.startsWith(folder + QStringLiteral("/{")));
+    QVERIFY(first.path.endsWith(QStringLiteral("}.png")));
+    QCOMPARE(ModeOf(folder), mode_t(0700));
+    QCOMPARE(ModeOf(first.path), mode_t(0600));
+    QFile file(first.path);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), QByteArray("png bytes"));
+}
+
+void tst_SnapFileStore::refusesFoldersThatAreNotOurs_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::newRow("link to a folder") << "link";
+    QTest::newRow("dangling link") << "dangling";
+    QTest::newRow("plain file") << "file";
+    QTest::newRow("folder of another user") << "foreign";
+}
+
+void tst_SnapFileStore::refusesFoldersThatAreNotOurs()
+{
+    QFETCH(QString, kind);
+    const QString folder = SnapFileStore::Folder();
+    const QString target = m_pTmp->path() + QStringLiteral("/elsewhere");
+    if (kind == QLatin1String("link")) {
+        QVERIFY(QDir().mkpath(target));
+        QVERIFY(QFile::link(target, folder));
+    } else if (kind == QLatin1String("dangling")) {
+        QVERIFY(QFile::link(target, folder));
+    } else if (kind == QLatin1String("file")) {
+        QFile file(folder);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+    } else {
+        if (::geteuid() != 0)
+            QSKIP("giving a folder to another user needs root");
+        QVERIFY(QDir().mkpath(folder));
+        QVERIFY(::chown(QFile::encodeName(folder).constData(), 65534, 65534) == 0);
+        QVERIFY(::chmod(QFile::encodeName(folder).constData(), 0777) == 0);
+    }
+    const SnapFileStore::Result result = SnapFileStore::Save("secret");
+    QVERIFY(!result.ok);
+    QVERIFY(result.path.isEmpty());
+    QVERIFY(!result.error.isEmpty());
+    // Nothing was written anywhere: not through the link, not into the foreign folder.
+    QVERIFY(!QFileInfo::exists(target) || QDir(target).isEmpty());
+    if (kind == QLatin1String("foreign")) {
+        QVERIFY(QDir(folder).isEmpty());
+        QCOMPARE(ModeOf(folder), mode_t(0777));
+    }
+}
+
+QTEST_APPLESS_MAIN(tst_SnapFileStore)
+#include "tst_SnapFileStore.moc"
