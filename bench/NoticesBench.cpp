@@ -181,7 +181,7 @@ int main(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
     XvfbDisplay display;
-    if (!display.start(1920, 1080)) {
+    if (!display.start(QSize(1920, 1080))) {
         std::fprintf(stderr, "%s\n", qPrintable(display.errorString()));
         return 1;
     }

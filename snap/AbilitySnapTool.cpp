@@ -5,8 +5,6 @@
 #include "core/Logger.h"
 
 #include <QDebug>
-#include <QJsonDocument>
-#include <QJsonObject>
 
 const AbilitySnapTool::CommandEntry AbilitySnapTool::kCommands[] = {
     {"snap_shot_area", &AbilitySnapTool::DealSnapArea},
@@ -43,11 +41,10 @@ void AbilitySnapTool::DealSnapFullScreen(const JsonCommand& _jsonCommand)
 
 QString AbilitySnapTool::AnswerBody(bool _blSuccess, const QString& _qstrFilePath, const QString& _qstrImage)
 {
-    QJsonObject body;
-    body.insert(QStringLiteral("bSucc"), _blSuccess);
-    body.insert(QStringLiteral("filePath"), _qstrFilePath);
-    body.insert(QStringLiteral("imgBase64"), _qstrImage);
-    return QString::fromUtf8(QJsonDocument(body).toJson(QJsonDocument::Compact));
+    // Both texts are Base64 (nothing to escape) and the image runs to megabytes: written
+    // directly, in the key order of a JSON object.
+    return QStringLiteral("{\"bSucc\":%1,\"filePath\":\"%2\",\"imgBase64\":\"%3\"}")
+        .arg(_blSuccess ? QLatin1String("true") : QLatin1String("false"), _qstrFilePath, _qstrImage);
 }
 
 void AbilitySnapTool::OnSnapFinished(const JsonCommand& _request, bool _blSuccess, const QString& _qstrFirst,

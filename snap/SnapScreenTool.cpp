@@ -156,8 +156,10 @@ void SnapScreenTool::Save(bool _blFullScreen)
     }
     SnapCallback callback = std::move(m_funcCallback);
     m_funcCallback = nullptr;
+    // The whole grab needs no copy of its 8 MB.
     if (callback)
-        StartSaveJob(m_pixScreen.copy(crop).toImage(), std::move(callback));
+        StartSaveJob(crop == m_pixScreen.rect() ? m_pixScreen.toImage() : m_pixScreen.copy(crop).toImage(),
+                     std::move(callback));
 }
 
 void SnapScreenTool::StartSaveJob(QImage _image, SnapCallback _funcCallback)

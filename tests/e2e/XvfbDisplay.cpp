@@ -1,8 +1,9 @@
 #include "tests/e2e/XvfbDisplay.h"
 
 #include <QDeadlineTimer>
-#include <QProcessEnvironment>
+#include <QRect>
 #include <QRegularExpression>
+#include <QTest>
 
 #include <xcb/xcb.h>
 
@@ -10,56 +11,141 @@
 
 XvfbDisplay::~XvfbDisplay()
 {
-    if (m_process.state() != QProcess::NotRunning) {
-        m_process.terminate();
-        if (!m_process.waitForFinished(5000))
-            m_process.kill();
-        m_process.waitForFinished(2000);
+    if (m_pServer && m_pServer->state() != QProcess::NotRunning) {
+        m_pServer->terminate();
+        if (!m_pServer->waitForFinished(5000)) {
+            m_pServer->kill();
+            m_pServer->waitForFinished(5000);
+        }
     }
 }
 
-bool XvfbDisplay::start(int _nWidth, int _nHeight, int _nTimeoutMs)
+bool XvfbDisplay::start(const QSize& _size, int _nTimeoutMs)
 {
-    // -displayfd lets the server pick a free number itself and write it to our pipe.
-    m_process.start(QStringLiteral("Xvfb"),
-                    {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"),
-                     QStringLiteral("0"), QStringLiteral("%1x%2x24").arg(_nWidth).arg(_nHeight),
-                     QStringLiteral("-nolisten"), QStringLiteral("tcp")});
-    if (!m_process.waitForStarted(_nTimeoutMs)) {
-        m_qstrError = QStringLiteral("Xvfb did not start: ") + m_process.errorString();
+    m_pServer = std::make_unique<QProcess>();
+    // -displayfd: the server picks a free display and writes its number to standard output.
+    m_pServer->start(QStringLiteral("Xvfb"),
+                     {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"),
+                      QStringLiteral("0"), QStringLiteral("%1x%2x24").arg(_size.width()).arg(_size.height()),
+                      QStringLiteral("-nolisten"), QStringLiteral("tcp"), QStringLiteral("-noreset")});
+    if (!m_pServer->waitForStarted(_nTimeoutMs)) {
+        m_qstrError = QStringLiteral("Xvfb did not start: ") + m_pServer->errorString();
         return false;
     }
-    QByteArray out;
     QDeadlineTimer deadline(_nTimeoutMs);
-    while (!out.contains('\n') && !deadline.hasExpired() && m_process.state() == QProcess::Running) {
-        m_process.waitForReadyRead(static_cast<int>(qMax<qint64>(1, deadline.remainingTime())));
-        out += m_process.readAllStandardOutput();
+    QByteArray out;
+    while (!out.contains('\n') && !deadline.hasExpired() && m_pServer->state() == QProcess::Running) {
+        m_pServer->waitForReadyRead(static_cast<int>(qMin<qint64>(deadline.remainingTime(), 500)));
+        out += m_pServer->readAllStandardOutput();
     }
     bool ok = false;
     const int number = out.trimmed().toInt(&ok);
     if (!ok) {
-        m_qstrError = QStringLiteral("Xvfb gave no display number: ") +
-                      QString::fromLocal8Bit(m_process.readAllStandardError());
+        m_qstrError = QStringLiteral("Xvfb gave no display: ") +
+                      QString::fromLocal8Bit(m_pServer->readAllStandardError());
         return false;
     }
     m_qstrDisplay = QStringLiteral(":%1").arg(number);
     return true;
 }
 
-QString XvfbDisplay::run(const QString& _qstrProgram, const QStringList& _listArgs, int* _pExitCode)
+QProcessEnvironment XvfbDisplay::environment() const
 {
-    QProcess process;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("DISPLAY"), m_qstrDisplay);
-    process.setProcessEnvironment(env);
-    process.start(_qstrProgram, _listArgs);
-    const bool finished = process.waitForStarted(10000) && process.waitForFinished(20000);
-    if (_pExitCode)
-        *_pExitCode = finished && process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    return finished ? QString::fromLocal8Bit(process.readAllStandardOutput()) : QString();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+    env.remove(QStringLiteral("WAYLAND_DISPLAY"));
+    return env;
 }
 
-QList<QRect> XvfbDisplay::visibleWindows(const QString& _qstrTitle)
+QString XvfbDisplay::run(const QString& _qstrProgram, const QStringList& _listArgs, bool* _pOk,
+                         int _nTimeoutMs) const
+{
+    QProcess process;
+    process.setProcessEnvironment(environment());
+    process.start(_qstrProgram, _listArgs);
+    const bool finished = process.waitForStarted(_nTimeoutMs) && process.waitForFinished(_nTimeoutMs);
+    if (!finished) {
+        process.kill();
+        process.waitForFinished(2000);
+    }
+    if (_pOk)
+        *_pOk = finished && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+    return QString::fromLocal8Bit(process.readAllStandardOutput()).trimmed();
+}
+
+std::unique_ptr<QProcess> XvfbDisplay::launch(const QString& _qstrProgram, const QStringList& _listArgs,
+                                              const QString& _qstrReady, int _nTimeoutMs) const
+{
+    auto process = std::make_unique<QProcess>();
+    process->setProcessEnvironment(environment());
+    process->start(_qstrProgram, _listArgs);
+    QDeadlineTimer deadline(_nTimeoutMs);
+    QByteArray out;
+    while (!out.contains(_qstrReady.toUtf8()) && !deadline.hasExpired() &&
+           process->state() != QProcess::NotRunning) {
+        process->waitForReadyRead(static_cast<int>(qMin<qint64>(deadline.remainingTime(), 500)));
+        out += process->readAllStandardOutput();
+    }
+    if (!out.contains(_qstrReady.toUtf8())) {
+        process->kill();
+        process->waitForFinished(2000);
+        return nullptr;
+    }
+    return process;
+}
+
+qulonglong XvfbDisplay::waitForWindow(const QString& _qstrName, int _nTimeoutMs) const
+{
+    QDeadlineTimer deadline(_nTimeoutMs);
+    do {
+        const QString found =
+            run(QStringLiteral("xdotool"),
+                {QStringLiteral("search"), QStringLiteral("--onlyvisible"), QStringLiteral("--name"),
+                 QLatin1Char('^') + _qstrName + QLatin1Char('$')});
+        if (!found.isEmpty())
+            return found.split(QLatin1Char('\n')).first().toULongLong();
+        QTest::qWait(50); // lets the caller's sockets work meanwhile
+    } while (!deadline.hasExpired());
+    return 0;
+}
+
+bool XvfbDisplay::waitForNoWindow(const QString& _qstrName, int _nTimeoutMs) const
+{
+    QDeadlineTimer deadline(_nTimeoutMs);
+    do {
+        if (run(QStringLiteral("xdotool"),
+                {QStringLiteral("search"), QStringLiteral("--onlyvisible"), QStringLiteral("--name"),
+                 QLatin1Char('^') + _qstrName + QLatin1Char('$')})
+                .isEmpty())
+            return true;
+        QTest::qWait(50); // lets the caller's sockets work meanwhile
+    } while (!deadline.hasExpired());
+    return false;
+}
+
+QRect XvfbDisplay::windowGeometry(qulonglong _nWindow) const
+{
+    // --shell prints WINDOW=, X=, Y=, WIDTH=, HEIGHT= lines.
+    const QString out =
+        run(QStringLiteral("xdotool"),
+            {QStringLiteral("getwindowgeometry"), QStringLiteral("--shell"), QString::number(_nWindow)});
+    QRect rect;
+    for (const QString& line : out.split(QLatin1Char('\n'))) {
+        const int value = line.section(QLatin1Char('='), 1).toInt();
+        if (line.startsWith(QLatin1String("X=")))
+            rect.moveLeft(value);
+        else if (line.startsWith(QLatin1String("Y=")))
+            rect.moveTop(value);
+        else if (line.startsWith(QLatin1String("WIDTH=")))
+            rect.setWidth(value);
+        else if (line.startsWith(QLatin1String("HEIGHT=")))
+            rect.setHeight(value);
+    }
+    return rect;
+}
+
+QList<QRect> XvfbDisplay::visibleWindows(const QString& _qstrTitle) const
 {
     QList<QRect> windows;
     const QString ids =
@@ -79,17 +165,17 @@ QList<QRect> XvfbDisplay::visibleWindows(const QString& _qstrTitle)
     return windows;
 }
 
-bool XvfbDisplay::click(int _nX, int _nY)
+bool XvfbDisplay::click(int _nX, int _nY) const
 {
-    int code = -1;
+    bool ok = false;
     run(QStringLiteral("xdotool"),
         {QStringLiteral("mousemove"), QString::number(_nX), QString::number(_nY), QStringLiteral("click"),
          QStringLiteral("1")},
-        &code);
-    return code == 0;
+        &ok);
+    return ok;
 }
 
-std::optional<quint32> XvfbDisplay::pixel(int _nX, int _nY)
+std::optional<quint32> XvfbDisplay::pixel(int _nX, int _nY) const
 {
     xcb_connection_t* conn = xcb_connect(m_qstrDisplay.toLatin1().constData(), nullptr);
     std::optional<quint32> colour;

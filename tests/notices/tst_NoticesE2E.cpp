@@ -33,7 +33,7 @@ private:
 
 void tst_NoticesE2E::initTestCase()
 {
-    QVERIFY2(m_display.start(1920, 1080), qPrintable(m_display.errorString()));
+    QVERIFY2(m_display.start(QSize(1920, 1080)), qPrintable(m_display.errorString()));
     m_service.setEnvironment(QStringLiteral("DISPLAY"), m_display.display());
     m_service.setEnvironment(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
     QVERIFY2(m_service.start(), qPrintable(m_service.errorString()));
