@@ -118,7 +118,8 @@ JsonCommand tst_SnapE2E::Send(const QString& _qstrCommand)
     request.userdata = QStringLiteral("ud-") + request.guid.mid(1, 6);
     m_pClient->send(request);
     // The X clients below block; the request must have left before they run.
-    QTest::qWaitFor([&] { return m_pClient->bytesToWrite() == 0; }, 5000);
+    if (!QTest::qWaitFor([&] { return m_pClient->bytesToWrite() == 0; }, 5000))
+        QTest::qFail("the request did not leave the client", __FILE__, __LINE__);
     return request;
 }
 
