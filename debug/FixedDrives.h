@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 #include <QStringList>
 
@@ -9,5 +10,7 @@ namespace FixedDrives {
 // Keys for "query_disk_space", one per fixed drive that is a directory, in the platform's order.
 // Other drives are logged as ignored.
 QStringList Keys();
+// Whether a mounted volume of this device and file system type counts as a fixed drive.
+bool IsFixed(const QByteArray& _baDevice, const QByteArray& _baType);
 
 } // namespace FixedDrives

@@ -9,26 +9,13 @@
 #include <QSet>
 #include <QStorageInfo>
 
-namespace {
-
-bool IsFixed(const QStorageInfo& _storage)
-{
-    static const QSet<QByteArray> kNotLocal = {
-        "tmpfs", "devtmpfs", "ramfs", "proc",  "sysfs",      "overlay", "squashfs", "nfs",       "nfs4",
-        "cifs",  "smb3",     "smbfs", "sshfs", "fuse.sshfs", "9p",      "ceph",     "glusterfs", "afs"};
-    const QByteArray type = _storage.fileSystemType();
-    return _storage.device().startsWith("/dev/") && !kNotLocal.contains(type) && !type.startsWith("fuse.");
-}
-
-} // namespace
-
 namespace FixedDrives {
 
 QStringList Keys()
 {
     QStringList keys;
     for (const QStorageInfo& storage : QStorageInfo::mountedVolumes()) {
-        if (!IsFixed(storage)) {
+        if (!IsFixed(storage.device(), storage.fileSystemType())) {
             qWarning() << "non fixed disk found, ignore:" << storage.rootPath()
                        << " type=" << storage.fileSystemType();
             continue;
@@ -37,6 +24,15 @@ QStringList Keys()
             keys.append(storage.rootPath());
     }
     return keys;
+}
+
+bool IsFixed(const QByteArray& _baDevice, const QByteArray& _baType)
+{
+    static const QSet<QByteArray> kNotLocal = {
+        "tmpfs", "devtmpfs", "ramfs", "proc",  "sysfs", "overlay", "squashfs",  "nfs",
+        "nfs4",  "cifs",     "smb3",  "smbfs", "9p",    "ceph",    "glusterfs", "afs"};
+    // Fuse file systems (sshfs and the like) may sit on a network; they are not drives.
+    return _baDevice.startsWith("/dev/") && !kNotLocal.contains(_baType) && !_baType.startsWith("fuse");
 }
 
 } // namespace FixedDrives
