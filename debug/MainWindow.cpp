@@ -1,5 +1,6 @@
 #include "debug/MainWindow.h"
 
+#include "core/AppPaths.h"
 #include "core/Config.h"
 #include "core/JsonCommand.h"
 #include "core/Logger.h"
@@ -103,7 +104,10 @@ void MainWindow::on_btn_testCPUTips_clicked()
 
 QString MainWindow::CpuTipsDescription()
 {
-    const QString appDir = QCoreApplication::applicationDirPath();
+    // "qss" beside the executable in a build, the share folder when installed.
+    QString qss = AppPaths::QssFolder();
+    if (qss.isEmpty())
+        qss = QCoreApplication::applicationDirPath() + QStringLiteral("/qss");
     QJsonObject view = Obj("viewTips", 0, 0);
     view.insert(QStringLiteral("border_radius"), 12);
     const QJsonObject tips{
@@ -122,8 +126,8 @@ QString MainWindow::CpuTipsDescription()
         {"main_tips_data", Obj("lblMainTips", 260, 20, 3, 14, tr("CPU_TOO_HIGH"))},
         {"frame_detail_data", Obj("frmDetail", 320, 56, 3)},
         {"label_detail_data", Obj("lblDetail", 264, 40, 3, 12, tr("CPU_TOO_HIGH_DETAIL"))},
-        {"view_tips_qss_path", appDir + QStringLiteral("/qss/qss/live_status_tips.qss")},
-        {"view_tips_image_path", appDir + QStringLiteral("/qss/image")},
+        {"view_tips_qss_path", qss + QStringLiteral("/qss/live_status_tips.qss")},
+        {"view_tips_image_path", qss + QStringLiteral("/image")},
         {"view_tips_image_replace", QStringLiteral("%path%")},
     };
     return Compact(tips);
