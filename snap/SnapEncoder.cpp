@@ -13,7 +13,7 @@ QByteArray EncodePng(const QImage& _image)
 {
     // A screen's worth of pixels at the default level takes most of a second; the fast encoder
     // needs a fraction of that for about the same size.
-    return PngEncoder::Encode(_image, kEncodeStrips);
+    return PngEncoder::Encode(_image);
 }
 
 Result EncodeAndStore(const QImage& _image)

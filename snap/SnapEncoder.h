@@ -13,9 +13,6 @@ struct Result
     QString imageBase64; // Base64 of the PNG bytes
 };
 
-// Two strips use both cores of a small machine; more gain little on a screen.
-constexpr int kEncodeStrips = 2;
-
 QByteArray EncodePng(const QImage& _image);
 Result EncodeAndStore(const QImage& _image);
 
