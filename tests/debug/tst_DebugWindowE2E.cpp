@@ -43,7 +43,8 @@ void tst_DebugWindowE2E::shownOnlyInDebugMode()
     if (!shown) {
         // The service answers requests, so start-up (window included) is over.
         WsTestClient client(QStringLiteral("debug_e2e"), service.wsPort());
-        QVERIFY(client.login());
+        QVERIFY2(client.login(),
+                 qPrintable(service.logText().right(3000) + service.consoleText().right(2000)));
         QVERIFY(m_display.waitForNoWindow(QStringLiteral("MainWindow"), 1000));
         return;
     }
