@@ -65,6 +65,9 @@ void SnapScreenTool::StartSnap(bool _blFullScreen, SnapCallback _funcCallback)
 bool SnapScreenTool::GrabScreen()
 {
     QScreen* screen = QGuiApplication::primaryScreen();
+    // Without a display the service runs offscreen, where a grab is a blank picture of no screen.
+    if (QGuiApplication::platformName() == QLatin1String("offscreen"))
+        screen = nullptr;
     if (!screen) {
         qCritical() << "screen get failed, exit";
         return false;

@@ -70,6 +70,7 @@ private slots:
     void areaCancelled_data();
     void areaCancelled();
     void newerRequestAnswersTheOpenSelection();
+    void displayWithoutImageAnswersFailure_data();
     void displayWithoutImageAnswersFailure();
 
 private:
@@ -238,11 +239,19 @@ void tst_SnapE2E::newerRequestAnswersTheOpenSelection()
     QVERIFY(m_display.waitForNoWindow(kOverlay));
 }
 
+void tst_SnapE2E::displayWithoutImageAnswersFailure_data()
+{
+    QTest::addColumn<QString>("platform");
+    // Qt's minimal platform has a screen but, like a Wayland session, no way to grab it.
+    QTest::newRow("grab gives no image") << "minimal";
+    QTest::newRow("no display at all") << "offscreen";
+}
+
 void tst_SnapE2E::displayWithoutImageAnswersFailure()
 {
-    // Qt's minimal platform has a screen but, like a Wayland session, no way to grab it.
+    QFETCH(QString, platform);
     ServiceProcess service;
-    service.setEnvironment(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("minimal"));
+    service.setEnvironment(QStringLiteral("QT_QPA_PLATFORM"), platform);
     QVERIFY2(service.start(), qPrintable(service.errorString()));
     WsTestClient client(QStringLiteral("snap_e2e_minimal"), service.wsPort());
     QVERIFY(client.login());
