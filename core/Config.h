@@ -26,6 +26,8 @@ public:
     QString GetBindAddress() const { return m_qstrBind; }
     QStringList GetAllowedOrigins() const { return m_listAllowedOrigins; }
     qint64 GetMaxMessageBytes() const { return m_nMaxMessageBytes; }
+    // How long an upgraded WebSocket connection may stay without a login.
+    int GetLoginTimeoutSeconds() const { return m_nLoginTimeoutSeconds; }
     int GetPreUninstTimeout() const { return m_nPreUninstTimeout; }
     QString GetPreUninstAction() const { return m_qstrPreUninstAction; }
     int GetPercentFilter() const { return m_nPercentFilter; }
@@ -54,6 +56,7 @@ private:
     QString m_qstrBind = QStringLiteral("127.0.0.1");
     QStringList m_listAllowedOrigins;
     qint64 m_nMaxMessageBytes = kDefaultMaxMessageBytes;
+    int m_nLoginTimeoutSeconds = 10;
     int m_nPreUninstTimeout = 10000;
     QString m_qstrPreUninstAction = QStringLiteral("preUninstall.bat");
     int m_nPercentFilter = 1;

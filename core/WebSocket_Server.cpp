@@ -69,6 +69,7 @@ bool WebSocket_Server::StartServer(const QString& _qstrPort, Callback _callback)
     m_callback = std::move(_callback);
     m_listAllowedOrigins = Config::Instance().GetAllowedOrigins();
     m_nMaxMessageBytes = Config::Instance().GetMaxMessageBytes();
+    m_nLoginDeadlineMs = Config::Instance().GetLoginTimeoutSeconds() * 1000;
     m_blRunning = true;
     if (QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance(thread())) {
         connect(dispatcher, &QAbstractEventDispatcher::awake, this, &WebSocket_Server::DrainPendingSends);
@@ -169,7 +170,7 @@ void WebSocket_Server::ArmLoginDeadline(WebSocketConnection* _pWebSocket)
         timer->setSingleShot(true);
         connect(timer, &QTimer::timeout, this, [this, _pWebSocket]() { EnforceLoginDeadline(_pWebSocket); });
     }
-    timer->start(kLoginDeadlineMs);
+    timer->start(m_nLoginDeadlineMs);
 }
 
 void WebSocket_Server::EnforceLoginDeadline(WebSocketConnection* _pWebSocket)

@@ -62,9 +62,6 @@ public:
     static constexpr qint64 kMaxLoginMessageBytes = 1024 * 1024;
     static constexpr int kMaxHandshakeBytes = 16 * 1024;
     static constexpr int kHandshakeTimeoutMs = 10000;
-    // An upgraded connection that has not logged in by then is closed (1008), so idle
-    // connections cannot hold the places of those waiting for their login for long.
-    static constexpr int kLoginDeadlineMs = 10000;
     // A client that stops reading is closed rather than grown without bound in our memory.
     static constexpr qint64 kMaxUnsentBytes = 256LL * 1024 * 1024;
 
@@ -94,6 +91,9 @@ private:
     Callback m_callback;
     QStringList m_listAllowedOrigins;
     qint64 m_nMaxMessageBytes = 0;
+    // An upgraded connection that has not logged in by then is closed (1008), so idle
+    // connections cannot hold the places of those waiting for their login for long.
+    int m_nLoginDeadlineMs = 10000;
     // Main thread only: sockets before their upgrade, and upgraded connections.
     std::set<QTcpSocket*> m_setHandshaking;
     std::set<WebSocketConnection*> m_setConnections;

@@ -408,8 +408,8 @@ void tst_WebSocketTransport::messageOverLimitRefused()
 
 void tst_WebSocketTransport::loginQueueBounded()
 {
-    // A service of its own: this fills every waiting place.
-    ServiceProcess service;
+    // A service of its own: this fills every waiting place, for longer than the default login time.
+    ServiceProcess service({{QStringLiteral("message_service/loginTimeoutSeconds"), QStringLiteral("600")}});
     QVERIFY2(service.start(), qPrintable(service.errorString()));
     std::vector<std::unique_ptr<WsTestClient>> waiting;
     for (int i = 0; i < WebSocket_Server::kMaxAwaitingLogin; ++i) {
