@@ -8,6 +8,7 @@
 #include "snap/AbilitySnapTool.h"
 #include "system/AbilityProcessTool.h"
 #include "system/AbilitySystemInfoTool.h"
+#include "update/AbilityAutoInstallTool.h"
 
 IAbility* CreateQorvAbility(int _nIndex)
 {
@@ -22,6 +23,8 @@ IAbility* CreateQorvAbility(int _nIndex)
         return new AbilityProcessTool;
     case 5:
         return new AbilityCustomToastTool;
+    case 6:
+        return new AbilityAutoInstallTool;
     case 7:
         return new AbilityNetworkTool;
     case 8:

@@ -58,7 +58,7 @@ private:
     qint64 m_nMaxMessageBytes = kDefaultMaxMessageBytes;
     int m_nLoginTimeoutSeconds = 10;
     int m_nPreUninstTimeout = 10000;
-    QString m_qstrPreUninstAction = QStringLiteral("preUninstall.bat");
+    QString m_qstrPreUninstAction = QStringLiteral("preUninstall.sh");
     int m_nPercentFilter = 1;
     QString m_qstrPublicNetworkUrl = QStringLiteral("https://www.baidu.com");
     int m_nDownloadStallSeconds = 60;

@@ -98,8 +98,12 @@ void MessageService::OnMessageReceived(const QByteArray& _baClient, const QByteA
     SendToClient(QString::fromUtf8(_baClient), answer, answerText);
     // The manager is handed its copy after the answer, so the answer always precedes whatever
     // the manager sends back from the main thread.
-    if (toManager)
+    if (toManager) {
+        // An ability acts on a client's answer (a consent) only when it knows who really sent it.
+        if (request.type == Envelope::kTransfer && !_baClient.isEmpty())
+            request.from = QString::fromUtf8(_baClient);
         SendToClient(Envelope::kServiceName, request);
+    }
 }
 
 MessageService::Outcome MessageService::Route(const QByteArray& _baClient, const JsonCommand& _request)

@@ -41,7 +41,7 @@ void tst_Config::defaultsWithoutFile()
     QCOMPARE(c.GetAllowedOrigins(), QStringList());
     QCOMPARE(c.GetMaxMessageBytes(), qint64(64 * 1024 * 1024));
     QCOMPARE(c.GetPreUninstTimeout(), 10000);
-    QCOMPARE(c.GetPreUninstAction(), QString("preUninstall.bat"));
+    QCOMPARE(c.GetPreUninstAction(), QString("preUninstall.sh"));
     QCOMPARE(c.GetPercentFilter(), 1);
     QVERIFY(c.GetPublicNetworkUrl().startsWith("https://"));
     QCOMPARE(c.GetDownloadStallSeconds(), 60);

@@ -1,0 +1,289 @@
+#include "update/AbilityAutoInstallTool.h"
+
+#include "core/AbilityReply.h"
+#include "core/CommandTable.h"
+#include "core/Config.h"
+#include "system/ProcessHelper.h"
+#include "update/PercentFilter.h"
+#include "update/ToolBox.h"
+#include "update/UninstallPrepareHelper.h"
+
+#include <QDebug>
+#include <QDir>
+
+const AbilityAutoInstallTool::CommandEntry AbilityAutoInstallTool::kCommands[] = {
+    {"pre_uninst", &AbilityAutoInstallTool::DealPreUninst},
+    {"update", &AbilityAutoInstallTool::DealUpdate},
+    {"stop_update", &AbilityAutoInstallTool::DealStopUpdate},
+};
+
+namespace {
+
+// A path from a client must say exactly where it is.
+bool IsUsablePath(const QString& _qstrPath)
+{
+    return _qstrPath.isEmpty() || (QDir::isAbsolutePath(_qstrPath) && !_qstrPath.contains(QChar(0)));
+}
+
+} // namespace
+
+AbilityAutoInstallTool::AbilityAutoInstallTool()
+{
+    qRegisterMetaType<qint64>("qint64");
+    connect(this, &AbilityAutoInstallTool::SignDeleteUninstallPrepareHelperLater, this,
+            &AbilityAutoInstallTool::SlotDeleteUninstallPrepareHelperLater, Qt::QueuedConnection);
+}
+
+AbilityAutoInstallTool::~AbilityAutoInstallTool()
+{
+    // Destroying a toolbox stops it and puts back an installation whose replace had begun.
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    m_mapToolBox.clear();
+    m_mapUninstallPrepareHelper.clear();
+}
+
+std::vector<QString> AbilityAutoInstallTool::GetAbilities()
+{
+    return CommandTable::Names(kCommands);
+}
+
+bool AbilityAutoInstallTool::DealCommand(const JsonCommand& _jsonCommand)
+{
+    if (_jsonCommand.type == Envelope::kTransfer && _jsonCommand.command == QLatin1String("pre_uninst")) {
+        DealHandshakeAnswer(_jsonCommand);
+        return true;
+    }
+    const CommandEntry* entry = CommandTable::Find(kCommands, _jsonCommand);
+    if (!entry)
+        return false;
+    (this->*entry->handler)(_jsonCommand);
+    return true;
+}
+
+QString AbilityAutoInstallTool::StatusText(int _emStatus)
+{
+    switch (_emStatus) {
+    case UpdateTool::kFinished:
+        return QStringLiteral("succeed");
+    case UpdateTool::kDownloading:
+        return QStringLiteral("downloading");
+    case UpdateTool::kUnzipping:
+        return QStringLiteral("unziping");
+    case UpdateTool::kReplacing:
+        return QStringLiteral("replacing");
+    case kPreparing:
+        return QStringLiteral("preparing uninstall");
+    case kReadyToUninstall:
+        return QStringLiteral("ready to unstall");
+    case kCannotUninstall:
+        return QStringLiteral("cannot unstall");
+    default:
+        return QStringLiteral("ready");
+    }
+}
+
+bool AbilityAutoInstallTool::AcceptBody(const JsonCommand& _jsonCommand, bool _blUpdate,
+                                        CommandAutoInstallToolBody& _body)
+{
+    const bool parsed = _body.LoadFromString(_jsonCommand.data);
+    bool usable = parsed && CommandAutoInstallToolBody::IsPlainAppId(_body.appid) &&
+                  ProcessHelper::IsPlainProcessName(_body.processName);
+    if (_blUpdate)
+        usable = usable && !_body.url.isEmpty() && IsUsablePath(_body.downloadPath) &&
+                 IsUsablePath(_body.unzipPath) && IsUsablePath(_body.installPath) &&
+                 IsUsablePath(_body.backupPath);
+    if (!usable)
+        SendResult(_jsonCommand, kInvalidParam, QStringLiteral("invalid_param"));
+    return usable;
+}
+
+void AbilityAutoInstallTool::DealPreUninst(const JsonCommand& _jsonCommand)
+{
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    if (m_mapUninstallPrepareHelper.count(_jsonCommand.guid)) {
+        SendResult(_jsonCommand, kTaskExist, QStringLiteral("task_already_exist"));
+        return;
+    }
+    CommandAutoInstallToolBody body;
+    if (!AcceptBody(_jsonCommand, false, body))
+        return;
+    auto helper = std::make_shared<UninstallPrepareHelper>(body.appid, body.processName, _jsonCommand.guid);
+    m_mapUninstallPrepareHelper[_jsonCommand.guid] = {helper, _jsonCommand};
+    helper->Start([this, _jsonCommand](bool _blReady, const QString& _qstrMessage) {
+        if (_blReady)
+            SendResult(_jsonCommand, kFinish, StatusText(kReadyToUninstall));
+        else
+            SendError(_jsonCommand, StatusText(kCannotUninstall), _qstrMessage);
+        emit SignDeleteUninstallPrepareHelperLater(_jsonCommand.guid);
+    });
+}
+
+void AbilityAutoInstallTool::DealUpdate(const JsonCommand& _jsonCommand)
+{
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    if (m_mapToolBox.count(_jsonCommand.guid) || m_mapUninstallPrepareHelper.count(_jsonCommand.guid)) {
+        SendResult(_jsonCommand, kTaskExist, QStringLiteral("task_already_exist"));
+        return;
+    }
+    CommandAutoInstallToolBody body;
+    if (!AcceptBody(_jsonCommand, true, body))
+        return;
+    qDebug().noquote() << "AbilityAutoInstallTool::DealUpdate:" + body.ToString();
+    auto helper = std::make_shared<UninstallPrepareHelper>(body.appid, body.processName, _jsonCommand.guid);
+    // Stored first: an application that is not running completes the handshake at once.
+    m_mapUninstallPrepareHelper[_jsonCommand.guid] = {helper, _jsonCommand};
+    helper->Start([this, _jsonCommand, body](bool _blReady, const QString& _qstrMessage) {
+        std::lock_guard<std::recursive_mutex> guard(m_mutex);
+        if (_blReady) {
+            SendProgress(_jsonCommand, StatusText(kPreparing), 0);
+            StartToolBox(_jsonCommand, body);
+        } else {
+            SendError(_jsonCommand, StatusText(kCannotUninstall), _qstrMessage);
+        }
+        emit SignDeleteUninstallPrepareHelperLater(_jsonCommand.guid);
+    });
+}
+
+void AbilityAutoInstallTool::StartToolBox(const JsonCommand& _jsonCommand, const CommandAutoInstallToolBody& _body)
+{
+    auto toolBox = std::make_shared<UpdateTool::ToolBox>(Envelope::kServiceName + QLatin1Char('/') + _body.appid,
+                                                         _body, _jsonCommand.guid);
+    connect(toolBox.get(), &UpdateTool::ToolBox::signProgress, this, &AbilityAutoInstallTool::slotProgress,
+            Qt::QueuedConnection);
+    connect(toolBox.get(), &UpdateTool::ToolBox::signFinished, this, &AbilityAutoInstallTool::slotFinished,
+            Qt::QueuedConnection);
+    connect(toolBox.get(), &UpdateTool::ToolBox::signErrorOccurred, this,
+            &AbilityAutoInstallTool::slotErrorOccurred, Qt::QueuedConnection);
+    m_mapToolBox[_jsonCommand.guid] = {toolBox, _jsonCommand};
+    toolBox->startInstall();
+}
+
+void AbilityAutoInstallTool::DealStopUpdate(const JsonCommand& _jsonCommand)
+{
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    const auto it = m_mapToolBox.find(_jsonCommand.guid);
+    if (it == m_mapToolBox.end()) {
+        SendResult(_jsonCommand, kTaskNotExist, QStringLiteral("task_not_exist"));
+        return;
+    }
+    it->second.pWorker->stopInstall();
+    EndTask(_jsonCommand.guid);
+}
+
+void AbilityAutoInstallTool::DealHandshakeAnswer(const JsonCommand& _jsonCommand)
+{
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    const auto it = m_mapUninstallPrepareHelper.find(_jsonCommand.guid);
+    if (it == m_mapUninstallPrepareHelper.end()) {
+        SendResult(_jsonCommand, kTaskNotExist, QStringLiteral("task_not_exist"));
+        return;
+    }
+    // The helper may complete inside and schedule its own removal; keep it alive until then.
+    const std::shared_ptr<UninstallPrepareHelper> helper = it->second.pWorker;
+    helper->OnRecvMessage(_jsonCommand);
+}
+
+void AbilityAutoInstallTool::SlotDeleteUninstallPrepareHelperLater(const QString& _qstrGuid)
+{
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    m_mapUninstallPrepareHelper.erase(_qstrGuid);
+}
+
+void AbilityAutoInstallTool::EndTask(const QString& _qstrGuid)
+{
+    // The toolbox may restore and join here; it leaves the table before its destructor runs.
+    std::shared_ptr<UpdateTool::ToolBox> toolBox;
+    const auto it = m_mapToolBox.find(_qstrGuid);
+    if (it != m_mapToolBox.end()) {
+        toolBox = std::move(it->second.pWorker);
+        m_mapToolBox.erase(it);
+    }
+    m_mapLastPercent.erase(_qstrGuid);
+}
+
+void AbilityAutoInstallTool::slotProgress(int emStatus, qint64 bytesReceived, qint64 bytesTotal,
+                                          const QString& strId)
+{
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    const auto it = m_mapToolBox.find(strId);
+    if (it == m_mapToolBox.end()) {
+        qCritical().noquote() << "task progress occured, no task found! id:" + strId;
+        return;
+    }
+    SendProgress(it->second.jsonCommand, StatusText(emStatus), PercentFilter::Percent(bytesReceived, bytesTotal));
+}
+
+void AbilityAutoInstallTool::slotFinished(const QString& strId)
+{
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    const auto it = m_mapToolBox.find(strId);
+    if (it == m_mapToolBox.end()) {
+        qCritical().noquote() << "task progress occured, no task found! id:" + strId;
+        return;
+    }
+    SendResult(it->second.jsonCommand, kFinish, StatusText(UpdateTool::kFinished));
+    EndTask(strId);
+}
+
+void AbilityAutoInstallTool::slotErrorOccurred(int emStatus, const QString& _qstrErrorInfo, const QString& strId)
+{
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    const auto it = m_mapToolBox.find(strId);
+    if (it == m_mapToolBox.end()) {
+        qCritical().noquote() << "task progress occured, no task found! id:" + strId;
+        return;
+    }
+    SendError(it->second.jsonCommand, StatusText(emStatus), _qstrErrorInfo);
+    EndTask(strId);
+}
+
+void AbilityAutoInstallTool::SendResult(const JsonCommand& _jsonCommand, qint64 _nCode, const QString& _qstrStatus)
+{
+    QString error;
+    switch (_nCode) {
+    case kFinish:
+        error = QStringLiteral("finish");
+        break;
+    case kTaskExist:
+        error = QStringLiteral("task already exist");
+        break;
+    case kInvalidParam:
+        error = QStringLiteral("invalid param");
+        break;
+    case kTaskNotExist:
+        error = QStringLiteral("task not exist");
+        break;
+    default:
+        error = QStringLiteral("unkown error");
+        break;
+    }
+    CommandAutoInstallToolBody body;
+    body.status = _qstrStatus;
+    AbilityReply::Send(_jsonCommand, _nCode, error, body.ToString());
+}
+
+void AbilityAutoInstallTool::SendError(const JsonCommand& _jsonCommand, const QString& _qstrStatus,
+                                       const QString& _qstrError)
+{
+    CommandAutoInstallToolBody body;
+    body.status = _qstrStatus;
+    AbilityReply::Send(_jsonCommand, kFailed, _qstrError, body.ToString());
+}
+
+void AbilityAutoInstallTool::SendProgress(const JsonCommand& _jsonCommand, const QString& _qstrStatus,
+                                          double _dPercent)
+{
+    const auto it = m_mapLastPercent.find(_jsonCommand.guid);
+    std::optional<int> stored;
+    if (it != m_mapLastPercent.end())
+        stored = it->second;
+    const PercentFilter::Decision decision =
+        PercentFilter::Filter(stored, _dPercent, Config::Instance().GetPercentFilter());
+    m_mapLastPercent[_jsonCommand.guid] = decision.nStored;
+    if (!decision.blSend)
+        return;
+    CommandAutoInstallToolBody body;
+    body.status = _qstrStatus;
+    body.percent = _dPercent;
+    AbilityReply::Send(_jsonCommand, kProgress, QString(), body.ToString());
+}

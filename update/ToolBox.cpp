@@ -1,0 +1,169 @@
+#include "update/ToolBox.h"
+
+#include "install/CommonFunction.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFileInfo>
+#include <QUrl>
+
+namespace UpdateTool {
+
+ToolBox::ToolBox(const QString& _qstrWorkKey, const CommandAutoInstallToolBody& _body, const QString& _qstrId)
+    : m_qstrWorkKey(_qstrWorkKey), m_body(_body), m_qstrId(_qstrId)
+{
+    FillDefaults();
+    connect(&downloader, &Downloader::signErrorOccurred, this, &ToolBox::slotErrorOccurred);
+    connect(&extractor, &ZlibHelper::signErrorOccurred, this, &ToolBox::slotErrorOccurred);
+    connect(&replacer, &ReplaceHelper::signErrorOccurred, this, &ToolBox::slotErrorOccurred);
+    connect(&downloader, &Downloader::signProgress, this, &ToolBox::slotProgress);
+    connect(&extractor, &ZlibHelper::signUnzipProgress, this, &ToolBox::slotProgress);
+    connect(&replacer, &ReplaceHelper::signReplaceProgress, this, &ToolBox::slotProgress);
+    connect(&downloader, &Downloader::signFinished, this, &ToolBox::slotFinished);
+    connect(&extractor, &ZlibHelper::signUnzipFinished, this, &ToolBox::slotFinished);
+    connect(&replacer, &ReplaceHelper::signReplaceFinished, this, &ToolBox::slotFinished);
+}
+
+ToolBox::~ToolBox()
+{
+    // Reports of the stops below would reach an owner that has already let this task go.
+    downloader.disconnect(this);
+    extractor.disconnect(this);
+    replacer.disconnect(this);
+    // The restore completes here, before any folder is removed.
+    replacer.stopReplace();
+    extractor.CancelUnzipTask();
+    downloader.stopDownload();
+    if (!m_blStarted)
+        return;
+    if (!m_blDownloadExisted)
+        CommonFunction::RemoveFileAsync(m_body.downloadPath);
+    m_unzipFolder.CleanUp();
+    m_backupFolder.CleanUp();
+}
+
+void ToolBox::FillDefaults()
+{
+    if (m_body.downloadPath.isEmpty()) {
+        m_body.downloadPath = CommonFunction::GetDownloadFolder(m_qstrWorkKey) + QStringLiteral("/download.zip");
+        qDebug().noquote() << "ToolBox::ToolBox::downloadPath is empty, auto set to:" + m_body.downloadPath;
+    }
+    if (m_body.unzipPath.isEmpty()) {
+        m_body.unzipPath = CommonFunction::GetUnzipFolder(m_qstrWorkKey) + QLatin1Char('/');
+        qDebug().noquote() << "ToolBox::ToolBox::unzipPath is empty, auto set to:" + m_body.unzipPath;
+    }
+    if (m_body.backupPath.isEmpty()) {
+        m_body.backupPath = CommonFunction::GetBackupFolder(m_qstrWorkKey) + QLatin1Char('/');
+        qDebug().noquote() << "ToolBox::ToolBox::backupPath is empty, auto set to:" + m_body.backupPath;
+    }
+    if (m_body.installPath.isEmpty()) {
+        m_body.installPath = CommonFunction::GetDefaultInstallPath(m_body.appid);
+        qDebug().noquote() << "ToolBox::ToolBox::installPath is empty, auto set to:" + m_body.installPath;
+    }
+}
+
+bool ToolBox::CheckFolders()
+{
+    m_unzipFolder = WorkFolder(m_body.unzipPath);
+    m_backupFolder = WorkFolder(m_body.backupPath);
+    // Without extraction the unzip folder is only read from, so it may be anyone's.
+    if (!m_body.bNoZip && !m_unzipFolder.MayEmpty()) {
+        Fail(kUnzipping, QStringLiteral("unzip folder is not empty and not made by the service, refused:") +
+                             m_body.unzipPath);
+        return false;
+    }
+    if (!m_backupFolder.MayEmpty()) {
+        Fail(kReplacing, QStringLiteral("backup folder is not empty and not made by the service, refused:") +
+                             m_body.backupPath);
+        return false;
+    }
+    if (m_body.bNoZip && m_unzipFolder.GetKind() == WorkFolder::Kind::Missing)
+        m_unzipFolder.Prepare();
+    return true;
+}
+
+void ToolBox::startInstall()
+{
+    m_emStage = kDownloading;
+    if (!CheckFolders())
+        return;
+    m_blStarted = true;
+    const QFileInfo download(m_body.downloadPath);
+    m_blDownloadExisted = download.exists() || download.isSymLink();
+    downloader.downloadFile(QUrl(m_body.url), m_body.downloadPath, m_body.md5, m_qstrId);
+}
+
+void ToolBox::stopInstall()
+{
+    switch (m_emStage) {
+    case kDownloading:
+        downloader.stopDownload();
+        break;
+    case kUnzipping:
+        extractor.CancelUnzipTask();
+        break;
+    case kReplacing:
+        replacer.stopReplace();
+        break;
+    default:
+        break;
+    }
+}
+
+void ToolBox::Fail(int _emStage, const QString& _qstrText)
+{
+    qCritical().noquote() << "ToolBox::Fail:" + _qstrText;
+    emit signErrorOccurred(_emStage, _qstrText, m_qstrId);
+}
+
+void ToolBox::StartUnzip()
+{
+    m_emStage = kUnzipping;
+    if (!m_unzipFolder.Prepare()) {
+        qCritical().noquote() << "ToolBox::ToolBox:deletefolder failed:" + m_body.unzipPath;
+        Fail(kUnzipping, QStringLiteral("failed to clean unzip folder"));
+        return;
+    }
+    extractor.startUnzipV2(m_body.downloadPath, m_body.unzipPath, m_qstrId);
+}
+
+void ToolBox::StartReplace()
+{
+    m_emStage = kReplacing;
+    // The replacer makes the backup folder, or empties it when it is the service's own; the
+    // folder was checked before the download began.
+    replacer.startReplace(m_body.unzipPath, m_body.installPath, QString(), true, m_body.backupPath, m_qstrId);
+}
+
+void ToolBox::slotFinished(const QString& strId)
+{
+    switch (m_emStage) {
+    case kDownloading:
+        if (m_body.bNoZip)
+            StartReplace();
+        else
+            StartUnzip();
+        break;
+    case kUnzipping:
+        StartReplace();
+        break;
+    case kReplacing:
+        m_emStage = kFinished;
+        emit signFinished(strId);
+        break;
+    default:
+        break;
+    }
+}
+
+void ToolBox::slotErrorOccurred(const QString& _qstrErrorInfo, const QString& strId)
+{
+    emit signErrorOccurred(m_emStage, _qstrErrorInfo, strId);
+}
+
+void ToolBox::slotProgress(qint64 bytesReceived, qint64 bytesTotal, const QString& strId)
+{
+    emit signProgress(m_emStage, bytesReceived, bytesTotal, strId);
+}
+
+} // namespace UpdateTool

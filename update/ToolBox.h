@@ -1,0 +1,68 @@
+#pragma once
+
+#include "install/Downloader.h"
+#include "install/ReplaceHelper.h"
+#include "install/ZlibHelper.h"
+#include "update/CommandAutoInstallToolBody.h"
+#include "update/WorkFolder.h"
+
+#include <QObject>
+#include <QString>
+
+namespace UpdateTool {
+
+enum EmInstallStatus { kNotStarted = 0, kFinished = 1, kDownloading = 2, kUnzipping = 3, kReplacing = 4 };
+
+// Installs one package in three stages: download (with the MD5 check), extraction into the unzip
+// folder (skipped for a package that is not an archive) and replace of the installation folder's
+// files with backup. Progress and errors are republished tagged with the stage. Destroying it
+// stops the stage in progress, puts the installation back as it was unless the replace completed,
+// and then removes what the run wrote: the downloaded file and the work folders, only when they
+// are the service's own (see WorkFolder).
+class ToolBox : public QObject
+{
+    Q_OBJECT
+public:
+    ToolBox(const QString& _qstrWorkKey, const CommandAutoInstallToolBody& _body, const QString& _qstrId);
+    ~ToolBox() override;
+
+    void startInstall();
+    void stopInstall();
+
+    int Stage() const { return m_emStage; }
+    const CommandAutoInstallToolBody& Body() const { return m_body; }
+
+signals:
+    void signErrorOccurred(int emStatus, const QString& _qstrErrorInfo, const QString& strId);
+    void signProgress(int emStatus, qint64 bytesReceived, qint64 bytesTotal, const QString& strId);
+    void signFinished(const QString& strId);
+
+public slots:
+    void slotErrorOccurred(const QString& _qstrErrorInfo, const QString& strId);
+    void slotProgress(qint64 bytesReceived, qint64 bytesTotal, const QString& strId);
+    void slotFinished(const QString& strId);
+
+private:
+    void FillDefaults();
+    // Refuses, before anything is written, folders of the user's that the run would have to empty.
+    bool CheckFolders();
+    void StartUnzip();
+    void StartReplace();
+    void Fail(int _emStage, const QString& _qstrText);
+
+    // Destroyed in reverse order: the replacer (and its restore) first.
+    Downloader downloader;
+    ZlibHelper extractor;
+    ReplaceHelper replacer;
+    int m_emStage = kNotStarted;
+    QString m_qstrWorkKey;
+    CommandAutoInstallToolBody m_body;
+    QString m_qstrId;
+    WorkFolder m_unzipFolder;
+    WorkFolder m_backupFolder;
+    // Only a file this run brought into being is removed afterwards.
+    bool m_blDownloadExisted = true;
+    bool m_blStarted = false;
+};
+
+} // namespace UpdateTool
