@@ -144,10 +144,11 @@ void AbilityAutoInstallTool::DealUpdate(const JsonCommand& _jsonCommand)
     });
 }
 
-void AbilityAutoInstallTool::StartToolBox(const JsonCommand& _jsonCommand, const CommandAutoInstallToolBody& _body)
+void AbilityAutoInstallTool::StartToolBox(const JsonCommand& _jsonCommand,
+                                          const CommandAutoInstallToolBody& _body)
 {
-    auto toolBox = std::make_shared<UpdateTool::ToolBox>(Envelope::kServiceName + QLatin1Char('/') + _body.appid,
-                                                         _body, _jsonCommand.guid);
+    auto toolBox = std::make_shared<UpdateTool::ToolBox>(
+        Envelope::kServiceName + QLatin1Char('/') + _body.appid, _body, _jsonCommand.guid);
     connect(toolBox.get(), &UpdateTool::ToolBox::signProgress, this, &AbilityAutoInstallTool::slotProgress,
             Qt::QueuedConnection);
     connect(toolBox.get(), &UpdateTool::ToolBox::signFinished, this, &AbilityAutoInstallTool::slotFinished,
@@ -210,7 +211,8 @@ void AbilityAutoInstallTool::slotProgress(int emStatus, qint64 bytesReceived, qi
         qCritical().noquote() << "task progress occured, no task found! id:" + strId;
         return;
     }
-    SendProgress(it->second.jsonCommand, StatusText(emStatus), PercentFilter::Percent(bytesReceived, bytesTotal));
+    SendProgress(it->second.jsonCommand, StatusText(emStatus),
+                 PercentFilter::Percent(bytesReceived, bytesTotal));
 }
 
 void AbilityAutoInstallTool::slotFinished(const QString& strId)
@@ -225,7 +227,8 @@ void AbilityAutoInstallTool::slotFinished(const QString& strId)
     EndTask(strId);
 }
 
-void AbilityAutoInstallTool::slotErrorOccurred(int emStatus, const QString& _qstrErrorInfo, const QString& strId)
+void AbilityAutoInstallTool::slotErrorOccurred(int emStatus, const QString& _qstrErrorInfo,
+                                               const QString& strId)
 {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
     const auto it = m_mapToolBox.find(strId);
@@ -237,7 +240,8 @@ void AbilityAutoInstallTool::slotErrorOccurred(int emStatus, const QString& _qst
     EndTask(strId);
 }
 
-void AbilityAutoInstallTool::SendResult(const JsonCommand& _jsonCommand, qint64 _nCode, const QString& _qstrStatus)
+void AbilityAutoInstallTool::SendResult(const JsonCommand& _jsonCommand, qint64 _nCode,
+                                        const QString& _qstrStatus)
 {
     QString error;
     switch (_nCode) {

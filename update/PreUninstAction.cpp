@@ -54,7 +54,8 @@ void PreUninstAction::SlotTimeout()
 {
     if (!m_blRunning)
         return;
-    qCritical().noquote() << QStringLiteral("PreUninstAction:not ended within %1 ms, killed with its children:")
+    qCritical().noquote() << QStringLiteral(
+                                 "PreUninstAction:not ended within %1 ms, killed with its children:")
                                      .arg(m_nTimeoutMs) +
                                  m_pProcess->arguments().value(0);
     KillGroup(*m_pProcess);

@@ -45,7 +45,8 @@ ToolBox::~ToolBox()
 void ToolBox::FillDefaults()
 {
     if (m_body.downloadPath.isEmpty()) {
-        m_body.downloadPath = CommonFunction::GetDownloadFolder(m_qstrWorkKey) + QStringLiteral("/download.zip");
+        m_body.downloadPath =
+            CommonFunction::GetDownloadFolder(m_qstrWorkKey) + QStringLiteral("/download.zip");
         qDebug().noquote() << "ToolBox::ToolBox::downloadPath is empty, auto set to:" + m_body.downloadPath;
     }
     if (m_body.unzipPath.isEmpty()) {

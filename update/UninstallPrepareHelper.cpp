@@ -12,12 +12,14 @@ UninstallPrepareHelper::UninstallPrepareHelper(const QString& _qstrAppId, const 
     : m_qstrAppId(_qstrAppId), m_qstrProcessName(_qstrProcessName), m_qstrGuid(_qstrGuid)
 {
     connect(&m_timer, &QTimer::timeout, this, &UninstallPrepareHelper::SlotTimeout);
-    connect(&m_action, &PreUninstAction::signFinished, this, [this](bool _blCompleted) {
-        if (!_blCompleted)
-            qCritical().noquote() << "UninstallPrepareHelper::pre-uninstall action did not complete, going on:" +
-                                         m_qstrAppId;
-        Complete(true, QStringLiteral("prepared"));
-    });
+    connect(&m_action, &PreUninstAction::signFinished, this,
+            [this](bool _blCompleted) {
+                if (!_blCompleted)
+                    qCritical().noquote()
+                        << "UninstallPrepareHelper::pre-uninstall action did not complete, going on:" +
+                               m_qstrAppId;
+                Complete(true, QStringLiteral("prepared"));
+            });
 }
 
 void UninstallPrepareHelper::Start(Callback _funcCallback)
@@ -66,7 +68,8 @@ void UninstallPrepareHelper::OnRecvMessage(const JsonCommand& _jsonCommand)
     } else {
         qCritical().noquote() << "UninstallPrepareHelper::OnRecvMessage:unkonwn code:" +
                                      QString::number(_jsonCommand.error_code);
-        Complete(false, QStringLiteral("fatal error:invalid code:") + QString::number(_jsonCommand.error_code));
+        Complete(false,
+                 QStringLiteral("fatal error:invalid code:") + QString::number(_jsonCommand.error_code));
     }
 }
 
@@ -74,7 +77,8 @@ void UninstallPrepareHelper::SlotTimeout()
 {
     m_timer.stop();
     if (!m_funcCallback) {
-        qCritical().noquote() << "UninstallPrepareHelper::SlotTimeout: timeout, no callback been set:" + m_qstrAppId;
+        qCritical().noquote() << "UninstallPrepareHelper::SlotTimeout: timeout, no callback been set:" +
+                                     m_qstrAppId;
         return;
     }
     if (m_blSettled)

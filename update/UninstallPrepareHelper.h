@@ -20,7 +20,8 @@ class UninstallPrepareHelper : public QObject
 public:
     using Callback = std::function<void(bool _blReady, const QString& _qstrMessage)>;
 
-    UninstallPrepareHelper(const QString& _qstrAppId, const QString& _qstrProcessName, const QString& _qstrGuid);
+    UninstallPrepareHelper(const QString& _qstrAppId, const QString& _qstrProcessName,
+                           const QString& _qstrGuid);
 
     void Start(Callback _funcCallback);
     // The application's answer, handed over by the owner for this helper's guid.

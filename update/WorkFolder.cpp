@@ -76,7 +76,8 @@ void WorkFolder::CleanUp() const
     if (m_kind != Kind::Owned && !(m_kind == Kind::Missing && IsOwned(m_qstrPath)))
         return;
     // Moved aside first, so a next run that makes the same folder never meets the deletion.
-    const QString aside = m_qstrPath + QStringLiteral(".qorv-old-") + QUuid::createUuid().toString(QUuid::Id128);
+    const QString aside =
+        m_qstrPath + QStringLiteral(".qorv-old-") + QUuid::createUuid().toString(QUuid::Id128);
     if (QDir().rename(m_qstrPath, aside)) {
         CommonFunction::DeleteFolderAsync(aside);
         return;

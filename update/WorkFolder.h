@@ -18,7 +18,10 @@ public:
     QString Path() const { return m_qstrPath; }
     Kind GetKind() const { return m_kind; }
     // The run may empty it before use.
-    bool MayEmpty() const { return m_kind == Kind::Missing || m_kind == Kind::Empty || m_kind == Kind::Owned; }
+    bool MayEmpty() const
+    {
+        return m_kind == Kind::Missing || m_kind == Kind::Empty || m_kind == Kind::Owned;
+    }
 
     // Makes the folder exist and be empty, recording it as the service's own when it makes it;
     // false for a folder it may not empty or cannot make.

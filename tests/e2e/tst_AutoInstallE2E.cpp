@@ -1,0 +1,485 @@
+#include "tests/e2e/HttpTestServer.h"
+#include "tests/e2e/ServiceHarness.h"
+#include "tests/install/TestFiles.h"
+
+#include <QCryptographicHash>
+#include <QDirIterator>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRandomGenerator>
+#include <QtTest>
+
+#include <cmath>
+
+// "update", "pre_uninst" and "stop_update" through the running service: the handshake with the
+// application in each of its outcomes, each stage failing, stops in each stage with the
+// installation checked byte by byte, and folders of the user's that must survive.
+namespace {
+
+using Tree = QMap<QString, QByteArray>;
+
+const Tree kInstalled{{"/a.txt", "old a"}, {"/keep.txt", "kept"}};
+
+QByteArray RandomBytes(int _nSize, quint32 _nSeed)
+{
+    QByteArray bytes(_nSize, Qt::Uninitialized);
+    QRandomGenerator generator(_nSeed);
+    for (char& byte : bytes)
+        byte = static_cast<char>(generator.generate());
+    return bytes;
+}
+
+void WriteTree(const QString& _qstrRoot, const Tree& _tree)
+{
+    for (auto it = _tree.cbegin(); it != _tree.cend(); ++it)
+        WriteFile(_qstrRoot + it.key(), it.value());
+}
+
+// Large files are named by their size, so a tree compares without reading them.
+Tree ReadTree(const QString& _qstrRoot)
+{
+    Tree tree;
+    QDirIterator it(_qstrRoot, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        QFile file(it.next());
+        file.open(QIODevice::ReadOnly);
+        tree.insert(file.fileName().mid(_qstrRoot.length()),
+                    file.size() > 1024 * 1024 ? "big:" + QByteArray::number(file.size()) : file.readAll());
+    }
+    return tree;
+}
+
+QJsonObject StatusOf(const JsonCommand& _jsonCommand)
+{
+    return QJsonDocument::fromJson(_jsonCommand.data.toUtf8()).object();
+}
+
+bool IsResult(const JsonCommand& _jsonCommand)
+{
+    return _jsonCommand.type == QLatin1String("transfer") && _jsonCommand.error_code != 0;
+}
+
+bool IsStage(const JsonCommand& _jsonCommand, const QString& _qstrGuid, const QString& _qstrStatus)
+{
+    return _jsonCommand.guid == _qstrGuid && _jsonCommand.type == QLatin1String("transfer") &&
+           StatusOf(_jsonCommand).value("status").toString() == _qstrStatus;
+}
+
+} // namespace
+
+class tst_AutoInstallE2E : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void init();
+    void handshake_data();
+    void handshake();
+    void stageFailure_data();
+    void stageFailure();
+    void stopInEachStage_data();
+    void stopInEachStage();
+    void noZipAndDefaultPaths();
+    void refusedRequests_data();
+    void refusedRequests();
+    void duplicateGuidAndStrayAnswers();
+    void userFolderSurvives_data();
+    void userFolderSurvives();
+
+private:
+    // Zips the tree, serves it and returns a body that installs it into Path("inst").
+    QJsonObject Package(const QString& _qstrAppId, const Tree& _tree, const QString& _qstrZipLevel = "-0");
+    JsonCommand Send(const QString& _qstrCommand, const QJsonObject& _body);
+    QList<JsonCommand> Collect(const JsonCommand& _request, int _nTimeoutMs = 60000)
+    {
+        return m_pClient->collectUntil(_request.guid, IsResult, _nTimeoutMs);
+    }
+    QString Path(const QString& _qstrName) const { return m_pWork->path() + QLatin1Char('/') + _qstrName; }
+    QString WorkFolder(const QString& _qstrAppId) const
+    {
+        return m_pService->root() + QStringLiteral("/tmp/message_service/") + _qstrAppId;
+    }
+
+    std::unique_ptr<ServiceProcess> m_pService;
+    std::unique_ptr<WsTestClient> m_pClient;
+    std::unique_ptr<QTemporaryDir> m_pWork;
+    HttpTestServer m_http;
+    // The application's process, as far as the service can tell.
+    QProcess m_appProcess;
+    int m_nApp = 0;
+};
+
+void tst_AutoInstallE2E::initTestCase()
+{
+    m_appProcess.start(QStringLiteral("sleep"), {QStringLiteral("3600")});
+    QVERIFY(m_appProcess.waitForStarted());
+    m_pService = std::make_unique<ServiceProcess>(
+        QMap<QString, QString>{{"uninst/preUninstTimeout", "2000"}, {"log/level", "0"}});
+    QVERIFY2(m_pService->start(), qPrintable(m_pService->errorString()));
+}
+
+void tst_AutoInstallE2E::init()
+{
+    m_pWork = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_pWork->isValid());
+    if (!m_pService->isRunning())
+        QVERIFY(m_pService->restart());
+    m_pClient = std::make_unique<WsTestClient>(QStringLiteral("updater"), m_pService->wsPort());
+    QVERIFY(m_pClient->login());
+    WriteTree(Path("inst"), kInstalled);
+}
+
+QJsonObject tst_AutoInstallE2E::Package(const QString& _qstrAppId, const Tree& _tree,
+                                        const QString& _qstrZipLevel)
+{
+    const QString content = Path("content-") + _qstrAppId;
+    WriteTree(content, _tree);
+    QProcess zip;
+    zip.setWorkingDirectory(content);
+    zip.start("zip", {"-q", "-r", _qstrZipLevel, Path(_qstrAppId + ".zip"), "."});
+    zip.waitForFinished(120000);
+    QFile archive(Path(_qstrAppId + ".zip"));
+    archive.open(QIODevice::ReadOnly);
+    const QByteArray bytes = archive.readAll();
+    m_http.Add(_qstrAppId, bytes);
+    return QJsonObject{{"appid", _qstrAppId},
+                       {"url", m_http.Url("/f/" + _qstrAppId)},
+                       {"md5", QString(QCryptographicHash::hash(bytes, QCryptographicHash::Md5).toHex())},
+                       {"processName", "qorv-no-such-process"},
+                       {"installPath", Path("inst")}};
+}
+
+JsonCommand tst_AutoInstallE2E::Send(const QString& _qstrCommand, const QJsonObject& _body)
+{
+    JsonCommand request = makeCommand(QStringLiteral("command"), _qstrCommand,
+                                      QString::fromUtf8(QJsonDocument(_body).toJson(QJsonDocument::Compact)));
+    request.userdata = QStringLiteral("ud");
+    m_pClient->send(request);
+    return request;
+}
+
+void tst_AutoInstallE2E::handshake_data()
+{
+    QTest::addColumn<QString>("command");
+    QTest::addColumn<bool>("running");
+    QTest::addColumn<int>("answer"); // 0: the application stays silent
+    QTest::addColumn<bool>("fromIntruder");
+    QTest::addColumn<qint64>("code");
+    QTest::addColumn<QString>("status");
+    QTest::addColumn<QString>("error");
+    QTest::addColumn<QString>("logLine");
+
+    const QString agreed = "finish";
+    QTest::newRow("not running") << "update" << false << 0 << false << 100LL << "succeed" << agreed << "";
+    QTest::newRow("agrees") << "update" << true << 200 << false << 100LL << "succeed" << agreed << "";
+    QTest::newRow("refuses") << "update" << true << 201 << false << 101LL << "cannot unstall"
+                             << "saving a document"
+                             << "";
+    QTest::newRow("silent") << "update" << true << 0 << false << 100LL << "succeed" << agreed
+                            << "UninstallPrepareHelper::app reply timeout, force update!:";
+    QTest::newRow("another code") << "update" << true << 500 << false << 101LL << "cannot unstall"
+                                  << "fatal error:invalid code:500"
+                                  << "";
+    QTest::newRow("refusal from another client") << "update" << true << 201 << true << 100LL << "succeed"
+                                                 << agreed << "answer from another client ignored";
+    QTest::newRow("pre_uninst alone")
+        << "pre_uninst" << true << 200 << false << 100LL << "ready to unstall" << agreed << "";
+}
+
+void tst_AutoInstallE2E::handshake()
+{
+    QFETCH(QString, command);
+    QFETCH(bool, running);
+    QFETCH(int, answer);
+    QFETCH(bool, fromIntruder);
+    QFETCH(qint64, code);
+    QFETCH(QString, status);
+    QFETCH(QString, error);
+    QFETCH(QString, logLine);
+
+    const QString appId = QStringLiteral("app%1").arg(++m_nApp);
+    const QString actionFolder = m_pService->root() + "/appfolder/" + appId;
+    WriteFile(actionFolder + "/preUninstall.sh", "echo ran >> \"$(dirname \"$0\")/ran.txt\"\n");
+    ZmqTestClient app(appId, m_pService->zmqPort());
+    ZmqTestClient intruder(appId + "-intruder", m_pService->zmqPort());
+    QVERIFY(app.login() && intruder.login());
+
+    QJsonObject body = Package(appId, {{"/a.txt", "new a"}, {"/sub/b.bin", RandomBytes(300000, 1)}});
+    if (running)
+        body.insert("processName", "sleep");
+    const JsonCommand request = Send(command, body);
+    if (running) {
+        const auto question = app.waitFor(
+            [&](const JsonCommand& _e) { return _e.command == "pre_uninst" && _e.guid == request.guid; },
+            10000);
+        QVERIFY(question);
+        QCOMPARE(question->from, QStringLiteral("message_service"));
+        QCOMPARE(question->to, QStringList{appId});
+        if (answer) {
+            JsonCommand reply = makeTransfer({"message_service"}, QString(), "pre_uninst");
+            reply.guid = request.guid;
+            reply.error_code = answer;
+            reply.error_string = answer == 201 ? "saving a document" : "";
+            reply.from = appId; // an intruder claiming the application's name changes nothing
+            (fromIntruder ? intruder : app).send(reply);
+        }
+    }
+    const QList<JsonCommand> answers = Collect(request);
+    QVERIFY(!answers.isEmpty());
+    const JsonCommand& result = answers.last();
+    QCOMPARE(result.error_code, code);
+    QCOMPARE(result.error_string, error);
+    QCOMPARE(StatusOf(result).value("status").toString(), status);
+    QCOMPARE(result.userdata, QStringLiteral("ud"));
+    if (!logLine.isEmpty())
+        QVERIFY(m_pService->waitForLog(logLine));
+    QCOMPARE(QFile::exists(actionFolder + "/ran.txt"), code == 100);
+
+    if (!running) {
+        QVERIFY(!app.waitFor([](const JsonCommand& _e) { return _e.command == "pre_uninst"; }, 200));
+        const JsonCommand first = answers.at(answers.first().type == "command_ret" ? 1 : 0);
+        QCOMPARE(StatusOf(first).value("status").toString(), QStringLiteral("downloading"));
+    }
+    // Progress is finite and each report moved more than one point from the one before.
+    double last = 0;
+    for (const JsonCommand& progress : answers) {
+        if (progress.type != "transfer" || progress.error_code != 0)
+            continue;
+        const double percent = StatusOf(progress).value("percent").toDouble(-1);
+        QVERIFY(std::isfinite(percent) && percent >= 0 && percent <= 100);
+        QVERIFY2(std::fabs(percent - std::trunc(last)) > 1, qPrintable(QString::number(percent)));
+        last = percent;
+    }
+    const Tree expected{{"/a.txt", "new a"}, {"/keep.txt", "kept"}, {"/sub/b.bin", RandomBytes(300000, 1)}};
+    QCOMPARE(ReadTree(Path("inst")), command == "update" && code == 100 ? expected : kInstalled);
+}
+
+void tst_AutoInstallE2E::stageFailure_data()
+{
+    QTest::addColumn<QString>("what");
+    QTest::addColumn<QString>("status");
+    QTest::newRow("bad URL") << "url"
+                             << "downloading";
+    QTest::newRow("MD5 mismatch") << "md5"
+                                  << "downloading";
+    QTest::newRow("corrupt archive") << "archive"
+                                     << "unziping";
+    QTest::newRow("unwritable install folder") << "install"
+                                               << "replacing";
+}
+
+void tst_AutoInstallE2E::stageFailure()
+{
+    QFETCH(QString, what);
+    QFETCH(QString, status);
+    const QString appId = QStringLiteral("fail%1").arg(++m_nApp);
+    QJsonObject body = Package(appId, {{"/a.txt", "new a"}});
+    if (what == "url")
+        body.insert("url", m_http.Url("/missing"));
+    else if (what == "md5")
+        body.insert("md5", QString(32, QLatin1Char('0')));
+    else if (what == "install")
+        body.insert("installPath", Path("inst/a.txt/below"));
+    if (what == "archive") {
+        m_http.Add(appId, "this is no zip archive");
+        body.insert("md5", "");
+    }
+    const QList<JsonCommand> answers = Collect(Send("update", body));
+    QVERIFY(!answers.isEmpty());
+    QCOMPARE(answers.last().error_code, 101LL);
+    QVERIFY(!answers.last().error_string.isEmpty());
+    QCOMPARE(StatusOf(answers.last()).value("status").toString(), status);
+    QCOMPARE(ReadTree(Path("inst")), kInstalled);
+    QTRY_VERIFY_WITH_TIMEOUT(!QFileInfo::exists(WorkFolder(appId) + "/unzip"), 10000);
+}
+
+void tst_AutoInstallE2E::stopInEachStage_data()
+{
+    QTest::addColumn<QString>("stage");
+    QTest::addColumn<bool>("terminate");
+    QTest::newRow("downloading") << "downloading" << false;
+    QTest::newRow("unziping") << "unziping" << false;
+    QTest::newRow("replacing") << "replacing" << false;
+    QTest::newRow("replacing, service terminated") << "replacing" << true;
+}
+
+void tst_AutoInstallE2E::stopInEachStage()
+{
+    QFETCH(QString, stage);
+    QFETCH(bool, terminate);
+    const QString appId = QStringLiteral("stop%1").arg(++m_nApp);
+    // Zeros deflate to almost nothing but take their time to extract and to copy.
+    QFile big(Path("content-" + appId + "/m-big.bin"));
+    QDir().mkpath(Path("content-" + appId));
+    QVERIFY(big.open(QIODevice::WriteOnly) && big.resize(192LL * 1024 * 1024));
+    big.close();
+    QJsonObject body = Package(appId, {{"/a.txt", "new a"}, {"/z.bin", RandomBytes(2000000, 2)}}, "-1");
+    if (stage == "downloading")
+        body.insert("url", m_http.Url("/slow/" + appId));
+    const JsonCommand request = Send("update", body);
+    QVERIFY(
+        m_pClient->waitFor([&](const JsonCommand& _e) { return IsStage(_e, request.guid, stage); }, 60000));
+    if (terminate) {
+        QCOMPARE(m_pService->stop(30000), 0);
+    } else {
+        // The stopped task sends nothing more; a second stop finds no task.
+        JsonCommand stop = makeCommand("command", "stop_update");
+        stop.guid = request.guid;
+        m_pClient->send(stop);
+        m_pClient->send(stop);
+        const QList<JsonCommand> rest = m_pClient->collectUntil(request.guid, IsResult, 60000);
+        QVERIFY(!rest.isEmpty());
+        QCOMPARE(rest.last().command, QStringLiteral("stop_update"));
+        QCOMPARE(rest.last().error_code, 104LL);
+    }
+    QCOMPARE(ReadTree(Path("inst")), kInstalled);
+    if (!terminate)
+        QTRY_VERIFY_WITH_TIMEOUT(!QFileInfo::exists(WorkFolder(appId) + "/unzip") &&
+                                     !QFileInfo::exists(WorkFolder(appId) + "/backup"),
+                                 20000);
+}
+
+void tst_AutoInstallE2E::noZipAndDefaultPaths()
+{
+    // Not an archive: the file downloaded into the unzip folder is itself installed.
+    const QByteArray bytes = RandomBytes(100000, 3);
+    m_http.Add("plain.bin", bytes);
+    const QJsonObject noZip{{"appid", "plain"},
+                            {"url", m_http.Url("/f/plain.bin")},
+                            {"processName", "qorv-no-such-process"},
+                            {"bNoZip", true},
+                            {"downloadPath", Path("unz/plain.bin")},
+                            {"unzipPath", Path("unz")},
+                            {"installPath", Path("inst")}};
+    QList<JsonCommand> answers = Collect(Send("update", noZip));
+    QVERIFY(!answers.isEmpty());
+    QCOMPARE(answers.last().error_code, 100LL);
+    QCOMPARE(ReadFile(Path("inst/plain.bin")), bytes);
+    QTRY_VERIFY_WITH_TIMEOUT(!QFileInfo::exists(Path("unz")), 10000);
+
+    // Only what must be given: the installation lands in the default folder.
+    QJsonObject minimal = Package("defaults", {{"/d.txt", "default"}});
+    minimal.remove("installPath");
+    answers = Collect(Send("update", minimal));
+    QVERIFY(!answers.isEmpty());
+    QCOMPARE(answers.last().error_code, 100LL);
+    QCOMPARE(ReadFile(m_pService->root() + "/appfolder/defaults/d.txt"), QByteArray("default"));
+    for (const char* field : {"downloadPath", "unzipPath", "backupPath", "installPath"})
+        QVERIFY(m_pService->logText().contains(
+            QStringLiteral("ToolBox::ToolBox::%1 is empty, auto set to:").arg(field)));
+    QTRY_VERIFY_WITH_TIMEOUT(!QFileInfo::exists(WorkFolder("defaults") + "/unzip") &&
+                                 !QFileInfo::exists(WorkFolder("defaults") + "/backup") &&
+                                 !QFileInfo::exists(WorkFolder("defaults") + "/download/download.zip"),
+                             10000);
+}
+
+void tst_AutoInstallE2E::refusedRequests_data()
+{
+    QTest::addColumn<QString>("command");
+    QTest::addColumn<QString>("data");
+    const QString ok = R"("url":"http://127.0.0.1:1/x","processName":"p")";
+    QTest::newRow("not JSON") << "update"
+                              << "{nope";
+    QTest::newRow("no url") << "update"
+                            << R"({"appid":"a","processName":"p"})";
+    QTest::newRow("no process name") << "pre_uninst"
+                                     << R"({"appid":"a"})";
+    QTest::newRow("empty app id") << "update"
+                                  << "{\"appid\":\"\"," + ok + "}";
+    QTest::newRow("app id ..") << "update"
+                               << "{\"appid\":\"..\"," + ok + "}";
+    QTest::newRow("app id with a separator") << "pre_uninst"
+                                             << "{\"appid\":\"a/b\"," + ok + "}";
+    QTest::newRow("app id with a control character") << "update"
+                                                     << "{\"appid\":\"a\\u0001\"," + ok + "}";
+    QTest::newRow("relative install path") << "update"
+                                           << "{\"appid\":\"a\",\"installPath\":\"x/y\"," + ok + "}";
+    QTest::newRow("relative backup path") << "update"
+                                          << "{\"appid\":\"a\",\"backupPath\":\"b\"," + ok + "}";
+}
+
+void tst_AutoInstallE2E::refusedRequests()
+{
+    QFETCH(QString, command);
+    QFETCH(QString, data);
+    JsonCommand request = makeCommand("command", command, data);
+    m_pClient->send(request);
+    const QList<JsonCommand> answers = Collect(request, 10000);
+    QVERIFY(!answers.isEmpty());
+    QCOMPARE(answers.last().error_code, 103LL);
+    QCOMPARE(answers.last().error_string, QStringLiteral("invalid param"));
+    QCOMPARE(StatusOf(answers.last()).value("status").toString(), QStringLiteral("invalid_param"));
+}
+
+void tst_AutoInstallE2E::duplicateGuidAndStrayAnswers()
+{
+    ZmqTestClient app("dup", m_pService->zmqPort());
+    QVERIFY(app.login());
+    QJsonObject body = Package("dup", {{"/a.txt", "new a"}});
+    body.insert("processName", "sleep");
+    const JsonCommand first = Send("update", body);
+    QVERIFY(app.waitFor([&](const JsonCommand& _e) { return _e.guid == first.guid; }, 10000));
+    // While the application is asked: the same guid again, a stop, an answer to another guid.
+    m_pClient->send(first);
+    JsonCommand stop = makeCommand("command", "stop_update");
+    stop.guid = first.guid;
+    m_pClient->send(stop);
+    const auto refused = m_pClient->waitFor(
+        [&](const JsonCommand& _e) { return _e.guid == first.guid && _e.error_code == 102; }, 10000);
+    QVERIFY(refused);
+    QCOMPARE(StatusOf(*refused).value("status").toString(), QStringLiteral("task_already_exist"));
+    QVERIFY(m_pClient->waitFor(
+        [&](const JsonCommand& _e) { return _e.command == "stop_update" && _e.error_code == 104; }, 10000));
+    JsonCommand stray = makeTransfer({"message_service"}, QString(), "pre_uninst");
+    stray.error_code = 200;
+    app.send(stray);
+    const auto unknown = app.waitFor(
+        [&](const JsonCommand& _e) { return _e.guid == stray.guid && _e.type == "transfer"; }, 10000);
+    QVERIFY(unknown);
+    QCOMPARE(unknown->error_code, 104LL);
+    // The first request goes on once the application's silence has run out.
+    const QList<JsonCommand> answers = m_pClient->collectUntil(
+        first.guid, [](const JsonCommand& _e) { return IsResult(_e) && _e.command == "update"; }, 60000);
+    QCOMPARE(answers.last().error_code, 100LL);
+}
+
+void tst_AutoInstallE2E::userFolderSurvives_data()
+{
+    QTest::addColumn<QString>("field");
+    QTest::addColumn<bool>("holdsFiles");
+    QTest::addColumn<qint64>("code");
+    QTest::addColumn<QString>("status");
+    QTest::newRow("unzip folder with files") << "unzipPath" << true << 101LL << "unziping";
+    QTest::newRow("backup folder with files") << "backupPath" << true << 101LL << "replacing";
+    QTest::newRow("empty unzip folder") << "unzipPath" << false << 100LL << "succeed";
+    QTest::newRow("empty backup folder") << "backupPath" << false << 100LL << "succeed";
+}
+
+void tst_AutoInstallE2E::userFolderSurvives()
+{
+    QFETCH(QString, field);
+    QFETCH(bool, holdsFiles);
+    QFETCH(qint64, code);
+    QFETCH(QString, status);
+    const Tree mine{{"/letter.txt", "my letter"}, {"/photos/p.jpg", "jpeg"}};
+    QVERIFY(QDir().mkpath(Path("mine")));
+    if (holdsFiles)
+        WriteTree(Path("mine"), mine);
+    const QString appId = QStringLiteral("user%1").arg(++m_nApp);
+    QJsonObject body = Package(appId, {{"/a.txt", "new a"}});
+    body.insert(field, Path("mine"));
+    const QList<JsonCommand> answers = Collect(Send("update", body));
+    QVERIFY(!answers.isEmpty());
+    QCOMPARE(answers.last().error_code, code);
+    QCOMPARE(StatusOf(answers.last()).value("status").toString(), status);
+    if (holdsFiles) {
+        QVERIFY2(answers.last().error_string.contains(Path("mine")), qPrintable(answers.last().error_string));
+        QCOMPARE(ReadTree(Path("inst")), kInstalled);
+    }
+    // What the run put into an empty folder goes again; the folder itself stays.
+    QTRY_COMPARE_WITH_TIMEOUT(ReadTree(Path("mine")), holdsFiles ? mine : Tree(), 10000);
+    QVERIFY(QFileInfo(Path("mine")).isDir());
+}
+
+QTEST_GUILESS_MAIN(tst_AutoInstallE2E)
+#include "tst_AutoInstallE2E.moc"
