@@ -3,7 +3,6 @@
 #include "install/CommonFunction.h"
 
 #include <QDebug>
-#include <QDir>
 #include <QFileInfo>
 #include <QUrl>
 
@@ -69,13 +68,17 @@ bool ToolBox::CheckFolders()
     m_backupFolder = WorkFolder(m_body.backupPath);
     // Without extraction the unzip folder is only read from, so it may be anyone's.
     if (!m_body.bNoZip && !m_unzipFolder.MayEmpty()) {
-        Fail(kUnzipping, QStringLiteral("unzip folder is not empty and not made by the service, refused:") +
-                             m_body.unzipPath);
+        Fail(kUnzipping,
+             QStringLiteral(
+                 "refused: the unzip folder holds files the service did not put there, or is no folder:") +
+                 m_body.unzipPath);
         return false;
     }
     if (!m_backupFolder.MayEmpty()) {
-        Fail(kReplacing, QStringLiteral("backup folder is not empty and not made by the service, refused:") +
-                             m_body.backupPath);
+        Fail(kReplacing,
+             QStringLiteral(
+                 "refused: the backup folder holds files the service did not put there, or is no folder:") +
+                 m_body.backupPath);
         return false;
     }
     if (m_body.bNoZip && m_unzipFolder.GetKind() == WorkFolder::Kind::Missing)

@@ -29,9 +29,6 @@ public:
     void startInstall();
     void stopInstall();
 
-    int Stage() const { return m_emStage; }
-    const CommandAutoInstallToolBody& Body() const { return m_body; }
-
 signals:
     void signErrorOccurred(int emStatus, const QString& _qstrErrorInfo, const QString& strId);
     void signProgress(int emStatus, qint64 bytesReceived, qint64 bytesTotal, const QString& strId);

@@ -27,9 +27,6 @@ public:
     // The application's answer, handed over by the owner for this helper's guid.
     void OnRecvMessage(const JsonCommand& _jsonCommand);
 
-    // For tests: how long the action may run.
-    void SetActionTimeoutMs(int _nMs) { m_action.SetTimeoutMs(_nMs); }
-
 public slots:
     void SlotTimeout();
 

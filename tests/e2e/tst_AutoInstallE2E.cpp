@@ -296,17 +296,23 @@ void tst_AutoInstallE2E::stageFailure()
 void tst_AutoInstallE2E::stopInEachStage_data()
 {
     QTest::addColumn<QString>("stage");
-    QTest::addColumn<bool>("terminate");
-    QTest::newRow("downloading") << "downloading" << false;
-    QTest::newRow("unziping") << "unziping" << false;
-    QTest::newRow("replacing") << "replacing" << false;
-    QTest::newRow("replacing, service terminated") << "replacing" << true;
+    QTest::addColumn<QString>("how");
+    QTest::newRow("downloading") << "downloading"
+                                 << "stop_update";
+    QTest::newRow("unziping") << "unziping"
+                              << "stop_update";
+    QTest::newRow("replacing") << "replacing"
+                               << "stop_update";
+    QTest::newRow("replacing, service terminated") << "replacing"
+                                                   << "SIGTERM";
+    QTest::newRow("replacing, service killed, rolled back at start") << "replacing"
+                                                                     << "SIGKILL";
 }
 
 void tst_AutoInstallE2E::stopInEachStage()
 {
     QFETCH(QString, stage);
-    QFETCH(bool, terminate);
+    QFETCH(QString, how);
     const QString appId = QStringLiteral("stop%1").arg(++m_nApp);
     // Zeros deflate to almost nothing but take their time to extract and to copy.
     QFile big(Path("content-" + appId + "/m-big.bin"));
@@ -319,8 +325,11 @@ void tst_AutoInstallE2E::stopInEachStage()
     const JsonCommand request = Send("update", body);
     QVERIFY(
         m_pClient->waitFor([&](const JsonCommand& _e) { return IsStage(_e, request.guid, stage); }, 60000));
-    if (terminate) {
+    if (how == "SIGTERM") {
         QCOMPARE(m_pService->stop(30000), 0);
+    } else if (how == "SIGKILL") {
+        m_pService->kill();
+        QVERIFY(m_pService->restart());
     } else {
         // The stopped task sends nothing more; a second stop finds no task.
         JsonCommand stop = makeCommand("command", "stop_update");
@@ -333,7 +342,7 @@ void tst_AutoInstallE2E::stopInEachStage()
         QCOMPARE(rest.last().error_code, 104LL);
     }
     QCOMPARE(ReadTree(Path("inst")), kInstalled);
-    if (!terminate)
+    if (how == "stop_update")
         QTRY_VERIFY_WITH_TIMEOUT(!QFileInfo::exists(WorkFolder(appId) + "/unzip") &&
                                      !QFileInfo::exists(WorkFolder(appId) + "/backup"),
                                  20000);
