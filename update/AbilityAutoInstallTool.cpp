@@ -108,7 +108,7 @@ void AbilityAutoInstallTool::DealPreUninst(const JsonCommand& _jsonCommand)
     if (!AcceptBody(_jsonCommand, false, body))
         return;
     auto helper = std::make_shared<UninstallPrepareHelper>(body.appid, body.processName, _jsonCommand.guid);
-    m_mapUninstallPrepareHelper[_jsonCommand.guid] = {helper, _jsonCommand};
+    m_mapUninstallPrepareHelper[_jsonCommand.guid] = {helper, _jsonCommand, body.appid};
     helper->Start([this, _jsonCommand](bool _blReady, const QString& _qstrMessage) {
         if (_blReady)
             SendResult(_jsonCommand, kFinish, StatusText(kReadyToUninstall));
@@ -128,10 +128,16 @@ void AbilityAutoInstallTool::DealUpdate(const JsonCommand& _jsonCommand)
     CommandAutoInstallToolBody body;
     if (!AcceptBody(_jsonCommand, true, body))
         return;
+    // Two updates of one application would share its work folders and its installation.
+    if (IsBeingUpdated(body.appid)) {
+        qWarning().noquote() << "AbilityAutoInstallTool::DealUpdate:already updating:" + body.appid;
+        SendResult(_jsonCommand, kTaskExist, QStringLiteral("task_already_exist"));
+        return;
+    }
     qDebug().noquote() << "AbilityAutoInstallTool::DealUpdate:" + body.ToString();
     auto helper = std::make_shared<UninstallPrepareHelper>(body.appid, body.processName, _jsonCommand.guid);
     // Stored first: an application that is not running completes the handshake at once.
-    m_mapUninstallPrepareHelper[_jsonCommand.guid] = {helper, _jsonCommand};
+    m_mapUninstallPrepareHelper[_jsonCommand.guid] = {helper, _jsonCommand, body.appid};
     helper->Start([this, _jsonCommand, body](bool _blReady, const QString& _qstrMessage) {
         std::lock_guard<std::recursive_mutex> guard(m_mutex);
         if (_blReady) {
@@ -155,8 +161,20 @@ void AbilityAutoInstallTool::StartToolBox(const JsonCommand& _jsonCommand,
             Qt::QueuedConnection);
     connect(toolBox.get(), &UpdateTool::ToolBox::signErrorOccurred, this,
             &AbilityAutoInstallTool::slotErrorOccurred, Qt::QueuedConnection);
-    m_mapToolBox[_jsonCommand.guid] = {toolBox, _jsonCommand};
+    m_mapToolBox[_jsonCommand.guid] = {toolBox, _jsonCommand, _body.appid};
     toolBox->startInstall();
+}
+
+bool AbilityAutoInstallTool::IsBeingUpdated(const QString& _qstrAppId) const
+{
+    for (const auto& entry : m_mapToolBox)
+        if (entry.second.qstrAppId == _qstrAppId)
+            return true;
+    for (const auto& entry : m_mapUninstallPrepareHelper)
+        if (entry.second.qstrAppId == _qstrAppId &&
+            entry.second.jsonCommand.command == QLatin1String("update"))
+            return true;
+    return false;
 }
 
 void AbilityAutoInstallTool::DealStopUpdate(const JsonCommand& _jsonCommand)

@@ -53,6 +53,7 @@ private:
     {
         std::shared_ptr<Worker> pWorker;
         JsonCommand jsonCommand;
+        QString qstrAppId;
     };
 
     void DealPreUninst(const JsonCommand& _jsonCommand);
@@ -63,6 +64,8 @@ private:
     bool AcceptBody(const JsonCommand& _jsonCommand, bool _blUpdate, CommandAutoInstallToolBody& _body);
     void StartToolBox(const JsonCommand& _jsonCommand, const CommandAutoInstallToolBody& _body);
     void EndTask(const QString& _qstrGuid);
+    // An update of this application is under way (asking it, or installing).
+    bool IsBeingUpdated(const QString& _qstrAppId) const;
 
     void SendResult(const JsonCommand& _jsonCommand, qint64 _nCode, const QString& _qstrStatus);
     void SendError(const JsonCommand& _jsonCommand, const QString& _qstrStatus, const QString& _qstrError);

@@ -428,8 +428,14 @@ void tst_AutoInstallE2E::duplicateGuidAndStrayAnswers()
     body.insert("processName", "sleep");
     const JsonCommand first = Send("update", body);
     QVERIFY(app.waitFor([&](const JsonCommand& _e) { return _e.guid == first.guid; }, 10000));
-    // While the application is asked: the same guid again, a stop, an answer to another guid.
+    // While the application is asked: the same guid again, another update of the same
+    // application, a stop, an answer to another guid.
     m_pClient->send(first);
+    const JsonCommand second = Send("update", body);
+    const auto busy = m_pClient->waitFor(
+        [&](const JsonCommand& _e) { return _e.guid == second.guid && IsResult(_e); }, 10000);
+    QVERIFY(busy);
+    QCOMPARE(busy->error_code, 102LL);
     JsonCommand stop = makeCommand("command", "stop_update");
     stop.guid = first.guid;
     m_pClient->send(stop);
