@@ -73,6 +73,7 @@ class tst_AutoInstallE2E : public QObject
 private slots:
     void initTestCase();
     void init();
+    void cleanupTestCase();
     void handshake_data();
     void handshake();
     void stageFailure_data();
@@ -127,6 +128,15 @@ void tst_AutoInstallE2E::init()
     m_pClient = std::make_unique<WsTestClient>(QStringLiteral("updater"), m_pService->wsPort());
     QVERIFY(m_pClient->login());
     WriteTree(Path("inst"), kInstalled);
+}
+
+void tst_AutoInstallE2E::cleanupTestCase()
+{
+    // A sanitizer build of the service fails the run with its report.
+    const QString report = m_pService->sanitizerReport();
+    QVERIFY2(report.isEmpty(), qPrintable(report.left(4000)));
+    m_appProcess.kill();
+    m_appProcess.waitForFinished();
 }
 
 QJsonObject tst_AutoInstallE2E::Package(const QString& _qstrAppId, const Tree& _tree,
