@@ -126,7 +126,7 @@ void tst_AutoInstallE2E::init()
     if (!m_pService->isRunning())
         QVERIFY(m_pService->restart());
     m_pClient = std::make_unique<WsTestClient>(QStringLiteral("updater"), m_pService->wsPort());
-    QVERIFY(m_pClient->login());
+    QVERIFY(m_pClient->login({}, 30000));
     WriteTree(Path("inst"), kInstalled);
 }
 
