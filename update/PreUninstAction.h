@@ -4,7 +4,6 @@
 #include <QString>
 #include <QTimer>
 
-#include <memory>
 
 class QProcess;
 
