@@ -4,7 +4,6 @@
 #include <QString>
 #include <QTimer>
 
-
 class QProcess;
 
 // Runs an installed application's pre-uninstall action without blocking the caller's thread: the
