@@ -1,3 +1,4 @@
+#include "tests/e2e/HttpTestServer.h"
 #include "tests/e2e/ServiceHarness.h"
 
 #include <QCryptographicHash>
@@ -19,72 +20,7 @@ namespace {
 
 using Tree = QMap<QString, QByteArray>;
 
-// A small HTTP/1.1 server for the download tasks. "/f/<name>" serves a registered body at once,
-// "/slow/<name>" the same body in 16 KiB pieces every 20 ms, anything else is a 404.
-class HttpServer : public QObject
-{
-public:
-    HttpServer()
-    {
-        m_server.listen(QHostAddress::LocalHost);
-        connect(&m_server, &QTcpServer::newConnection, this, [this] {
-            while (QTcpSocket* socket = m_server.nextPendingConnection())
-                connect(socket, &QTcpSocket::readyRead, this, [this, socket] { Serve(socket); });
-        });
-    }
-    void Add(const QString& _qstrName, const QByteArray& _baBody) { m_mapBodies.insert(_qstrName, _baBody); }
-    QString Url(const QString& _qstrPath) const
-    {
-        return QStringLiteral("http://127.0.0.1:%1%2").arg(m_server.serverPort()).arg(_qstrPath);
-    }
-
-private:
-    void Serve(QTcpSocket* _pSocket)
-    {
-        QByteArray& request = m_mapRequests[_pSocket];
-        request += _pSocket->readAll();
-        if (!request.contains("\r\n\r\n"))
-            return;
-        const QList<QByteArray> parts = request.left(request.indexOf("\r\n")).split(' ');
-        const QString path = parts.size() > 1 ? QString::fromUtf8(parts.at(1)) : QString();
-        request.clear();
-        const bool slow = path.startsWith(QLatin1String("/slow/"));
-        const QString name = path.section(QLatin1Char('/'), 2);
-        if ((!slow && !path.startsWith(QLatin1String("/f/"))) || !m_mapBodies.contains(name)) {
-            _pSocket->write("HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
-            _pSocket->disconnectFromHost();
-            return;
-        }
-        const QByteArray body = m_mapBodies.value(name);
-        _pSocket->write("HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\nContent-Length: " +
-                        QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n");
-        if (!slow) {
-            _pSocket->write(body);
-            _pSocket->disconnectFromHost();
-            return;
-        }
-        auto* timer = new QTimer(_pSocket);
-        auto sent = std::make_shared<int>(0);
-        connect(timer, &QTimer::timeout, _pSocket, [=] {
-            if (_pSocket->state() != QAbstractSocket::ConnectedState) {
-                timer->stop();
-                return;
-            }
-            const QByteArray piece = body.mid(*sent, 16 * 1024);
-            *sent += piece.size();
-            _pSocket->write(piece);
-            if (*sent >= body.size()) {
-                timer->stop();
-                _pSocket->disconnectFromHost();
-            }
-        });
-        timer->start(20);
-    }
-
-    QTcpServer m_server;
-    QMap<QString, QByteArray> m_mapBodies;
-    QMap<QTcpSocket*, QByteArray> m_mapRequests;
-};
+using HttpServer = HttpTestServer;
 
 QByteArray RandomBytes(int _nSize, quint32 _nSeed)
 {
