@@ -154,7 +154,8 @@ MessageService::Outcome MessageService::Route(const QByteArray& _baClient, const
         } else {
             // Each name once, and a bound on how far one envelope fans out.
             out.recipients = _request.to;
-            out.recipients.removeDuplicates();
+            if (out.recipients.size() > 1)
+                out.recipients.removeDuplicates();
             if (out.recipients.size() > kMaxRecipients) {
                 out.recipients.clear();
                 out.errorCode = Envelope::kTypeNotCorrect;

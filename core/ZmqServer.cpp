@@ -166,7 +166,7 @@ void ZmqServer::Send(const QByteArray& _baClient, const QByteArray& _baBody)
     backlog->dropping = false;
     backlog->bytes += _baBody.size();
     m_nUnsentTotal += _baBody.size();
-    m_queueSends.emplace_back(_baClient, _baBody);
+    m_queueSends.push_back({_baClient, _baBody, backlog});
     // The receive thread flushes after every batch, so it needs no wake-up for its own sends.
     if (!m_blWakePending && std::this_thread::get_id() != m_thread.get_id()) {
         m_blWakePending = true;
@@ -314,42 +314,40 @@ void ReleaseBody(void*, void* _pHint)
 
 void ZmqServer::FlushSends()
 {
-    std::deque<std::pair<QByteArray, QByteArray>> batch;
+    std::deque<QueuedSend> batch;
     {
         std::lock_guard<std::mutex> lock(m_mutexQueue);
         batch.swap(m_queueSends);
     }
-    for (const auto& [client, body] : batch)
-        SendOne(client, body);
+    for (const QueuedSend& send : batch)
+        SendOne(send);
 }
 
-void ZmqServer::SendOne(const QByteArray& _baClient, const QByteArray& _baBody)
+void ZmqServer::SendOne(const QueuedSend& _send)
 {
-    std::shared_ptr<Backlog> backlog;
-    {
-        std::lock_guard<std::mutex> lock(m_mutexQueue);
-        backlog = BacklogOf(_baClient);
-    }
+    const QByteArray& client = _send.client;
+    const QByteArray& body = _send.body;
+    const std::shared_ptr<Backlog>& backlog = _send.backlog;
     // The count as an atomic shared with the message, which may outlive the table entry.
     const std::shared_ptr<std::atomic<qint64>> bytes(backlog, &backlog->bytes);
-    if (zmq_send(m_pRouter, _baClient.constData(), _baClient.size(), ZMQ_SNDMORE | ZMQ_DONTWAIT) < 0) {
+    if (zmq_send(m_pRouter, client.constData(), client.size(), ZMQ_SNDMORE | ZMQ_DONTWAIT) < 0) {
         if (zmq_errno() == EAGAIN) {
             std::lock_guard<std::mutex> lock(m_mutexQueue);
             if (!backlog->dropping)
-                qCritical() << "ZmqServer::FlushSends:client not reading, message dropped:" << _baClient;
+                qCritical() << "ZmqServer::FlushSends:client not reading, message dropped:" << client;
             backlog->dropping = true;
         }
         // EHOSTUNREACH: no such peer, dropped as a ROUTER does
-        *bytes -= _baBody.size();
-        m_nUnsentTotal -= _baBody.size();
+        *bytes -= body.size();
+        m_nUnsentTotal -= body.size();
         return;
     }
-    const QByteArray length = QByteArray::number(_baBody.size());
+    const QByteArray length = QByteArray::number(body.size());
     zmq_send(m_pRouter, length.constData(), length.size(), ZMQ_SNDMORE | ZMQ_DONTWAIT);
-    auto* held = new HeldBody{_baBody, bytes, &m_nUnsentTotal};
+    auto* held = new HeldBody{body, bytes, &m_nUnsentTotal};
     zmq_msg_t message;
-    zmq_msg_init_data(&message, const_cast<char*>(held->body.constData()),
-                      static_cast<size_t>(_baBody.size()), &ReleaseBody, held);
+    zmq_msg_init_data(&message, const_cast<char*>(held->body.constData()), static_cast<size_t>(body.size()),
+                      &ReleaseBody, held);
     if (zmq_msg_send(&message, m_pRouter, ZMQ_DONTWAIT) < 0)
         zmq_msg_close(&message);
     if (m_nUnsentTotal.load() > kMaxUnsentBytesPerPeer / 4)

@@ -58,7 +58,9 @@ private:
     void FlushSends();
     void DiscardRestOfMessage();
     void DrainWake();
-    void SendOne(const QByteArray& _baClient, const QByteArray& _baBody);
+    struct Backlog;
+    struct QueuedSend;
+    void SendOne(const QueuedSend& _send);
     void ReturnMemoryWhenIdle();
 
     // What is held for one peer; shared with the messages in flight, which give their bytes
@@ -83,7 +85,13 @@ private:
     QByteArray m_baLargeBuffer;
 
     std::mutex m_mutexQueue;
-    std::deque<std::pair<QByteArray, QByteArray>> m_queueSends;
+    struct QueuedSend
+    {
+        QByteArray client;
+        QByteArray body;
+        std::shared_ptr<Backlog> backlog;
+    };
+    std::deque<QueuedSend> m_queueSends;
     bool m_blWakePending = false;
     size_t m_nDroppedSends = 0;
     QHash<QByteArray, std::shared_ptr<Backlog>> m_hashBacklogs; // guarded by m_mutexQueue
