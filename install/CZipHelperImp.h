@@ -15,8 +15,17 @@ struct ZipEntry
     quint32 dosDate = 0;
     bool nameTooLong = false; // did not fit the name buffer; rawName holds only its start
     bool isSymLink = false;   // stored as a Unix symbolic link; extracted as a plain file
-    // A size still holding the ZIP64 marker: this minizip cannot read the entry's real sizes.
+    // A size or offset holds the ZIP64 marker and no ZIP64 extra field gives the real value.
     bool sizeUnknown = false;
+    // The entry's sizes or offset came from its ZIP64 extra field. This minizip would read the
+    // marker as the value, so such an entry is read here, from the fields below.
+    bool zip64 = false;
+    quint64 compressedSize = 0;
+    quint64 localHeaderOffset = 0; // valid when offsetFromExtra; else read from the central header
+    bool offsetFromExtra = false;
+    quint32 crc = 0;
+    quint16 method = 0;
+    quint16 flag = 0;
     bool IsFolder() const { return rawName.endsWith('/'); }
 
     // Where the entry sits in the central directory, so it is reached without a search.
@@ -66,6 +75,10 @@ public:
     void Close();
 
 private:
+    // Streams a ZIP64 entry from its local header with zlib, checking its size and CRC.
+    int ReadZip64Entry(const ZipEntry& _entry, char* _pBuffer, unsigned _nBufferBytes,
+                       const std::function<bool(const char*, unsigned)>& _sink, quint64& _nDelivered);
+
     // Platform part: unzOpen64 with file functions suited to jumping between entries; an unzFile.
     static void* OpenZip(const QByteArray& _baArchive);
 
