@@ -44,6 +44,7 @@ AbilityInstallTool::~AbilityInstallTool()
     // Destroying the workers stops them; a replace in progress is undone here.
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
     m_mapReplace.clear();
+    m_mapReplaceStopping.clear();
     m_mapUnzip.clear();
     m_mapDowloader.clear();
 }
@@ -180,8 +181,10 @@ void AbilityInstallTool::DealStopReplace(const JsonCommand& _jsonCommand)
         AbilityReply::Send(_jsonCommand, kTaskNotExist, kTextTaskNotExist);
         return;
     }
-    // Joins the worker and puts back what this run saved.
-    it->second.pWorker->stopReplace();
+    // The worker puts back what this run saved on its own thread; the task is dropped when it
+    // reports the stop, so this thread never waits for a restore.
+    it->second.pWorker->requestStop();
+    m_mapReplaceStopping[it->second.pWorker.get()] = it->second.pWorker;
     m_mapReplace.erase(it);
 }
 
@@ -211,9 +214,22 @@ void AbilityInstallTool::slotProgress(qint64 bytesReceived, qint64 bytesTotal, c
     AbilityReply::Send(*request, kProgress, QString(), body.ToString());
 }
 
+bool AbilityInstallTool::DropStopped(const QString& _qstrId)
+{
+    // Matched by the reporting worker, not the id: a new task may already use the same id.
+    const auto it = m_mapReplaceStopping.find(sender());
+    if (it == m_mapReplaceStopping.end())
+        return false;
+    qDebug().noquote() << "AbilityInstallTool:stopped replace ended:" + _qstrId;
+    m_mapReplaceStopping.erase(it);
+    return true;
+}
+
 void AbilityInstallTool::slotFinished(const QString& strId)
 {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    if (DropStopped(strId))
+        return;
     if (const auto it = m_mapDowloader.find(strId); it != m_mapDowloader.end()) {
         AbilityReply::Send(it->second.jsonCommand, kFinish, kTextFinish);
         m_mapDowloader.erase(it);
@@ -232,6 +248,8 @@ void AbilityInstallTool::slotErrorOccurred(const QString& _qstrErrorInfo, const 
 {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
     qDebug().noquote() << "AbilityInstallTool::slotErrorOccurred:begin:" + strId;
+    if (DropStopped(strId))
+        return;
     if (const auto it = m_mapDowloader.find(strId); it != m_mapDowloader.end()) {
         AbilityReply::Send(it->second.jsonCommand, kFailed, _qstrErrorInfo);
         m_mapDowloader.erase(it);
@@ -240,8 +258,8 @@ void AbilityInstallTool::slotErrorOccurred(const QString& _qstrErrorInfo, const 
         AbilityReply::Send(itUnzip->second.jsonCommand, kFailed, _qstrErrorInfo);
         m_mapUnzip.erase(itUnzip);
     } else if (const auto itReplace = m_mapReplace.find(strId); itReplace != m_mapReplace.end()) {
+        // The worker has already put back what the failed run had saved.
         AbilityReply::Send(itReplace->second.jsonCommand, kFailed, _qstrErrorInfo);
-        // Destroying the helper puts back what the failed run had saved.
         m_mapReplace.erase(itReplace);
     } else {
         qCritical().noquote() << "error occured, no task found! id[" + strId + "] error:[" + _qstrErrorInfo +

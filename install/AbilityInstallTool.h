@@ -63,6 +63,8 @@ private:
     // _blLocalFrom: "from" names a local path (unzip, replace) rather than a URL.
     bool AcceptStart(const JsonCommand& _jsonCommand, bool _blLocalFrom, CommandInstallToolBody& _body);
     bool IdInUse(const QString& _qstrId) const;
+    // Drops a stopped replace once its worker (the sender) reported its end; false for others.
+    bool DropStopped(const QString& _qstrId);
 
     struct CommandEntry
     {
@@ -75,4 +77,6 @@ private:
     TaskTable<Downloader> m_mapDowloader;
     TaskTable<ZlibHelper> m_mapUnzip;
     TaskTable<ReplaceHelper> m_mapReplace;
+    // Stopped replaces whose workers are still restoring; no longer tasks a client can address.
+    std::map<const QObject*, std::shared_ptr<ReplaceHelper>> m_mapReplaceStopping;
 };

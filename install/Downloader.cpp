@@ -107,8 +107,12 @@ void Downloader::downloadFile(const QUrl& _url, const QString& _qstrFilePath, co
             return;
         }
     }
-    if (!m_qstrMd5.isEmpty())
+    if (!m_qstrMd5.isEmpty()) {
         m_pMd5 = std::make_unique<Md5Stream>();
+        // Posted events die with this object, so the hashing thread may post at any time.
+        m_pMd5->SetSpaceCallback(
+            [this] { QMetaObject::invokeMethod(this, &Downloader::slotReadyRead, Qt::QueuedConnection); });
+    }
     if (_qstrFilePath.isEmpty() || !OpenTempFile()) {
         DiscardFile();
         Report(ErrorText(kStageNet, Fill(tr("OPEN_FILE_FAILED"), _qstrFilePath)));
@@ -158,6 +162,10 @@ void Downloader::slotReadyRead()
     if (!m_pReply || !m_pFile || m_state != State::Running)
         return;
     m_timerStall.start();
+    // While the hash lags behind, the body waits in the reply's bounded buffer and TCP slows the
+    // sender; the hash asks for more once it has caught up.
+    if (m_pMd5 && m_pMd5->Full())
+        return;
     WriteChunk(m_pReply->readAll());
 }
 

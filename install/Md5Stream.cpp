@@ -11,7 +11,6 @@ Md5Stream::~Md5Stream()
         m_blStop = true;
     }
     m_cvWork.notify_one();
-    m_cvSpace.notify_all();
     if (m_thread.joinable())
         m_thread.join();
 }
@@ -21,11 +20,23 @@ void Md5Stream::Add(const QByteArray& _baData)
     if (_baData.isEmpty())
         return;
     std::unique_lock<std::mutex> lock(m_mutex);
-    m_cvSpace.wait(lock, [this] { return m_nQueuedBytes <= kMaxQueuedBytes || m_blStop; });
     m_queue.push_back(_baData);
     m_nQueuedBytes += _baData.size();
     lock.unlock();
     m_cvWork.notify_one();
+}
+
+bool Md5Stream::Full()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_blWantSpace = m_nQueuedBytes > kMaxQueuedBytes;
+    return m_blWantSpace;
+}
+
+void Md5Stream::SetSpaceCallback(std::function<void()> _fnSpace)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_fnSpace = std::move(_fnSpace);
 }
 
 QString Md5Stream::Result()
@@ -53,10 +64,16 @@ void Md5Stream::Run()
             m_queue.pop_front();
         }
         m_hash.addData(chunk);
+        std::function<void()> space;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             m_nQueuedBytes -= chunk.size();
+            if (m_blWantSpace && m_nQueuedBytes <= kMaxQueuedBytes) {
+                m_blWantSpace = false;
+                space = m_fnSpace;
+            }
         }
-        m_cvSpace.notify_one();
+        if (space)
+            space();
     }
 }

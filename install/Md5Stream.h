@@ -5,6 +5,7 @@
 
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -20,9 +21,14 @@ public:
     Md5Stream(const Md5Stream&) = delete;
     Md5Stream& operator=(const Md5Stream&) = delete;
 
-    // Waits while more than kMaxQueuedBytes are queued, so memory stays bounded when the
-    // network is faster than the hash.
+    // Never waits. A producer faster than the hash asks Full() first and, while it is full,
+    // holds its input back until the space callback runs.
     void Add(const QByteArray& _baData);
+    // True while more than kMaxQueuedBytes are queued; the next drain below it calls the space
+    // callback once.
+    bool Full();
+    // Called on the hashing thread: keep it short and thread-safe (post to the producer's thread).
+    void SetSpaceCallback(std::function<void()> _fnSpace);
     // Hashes what is still queued and returns the digest as upper-case hex.
     QString Result();
 
@@ -33,7 +39,8 @@ private:
 
     std::mutex m_mutex;
     std::condition_variable m_cvWork;
-    std::condition_variable m_cvSpace;
+    std::function<void()> m_fnSpace;
+    bool m_blWantSpace = false;
     std::deque<QByteArray> m_queue;
     qint64 m_nQueuedBytes = 0;
     bool m_blInputDone = false;

@@ -134,6 +134,11 @@ void ReplaceHelper::startReplace(const QString& _qstrSource, const QString& _qst
     m_worker.thread = std::thread(&ReplaceHelper::Run, this, _qstrSource, _qstrDestination, _qstrIgnoreList);
 }
 
+void ReplaceHelper::requestStop()
+{
+    m_blStop = true;
+}
+
 void ReplaceHelper::stopReplace()
 {
     m_blStop = true;
@@ -142,30 +147,25 @@ void ReplaceHelper::stopReplace()
             qCritical() << "ReplaceHelper::stopReplace:called from its own worker";
             return;
         }
+        // The worker ends every run itself, restoring what a failed or stopped run had saved.
         m_worker.thread.join();
     }
-    if (m_blInProgress.exchange(false)) {
-        const QString text = tr("INSTALL_UPDATE_FAILED") + QLatin1Char('|') + Detail("USER_STOPED");
-        qWarning().noquote() << text;
-        {
-            std::lock_guard<std::mutex> lock(m_mutexError);
-            m_qstrLastError = text;
-        }
-        emit signErrorOccurred(text, m_qstrId);
+}
+
+void ReplaceHelper::RestoreRun()
+{
+    if (!m_blBackup.exchange(false))
+        return;
+    // Only what this very run saved goes back; the backup folder may hold older files.
+    bool ok = true;
+    if (!m_listSaved.isEmpty() || !m_listCreated.isEmpty()) {
+        const RestoreResult result = RestoreSaved(m_qstrResolvedDestination, m_qstrResolvedBackup,
+                                                  m_listSaved, m_listCreated, m_qstrTempSuffix);
+        ok = result.nFailed == 0;
     }
-    if (m_blBackup.exchange(false)) {
-        // Only what this very run saved goes back; the backup folder may hold older files.
-        bool ok = true;
-        if (!m_listSaved.isEmpty() || !m_listCreated.isEmpty()) {
-            const RestoreResult result = RestoreSaved(m_qstrResolvedDestination, m_qstrResolvedBackup,
-                                                      m_listSaved, m_listCreated, m_qstrTempSuffix);
-            ok = result.nFailed == 0;
-        }
-        qWarning() << "restore result:" << ok;
-        m_listSaved.clear();
-        m_listCreated.clear();
-    }
-    ReleaseRun();
+    qWarning() << "restore result:" << ok;
+    m_listSaved.clear();
+    m_listCreated.clear();
 }
 
 void ReplaceHelper::ReleaseRun()
@@ -186,28 +186,37 @@ ReplaceHelper::RunEnd ReplaceHelper::Fail(const QString& _qstrDetail)
 {
     const QString text = tr("INSTALL_UPDATE_FAILED") + QLatin1Char('|') + _qstrDetail;
     qWarning().noquote() << "ReplaceHelper::Fail:" + text;
-    {
-        std::lock_guard<std::mutex> lock(m_mutexError);
-        m_qstrLastError = text;
-    }
-    m_blInProgress = false;
-    emit signErrorOccurred(text, m_qstrId);
+    std::lock_guard<std::mutex> lock(m_mutexError);
+    m_qstrLastError = text;
     return RunEnd::Failed;
 }
 
 void ReplaceHelper::Run(QString _qstrSource, QString _qstrDestination, QString _qstrIgnoreList)
 {
     const RunEnd end = RunSteps(_qstrSource, _qstrDestination, _qstrIgnoreList);
-    if (end != RunEnd::Completed)
+    if (end == RunEnd::Completed) {
+        qWarning().noquote() << "signReplaceFinished! " + _qstrDestination;
+        ReleaseRun();
+        m_blBackup = false;
+        m_listSaved.clear();
+        m_listCreated.clear();
+        m_blInProgress = false;
+        emit signReplaceFinished(m_qstrId);
+        m_blFinished = true;
         return;
-    qWarning().noquote() << "signReplaceFinished! " + _qstrDestination;
+    }
+    // The restore runs here, off the owner's thread; the error goes out once it is done, so the
+    // owner that drops the task on it never waits for the restore.
+    RestoreRun();
     ReleaseRun();
-    m_blBackup = false;
-    m_listSaved.clear();
-    m_listCreated.clear();
+    if (end == RunEnd::Stopped) {
+        const QString text = tr("INSTALL_UPDATE_FAILED") + QLatin1Char('|') + Detail("USER_STOPED");
+        qWarning().noquote() << text;
+        std::lock_guard<std::mutex> lock(m_mutexError);
+        m_qstrLastError = text;
+    }
     m_blInProgress = false;
-    emit signReplaceFinished(m_qstrId);
-    m_blFinished = true;
+    emit signErrorOccurred(LastError(), m_qstrId);
 }
 
 bool ReplaceHelper::CheckPaths(const QString& _qstrSource, const QString& _qstrDestination, Paths& _paths)
@@ -536,7 +545,14 @@ ReplaceHelper::RestoreResult ReplaceHelper::RestoreSaved(const QString& _qstrDes
         }
         QDir().mkpath(QFileInfo(target).absolutePath());
         QString reason;
-        if (SaveCopy(saved, target, _qstrTempSuffix, reason)) {
+        // A saved file is a second name of the old one: a link back costs no copy of its bytes.
+        const QString temp = target + _qstrTempSuffix;
+        QFile::remove(temp);
+        const bool linked = LinkFile(saved, temp) && RenameOver(temp, target);
+        // rename(2) leaves both names when they are already one file (the target was never replaced).
+        if (linked && KindOf(temp) != PathKind::None)
+            QFile::remove(temp);
+        if (linked || SaveCopy(saved, target, _qstrTempSuffix, reason)) {
             ++result.nRestored;
         } else {
             qCritical().noquote() << "ReplaceHelper::RestoreSaved:failed:" + saved + " -> " + target + ":" +

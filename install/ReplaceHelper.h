@@ -30,6 +30,9 @@ public:
     // Ends a run in progress (the file being copied is abandoned, its old bytes stay) and puts back
     // the files this run saved. Blocks while joining and restoring.
     void stopReplace();
+    // Asks a run in progress to end without waiting: its worker restores what it saved, then
+    // reports USER_STOPED; the object may be destroyed without blocking once that report arrived.
+    void requestStop();
 
     bool IsFinished() const { return m_blFinished; }
     // Progress comes after each file, except that a file finishing less than 1/this of the total
@@ -78,6 +81,8 @@ private:
     bool PrepareBackupFolder(const QString& _qstrFolder);
     RunEnd Fail(const QString& _qstrDetail);
     void ReleaseRun();
+    // On the worker: puts back what a failed or stopped run saved.
+    void RestoreRun();
 
     // Second attempt at deleting a file that resisted: a separate process, bounded in time.
     static bool ForceRemoveFile(const QString& _qstrPath);

@@ -219,7 +219,10 @@ void ZlibHelper::RunFirstEngine(const QString& _qstrArchive, const QString& _qst
                 return Fail(Fill(tr("OPEN_FILE_FAILED"), target));
         }
         qint64 bytesWritten = 0;
-        const auto sink = [&file, &bytesWritten](const char* _pData, unsigned _nBytes) {
+        const auto sink = [this, &file, &bytesWritten](const char* _pData, unsigned _nBytes) {
+            // A stop abandons even a large entry at once; its partial file goes below.
+            if (m_blStop)
+                return false;
             const qint64 n = file.write(_pData, _nBytes);
             if (n > 0)
                 bytesWritten += n;
@@ -230,6 +233,8 @@ void ZlibHelper::RunFirstEngine(const QString& _qstrArchive, const QString& _qst
         file.close();
         if (read != CZipHelperImp::ReadOk) {
             QFile::remove(writing);
+            if (read == CZipHelperImp::ReadSinkFailed && m_blStop)
+                return Fail(tr("USER_STOPED"));
             const QString name = ZipEntryGuard::Printable(entry.name);
             if (read == CZipHelperImp::ReadSinkFailed)
                 return Fail(Fill(tr("WRITE_FILE_FAILED"), _qstrArchive + name, target,

@@ -9,10 +9,10 @@
 // Extracts one zip archive into one folder on a thread of its own and reports progress in bytes,
 // completion and failure as signals carrying the owner's task id.
 // First engine (startUnzip): entries in name order, progress after each file, stops between
-// entries, translated error details. Second engine (startUnzipV2): archive order, progress after
-// each 8 KiB chunk, runs to the end once started, English error details.
-// Both refuse an archive whose names could write outside the destination before writing anything,
-// stream entries through a fixed buffer, and fail on a CRC mismatch or a short entry.
+// entries and abandons the entry being written (removing its partial file), translated error details. Second
+// engine (startUnzipV2): archive order, progress after each 8 KiB chunk, runs to the end once started,
+// English error details. Both refuse an archive whose names could write outside the destination before
+// writing anything, stream entries through a fixed buffer, and fail on a CRC mismatch or a short entry.
 // Signals are emitted on the worker thread: connect them queued (or auto) to objects elsewhere,
 // and never destroy the helper from a direct connection to its own signals.
 class ZlibHelper : public QObject
@@ -25,7 +25,7 @@ public:
     void startUnzip(const QString& _qstrArchive, const QString& _qstrDestination, const QString& _qstrId);
     void startUnzipV2(const QString& _qstrArchive, const QString& _qstrDestination, const QString& _qstrId);
     // Sets the stop flag and waits for the running extraction to end. A first-engine run ends
-    // before its next entry with USER_STOPED; a second-engine run is waited for to its end.
+    // within one chunk with USER_STOPED; a second-engine run is waited for to its end.
     void CancelUnzipTask();
 
     bool IsFinished() const { return m_blFinished.load(); }

@@ -102,8 +102,11 @@ void AbilityProcessTool::DealStopProc(const JsonCommand& _jsonCommand)
 void AbilityProcessTool::OnTimer()
 {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    // One process list serves every kept program.
+    const std::vector<bool> running = ProcessHelper::CheckProcessesRunning(m_mapKeepProc.keys());
+    size_t index = 0;
     for (auto it = m_mapKeepProc.constBegin(); it != m_mapKeepProc.constEnd(); ++it) {
-        if (ProcessHelper::CheckProcessRunning(it.key()))
+        if (running[index++])
             continue;
         const QFileInfo info(it.value());
         // A path that became a document or a folder is not opened over and over; a missing one

@@ -1,6 +1,9 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
+
+#include <vector>
 
 // Process functions of the process ability and the pre-uninstall handshake. Names are executable
 // file names compared ignoring case; a name that is not a plain file name (empty, holding a
@@ -9,6 +12,8 @@ namespace ProcessHelper {
 
 // True when a running process answers to the executable file name.
 bool CheckProcessRunning(const QString& _qstrName);
+// CheckProcessRunning for each name, from one process list (one entry per name, same order).
+std::vector<bool> CheckProcessesRunning(const QStringList& _listNames);
 // Forcibly ends every process with that executable file name together with all its descendants;
 // never this service or its ancestors. Returns once they have ended (bounded wait).
 void KillProcess(const QString& _qstrName);

@@ -88,24 +88,35 @@ namespace ProcessHelper {
 bool CheckProcessRunning(const QString& _qstrName)
 {
     qDebug().noquote() << QStringLiteral("ProcessHelper::CheckProcessRunning") + QStringLiteral(" begin.");
-    if (IsPlainProcessName(_qstrName)) {
-        std::vector<ProcessRecord> processes;
-        if (!ProcessSnapshot::Take(ProcessSnapshot::kNames, processes)) {
-            qDebug() << "Checking process:INVALID_HANDLE_VALUE";
-        } else {
-            if (processes.empty())
-                qDebug() << "Process32First failed!";
-            for (const ProcessRecord& process : processes)
-                if (!process.exited && ProcessSnapshot::AnswersTo(process, _qstrName)) {
-                    qDebug().noquote()
-                        << (process.name.isEmpty() ? process.otherNames.value(0) : process.name) + " found.";
-                    return true;
-                }
-        }
+    const bool running = CheckProcessesRunning({_qstrName}).front();
+    if (!running)
+        qDebug().noquote() << QStringLiteral("ProcessHelper::CheckProcessRunning") + QStringLiteral(" end:")
+                           << false;
+    return running;
+}
+
+std::vector<bool> CheckProcessesRunning(const QStringList& _listNames)
+{
+    std::vector<bool> running(static_cast<size_t>(_listNames.size()), false);
+    std::vector<ProcessRecord> processes;
+    if (!ProcessSnapshot::Take(ProcessSnapshot::kNames, processes)) {
+        qDebug() << "Checking process:INVALID_HANDLE_VALUE";
+        return running;
     }
-    qDebug().noquote() << QStringLiteral("ProcessHelper::CheckProcessRunning") + QStringLiteral(" end:")
-                       << false;
-    return false;
+    if (processes.empty())
+        qDebug() << "Process32First failed!";
+    for (int i = 0; i < _listNames.size(); ++i) {
+        if (!IsPlainProcessName(_listNames[i]))
+            continue;
+        for (const ProcessRecord& process : processes)
+            if (!process.exited && ProcessSnapshot::AnswersTo(process, _listNames[i])) {
+                qDebug().noquote() << (process.name.isEmpty() ? process.otherNames.value(0) : process.name) +
+                                          " found.";
+                running[static_cast<size_t>(i)] = true;
+                break;
+            }
+    }
+    return running;
 }
 
 void KillProcess(const QString& _qstrName)
