@@ -95,6 +95,8 @@ int main(int argc, char* argv[])
     ProcessMemory::KeepLargeBlocksApart();
     Logger& logger = Logger::Instance();
     Config& config = Config::Instance();
+    // Before anything else runs, into the default folder until the configuration names its own.
+    CrashHandler::Install(Logger::DumpFolder(config.GetFolder()));
     ChooseOffscreenWithoutDisplay();
     QApplication::setQuitOnLastWindowClosed(false);
     QApplication app(argc, argv);
@@ -111,6 +113,7 @@ int main(int argc, char* argv[])
     InstallTranslation(app, translator);
     EnableDebugPrivilege();
     config.Load(AppPaths::ConfigFile());
+    CrashHandler::Install(Logger::DumpFolder(config.GetFolder()));
     logger.SetLimits(config.GetMaxLogFileBytes(), config.GetMaxLogTotalBytes());
     logger.Init(config.GetLogLevel(), config.GetFolder());
     logger.InstallHandler();
@@ -124,7 +127,6 @@ int main(int argc, char* argv[])
     MainWindow debugWindow;
     if (config.IsDebugMode())
         ShowDebugWindow(debugWindow);
-    CrashHandler::Install(Logger::DumpFolder(config.GetFolder()));
     LogStart(config);
     TerminationSignals::QuitOnTermination(&app);
     NotifyServiceManager(config);

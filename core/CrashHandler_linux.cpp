@@ -9,15 +9,19 @@
 #include <execinfo.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 
 namespace {
 
 constexpr int kSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGSYS};
-char g_szFolder[4096];
+// Two slots, so the folder can change (once the configuration is read) while a report is written.
+char g_szFolders[2][4096];
+std::atomic<int> g_nFolder{0};
 char g_altStack[64 * 1024];
 
 void PutText(int _fd, const char* _szText)
@@ -77,13 +81,28 @@ void CopyFile(int _fdOut, const char* _szPath)
     close(fd);
 }
 
+// mkdir -p with mkdir(2) alone: the folder is made only when a report needs it.
+void MakeFolders(const char* _szFolder)
+{
+    char partial[sizeof g_szFolders[0]];
+    for (size_t i = 1; _szFolder[i] != '\0' && i < sizeof partial; ++i) {
+        if (_szFolder[i] != '/')
+            continue;
+        memcpy(partial, _szFolder, i);
+        partial[i] = '\0';
+        mkdir(partial, 0700);
+    }
+}
+
 void WriteReport(int _nSignal, siginfo_t* _pInfo)
 {
     char uuid[40];
     MakeUuid(uuid);
-    char path[sizeof g_szFolder + 64];
+    const char* folder = g_szFolders[g_nFolder.load()];
+    MakeFolders(folder);
+    char path[sizeof g_szFolders[0] + 64];
     path[0] = '\0';
-    strncat(path, g_szFolder, sizeof path - 1);
+    strncat(path, folder, sizeof path - 1);
     strncat(path, uuid, sizeof path - strlen(path) - 1);
     strncat(path, ".dmp", sizeof path - strlen(path) - 1);
     const int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
@@ -121,13 +140,14 @@ namespace CrashHandler {
 bool Install(const QString& _qstrDumpFolder)
 {
     static bool s_blInstalled = false;
+    const QByteArray folder = QFile::encodeName(QDir(_qstrDumpFolder).absolutePath()) + '/';
+    if (static_cast<size_t>(folder.size()) >= sizeof g_szFolders[0])
+        return false;
+    const int next = s_blInstalled ? 1 - g_nFolder.load() : 0;
+    memcpy(g_szFolders[next], folder.constData(), static_cast<size_t>(folder.size()) + 1);
+    g_nFolder = next;
     if (s_blInstalled)
         return true;
-    QDir().mkpath(_qstrDumpFolder);
-    QByteArray folder = QFile::encodeName(QDir(_qstrDumpFolder).absolutePath()) + '/';
-    if (static_cast<size_t>(folder.size()) >= sizeof g_szFolder)
-        return false;
-    memcpy(g_szFolder, folder.constData(), static_cast<size_t>(folder.size()) + 1);
 
     // backtrace() loads libgcc on first use, which is not safe inside a handler: do it now.
     void* warm[1];

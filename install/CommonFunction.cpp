@@ -1,5 +1,7 @@
 #include "install/CommonFunction.h"
 
+#include "core/ThreadStack.h"
+
 #include <QCryptographicHash>
 #include <QDebug>
 #include <QDir>
@@ -128,7 +130,10 @@ bool CommonFunction::DeleteFolder(const QString& _qstrFolder)
 
 void CommonFunction::DeleteFolderAsync(const QString& _qstrFolder)
 {
-    QtConcurrent::run(&CommonFunction::DeleteFolder, _qstrFolder);
+    QtConcurrent::run([_qstrFolder] {
+        const ThreadStack stack; // a pool thread, but a crash on it still leaves a report
+        DeleteFolder(_qstrFolder);
+    });
 }
 
 bool CommonFunction::RemoveFile(const QString& _qstrPath)
@@ -148,7 +153,10 @@ bool CommonFunction::RemoveFile(const QString& _qstrPath)
 
 void CommonFunction::RemoveFileAsync(const QString& _qstrPath)
 {
-    QtConcurrent::run(&CommonFunction::RemoveFile, _qstrPath);
+    QtConcurrent::run([_qstrPath] {
+        const ThreadStack stack;
+        RemoveFile(_qstrPath);
+    });
 }
 
 QString CommonFunction::FindFile(const QString& _qstrName, const QString& _qstrFolder)

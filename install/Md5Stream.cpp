@@ -1,8 +1,10 @@
 #include "install/Md5Stream.h"
 
+#include "core/ServiceThread.h"
+
 #include <QString>
 
-Md5Stream::Md5Stream() : m_thread(&Md5Stream::Run, this) {}
+Md5Stream::Md5Stream() : m_thread(StartServiceThread(&Md5Stream::Run, this)) {}
 
 Md5Stream::~Md5Stream()
 {

@@ -1,5 +1,6 @@
 #include "install/ReplaceHelper.h"
 
+#include "core/ServiceThread.h"
 #include "install/CommonFunction.h"
 #include "install/ReplaceJournal.h"
 
@@ -131,7 +132,8 @@ void ReplaceHelper::startReplace(const QString& _qstrSource, const QString& _qst
     m_listSaved.clear();
     m_listCreated.clear();
     m_blInProgress = true;
-    m_worker.thread = std::thread(&ReplaceHelper::Run, this, _qstrSource, _qstrDestination, _qstrIgnoreList);
+    m_worker.thread =
+        StartServiceThread(&ReplaceHelper::Run, this, _qstrSource, _qstrDestination, _qstrIgnoreList);
 }
 
 void ReplaceHelper::requestStop()

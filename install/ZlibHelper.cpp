@@ -1,5 +1,6 @@
 #include "install/ZlibHelper.h"
 
+#include "core/ServiceThread.h"
 #include "install/CZipHelperImp.h"
 #include "install/ZipEntryGuard.h"
 
@@ -110,15 +111,15 @@ void ZlibHelper::startUnzip(const QString& _qstrArchive, const QString& _qstrDes
                             const QString& _qstrId)
 {
     Prepare(_qstrId);
-    m_threadUnzip = std::thread(&ZlibHelper::RunFirstEngine, this, _qstrArchive, _qstrDestination);
+    m_threadUnzip = StartServiceThread(&ZlibHelper::RunFirstEngine, this, _qstrArchive, _qstrDestination);
 }
 
 void ZlibHelper::startUnzipV2(const QString& _qstrArchive, const QString& _qstrDestination,
                               const QString& _qstrId)
 {
     Prepare(_qstrId);
-    m_threadUnzipV2 =
-        std::thread(&ZlibHelper::RunSecondEngine, this, _qstrArchive.toUtf8(), _qstrDestination.toUtf8());
+    m_threadUnzipV2 = StartServiceThread(&ZlibHelper::RunSecondEngine, this, _qstrArchive.toUtf8(),
+                                         _qstrDestination.toUtf8());
 }
 
 void ZlibHelper::Fail(const QString& _qstrDetail)

@@ -3,6 +3,7 @@
 #include "core/AbilityReply.h"
 #include "core/CommandTable.h"
 #include "core/MessageService.h"
+#include "core/ServiceThread.h"
 #include "system/SystemProbe.h"
 
 #include <QDebug>
@@ -59,7 +60,7 @@ bool AbilitySystemInfoTool::DealCommand(const JsonCommand& _jsonCommand)
     if (!entry)
         return false;
     try {
-        std::thread(&AbilitySystemInfoTool::RunQuery, m_pShared, _jsonCommand, entry->query).detach();
+        StartServiceThread(&AbilitySystemInfoTool::RunQuery, m_pShared, _jsonCommand, entry->query).detach();
     } catch (const std::system_error& error) {
         qCritical() << "AbilitySystemInfoTool::DealCommand:cannot start a query thread:" << error.what();
     }

@@ -1,4 +1,5 @@
 #include "core/CrashHandler.h"
+#include "core/ServiceThread.h"
 
 #include <QtTest>
 
@@ -17,9 +18,21 @@ private slots:
 void tst_CrashHandler::writesReportAndDiesOfTheSignal_data()
 {
     QTest::addColumn<int>("signal");
-    QTest::newRow("segfault") << SIGSEGV;
-    QTest::newRow("abort") << SIGABRT;
-    QTest::newRow("fpe") << SIGFPE;
+    QTest::addColumn<QString>("where");
+    QTest::newRow("segfault") << SIGSEGV << "main";
+    QTest::newRow("abort") << SIGABRT << "main";
+    QTest::newRow("fpe") << SIGFPE << "main";
+    QTest::newRow("segfault on a worker thread") << SIGSEGV << "worker";
+    QTest::newRow("stack overflow on a worker thread") << SIGSEGV << "overflow";
+    QTest::newRow("stack overflow on the main thread") << SIGSEGV << "main overflow";
+}
+
+// Recurses until the stack is gone; the frame is kept by writing and reading it.
+static int __attribute__((noinline)) Overflow(int _nDepth)
+{
+    volatile char frame[1024];
+    frame[0] = static_cast<char>(_nDepth);
+    return _nDepth < INT_MAX ? Overflow(_nDepth + 1) + frame[0] : 0;
 }
 
 static void CrashOnPurpose(int _nSignal)
@@ -37,12 +50,20 @@ static void CrashOnPurpose(int _nSignal)
 void tst_CrashHandler::writesReportAndDiesOfTheSignal()
 {
     QFETCH(int, signal);
+    QFETCH(QString, where);
     QTemporaryDir dir;
     const QString dumps = dir.filePath("nested/dmp");
     const pid_t child = fork();
     if (child == 0) {
         CrashHandler::Install(dumps);
-        CrashOnPurpose(signal);
+        if (where == "worker")
+            StartServiceThread(CrashOnPurpose, signal).join();
+        else if (where == "overflow")
+            StartServiceThread(Overflow, 0).join();
+        else if (where == "main overflow")
+            Overflow(0);
+        else
+            CrashOnPurpose(signal);
         _exit(0);
     }
     int status = 0;
@@ -59,7 +80,11 @@ void tst_CrashHandler::writesReportAndDiesOfTheSignal()
     QVERIFY(report.open(QIODevice::ReadOnly));
     const QByteArray text = report.readAll();
     QVERIFY(text.contains("signal: " + QByteArray::number(signal) + "\n"));
-    QVERIFY(text.contains("thread: " + QByteArray::number(child) + "\n"));
+    // The report names the thread that crashed: the process's own id only for the main thread.
+    const QRegularExpressionMatch thread =
+        QRegularExpression("\nthread: (\\d+)\n").match(QString::fromUtf8(text));
+    QVERIFY(thread.hasMatch());
+    QCOMPARE(thread.captured(1) == QString::number(child), where.startsWith("main"));
     QVERIFY(text.contains("backtrace:\n"));
     QVERIFY(text.contains("tst_CrashHandler")); // the module list names the executable
 }
