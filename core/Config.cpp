@@ -82,6 +82,11 @@ void Config::Load(const QString& _qstrPath)
         if (!origin.trimmed().isEmpty())
             m_listAllowedOrigins.append(origin.trimmed());
     m_nMaxMessageBytes = ReadPositive(settings, "maxMessageBytes", m_nMaxMessageBytes);
+    if (m_nMaxMessageBytes > kMaxMessageBytesLimit) {
+        qWarning() << "Config::Load:maxMessageBytes" << m_nMaxMessageBytes << "above the limit, using"
+                   << kMaxMessageBytesLimit;
+        m_nMaxMessageBytes = kMaxMessageBytesLimit;
+    }
     m_nLoginTimeoutSeconds = static_cast<int>(
         qMin<qint64>(ReadPositive(settings, "loginTimeoutSeconds", m_nLoginTimeoutSeconds), 3600));
     settings.endGroup();

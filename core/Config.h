@@ -40,6 +40,8 @@ public:
     static QString DefaultPath();
 
     static constexpr qint64 kDefaultMaxMessageBytes = 64 * 1024 * 1024;
+    // Larger messages could not be held, escaped and written as one buffer.
+    static constexpr qint64 kMaxMessageBytesLimit = 1024 * 1024 * 1024;
 
 private:
     Config() = default;

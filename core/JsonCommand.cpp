@@ -6,6 +6,8 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 
+#include <limits>
+
 void JsonCommand::LoadFromString(const QByteArray& _baText)
 {
     const auto obj = JsonReader::ParseObject(_baText, "JsonCommand::LoadFromString:");
@@ -48,14 +50,38 @@ QJsonObject JsonCommand::ToJson() const
 
 namespace {
 
+// The most a QByteArray holds, with room for its header and the envelope's fixed text.
+constexpr qint64 kMaxByteArrayBytes = std::numeric_limits<int>::max() - 4096;
+
+qint64 EscapedLength(const QByteArray& _baUtf8)
+{
+    qint64 length = 2;
+    for (const char c : _baUtf8) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u >= 0x20 && c != '"' && c != '\\')
+            length += 1;
+        else if (c == '"' || c == '\\' || c == '\b' || c == '\f' || c == '\n' || c == '\r' || c == '\t')
+            length += 2;
+        else
+            length += 6;
+    }
+    return length;
+}
+
 // Appends a JSON string exactly as QJsonDocument's compact form writes it, straight into the
-// buffer (worst case six bytes per input byte).
-void AppendJsonString(QByteArray& _baOut, const QString& _qstrText)
+// buffer (worst case six bytes per input byte, counted exactly when that much would not fit).
+// False when the result cannot fit a QByteArray.
+bool AppendJsonString(QByteArray& _baOut, const QString& _qstrText)
 {
     static const char kHex[] = "0123456789abcdef";
     const QByteArray utf8 = _qstrText.toUtf8();
-    const int start = _baOut.size();
-    _baOut.resize(start + utf8.size() * 6 + 2);
+    const qint64 start = _baOut.size();
+    qint64 room = static_cast<qint64>(utf8.size()) * 6 + 2;
+    if (start + room > kMaxByteArrayBytes)
+        room = EscapedLength(utf8);
+    if (start + room > kMaxByteArrayBytes)
+        return false;
+    _baOut.resize(static_cast<int>(start + room));
     char* p = _baOut.data() + start;
     *p++ = '"';
     for (const char c : utf8) {
@@ -95,6 +121,7 @@ void AppendJsonString(QByteArray& _baOut, const QString& _qstrText)
     }
     *p++ = '"';
     _baOut.truncate(static_cast<int>(p - _baOut.constData()));
+    return true;
 }
 
 // Integers beyond 2^53 are written by QJsonDocument in floating-point form; leave them to it.
@@ -139,31 +166,42 @@ QByteArray JsonCommand::ToString() const
     // Keys in the object's own (alphabetical) order, compact, as the JSON document writes them;
     // built by hand because every relayed envelope is serialised on the hot path.
     QByteArray out;
-    out.reserve(160 + (data.size() + guid.size() + userdata.size() + error_string.size()) * 2);
+    const qint64 expected =
+        160 + (static_cast<qint64>(data.size()) + guid.size() + userdata.size() + error_string.size()) * 2;
+    out.reserve(static_cast<int>(qMin(expected, kMaxByteArrayBytes)));
+    bool fits = true;
+    const auto string = [&out, &fits](const QString& _qstrText) {
+        fits = fits && AppendJsonString(out, _qstrText);
+    };
     out.append("{\"command\":");
-    AppendJsonString(out, command);
+    string(command);
     out.append(",\"data\":");
-    AppendJsonString(out, data);
+    string(data);
     out.append(",\"error_code\":").append(QByteArray::number(error_code));
     out.append(",\"error_string\":");
-    AppendJsonString(out, error_string);
+    string(error_string);
     out.append(",\"force_reply\":").append(force_reply ? "true" : "false");
     out.append(",\"from\":");
-    AppendJsonString(out, from);
+    string(from);
     out.append(",\"guid\":");
-    AppendJsonString(out, guid);
+    string(guid);
     out.append(",\"iscast\":").append(iscast ? "true" : "false");
     out.append(",\"to\":[");
     for (int i = 0; i < to.size(); ++i) {
         if (i)
             out.append(',');
-        AppendJsonString(out, to[i]);
+        string(to[i]);
     }
     out.append("],\"type\":");
-    AppendJsonString(out, type);
+    string(type);
     out.append(",\"userdata\":");
-    AppendJsonString(out, userdata);
+    string(userdata);
     out.append('}');
+    if (!fits) {
+        // Nothing half written goes out: an envelope this large cannot be held as one message.
+        qCritical().noquote() << "JsonCommand::ToString:envelope too large, guid:" + guid;
+        return QByteArray();
+    }
     return out;
 }
 

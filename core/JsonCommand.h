@@ -23,6 +23,7 @@ struct JsonCommand
     void LoadFromString(const QByteArray& _baText);
     void LoadFromJson(const QJsonObject& _jsonObj);
     QJsonObject ToJson() const;
+    // Compact JSON; empty (logged) when the envelope is too large for one message.
     QByteArray ToString() const;
 
     bool operator==(const JsonCommand& other) const;

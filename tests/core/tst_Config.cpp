@@ -84,6 +84,10 @@ void tst_Config::ownKeysFallBackOnBadValues()
     QCOMPARE(Config::Instance().GetMaxMessageBytes(), Config::kDefaultMaxMessageBytes);
     QCOMPARE(Config::Instance().GetDownloadStallSeconds(), 60);
     QCOMPARE(Config::Instance().GetAllowedOrigins(), QStringList({"https://a.example", "null"}));
+
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("maxMessageBytes 4294967296 above the limit"));
+    load("[message_service]\nmaxMessageBytes=4294967296\n");
+    QCOMPARE(Config::Instance().GetMaxMessageBytes(), 1024LL * 1024 * 1024);
 }
 
 QTEST_GUILESS_MAIN(tst_Config)

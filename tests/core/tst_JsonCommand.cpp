@@ -14,6 +14,7 @@ private slots:
     void toElementsBecomeStrings();
     void serialisesAllKeysInOrder();
     void roundTrip();
+    void largeFieldRoundTrip();
     void answerTypes();
     void writesWhatTheJsonDocumentWrites_data();
     void writesWhatTheJsonDocumentWrites();
@@ -112,6 +113,23 @@ void tst_JsonCommand::roundTrip()
     back.LoadFromString(cmd.ToString());
     QCOMPARE(back, cmd);
     QVERIFY(!cmd.ToString().contains(' '));
+}
+
+// Six bytes reserved per input byte would pass 2 GiB for this field in 32-bit arithmetic.
+void tst_JsonCommand::largeFieldRoundTrip()
+{
+    JsonCommand cmd;
+    cmd.type = "transfer";
+    cmd.data = QString(360 * 1024 * 1024, QLatin1Char('a'));
+    cmd.data[7] = QLatin1Char('"');
+    const QByteArray text = cmd.ToString();
+    QVERIFY(text.contains("\"data\":\"aaaaaaa\\\"aaa"));
+    const QByteArray tail =
+        "aaa\",\"error_code\":0,\"error_string\":\"\",\"force_reply\":false,\"from\":\"\","
+        "\"guid\":\"\",\"iscast\":false,\"to\":[],\"type\":\"transfer\",\"userdata\":\"\"}";
+    QVERIFY(text.endsWith(tail));
+    // Head, the data with one escaped quote, and the tail after the data's last three bytes.
+    QCOMPARE(text.size(), 22 + cmd.data.size() + 1 + tail.size() - 3);
 }
 
 void tst_JsonCommand::answerTypes()
