@@ -18,6 +18,14 @@ constexpr quint8 kOpPong = 0xA;
 // How long a peer may take to finish the closing handshake before the socket is dropped.
 constexpr int kCloseGraceMs = 2000;
 
+// Codes a peer may send: not reserved (1004-1006, 1015) and in the defined ranges.
+bool IsSendableCloseCode(quint16 _nCode)
+{
+    if (_nCode >= 3000 && _nCode <= 4999)
+        return true;
+    return _nCode >= 1000 && _nCode <= 1014 && _nCode != 1004 && _nCode != 1005 && _nCode != 1006;
+}
+
 } // namespace
 
 WebSocketConnection::WebSocketConnection(QTcpSocket* _pSocket, qint64 _nMaxMessageBytes, QObject* parent)
@@ -184,16 +192,25 @@ void WebSocketConnection::ParseFrames()
         }
         int header = 2;
         quint64 length = data[1] & 0x7F;
+        // A length must use its shortest form, and the 64-bit one has its top bit clear.
         if (length == 126) {
             if (available < 4)
                 break;
             length = qFromBigEndian<quint16>(data + 2);
             header = 4;
+            if (length < 126) {
+                Fail(kCloseProtocolError, "over-long length");
+                break;
+            }
         } else if (length == 127) {
             if (available < 10)
                 break;
             length = qFromBigEndian<quint64>(data + 2);
             header = 10;
+            if (length <= 0xFFFF || (length >> 63) != 0) {
+                Fail(kCloseProtocolError, "over-long length");
+                break;
+            }
         }
         header += 4; // the mask
         const bool control = (opcode & 0x8) != 0;
@@ -235,9 +252,18 @@ void WebSocketConnection::ParseFrames()
         if (opcode == kOpPong)
             continue;
         if (opcode == kOpClose) {
-            // Answer with the peer's code (a close without one is a normal close).
+            // Answer with the peer's code (a close without one is a normal close); a close that
+            // breaks the rules is answered as a protocol error or invalid data.
             const quint16 code =
                 payload.size() >= 2 ? qFromBigEndian<quint16>(payload.constData()) : quint16(kCloseNormal);
+            if (payload.size() == 1 || (payload.size() >= 2 && !IsSendableCloseCode(code))) {
+                Fail(kCloseProtocolError, "invalid close frame");
+                break;
+            }
+            if (!IsValidUtf8(payload.mid(2))) {
+                Fail(kCloseInvalidData, "close reason is not UTF-8");
+                break;
+            }
             SendClose(code, QByteArray());
             m_qstrCloseReason = QString::fromUtf8(payload.mid(2));
             break;

@@ -241,6 +241,23 @@ void tst_WebSocketConnection::violationClosesConnection_data()
     // Only the header: the size alone refuses it (before a login, 1 MiB at most).
     QTest::newRow("2 MiB announced") << Frame(0x81, QByteArray(2 * 1024 * 1024, 'x')).left(14) << 1009;
     QTest::newRow("2^63 announced") << QByteArray::fromHex("81ff7fffffffffffffff12345678") << 1009;
+    QTest::newRow("64-bit length with its top bit")
+        << QByteArray::fromHex("81ff800000000000000512345678") << 1002;
+    QTest::newRow("5 bytes in the 16-bit form") << QByteArray::fromHex("81fe000512345678") + "hello" << 1002;
+    QTest::newRow("5 bytes in the 64-bit form")
+        << QByteArray::fromHex("81ff000000000000000512345678") + "hello" << 1002;
+    QTest::newRow("close with one byte") << Frame(0x88, "\x03") << 1002;
+    for (const int code : {0, 999, 1004, 1005, 1006, 1015, 1016, 2999, 5000, 65535}) {
+        QByteArray payload(2, '\0');
+        qToBigEndian<quint16>(quint16(code), reinterpret_cast<uchar*>(payload.data()));
+        QTest::newRow(qPrintable(QStringLiteral("close code %1").arg(code))) << Frame(0x88, payload) << 1002;
+    }
+    QTest::newRow("close reason not UTF-8") << Frame(0x88, QByteArray::fromHex("03e8c328")) << 1007;
+    // Valid closes are answered with the peer's own code.
+    QTest::newRow("close 1000 with a reason") << Frame(0x88, QByteArray::fromHex("03e8") + "bye") << 1000;
+    QTest::newRow("close 1014") << Frame(0x88, QByteArray::fromHex("03f6")) << 1014;
+    QTest::newRow("close 4999") << Frame(0x88, QByteArray::fromHex("1387")) << 4999;
+    QTest::newRow("close without a code") << Frame(0x88, QByteArray()) << 1000;
 }
 
 void tst_WebSocketConnection::violationClosesConnection()
