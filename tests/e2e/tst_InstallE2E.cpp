@@ -164,6 +164,8 @@ private slots:
     void stopUnzipMidRun();
     void stopReplaceMidRun();
     void queriesStayQuickWhileAStopCleansUp_data();
+    void clientGoneMidTasks();
+    void terminationMidReplaceRestores();
     void queriesStayQuickWhileAStopCleansUp();
     void killedReplaceIsRolledBackAtStart_data();
     void killedReplaceIsRolledBackAtStart();
@@ -592,6 +594,66 @@ void tst_InstallE2E::queriesStayQuickWhileAStopCleansUp()
     }
     QVERIFY(Leftovers(Path("dest")).isEmpty());
     QVERIFY(Leftovers(Path("out")).isEmpty());
+}
+
+// A client that disconnects while its tasks run: they run to their end, nothing reaches the name
+// afterwards, and the service goes on answering.
+void tst_InstallE2E::clientGoneMidTasks()
+{
+    const QByteArray body = RandomBytes(1024 * 1024, 77);
+    m_http.Add(QStringLiteral("gone.bin"), body);
+    WriteTree(Path("content"), {{"/big.bin", Zeros(256LL * 1024 * 1024)}, {"/small.txt", "small"}});
+    QVERIFY(ZipFolder(Path("content"), Path("gone.zip"), "-1"));
+    WriteTree(Path("src"), {{"/a.bin", Zeros(256LL * 1024 * 1024)}, {"/b.txt", "new b"}});
+    WriteTree(Path("dest"), {{"/a.bin", "old a"}, {"/b.txt", "old b"}});
+    {
+        WsTestClient leaver(QStringLiteral("leaver"), m_pService->wsPort());
+        QVERIFY(leaver.login());
+        const QList<JsonCommand> tasks{
+            makeCommand("command", "download",
+                        Body(m_http.Url("/slow/gone.bin"), Path("dl/gone.bin"), Md5Of(body))),
+            makeCommand("command", "unzip", Body(Path("gone.zip"), Path("out"))),
+            makeCommand("command", "replace", Body(Path("src"), Path("dest"), Path("bak"))),
+            makeCommand("command", "query_top_process", QStringLiteral("{}"))};
+        for (const JsonCommand& task : tasks) {
+            QVERIFY(leaver.send(task));
+            QVERIFY(leaver.waitFor([&](const JsonCommand& _e) { return _e.guid == task.guid; }, 30000));
+        }
+    } // gone before any of them ends
+
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(Path("dl/gone.bin")), 120000);
+    QTRY_COMPARE_WITH_TIMEOUT(ReadTree(Path("out")).value("/small.txt"), QByteArray("small"), 120000);
+    QTRY_COMPARE_WITH_TIMEOUT(ReadTree(Path("dest")).value("/b.txt"), QByteArray("new b"), 120000);
+    QTRY_VERIFY_WITH_TIMEOUT(QDir(JournalFolder()).isEmpty(), 120000);
+    QCOMPARE(ReadTree(Path("dl")).value("/gone.bin"), body);
+    QCOMPARE(ReadTree(Path("out")).value("/big.bin"), Zeros(256LL * 1024 * 1024));
+    QCOMPARE(ReadTree(Path("dest")).value("/a.bin"), Zeros(256LL * 1024 * 1024));
+
+    // Everything went to the vanished connection or nowhere; a new one under the name gets none of it.
+    WsTestClient back(QStringLiteral("leaver"), m_pService->wsPort());
+    QVERIFY(back.login());
+    const QList<JsonCommand> answers = Run(back, QStringLiteral("stop_unzip"), QString(), 30000);
+    QVERIFY(!answers.isEmpty());
+    QCOMPARE(answers.last().error_code, 104LL);
+    QCOMPARE(back.queued(), 0);
+    QVERIFY(m_pService->isRunning());
+    QCOMPARE(m_pService->sanitizerReport(), QString());
+}
+
+// SIGTERM while a replace runs: the clean stop puts the destination back before the service exits,
+// so nothing is left for the roll-back at the next start.
+void tst_InstallE2E::terminationMidReplaceRestores()
+{
+    WriteTree(Path("src"), {{"/a.txt", "new a"}, {"/m-big.bin", Zeros(1024LL * 1024 * 1024)}});
+    WriteTree(Path("dest"), {{"/a.txt", "old a"}, {"/m-big.bin", "old big"}});
+    JsonCommand replace = makeCommand(QStringLiteral("command"), QStringLiteral("replace"),
+                                      Body(Path("src"), Path("dest"), Path("bak")));
+    QVERIFY(m_pClient->send(replace));
+    QTRY_COMPARE_WITH_TIMEOUT(ReadTree(Path("dest")).value("/a.txt"), QByteArray("new a"), 60000);
+    QCOMPARE(m_pService->stop(60000), 0);
+    QCOMPARE(ReadTree(Path("dest")), (Tree{{"/a.txt", "old a"}, {"/m-big.bin", "old big"}}));
+    QVERIFY(QDir(JournalFolder()).isEmpty());
+    QVERIFY(m_pService->logText().contains("restore result: true"));
 }
 
 void tst_InstallE2E::killedReplaceIsRolledBackAtStart_data()

@@ -152,6 +152,7 @@ private slots:
     void pingAnsweredAndFragmentsJoined();
     void largeMessagesBothWays();
     void halfSentFrameHoldsUpNobody();
+    void halfSentFrameThenDisconnect();
 
 private:
     std::unique_ptr<ServiceProcess> m_pService;
@@ -374,6 +375,23 @@ void tst_WebSocketConnection::halfSentFrameHoldsUpNobody()
     const auto answer = slow.ReadText();
     QVERIFY2(answer, "the slow client was dropped");
     QVERIFY(answer->contains("\"type\":\"notify_ret\""));
+}
+
+void tst_WebSocketConnection::halfSentFrameThenDisconnect()
+{
+    {
+        RawClient gone;
+        QVERIFY(gone.Open(m_pService->wsPort()));
+        const QByteArray frame = Frame(0x81, LoginText(QStringLiteral("gone_midframe")));
+        gone.Write(frame.left(frame.size() / 2));
+    } // the socket closes with half a frame sent
+    WsTestClient after(QStringLiteral("after_gone"), m_pService->wsPort());
+    QVERIFY(after.login());
+    const JsonCommand query = makeCommand(QStringLiteral("query"), QStringLiteral("command_abilities"));
+    QVERIFY(after.send(query));
+    QVERIFY(after.waitFor([&](const JsonCommand& c) { return c.guid == query.guid; }, 10000));
+    QVERIFY(m_pService->isRunning());
+    QCOMPARE(m_pService->sanitizerReport(), QString());
 }
 
 QTEST_GUILESS_MAIN(tst_WebSocketConnection)
