@@ -1,6 +1,7 @@
 #include "install/Downloader.h"
 
 #include "core/Config.h"
+#include "core/FillPlaceholders.h"
 #include "core/Logger.h"
 
 #include <QDebug>
@@ -18,14 +19,6 @@ const char* const kStageMd5 = QT_TRANSLATE_NOOP("Downloader", "MD5_FAILED_CONTAC
 bool IsHttpScheme(const QString& _qstrScheme)
 {
     return _qstrScheme == QLatin1String("http") || _qstrScheme == QLatin1String("https");
-}
-
-// Without a translation the bare key has no placeholders, and Qt would warn about every argument.
-template <typename... Args> QString Fill(const QString& _qstrText, const Args&... _args)
-{
-    if (!_qstrText.contains(QLatin1Char('%')))
-        return _qstrText;
-    return _qstrText.arg(_args...);
 }
 
 QString ErrorName(QNetworkReply::NetworkError _code)
@@ -90,9 +83,10 @@ void Downloader::downloadFile(const QUrl& _url, const QString& _qstrFilePath, co
 
     // Anything but http(s) (file:, qrc:, data:, ftp:) would let a client copy local files around.
     if (!_url.isValid() || !IsHttpScheme(_url.scheme())) {
-        Report(ErrorText(kStageNet,
-                         Fill(tr("NET_WORDK_ERROR"), QString::number(QNetworkReply::ProtocolUnknownError),
-                              QStringLiteral("Protocol \"%1\" is not supported").arg(_url.scheme()))));
+        Report(ErrorText(
+            kStageNet,
+            FillPlaceholders(tr("NET_WORDK_ERROR"), QString::number(QNetworkReply::ProtocolUnknownError),
+                             QStringLiteral("Protocol \"%1\" is not supported").arg(_url.scheme()))));
         return;
     }
 
@@ -103,7 +97,7 @@ void Downloader::downloadFile(const QUrl& _url, const QString& _qstrFilePath, co
         const QString folder = target.absolutePath();
         if (!QDir().mkpath(folder)) {
             qCritical().noquote() << "Downloader::downloadFile:create path failed:" + folder;
-            Report(ErrorText(kStageNet, Fill(tr("CREATE_PATH_FAILED"), folder)));
+            Report(ErrorText(kStageNet, FillPlaceholders(tr("CREATE_PATH_FAILED"), folder)));
             return;
         }
     }
@@ -115,7 +109,7 @@ void Downloader::downloadFile(const QUrl& _url, const QString& _qstrFilePath, co
     }
     if (_qstrFilePath.isEmpty() || !OpenTempFile()) {
         DiscardFile();
-        Report(ErrorText(kStageNet, Fill(tr("OPEN_FILE_FAILED"), _qstrFilePath)));
+        Report(ErrorText(kStageNet, FillPlaceholders(tr("OPEN_FILE_FAILED"), _qstrFilePath)));
         return;
     }
 
@@ -126,7 +120,7 @@ void Downloader::downloadFile(const QUrl& _url, const QString& _qstrFilePath, co
     m_pReply = m_networkManager.get(request);
     if (!m_pReply) {
         DiscardFile();
-        Report(ErrorText(kStageNet, Fill(tr("NO_REPLY"), _url.toString())));
+        Report(ErrorText(kStageNet, FillPlaceholders(tr("NO_REPLY"), _url.toString())));
         return;
     }
     m_state = State::Running;
@@ -178,9 +172,9 @@ bool Downloader::WriteChunk(const QByteArray& _baData)
         qCritical().noquote() << "Downloader::WriteChunk:write failed:" + m_qstrFilePath + ":" +
                                      m_pFile->errorString();
         const qint64 total = m_nWritten + qMax<qint64>(written, 0);
-        Fail(ErrorText(kStageNet,
-                       Fill(tr("WRITE_FILE_FAILED"), m_pReply ? m_pReply->url().toString() : QString(),
-                            m_qstrFilePath, QString::number(total))));
+        Fail(ErrorText(kStageNet, FillPlaceholders(tr("WRITE_FILE_FAILED"),
+                                                   m_pReply ? m_pReply->url().toString() : QString(),
+                                                   m_qstrFilePath, QString::number(total))));
         return false;
     }
     // Hashing what was written spares reading the file again for the MD5 check.
@@ -220,9 +214,9 @@ void Downloader::slotErrorOccurred(QNetworkReply::NetworkError _code)
     m_state = State::Done;
     m_timerStall.stop();
     DiscardFile();
-    const QString detail = m_pReply
-                               ? Fill(tr("NET_WORDK_ERROR"), QString::number(_code), m_pReply->errorString())
-                               : Fill(tr("NET_WORDK_ERROR_WITHOUTINFO"), QString::number(_code));
+    const QString detail =
+        m_pReply ? FillPlaceholders(tr("NET_WORDK_ERROR"), QString::number(_code), m_pReply->errorString())
+                 : FillPlaceholders(tr("NET_WORDK_ERROR_WITHOUTINFO"), QString::number(_code));
     Report(ErrorText(kStageNet, detail));
 }
 
@@ -238,8 +232,9 @@ void Downloader::slotRedirected(const QUrl& _url)
                                     _url.toString();
         Fail(ErrorText(
             kStageNet,
-            Fill(tr("NET_WORDK_ERROR"), QString::number(QNetworkReply::InsecureRedirectError),
-                 QStringLiteral("Redirect from %1 to %2 refused").arg(from.toString(), _url.toString()))));
+            FillPlaceholders(
+                tr("NET_WORDK_ERROR"), QString::number(QNetworkReply::InsecureRedirectError),
+                QStringLiteral("Redirect from %1 to %2 refused").arg(from.toString(), _url.toString()))));
         return;
     }
     qWarning().noquote() << "Downloader::slotRedirected:" + from.toString() + " -> " + _url.toString();
@@ -251,8 +246,9 @@ void Downloader::slotStalled()
 {
     if (m_state != State::Running)
         return;
-    Fail(ErrorText(kStageNet, Fill(tr("NET_WORDK_ERROR"), QString::number(QNetworkReply::TimeoutError),
-                                   QStringLiteral("No data received for %1 s").arg(m_nStallSeconds))));
+    Fail(ErrorText(kStageNet,
+                   FillPlaceholders(tr("NET_WORDK_ERROR"), QString::number(QNetworkReply::TimeoutError),
+                                    QStringLiteral("No data received for %1 s").arg(m_nStallSeconds))));
 }
 
 void Downloader::slotReplyFinished(QNetworkReply* _pReply)
@@ -269,8 +265,8 @@ void Downloader::slotReplyFinished(QNetworkReply* _pReply)
         m_state = State::Done;
         m_timerStall.stop();
         DiscardFile();
-        Report(
-            ErrorText(kStageNet, Fill(tr("NET_WORDK_ERROR"), QString::number(code), _pReply->errorString())));
+        Report(ErrorText(kStageNet, FillPlaceholders(tr("NET_WORDK_ERROR"), QString::number(code),
+                                                     _pReply->errorString())));
         return;
     }
     if (m_state != State::Running || !m_pFile)
@@ -280,16 +276,17 @@ void Downloader::slotReplyFinished(QNetworkReply* _pReply)
     const int status = _pReply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     if (status < 200 || status > 299) {
         const QString reason = _pReply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString();
-        Fail(ErrorText(kStageNet,
-                       Fill(tr("NET_WORDK_ERROR"), QString::number(QNetworkReply::ProtocolFailure),
-                            QStringLiteral("HTTP status %1 %2").arg(status).arg(reason).trimmed())));
+        Fail(ErrorText(
+            kStageNet,
+            FillPlaceholders(tr("NET_WORDK_ERROR"), QString::number(QNetworkReply::ProtocolFailure),
+                             QStringLiteral("HTTP status %1 %2").arg(status).arg(reason).trimmed())));
         return;
     }
     if (!WriteChunk(_pReply->readAll()))
         return;
     if (!CommitFile()) {
-        Fail(ErrorText(kStageNet, Fill(tr("WRITE_FILE_FAILED"), _pReply->url().toString(), m_qstrFilePath,
-                                       QString::number(m_nWritten))));
+        Fail(ErrorText(kStageNet, FillPlaceholders(tr("WRITE_FILE_FAILED"), _pReply->url().toString(),
+                                                   m_qstrFilePath, QString::number(m_nWritten))));
         return;
     }
     m_timerStall.stop();
@@ -307,7 +304,8 @@ void Downloader::slotReplyFinished(QNetworkReply* _pReply)
         const QString computed = m_pMd5 ? m_pMd5->Result() : QString();
         m_pMd5.reset();
         if (computed.compare(m_qstrMd5, Qt::CaseInsensitive) != 0) {
-            Report(ErrorText(kStageMd5, Fill(tr("CHECK_SUM_FAILED"), m_qstrFilePath, computed, m_qstrMd5)));
+            Report(ErrorText(kStageMd5,
+                             FillPlaceholders(tr("CHECK_SUM_FAILED"), m_qstrFilePath, computed, m_qstrMd5)));
             return;
         }
     }

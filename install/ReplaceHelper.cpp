@@ -1,5 +1,6 @@
 #include "install/ReplaceHelper.h"
 
+#include "core/FillPlaceholders.h"
 #include "core/ServiceThread.h"
 #include "install/CommonFunction.h"
 #include "install/ReplaceJournal.h"
@@ -83,15 +84,10 @@ std::vector<char>& CopyBuffer()
     return s_buffer;
 }
 
-// A detail text of the vocabulary with its placeholders filled in. Without a translation the
-// bare key has no placeholders, and Qt would warn about every argument.
+// A detail text of the vocabulary with its placeholders filled in.
 template <typename... Args> QString Detail(const char* _szKey, const Args&... _args)
 {
-    const QString text = ReplaceHelper::tr(_szKey);
-    if constexpr (sizeof...(_args) == 0)
-        return text;
-    else
-        return text.contains(QLatin1Char('%')) ? text.arg(_args...) : text;
+    return FillPlaceholders(ReplaceHelper::tr(_szKey), _args...);
 }
 
 } // namespace

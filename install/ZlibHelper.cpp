@@ -1,5 +1,6 @@
 #include "install/ZlibHelper.h"
 
+#include "core/FillPlaceholders.h"
 #include "core/ServiceThread.h"
 #include "install/CZipHelperImp.h"
 #include "install/ZipEntryGuard.h"
@@ -18,13 +19,6 @@
 #include <vector>
 
 namespace {
-// Fills every placeholder in one call; the bare key (no translation loaded) has none, and chained
-// arg() calls would each warn about a missing argument.
-template <typename... Args> QString Fill(const QString& _qstrText, const Args&... _args)
-{
-    return _qstrText.contains(QLatin1Char('%')) ? _qstrText.arg(_args...) : _qstrText;
-}
-
 // Partial output of an entry goes here first when a file is already at the target, so a broken
 // entry never costs the old file.
 QString PartPath(const QString& _qstrFolder, QFile& _file)
@@ -145,7 +139,7 @@ void ZlibHelper::RunFirstEngine(const QString& _qstrArchive, const QString& _qst
     std::vector<ZipEntry> entries;
     const int listed = zip.LoadFileList(QFile::encodeName(_qstrArchive), total, entries);
     if (listed != CZipHelperImp::ListOk)
-        return Fail(Fill(tr("QUERY_FILE_LIST_FAILED"), _qstrArchive, QString::number(listed)));
+        return Fail(FillPlaceholders(tr("QUERY_FILE_LIST_FAILED"), _qstrArchive, QString::number(listed)));
 
     // Every name is judged before the first byte is written.
     ZipEntryGuard guard(QFile::encodeName(_qstrDestination));
@@ -158,11 +152,12 @@ void ZlibHelper::RunFirstEngine(const QString& _qstrArchive, const QString& _qst
             qCritical().noquote() << "ZlibHelper::unzip:refused entry:" +
                                          ZipEntryGuard::Printable(entry.name) + ":" +
                                          ZipEntryGuard::Describe(verdict);
-            return Fail(Fill(tr("UNSAFE_ENTRY_NAME"), ZipEntryGuard::Printable(entry.name)));
+            return Fail(FillPlaceholders(tr("UNSAFE_ENTRY_NAME"), ZipEntryGuard::Printable(entry.name)));
         }
         if (entry.sizeUnknown)
-            return Fail(Fill(tr("LOAD_FAILED_CANOT_GET_FILE_SIZE"), ZipEntryGuard::Printable(entry.name),
-                             QString::number(CZipHelperImp::ReadInfoFailed)));
+            return Fail(FillPlaceholders(tr("LOAD_FAILED_CANOT_GET_FILE_SIZE"),
+                                         ZipEntryGuard::Printable(entry.name),
+                                         QString::number(CZipHelperImp::ReadInfoFailed)));
         relative[i] = QFile::decodeName(ZipEntryGuard::Normalise(diskName));
     }
 
@@ -195,12 +190,12 @@ void ZlibHelper::RunFirstEngine(const QString& _qstrArchive, const QString& _qst
         const QString folder = QFileInfo(target).absolutePath();
         if (!setFolders.contains(folder)) {
             if (!QDir().mkpath(folder))
-                return Fail(Fill(tr("CREATE_PATH_FAILED"), folder));
+                return Fail(FillPlaceholders(tr("CREATE_PATH_FAILED"), folder));
             setFolders.insert(folder);
         }
         if (entry.IsFolder()) {
             if (!QFileInfo(target).isDir() && !QDir().mkpath(target))
-                return Fail(Fill(tr("CREATE_PATH_FAILED"), target));
+                return Fail(FillPlaceholders(tr("CREATE_PATH_FAILED"), target));
             continue;
         }
 
@@ -211,13 +206,13 @@ void ZlibHelper::RunFirstEngine(const QString& _qstrArchive, const QString& _qst
         if (blReplace) {
             const QFileInfo targetInfo(target);
             if (!targetInfo.exists() && !targetInfo.isSymLink())
-                return Fail(Fill(tr("OPEN_FILE_FAILED"), target));
+                return Fail(FillPlaceholders(tr("OPEN_FILE_FAILED"), target));
             // A folder in the way is never a file to overwrite (nor to make write-only).
             if (targetInfo.isDir() && !targetInfo.isSymLink())
-                return Fail(Fill(tr("REMOVE_FILE_FAILED"), target));
+                return Fail(FillPlaceholders(tr("REMOVE_FILE_FAILED"), target));
             writing = PartPath(folder, file);
             if (writing.isEmpty())
-                return Fail(Fill(tr("OPEN_FILE_FAILED"), target));
+                return Fail(FillPlaceholders(tr("OPEN_FILE_FAILED"), target));
         }
         qint64 bytesWritten = 0;
         const auto sink = [this, &file, &bytesWritten](const char* _pData, unsigned _nBytes) {
@@ -238,26 +233,27 @@ void ZlibHelper::RunFirstEngine(const QString& _qstrArchive, const QString& _qst
                 return Fail(tr("USER_STOPED"));
             const QString name = ZipEntryGuard::Printable(entry.name);
             if (read == CZipHelperImp::ReadSinkFailed)
-                return Fail(Fill(tr("WRITE_FILE_FAILED"), _qstrArchive + name, target,
-                                 QString::number(bytesWritten)));
+                return Fail(FillPlaceholders(tr("WRITE_FILE_FAILED"), _qstrArchive + name, target,
+                                             QString::number(bytesWritten)));
             if (read == CZipHelperImp::ReadInfoFailed)
-                return Fail(Fill(tr("LOAD_FAILED_CANOT_GET_FILE_SIZE"), name, QString::number(read)));
-            return Fail(Fill(tr("LOAD_BUFFER_FAILED"), name, QString::number(read)));
+                return Fail(
+                    FillPlaceholders(tr("LOAD_FAILED_CANOT_GET_FILE_SIZE"), name, QString::number(read)));
+            return Fail(FillPlaceholders(tr("LOAD_BUFFER_FAILED"), name, QString::number(read)));
         }
         if (blReplace) {
             // The old file goes only once the new one is complete and checked.
             if (!QFile::setPermissions(target, QFileDevice::WriteOwner | QFileDevice::WriteUser |
                                                    QFileDevice::WriteGroup | QFileDevice::WriteOther)) {
                 QFile::remove(writing);
-                return Fail(Fill(tr("SET_PERMISSION_FAILED"), target));
+                return Fail(FillPlaceholders(tr("SET_PERMISSION_FAILED"), target));
             }
             if (!QFile::remove(target)) {
                 QFile::remove(writing);
-                return Fail(Fill(tr("REMOVE_FILE_FAILED"), target));
+                return Fail(FillPlaceholders(tr("REMOVE_FILE_FAILED"), target));
             }
             if (!QFile::rename(writing, target)) {
                 QFile::remove(writing);
-                return Fail(Fill(tr("OPEN_FILE_FAILED"), target));
+                return Fail(FillPlaceholders(tr("OPEN_FILE_FAILED"), target));
             }
         }
         written += entry.size;
