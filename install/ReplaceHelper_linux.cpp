@@ -1,12 +1,14 @@
 // File-system primitives of the replace on Linux: rename(2) over an existing name; linkat(2)
 // and lstat(2) without following links; statx(2) to name a folder by device, inode and birth
-// time; fstat(2)/fchmod(2) for permission bits; the forced second deletion by a separate "rm".
+// time; fstat(2)/fchmod(2) for permission bits; the forced second deletion by a separate "rm"
+// (BoundedChild).
 #include "install/ReplaceHelper.h"
+
+#include "core/BoundedChild.h"
 
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
-#include <QProcess>
 
 #include <cstdio>
 #include <fcntl.h>
@@ -69,21 +71,18 @@ bool ReplaceHelper::CopyMode(int _nFrom, int _nTo)
 bool ReplaceHelper::ForceRemoveFile(const QString& _qstrPath)
 {
     // An argument list, never a shell line: the path reaches rm unchanged whatever it holds.
-    const QStringList arguments{QStringLiteral("-f"), QStringLiteral("--"), _qstrPath};
-    QProcess process;
-    process.setProcessChannelMode(QProcess::SeparateChannels);
-    process.start(QStringLiteral("rm"), arguments, QIODevice::ReadWrite);
-    if (!process.waitForStarted(kForceRemoveTimeoutMs) || !process.waitForFinished(kForceRemoveTimeoutMs)) {
-        qWarning().noquote() << "cmd process start failed:" + process.errorString() << arguments;
-        if (process.state() != QProcess::NotRunning) {
-            process.kill();
-            process.waitForFinished(1000);
-        }
+    const QList<QByteArray> arguments{"-f", "--", QFile::encodeName(_qstrPath)};
+    const BoundedChild::Result result =
+        BoundedChild::Run("rm", arguments, kForceRemoveTimeoutMs, 64 * 1024, true);
+    if (!result.started || result.timedOut) {
+        qWarning().noquote() << "cmd process start failed:" +
+                                    QString::fromLatin1(result.started ? "timed out" : "not started")
+                             << _qstrPath;
         return false;
     }
-    if (process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
-        qWarning() << "delete failed:code:" << process.exitCode() << arguments;
-        qWarning().noquote() << "error info:" + QString::fromLocal8Bit(process.readAllStandardError());
+    if (!result.exitedNormally || result.exitCode != 0) {
+        qWarning() << "delete failed:code:" << result.exitCode << _qstrPath;
+        qWarning().noquote() << "error info:" + QString::fromLocal8Bit(result.output);
         return false;
     }
     // rm -f succeeds on a name that is already gone; only a vanished file counts.

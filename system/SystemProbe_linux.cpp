@@ -3,6 +3,8 @@
 // ProcessSnapshot) and /proc/cpuinfo, lscpu, lspci, uname and /etc/os-release (hardware text).
 #include "system/SystemProbe.h"
 
+#include "core/BoundedChild.h"
+
 #include <QDateTime>
 #include <QDebug>
 #include <QFile>
@@ -13,17 +15,9 @@
 #include <optional>
 #include <thread>
 
-#include <cerrno>
-#include <csignal>
-#include <fcntl.h>
-#include <poll.h>
-#include <spawn.h>
 #include <sys/statvfs.h>
 #include <sys/utsname.h>
-#include <sys/wait.h>
 #include <unistd.h>
-
-extern char** environ;
 
 namespace {
 
@@ -73,79 +67,19 @@ std::optional<quint64> MemInfoBytes(const QByteArray& _baText, const QByteArray&
     return std::nullopt;
 }
 
-// Runs a program found on PATH with an argument list, stdin and stderr on /dev/null, and returns
-// its standard output; nullopt when it cannot start. A program still running at the deadline is
-// killed, and what it printed so far is kept.
-std::optional<QByteArray> RunBounded(const char* _szProgram, const std::vector<const char*>& _vecArgs,
+// The program's standard output; nullopt when it cannot start. What a program that overran its
+// bound printed so far is kept.
+std::optional<QByteArray> RunBounded(const char* _szProgram, const QList<QByteArray>& _listArgs,
                                      int _nTimeoutMs)
 {
-    int pipeFds[2];
-    if (pipe2(pipeFds, O_CLOEXEC) != 0)
+    const BoundedChild::Result result =
+        BoundedChild::Run(_szProgram, _listArgs, _nTimeoutMs, static_cast<int>(kMaxCommandOutput));
+    if (!result.started)
         return std::nullopt;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(_szProgram));
-    for (const char* arg : _vecArgs)
-        argv.push_back(const_cast<char*>(arg));
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    const int spawnError = posix_spawnp(&pid, _szProgram, &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(pipeFds[1]);
-    if (spawnError != 0) {
-        close(pipeFds[0]);
-        return std::nullopt;
-    }
-
-    using Clock = std::chrono::steady_clock;
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(_nTimeoutMs);
-    auto remainingMs = [&deadline]() {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        return static_cast<int>(std::max<long long>(left, 0));
-    };
-    QByteArray output;
-    char buf[8192];
-    bool timedOut = false;
-    for (;;) {
-        pollfd pfd{pipeFds[0], POLLIN, 0};
-        const int ready = poll(&pfd, 1, remainingMs());
-        if (ready < 0 && errno == EINTR)
-            continue;
-        if (ready <= 0) {
-            timedOut = true;
-            break;
-        }
-        const ssize_t n = read(pipeFds[0], buf, sizeof(buf));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        if (output.size() < kMaxCommandOutput)
-            output.append(buf, static_cast<int>(n));
-    }
-    close(pipeFds[0]);
-
-    // Output closed does not mean ended: give it the rest of the bound, then stop it.
-    int status = 0;
-    while (!timedOut) {
-        const pid_t done = waitpid(pid, &status, WNOHANG);
-        if (done == pid || (done < 0 && errno != EINTR))
-            return output;
-        if (remainingMs() == 0)
-            break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    qWarning() << "SystemProbe::GetHardwareInfo:" << _szProgram << "did not end within" << _nTimeoutMs
-               << "ms";
-    kill(pid, SIGKILL);
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    return output;
+    if (result.timedOut)
+        qWarning() << "SystemProbe::GetHardwareInfo:" << _szProgram << "did not end within" << _nTimeoutMs
+                   << "ms";
+    return result.output;
 }
 
 QString CpuText()
