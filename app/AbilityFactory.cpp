@@ -2,9 +2,10 @@
 
 #include "core/IAbility.h"
 #include "install/AbilityInstallTool.h"
+#include "install/ReplaceJournal.h"
+#include "network/AbilityNetworkTool.h"
 #include "notices/AbilityCountDownTool.h"
 #include "notices/AbilityCustomToastTool.h"
-#include "network/AbilityNetworkTool.h"
 #include "snap/AbilitySnapTool.h"
 #include "system/AbilityProcessTool.h"
 #include "system/AbilitySystemInfoTool.h"
@@ -32,4 +33,10 @@ IAbility* CreateQorvAbility(int _nIndex)
     default:
         return nullptr;
     }
+}
+
+void RunQorvStartupSteps()
+{
+    // Undo replaces that a crash cut short before any client can start a new one.
+    ReplaceJournal::RollBackInterruptedRuns();
 }

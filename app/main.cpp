@@ -12,7 +12,6 @@
 #include "core/SingleInstance.h"
 #include "core/TerminationSignals.h"
 #include "debug/MainWindow.h"
-#include "install/ReplaceJournal.h"
 #include "resources/QorvResources.h"
 
 #include <QApplication>
@@ -117,11 +116,11 @@ int main(int argc, char* argv[])
     logger.SetLimits(config.GetMaxLogFileBytes(), config.GetMaxLogTotalBytes());
     logger.Init(config.GetLogLevel(), config.GetFolder());
     logger.InstallHandler();
-    // Undo replaces that a crash cut short before any client can start a new one.
-    ReplaceJournal::RollBackInterruptedRuns();
+    RunQorvStartupSteps();
 
     AbilityManager::SetFactory(CreateQorvAbility);
     AbilityManager& manager = AbilityManager::Instance();
+    manager.CreateAbilities();
     manager.RegistAbilities();
     MessageService::Instance().Start(config.GetPort(), config.GetWsPort());
     MainWindow debugWindow;

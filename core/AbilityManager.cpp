@@ -3,6 +3,7 @@
 #include "core/AbilityReply.h"
 #include "core/MessageService.h"
 
+#include <QCoreApplication>
 #include <QDebug>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -31,8 +32,17 @@ AbilityManager& AbilityManager::Instance()
 AbilityManager::AbilityManager()
 {
     qRegisterMetaType<JsonCommand>("JsonCommand");
+    // Whichever thread touches the manager first, its queued commands run on the main thread.
+    if (QCoreApplication::instance())
+        moveToThread(QCoreApplication::instance()->thread());
     connect(this, &AbilityManager::SignRecvFromMessageService, this,
             &AbilityManager::SlotRecvFromMessageService, Qt::QueuedConnection);
+}
+
+void AbilityManager::CreateAbilities()
+{
+    if (!m_vecAbilities.empty())
+        return;
     for (int index = 1; index <= kAbilityCount; ++index) {
         IAbility* ability = CreateAbility(index);
         if (ability)

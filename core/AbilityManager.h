@@ -17,9 +17,12 @@ public:
     using Factory = std::function<IAbility*(int)>;
 
     static AbilityManager& Instance();
-    // The executable supplies the factory before the first Instance(), so core never
-    // depends on a feature folder. Without one, every index yields null.
+    // The executable supplies the factory, so core never depends on a feature folder. Without
+    // one, every index yields null.
     static void SetFactory(Factory _factory);
+    // Creates the abilities through the factory, in their fixed order, on the calling thread:
+    // the main thread, explicitly, before the transports start. Once only.
+    void CreateAbilities();
 
     static constexpr int kAbilityCount = 8;
 

@@ -85,6 +85,7 @@ void tst_MessageService::initTestCase()
         return nullptr;
     });
     QTest::ignoreMessage(QtCriticalMsg, "ability create failed: 2");
+    AbilityManager::Instance().CreateAbilities();
     AbilityManager::Instance().RegistAbilities();
     MessageService::Instance().SetObserver([this](const QString& name, const JsonCommand& envelope) {
         std::lock_guard<std::mutex> lock(m_mutex);
