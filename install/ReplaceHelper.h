@@ -12,8 +12,9 @@
 class ReplaceJournal;
 
 // Copies every file of a source folder over the same relative path in a destination folder on a
-// thread of its own, saving each file it overwrites into a backup folder first; a stopped or
-// failed run is undone by copying the saved files back. Every destination file is written under a
+// thread of its own, saving each file it overwrites into a backup folder first; the worker undoes
+// a stopped or failed run itself, linking the saved files back (copying where it must) before it
+// reports the end. Every destination file is written under a
 // temporary name beside it and renamed over the old one, so none is ever left half written, and
 // a journal in the service's state folder lets the next start undo a run cut short by a crash.
 class ReplaceHelper : public QObject
