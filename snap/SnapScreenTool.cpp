@@ -1,5 +1,5 @@
 #include "snap/SnapScreenTool.h"
-
+#include "core/ServiceThread.h"
 #include "snap/SnapEncoder.h"
 #include "snap/ToolBar.h"
 
@@ -170,20 +170,21 @@ void SnapScreenTool::StartSaveJob(QImage _image, SnapCallback _funcCallback)
     JoinFinishedJobs();
     m_listJobs.push_back(std::make_unique<SaveJob>());
     SaveJob* job = m_listJobs.back().get();
-    job->thread = std::thread([this, job, image = std::move(_image), callback = std::move(_funcCallback)] {
-        const SnapEncoder::Result result = SnapEncoder::EncodeAndStore(image);
-        QMetaObject::invokeMethod(
-            this,
-            [this, callback, result] {
-                JoinFinishedJobs();
-                if (result.ok)
-                    callback(true, result.pathBase64, result.imageBase64);
-                else
-                    callback(false, kSaveFailed, QString());
-            },
-            Qt::QueuedConnection);
-        job->done = true;
-    });
+    job->thread =
+        StartServiceThread([this, job, image = std::move(_image), callback = std::move(_funcCallback)] {
+            const SnapEncoder::Result result = SnapEncoder::EncodeAndStore(image);
+            QMetaObject::invokeMethod(
+                this,
+                [this, callback, result] {
+                    JoinFinishedJobs();
+                    if (result.ok)
+                        callback(true, result.pathBase64, result.imageBase64);
+                    else
+                        callback(false, kSaveFailed, QString());
+                },
+                Qt::QueuedConnection);
+            job->done = true;
+        });
 }
 
 void SnapScreenTool::JoinFinishedJobs()
