@@ -134,6 +134,92 @@ QString Md5Of(const QByteArray& _baBytes)
     return QString::fromLatin1(QCryptographicHash::hash(_baBytes, QCryptographicHash::Md5).toHex());
 }
 
+// A ZIP64 archive holding one stored entry of 8 GiB of zeros, written sparse: it costs no disk and
+// no time to make, and extracting it takes long enough for any stop to land inside the entry.
+constexpr qint64 kSparseEntryBytes = 8LL * 1024 * 1024 * 1024;
+constexpr quint32 kSparseEntryCrc = 0x41d912ff; // CRC-32 of kSparseEntryBytes zero bytes
+
+bool WriteSparseZip64(const QString& _qstrArchive, const QByteArray& _baName)
+{
+    const auto le = [](QByteArray& _baOut, quint64 _nValue, int _nBytes) {
+        for (int i = 0; i < _nBytes; ++i)
+            _baOut.append(static_cast<char>((_nValue >> (8 * i)) & 0xff));
+    };
+    constexpr quint32 kMark = 0xffffffffu;
+    QByteArray extra;
+    le(extra, 1, 2);
+    le(extra, 16, 2);
+    le(extra, kSparseEntryBytes, 8);
+    le(extra, kSparseEntryBytes, 8);
+    QByteArray local;
+    for (const auto& [value, bytes] :
+         std::initializer_list<std::pair<quint64, int>>{{0x04034b50, 4},
+                                                        {45, 2},
+                                                        {0, 2},
+                                                        {0, 2},
+                                                        {0, 2},
+                                                        {0x5821, 2},
+                                                        {kSparseEntryCrc, 4},
+                                                        {kMark, 4},
+                                                        {kMark, 4},
+                                                        {quint64(_baName.size()), 2},
+                                                        {quint64(extra.size()), 2}})
+        le(local, value, bytes);
+    local += _baName + extra;
+    const quint64 centralAt = quint64(local.size()) + kSparseEntryBytes;
+    QByteArray central;
+    for (const auto& [value, bytes] :
+         std::initializer_list<std::pair<quint64, int>>{{0x02014b50, 4},
+                                                        {0x31e, 2},
+                                                        {45, 2},
+                                                        {0, 2},
+                                                        {0, 2},
+                                                        {0, 2},
+                                                        {0x5821, 2},
+                                                        {kSparseEntryCrc, 4},
+                                                        {kMark, 4},
+                                                        {kMark, 4},
+                                                        {quint64(_baName.size()), 2},
+                                                        {quint64(extra.size()), 2},
+                                                        {0, 2},
+                                                        {0, 2},
+                                                        {0, 2},
+                                                        {0100644u << 16, 4},
+                                                        {0, 4}})
+        le(central, value, bytes);
+    central += _baName + extra;
+    const quint64 endAt = centralAt + quint64(central.size());
+    QByteArray end;
+    for (const auto& [value, bytes] :
+         std::initializer_list<std::pair<quint64, int>>{{0x06064b50, 4},
+                                                        {44, 8},
+                                                        {45, 2},
+                                                        {45, 2},
+                                                        {0, 4},
+                                                        {0, 4},
+                                                        {1, 8},
+                                                        {1, 8},
+                                                        {quint64(central.size()), 8},
+                                                        {centralAt, 8},
+                                                        {0x07064b50, 4},
+                                                        {0, 4},
+                                                        {endAt, 8},
+                                                        {1, 4},
+                                                        {0x06054b50, 4},
+                                                        {0, 2},
+                                                        {0, 2},
+                                                        {1, 2},
+                                                        {1, 2},
+                                                        {quint64(central.size()), 4},
+                                                        {kMark, 4},
+                                                        {0, 2}})
+        le(end, value, bytes);
+    QFile file(_qstrArchive);
+    return file.open(QIODevice::WriteOnly) && file.write(local) == local.size() &&
+           file.resize(qint64(centralAt)) && file.seek(qint64(centralAt)) &&
+           file.write(central + end) == central.size() + end.size();
+}
+
 // Temporary files of the replace, the downloader and the extractor never stay behind.
 QStringList Leftovers(const QString& _qstrRoot)
 {
@@ -164,9 +250,9 @@ private slots:
     void stopUnzipMidRun();
     void stopReplaceMidRun();
     void queriesStayQuickWhileAStopCleansUp_data();
+    void queriesStayQuickWhileAStopCleansUp();
     void clientGoneMidTasks();
     void terminationMidReplaceRestores();
-    void queriesStayQuickWhileAStopCleansUp();
     void killedReplaceIsRolledBackAtStart_data();
     void killedReplaceIsRolledBackAtStart();
     void tasksOfAllKindsAtOnce();
@@ -515,11 +601,11 @@ void tst_InstallE2E::stopReplaceMidRun()
 void tst_InstallE2E::queriesStayQuickWhileAStopCleansUp_data()
 {
     QTest::addColumn<QString>("command");
-    QTest::newRow("stop_replace restoring 1 GiB") << "replace";
-    QTest::newRow("stop_unzip inside a 1 GiB entry") << "unzip";
+    QTest::newRow("stop_replace restoring 1 GiB of 256 files") << "replace";
+    QTest::newRow("stop_unzip inside an 8 GiB entry") << "unzip";
 }
 
-// Another client's query round trip while a stop restores a 1 GiB tree or abandons a 1 GiB entry:
+// Another client's query round trip while a stop restores a 1 GiB tree or abandons a large entry:
 // the service's own thread never waits for that file work. The worst time is printed; the bound
 // only catches a thread that waits for the bytes (seconds), not a loaded machine.
 void tst_InstallE2E::queriesStayQuickWhileAStopCleansUp()
@@ -528,27 +614,29 @@ void tst_InstallE2E::queriesStayQuickWhileAStopCleansUp()
     constexpr int kFiles = 256;
     constexpr qint64 kFileBytes = 4LL * 1024 * 1024;
     JsonCommand task;
+    Tree destination;
     if (command == QLatin1String("replace")) {
         Tree source;
-        Tree destination;
         for (int i = 0; i < kFiles; ++i) {
             const QString name = QStringLiteral("/d%1/f%2.bin").arg(i % 8).arg(i, 3, 10, QLatin1Char('0'));
             source.insert(name, Zeros(kFileBytes));
             destination.insert(name, "previous " + QByteArray::number(i));
         }
+        // Copied last and large, so the stop lands while it is being copied, never after the end.
+        source.insert("/z-big.bin", Zeros(kSparseEntryBytes));
+        destination.insert("/z-big.bin", "previous big");
         WriteTree(Path("src"), source);
         WriteTree(Path("dest"), destination);
         task = makeCommand(QStringLiteral("command"), command, Body(Path("src"), Path("dest"), Path("bak")));
         QVERIFY(m_pClient->send(task));
-        // Most files replaced: the stop has most of the tree to put back.
+        // The 1 GiB of small files (a ninth of the bytes) nearly all replaced: the stop has them to put back.
         QVERIFY(m_pClient->waitFor(
             [&](const JsonCommand& _e) {
-                return _e.guid == task.guid && IsProgress(_e) && PercentOf(_e) >= 80;
+                return _e.guid == task.guid && IsProgress(_e) && PercentOf(_e) >= 10.5;
             },
             120000));
     } else {
-        WriteTree(Path("content"), {{"/big.bin", Zeros(kFiles * kFileBytes)}});
-        QVERIFY(ZipFolder(Path("content"), Path("big.zip"), "-1"));
+        QVERIFY(WriteSparseZip64(Path("big.zip"), "big.bin"));
         task = makeCommand(QStringLiteral("command"), command, Body(Path("big.zip"), Path("out")));
         QVERIFY(m_pClient->send(task));
         QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(Path("out/big.bin")).size() > 0, 60000);
@@ -584,14 +672,8 @@ void tst_InstallE2E::queriesStayQuickWhileAStopCleansUp()
                              .arg(rounds)
                              .arg(window.elapsed());
     QVERIFY2(worst < 1000, qPrintable(QString::number(worst)));
-    if (command == QLatin1String("replace")) {
-        const Tree out = ReadTree(Path("dest"));
-        QCOMPARE(out.size(), kFiles);
-        for (auto it = out.cbegin(); it != out.cend(); ++it)
-            QVERIFY2(it.value().startsWith("previous ") || it.value() == Zeros(kFileBytes),
-                     qPrintable(it.key()));
-        QVERIFY(out.value("/d0/f000.bin").startsWith("previous "));
-    }
+    if (command == QLatin1String("replace"))
+        QCOMPARE(ReadTree(Path("dest")), destination);
     QVERIFY(Leftovers(Path("dest")).isEmpty());
     QVERIFY(Leftovers(Path("out")).isEmpty());
 }
@@ -644,7 +726,8 @@ void tst_InstallE2E::clientGoneMidTasks()
 // so nothing is left for the roll-back at the next start.
 void tst_InstallE2E::terminationMidReplaceRestores()
 {
-    WriteTree(Path("src"), {{"/a.txt", "new a"}, {"/m-big.bin", Zeros(1024LL * 1024 * 1024)}});
+    // The large file keeps the run busy however fast the disk is, so the signal lands inside it.
+    WriteTree(Path("src"), {{"/a.txt", "new a"}, {"/m-big.bin", Zeros(kSparseEntryBytes)}});
     WriteTree(Path("dest"), {{"/a.txt", "old a"}, {"/m-big.bin", "old big"}});
     JsonCommand replace = makeCommand(QStringLiteral("command"), QStringLiteral("replace"),
                                       Body(Path("src"), Path("dest"), Path("bak")));
