@@ -684,9 +684,9 @@ void tst_InstallE2E::clientGoneMidTasks()
 {
     const QByteArray body = RandomBytes(1024 * 1024, 77);
     m_http.Add(QStringLiteral("gone.bin"), body);
-    WriteTree(Path("content"), {{"/big.bin", Zeros(256LL * 1024 * 1024)}, {"/small.txt", "small"}});
+    WriteTree(Path("content"), {{"/big.bin", Zeros(64LL * 1024 * 1024)}, {"/small.txt", "small"}});
     QVERIFY(ZipFolder(Path("content"), Path("gone.zip"), "-1"));
-    WriteTree(Path("src"), {{"/a.bin", Zeros(256LL * 1024 * 1024)}, {"/b.txt", "new b"}});
+    WriteTree(Path("src"), {{"/a.bin", Zeros(64LL * 1024 * 1024)}, {"/b.txt", "new b"}});
     WriteTree(Path("dest"), {{"/a.bin", "old a"}, {"/b.txt", "old b"}});
     {
         WsTestClient leaver(QStringLiteral("leaver"), m_pService->wsPort());
@@ -703,13 +703,13 @@ void tst_InstallE2E::clientGoneMidTasks()
         }
     } // gone before any of them ends
 
-    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(Path("dl/gone.bin")), 120000);
-    QTRY_COMPARE_WITH_TIMEOUT(ReadTree(Path("out")).value("/small.txt"), QByteArray("small"), 120000);
-    QTRY_COMPARE_WITH_TIMEOUT(ReadTree(Path("dest")).value("/b.txt"), QByteArray("new b"), 120000);
-    QTRY_VERIFY_WITH_TIMEOUT(QDir(JournalFolder()).isEmpty(), 120000);
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(Path("dl/gone.bin")), 60000);
+    QTRY_COMPARE_WITH_TIMEOUT(ReadTree(Path("out")).value("/small.txt"), QByteArray("small"), 60000);
+    QTRY_COMPARE_WITH_TIMEOUT(ReadTree(Path("dest")).value("/b.txt"), QByteArray("new b"), 60000);
+    QTRY_VERIFY_WITH_TIMEOUT(QDir(JournalFolder()).isEmpty(), 60000);
     QCOMPARE(ReadTree(Path("dl")).value("/gone.bin"), body);
-    QCOMPARE(ReadTree(Path("out")).value("/big.bin"), Zeros(256LL * 1024 * 1024));
-    QCOMPARE(ReadTree(Path("dest")).value("/a.bin"), Zeros(256LL * 1024 * 1024));
+    QCOMPARE(ReadTree(Path("out")).value("/big.bin"), Zeros(64LL * 1024 * 1024));
+    QCOMPARE(ReadTree(Path("dest")).value("/a.bin"), Zeros(64LL * 1024 * 1024));
 
     // Everything went to the vanished connection or nowhere; a new one under the name gets none of it.
     WsTestClient back(QStringLiteral("leaver"), m_pService->wsPort());
