@@ -3,6 +3,7 @@
 #include "core/JsonCommand.h"
 #include "core/Logger.h"
 #include "core/ProcessMemory.h"
+#include "core/ServiceThread.h"
 
 #include <QDebug>
 
@@ -94,7 +95,7 @@ bool ZmqServer::Start(const QString& _qstrBind, const QString& _qstrPort, qint64
     zmq_bind(m_pWakeRecv, wake.constData());
     zmq_connect(m_pWakeSend, wake.constData());
 
-    m_thread = std::thread(&ZmqServer::ReceiveLoop, this);
+    m_thread = StartServiceThread(&ZmqServer::ReceiveLoop, this);
     m_blRunning = true;
     return true;
 }
