@@ -125,8 +125,12 @@ void ZmqServer::Stop()
 
 std::shared_ptr<ZmqServer::Backlog> ZmqServer::BacklogOf(const QByteArray& _baClient)
 {
-    if (m_hashBacklogs.size() > kSweepAtPeers)
+    // The next sweep waits until the table has doubled, so peers that all still hold bytes do not
+    // make every send walk the whole table.
+    if (m_hashBacklogs.size() > m_nSweepAt) {
         SweepBacklogs();
+        m_nSweepAt = qMax(kSweepAtPeers, 2 * m_hashBacklogs.size());
+    }
     std::shared_ptr<Backlog>& backlog = m_hashBacklogs[_baClient];
     if (!backlog)
         backlog = std::make_shared<Backlog>();

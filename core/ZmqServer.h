@@ -74,6 +74,7 @@ private:
     std::shared_ptr<Backlog> BacklogOf(const QByteArray& _baClient);
     void SweepBacklogs();
     static constexpr int kSweepAtPeers = 4096;
+    int m_nSweepAt = kSweepAtPeers; // guarded by m_mutexQueue
 
     void* m_pContext = nullptr;
     void* m_pRouter = nullptr;
