@@ -1,0 +1,158 @@
+#include "tools/qorvctl/CtlClient.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QUuid>
+
+#include <signal.h>
+
+#include <cstdio>
+
+namespace {
+
+volatile sig_atomic_t g_nStopSignal = 0;
+
+void OnStopSignal(int _nSignal)
+{
+    g_nStopSignal = _nSignal;
+}
+
+} // namespace
+
+void CtlPrintErr(const QString& _qstrText)
+{
+    std::fprintf(stderr, "qorvctl: %s\n", _qstrText.toLocal8Bit().constData());
+}
+
+CtlClient::CtlClient(const QString& _qstrName, const QString& _qstrUserdata,
+                     std::unique_ptr<CtlTransport> _pTransport, int _nTimeoutMs)
+    : m_qstrName(_qstrName), m_qstrUserdata(_qstrUserdata), m_pTransport(std::move(_pTransport)),
+      m_deadline(_nTimeoutMs > 0 ? QDeadlineTimer(_nTimeoutMs) : QDeadlineTimer(QDeadlineTimer::Forever))
+{
+}
+
+void CtlClient::InstallStopHandlers()
+{
+    struct sigaction action = {};
+    action.sa_handler = OnStopSignal;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+bool CtlClient::StopRequested()
+{
+    return g_nStopSignal != 0;
+}
+
+int CtlClient::Login(const QStringList& _listOffer)
+{
+    QString error;
+    const int connectMs = static_cast<int>(m_deadline.isForever() ? 10000 : qMin<qint64>(10000, Remaining()));
+    if (!m_pTransport->Open(connectMs, error)) {
+        CtlPrintErr(error);
+        return kExitConnect;
+    }
+    JsonCommand login = Make(QStringLiteral("notify"), QStringLiteral("command_login"));
+    QJsonObject body;
+    body.insert(QStringLiteral("abilities"), QJsonArray::fromStringList(_listOffer));
+    login.data = QString::fromUtf8(QJsonDocument(body).toJson(QJsonDocument::Compact));
+    m_pTransport->Send(login.ToString());
+    for (;;) {
+        const auto next = Next(qMin<qint64>(connectMs, Remaining()));
+        if (!next.has_value()) {
+            CtlPrintErr(m_pTransport->IsOpen() ? QStringLiteral("no answer to the login")
+                                               : QStringLiteral("the service closed the connection"));
+            return kExitConnect;
+        }
+        if (next->second.type == QLatin1String("notify_ret") && next->second.guid == login.guid) {
+            if (next->second.error_code != 0) {
+                CtlPrintErr(QStringLiteral("login refused: ") + next->second.error_string);
+                return kExitConnect;
+            }
+            return kExitOk;
+        }
+        // The WebSocket transport answers a refused login with plain text.
+        if (next->second.type.isEmpty()) {
+            CtlPrintErr(QStringLiteral("login refused: ") + QString::fromUtf8(next->first));
+            return kExitConnect;
+        }
+    }
+}
+
+JsonCommand CtlClient::Make(const QString& _qstrType, const QString& _qstrCommand) const
+{
+    JsonCommand envelope;
+    envelope.type = _qstrType;
+    envelope.command = _qstrCommand;
+    envelope.from = m_qstrName;
+    envelope.guid = QUuid::createUuid().toString();
+    envelope.userdata = m_qstrUserdata;
+    return envelope;
+}
+
+bool CtlClient::Send(const JsonCommand& _jsonCommand)
+{
+    return m_pTransport->Send(_jsonCommand.ToString());
+}
+
+qint64 CtlClient::Remaining() const
+{
+    return m_deadline.isForever() ? 3600000 : qMax<qint64>(0, m_deadline.remainingTime());
+}
+
+std::optional<std::pair<QByteArray, JsonCommand>> CtlClient::Next(qint64 _nMs)
+{
+    QDeadlineTimer bound(_nMs);
+    for (;;) {
+        // Short slices, so that a signal is noticed soon.
+        const auto text = m_pTransport->Receive(static_cast<int>(qMin<qint64>(100, bound.remainingTime())));
+        if (text) {
+            JsonCommand envelope;
+            if (text->startsWith('{'))
+                envelope.LoadFromString(*text);
+            return std::make_pair(*text, envelope);
+        }
+        if (StopRequested() || !m_pTransport->IsOpen() || bound.hasExpired())
+            return std::nullopt;
+    }
+}
+
+void CtlClient::Print(const QByteArray& _baText)
+{
+    m_bar.Clear();
+    std::fwrite(_baText.constData(), 1, static_cast<size_t>(_baText.size()), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+int CtlClient::WaitFailure(const QString& _qstrWhat)
+{
+    m_bar.Clear();
+    if (StopRequested()) {
+        CtlPrintErr(QStringLiteral("interrupted while waiting for ") + _qstrWhat);
+        return kExitFailed;
+    }
+    if (!m_pTransport->IsOpen()) {
+        CtlPrintErr(QStringLiteral("the service closed the connection while waiting for ") + _qstrWhat);
+        return kExitConnect;
+    }
+    CtlPrintErr(QStringLiteral("timed out waiting for ") + _qstrWhat);
+    return kExitTimeout;
+}
+
+std::optional<JsonCommand> CtlClient::WaitAnswer(const JsonCommand& _request, const QString& _qstrType,
+                                                 int& _nExit)
+{
+    for (;;) {
+        const auto next = Next(Remaining());
+        if (!next) {
+            _nExit = WaitFailure(QStringLiteral("the answer to ") + _request.command);
+            return std::nullopt;
+        }
+        if (next->second.guid == _request.guid && next->second.type == _qstrType) {
+            Print(next->first);
+            return next->second;
+        }
+    }
+}

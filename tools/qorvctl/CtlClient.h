@@ -1,0 +1,66 @@
+#pragma once
+
+#include "core/JsonCommand.h"
+#include "tools/qorvctl/CtlTransport.h"
+#include "tools/qorvctl/ProgressBar.h"
+
+#include <QByteArray>
+#include <QDeadlineTimer>
+#include <QStringList>
+
+#include <memory>
+#include <optional>
+#include <utility>
+
+// qorvctl's exit codes.
+enum CtlExit {
+    kExitOk = 0,
+    kExitFailed = 1,  // the service or the ability answered with a failure
+    kExitUsage = 2,   // bad command line
+    kExitConnect = 3, // no connection, login refused, or the connection closed
+    kExitTimeout = 4, // the bound ran out before the task was over
+};
+
+// "qorvctl: <text>" on standard error.
+void CtlPrintErr(const QString& _qstrText);
+
+// One logged-in session with the service under a deadline for the whole run. Every wait ends
+// early on SIGINT or SIGTERM or when the service closes the connection.
+class CtlClient
+{
+public:
+    CtlClient(const QString& _qstrName, const QString& _qstrUserdata,
+              std::unique_ptr<CtlTransport> _pTransport, int _nTimeoutMs);
+
+    // SIGINT and SIGTERM end the waits instead of the process, so the verb can say why it stopped.
+    static void InstallStopHandlers();
+    static bool StopRequested();
+
+    // kExitOk once logged in offering these commands, otherwise the exit code (reason printed).
+    int Login(const QStringList& _listOffer);
+
+    JsonCommand Make(const QString& _qstrType, const QString& _qstrCommand) const;
+    bool Send(const JsonCommand& _jsonCommand);
+
+    qint64 Remaining() const;
+    bool Expired() const { return m_deadline.hasExpired(); }
+    bool IsOpen() const { return m_pTransport->IsOpen(); }
+
+    // The next message (raw text and envelope) within the bound.
+    std::optional<std::pair<QByteArray, JsonCommand>> Next(qint64 _nMs);
+    // Prints one received text as a line on standard output.
+    void Print(const QByteArray& _baText);
+    // Why a wait ended without its answer, printed; returns the exit code.
+    int WaitFailure(const QString& _qstrWhat);
+    // Waits for the hub's answer of this type and guid, printing it. Other texts are dropped.
+    std::optional<JsonCommand> WaitAnswer(const JsonCommand& _request, const QString& _qstrType, int& _nExit);
+
+    ProgressBar& Bar() { return m_bar; }
+
+private:
+    QString m_qstrName;
+    QString m_qstrUserdata;
+    std::unique_ptr<CtlTransport> m_pTransport;
+    QDeadlineTimer m_deadline;
+    ProgressBar m_bar;
+};

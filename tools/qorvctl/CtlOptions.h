@@ -1,0 +1,31 @@
+#pragma once
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+// qorvctl's command line: options may come before or after the verb; "--" ends them.
+struct CtlOptions
+{
+    bool useZmq = false;
+    int port = 0; // 0: from the service's config.ini
+    QString name;
+    int timeoutSeconds = -1; // -1: the verb's default
+    bool noWait = false;
+    bool single = false;
+    std::optional<QList<qint64>> successCodes;
+    QString guid;
+    QString userdata;
+    QStringList to;
+    QString command;
+    QStringList offer;
+    std::optional<qint64> preUninstCode;
+    QString preUninstReason;
+    bool help = false;
+    QStringList positional; // the verb and its arguments
+
+    // Nothing, with the reason in _qstrError, when an option is unknown or its value is bad.
+    static std::optional<CtlOptions> Parse(const QStringList& _listArgs, QString& _qstrError);
+};

@@ -1,0 +1,166 @@
+#include "tools/qorvctl/CtlVerbs.h"
+
+#include "tools/qorvctl/TaskRules.h"
+
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <cstdio>
+
+namespace {
+
+int Failed(const JsonCommand& _answer)
+{
+    QString text = _answer.error_string;
+    if (text.isEmpty())
+        text = _answer.data;
+    CtlPrintErr(QStringLiteral("%1 failed: error_code %2: %3")
+                    .arg(_answer.command)
+                    .arg(_answer.error_code)
+                    .arg(text));
+    return kExitFailed;
+}
+
+std::optional<double> ProgressPercent(const JsonCommand& _envelope, QString& _qstrStatus)
+{
+    const QJsonDocument doc = QJsonDocument::fromJson(_envelope.data.toUtf8());
+    if (!doc.isObject() || !doc.object().value(QLatin1String("percent")).isDouble())
+        return std::nullopt;
+    _qstrStatus = doc.object().value(QLatin1String("status")).toString();
+    return doc.object().value(QLatin1String("percent")).toDouble();
+}
+
+// The argument itself, or standard input for "-".
+QString ReadData(const QString& _qstrArg)
+{
+    if (_qstrArg != QLatin1String("-"))
+        return _qstrArg;
+    QFile in;
+    in.open(stdin, QIODevice::ReadOnly);
+    QByteArray data = in.readAll();
+    // The newline that echo and editors leave at the end is not part of the payload.
+    if (data.endsWith('\n'))
+        data.chop(data.endsWith("\r\n") ? 2 : 1);
+    return QString::fromUtf8(data);
+}
+
+} // namespace
+
+int CtlVerbs::Send()
+{
+    JsonCommand request = m_client.Make(QStringLiteral("command"), m_opt.positional.at(1));
+    if (!m_opt.guid.isEmpty())
+        request.guid = m_opt.guid;
+    request.data = m_opt.positional.size() > 2 ? ReadData(m_opt.positional.at(2)) : QString();
+    TaskRules rules = TaskRules::ForCommand(request.command);
+    if (m_opt.single)
+        rules.setKind(TaskRules::Kind::Single);
+    if (m_opt.successCodes)
+        rules.setSuccessCodes(*m_opt.successCodes);
+    m_client.Send(request);
+
+    bool answered = false; // the hub's "command_ret" has come
+    QDeadlineTimer grace(QDeadlineTimer::Forever);
+    for (;;) {
+        qint64 wait = m_client.Remaining();
+        if (!grace.isForever())
+            wait = qMin(wait, grace.remainingTime());
+        const auto next = m_client.Next(wait);
+        if (!next) {
+            // A silent command that got no refusal within its grace is done.
+            if (answered && !grace.isForever() && grace.hasExpired() && !CtlClient::StopRequested())
+                return kExitOk;
+            return m_client.WaitFailure(answered ? QStringLiteral("the result of ") + request.command
+                                                 : QStringLiteral("the hub's answer to ") + request.command);
+        }
+        const JsonCommand& envelope = next->second;
+        if (envelope.guid != request.guid)
+            continue;
+        if (envelope.type == QLatin1String("command_ret")) {
+            m_client.Print(next->first);
+            if (envelope.error_code != 0)
+                return Failed(envelope);
+            answered = true;
+            if (m_opt.noWait)
+                return kExitOk;
+            if (rules.kind() == TaskRules::Kind::Silent)
+                grace = QDeadlineTimer(qMin<qint64>(TaskRules::kSilentGraceMs, m_client.Remaining()));
+            continue;
+        }
+        if (envelope.type != QLatin1String("transfer"))
+            continue;
+        m_client.Print(next->first);
+        if (!rules.IsFinal(envelope.error_code)) {
+            QString status;
+            if (const auto percent = ProgressPercent(envelope, status))
+                m_client.Bar().Show(*percent, status);
+            continue;
+        }
+        m_client.Bar().Clear();
+        return rules.IsSuccess(envelope.error_code) ? kExitOk : Failed(envelope);
+    }
+}
+
+int CtlVerbs::Query(const QString& _qstrCommand, const QString& _qstrData)
+{
+    JsonCommand request = m_client.Make(QStringLiteral("query"), _qstrCommand);
+    request.data = _qstrData;
+    m_client.Send(request);
+    int exitCode = kExitOk;
+    const auto answer = m_client.WaitAnswer(request, QStringLiteral("query_ret"), exitCode);
+    if (!answer)
+        return exitCode;
+    return answer->error_code == 0 ? kExitOk : Failed(*answer);
+}
+
+int CtlVerbs::Transfer(bool _blCast)
+{
+    JsonCommand request = m_client.Make(QStringLiteral("transfer"), m_opt.command);
+    request.data = ReadData(m_opt.positional.at(1));
+    request.iscast = _blCast;
+    request.to = _blCast ? QStringList() : m_opt.to;
+    m_client.Send(request);
+    int exitCode = kExitOk;
+    const auto answer = m_client.WaitAnswer(request, QStringLiteral("transfer_ret"), exitCode);
+    if (!answer)
+        return exitCode;
+    return answer->error_code == 0 ? kExitOk : Failed(*answer);
+}
+
+int CtlVerbs::Listen(bool _blBounded)
+{
+    for (;;) {
+        const auto next = m_client.Next(m_client.Remaining());
+        if (!next) {
+            if (CtlClient::StopRequested() || (_blBounded && m_client.Expired()))
+                break;
+            if (!m_client.IsOpen())
+                return m_client.WaitFailure(QStringLiteral("messages"));
+            continue;
+        }
+        m_client.Print(next->first);
+        const JsonCommand& envelope = next->second;
+        if (m_opt.preUninstCode && envelope.type == QLatin1String("transfer") &&
+            envelope.command == QLatin1String("pre_uninst") && envelope.error_code == 0)
+            AnswerPreUninst(envelope);
+    }
+    // Leave the registry as we found it.
+    m_client.Send(m_client.Make(QStringLiteral("notify"), QStringLiteral("command_logout")));
+    m_client.Next(300);
+    return kExitOk;
+}
+
+void CtlVerbs::AnswerPreUninst(const JsonCommand& _question)
+{
+    // 200 agrees, 201 refuses with a reason.
+    JsonCommand answer = m_client.Make(QStringLiteral("transfer"), QStringLiteral("pre_uninst"));
+    answer.guid = _question.guid;
+    answer.userdata = _question.userdata;
+    answer.to = QStringList{_question.from.isEmpty() ? QStringLiteral("message_service") : _question.from};
+    answer.error_code = *m_opt.preUninstCode;
+    answer.error_string = *m_opt.preUninstCode == 201 ? m_opt.preUninstReason : QString();
+    m_client.Send(answer);
+    std::fprintf(stderr, "qorvctl: answered pre_uninst %s with %lld\n",
+                 _question.guid.toLocal8Bit().constData(), static_cast<long long>(answer.error_code));
+}

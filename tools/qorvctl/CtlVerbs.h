@@ -1,0 +1,25 @@
+#pragma once
+
+#include "tools/qorvctl/CtlClient.h"
+#include "tools/qorvctl/CtlOptions.h"
+
+// What each verb sends and when its task is over, on a logged-in client. Each returns the exit
+// code.
+class CtlVerbs
+{
+public:
+    CtlVerbs(CtlClient& _client, const CtlOptions& _opt) : m_client(_client), m_opt(_opt) {}
+
+    int Send();
+    int Query(const QString& _qstrCommand, const QString& _qstrData);
+    int Transfer(bool _blCast);
+    // Bounded: the deadline running out ends it with success.
+    int Listen(bool _blBounded);
+
+private:
+    // Answers the service's "pre_uninst" question as the application would.
+    void AnswerPreUninst(const JsonCommand& _question);
+
+    CtlClient& m_client;
+    const CtlOptions& m_opt;
+};
