@@ -119,7 +119,10 @@ int main(int argc, char* argv[])
     RunQorvStartupSteps();
 
     AbilityManager::SetFactory(CreateQorvAbility);
+    // Created here, on the main thread, where its queued commands run.
     AbilityManager& manager = AbilityManager::Instance();
+    MessageService::Instance().SetLocalDelivery(
+        [&manager](const JsonCommand& _jsonCommand) { manager.Receive(_jsonCommand); });
     manager.CreateAbilities();
     manager.RegistAbilities();
     MessageService::Instance().Start(config.GetPort(), config.GetWsPort());

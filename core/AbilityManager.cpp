@@ -32,7 +32,7 @@ AbilityManager& AbilityManager::Instance()
 AbilityManager::AbilityManager()
 {
     qRegisterMetaType<JsonCommand>("JsonCommand");
-    // Whichever thread touches the manager first, its queued commands run on the main thread.
+    // Its queued commands run on the main thread even if a test touches it first elsewhere.
     if (QCoreApplication::instance())
         moveToThread(QCoreApplication::instance()->thread());
     connect(this, &AbilityManager::SignRecvFromMessageService, this,
@@ -111,6 +111,14 @@ void AbilityManager::SlotRecvFromMessageService(JsonCommand stuJsonCommand)
             return;
     AbilityReply::Send(stuJsonCommand, Envelope::kAbilityNotDealt,
                        Envelope::CoreErrorText(Envelope::kAbilityNotDealt));
+}
+
+void AbilityManager::Receive(const JsonCommand& _jsonCommand)
+{
+    if (Envelope::IsAnswerType(_jsonCommand.type))
+        OnRecvCommandRet(_jsonCommand);
+    else
+        emit SignRecvFromMessageService(_jsonCommand);
 }
 
 void AbilityManager::OnRecvCommandRet(const JsonCommand& _jsonCommand)

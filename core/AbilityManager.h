@@ -30,6 +30,9 @@ public:
     void RegistAbilities();
     QStringList AllCommandNames() const;
     void OnRecvCommandRet(const JsonCommand& _jsonCommand);
+    // An envelope the hub delivers to "message_service", from any thread: answers are logged,
+    // commands are queued to the abilities on the manager's thread.
+    void Receive(const JsonCommand& _jsonCommand);
     // Releases every ability now (the destructor does the same at exit).
     void ReleaseAll();
 

@@ -1,6 +1,5 @@
 #include "core/MessageService.h"
 
-#include "core/AbilityManager.h"
 #include "core/BusinessProcessor.h"
 #include "core/Config.h"
 #include "core/JsonReader.h"
@@ -218,10 +217,8 @@ void MessageService::Deliver(const QString& _qstrName, const JsonCommand& _jsonC
                              const QByteArray& _baText)
 {
     if (_qstrName == Envelope::kServiceName) {
-        if (Envelope::IsAnswerType(_jsonCommand.type))
-            AbilityManager::Instance().OnRecvCommandRet(_jsonCommand);
-        else
-            emit AbilityManager::Instance().SignRecvFromMessageService(_jsonCommand);
+        if (m_localDelivery)
+            m_localDelivery(_jsonCommand);
         return;
     }
     const QByteArray name = _qstrName.toUtf8();

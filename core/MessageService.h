@@ -32,6 +32,12 @@ public:
     using Observer = std::function<void(const QString& _qstrName, const JsonCommand& _jsonCommand)>;
     void SetObserver(Observer _observer);
 
+    // Where envelopes for "message_service" itself go: the executable hands them to its abilities,
+    // so core does not reach for a feature's singleton. Set once, before Start; called on
+    // whichever thread delivers.
+    using LocalDelivery = std::function<void(const JsonCommand& _jsonCommand)>;
+    void SetLocalDelivery(LocalDelivery _delivery) { m_localDelivery = std::move(_delivery); }
+
     // Distinct names one transfer may list in "to".
     static constexpr int kMaxRecipients = 1024;
 
@@ -57,6 +63,7 @@ private:
     QMap<QString, QStringList> m_mapRegistry;
     std::mutex m_mutexObserver;
     Observer m_observer;
+    LocalDelivery m_localDelivery;
     ZmqServer m_zmqServer;
     WebSocket_Server m_webSocketServer;
 };

@@ -85,6 +85,8 @@ void tst_MessageService::initTestCase()
         return nullptr;
     });
     QTest::ignoreMessage(QtCriticalMsg, "ability create failed: 2");
+    MessageService::Instance().SetLocalDelivery(
+        [](const JsonCommand& envelope) { AbilityManager::Instance().Receive(envelope); });
     AbilityManager::Instance().CreateAbilities();
     AbilityManager::Instance().RegistAbilities();
     MessageService::Instance().SetObserver([this](const QString& name, const JsonCommand& envelope) {
