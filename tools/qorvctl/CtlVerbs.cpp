@@ -106,12 +106,7 @@ int CtlVerbs::Query(const QString& _qstrCommand, const QString& _qstrData)
 {
     JsonCommand request = m_client.Make(QStringLiteral("query"), _qstrCommand);
     request.data = _qstrData;
-    m_client.Send(request);
-    int exitCode = kExitOk;
-    const auto answer = m_client.WaitAnswer(request, QStringLiteral("query_ret"), exitCode);
-    if (!answer)
-        return exitCode;
-    return answer->error_code == 0 ? kExitOk : Failed(*answer);
+    return SendForAnswer(request, QStringLiteral("query_ret"));
 }
 
 int CtlVerbs::Transfer(bool _blCast)
@@ -120,9 +115,14 @@ int CtlVerbs::Transfer(bool _blCast)
     request.data = ReadData(m_opt.positional.at(1));
     request.iscast = _blCast;
     request.to = _blCast ? QStringList() : m_opt.to;
-    m_client.Send(request);
+    return SendForAnswer(request, QStringLiteral("transfer_ret"));
+}
+
+int CtlVerbs::SendForAnswer(const JsonCommand& _request, const QString& _qstrAnswerType)
+{
+    m_client.Send(_request);
     int exitCode = kExitOk;
-    const auto answer = m_client.WaitAnswer(request, QStringLiteral("transfer_ret"), exitCode);
+    const auto answer = m_client.WaitAnswer(_request, _qstrAnswerType, exitCode);
     if (!answer)
         return exitCode;
     return answer->error_code == 0 ? kExitOk : Failed(*answer);

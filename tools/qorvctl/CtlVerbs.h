@@ -17,6 +17,8 @@ public:
     int Listen(bool _blBounded);
 
 private:
+    // Sends a request the hub answers once (0 is success) and waits for that answer.
+    int SendForAnswer(const JsonCommand& _request, const QString& _qstrAnswerType);
     // Answers the service's "pre_uninst" question as the application would.
     void AnswerPreUninst(const JsonCommand& _question);
 
