@@ -300,6 +300,9 @@ void ZlibHelper::RunSecondEngine(const QByteArray& _baArchive, const QByteArray&
     quint64 count = 0;
     std::filesystem::path lastParent; // entries of one folder usually follow each other
     for (const ZipEntry& entry : entries) {
+        // A stop ends the run here; CancelUnzipTask reports it.
+        if (m_blStop)
+            return;
         const QString name = ZipEntryGuard::Printable(entry.name);
         // Empty folders are not created; folders come into being for the files inside them.
         if (entry.size == 0 && entry.IsFolder())
@@ -319,7 +322,8 @@ void ZlibHelper::RunSecondEngine(const QByteArray& _baArchive, const QByteArray&
         // Chunks are written whole; a stdio buffer would only split them.
         setvbuf(out.get(), nullptr, _IONBF, 0);
         const auto sink = [this, &out, &count, total](const char* _pData, unsigned _nBytes) {
-            if (fwrite(_pData, 1, _nBytes, out.get()) != _nBytes)
+            // Stopping within a chunk keeps the stopping thread from waiting for a large entry.
+            if (m_blStop || fwrite(_pData, 1, _nBytes, out.get()) != _nBytes)
                 return false;
             count += _nBytes;
             emit signUnzipProgress(static_cast<qint64>(count), static_cast<qint64>(total), m_qstrId);
@@ -333,6 +337,8 @@ void ZlibHelper::RunSecondEngine(const QByteArray& _baArchive, const QByteArray&
         if (read == CZipHelperImp::ReadOk)
             continue;
         std::remove(target.constData());
+        if (m_blStop)
+            return;
         if (read == CZipHelperImp::ReadSinkFailed)
             return Fail(QStringLiteral("unable to write output file:") + QString::fromUtf8(target));
         if (read == CZipHelperImp::ReadOpenFailed)

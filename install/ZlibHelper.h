@@ -10,11 +10,11 @@
 // completion and failure as signals carrying the owner's task id.
 // First engine (startUnzip): entries in name order, progress after each file, stops between
 // entries and abandons the entry being written (removing its partial file), translated error details. Second
-// engine (startUnzipV2): archive order, progress after each 8 KiB chunk, runs to the end once started,
-// English error details. Both refuse an archive whose names could write outside the destination before
-// writing anything, stream entries through a fixed buffer, and fail on a CRC mismatch or a short entry.
-// Signals are emitted on the worker thread: connect them queued (or auto) to objects elsewhere,
-// and never destroy the helper from a direct connection to its own signals.
+// engine (startUnzipV2): archive order, progress after each 8 KiB chunk, stops within a chunk
+// (removing the partial file), English error details. Both refuse an archive whose names could write outside
+// the destination before writing anything, stream entries through a fixed buffer, and fail on a CRC mismatch
+// or a short entry. Signals are emitted on the worker thread: connect them queued (or auto) to objects
+// elsewhere, and never destroy the helper from a direct connection to its own signals.
 class ZlibHelper : public QObject
 {
     Q_OBJECT
@@ -24,12 +24,12 @@ public:
 
     void startUnzip(const QString& _qstrArchive, const QString& _qstrDestination, const QString& _qstrId);
     void startUnzipV2(const QString& _qstrArchive, const QString& _qstrDestination, const QString& _qstrId);
-    // Sets the stop flag and waits for the running extraction to end. A first-engine run ends
-    // within one chunk with USER_STOPED; a second-engine run is waited for to its end.
+    // Sets the stop flag and waits for the running extraction to end, which either engine does
+    // within one chunk; a run that had not ended by itself reports USER_STOPED.
     void CancelUnzipTask();
 
     bool IsFinished() const { return m_blFinished.load(); }
-    // True from CancelUnzipTask until the next start; the first engine looks at it between entries.
+    // True from CancelUnzipTask until the next start; both engines look at it between chunks.
     bool IsStopRequested() const { return m_blStop.load(); }
     // The last error the first engine reported; read it only after the run has ended.
     QString LastError() const { return m_qstrLastError; }
