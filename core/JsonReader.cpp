@@ -1,5 +1,7 @@
 #include "core/JsonReader.h"
 
+#include "core/JsonText.h"
+
 #include <QDebug>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -87,7 +89,7 @@ bool JsonReader::Object(const char* _szKey, QJsonObject& _objOut, const char* _s
 std::optional<QJsonObject> JsonReader::ParseObject(const QByteArray& _baText, const char* _szLogPrefix)
 {
     QJsonParseError err;
-    const QJsonDocument doc = QJsonDocument::fromJson(_baText, &err);
+    const QJsonDocument doc = JsonText::Parse(_baText, &err);
     if (err.error != QJsonParseError::NoError) {
         qCritical() << _szLogPrefix << err.errorString();
         return std::nullopt;

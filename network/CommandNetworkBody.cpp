@@ -1,5 +1,7 @@
 #include "network/CommandNetworkBody.h"
 
+#include "core/JsonText.h"
+
 #include <QDebug>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -7,7 +9,7 @@
 void CommandNetworkBody::LoadFromString(const QString& _qstrText)
 {
     QJsonParseError error;
-    const QJsonDocument document = QJsonDocument::fromJson(_qstrText.toUtf8(), &error);
+    const QJsonDocument document = JsonText::Parse(_qstrText.toUtf8(), &error);
     if (error.error != QJsonParseError::NoError) {
         qCritical() << "JsonSource::LoadFromString:" << error.errorString();
         return;

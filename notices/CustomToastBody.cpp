@@ -1,6 +1,7 @@
 #include "notices/CustomToastBody.h"
 
 #include "core/JsonReader.h"
+#include "core/JsonText.h"
 #include "notices/NoticeJson.h"
 
 #include <QJsonDocument>
@@ -8,7 +9,7 @@
 
 void CustomToastBody::LoadFromString(const QString& _qstrText)
 {
-    const QJsonDocument doc = QJsonDocument::fromJson(_qstrText.toUtf8());
+    const QJsonDocument doc = JsonText::Parse(_qstrText.toUtf8());
     if (!doc.isObject())
         return;
     const QJsonObject obj = doc.object();
