@@ -1,5 +1,6 @@
 #include "update/WorkFolder.h"
 
+#include "core/ThreadStack.h"
 #include "install/CommonFunction.h"
 #include "install/ReplaceJournal.h"
 
@@ -26,6 +27,7 @@ void MarkOwned(const QString& _qstrPath)
 
 void EmptyFolder(const QString& _qstrPath)
 {
+    const ThreadStack stack; // a pool thread, but a crash on it still leaves a report
     QDir dir(_qstrPath);
     for (const QFileInfo& entry :
          dir.entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot)) {
