@@ -300,14 +300,24 @@ void Downloader::slotReplyFinished(QNetworkReply* _pReply)
     DisconnectReply();
 
     m_blFinished = true;
-    if (!m_qstrMd5.isEmpty()) {
-        const QString computed = m_pMd5 ? m_pMd5->Result() : QString();
-        m_pMd5.reset();
-        if (computed.compare(m_qstrMd5, Qt::CaseInsensitive) != 0) {
-            Report(ErrorText(kStageMd5,
-                             FillPlaceholders(tr("CHECK_SUM_FAILED"), m_qstrFilePath, computed, m_qstrMd5)));
-            return;
-        }
+    if (m_qstrMd5.isEmpty() || !m_pMd5) {
+        CheckDigest(QString());
+        return;
+    }
+    // What is left to hash is hashed on the stream's thread; this thread only hears the digest.
+    m_pMd5->Finish([this](const QString& _qstrDigest) {
+        QMetaObject::invokeMethod(
+            this, [this, _qstrDigest] { CheckDigest(_qstrDigest); }, Qt::QueuedConnection);
+    });
+}
+
+void Downloader::CheckDigest(const QString& _qstrComputed)
+{
+    m_pMd5.reset();
+    if (!m_qstrMd5.isEmpty() && _qstrComputed.compare(m_qstrMd5, Qt::CaseInsensitive) != 0) {
+        Report(ErrorText(kStageMd5,
+                         FillPlaceholders(tr("CHECK_SUM_FAILED"), m_qstrFilePath, _qstrComputed, m_qstrMd5)));
+        return;
     }
     qWarning().noquote() << "Downloader::signFinished:" + m_qstrId;
     emit signFinished(m_qstrId);

@@ -63,6 +63,8 @@ private:
     void Report(const QString& _qstrErrorInfo);
     // Ends the download with one report: the reply is cut loose first so it cannot report again.
     void Fail(const QString& _qstrErrorInfo);
+    // The end of a committed download: the digest (empty without a stream) against the expected.
+    void CheckDigest(const QString& _qstrComputed);
     // Writes and hashes one piece of the body; false (already reported) when the disk refused it.
     bool WriteChunk(const QByteArray& _baData);
     void DisconnectReply();

@@ -41,16 +41,14 @@ void Md5Stream::SetSpaceCallback(std::function<void()> _fnSpace)
     m_fnSpace = std::move(_fnSpace);
 }
 
-QString Md5Stream::Result()
+void Md5Stream::Finish(std::function<void(const QString&)> _fnDone)
 {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
+        m_fnDone = std::move(_fnDone);
         m_blInputDone = true;
     }
     m_cvWork.notify_one();
-    if (m_thread.joinable())
-        m_thread.join();
-    return QString::fromLatin1(m_hash.result().toHex().toUpper());
 }
 
 void Md5Stream::Run()
@@ -60,8 +58,15 @@ void Md5Stream::Run()
         {
             std::unique_lock<std::mutex> lock(m_mutex);
             m_cvWork.wait(lock, [this] { return !m_queue.empty() || m_blInputDone || m_blStop; });
-            if (m_blStop || m_queue.empty())
+            if (m_blStop)
                 return;
+            if (m_queue.empty()) {
+                // Input is done and all of it hashed.
+                lock.unlock();
+                if (m_fnDone)
+                    m_fnDone(QString::fromLatin1(m_hash.result().toHex().toUpper()));
+                return;
+            }
             chunk = std::move(m_queue.front());
             m_queue.pop_front();
         }

@@ -11,7 +11,7 @@
 
 // MD5 of a byte stream computed on a thread of its own, so that hashing a download overlaps
 // with receiving and writing it. Chunks are queued without copying (QByteArray is shared).
-// One stream per download: Add the chunks in order, then take Result once.
+// One stream per download: Add the chunks in order, then Finish once.
 class Md5Stream
 {
 public:
@@ -29,8 +29,10 @@ public:
     bool Full();
     // Called on the hashing thread: keep it short and thread-safe (post to the producer's thread).
     void SetSpaceCallback(std::function<void()> _fnSpace);
-    // Hashes what is still queued and returns the digest as upper-case hex.
-    QString Result();
+    // Ends the input. The hashing thread hashes what is still queued and then calls _fnDone with
+    // the digest as upper-case hex; never once the stream is destroyed first. Like the space
+    // callback, _fnDone runs on the hashing thread.
+    void Finish(std::function<void(const QString&)> _fnDone);
 
     static constexpr qint64 kMaxQueuedBytes = 8 * 1024 * 1024;
 
@@ -40,6 +42,7 @@ private:
     std::mutex m_mutex;
     std::condition_variable m_cvWork;
     std::function<void()> m_fnSpace;
+    std::function<void(const QString&)> m_fnDone;
     bool m_blWantSpace = false;
     std::deque<QByteArray> m_queue;
     qint64 m_nQueuedBytes = 0;
