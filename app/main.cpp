@@ -11,6 +11,7 @@
 #include "core/ServiceNotify.h"
 #include "core/SingleInstance.h"
 #include "core/TerminationSignals.h"
+#include "core/UserUmask.h"
 #include "debug/MainWindow.h"
 #include "resources/QorvResources.h"
 
@@ -87,11 +88,23 @@ void ShowDebugWindow(MainWindow& _window)
     _window.show();
 }
 
+// Another user may have planted the lock's folder; starting anyway would leave two instances.
+int RefuseUnusableLock(const SingleInstance& _guard)
+{
+    const QString line =
+        QStringLiteral("SingleInstance:the instance lock cannot be used safely, not starting:") +
+        _guard.Error();
+    std::fprintf(stderr, "qorv-utility-service: %s\n", qPrintable(line));
+    qCritical().noquote() << line;
+    return 1;
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
 {
     ProcessMemory::KeepLargeBlocksApart();
+    UserUmask::Apply();
     Logger& logger = Logger::Instance();
     Config& config = Config::Instance();
     // Before anything else runs, into the default folder until the configuration names its own.
@@ -101,7 +114,8 @@ int main(int argc, char* argv[])
     QApplication app(argc, argv);
 
     SingleInstance guard(QStringLiteral("qorv-utility-service"));
-    if (!guard.TryAcquire()) {
+    const SingleInstance::State instance = guard.Acquire();
+    if (instance == SingleInstance::State::HeldByAnother) {
         // Ready and done: a unit that finds the service already running ends as a success.
         ServiceNotify::Ready(QStringLiteral("another instance is already running"));
         return 0;
@@ -116,6 +130,8 @@ int main(int argc, char* argv[])
     logger.SetLimits(config.GetMaxLogFileBytes(), config.GetMaxLogTotalBytes());
     logger.Init(config.GetLogLevel(), config.GetFolder());
     logger.InstallHandler();
+    if (instance == SingleInstance::State::Unusable)
+        return RefuseUnusableLock(guard);
     RunQorvStartupSteps();
 
     AbilityManager::SetFactory(CreateQorvAbility);

@@ -1,22 +1,30 @@
 #pragma once
 
+#include <QFile>
 #include <QString>
 
 // One instance per user: a lock the kernel releases when the process dies, so a killed
-// instance never blocks the next start.
+// instance never blocks the next start. The lock lives in a folder only this user can enter,
+// so no other user can take it first.
 class SingleInstance
 {
 public:
+    enum class State { Acquired, HeldByAnother, Unusable };
+
     explicit SingleInstance(const QString& _qstrKey);
-    ~SingleInstance();
     SingleInstance(const SingleInstance&) = delete;
     SingleInstance& operator=(const SingleInstance&) = delete;
 
-    // True when this process now holds the guard; false when another instance holds it.
-    bool TryAcquire();
+    // Acquired also when this process holds it already; Unusable (see Error()) when the lock's
+    // folder or file fails its check.
+    State Acquire();
     QString LockPath() const { return m_qstrPath; }
+    QString Error() const { return m_qstrError; }
 
 private:
+    QString m_qstrKey;
     QString m_qstrPath;
-    int m_nHandle = -1;
+    QString m_qstrError;
+    QFile m_file;
+    bool m_blHeld = false;
 };

@@ -1,41 +1,35 @@
 // Stands in for a named shared-memory segment: an exclusive flock(2) on a file in the user's
-// runtime folder ($XDG_RUNTIME_DIR, else the temporary folder), released by the kernel at exit.
+// runtime folder ($XDG_RUNTIME_DIR when it is the user's own 0700 folder, else the service's
+// private cache folder), released by the kernel at exit.
 #include "core/SingleInstance.h"
 
-#include <QDir>
-#include <QStandardPaths>
+#include "core/PrivateFolder.h"
 
-#include <fcntl.h>
 #include <sys/file.h>
-#include <unistd.h>
 
-SingleInstance::SingleInstance(const QString& _qstrKey)
-{
-    QString folder = qEnvironmentVariable("XDG_RUNTIME_DIR");
-    if (folder.isEmpty() || !QDir(folder).exists())
-        folder = QDir::tempPath() + QStringLiteral("/") + _qstrKey + QStringLiteral("-") +
-                 QString::number(getuid());
-    QDir().mkpath(folder);
-    m_qstrPath = folder + QStringLiteral("/") + _qstrKey + QStringLiteral(".lock");
-}
+SingleInstance::SingleInstance(const QString& _qstrKey) : m_qstrKey(_qstrKey) {}
 
-SingleInstance::~SingleInstance()
+SingleInstance::State SingleInstance::Acquire()
 {
-    if (m_nHandle >= 0)
-        close(m_nHandle);
-}
-
-bool SingleInstance::TryAcquire()
-{
-    if (m_nHandle >= 0)
-        return true;
-    const int fd = open(QFile::encodeName(m_qstrPath).constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (fd < 0)
-        return true; // an unusable guard must not keep the service from running
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        close(fd);
-        return false;
+    if (m_blHeld)
+        return State::Acquired;
+    const QString runtime = PrivateFolder::RuntimeRoot();
+    const PrivateFolder folder = runtime.isEmpty() ? PrivateFolder::Open(PrivateFolder::CacheRoot(),
+                                                                         {PrivateFolder::ServiceFolderName()})
+                                                   : PrivateFolder::Open(runtime, {});
+    m_qstrPath = folder.Path() + QStringLiteral("/") + m_qstrKey + QStringLiteral(".lock");
+    if (!folder.IsValid()) {
+        m_qstrError = folder.Error();
+        return State::Unusable;
     }
-    m_nHandle = fd;
-    return true;
+    if (!folder.OpenFile(m_file, m_qstrKey + QStringLiteral(".lock"), QIODevice::ReadWrite)) {
+        m_qstrError = m_qstrPath + QStringLiteral(": the lock file cannot be opened or is no plain file");
+        return State::Unusable;
+    }
+    if (::flock(m_file.handle(), LOCK_EX | LOCK_NB) != 0) {
+        m_file.close();
+        return State::HeldByAnother;
+    }
+    m_blHeld = true;
+    return State::Acquired;
 }

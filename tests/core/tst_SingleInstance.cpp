@@ -31,7 +31,7 @@ void tst_SingleInstance::secondHolderIsRefusedUntilTheFirstDies()
     const pid_t child = fork();
     if (child == 0) {
         SingleInstance guard("qorv-test-guard");
-        const char ok = guard.TryAcquire() ? '1' : '0';
+        const char ok = guard.Acquire() == SingleInstance::State::Acquired ? '1' : '0';
         (void)!write(ready[1], &ok, 1);
         pause();
         _exit(0);
@@ -41,14 +41,14 @@ void tst_SingleInstance::secondHolderIsRefusedUntilTheFirstDies()
     QCOMPARE(state, '1');
     {
         SingleInstance second("qorv-test-guard");
-        QVERIFY(!second.TryAcquire());
+        QCOMPARE(second.Acquire(), SingleInstance::State::HeldByAnother);
     }
     // A killed holder must not block the next start.
     kill(child, SIGKILL);
     int status = 0;
     waitpid(child, &status, 0);
     SingleInstance third("qorv-test-guard");
-    QVERIFY(third.TryAcquire());
+    QCOMPARE(third.Acquire(), SingleInstance::State::Acquired);
     QVERIFY(third.LockPath().startsWith(m_dir.path()));
     close(ready[0]);
     close(ready[1]);
@@ -58,11 +58,11 @@ void tst_SingleInstance::sameProcessReacquires()
 {
     {
         SingleInstance first("qorv-test-other");
-        QVERIFY(first.TryAcquire());
-        QVERIFY(first.TryAcquire());
+        QCOMPARE(first.Acquire(), SingleInstance::State::Acquired);
+        QCOMPARE(first.Acquire(), SingleInstance::State::Acquired);
     }
     SingleInstance again("qorv-test-other");
-    QVERIFY(again.TryAcquire());
+    QCOMPARE(again.Acquire(), SingleInstance::State::Acquired);
 }
 
 QTEST_GUILESS_MAIN(tst_SingleInstance)

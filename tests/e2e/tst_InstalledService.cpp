@@ -78,7 +78,7 @@ private:
         return m_home.path() + QStringLiteral("/.config/qorv-utility-service/config.ini");
     }
 
-    QTemporaryDir m_prefix{QDir::tempPath() + QStringLiteral("/qorv-prefix-XXXXXX")};
+    QTemporaryDir m_prefix{QDir::tempPath() + QStringLiteral("/qorv prefix-XXXXXX")};
     QTemporaryDir m_home{QDir::tempPath() + QStringLiteral("/qorv-home-XXXXXX")};
 };
 
