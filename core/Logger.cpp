@@ -6,6 +6,11 @@
 #include <QStandardPaths>
 
 #include <algorithm>
+#include <cstdio>
+
+namespace {
+constexpr QIODevice::OpenMode kOpenMode = QIODevice::ReadWrite | QIODevice::Append;
+}
 
 Logger& Logger::Instance()
 {
@@ -31,11 +36,14 @@ bool Logger::Init(int _nLevel, const QString& _qstrFolder)
     m_qstrFolder = _qstrFolder;
     m_qstrStamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd-hh-mm-ss"));
     const QString folder = LogFolder(_qstrFolder);
-    QDir().mkpath(folder);
-    m_fileMain.setFileName(folder + m_qstrStamp + QStringLiteral(".log"));
-    m_fileJs.setFileName(folder + m_qstrStamp + QStringLiteral("_js.log"));
-    const bool ok = m_fileMain.open(QIODevice::ReadWrite | QIODevice::Append) &&
-                    m_fileJs.open(QIODevice::ReadWrite | QIODevice::Append);
+    m_logFolder = PrivateFolder::Open(DataRoot(_qstrFolder), {QStringLiteral("log")});
+    if (!m_logFolder.IsValid()) {
+        std::fprintf(stderr, "Logger::Init:the log folder is refused, nothing is logged:%s\n",
+                     qPrintable(m_logFolder.Error()));
+        return false;
+    }
+    const bool ok = m_logFolder.OpenFile(m_fileMain, m_qstrStamp + QStringLiteral(".log"), kOpenMode) &&
+                    m_logFolder.OpenFile(m_fileJs, m_qstrStamp + QStringLiteral("_js.log"), kOpenMode);
     m_nMainBytes = m_fileMain.size();
     RemoveOldLogs(folder, QDateTime::currentDateTime());
     RemoveOldestBeyond(folder, m_nMaxTotalBytes - m_nMaxFileBytes, m_fileMain.fileName());
@@ -57,11 +65,11 @@ void Logger::ContinueInNextFile()
     const QString folder = LogFolder(m_qstrFolder);
     m_fileMain.close();
     // A part left by an earlier run in the same second is skipped, not appended to.
+    QString name;
     do
-        m_fileMain.setFileName(folder + m_qstrStamp + QLatin1Char('-') + QString::number(m_nNextPart++) +
-                               QStringLiteral(".log"));
-    while (QFileInfo::exists(m_fileMain.fileName()));
-    m_fileMain.open(QIODevice::ReadWrite | QIODevice::Append);
+        name = m_qstrStamp + QLatin1Char('-') + QString::number(m_nNextPart++) + QStringLiteral(".log");
+    while (QFileInfo::exists(folder + name));
+    m_logFolder.OpenFile(m_fileMain, name, kOpenMode);
     m_nMainBytes = 0;
     // Room is kept for the file just begun, so the folder stays within its bound as it grows.
     RemoveOldestBeyond(folder, m_nMaxTotalBytes - m_nMaxFileBytes, m_fileMain.fileName());

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/PrivateFolder.h"
+
 #include <QDateTime>
 #include <QFile>
 #include <QString>
@@ -14,7 +16,9 @@ class Logger
 public:
     static Logger& Instance();
 
-    // Creates the log folder, opens this run's two files and removes logs older than 60 days.
+    // Creates the log folder (only the user may enter it), opens this run's two files (only the
+    // user may read them) and removes logs older than 60 days. False when the folder fails its
+    // check: every envelope is logged, so the log is never written where others could read it.
     bool Init(int _nLevel, const QString& _qstrFolder);
     // A file that reaches _nMaxFileBytes continues in "<stamp>-<n>.log"; the folder's "*.log"
     // files are kept under _nMaxTotalBytes by deleting the oldest. Takes effect at once.
@@ -71,6 +75,7 @@ private:
     std::mutex m_mutex;
     std::atomic<int> m_nLevel{1};
     QString m_qstrFolder;
+    PrivateFolder m_logFolder;
     QFile m_fileMain;
     QFile m_fileJs;
     QString m_qstrStamp;

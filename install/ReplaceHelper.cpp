@@ -3,6 +3,7 @@
 #include "core/FillPlaceholders.h"
 #include "core/ServiceThread.h"
 #include "install/CommonFunction.h"
+#include "install/PathClaim.h"
 #include "install/ReplaceJournal.h"
 
 #include <QDebug>
@@ -15,26 +16,6 @@
 #include <vector>
 
 namespace {
-
-// Destination and backup folders of the runs in progress in this process; two runs must not
-// write into the same tree, or one's restore would undo the other's work.
-std::mutex& ClaimMutex()
-{
-    static std::mutex s_mutex;
-    return s_mutex;
-}
-
-QStringList& Claims()
-{
-    static QStringList s_claims;
-    return s_claims;
-}
-
-bool Overlaps(const QString& _qstrA, const QString& _qstrB)
-{
-    return _qstrA == _qstrB || _qstrA.startsWith(_qstrB + QLatin1Char('/')) ||
-           _qstrB.startsWith(_qstrA + QLatin1Char('/'));
-}
 
 bool IsInside(const QString& _qstrPath, const QString& _qstrRoot)
 {
@@ -172,12 +153,7 @@ void ReplaceHelper::ReleaseRun()
         m_pJournal->Remove();
         m_pJournal.reset();
     }
-    if (!m_listClaimed.isEmpty()) {
-        std::lock_guard<std::mutex> lock(ClaimMutex());
-        for (const QString& path : qAsConst(m_listClaimed))
-            Claims().removeOne(path);
-        m_listClaimed.clear();
-    }
+    m_pClaim.reset();
 }
 
 ReplaceHelper::RunEnd ReplaceHelper::Fail(const QString& _qstrDetail)
@@ -229,7 +205,7 @@ bool ReplaceHelper::CheckPaths(const QString& _qstrSource, const QString& _qstrD
         Fail(Detail("INVALID_PATH", _qstrDestination));
         return false;
     }
-    if (Overlaps(_paths.qstrSource, _paths.qstrDestination)) {
+    if (PathClaim::Overlaps(_paths.qstrSource, _paths.qstrDestination)) {
         Fail(Detail("PATHS_OVERLAP", _qstrSource, _qstrDestination));
         return false;
     }
@@ -245,7 +221,7 @@ bool ReplaceHelper::CheckPaths(const QString& _qstrSource, const QString& _qstrD
         return false;
     }
     for (const QString& other : {_paths.qstrSource, _paths.qstrDestination}) {
-        if (Overlaps(_paths.qstrBackup, other)) {
+        if (PathClaim::Overlaps(_paths.qstrBackup, other)) {
             Fail(Detail("PATHS_OVERLAP", m_qstrBackupFolder,
                         other == _paths.qstrSource ? _qstrSource : _qstrDestination));
             return false;
@@ -310,13 +286,11 @@ ReplaceHelper::RunEnd ReplaceHelper::RunSteps(const QString& _qstrSource, const 
         QStringList wanted{paths.qstrDestination};
         if (backup)
             wanted.append(paths.qstrBackup);
-        std::lock_guard<std::mutex> lock(ClaimMutex());
-        for (const QString& claimed : qAsConst(Claims()))
-            for (const QString& path : qAsConst(wanted))
-                if (Overlaps(claimed, path))
-                    return Fail(Detail("PATH_BUSY", path));
-        Claims().append(wanted);
-        m_listClaimed = wanted;
+        // Two runs must not write into the same tree, or one's restore would undo the other's work.
+        QString busy;
+        m_pClaim = PathClaim::Take(wanted, busy);
+        if (!m_pClaim)
+            return Fail(Detail("PATH_BUSY", busy));
     }
     m_qstrResolvedDestination = paths.qstrDestination;
     m_qstrResolvedBackup = paths.qstrBackup;

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <thread>
 
+class PathClaim;
 class ReplaceJournal;
 
 // Copies every file of a source folder over the same relative path in a destination folder on a
@@ -55,11 +56,6 @@ public:
     static RestoreResult RestoreSaved(const QString& _qstrDestination, const QString& _qstrBackup,
                                       const QStringList& _listSaved, const QStringList& _listCreated,
                                       const QString& _qstrTempSuffix);
-
-    // Names one folder for as long as it exists (device, inode, birth time); empty when there is
-    // none or the file system keeps no birth time. A folder deleted and made again under the
-    // same path gets another identity.
-    static QString FolderIdentity(const QString& _qstrPath);
 
 signals:
     void signReplaceProgress(qint64 bytesReplaced, qint64 bytesTotal, QString strId);
@@ -131,6 +127,6 @@ private:
     std::unique_ptr<ReplaceJournal> m_pJournal;
     QStringList m_listSaved;
     QStringList m_listCreated;
-    QStringList m_listClaimed;
+    std::unique_ptr<PathClaim> m_pClaim;
     Worker m_worker;
 };

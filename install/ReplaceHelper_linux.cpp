@@ -45,23 +45,6 @@ ReplaceHelper::PathKind ReplaceHelper::KindOf(const QString& _qstrPath)
     return PathKind::Other;
 }
 
-QString ReplaceHelper::FolderIdentity(const QString& _qstrPath)
-{
-    // The inode alone is not enough: a folder removed and made again often gets the same one.
-    // Its birth time to the nanosecond tells the two apart; without one nothing is vouched for.
-    struct statx info;
-    if (::statx(AT_FDCWD, QFile::encodeName(_qstrPath).constData(), AT_SYMLINK_NOFOLLOW,
-                STATX_TYPE | STATX_INO | STATX_BTIME, &info) != 0 ||
-        !S_ISDIR(info.stx_mode) || !(info.stx_mask & STATX_BTIME))
-        return QString();
-    return QStringLiteral("%1:%2:%3:%4.%5")
-        .arg(info.stx_dev_major)
-        .arg(info.stx_dev_minor)
-        .arg(static_cast<qulonglong>(info.stx_ino))
-        .arg(static_cast<qlonglong>(info.stx_btime.tv_sec))
-        .arg(info.stx_btime.tv_nsec, 9, 10, QLatin1Char('0'));
-}
-
 bool ReplaceHelper::CopyMode(int _nFrom, int _nTo)
 {
     struct stat info;

@@ -1,12 +1,14 @@
 #include "install/ReplaceJournal.h"
 
+#include "core/FolderTree.h"
+#include "core/PrivateFolder.h"
 #include "install/ReplaceHelper.h"
 
 #include <QDebug>
 #include <QDir>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSaveFile>
+#include <QFileInfo>
 #include <QTextStream>
 #include <QUuid>
 
@@ -20,6 +22,14 @@ std::mutex& OwnedMutex()
 {
     static std::mutex s_mutex;
     return s_mutex;
+}
+
+// The state folder, or one of its subfolders, opened and checked as private to the user.
+PrivateFolder OpenState(const QStringList& _listParts = {})
+{
+    const QString state = ReplaceJournal::StateFolder();
+    return PrivateFolder::Open(QFileInfo(state).absolutePath(),
+                               QStringList{QFileInfo(state).fileName()} + _listParts);
 }
 
 QByteArray LineOf(const QJsonObject& _jsonObj)
@@ -62,16 +72,15 @@ QString ReplaceJournal::JournalFolder()
 bool ReplaceJournal::Begin(const QString& _qstrId, const QString& _qstrDestination,
                            const QString& _qstrBackup, const QString& _qstrTempSuffix, QString& _qstrError)
 {
-    const QString folder = JournalFolder();
-    if (!QDir().mkpath(folder)) {
-        _qstrError = folder;
+    const PrivateFolder folder = OpenState({QStringLiteral("replace-journal")});
+    if (!folder.IsValid()) {
+        _qstrError = folder.Error();
         return false;
     }
     const QString name = QUuid::createUuid().toString(QUuid::WithoutBraces) + QStringLiteral(".journal");
-    m_file.setFileName(folder + QLatin1Char('/') + name);
     // Unbuffered: every line reaches the kernel in one write, so it survives the process dying.
-    if (!m_file.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered)) {
-        _qstrError = m_file.fileName();
+    if (!folder.OpenFile(m_file, name, QIODevice::WriteOnly | QIODevice::Unbuffered)) {
+        _qstrError = folder.Path() + QLatin1Char('/') + name;
         return false;
     }
     QJsonObject header;
@@ -179,7 +188,7 @@ int ReplaceJournal::RollBackInterruptedRuns()
 
 bool ReplaceJournal::IsOwnedBackupFolder(const QString& _qstrCanonicalFolder)
 {
-    const QString identity = ReplaceHelper::FolderIdentity(_qstrCanonicalFolder);
+    const QString identity = FolderTree::Identity(_qstrCanonicalFolder);
     if (identity.isEmpty())
         return false;
     std::lock_guard<std::mutex> lock(OwnedMutex());
@@ -188,7 +197,7 @@ bool ReplaceJournal::IsOwnedBackupFolder(const QString& _qstrCanonicalFolder)
 
 void ReplaceJournal::MarkOwnedBackupFolder(const QString& _qstrCanonicalFolder)
 {
-    const QString identity = ReplaceHelper::FolderIdentity(_qstrCanonicalFolder);
+    const QString identity = FolderTree::Identity(_qstrCanonicalFolder);
     if (identity.isEmpty())
         return;
     std::lock_guard<std::mutex> lock(OwnedMutex());
@@ -198,17 +207,12 @@ void ReplaceJournal::MarkOwnedBackupFolder(const QString& _qstrCanonicalFolder)
     for (const QString& line : ReadOwnedLocked()) {
         const QString folder = line.section(QLatin1Char('\t'), 1);
         if (folder != _qstrCanonicalFolder &&
-            line.section(QLatin1Char('\t'), 0, 0) == ReplaceHelper::FolderIdentity(folder))
+            line.section(QLatin1Char('\t'), 0, 0) == FolderTree::Identity(folder))
             kept.append(line);
     }
     kept.append(identity + QLatin1Char('\t') + _qstrCanonicalFolder);
-    QDir().mkpath(StateFolder());
-    QSaveFile file(StateFolder() + QLatin1Char('/') + kOwnedFileName);
-    if (!file.open(QIODevice::WriteOnly)) {
-        qCritical().noquote() << "ReplaceJournal::MarkOwnedBackupFolder:cannot write:" + file.fileName();
-        return;
-    }
-    file.write(kept.join(QLatin1Char('\n')).toUtf8() + '\n');
-    if (!file.commit())
-        qCritical().noquote() << "ReplaceJournal::MarkOwnedBackupFolder:cannot write:" + file.fileName();
+    QString error;
+    if (!OpenState().WriteFile(kOwnedFileName, kept.join(QLatin1Char('\n')).toUtf8() + '\n', error))
+        qCritical().noquote() << "ReplaceJournal::MarkOwnedBackupFolder:cannot write:" + StateFolder() +
+                                     QLatin1Char('/') + kOwnedFileName + ":" + error;
 }
