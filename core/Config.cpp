@@ -108,4 +108,9 @@ void Config::Load(const QString& _qstrPath)
     m_nProbeTimeoutSeconds = static_cast<int>(
         qMin<qint64>(ReadPositive(settings, "probeTimeoutSeconds", m_nProbeTimeoutSeconds), 3600));
     settings.endGroup();
+
+    settings.beginGroup(QStringLiteral("snap"));
+    m_nSnapKeepMegabytes =
+        qMin<qint64>(ReadPositive(settings, "snapKeepMegabytes", m_nSnapKeepMegabytes), 1024 * 1024);
+    settings.endGroup();
 }

@@ -34,6 +34,8 @@ public:
     QString GetPublicNetworkUrl() const { return m_qstrPublicNetworkUrl; }
     int GetDownloadStallSeconds() const { return m_nDownloadStallSeconds; }
     int GetProbeTimeoutSeconds() const { return m_nProbeTimeoutSeconds; }
+    // Screenshots kept before the oldest are deleted.
+    qint64 GetSnapKeepBytes() const { return m_nSnapKeepMegabytes * 1024 * 1024; }
     QString GetConfigPath() const { return m_qstrConfigPath; }
 
     // Default path: the executable's folder joined with "/config.ini".
@@ -65,5 +67,6 @@ private:
     QString m_qstrPublicNetworkUrl = QStringLiteral("https://www.baidu.com");
     int m_nDownloadStallSeconds = 60;
     int m_nProbeTimeoutSeconds = 15;
+    qint64 m_nSnapKeepMegabytes = 256;
     QString m_qstrConfigPath;
 };

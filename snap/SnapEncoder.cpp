@@ -1,5 +1,6 @@
 #include "snap/SnapEncoder.h"
 
+#include "core/Config.h"
 #include "snap/PngEncoder.h"
 #include "snap/SnapFileStore.h"
 
@@ -24,7 +25,7 @@ Result EncodeAndStore(const QImage& _image)
         return result;
     // The file holds the very bytes of the answer: one encoding, not two.
     qDebug() << "begin save to file:" << clock();
-    const SnapFileStore::Result stored = SnapFileStore::Save(png);
+    const SnapFileStore::Result stored = SnapFileStore::Save(png, Config::Instance().GetSnapKeepBytes());
     qDebug() << "end save to file:" << clock();
     if (!stored.ok)
         return result;

@@ -1,135 +1,75 @@
-// Creates the folder with mkdir(2) at 0700, checks it through an O_NOFOLLOW descriptor with
-// fstat(2) (owner, type, mode), and creates each file with openat(2) O_EXCL|O_NOFOLLOW at 0600,
-// so neither a planted link nor a file of another user is ever followed.
 #include "snap/SnapFileStore.h"
 
+#include "core/PrivateFolder.h"
+
 #include <QDebug>
-#include <QDir>
 #include <QStandardPaths>
 #include <QUuid>
 
-#include <cerrno>
-#include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <algorithm>
+#include <atomic>
 
 namespace {
 
-constexpr mode_t kFolderMode = 0700;
-constexpr mode_t kFileMode = 0600;
+const QString kFolderName = QStringLiteral("snap_screen_tool");
 
-class Fd
+PrivateFolder OpenFolder()
 {
-public:
-    explicit Fd(int _nFd) : m_nFd(_nFd) {}
-    ~Fd()
-    {
-        if (m_nFd >= 0)
-            ::close(m_nFd);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return m_nFd; }
-    // Closes now so that a failing close (a full disk on some file systems) is seen.
-    bool Close()
-    {
-        const int fd = m_nFd;
-        m_nFd = -1;
-        return ::close(fd) == 0;
-    }
-
-private:
-    int m_nFd;
-};
-
-QString ErrnoText(const char* _szWhat)
-{
-    return QStringLiteral("%1: %2").arg(QLatin1String(_szWhat), QString::fromLocal8Bit(std::strerror(errno)));
+    PrivateFolder shared =
+        PrivateFolder::Open(QStandardPaths::writableLocation(QStandardPaths::TempLocation), {kFolderName});
+    if (shared.IsValid())
+        return shared;
+    QString base = PrivateFolder::RuntimeRoot();
+    if (base.isEmpty())
+        base = PrivateFolder::CacheRoot();
+    PrivateFolder own = PrivateFolder::Open(base, {PrivateFolder::ServiceFolderName(), kFolderName});
+    static std::atomic<bool> s_blWarned{false};
+    if (!s_blWarned.exchange(true))
+        qWarning().noquote() << "SnapFileStore:the shared screenshot folder is refused (" + shared.Error() +
+                                    "), screenshots go to " + own.Path();
+    return own;
 }
 
-// An open descriptor of our private folder, or -1 with the reason.
-int OpenPrivateFolder(const QString& _qstrFolder, QString& _qstrError)
+void KeepWithin(const PrivateFolder& _folder, qint64 _nKeepBytes, const QString& _qstrNewest)
 {
-    const QByteArray path = QFile::encodeName(_qstrFolder);
-    QDir().mkpath(QFileInfo(_qstrFolder).absolutePath());
-    if (::mkdir(path.constData(), kFolderMode) != 0 && errno != EEXIST) {
-        _qstrError = ErrnoText("mkdir");
-        return -1;
+    QVector<PrivateFolder::FileEntry> files = _folder.Files();
+    std::sort(files.begin(), files.end(), [](const auto& _a, const auto& _b) {
+        return _a.nModifiedMs != _b.nModifiedMs ? _a.nModifiedMs < _b.nModifiedMs : _a.qstrName < _b.qstrName;
+    });
+    qint64 total = 0;
+    for (const auto& file : files)
+        total += file.nBytes;
+    for (const auto& file : files) {
+        if (total <= _nKeepBytes)
+            break;
+        if (file.qstrName != _qstrNewest && _folder.RemoveFile(file.qstrName))
+            total -= file.nBytes;
     }
-    const int fd = ::open(path.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) {
-        _qstrError = errno == ELOOP || errno == ENOTDIR ? QStringLiteral("the folder is a link or no folder")
-                                                        : ErrnoText("open folder");
-        return -1;
-    }
-    struct stat st;
-    if (::fstat(fd, &st) != 0 || st.st_uid != ::geteuid()) {
-        _qstrError = QStringLiteral("the folder belongs to another user");
-        ::close(fd);
-        return -1;
-    }
-    // Ours, but perhaps made by an older version or another umask: close it to others.
-    if ((st.st_mode & 07777) != kFolderMode && ::fchmod(fd, kFolderMode) != 0) {
-        _qstrError = ErrnoText("chmod folder");
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-bool WriteAll(int _nFd, const QByteArray& _baData)
-{
-    const char* p = _baData.constData();
-    qint64 left = _baData.size();
-    while (left > 0) {
-        const ssize_t n = ::write(_nFd, p, static_cast<size_t>(left));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        p += n;
-        left -= n;
-    }
-    return true;
 }
 
 } // namespace
 
-QString SnapFileStore::Folder()
+QString SnapFileStore::SharedFolder()
 {
-    return QStandardPaths::writableLocation(QStandardPaths::TempLocation) +
-           QStringLiteral("/snap_screen_tool");
+    return QStandardPaths::writableLocation(QStandardPaths::TempLocation) + QLatin1Char('/') + kFolderName;
 }
 
-SnapFileStore::Result SnapFileStore::Save(const QByteArray& _baPng)
+SnapFileStore::Result SnapFileStore::Save(const QByteArray& _baPng, qint64 _nKeepBytes)
 {
     Result result;
-    const QString folder = Folder();
-    Fd dir(OpenPrivateFolder(folder, result.error));
-    if (dir.get() < 0) {
-        qCritical() << "SnapFileStore::Save:refused:" << folder << result.error;
+    const PrivateFolder folder = OpenFolder();
+    if (!folder.IsValid()) {
+        result.error = folder.Error();
+        qCritical().noquote() << "SnapFileStore::Save:refused:" + result.error;
         return result;
     }
     const QString name = QUuid::createUuid().toString() + QStringLiteral(".png");
-    Fd file(::openat(dir.get(), QFile::encodeName(name).constData(),
-                     O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kFileMode));
-    if (file.get() < 0) {
-        result.error = ErrnoText("create file");
-        qCritical() << "SnapFileStore::Save:" << folder << result.error;
+    if (!folder.WriteFile(name, _baPng, result.error)) {
+        qCritical().noquote() << "SnapFileStore::Save:" + folder.Path() + ":" + result.error;
         return result;
     }
-    if (::fchmod(file.get(), kFileMode) != 0 || !WriteAll(file.get(), _baPng))
-        result.error = ErrnoText("write file");
-    else if (!file.Close())
-        result.error = ErrnoText("close file");
-    if (!result.error.isEmpty()) {
-        // A cut-off image is worse than none.
-        ::unlinkat(dir.get(), QFile::encodeName(name).constData(), 0);
-        qCritical() << "SnapFileStore::Save:" << folder << result.error;
-        return result;
-    }
+    KeepWithin(folder, _nKeepBytes, name);
     result.ok = true;
-    result.path = folder + QLatin1Char('/') + name;
+    result.path = folder.Path() + QLatin1Char('/') + name;
     return result;
 }

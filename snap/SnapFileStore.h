@@ -3,10 +3,11 @@
 #include <QByteArray>
 #include <QString>
 
-// Keeps screenshots in the "snap_screen_tool" folder under the temporary location. Screenshots
-// hold whatever the user's screen showed, so the folder is private to the user (0700) and each
-// file readable by the user alone (0600); a folder that is a link or belongs to someone else is
-// never written into.
+// Keeps screenshots, which hold whatever the user's screen showed, in a folder only the user can
+// enter: "snap_screen_tool" in the temporary folder when that is the user's own, else (another
+// user planted that name) the same name in the service's private runtime or cache folder. Each
+// file is readable by the user alone, and the oldest are deleted once the folder holds more than
+// the configured bound.
 class SnapFileStore
 {
 public:
@@ -17,7 +18,9 @@ public:
         QString error; // why nothing was written
     };
 
-    static QString Folder();
-    // Writes the bytes to a new file named by a fresh braced UUID with the ".png" suffix.
-    static Result Save(const QByteArray& _baPng);
+    // The shared temporary folder's screenshot folder, whether it is used or not.
+    static QString SharedFolder();
+    // Writes the bytes to a new file named by a fresh braced UUID with the ".png" suffix, then
+    // deletes the oldest screenshots until the folder holds at most _nKeepBytes (never the new one).
+    static Result Save(const QByteArray& _baPng, qint64 _nKeepBytes);
 };
