@@ -26,10 +26,10 @@ void MessageService::Start(const QString& _qstrPort, const QString& _qstrWsPort)
                     << bind;
     m_zmqServer.Start(bind == QLatin1String("localhost") ? QStringLiteral("127.0.0.1") : bind, _qstrPort,
                       config.GetMaxMessageBytes(), [this](const QByteArray& client, const QByteArray& body) {
-                          OnMessageReceived(client, body);
+                          OnMessageReceived(client, body, Via::Zmq);
                       });
     m_webSocketServer.StartServer(_qstrWsPort, [this](const QByteArray& client, const QByteArray& text) {
-        OnMessageReceived(client, text);
+        OnMessageReceived(client, text, Via::WebSocket);
     });
 }
 
@@ -59,7 +59,7 @@ static QString TraceTo(const QStringList& _listTo)
     return text;
 }
 
-void MessageService::OnMessageReceived(const QByteArray& _baClient, const QByteArray& _baText)
+void MessageService::OnMessageReceived(const QByteArray& _baClient, const QByteArray& _baText, Via _via)
 {
     qWarning().noquote() << "strClient = " << Logger::Quoted(_baClient)
                          << " strMsg = " << Logger::Quoted(Logger::ClipForLog(_baText));
@@ -69,7 +69,7 @@ void MessageService::OnMessageReceived(const QByteArray& _baClient, const QByteA
         emit BusinessProcessor::Instance().SignRecvMsg(
             QStringLiteral("type:") + request.type + QStringLiteral("\tcommand:") + request.command +
             QStringLiteral("\tfrom:") + request.from + QStringLiteral("\tto:") + TraceTo(request.to));
-    const Outcome outcome = Route(_baClient, request);
+    const Outcome outcome = Route(_baClient, request, _via);
     bool toManager = outcome.toManagerAfter;
     QByteArray requestText; // serialised once for every recipient
     for (const QString& name : outcome.recipients) {
@@ -98,24 +98,29 @@ void MessageService::OnMessageReceived(const QByteArray& _baClient, const QByteA
     // The manager is handed its copy after the answer, so the answer always precedes whatever
     // the manager sends back from the main thread.
     if (toManager) {
-        // An ability acts on a client's answer (a consent) only when it knows who really sent it.
-        if (request.type == Envelope::kTransfer && !_baClient.isEmpty())
-            request.from = QString::fromUtf8(_baClient);
+        // An ability acts on a client's answer (a consent) only when it knows who really sent it:
+        // the connection logged in under that name, or nobody.
+        if (request.type == Envelope::kTransfer && !_baClient.isEmpty()) {
+            const QString client = QString::fromUtf8(_baClient);
+            request.from = IsLoggedIn(client, _via) ? client : QString();
+        }
         SendToClient(Envelope::kServiceName, request);
     }
 }
 
-MessageService::Outcome MessageService::Route(const QByteArray& _baClient, const JsonCommand& _request)
+MessageService::Outcome MessageService::Route(const QByteArray& _baClient, const JsonCommand& _request,
+                                              Via _via)
 {
     Outcome out;
     out.answerType = Envelope::AnswerType(_request.type);
     const QString client = QString::fromUtf8(_baClient);
     if (_request.type == Envelope::kNotify) {
         if (_request.command == Envelope::kLogin)
-            Login(client, _request);
+            Login(client, _request, _via);
         else if (_request.command == Envelope::kLogout) {
             std::lock_guard<std::mutex> lock(m_mutexRegistry);
             m_mapRegistry.remove(client);
+            m_mapLoginVia.remove(client);
         }
     } else if (_request.type == Envelope::kQuery) {
         std::lock_guard<std::mutex> lock(m_mutexRegistry);
@@ -166,7 +171,7 @@ MessageService::Outcome MessageService::Route(const QByteArray& _baClient, const
     return out;
 }
 
-void MessageService::Login(const QString& _qstrClient, const JsonCommand& _request)
+void MessageService::Login(const QString& _qstrClient, const JsonCommand& _request, Via _via)
 {
     QStringList names;
     const auto body = JsonReader::ParseObject(_request.data.toUtf8(), "JsonSource::LoadFromString:");
@@ -176,6 +181,16 @@ void MessageService::Login(const QString& _qstrClient, const JsonCommand& _reque
     }
     std::lock_guard<std::mutex> lock(m_mutexRegistry);
     m_mapRegistry.insert(_qstrClient, names);
+    m_mapLoginVia.insert(_qstrClient, _via);
+}
+
+bool MessageService::IsLoggedIn(const QString& _qstrClient, Via _via) const
+{
+    if (_via == Via::Local)
+        return true; // the service's own code and its debug window
+    std::lock_guard<std::mutex> lock(m_mutexRegistry);
+    const auto it = m_mapLoginVia.constFind(_qstrClient);
+    return it != m_mapLoginVia.constEnd() && it.value() == _via;
 }
 
 QString MessageService::FindCommandOwner(const QString& _qstrCommand) const

@@ -21,7 +21,9 @@ public:
     void Start(const QString& _qstrPort, const QString& _qstrWsPort);
     void Stop();
 
-    void OnMessageReceived(const QByteArray& _baClient, const QByteArray& _baText);
+    // Which way an envelope came in: a login holds only for the transport that carried it.
+    enum class Via { Local, Zmq, WebSocket };
+    void OnMessageReceived(const QByteArray& _baClient, const QByteArray& _baText, Via _via = Via::Local);
     void SendToClient(const QString& _qstrName, const JsonCommand& _jsonCommand);
 
     QMap<QString, QStringList> Registry();
@@ -52,8 +54,11 @@ private:
         QStringList recipients;      // copies of the request, delivered before the answer
         bool toManagerAfter = false; // a command for the manager, handed over after the answer
     };
-    Outcome Route(const QByteArray& _baClient, const JsonCommand& _request);
-    void Login(const QString& _qstrClient, const JsonCommand& _request);
+    Outcome Route(const QByteArray& _baClient, const JsonCommand& _request, Via _via);
+    void Login(const QString& _qstrClient, const JsonCommand& _request, Via _via);
+    // The sender is the connection logged in under its name, not just one that bears the name
+    // (a ZeroMQ routing identity can be any name, logged in or not).
+    bool IsLoggedIn(const QString& _qstrClient, Via _via) const;
     QString FindCommandOwner(const QString& _qstrCommand) const;
     // _baText, when not null, is the envelope already serialised.
     void SendToClient(const QString& _qstrName, const JsonCommand& _jsonCommand, const QByteArray& _baText);
@@ -61,6 +66,7 @@ private:
 
     mutable std::mutex m_mutexRegistry;
     QMap<QString, QStringList> m_mapRegistry;
+    QMap<QString, Via> m_mapLoginVia;
     std::mutex m_mutexObserver;
     Observer m_observer;
     LocalDelivery m_localDelivery;

@@ -41,6 +41,8 @@ struct Delivery
 
 } // namespace
 
+Q_DECLARE_METATYPE(MessageService::Via)
+
 class tst_MessageService : public QObject
 {
     Q_OBJECT
@@ -61,13 +63,16 @@ private slots:
     void abilityResultFollowsCommandRet();
     void firstCreatedAbilityWins();
     void refusedCommandGetsOneMinus4();
+    void answerToTheServiceNamesOnlyTheLoggedInConnection_data();
+    void answerToTheServiceNamesOnlyTheLoggedInConnection();
 
 private:
     QList<Delivery> takeFor(const QString& _qstrName);
     // Collects deliveries to a name until there are at least _nCount, bounded.
     QList<Delivery> waitFor(const QString& _qstrName, int _nCount);
     JsonCommand send(const QString& _qstrClient, const QString& _qstrType, const QString& _qstrCommand,
-                     const QString& _qstrData = QString(), const QStringList& _to = {}, bool _blCast = false);
+                     const QString& _qstrData = QString(), const QStringList& _to = {}, bool _blCast = false,
+                     MessageService::Via _via = MessageService::Via::Local);
     void login(const QString& _qstrClient, const QStringList& _names);
 
     std::mutex m_mutex;
@@ -133,7 +138,7 @@ QList<Delivery> tst_MessageService::waitFor(const QString& _qstrName, int _nCoun
 
 JsonCommand tst_MessageService::send(const QString& _qstrClient, const QString& _qstrType,
                                      const QString& _qstrCommand, const QString& _qstrData,
-                                     const QStringList& _to, bool _blCast)
+                                     const QStringList& _to, bool _blCast, MessageService::Via _via)
 {
     JsonCommand cmd;
     cmd.type = _qstrType;
@@ -144,7 +149,7 @@ JsonCommand tst_MessageService::send(const QString& _qstrClient, const QString& 
     cmd.from = _qstrClient;
     cmd.guid = QString::number(++m_nGuid);
     cmd.userdata = "ud" + cmd.guid;
-    MessageService::Instance().OnMessageReceived(_qstrClient.toUtf8(), cmd.ToString());
+    MessageService::Instance().OnMessageReceived(_qstrClient.toUtf8(), cmd.ToString(), _via);
     return cmd;
 }
 
@@ -369,6 +374,32 @@ void tst_MessageService::refusedCommandGetsOneMinus4()
     QCOMPARE(all[1].envelope.error_code, qint64(-4));
     QCOMPARE(all[1].envelope.error_string,
              QString("ability found, but cannot be dealed, please check your param or context"));
+}
+
+void tst_MessageService::answerToTheServiceNamesOnlyTheLoggedInConnection_data()
+{
+    using Via = MessageService::Via;
+    QTest::addColumn<Via>("loginVia");
+    QTest::addColumn<Via>("answerVia");
+    QTest::addColumn<QString>("from");
+    QTest::newRow("the logged-in connection") << Via::WebSocket << Via::WebSocket << "app";
+    // A ZeroMQ routing identity can be any name; it is not the application logged in over WebSocket.
+    QTest::newRow("same name, other transport") << Via::WebSocket << Via::Zmq << "";
+    QTest::newRow("same name, never logged in") << Via::Local << Via::Zmq << "";
+}
+
+void tst_MessageService::answerToTheServiceNamesOnlyTheLoggedInConnection()
+{
+    QFETCH(MessageService::Via, loginVia);
+    QFETCH(MessageService::Via, answerVia);
+    QFETCH(QString, from);
+    if (loginVia != MessageService::Via::Local)
+        send("app", "notify", "command_login", "{\"abilities\":[]}", {}, false, loginVia);
+    takeFor("app");
+    send("app", "transfer", "pre_uninst", QString(), {Envelope::kServiceName}, false, answerVia);
+    const QList<Delivery> toManager = takeFor(Envelope::kServiceName);
+    QCOMPARE(toManager.size(), 1);
+    QCOMPARE(toManager[0].envelope.from, from);
 }
 
 QTEST_GUILESS_MAIN(tst_MessageService)
