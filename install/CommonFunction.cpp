@@ -1,5 +1,6 @@
 #include "install/CommonFunction.h"
 
+#include "core/PrivateFolder.h"
 #include "core/ThreadStack.h"
 
 #include <QCryptographicHash>
@@ -186,7 +187,8 @@ QString CommonFunction::CreateUuid()
 
 QString CommonFunction::GetWorkFolder(const QString& _qstrKey)
 {
-    return QStandardPaths::writableLocation(QStandardPaths::TempLocation) + QLatin1Char('/') + _qstrKey;
+    return PrivateFolder::CacheRoot() + QLatin1Char('/') + PrivateFolder::ServiceFolderName() +
+           QStringLiteral("/work/") + _qstrKey;
 }
 
 QString CommonFunction::GetDownloadFolder(const QString& _qstrKey)

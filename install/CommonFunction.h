@@ -34,6 +34,8 @@ public:
     // "{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}"
     static QString CreateUuid();
 
+    // The private work folder of one key (an app id) under the service's cache folder; only the
+    // user may enter it (see PrivateFolder), never a fixed name in the shared temporary folder.
     static QString GetWorkFolder(const QString& _qstrKey);
     static QString GetDownloadFolder(const QString& _qstrKey);
     static QString GetUnzipFolder(const QString& _qstrKey);

@@ -347,10 +347,12 @@ void Downloader::DisconnectReply()
 
 bool Downloader::OpenTempFile()
 {
-    const QFileInfo target(m_qstrFilePath);
-    m_qstrFinalPath = target.isSymLink() ? target.symLinkTarget() : target.absoluteFilePath();
+    // A link at the target is replaced, never written through: whoever planted it (in a shared
+    // folder, say) would otherwise choose which of the user's files the download overwrites.
+    m_qstrFinalPath = QFileInfo(m_qstrFilePath).absoluteFilePath();
     const QFileInfo finalInfo(m_qstrFinalPath);
-    if (finalInfo.isDir() || (finalInfo.exists() && !finalInfo.isWritable())) {
+    if ((finalInfo.isDir() && !finalInfo.isSymLink()) ||
+        (finalInfo.exists() && !finalInfo.isSymLink() && !finalInfo.isWritable())) {
         qWarning().noquote() << "Downloader::OpenTempFile:target is a folder or not writable:" +
                                     m_qstrFinalPath;
         return false;
@@ -362,7 +364,7 @@ bool Downloader::OpenTempFile()
                              QStringLiteral(".part");
         m_pFile = std::make_unique<QFile>(name);
         if (m_pFile->open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered)) {
-            if (finalInfo.exists())
+            if (finalInfo.exists() && !finalInfo.isSymLink())
                 m_pFile->setPermissions(finalInfo.permissions());
             return true;
         }

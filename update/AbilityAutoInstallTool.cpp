@@ -3,6 +3,7 @@
 #include "core/AbilityReply.h"
 #include "core/CommandTable.h"
 #include "core/Config.h"
+#include "install/PathClaim.h"
 #include "system/ProcessHelper.h"
 #include "update/PercentFilter.h"
 #include "update/ToolBox.h"
@@ -108,7 +109,7 @@ void AbilityAutoInstallTool::DealPreUninst(const JsonCommand& _jsonCommand)
     if (!AcceptBody(_jsonCommand, false, body))
         return;
     auto helper = std::make_shared<UninstallPrepareHelper>(body.appid, body.processName, _jsonCommand.guid);
-    m_mapUninstallPrepareHelper[_jsonCommand.guid] = {helper, _jsonCommand, body.appid};
+    m_mapUninstallPrepareHelper[_jsonCommand.guid] = {helper, _jsonCommand, body.appid, nullptr};
     helper->Start([this, _jsonCommand](bool _blReady, const QString& _qstrMessage) {
         if (_blReady)
             SendResult(_jsonCommand, kFinish, StatusText(kReadyToUninstall));
@@ -134,15 +135,22 @@ void AbilityAutoInstallTool::DealUpdate(const JsonCommand& _jsonCommand)
         SendResult(_jsonCommand, kTaskExist, QStringLiteral("task_already_exist"));
         return;
     }
+    // Nor may two updates of different applications extract into one folder or download into one
+    // file: one would install the other's package.
+    const std::shared_ptr<PathClaim> claim = ClaimPaths(body);
+    if (!claim) {
+        SendResult(_jsonCommand, kTaskExist, QStringLiteral("task_already_exist"));
+        return;
+    }
     qDebug().noquote() << "AbilityAutoInstallTool::DealUpdate:" + body.ToString();
     auto helper = std::make_shared<UninstallPrepareHelper>(body.appid, body.processName, _jsonCommand.guid);
     // Stored first: an application that is not running completes the handshake at once.
-    m_mapUninstallPrepareHelper[_jsonCommand.guid] = {helper, _jsonCommand, body.appid};
-    helper->Start([this, _jsonCommand, body](bool _blReady, const QString& _qstrMessage) {
+    m_mapUninstallPrepareHelper[_jsonCommand.guid] = {helper, _jsonCommand, body.appid, claim};
+    helper->Start([this, _jsonCommand, body, claim](bool _blReady, const QString& _qstrMessage) {
         std::lock_guard<std::recursive_mutex> guard(m_mutex);
         if (_blReady) {
             SendProgress(_jsonCommand, StatusText(kPreparing), 0);
-            StartToolBox(_jsonCommand, body);
+            StartToolBox(_jsonCommand, body, claim);
         } else {
             SendError(_jsonCommand, StatusText(kCannotUninstall), _qstrMessage);
         }
@@ -151,18 +159,32 @@ void AbilityAutoInstallTool::DealUpdate(const JsonCommand& _jsonCommand)
 }
 
 void AbilityAutoInstallTool::StartToolBox(const JsonCommand& _jsonCommand,
-                                          const CommandAutoInstallToolBody& _body)
+                                          const CommandAutoInstallToolBody& _body,
+                                          const std::shared_ptr<PathClaim>& _pClaim)
 {
-    auto toolBox = std::make_shared<UpdateTool::ToolBox>(
-        Envelope::kServiceName + QLatin1Char('/') + _body.appid, _body, _jsonCommand.guid);
+    auto toolBox = std::make_shared<UpdateTool::ToolBox>(_body.appid, _body, _jsonCommand.guid);
     connect(toolBox.get(), &UpdateTool::ToolBox::signProgress, this, &AbilityAutoInstallTool::slotProgress,
             Qt::QueuedConnection);
     connect(toolBox.get(), &UpdateTool::ToolBox::signFinished, this, &AbilityAutoInstallTool::slotFinished,
             Qt::QueuedConnection);
     connect(toolBox.get(), &UpdateTool::ToolBox::signErrorOccurred, this,
             &AbilityAutoInstallTool::slotErrorOccurred, Qt::QueuedConnection);
-    m_mapToolBox[_jsonCommand.guid] = {toolBox, _jsonCommand, _body.appid};
+    m_mapToolBox[_jsonCommand.guid] = {toolBox, _jsonCommand, _body.appid, _pClaim};
     toolBox->startInstall();
+}
+
+std::shared_ptr<PathClaim> AbilityAutoInstallTool::ClaimPaths(const CommandAutoInstallToolBody& _body)
+{
+    // The default paths lie in the app id's own work folder, which one update at a time uses.
+    QStringList paths;
+    for (const QString& path : {_body.unzipPath, _body.downloadPath})
+        if (!path.isEmpty())
+            paths.append(PathClaim::Normal(path));
+    QString busy;
+    std::shared_ptr<PathClaim> claim = PathClaim::Take(paths, busy);
+    if (!claim)
+        qWarning().noquote() << "AbilityAutoInstallTool::DealUpdate:path used by a running update:" + busy;
+    return claim;
 }
 
 bool AbilityAutoInstallTool::IsBeingUpdated(const QString& _qstrAppId) const

@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 
+class PathClaim;
 class UninstallPrepareHelper;
 namespace UpdateTool {
 class ToolBox;
@@ -54,6 +55,8 @@ private:
         std::shared_ptr<Worker> pWorker;
         JsonCommand jsonCommand;
         QString qstrAppId;
+        // The client-given paths the update writes into, held until it ends.
+        std::shared_ptr<PathClaim> pClaim;
     };
 
     void DealPreUninst(const JsonCommand& _jsonCommand);
@@ -62,7 +65,10 @@ private:
     void DealHandshakeAnswer(const JsonCommand& _jsonCommand);
     // Parses the body and answers 103 when it cannot be used; true to go on.
     bool AcceptBody(const JsonCommand& _jsonCommand, bool _blUpdate, CommandAutoInstallToolBody& _body);
-    void StartToolBox(const JsonCommand& _jsonCommand, const CommandAutoInstallToolBody& _body);
+    void StartToolBox(const JsonCommand& _jsonCommand, const CommandAutoInstallToolBody& _body,
+                      const std::shared_ptr<PathClaim>& _pClaim);
+    // Null (and logged) when another running update holds one of the paths.
+    static std::shared_ptr<PathClaim> ClaimPaths(const CommandAutoInstallToolBody& _body);
     void EndTask(const QString& _qstrGuid);
     // An update of this application is under way (asking it, or installing).
     bool IsBeingUpdated(const QString& _qstrAppId) const;

@@ -1,5 +1,6 @@
 #include "update/ToolBox.h"
 
+#include "core/PrivateFolder.h"
 #include "install/CommonFunction.h"
 
 #include <QDebug>
@@ -43,6 +44,8 @@ ToolBox::~ToolBox()
 
 void ToolBox::FillDefaults()
 {
+    m_blDefaultWork =
+        m_body.downloadPath.isEmpty() || m_body.unzipPath.isEmpty() || m_body.backupPath.isEmpty();
     if (m_body.downloadPath.isEmpty()) {
         m_body.downloadPath =
             CommonFunction::GetDownloadFolder(m_qstrWorkKey) + QStringLiteral("/download.zip");
@@ -60,6 +63,20 @@ void ToolBox::FillDefaults()
         m_body.installPath = CommonFunction::GetDefaultInstallPath(m_body.appid);
         qDebug().noquote() << "ToolBox::ToolBox::installPath is empty, auto set to:" + m_body.installPath;
     }
+}
+
+bool ToolBox::CheckWorkFolder()
+{
+    if (!m_blDefaultWork)
+        return true;
+    // Opening the download folder checks every folder above it up to the cache folder.
+    const PrivateFolder folder = PrivateFolder::Open(
+        PrivateFolder::CacheRoot(), {PrivateFolder::ServiceFolderName(), QStringLiteral("work"),
+                                     m_qstrWorkKey, QStringLiteral("download")});
+    if (folder.IsValid())
+        return true;
+    Fail(m_emStage, QStringLiteral("refused: the work folder is not private to this user:") + folder.Error());
+    return false;
 }
 
 bool ToolBox::CheckFolders()
@@ -89,7 +106,7 @@ bool ToolBox::CheckFolders()
 void ToolBox::startInstall()
 {
     m_emStage = kDownloading;
-    if (!CheckFolders())
+    if (!CheckWorkFolder() || !CheckFolders())
         return;
     m_blStarted = true;
     const QFileInfo download(m_body.downloadPath);
@@ -123,6 +140,9 @@ void ToolBox::Fail(int _emStage, const QString& _qstrText)
 void ToolBox::StartUnzip()
 {
     m_emStage = kUnzipping;
+    if (!CheckWorkFolder())
+        return;
+    // Extracted into only while it is still the folder checked and still empty.
     if (!m_unzipFolder.Prepare()) {
         qCritical().noquote() << "ToolBox::ToolBox:deletefolder failed:" + m_body.unzipPath;
         Fail(kUnzipping, QStringLiteral("failed to clean unzip folder"));
@@ -134,6 +154,8 @@ void ToolBox::StartUnzip()
 void ToolBox::StartReplace()
 {
     m_emStage = kReplacing;
+    if (!CheckWorkFolder())
+        return;
     // The replacer makes the backup folder, or empties it when it is the service's own; the
     // folder was checked before the download began.
     replacer.startReplace(m_body.unzipPath, m_body.installPath, QString(), true, m_body.backupPath, m_qstrId);

@@ -41,6 +41,8 @@ public slots:
 
 private:
     void FillDefaults();
+    // The default work folders lie in a folder only the user may enter; checked before each stage.
+    bool CheckWorkFolder();
     // Refuses, before anything is written, folders of the user's that the run would have to empty.
     bool CheckFolders();
     void StartUnzip();
@@ -59,6 +61,7 @@ private:
     WorkFolder m_backupFolder;
     // Only a file this run brought into being is removed afterwards.
     bool m_blDownloadExisted = true;
+    bool m_blDefaultWork = false;
     bool m_blStarted = false;
 };
 

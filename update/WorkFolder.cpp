@@ -1,13 +1,12 @@
 #include "update/WorkFolder.h"
 
+#include "core/FolderTree.h"
 #include "core/ThreadStack.h"
-#include "install/CommonFunction.h"
 #include "install/ReplaceJournal.h"
 
 #include <QDebug>
 #include <QDir>
 #include <QFileInfo>
-#include <QUuid>
 #include <QtConcurrent>
 
 namespace {
@@ -18,24 +17,13 @@ bool IsOwned(const QString& _qstrPath)
     return !canonical.isEmpty() && ReplaceJournal::IsOwnedBackupFolder(canonical);
 }
 
-void MarkOwned(const QString& _qstrPath)
+void InBackground(bool (*_pfnWork)(const QString&, const QString&), const QString& _qstrPath,
+                  const QString& _qstrIdentity)
 {
-    const QString canonical = QFileInfo(_qstrPath).canonicalFilePath();
-    if (!canonical.isEmpty())
-        ReplaceJournal::MarkOwnedBackupFolder(canonical);
-}
-
-void EmptyFolder(const QString& _qstrPath)
-{
-    const ThreadStack stack; // a pool thread, but a crash on it still leaves a report
-    QDir dir(_qstrPath);
-    for (const QFileInfo& entry :
-         dir.entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot)) {
-        if (entry.isDir() && !entry.isSymLink())
-            CommonFunction::DeleteFolder(entry.absoluteFilePath());
-        else
-            CommonFunction::RemoveFile(entry.absoluteFilePath());
-    }
+    QtConcurrent::run([=] {
+        const ThreadStack stack; // a pool thread, but a crash on it still leaves a report
+        _pfnWork(_qstrPath, _qstrIdentity);
+    });
 }
 
 } // namespace
@@ -43,47 +31,59 @@ void EmptyFolder(const QString& _qstrPath)
 WorkFolder::WorkFolder(const QString& _qstrPath) : m_qstrPath(QDir::cleanPath(_qstrPath))
 {
     const QFileInfo info(m_qstrPath);
+    m_qstrIdentity = FolderTree::Identity(m_qstrPath);
     if (!info.exists() && !info.isSymLink())
         m_kind = Kind::Missing;
-    else if (!info.isDir() || info.isSymLink())
+    else if (!info.isDir() || info.isSymLink() || m_qstrIdentity.isEmpty())
         m_kind = Kind::NotFolder;
-    else if (QDir(m_qstrPath).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot))
-        m_kind = IsOwned(m_qstrPath) ? Kind::Owned : Kind::Empty;
+    else if (IsOwned(m_qstrPath))
+        m_kind = Kind::Owned;
+    // Another user's folder, even empty, is theirs to fill while the run extracts into it.
+    else if (FolderTree::IsOurs(m_qstrPath) && FolderTree::IsEmpty(m_qstrPath, m_qstrIdentity))
+        m_kind = Kind::Empty;
     else
-        m_kind = IsOwned(m_qstrPath) ? Kind::Owned : Kind::Foreign;
+        m_kind = Kind::Foreign;
 }
 
 bool WorkFolder::Prepare()
 {
     if (!MayEmpty())
         return false;
-    if (m_kind == Kind::Owned && !CommonFunction::DeleteFolder(m_qstrPath))
-        return false;
+    if (m_kind == Kind::Owned)
+        return FolderTree::Empty(m_qstrPath, m_qstrIdentity);
     if (m_kind == Kind::Empty)
-        return QFileInfo(m_qstrPath).isDir();
-    if (!QDir().mkpath(m_qstrPath))
+        return IsStillEmpty();
+    if (m_blMade)
+        return FolderTree::Empty(m_qstrPath, m_qstrIdentity);
+    if (QFileInfo::exists(m_qstrPath) || !QDir().mkpath(m_qstrPath))
         return false;
-    MarkOwned(m_qstrPath);
+    m_qstrIdentity = FolderTree::Identity(m_qstrPath);
+    const QString canonical = QFileInfo(m_qstrPath).canonicalFilePath();
+    if (m_qstrIdentity.isEmpty() || canonical.isEmpty())
+        return false;
+    ReplaceJournal::MarkOwnedBackupFolder(canonical);
+    m_blMade = true;
     return true;
+}
+
+bool WorkFolder::IsStillEmpty() const
+{
+    return FolderTree::IsEmpty(m_qstrPath, m_qstrIdentity);
 }
 
 void WorkFolder::CleanUp() const
 {
-    if (m_qstrPath.isEmpty() || QDir(m_qstrPath).isRoot())
+    if (m_qstrPath.isEmpty() || QDir(m_qstrPath).isRoot() || m_qstrIdentity.isEmpty())
         return;
     if (m_kind == Kind::Empty) {
-        QtConcurrent::run(&EmptyFolder, m_qstrPath);
+        InBackground(&FolderTree::Empty, m_qstrPath, m_qstrIdentity);
         return;
     }
-    if (m_kind != Kind::Owned && !(m_kind == Kind::Missing && IsOwned(m_qstrPath)))
+    if (m_kind != Kind::Owned && !m_blMade)
         return;
     // Moved aside first, so a next run that makes the same folder never meets the deletion.
-    const QString aside =
-        m_qstrPath + QStringLiteral(".qorv-old-") + QUuid::createUuid().toString(QUuid::Id128);
-    if (QDir().rename(m_qstrPath, aside)) {
-        CommonFunction::DeleteFolderAsync(aside);
-        return;
-    }
-    qWarning().noquote() << "WorkFolder::CleanUp:cannot move aside, deleting in place:" + m_qstrPath;
-    CommonFunction::DeleteFolderAsync(m_qstrPath);
+    const QString aside = FolderTree::MoveAside(m_qstrPath, m_qstrIdentity);
+    if (aside.isEmpty())
+        qWarning().noquote() << "WorkFolder::CleanUp:cannot move aside, deleting in place:" + m_qstrPath;
+    InBackground(&FolderTree::Remove, aside.isEmpty() ? m_qstrPath : aside, m_qstrIdentity);
 }

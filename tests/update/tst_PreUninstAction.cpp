@@ -6,7 +6,8 @@
 #include <QtTest>
 
 // The action runs with its path as an argument (never parsed by a shell), does not block the
-// caller, and is killed with its children at the bound.
+// caller, and is killed with every process it started at the bound, even those that left its
+// session.
 class tst_PreUninstAction : public QObject
 {
     Q_OBJECT
@@ -23,6 +24,9 @@ void tst_PreUninstAction::runs_data()
     QTest::newRow("fails, still ended by itself") << QByteArray("echo done > marker; exit 3\n") << true;
     QTest::newRow("hangs with a child")
         << QByteArray("sleep 300 & echo $! > child\necho done > marker\nwait\n") << false;
+    // Ended itself, but what it left running counts as the action until the bound.
+    QTest::newRow("leaves a child in a session of its own, by way of a subshell")
+        << QByteArray("(setsid sh -c 'echo $$ > child; exec sleep 300' &)\necho done > marker\n") << false;
 }
 
 void tst_PreUninstAction::runs()
