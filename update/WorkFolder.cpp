@@ -73,17 +73,23 @@ bool WorkFolder::IsStillEmpty() const
 
 void WorkFolder::CleanUp() const
 {
-    if (m_qstrPath.isEmpty() || QDir(m_qstrPath).isRoot() || m_qstrIdentity.isEmpty())
+    if (m_qstrPath.isEmpty() || QDir(m_qstrPath).isRoot())
+        return;
+    QString identity = m_qstrIdentity;
+    // Made during the run by a worker (the replacer makes the backup folder) and recorded there.
+    if (m_kind == Kind::Missing && !m_blMade)
+        identity = IsOwned(m_qstrPath) ? FolderTree::Identity(m_qstrPath) : QString();
+    if (identity.isEmpty())
         return;
     if (m_kind == Kind::Empty) {
-        InBackground(&FolderTree::Empty, m_qstrPath, m_qstrIdentity);
+        InBackground(&FolderTree::Empty, m_qstrPath, identity);
         return;
     }
-    if (m_kind != Kind::Owned && !m_blMade)
+    if (m_kind != Kind::Owned && m_kind != Kind::Missing)
         return;
     // Moved aside first, so a next run that makes the same folder never meets the deletion.
-    const QString aside = FolderTree::MoveAside(m_qstrPath, m_qstrIdentity);
+    const QString aside = FolderTree::MoveAside(m_qstrPath, identity);
     if (aside.isEmpty())
         qWarning().noquote() << "WorkFolder::CleanUp:cannot move aside, deleting in place:" + m_qstrPath;
-    InBackground(&FolderTree::Remove, aside.isEmpty() ? m_qstrPath : aside, m_qstrIdentity);
+    InBackground(&FolderTree::Remove, aside.isEmpty() ? m_qstrPath : aside, identity);
 }

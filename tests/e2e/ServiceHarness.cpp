@@ -14,6 +14,7 @@
 #include <QTimer>
 
 #include <signal.h>
+#include <sys/stat.h>
 
 namespace {
 
@@ -56,6 +57,25 @@ QString serviceBinary()
 QString qorvctlBinary()
 {
     return qEnvironmentVariable("QORV_QORVCTL_BIN");
+}
+
+uint fileMode(const QString& _qstrPath)
+{
+    struct stat st;
+    return ::lstat(QFile::encodeName(_qstrPath).constData(), &st) == 0 ? (st.st_mode & 07777) : 0;
+}
+
+int runAsStranger(const QString& _qstrShellLine, int _nTimeoutMs)
+{
+    QProcess stranger;
+    stranger.setProcessChannelMode(QProcess::ForwardedChannels);
+    stranger.start(QStringLiteral("setpriv"),
+                   {QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"),
+                    QStringLiteral("--clear-groups"), QStringLiteral("sh"), QStringLiteral("-c"),
+                    _qstrShellLine});
+    if (!stranger.waitForFinished(_nTimeoutMs) || stranger.exitStatus() != QProcess::NormalExit)
+        return -1;
+    return stranger.exitCode();
 }
 
 quint16 pickFreePort()
@@ -223,6 +243,12 @@ bool ServiceProcess::start(int _nTimeoutMs)
     m_nZmqPort = 0;
     m_nWsPort = 0;
     return Launch(_nTimeoutMs);
+}
+
+void ServiceProcess::shareTemporaryFolder()
+{
+    ::chmod(QFile::encodeName(root()).constData(), 0711);
+    ::chmod(QFile::encodeName(root() + QStringLiteral("/tmp")).constData(), 01777);
 }
 
 bool ServiceProcess::restart(int _nTimeoutMs)

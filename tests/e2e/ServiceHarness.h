@@ -20,6 +20,13 @@
 QString serviceBinary();
 QString qorvctlBinary();
 
+// Permission bits of the entry itself (a link is not followed); 0 when there is none.
+uint fileMode(const QString& _qstrPath);
+
+// Runs a shell line as another user of the machine (nobody, uid 65534) through setpriv, as an
+// attacker would; its exit code, or -1 when it could not run or did not end within the bound.
+int runAsStranger(const QString& _qstrShellLine, int _nTimeoutMs = 30000);
+
 // A port that was free a moment ago (bound to 0 on 127.0.0.1, then closed).
 quint16 pickFreePort();
 
@@ -45,6 +52,9 @@ public:
     // Creates the folder, copies the executable to root()/bin, writes config.ini with two free
     // ports and starts the service; true once both ports accept. Retries on a port clash.
     bool start(int _nTimeoutMs = 30000);
+    // After start(): lets other users pass through root() and makes root()/tmp shared as /tmp is
+    // (mode 1777), so that a test can plant things there as another user.
+    void shareTemporaryFolder();
     // Starts again in the same folder (same ports when still free) after kill() or stop().
     bool restart(int _nTimeoutMs = 30000);
     // SIGTERM, a bounded wait, then SIGKILL. Returns the exit code (-1 when it had to be killed).

@@ -9,7 +9,10 @@
 #include <QRandomGenerator>
 #include <QtTest>
 
+#include <algorithm>
 #include <cmath>
+
+#include <unistd.h>
 
 // "update", "pre_uninst" and "stop_update" through the running service: the handshake with the
 // application in each of its outcomes, each stage failing, stops in each stage with the
@@ -86,6 +89,9 @@ private slots:
     void duplicateGuidAndStrayAnswers();
     void userFolderSurvives_data();
     void userFolderSurvives();
+    void plantedSharedWorkFoldersAreNeverUsed_data();
+    void plantedSharedWorkFoldersAreNeverUsed();
+    void secondUpdateOnAClaimedFolderIsRefused();
 
 private:
     // Zips the tree, serves it and returns a body that installs it into Path("inst").
@@ -98,8 +104,10 @@ private:
     QString Path(const QString& _qstrName) const { return m_pWork->path() + QLatin1Char('/') + _qstrName; }
     QString WorkFolder(const QString& _qstrAppId) const
     {
-        return m_pService->root() + QStringLiteral("/tmp/message_service/") + _qstrAppId;
+        return m_pService->root() + QStringLiteral("/.cache/qorv-utility-service/work/") + _qstrAppId;
     }
+    // Sends the update with its package served slowly, and returns once it is downloading.
+    JsonCommand SendSlowly(QJsonObject _body);
 
     std::unique_ptr<ServiceProcess> m_pService;
     std::unique_ptr<WsTestClient> m_pClient;
@@ -386,6 +394,7 @@ void tst_AutoInstallE2E::noZipAndDefaultPaths()
     for (const char* field : {"downloadPath", "unzipPath", "backupPath", "installPath"})
         QVERIFY(m_pService->logText().contains(
             QStringLiteral("ToolBox::ToolBox::%1 is empty, auto set to:").arg(field)));
+    QCOMPARE(fileMode(QFileInfo(WorkFolder("defaults")).path()), 0700u);
     QTRY_VERIFY_WITH_TIMEOUT(!QFileInfo::exists(WorkFolder("defaults") + "/unzip") &&
                                  !QFileInfo::exists(WorkFolder("defaults") + "/backup") &&
                                  !QFileInfo::exists(WorkFolder("defaults") + "/download/download.zip"),
@@ -504,6 +513,76 @@ void tst_AutoInstallE2E::userFolderSurvives()
     // What the run put into an empty folder goes again; the folder itself stays.
     QTRY_COMPARE_WITH_TIMEOUT(ReadTree(Path("mine")), holdsFiles ? mine : Tree(), 10000);
     QVERIFY(QFileInfo(Path("mine")).isDir());
+}
+
+JsonCommand tst_AutoInstallE2E::SendSlowly(QJsonObject _body)
+{
+    _body.insert("url", _body.value("url").toString().replace("/f/", "/slow/"));
+    const JsonCommand request = Send("update", _body);
+    const auto downloading = m_pClient->waitFor(
+        [&](const JsonCommand& _e) { return IsStage(_e, request.guid, "downloading"); }, 30000);
+    if (!downloading)
+        qWarning() << "no download progress for" << request.guid;
+    return request;
+}
+
+void tst_AutoInstallE2E::plantedSharedWorkFoldersAreNeverUsed_data()
+{
+    QTest::addColumn<QString>("plant");
+    QTest::addColumn<QString>("dropWhileDownloading");
+    // Where the work folders of an update once were: fixed names in the shared temporary folder.
+    QTest::newRow("empty unzip folder, a script dropped into it")
+        << "mkdir -p '%1/unzip'"
+        << "echo 'touch pwned' > '%1/unzip/preUninstall.sh'";
+    QTest::newRow("download file linked to the user's file")
+        << "mkdir -p '%1/download' && ln -s '%2' '%1/download/download.zip'"
+        << "";
+}
+
+void tst_AutoInstallE2E::plantedSharedWorkFoldersAreNeverUsed()
+{
+    if (::geteuid() != 0)
+        QSKIP("planting as another user needs root");
+    QFETCH(QString, plant);
+    QFETCH(QString, dropWhileDownloading);
+    m_pService->shareTemporaryFolder();
+    const QString appId = QStringLiteral("planted%1").arg(++m_nApp);
+    const QString shared = m_pService->root() + "/tmp/message_service/" + appId;
+    const QString victim = m_pService->root() + "/.bashrc";
+    WriteFile(victim, "alias ll='ls -l'\n");
+    QCOMPARE(runAsStranger("umask 0 && " + plant.arg(shared, victim)), 0);
+
+    const JsonCommand request =
+        SendSlowly(Package(appId, {{"/a.txt", "new a"}, {"/big.bin", RandomBytes(1 << 20, 7)}}));
+    if (!dropWhileDownloading.isEmpty())
+        QCOMPARE(runAsStranger(dropWhileDownloading.arg(shared)), 0);
+    const QList<JsonCommand> answers = Collect(request);
+    QVERIFY(!answers.isEmpty());
+    QCOMPARE(answers.last().error_code, 100LL);
+    QCOMPARE(ReadFile(Path("inst/a.txt")), QByteArray("new a"));
+    QVERIFY(!QFileInfo::exists(Path("inst/preUninstall.sh")));
+    QCOMPARE(ReadFile(victim), QByteArray("alias ll='ls -l'\n"));
+}
+
+void tst_AutoInstallE2E::secondUpdateOnAClaimedFolderIsRefused()
+{
+    QJsonObject first = Package("claimA", {{"/a.txt", "from A"}, {"/big.bin", RandomBytes(1 << 20, 8)}});
+    first.insert("unzipPath", Path("one-unzip"));
+    QJsonObject second = Package("claimB", {{"/a.txt", "from B"}});
+    second.insert("unzipPath", Path("one-unzip/"));
+    const JsonCommand running = SendSlowly(first);
+    const QList<JsonCommand> refused = Collect(Send("update", second), 10000);
+    QVERIFY(!refused.isEmpty());
+    QCOMPARE(refused.last().error_code, 102LL);
+    QCOMPARE(StatusOf(refused.last()).value("status").toString(), QStringLiteral("task_already_exist"));
+    // Refused before anything was downloaded for it.
+    QVERIFY(std::none_of(refused.begin(), refused.end(), [](const JsonCommand& _e) {
+        return StatusOf(_e).value("status") == "downloading";
+    }));
+    const QList<JsonCommand> answers = Collect(running);
+    QVERIFY(!answers.isEmpty());
+    QCOMPARE(answers.last().error_code, 100LL);
+    QCOMPARE(ReadFile(Path("inst/a.txt")), QByteArray("from A"));
 }
 
 QTEST_GUILESS_MAIN(tst_AutoInstallE2E)

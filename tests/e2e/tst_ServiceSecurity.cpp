@@ -17,6 +17,9 @@ private slots:
     void httpRequestShapedAsLegacyFramesStartsNothing();
     void clientThatNeverReadsCannotGrowTheService();
     void clientWithManyRequestsInFlightReceivesEveryAnswer();
+    void logIsReadableByTheUserAlone();
+    void plantedLockFolder_data();
+    void plantedLockFolder();
 
 private:
     // Runs the peer tool (as nobody when _blStranger) and returns what it printed.
@@ -235,6 +238,60 @@ void tst_ServiceSecurity::clientWithManyRequestsInFlightReceivesEveryAnswer()
         QVERIFY2(answer, qPrintable(QString("answer %1 missing").arg(i)));
         QCOMPARE(answer->type, QString("query_ret"));
     }
+}
+
+void tst_ServiceSecurity::logIsReadableByTheUserAlone()
+{
+    // Every envelope is logged, screenshots and all.
+    const QString folder = m_service->dataRoot() + "/log";
+    QCOMPARE(fileMode(folder), 0700u);
+    const QStringList logs = QDir(folder).entryList({"*.log"}, QDir::Files);
+    QVERIFY(!logs.isEmpty());
+    for (const QString& log : logs)
+        QCOMPARE(fileMode(folder + "/" + log), 0600u);
+}
+
+void tst_ServiceSecurity::plantedLockFolder_data()
+{
+    QTest::addColumn<QString>("planted");
+    QTest::addColumn<bool>("starts");
+    // Where the lock once fell back without a runtime folder: held there by another user.
+    QTest::newRow("held in the shared temporary folder") << "shared" << true;
+    QTest::newRow("the private lock folder is another user's") << "cache" << false;
+}
+
+void tst_ServiceSecurity::plantedLockFolder()
+{
+    if (::geteuid() != 0)
+        QSKIP("planting as another user needs root");
+    QFETCH(QString, planted);
+    QFETCH(bool, starts);
+    ServiceProcess service;
+    service.setEnvironment("XDG_RUNTIME_DIR", "");
+    QVERIFY2(service.start(), qPrintable(service.errorString()));
+    service.stop();
+    service.shareTemporaryFolder();
+    QProcess holder;
+    if (planted == "shared") {
+        const QString folder = service.root() + QString("/tmp/qorv-utility-service-%1").arg(::getuid());
+        holder.start("setpriv", {"--reuid=65534", "--regid=65534", "--clear-groups", "sh", "-c",
+                                 "umask 0 && mkdir -p '" + folder + "' && exec flock '" + folder +
+                                     "/qorv-utility-service.lock' sleep 60"});
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(folder + "/qorv-utility-service.lock"), 10000);
+    } else {
+        const QString folder = service.root() + "/.cache/qorv-utility-service";
+        QVERIFY(::chown(QFile::encodeName(folder).constData(), 65534, 65534) == 0);
+    }
+    QCOMPARE(service.restart(starts ? 30000 : 10000), starts);
+    if (!starts) {
+        QCOMPARE(service.stop(), 1);
+        const QString line = "SingleInstance:the instance lock cannot be used safely, not starting:";
+        QVERIFY(service.consoleText().contains(line));
+        QVERIFY(service.logText().contains("[C]:"));
+        QVERIFY(service.logText().contains(line));
+    }
+    holder.kill();
+    holder.waitForFinished();
 }
 
 QTEST_MAIN(tst_ServiceSecurity)

@@ -37,12 +37,6 @@ SnapAnswer Parse(const JsonCommand& _jsonCommand)
     return answer;
 }
 
-mode_t ModeOf(const QString& _qstrPath)
-{
-    struct stat st;
-    return ::lstat(QFile::encodeName(_qstrPath).constData(), &st) == 0 ? (st.st_mode & 07777) : 0;
-}
-
 // The first pixel where the two differ, or "" when they are equal.
 QString FirstDifference(const QImage& _actual, const QImage& _expected)
 {
@@ -170,8 +164,8 @@ void tst_SnapE2E::fullScreenIsTheScreenPixelForPixel()
     QFile file(answer.filePath);
     QVERIFY(file.open(QIODevice::ReadOnly));
     QCOMPARE(file.readAll(), answer.png);
-    QCOMPARE(ModeOf(answer.filePath), mode_t(0600));
-    QCOMPARE(ModeOf(folder), mode_t(0700));
+    QCOMPARE(fileMode(answer.filePath), 0600u);
+    QCOMPARE(fileMode(folder), 0700u);
 }
 
 void tst_SnapE2E::areaDraggedMovedAndConfirmed()
