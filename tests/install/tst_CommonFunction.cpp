@@ -243,12 +243,13 @@ void tst_CommonFunction::uuidForm()
 
 void tst_CommonFunction::locations()
 {
-    const QString temp = QStandardPaths::writableLocation(QStandardPaths::TempLocation);
-    const QString key = "message_service/app-1";
-    QCOMPARE(CommonFunction::GetWorkFolder(key), temp + "/" + key);
-    QCOMPARE(CommonFunction::GetDownloadFolder(key), temp + "/" + key + "/download");
-    QCOMPARE(CommonFunction::GetUnzipFolder(key), temp + "/" + key + "/unzip");
-    QCOMPARE(CommonFunction::GetBackupFolder(key), temp + "/" + key + "/backup");
+    // Work folders live in the user's cache, never under a fixed name in the shared /tmp.
+    const QString work = QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation) +
+                         "/qorv-utility-service/work/app-1";
+    QCOMPARE(CommonFunction::GetWorkFolder("app-1"), work);
+    QCOMPARE(CommonFunction::GetDownloadFolder("app-1"), work + "/download");
+    QCOMPARE(CommonFunction::GetUnzipFolder("app-1"), work + "/unzip");
+    QCOMPARE(CommonFunction::GetBackupFolder("app-1"), work + "/backup");
     QCOMPARE(CommonFunction::GetExeFolder(), QCoreApplication::applicationDirPath());
     QCOMPARE(CommonFunction::GetDefaultInstallPath("app-1"),
              QCoreApplication::applicationDirPath() + "/../appfolder/app-1/");
