@@ -11,7 +11,6 @@
 #include <QUuid>
 
 #include <cerrno>
-#include <dirent.h>
 #include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
@@ -39,30 +38,10 @@ QString IdentityOf(int _nDirFd, const char* _szName, int _nFlags)
         .arg(info.stx_btime.tv_nsec, 9, 10, QLatin1Char('0'));
 }
 
-std::vector<std::string> Names(int _nFd)
-{
-    std::vector<std::string> names;
-    const int copy = ::dup(_nFd);
-    DIR* dir = copy >= 0 ? ::fdopendir(copy) : nullptr;
-    if (!dir) {
-        if (copy >= 0)
-            ::close(copy);
-        return names;
-    }
-    // Read whole before anything is removed: entries removed while reading may be skipped.
-    while (const dirent* entry = ::readdir(dir)) {
-        const std::string name = entry->d_name;
-        if (name != "." && name != "..")
-            names.push_back(name);
-    }
-    ::closedir(dir);
-    return names;
-}
-
 bool EmptyAt(int _nFd, int _nDepth)
 {
     bool ok = true;
-    for (const std::string& name : Names(_nFd)) {
+    for (const std::string& name : FolderEntryNames(_nFd)) {
         struct stat info;
         if (::fstatat(_nFd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0)
             continue;
@@ -149,7 +128,7 @@ bool Empty(const QString& _qstrPath, const QString& _qstrIdentity)
 bool IsEmpty(const QString& _qstrPath, const QString& _qstrIdentity)
 {
     Opened opened;
-    return OpenRecorded(_qstrPath, _qstrIdentity, opened) && Names(opened.folder.get()).empty();
+    return OpenRecorded(_qstrPath, _qstrIdentity, opened) && FolderEntryNames(opened.folder.get()).empty();
 }
 
 QString MoveAside(const QString& _qstrPath, const QString& _qstrIdentity)

@@ -1,8 +1,12 @@
 #pragma once
 
-// A file descriptor closed when it goes out of scope. Only the POSIX platform files include it.
+// A file descriptor closed when it goes out of scope, and the names in an opened folder. Only the
+// POSIX platform files include it.
 
+#include <dirent.h>
+#include <string>
 #include <unistd.h>
+#include <vector>
 
 class PosixFd
 {
@@ -38,3 +42,24 @@ public:
 private:
     int m_nFd;
 };
+
+// The entries of the folder open as _nFd, "." and ".." left out; read whole first, since entries
+// removed while a folder is read may be skipped.
+inline std::vector<std::string> FolderEntryNames(int _nFd)
+{
+    std::vector<std::string> names;
+    const int copy = _nFd >= 0 ? ::dup(_nFd) : -1;
+    DIR* dir = copy >= 0 ? ::fdopendir(copy) : nullptr;
+    if (!dir) {
+        if (copy >= 0)
+            ::close(copy);
+        return names;
+    }
+    while (const dirent* entry = ::readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name != "." && name != "..")
+            names.push_back(name);
+    }
+    ::closedir(dir);
+    return names;
+}

@@ -12,7 +12,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -193,21 +192,13 @@ bool PrivateFolder::RemoveFile(const QString& _qstrName) const
 QVector<PrivateFolder::FileEntry> PrivateFolder::Files() const
 {
     QVector<FileEntry> files;
-    const int copy = IsValid() ? ::dup(m_nHandle) : -1;
-    DIR* dir = copy >= 0 ? ::fdopendir(copy) : nullptr;
-    if (!dir) {
-        if (copy >= 0)
-            ::close(copy);
-        return files;
-    }
-    while (const dirent* entry = ::readdir(dir)) {
+    for (const std::string& name : FolderEntryNames(m_nHandle)) {
         struct stat info;
-        if (::fstatat(m_nHandle, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(info.st_mode))
+        if (::fstatat(m_nHandle, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(info.st_mode))
             continue;
-        files.append({QFile::decodeName(entry->d_name), static_cast<qint64>(info.st_size),
+        files.append({QFile::decodeName(name.c_str()), static_cast<qint64>(info.st_size),
                       static_cast<qint64>(info.st_mtim.tv_sec) * 1000 + info.st_mtim.tv_nsec / 1000000});
     }
-    ::closedir(dir);
     return files;
 }
 

@@ -9,16 +9,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace {
-
-mode_t ModeOf(const QString& _qstrPath)
-{
-    struct stat st;
-    return ::lstat(QFile::encodeName(_qstrPath).constData(), &st) == 0 ? (st.st_mode & 07777) : 0;
-}
-
-} // namespace
-
 class tst_PrivateFolder : public QObject
 {
     Q_OBJECT
@@ -67,8 +57,8 @@ void tst_PrivateFolder::opensOnlyWhatIsPrivate()
     QCOMPARE(opened.Error().isEmpty(), usable);
     if (usable) {
         QCOMPARE(opened.Path(), folder + "/inner");
-        QCOMPARE(ModeOf(folder), mode_t(0700));
-        QCOMPARE(ModeOf(folder + "/inner"), mode_t(0700));
+        QCOMPARE(FileMode(folder), 0700u);
+        QCOMPARE(FileMode(folder + "/inner"), 0700u);
     } else {
         QVERIFY(QDir(base + "/elsewhere").isEmpty());
     }
@@ -81,7 +71,7 @@ void tst_PrivateFolder::filesAreCreatedPrivateAndNeverThroughALink()
     QString error;
     QVERIFY(folder.WriteFile("state", "content", error));
     QCOMPARE(ReadFile(folder.Path() + "/state"), QByteArray("content"));
-    QCOMPARE(ModeOf(folder.Path() + "/state"), mode_t(0600));
+    QCOMPARE(FileMode(folder.Path() + "/state"), 0600u);
     QCOMPARE(folder.Files().size(), 1);
 
     // A link left inside (by the user, or by anyone while the folder was open) is never opened.
@@ -91,7 +81,7 @@ void tst_PrivateFolder::filesAreCreatedPrivateAndNeverThroughALink()
     QVERIFY(!folder.OpenFile(file, "log", QIODevice::WriteOnly | QIODevice::Append));
     QVERIFY(folder.OpenFile(file, "other.log", QIODevice::WriteOnly | QIODevice::Append));
     QCOMPARE(file.fileName(), folder.Path() + "/other.log");
-    QCOMPARE(ModeOf(file.fileName()), mode_t(0600));
+    QCOMPARE(FileMode(file.fileName()), 0600u);
     QCOMPARE(ReadFile(m_dir.path() + "/victim"), QByteArray("precious"));
 }
 

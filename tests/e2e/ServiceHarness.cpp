@@ -59,12 +59,6 @@ QString qorvctlBinary()
     return qEnvironmentVariable("QORV_QORVCTL_BIN");
 }
 
-uint fileMode(const QString& _qstrPath)
-{
-    struct stat st;
-    return ::lstat(QFile::encodeName(_qstrPath).constData(), &st) == 0 ? (st.st_mode & 07777) : 0;
-}
-
 int runAsStranger(const QString& _qstrShellLine, int _nTimeoutMs)
 {
     QProcess stranger;

@@ -20,9 +20,6 @@
 QString serviceBinary();
 QString qorvctlBinary();
 
-// Permission bits of the entry itself (a link is not followed); 0 when there is none.
-uint fileMode(const QString& _qstrPath);
-
 // Runs a shell line as another user of the machine (nobody, uid 65534) through setpriv, as an
 // attacker would; its exit code, or -1 when it could not run or did not end within the bound.
 int runAsStranger(const QString& _qstrShellLine, int _nTimeoutMs = 30000);

@@ -394,7 +394,7 @@ void tst_AutoInstallE2E::noZipAndDefaultPaths()
     for (const char* field : {"downloadPath", "unzipPath", "backupPath", "installPath"})
         QVERIFY(m_pService->logText().contains(
             QStringLiteral("ToolBox::ToolBox::%1 is empty, auto set to:").arg(field)));
-    QCOMPARE(fileMode(QFileInfo(WorkFolder("defaults")).path()), 0700u);
+    QCOMPARE(FileMode(QFileInfo(WorkFolder("defaults")).path()), 0700u);
     QTRY_VERIFY_WITH_TIMEOUT(!QFileInfo::exists(WorkFolder("defaults") + "/unzip") &&
                                  !QFileInfo::exists(WorkFolder("defaults") + "/backup") &&
                                  !QFileInfo::exists(WorkFolder("defaults") + "/download/download.zip"),

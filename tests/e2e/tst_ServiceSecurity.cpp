@@ -1,4 +1,5 @@
 #include "tests/e2e/ServiceHarness.h"
+#include "tests/install/TestFiles.h"
 
 #include <QtTest>
 
@@ -244,11 +245,11 @@ void tst_ServiceSecurity::logIsReadableByTheUserAlone()
 {
     // Every envelope is logged, screenshots and all.
     const QString folder = m_service->dataRoot() + "/log";
-    QCOMPARE(fileMode(folder), 0700u);
+    QCOMPARE(FileMode(folder), 0700u);
     const QStringList logs = QDir(folder).entryList({"*.log"}, QDir::Files);
     QVERIFY(!logs.isEmpty());
     for (const QString& log : logs)
-        QCOMPARE(fileMode(folder + "/" + log), 0600u);
+        QCOMPARE(FileMode(folder + "/" + log), 0600u);
 }
 
 void tst_ServiceSecurity::plantedLockFolder_data()

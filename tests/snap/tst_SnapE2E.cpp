@@ -1,6 +1,7 @@
 // Screen capture through the running service on a private Xvfb screen covered with a known
 // pattern: the answer's pixels against the pattern, the overlay driven with real X input.
 #include "tests/e2e/ServiceHarness.h"
+#include "tests/install/TestFiles.h"
 #include "tests/e2e/XvfbDisplay.h"
 #include "tests/snap/ScreenPattern.h"
 
@@ -164,8 +165,8 @@ void tst_SnapE2E::fullScreenIsTheScreenPixelForPixel()
     QFile file(answer.filePath);
     QVERIFY(file.open(QIODevice::ReadOnly));
     QCOMPARE(file.readAll(), answer.png);
-    QCOMPARE(fileMode(answer.filePath), 0600u);
-    QCOMPARE(fileMode(folder), 0700u);
+    QCOMPARE(FileMode(answer.filePath), 0600u);
+    QCOMPARE(FileMode(folder), 0700u);
 }
 
 void tst_SnapE2E::areaDraggedMovedAndConfirmed()

@@ -2,22 +2,13 @@
 // to a private folder instead (the modes of what is written are checked through the running
 // service). The folder keeps within its bound.
 #include "snap/SnapFileStore.h"
+#include "tests/install/TestFiles.h"
 
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include <sys/stat.h>
 #include <unistd.h>
-
-namespace {
-
-mode_t ModeOf(const QString& _qstrPath)
-{
-    struct stat st;
-    return ::lstat(QFile::encodeName(_qstrPath).constData(), &st) == 0 ? (st.st_mode & 07777) : 0;
-}
-
-} // namespace
 
 class tst_SnapFileStore : public QObject
 {
@@ -82,13 +73,13 @@ void tst_SnapFileStore::plantedFolderIsPassedBy()
     QVERIFY2(result.ok, qPrintable(result.error));
     QCOMPARE(QFileInfo(result.path).absolutePath(),
              m_pTmp->path() + QStringLiteral("/run/qorv-utility-service/snap_screen_tool"));
-    QCOMPARE(ModeOf(QFileInfo(result.path).absolutePath()), mode_t(0700));
-    QCOMPARE(ModeOf(result.path), mode_t(0600));
+    QCOMPARE(FileMode(QFileInfo(result.path).absolutePath()), 0700u);
+    QCOMPARE(FileMode(result.path), 0600u);
     // Nothing was written through the link or into the planted folder.
     QVERIFY(!QFileInfo::exists(target) || QDir(target).isEmpty());
     if (kind == QLatin1String("foreign") || kind == QLatin1String("open")) {
         QVERIFY(QDir(folder).isEmpty());
-        QCOMPARE(ModeOf(folder), mode_t(0777));
+        QCOMPARE(FileMode(folder), 0777u);
     }
 }
 
