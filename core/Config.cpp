@@ -108,4 +108,8 @@ void Config::Load(const QString& _qstrPath)
     m_nProbeTimeoutSeconds = static_cast<int>(
         qMin<qint64>(ReadPositive(settings, "probeTimeoutSeconds", m_nProbeTimeoutSeconds), 3600));
     settings.endGroup();
+
+    settings.beginGroup(QStringLiteral("update"));
+    m_qstrUpdatePublicKey = ReadString(settings, "publicKey", m_qstrUpdatePublicKey).trimmed();
+    settings.endGroup();
 }

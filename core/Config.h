@@ -34,6 +34,8 @@ public:
     QString GetPublicNetworkUrl() const { return m_qstrPublicNetworkUrl; }
     int GetDownloadStallSeconds() const { return m_nDownloadStallSeconds; }
     int GetProbeTimeoutSeconds() const { return m_nProbeTimeoutSeconds; }
+    // Base64 of the raw 32-byte Ed25519 key that update packages must be signed with; empty: none.
+    QString GetUpdatePublicKey() const { return m_qstrUpdatePublicKey; }
     QString GetConfigPath() const { return m_qstrConfigPath; }
 
     // Default path: the executable's folder joined with "/config.ini".
@@ -65,5 +67,6 @@ private:
     QString m_qstrPublicNetworkUrl = QStringLiteral("https://www.baidu.com");
     int m_nDownloadStallSeconds = 60;
     int m_nProbeTimeoutSeconds = 15;
+    QString m_qstrUpdatePublicKey;
     QString m_qstrConfigPath;
 };

@@ -1,5 +1,6 @@
 #include "update/ToolBox.h"
 
+#include "core/Config.h"
 #include "install/CommonFunction.h"
 
 #include <QDebug>
@@ -94,6 +95,7 @@ void ToolBox::startInstall()
     m_blStarted = true;
     const QFileInfo download(m_body.downloadPath);
     m_blDownloadExisted = download.exists() || download.isSymLink();
+    downloader.RequireSignature(Config::Instance().GetUpdatePublicKey(), m_body.signature);
     downloader.downloadFile(QUrl(m_body.url), m_body.downloadPath, m_body.md5, m_qstrId);
 }
 
