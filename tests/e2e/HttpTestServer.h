@@ -10,8 +10,9 @@
 class QTcpSocket;
 
 // A small HTTP/1.1 server on 127.0.0.1 for download tests. "/f/<name>" serves a registered body
-// at once, "/slow/<name>" the same body in 16 KiB pieces every 20 ms, "/cut/<name>" closes its
-// first response half way and then serves like "/f/"; anything else is a 404. Bodies carry an
+// at once, "/slow/<name>" the same body in 16 KiB pieces every 20 ms, "/cut/<name>" sends its
+// first response like "/slow/" but closes it half way, and then serves like "/f/"; anything else
+// is a 404. Bodies carry an
 // ETag, and "Range: bytes=N-" (with no If-Range, or the body's ETag) gets a 206 from N on.
 class HttpTestServer : public QObject
 {
