@@ -3,12 +3,19 @@
 # qorv_bench_download driver) against `curl -o FILE` followed by `md5sum FILE`. The two run
 # alternately, round by round, each writing a fresh file, so a change in machine load hits
 # both alike. Prints per-round wall times (/usr/bin/time), medians, the ratio and peak memory.
-# Usage: bench/download.sh [BUILD_FOLDER]   (default: build; env QORV_BENCH_MIB, QORV_BENCH_ROUNDS)
+# Then the cut round: the server closes every download that starts at byte 0 after 50 % of the
+# file. Our Downloader retries by itself (after its first wait of 1 s) with Range/If-Range;
+# the peer is `curl -o` failing with its exit code 18, run again at once by hand as
+# `curl -C - -o`, then `md5sum`. Both files are checked; prints wall times and the body bytes
+# the server sent for each side.
+# Usage: bench/download.sh [BUILD_FOLDER]
+#   (default: build; env QORV_BENCH_MIB, QORV_BENCH_ROUNDS, QORV_BENCH_CUT_ROUNDS, default 3)
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 build=$(cd "${1:-$here/../build}" && pwd)
 mib=${QORV_BENCH_MIB:-512}
 rounds=${QORV_BENCH_ROUNDS:-7}
+cut_rounds=${QORV_BENCH_CUT_ROUNDS:-3}
 
 cmake --build "$build" --target qorv_bench_download -j2 >/dev/null
 driver="$build/bench/qorv_bench_download"
@@ -63,4 +70,44 @@ print(f"ratio Downloader / (curl + md5sum): median of rounds {statistics.median(
       f"best {min(ratios):.2f}, worst {max(ratios):.2f}  (target <= 1.00)")
 print(f"peak RSS: Downloader {max(r[1] for r in rows) / 1024:.0f} MiB; "
       f"curl {max(r[3] for r in rows) / 1024:.0f} MiB, md5sum {max(r[5] for r in rows) / 1024:.0f} MiB")
+PY
+
+# The cut round.
+cut_url="$url?cut=50"
+sent() { curl -sS "http://127.0.0.1:$(cat "$work/port")/__sent"; }
+now() { date +%s.%N; }
+echo
+echo "== cut at 50 %: ${mib} MiB, resumed by the Downloader (includes its 1 s wait) against curl -C - restarted at once"
+printf '%-6s %14s %10s %26s %10s %8s\n' round "Downloader s" "sent MiB" "curl + curl -C - + md5 s" "sent MiB" ratio
+: >"$work/cut"
+for r in $(seq "$cut_rounds"); do
+  rm -f "$work/ours.bin" "$work/curl.bin"
+  s0=$(sent)
+  read -r t_ours _ < <(timed "$driver" "$cut_url" "$work/ours.bin" "$md5")
+  s1=$(sent)
+  [ "$(md5sum <"$work/ours.bin" | cut -d' ' -f1)" = "$md5" ] || { echo "download.sh: wrong resumed bytes" >&2; exit 1; }
+  rm -f "$work/ours.bin"
+  start=$(now)
+  code=0
+  curl -sS -o "$work/curl.bin" "$cut_url" 2>/dev/null || code=$?
+  [ "$code" = 18 ] || { echo "download.sh: curl was not cut (exit $code)" >&2; exit 1; }
+  curl -sS -C - -o "$work/curl.bin" "$cut_url"
+  md5sum "$work/curl.bin" >"$work/curl.md5"
+  end=$(now)
+  s2=$(sent)
+  [ "$(cut -d' ' -f1 "$work/curl.md5")" = "$md5" ] || { echo "download.sh: wrong bytes from curl -C -" >&2; exit 1; }
+  echo "$t_ours $((s1 - s0)) $start $end $((s2 - s1))" >>"$work/cut"
+  python3 -c "import sys; o, a, s, e, b = map(float, sys.argv[2:]); print(f'{sys.argv[1]:<6} {o:14.2f} {a / 2**20:10.1f} {e - s:26.2f} {b / 2**20:10.1f} {o / (e - s):8.2f}')" \
+    "$r" "$t_ours" "$((s1 - s0))" "$start" "$end" "$((s2 - s1))"
+done
+python3 - "$work/cut" "$mib" <<'PY'
+import statistics, sys
+rows = [list(map(float, line.split())) for line in open(sys.argv[1])]
+mib = int(sys.argv[2])
+ours = statistics.median(r[0] for r in rows)
+peer = statistics.median(r[3] - r[2] for r in rows)
+print(f"median: Downloader {ours:.2f} s (without its 1 s wait {ours - 1:.2f} s), "
+      f"curl + curl -C - + md5sum {peer:.2f} s; ratio {ours / peer:.2f} ({(ours - 1) / peer:.2f} without the wait)")
+print(f"bytes sent: Downloader {max(r[1] for r in rows) / 2**20 / mib:.3f} x the file, "
+      f"curl {max(r[4] for r in rows) / 2**20 / mib:.3f} x the file")
 PY

@@ -8,20 +8,25 @@
 # by serve_files.py; the installation is the same 2,000 files with older bytes, put back before
 # every run of either side. Target: service/peer <= 1.1. Also prints the service's peak resident
 # memory above its idle size (VmHWM - idle VmRSS) over all rounds.
-# Usage: bench/update.sh [BUILD_FOLDER]   (default: build; env QORV_BENCH_ROUNDS, default 3)
+# Signed beside unsigned: a second service whose config.ini names a vendor's public key runs the
+# same update with a signature (made with the README's openssl commands) in the same rounds;
+# the signature (its SHA-512 while downloading, the Ed25519 check) must cost under 5 %.
+# Usage: bench/update.sh [BUILD_FOLDER]   (default: build; env QORV_BENCH_ROUNDS, default 6)
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 build=$(cd "${1:-$here/../build}" && pwd)
-rounds=${QORV_BENCH_ROUNDS:-3}
+rounds=${QORV_BENCH_ROUNDS:-6}
 
 cmake --build "$build" --target qorvctl qorv-utility-service -j2 >/dev/null
 ctl="$build/tools/qorvctl/qorvctl"
 work=$(mktemp -d /tmp/qorv-bench-update.XXXXXX)
 server=
 service=
+signed_service=
 cleanup() {
   [ -n "$server" ] && kill "$server" 2>/dev/null || true
   [ -n "$service" ] && kill "$service" 2>/dev/null && wait "$service" 2>/dev/null || true
+  [ -n "$signed_service" ] && kill "$signed_service" 2>/dev/null && wait "$signed_service" 2>/dev/null || true
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -41,25 +46,42 @@ PY
 mkdir -p "$work/www"
 (cd "$work/pkg" && zip -q -r -0 "$work/www/package.zip" .)
 md5=$(md5sum "$work/www/package.zip" | cut -d' ' -f1)
+# The vendor's key and the package's signature, as the README makes them.
+public_key=$(cd "$work" && openssl genpkey -algorithm ed25519 -out key.pem &&
+  openssl pkey -in key.pem -pubout -outform DER | tail -c 32 | base64)
+signature=$(cd "$work" && openssl dgst -sha512 -binary -out package.zip.sha512 www/package.zip &&
+  openssl pkeyutl -sign -inkey key.pem -rawin -in package.zip.sha512 | base64 -w0)
 python3 "$here/serve_files.py" "$work/www" >"$work/port" &
 server=$!
 for _ in $(seq 100); do [ -s "$work/port" ] && break; sleep 0.1; done
 url="http://127.0.0.1:$(cat "$work/port")/package.zip"
 
-# The service in a folder of its own, on free ports.
-ports=$(python3 -c "import socket
+# A service in a folder of its own (FOLDER), on free ports, with an optional public key; sets
+# started_pid and started_wport.
+start_service() {
+  local folder=$1 key=$2 ports zport wport
+  ports=$(python3 -c "import socket
 s=[socket.socket() for _ in range(2)]
 [x.bind(('127.0.0.1',0)) for x in s]
 print(*[x.getsockname()[1] for x in s])")
-read -r zport wport <<<"$ports"
-mkdir -p "$work/svc/bin" "$work/svc/tmp" "$work/svc/run"
-chmod 700 "$work/svc/run"
-cp "$build/app/qorv-utility-service" "$work/svc/bin/"
-printf '[message_service]\nport=%s\nwsport=%s\n[log]\nlevel=1\n' "$zport" "$wport" >"$work/svc/bin/config.ini"
-HOME="$work/svc" TMPDIR="$work/svc/tmp" XDG_RUNTIME_DIR="$work/svc/run" QT_QPA_PLATFORM=offscreen \
-  "$work/svc/bin/qorv-utility-service" >/dev/null 2>&1 &
-service=$!
-for _ in $(seq 100); do "$ctl" --port "$wport" --timeout 2 ability update >/dev/null 2>&1 && break; sleep 0.2; done
+  read -r zport wport <<<"$ports"
+  mkdir -p "$folder/bin" "$folder/tmp" "$folder/run"
+  chmod 700 "$folder/run"
+  cp "$build/app/qorv-utility-service" "$folder/bin/"
+  printf '[message_service]\nport=%s\nwsport=%s\n[log]\nlevel=1\n[update]\npublicKey=%s\n' \
+    "$zport" "$wport" "$key" >"$folder/bin/config.ini"
+  HOME="$folder" TMPDIR="$folder/tmp" XDG_RUNTIME_DIR="$folder/run" QT_QPA_PLATFORM=offscreen \
+    "$folder/bin/qorv-utility-service" >/dev/null 2>&1 &
+  started_pid=$!
+  started_wport=$wport
+  for _ in $(seq 100); do "$ctl" --port "$wport" --timeout 2 ability update >/dev/null 2>&1 && break; sleep 0.2; done
+}
+start_service "$work/svc" ""
+service=$started_pid
+wport=$started_wport
+start_service "$work/svc-signed" "$public_key"
+signed_service=$started_pid
+signed_wport=$started_wport
 idle_kb=$(awk '/VmRSS/ {print $2}' "/proc/$service/status")
 
 # "seconds" of one update by one side, from the same installed state.
@@ -73,6 +95,11 @@ run_side() {
     service)
       "$ctl" --port "$wport" --timeout 600 send update \
         "{\"appid\":\"bench\",\"url\":\"$url\",\"md5\":\"$md5\",\"processName\":\"qorv-bench-none\",\"installPath\":\"$work/inst\"}" \
+        >/dev/null 2>&1
+      ;;
+    signed)
+      "$ctl" --port "$signed_wport" --timeout 600 send update \
+        "{\"appid\":\"bench\",\"url\":\"$url\",\"md5\":\"$md5\",\"signature\":\"$signature\",\"processName\":\"qorv-bench-none\",\"installPath\":\"$work/inst\"}" \
         >/dev/null 2>&1
       ;;
     peer)
@@ -89,20 +116,27 @@ run_side() {
 }
 
 run_side service >/dev/null
+run_side signed >/dev/null
 run_side peer >/dev/null
-echo "== update of 2,000 files, 200 MiB: service against curl+md5sum+unzip+rsync; $(nproc) cores; load $(cut -d' ' -f1-3 /proc/loadavg)"
-printf '%-6s %10s %10s %14s\n' round "service s" "peer s" "service/peer"
+echo "== update of 2,000 files, 200 MiB: service unsigned and signed against curl+md5sum+unzip+rsync; $(nproc) cores; load $(cut -d' ' -f1-3 /proc/loadavg)"
+printf '%-6s %10s %10s %10s %14s %15s\n' round "service s" "signed s" "peer s" "service/peer" "signed/unsigned"
 : >"$work/rounds"
 for r in $(seq "$rounds"); do
-  if [ $((r % 2)) = 1 ]; then s=$(run_side service); p=$(run_side peer); else p=$(run_side peer); s=$(run_side service); fi
-  echo "$s $p" >>"$work/rounds"
-  python3 -c "import sys; s, p = map(float, sys.argv[2:]); print(f'{sys.argv[1]:<6} {s:10.3f} {p:10.3f} {s / p:14.2f}')" "$r" "$s" "$p"
+  case $((r % 3)) in
+    1) s=$(run_side service); g=$(run_side signed); p=$(run_side peer) ;;
+    2) g=$(run_side signed); p=$(run_side peer); s=$(run_side service) ;;
+    0) p=$(run_side peer); s=$(run_side service); g=$(run_side signed) ;;
+  esac
+  echo "$s $p $g" >>"$work/rounds"
+  python3 -c "import sys; s, p, g = map(float, sys.argv[2:]); print(f'{sys.argv[1]:<6} {s:10.3f} {g:10.3f} {p:10.3f} {s / p:14.2f} {g / s:15.3f}')" "$r" "$s" "$p" "$g"
 done
 python3 - "$work/rounds" <<'PY'
 import statistics, sys
 rows = [list(map(float, line.split())) for line in open(sys.argv[1])]
-s, p = (statistics.median(r[i] for r in rows) for i in range(2))
+s, p, g = (statistics.median(r[i] for r in rows) for i in range(3))
 print(f"median: service {s:.3f} s, peer {p:.3f} s; ratio service/peer {s / p:.2f}  (target <= 1.10)")
+print(f"median: signed {g:.3f} s against unsigned {s:.3f} s; the signature costs {100 * (g / s - 1):+.1f} %  (target < 5 %); "
+      f"median of the rounds' own ratios {100 * (statistics.median(r[2] / r[0] for r in rows) - 1):+.1f} %")
 PY
 peak_kb=$(awk '/VmHWM/ {print $2}' "/proc/$service/status")
 echo "service memory: idle $((idle_kb / 1024)) MiB, peak $((peak_kb / 1024)) MiB, peak above idle $(((peak_kb - idle_kb) / 1024)) MiB"

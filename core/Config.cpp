@@ -113,4 +113,8 @@ void Config::Load(const QString& _qstrPath)
     m_nSnapKeepMegabytes =
         qMin<qint64>(ReadPositive(settings, "snapKeepMegabytes", m_nSnapKeepMegabytes), 1024 * 1024);
     settings.endGroup();
+
+    settings.beginGroup(QStringLiteral("update"));
+    m_qstrUpdatePublicKey = ReadString(settings, "publicKey", m_qstrUpdatePublicKey).trimmed();
+    settings.endGroup();
 }

@@ -36,6 +36,8 @@ public:
     int GetProbeTimeoutSeconds() const { return m_nProbeTimeoutSeconds; }
     // Screenshots kept before the oldest are deleted.
     qint64 GetSnapKeepBytes() const { return m_nSnapKeepMegabytes * 1024 * 1024; }
+    // Base64 of the raw 32-byte Ed25519 key that update packages must be signed with; empty: none.
+    QString GetUpdatePublicKey() const { return m_qstrUpdatePublicKey; }
     QString GetConfigPath() const { return m_qstrConfigPath; }
 
     // Default path: the executable's folder joined with "/config.ini".
@@ -68,5 +70,6 @@ private:
     int m_nDownloadStallSeconds = 60;
     int m_nProbeTimeoutSeconds = 15;
     qint64 m_nSnapKeepMegabytes = 256;
+    QString m_qstrUpdatePublicKey;
     QString m_qstrConfigPath;
 };

@@ -3,6 +3,7 @@
 #include "core/Config.h"
 #include "core/FillPlaceholders.h"
 #include "core/Logger.h"
+#include "install/PackageSignature.h"
 
 #include <QDebug>
 #include <QDir>
@@ -15,6 +16,7 @@ namespace {
 
 const char* const kStageNet = QT_TRANSLATE_NOOP("Downloader", "DOWNLOAD_FAILED_CHECK_NET");
 const char* const kStageMd5 = QT_TRANSLATE_NOOP("Downloader", "MD5_FAILED_CONTACT_US");
+const char* const kStageSignature = QT_TRANSLATE_NOOP("Downloader", "SIGNATURE_FAILED_CONTACT_US");
 
 bool IsHttpScheme(const QString& _qstrScheme)
 {
@@ -27,19 +29,61 @@ QString ErrorName(QNetworkReply::NetworkError _code)
     return name ? QString::fromLatin1(name) : QString::number(_code);
 }
 
+// The detail text of a failed signature check (translated in the Downloader context).
+const char* SignatureDetail(PackageSignature::Verdict _verdict)
+{
+    switch (_verdict) {
+    case PackageSignature::Verdict::KeyInvalid:
+        return QT_TRANSLATE_NOOP("Downloader", "PUBLIC_KEY_INVALID");
+    case PackageSignature::Verdict::SignatureMissing:
+        return QT_TRANSLATE_NOOP("Downloader", "SIGNATURE_MISSING");
+    case PackageSignature::Verdict::SignatureNotBase64:
+        return QT_TRANSLATE_NOOP("Downloader", "SIGNATURE_NOT_BASE64");
+    default:
+        return QT_TRANSLATE_NOOP("Downloader", "SIGNATURE_MISMATCH");
+    }
+}
+
+// "bytes FIRST-LAST/TOTAL" (TOTAL may be "*", then -1); false when it is not of that form.
+bool ParseContentRange(const QByteArray& _baValue, qint64& _nFirst, qint64& _nLast, qint64& _nTotal)
+{
+    const QByteArray value = _baValue.trimmed();
+    if (!value.startsWith("bytes "))
+        return false;
+    const QByteArray spec = value.mid(6).trimmed();
+    const int dash = spec.indexOf('-');
+    const int slash = spec.indexOf('/');
+    if (dash <= 0 || slash <= dash + 1)
+        return false;
+    bool okFirst = false;
+    bool okLast = false;
+    bool okTotal = true;
+    _nFirst = spec.left(dash).toLongLong(&okFirst);
+    _nLast = spec.mid(dash + 1, slash - dash - 1).toLongLong(&okLast);
+    const QByteArray total = spec.mid(slash + 1);
+    _nTotal = total == "*" ? -1 : total.toLongLong(&okTotal);
+    return okFirst && okLast && okTotal && _nFirst >= 0 && _nLast >= _nFirst &&
+           (_nTotal < 0 || _nLast < _nTotal);
+}
+
 } // namespace
+
+const QVector<int> Downloader::kRetryWaitsMs{1000, 2000, 4000, 8000, 16000};
 
 Downloader::Downloader(QObject* _pParent) : QObject(_pParent), m_networkManager(this)
 {
     connect(&m_networkManager, &QNetworkAccessManager::finished, this, &Downloader::slotReplyFinished);
     m_timerStall.setSingleShot(true);
     connect(&m_timerStall, &QTimer::timeout, this, &Downloader::slotStalled);
+    m_timerRetry.setSingleShot(true);
+    connect(&m_timerRetry, &QTimer::timeout, this, &Downloader::slotRetry);
 }
 
 Downloader::~Downloader()
 {
     stopDownload();
     m_timerStall.stop();
+    m_timerRetry.stop();
     DisconnectReply();
     DiscardFile();
 }
@@ -79,6 +123,12 @@ void Downloader::downloadFile(const QUrl& _url, const QString& _qstrFilePath, co
     m_qstrFilePath = _qstrFilePath;
     m_blFinished = false;
     m_nWritten = 0;
+    m_nTotal = -1;
+    m_baValidator.clear();
+    m_blBytesArrived = false;
+    m_nRetries = 0;
+    m_nReported = -1;
+    m_timerRetry.stop();
     m_state = State::Done;
 
     // Anything but http(s) (file:, qrc:, data:, ftp:) would let a client copy local files around.
@@ -88,6 +138,15 @@ void Downloader::downloadFile(const QUrl& _url, const QString& _qstrFilePath, co
             FillPlaceholders(tr("NET_WORDK_ERROR"), QString::number(QNetworkReply::ProtocolUnknownError),
                              QStringLiteral("Protocol \"%1\" is not supported").arg(_url.scheme()))));
         return;
+    }
+
+    // A package that cannot carry a valid signature is not fetched at all.
+    if (!m_qstrPublicKey.isEmpty()) {
+        const PackageSignature::Verdict form = PackageSignature::CheckForm(m_qstrPublicKey, m_qstrSignature);
+        if (form != PackageSignature::Verdict::Valid) {
+            Report(ErrorText(kStageSignature, tr(SignatureDetail(form))));
+            return;
+        }
     }
 
     // The target is prepared before anything is requested: a download that has nowhere to go
@@ -101,38 +160,223 @@ void Downloader::downloadFile(const QUrl& _url, const QString& _qstrFilePath, co
             return;
         }
     }
-    if (!m_qstrMd5.isEmpty()) {
-        m_pMd5 = std::make_unique<Md5Stream>();
-        // Posted events die with this object, so the hashing thread may post at any time.
-        m_pMd5->SetSpaceCallback(
-            [this] { QMetaObject::invokeMethod(this, &Downloader::slotReadyRead, Qt::QueuedConnection); });
-    }
+    StartDigests();
     if (_qstrFilePath.isEmpty() || !OpenTempFile()) {
         DiscardFile();
         Report(ErrorText(kStageNet, FillPlaceholders(tr("OPEN_FILE_FAILED"), _qstrFilePath)));
         return;
     }
 
-    m_urlCurrent = _url;
-    QNetworkRequest request(_url);
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
-                         QNetworkRequest::UserVerifiedRedirectPolicy);
-    m_pReply = m_networkManager.get(request);
-    if (!m_pReply) {
+    m_urlRequested = _url;
+    m_nStallSeconds = Config::Instance().GetDownloadStallSeconds();
+    if (!StartRequest()) {
         DiscardFile();
         Report(ErrorText(kStageNet, FillPlaceholders(tr("NO_REPLY"), _url.toString())));
         return;
     }
     m_state = State::Running;
-    m_pReply->setReadBufferSize(kReadBufferBytes);
     m_timerElapsed.start();
+}
+
+void Downloader::RequireSignature(const QString& _qstrPublicKey, const QString& _qstrSignature)
+{
+    m_qstrPublicKey = _qstrPublicKey.trimmed();
+    m_qstrSignature = _qstrSignature.trimmed();
+}
+
+void Downloader::StartDigests()
+{
+    m_pMd5.reset();
+    m_pSha512.reset();
+    // Posted events die with this object, so the hashing threads may post at any time.
+    const auto space = [this] {
+        QMetaObject::invokeMethod(this, &Downloader::slotReadyRead, Qt::QueuedConnection);
+    };
+    if (!m_qstrMd5.isEmpty()) {
+        m_pMd5 = std::make_unique<DigestStream>(DigestStream::Algorithm::Md5);
+        m_pMd5->SetSpaceCallback(space);
+    }
+    // Two streams hash on two threads side by side, so the signature costs the download no time
+    // where a core is free.
+    if (!m_qstrPublicKey.isEmpty()) {
+        m_pSha512 = std::make_unique<DigestStream>(DigestStream::Algorithm::Sha512);
+        m_pSha512->SetSpaceCallback(space);
+    }
+}
+
+bool Downloader::DigestsFull()
+{
+    // Both are asked, so each one that is full calls back once it has room.
+    const bool md5 = m_pMd5 && m_pMd5->Full();
+    const bool sha512 = m_pSha512 && m_pSha512->Full();
+    return md5 || sha512;
+}
+
+bool Downloader::StartRequest()
+{
+    m_urlCurrent = m_urlRequested;
+    QNetworkRequest request(m_urlRequested);
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                         QNetworkRequest::UserVerifiedRedirectPolicy);
+    // The bytes as stored: offsets of a range are offsets into the file only without a transfer
+    // encoding that the network library would undo.
+    request.setRawHeader("Accept-Encoding", "identity");
+    m_blRangeAsked = m_nWritten > 0;
+    m_nReplyStart = m_nWritten;
+    m_eAccept = Accept::Wait;
+    if (m_blRangeAsked) {
+        request.setRawHeader("Range", "bytes=" + QByteArray::number(m_nWritten) + '-');
+        // Without a validator the range is asked as `curl -C -` asks it; the answer must still
+        // name the length the first response declared.
+        if (!m_baValidator.isEmpty())
+            request.setRawHeader("If-Range", m_baValidator);
+    }
+    m_pReply = m_networkManager.get(request);
+    if (!m_pReply)
+        return false;
+    m_pReply->setReadBufferSize(kReadBufferBytes);
     connect(this, &Downloader::signCancelDownload, m_pReply.data(), &QNetworkReply::abort);
     connect(m_pReply.data(), &QNetworkReply::downloadProgress, this, &Downloader::slotDownloadProgress);
     connect(m_pReply.data(), &QNetworkReply::readyRead, this, &Downloader::slotReadyRead);
     connect(m_pReply.data(), &QNetworkReply::errorOccurred, this, &Downloader::slotErrorOccurred);
     connect(m_pReply.data(), &QNetworkReply::redirected, this, &Downloader::slotRedirected);
-    m_nStallSeconds = Config::Instance().GetDownloadStallSeconds();
     m_timerStall.start(m_nStallSeconds * 1000);
+    return true;
+}
+
+Downloader::Accept Downloader::AcceptReply()
+{
+    if (m_eAccept != Accept::Wait || !m_pReply)
+        return m_eAccept;
+    const QVariant statusValue = m_pReply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    if (!statusValue.isValid())
+        return Accept::Wait;
+    const int status = statusValue.toInt();
+    // A redirect being followed; one that is not is failed when its reply finishes.
+    if (status >= 300 && status <= 399)
+        return Accept::Wait;
+    if (m_blRangeAsked && (status == 206 || (status >= 200 && status <= 299 && status != 200)))
+        return m_eAccept = AcceptRange();
+    if (status < 200 || status > 299)
+        return m_eAccept = Accept::Drop;
+    if (m_blRangeAsked) {
+        // The server sends the whole file (it ignores ranges, or the file changed since).
+        qWarning().noquote() << QStringLiteral(
+                                    "Downloader::AcceptReply:HTTP 200 to a range from %1: starting over, id:")
+                                        .arg(m_nWritten) +
+                                    m_qstrId;
+        if (!StartOver())
+            return m_eAccept = Accept::Failed;
+    }
+    bool known = false;
+    const qint64 length = m_pReply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&known);
+    m_nTotal = known && length >= 0 ? length : -1;
+    // The version these bytes belong to: a weak ETag may not be used for a range.
+    const QByteArray etag = m_pReply->rawHeader("ETag").trimmed();
+    m_baValidator =
+        !etag.isEmpty() && !etag.startsWith("W/") ? etag : m_pReply->rawHeader("Last-Modified").trimmed();
+    return m_eAccept = Accept::Write;
+}
+
+Downloader::Accept Downloader::AcceptRange()
+{
+    const int status = m_pReply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    const QByteArray range = m_pReply->rawHeader("Content-Range");
+    qint64 first = -1;
+    qint64 last = -1;
+    qint64 total = -1;
+    const bool continues = status == 206 && ParseContentRange(range, first, last, total) &&
+                           first == m_nWritten && (total < 0 || m_nTotal < 0 || total == m_nTotal);
+    if (!continues) {
+        Fail(ErrorText(
+            kStageNet,
+            FillPlaceholders(
+                tr("NET_WORDK_ERROR"), QString::number(QNetworkReply::ProtocolFailure),
+                QStringLiteral(
+                    "HTTP status %1 with Content-Range \"%2\" does not continue the file at %3 bytes")
+                    .arg(status)
+                    .arg(QString::fromLatin1(range))
+                    .arg(m_nWritten))));
+        return Accept::Failed;
+    }
+    if (total >= 0)
+        m_nTotal = total;
+    qWarning().noquote() << QStringLiteral("Downloader::AcceptRange:continuing at %1 of %2 bytes, id:")
+                                    .arg(m_nWritten)
+                                    .arg(m_nTotal) +
+                                m_qstrId;
+    return Accept::Write;
+}
+
+bool Downloader::StartOver()
+{
+    m_nReplyStart = 0;
+    if (!m_pFile->resize(0) || !m_pFile->seek(0)) {
+        qCritical().noquote() << "Downloader::StartOver:cannot empty " + m_pFile->fileName() + ":" +
+                                     m_pFile->errorString();
+        Fail(ErrorText(kStageNet, FillPlaceholders(tr("WRITE_FILE_FAILED"), m_urlRequested.toString(),
+                                                   m_qstrFilePath, QString::number(m_nWritten))));
+        return false;
+    }
+    m_nWritten = 0;
+    StartDigests();
+    return true;
+}
+
+bool Downloader::IsRetryable(QNetworkReply::NetworkError _code)
+{
+    switch (_code) {
+    case QNetworkReply::ConnectionRefusedError:
+    case QNetworkReply::RemoteHostClosedError:
+    case QNetworkReply::HostNotFoundError:
+    case QNetworkReply::TimeoutError:
+    case QNetworkReply::TemporaryNetworkFailureError:
+    case QNetworkReply::NetworkSessionFailedError:
+    case QNetworkReply::UnknownNetworkError:
+    case QNetworkReply::ProxyConnectionRefusedError:
+    case QNetworkReply::ProxyConnectionClosedError:
+    case QNetworkReply::ProxyNotFoundError:
+    case QNetworkReply::ProxyTimeoutError:
+        return true;
+    default:
+        // A stop, TLS, redirects, HTTP statuses and protocol errors fail as they did.
+        return false;
+    }
+}
+
+bool Downloader::RetryAfterCut(QNetworkReply::NetworkError _code)
+{
+    if (m_state != State::Running || !m_pFile || !IsRetryable(_code))
+        return false;
+    // What arrived before the cut goes into the file first: the next range starts after it.
+    if (m_pReply && AcceptReply() == Accept::Write && !WriteChunk(m_pReply->readAll()))
+        return true;
+    if (m_state != State::Running)
+        return true;
+    if (!m_blBytesArrived || m_nRetries >= m_vecRetryWaitsMs.size())
+        return false;
+    const int wait = qMax(0, m_vecRetryWaitsMs.at(m_nRetries++));
+    qWarning().noquote()
+        << QStringLiteral("Downloader::RetryAfterCut:%1 at %2 of %3 bytes; retry %4 of %5 in %6 ms, id:")
+                   .arg(ErrorName(_code))
+                   .arg(m_nWritten)
+                   .arg(m_nTotal)
+                   .arg(m_nRetries)
+                   .arg(m_vecRetryWaitsMs.size())
+                   .arg(wait) +
+               m_qstrId;
+    m_timerStall.stop();
+    DisconnectReply();
+    m_timerRetry.start(wait);
+    return true;
+}
+
+void Downloader::slotRetry()
+{
+    if (m_state != State::Running || !m_pFile || m_pReply)
+        return;
+    if (!StartRequest())
+        Fail(ErrorText(kStageNet, FillPlaceholders(tr("NO_REPLY"), m_urlRequested.toString())));
 }
 
 void Downloader::stopDownload()
@@ -146,6 +390,11 @@ void Downloader::stopDownload()
         emit signErrorOccurred(text, m_qstrId);
         if (!guard)
             return;
+        // Waiting for a retry there is no reply whose cancellation would discard the file.
+        if (m_timerRetry.isActive() || !m_pReply) {
+            m_timerRetry.stop();
+            DiscardFile();
+        }
     }
     // The abort makes the reply report the cancellation, which discards the partial file.
     emit signCancelDownload();
@@ -156,9 +405,17 @@ void Downloader::slotReadyRead()
     if (!m_pReply || !m_pFile || m_state != State::Running)
         return;
     m_timerStall.start();
-    // While the hash lags behind, the body waits in the reply's bounded buffer and TCP slows the
+    const Accept accept = AcceptReply();
+    if (accept == Accept::Drop) {
+        // An error page: the network library reports the status; its body is nobody's file.
+        m_pReply->readAll();
+        return;
+    }
+    if (accept != Accept::Write)
+        return;
+    // While a hash lags behind, the body waits in the reply's bounded buffer and TCP slows the
     // sender; the hash asks for more once it has caught up.
-    if (m_pMd5 && m_pMd5->Full())
+    if (DigestsFull())
         return;
     WriteChunk(m_pReply->readAll());
 }
@@ -177,10 +434,13 @@ bool Downloader::WriteChunk(const QByteArray& _baData)
                                                    m_qstrFilePath, QString::number(total))));
         return false;
     }
-    // Hashing what was written spares reading the file again for the MD5 check.
+    // Hashing what was written spares reading the file again for the checks.
     if (m_pMd5)
         m_pMd5->Add(_baData);
+    if (m_pSha512)
+        m_pSha512->Add(_baData);
     m_nWritten += written;
+    m_blBytesArrived = true;
     return true;
 }
 
@@ -195,6 +455,14 @@ void Downloader::slotDownloadProgress(qint64 bytesReceived, qint64 bytesTotal)
             qDebug().noquote() << QString::fromLatin1(header.first + ':' + header.second);
         qDebug() << "reply info end.";
     }
+    // Counted over the whole file: a reply that continues it starts where the file ends.
+    if (AcceptReply() != Accept::Write)
+        return;
+    bytesReceived += m_nReplyStart;
+    if (m_nTotal >= 0)
+        bytesTotal = m_nTotal;
+    else if (bytesTotal > 0)
+        bytesTotal += m_nReplyStart;
     // An unknown (-1) or empty total has no percentage; the log keeps a finite number.
     const float percent = bytesTotal > 0 ? static_cast<float>(bytesReceived) * 100.0f / bytesTotal : 0.0f;
     qDebug().noquote()
@@ -206,11 +474,17 @@ void Downloader::slotDownloadProgress(qint64 bytesReceived, qint64 bytesTotal)
     // without an announced size any report may already hold every byte, so it is held back too.
     const bool mayBeComplete = bytesTotal <= 0 || bytesReceived == bytesTotal;
     const qint64 reported = (mayBeComplete && bytesReceived > 0) ? bytesReceived - 1 : bytesReceived;
+    // After a start over the bytes already reported come again: they are not reported twice.
+    if (reported <= m_nReported)
+        return;
+    m_nReported = reported;
     emit signProgress(reported, bytesTotal, m_qstrId);
 }
 
 void Downloader::slotErrorOccurred(QNetworkReply::NetworkError _code)
 {
+    if (RetryAfterCut(_code))
+        return;
     m_state = State::Done;
     m_timerStall.stop();
     DiscardFile();
@@ -244,7 +518,7 @@ void Downloader::slotRedirected(const QUrl& _url)
 
 void Downloader::slotStalled()
 {
-    if (m_state != State::Running)
+    if (m_state != State::Running || RetryAfterCut(QNetworkReply::TimeoutError))
         return;
     Fail(ErrorText(kStageNet,
                    FillPlaceholders(tr("NET_WORDK_ERROR"), QString::number(QNetworkReply::TimeoutError),
@@ -261,6 +535,8 @@ void Downloader::slotReplyFinished(QNetworkReply* _pReply)
     const QNetworkReply::NetworkError code = _pReply->error();
     qWarning().noquote() << "slotReplyFinished:" + ErrorName(code) + " :" + _pReply->errorString();
     if (code != QNetworkReply::NoError) {
+        if (RetryAfterCut(code))
+            return;
         // The error signal has already reported this once; the finished reply reports it again.
         m_state = State::Done;
         m_timerStall.stop();
@@ -273,8 +549,11 @@ void Downloader::slotReplyFinished(QNetworkReply* _pReply)
         return;
 
     // A 3xx that was not followed (no usable Location, 304, ...) carries no file.
+    const Accept accept = AcceptReply();
+    if (accept == Accept::Failed)
+        return;
     const int status = _pReply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    if (status < 200 || status > 299) {
+    if (accept != Accept::Write) {
         const QString reason = _pReply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString();
         Fail(ErrorText(
             kStageNet,
@@ -284,6 +563,17 @@ void Downloader::slotReplyFinished(QNetworkReply* _pReply)
     }
     if (!WriteChunk(_pReply->readAll()))
         return;
+    // The connection ended before the declared length without an error of its own.
+    if (m_nTotal >= 0 && m_nWritten < m_nTotal) {
+        if (RetryAfterCut(QNetworkReply::RemoteHostClosedError))
+            return;
+        Fail(ErrorText(
+            kStageNet,
+            FillPlaceholders(
+                tr("NET_WORDK_ERROR"), QString::number(QNetworkReply::RemoteHostClosedError),
+                QStringLiteral("Connection closed at %1 of %2 bytes").arg(m_nWritten).arg(m_nTotal))));
+        return;
+    }
     if (!CommitFile()) {
         Fail(ErrorText(kStageNet, FillPlaceholders(tr("WRITE_FILE_FAILED"), _pReply->url().toString(),
                                                    m_qstrFilePath, QString::number(m_nWritten))));
@@ -300,24 +590,56 @@ void Downloader::slotReplyFinished(QNetworkReply* _pReply)
     DisconnectReply();
 
     m_blFinished = true;
-    if (m_qstrMd5.isEmpty() || !m_pMd5) {
-        CheckDigest(QString());
-        return;
-    }
-    // What is left to hash is hashed on the stream's thread; this thread only hears the digest.
-    m_pMd5->Finish([this](const QString& _qstrDigest) {
-        QMetaObject::invokeMethod(
-            this, [this, _qstrDigest] { CheckDigest(_qstrDigest); }, Qt::QueuedConnection);
-    });
+    FinishDigests();
 }
 
-void Downloader::CheckDigest(const QString& _qstrComputed)
+void Downloader::FinishDigests()
+{
+    m_baMd5.clear();
+    m_baSha512.clear();
+    m_nDigestsPending = (m_pMd5 ? 1 : 0) + (m_pSha512 ? 1 : 0);
+    if (m_nDigestsPending == 0) {
+        CheckDigest();
+        return;
+    }
+    // What is left to hash is hashed on the streams' threads; this thread only hears the digests.
+    const auto finish = [this](DigestStream& _stream, QByteArray Downloader::*_pDigest) {
+        _stream.Finish([this, _pDigest](const QByteArray& _baDigest) {
+            QMetaObject::invokeMethod(
+                this,
+                [this, _pDigest, _baDigest] {
+                    this->*_pDigest = _baDigest;
+                    if (--m_nDigestsPending == 0)
+                        CheckDigest();
+                },
+                Qt::QueuedConnection);
+        });
+    };
+    if (m_pMd5)
+        finish(*m_pMd5, &Downloader::m_baMd5);
+    if (m_pSha512)
+        finish(*m_pSha512, &Downloader::m_baSha512);
+}
+
+void Downloader::CheckDigest()
 {
     m_pMd5.reset();
-    if (!m_qstrMd5.isEmpty() && _qstrComputed.compare(m_qstrMd5, Qt::CaseInsensitive) != 0) {
+    m_pSha512.reset();
+    const QString computed = QString::fromLatin1(m_baMd5.toHex().toUpper());
+    if (!m_qstrMd5.isEmpty() && computed.compare(m_qstrMd5, Qt::CaseInsensitive) != 0) {
         Report(ErrorText(kStageMd5,
-                         FillPlaceholders(tr("CHECK_SUM_FAILED"), m_qstrFilePath, _qstrComputed, m_qstrMd5)));
+                         FillPlaceholders(tr("CHECK_SUM_FAILED"), m_qstrFilePath, computed, m_qstrMd5)));
         return;
+    }
+    if (!m_qstrPublicKey.isEmpty()) {
+        const PackageSignature::Verdict verdict =
+            PackageSignature::Verify(m_qstrPublicKey, m_qstrSignature, m_baSha512);
+        if (verdict != PackageSignature::Verdict::Valid) {
+            Report(
+                ErrorText(kStageSignature, FillPlaceholders(tr(SignatureDetail(verdict)), m_qstrFilePath)));
+            return;
+        }
+        qWarning().noquote() << "Downloader::CheckDigest:signature valid:" + m_qstrFilePath;
     }
     qWarning().noquote() << "Downloader::signFinished:" + m_qstrId;
     emit signFinished(m_qstrId);
@@ -402,4 +724,5 @@ void Downloader::DiscardFile()
         QFile::remove(temp);
     }
     m_pMd5.reset();
+    m_pSha512.reset();
 }

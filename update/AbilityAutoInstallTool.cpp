@@ -4,6 +4,7 @@
 #include "core/CommandTable.h"
 #include "core/Config.h"
 #include "install/PathClaim.h"
+#include "install/PackageSignature.h"
 #include "system/ProcessHelper.h"
 #include "update/PercentFilter.h"
 #include "update/ToolBox.h"
@@ -31,6 +32,16 @@ bool IsUsablePath(const QString& _qstrPath)
 AbilityAutoInstallTool::AbilityAutoInstallTool()
 {
     qRegisterMetaType<qint64>("qint64");
+    // A key meant to protect the installations must not silently stop protecting them.
+    const QString key = Config::Instance().GetUpdatePublicKey();
+    if (!key.isEmpty() && !PackageSignature::IsUsablePublicKey(key))
+        qWarning().noquote() << "AbilityAutoInstallTool:update/publicKey in " +
+                                    Config::Instance().GetConfigPath() +
+                                    " is not Base64 of a 32-byte Ed25519 public key: every update fails with "
+                                    "SIGNATURE_FAILED_CONTACT_US until it is corrected";
+    else if (!key.isEmpty())
+        qWarning()
+            << "AbilityAutoInstallTool:update packages must be signed with the key of update/publicKey";
     connect(this, &AbilityAutoInstallTool::SignDeleteUninstallPrepareHelperLater, this,
             &AbilityAutoInstallTool::SlotDeleteUninstallPrepareHelperLater, Qt::QueuedConnection);
 }

@@ -21,6 +21,7 @@ void CommandAutoInstallToolBody::LoadFromJson(const QJsonObject& _jsonObj)
     reader.String("appid", appid, "LoadFromJson:noappidfound");
     reader.String("url", url, "LoadFromJson:nourlfound");
     reader.String("md5", md5, "LoadFromJson:nomd5found");
+    reader.String("signature", signature, "LoadFromJson:nosignaturefound");
     reader.String("processName", processName, "LoadFromJson:noprocessNamefound");
     reader.String("downloadPath", downloadPath, "LoadFromJson:nodownloadPathfound");
     reader.Bool("bNoZip", bNoZip, "LoadFromJson:nobNoZipfound");
@@ -41,6 +42,7 @@ QJsonObject CommandAutoInstallToolBody::ToJson() const
     putText("appid", appid);
     putText("url", url);
     putText("md5", md5);
+    putText("signature", signature);
     putText("processName", processName);
     putText("downloadPath", downloadPath);
     if (bNoZip)

@@ -11,6 +11,8 @@ public:
     QString appid;
     QString url;
     QString md5;
+    // Base64 Ed25519 signature over the package's SHA-512; checked only when config.ini names a key.
+    QString signature;
     QString processName;
     QString downloadPath;
     bool bNoZip = false;

@@ -1,6 +1,7 @@
 #include "update/ToolBox.h"
 
 #include "core/PrivateFolder.h"
+#include "core/Config.h"
 #include "install/CommonFunction.h"
 
 #include <QDebug>
@@ -111,6 +112,7 @@ void ToolBox::startInstall()
     m_blStarted = true;
     const QFileInfo download(m_body.downloadPath);
     m_blDownloadExisted = download.exists() || download.isSymLink();
+    downloader.RequireSignature(Config::Instance().GetUpdatePublicKey(), m_body.signature);
     downloader.downloadFile(QUrl(m_body.url), m_body.downloadPath, m_body.md5, m_qstrId);
 }
 

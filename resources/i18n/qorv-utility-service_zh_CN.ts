@@ -19,6 +19,26 @@
         <translation>安装/更新包MD5值异常，请联系服务人员</translation>
     </message>
     <message>
+        <source>SIGNATURE_FAILED_CONTACT_US</source>
+        <translation>安装/更新包签名校验失败，请联系服务人员</translation>
+    </message>
+    <message>
+        <source>PUBLIC_KEY_INVALID</source>
+        <translation>配置的公钥无效</translation>
+    </message>
+    <message>
+        <source>SIGNATURE_MISSING</source>
+        <translation>缺少签名</translation>
+    </message>
+    <message>
+        <source>SIGNATURE_NOT_BASE64</source>
+        <translation>签名不是Base64</translation>
+    </message>
+    <message>
+        <source>SIGNATURE_MISMATCH</source>
+        <translation>签名不符[%1]</translation>
+    </message>
+    <message>
         <source>UNZIP_PACKAGE_FAILED</source>
         <translation>安装/更新包解压失败</translation>
     </message>

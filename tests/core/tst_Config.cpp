@@ -12,6 +12,8 @@ private slots:
     void readsKeys_data();
     void readsKeys();
     void ownKeysFallBackOnBadValues();
+    void updatePublicKey_data();
+    void updatePublicKey();
 
 private:
     void load(const QByteArray& _baText);
@@ -45,6 +47,7 @@ void tst_Config::defaultsWithoutFile()
     QCOMPARE(c.GetPercentFilter(), 1);
     QVERIFY(c.GetPublicNetworkUrl().startsWith("https://"));
     QCOMPARE(c.GetDownloadStallSeconds(), 60);
+    QCOMPARE(c.GetUpdatePublicKey(), QString());
     QCOMPARE(c.GetConfigPath(), m_dir.filePath("missing.ini"));
     QVERIFY(!QFile::exists(m_dir.filePath("missing.ini"))); // never written
 }
@@ -88,6 +91,26 @@ void tst_Config::ownKeysFallBackOnBadValues()
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression("maxMessageBytes 4294967296 above the limit"));
     load("[message_service]\nmaxMessageBytes=4294967296\n");
     QCOMPARE(Config::Instance().GetMaxMessageBytes(), 1024LL * 1024 * 1024);
+}
+
+void tst_Config::updatePublicKey_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<QString>("key");
+    // Base64 holds '+', '/' and '=', which INI files must keep as written.
+    const QString key = QStringLiteral("J4OgQWqPwcaA/KN7Rh6xZ1IpUaWtc+pziCCrBClybf4=");
+    QTest::newRow("as written") << "[update]\npublicKey=" + key.toLatin1() + "\n" << key;
+    QTest::newRow("quoted, blanks around") << "[update]\npublicKey=\" " + key.toLatin1() + " \"\n" << key;
+    QTest::newRow("empty") << QByteArray("[update]\npublicKey=\n") << QString();
+    QTest::newRow("in another group") << "[network]\npublicKey=" + key.toLatin1() + "\n" << QString();
+}
+
+void tst_Config::updatePublicKey()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(QString, key);
+    load(text);
+    QCOMPARE(Config::Instance().GetUpdatePublicKey(), key);
 }
 
 QTEST_GUILESS_MAIN(tst_Config)

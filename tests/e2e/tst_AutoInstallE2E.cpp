@@ -1,6 +1,7 @@
 #include "tests/e2e/HttpTestServer.h"
 #include "tests/e2e/ServiceHarness.h"
 #include "tests/install/TestFiles.h"
+#include "tests/install/VendorKey.h"
 
 #include <QCryptographicHash>
 #include <QDirIterator>
@@ -92,6 +93,8 @@ private slots:
     void plantedSharedWorkFoldersAreNeverUsed_data();
     void plantedSharedWorkFoldersAreNeverUsed();
     void secondUpdateOnAClaimedFolderIsRefused();
+    void signedUpdates_data();
+    void signedUpdates();
 
 private:
     // Zips the tree, serves it and returns a body that installs it into Path("inst").
@@ -109,7 +112,14 @@ private:
     // Sends the update with its package served slowly, and returns once it is downloading.
     JsonCommand SendSlowly(QJsonObject _body);
 
+    // Runs an update through either transport: everything for its guid up to its result.
+    template <typename Client> QList<JsonCommand> Update(Client& _client, const QJsonObject& _body);
+    // A service started with update/publicKey set (a vendor's key, or a malformed one).
+    ServiceProcess& KeyedService(const QString& _qstrKey, const QString& _qstrLanguage);
+
     std::unique_ptr<ServiceProcess> m_pService;
+    std::map<QString, std::unique_ptr<ServiceProcess>> m_mapKeyedServices;
+    std::unique_ptr<VendorKey> m_pVendorKey;
     std::unique_ptr<WsTestClient> m_pClient;
     std::unique_ptr<QTemporaryDir> m_pWork;
     HttpTestServer m_http;
@@ -143,6 +153,10 @@ void tst_AutoInstallE2E::cleanupTestCase()
     // A sanitizer build of the service fails the run with its report.
     const QString report = m_pService->sanitizerReport();
     QVERIFY2(report.isEmpty(), qPrintable(report.left(4000)));
+    for (const auto& keyed : m_mapKeyedServices) {
+        const QString keyedReport = keyed.second->sanitizerReport();
+        QVERIFY2(keyedReport.isEmpty(), qPrintable(keyedReport.left(4000)));
+    }
     m_appProcess.kill();
     m_appProcess.waitForFinished();
 }
@@ -583,6 +597,136 @@ void tst_AutoInstallE2E::secondUpdateOnAClaimedFolderIsRefused()
     QVERIFY(!answers.isEmpty());
     QCOMPARE(answers.last().error_code, 100LL);
     QCOMPARE(ReadFile(Path("inst/a.txt")), QByteArray("from A"));
+}
+
+template <typename Client>
+QList<JsonCommand> tst_AutoInstallE2E::Update(Client& _client, const QJsonObject& _body)
+{
+    JsonCommand request = makeCommand(QStringLiteral("command"), QStringLiteral("update"),
+                                      QString::fromUtf8(QJsonDocument(_body).toJson(QJsonDocument::Compact)));
+    if (!_client.send(request))
+        return {};
+    return _client.collectUntil(request.guid, IsResult, 60000);
+}
+
+ServiceProcess& tst_AutoInstallE2E::KeyedService(const QString& _qstrKey, const QString& _qstrLanguage)
+{
+    std::unique_ptr<ServiceProcess>& service = m_mapKeyedServices[_qstrKey];
+    if (!service) {
+        service = std::make_unique<ServiceProcess>(QMap<QString, QString>{{"update/publicKey", _qstrKey}});
+        // The texts in a known language: C has no translation, zh_CN the shipped one.
+        service->setEnvironment(QStringLiteral("LC_ALL"), _qstrLanguage);
+        service->setEnvironment(QStringLiteral("LANGUAGE"), _qstrLanguage);
+    }
+    if (!service->isRunning())
+        service->start();
+    return *service;
+}
+
+void tst_AutoInstallE2E::signedUpdates_data()
+{
+    QTest::addColumn<QString>("transport");
+    QTest::addColumn<QString>("key");       // "vendor", "none" or "malformed"
+    QTest::addColumn<QString>("signature"); // "good", "other package", "missing", "not base64"
+    QTest::addColumn<bool>("cut");          // the package's first response closes half way
+    QTest::addColumn<qint64>("code");
+    QTest::addColumn<QString>("error");
+    const QString zh = QStringLiteral("安装/更新包签名校验失败，请联系服务人员|");
+    for (const QString transport : {"WebSocket", "ZeroMQ"}) {
+        const auto row = [&transport](const char* _szName) -> QTestData& {
+            return QTest::addRow("%s, %s", qPrintable(transport), _szName) << transport;
+        };
+        row("signed") << "vendor"
+                      << "good" << false << 100LL << "finish";
+        row("signed, download cut and resumed") << "vendor"
+                                                << "good" << true << 100LL << "finish";
+        row("signed by the vendor for another package")
+            << "vendor"
+            << "other package" << false << 101LL << zh + "签名不符[*";
+        row("signature missing") << "vendor"
+                                 << "missing" << false << 101LL << zh + "缺少签名";
+        row("signature not Base64") << "vendor"
+                                    << "not base64" << false << 101LL << zh + "签名不是Base64";
+        row("no key: signature ignored") << "none"
+                                         << "not base64" << false << 100LL << "finish";
+        row("malformed key: fails even when signed")
+            << "malformed"
+            << "good" << false << 101LL << "SIGNATURE_FAILED_CONTACT_US|PUBLIC_KEY_INVALID";
+    }
+}
+
+void tst_AutoInstallE2E::signedUpdates()
+{
+    QFETCH(QString, transport);
+    QFETCH(QString, key);
+    QFETCH(QString, signature);
+    QFETCH(bool, cut);
+    QFETCH(qint64, code);
+    QFETCH(QString, error);
+    if (!m_pVendorKey)
+        m_pVendorKey = std::make_unique<VendorKey>(m_pService->root(), QStringLiteral("vendor"));
+    QCOMPARE(m_pVendorKey->PublicKey().size(), 44);
+    ServiceProcess* service = m_pService.get();
+    if (key == "vendor")
+        service = &KeyedService(m_pVendorKey->PublicKey(), QStringLiteral("zh_CN.UTF-8"));
+    else if (key == "malformed")
+        service = &KeyedService(QStringLiteral("bm90IGEga2V5"), QStringLiteral("C"));
+    QVERIFY2(service->isRunning(), qPrintable(service->errorString()));
+    if (key == "malformed")
+        QVERIFY(service->waitForLog("update/publicKey in " + service->configPath() +
+                                    " is not Base64 of a 32-byte Ed25519 public key"));
+
+    const QString appId = QStringLiteral("signed%1").arg(++m_nApp);
+    const Tree tree{{"/a.txt", "signed a"}, {"/sub/b.bin", RandomBytes(600000, 7)}};
+    QJsonObject body = Package(appId, tree);
+    const QByteArray package = ReadFile(Path(appId + ".zip"));
+    if (signature == "good")
+        body.insert("signature", m_pVendorKey->Sign(package));
+    else if (signature == "other package")
+        body.insert("signature", m_pVendorKey->Sign(package + "x"));
+    else if (signature == "not base64")
+        body.insert("signature", "signed, trust me");
+    if (cut)
+        body.insert("url", m_http.Url("/cut/" + appId));
+
+    QList<JsonCommand> answers;
+    if (transport == "ZeroMQ") {
+        ZmqTestClient client(QStringLiteral("zmq-updater"), service->zmqPort());
+        QVERIFY(client.login());
+        answers = Update(client, body);
+    } else {
+        WsTestClient client(QStringLiteral("ws-updater"), service->wsPort());
+        QVERIFY(client.login({}, 30000));
+        answers = Update(client, body);
+    }
+    QVERIFY(!answers.isEmpty());
+    const JsonCommand& result = answers.last();
+    QVERIFY(IsResult(result));
+    QCOMPARE(result.error_code, code);
+    if (error.endsWith(QLatin1Char('*')))
+        QVERIFY2(result.error_string.startsWith(error.chopped(1)), qPrintable(result.error_string));
+    else
+        QCOMPARE(result.error_string, error);
+    if (code == 100) {
+        QCOMPARE(
+            ReadTree(Path("inst")),
+            (Tree{{"/a.txt", "signed a"}, {"/keep.txt", "kept"}, {"/sub/b.bin", RandomBytes(600000, 7)}}));
+    } else {
+        // Failed in the download stage, before anything was extracted.
+        QCOMPARE(StatusOf(result).value("status").toString(), QStringLiteral("downloading"));
+        for (const JsonCommand& answer : answers)
+            QVERIFY(StatusOf(answer).value("status").toString() != QLatin1String("unziping"));
+        QCOMPARE(ReadTree(Path("inst")), kInstalled);
+    }
+    // A missing or malformed signature, or a malformed key, is refused before a byte is fetched.
+    const bool refusedAtOnce =
+        key == "malformed" || (key == "vendor" && (signature == "missing" || signature == "not base64"));
+    QCOMPARE(m_http.Requests((cut ? "/cut/" : "/f/") + appId).size(), refusedAtOnce ? 0 : cut ? 2 : 1);
+    if (cut) {
+        const QByteArray second = m_http.Requests("/cut/" + appId).value(1);
+        QVERIFY2(HttpTestServer::Header(second, "Range").startsWith("bytes="), second.constData());
+        QVERIFY(service->waitForLog("Downloader::RetryAfterCut:"));
+    }
 }
 
 QTEST_GUILESS_MAIN(tst_AutoInstallE2E)

@@ -258,6 +258,8 @@ private slots:
     void tasksOfAllKindsAtOnce();
     void qorvctlRunsATaskToItsEnd_data();
     void qorvctlRunsATaskToItsEnd();
+    void downloadResumesAfterACut_data();
+    void downloadResumesAfterACut();
 
 private:
     // Sends a command and returns everything for its guid up to its result (or the bound).
@@ -925,6 +927,60 @@ void tst_InstallE2E::qorvctlRunsATaskToItsEnd()
         QCOMPARE(last.error_code, 101LL);
         QVERIFY2(err.contains(error), qPrintable(err));
     }
+}
+
+void tst_InstallE2E::downloadResumesAfterACut_data()
+{
+    QTest::addColumn<QString>("transport");
+    QTest::newRow("WebSocket") << "WebSocket";
+    QTest::newRow("ZeroMQ") << "ZeroMQ";
+}
+
+void tst_InstallE2E::downloadResumesAfterACut()
+{
+    QFETCH(QString, transport);
+    // The server closes the first response half way; the service waits a second, asks for the
+    // rest with Range and If-Range, and the MD5 runs on over both parts.
+    const QByteArray payload = RandomBytes(3 * 1024 * 1024, 21);
+    const QString name = QStringLiteral("resume-%1.bin").arg(transport);
+    m_http.Add(name, payload);
+    const QString target = Path("dl/" + name);
+    QVERIFY(WriteFile(target, "the previous file"));
+    JsonCommand download = makeCommand(QStringLiteral("command"), QStringLiteral("download"),
+                                       Body(m_http.Url("/cut/" + name), target, Md5Of(payload)));
+    QList<JsonCommand> answers;
+    if (transport == QLatin1String("ZeroMQ")) {
+        ZmqTestClient client(QStringLiteral("zmq-downloader"), m_pService->zmqPort());
+        QVERIFY(client.login());
+        QVERIFY(client.send(download));
+        answers = client.collectUntil(download.guid, IsResult, 60000);
+    } else {
+        QVERIFY(m_pClient->send(download));
+        answers = m_pClient->collectUntil(download.guid, IsResult, 60000);
+    }
+    QVERIFY(!answers.isEmpty());
+    QCOMPARE(answers.last().error_code, 100LL);
+    QCOMPARE(answers.last().error_string, QStringLiteral("finish"));
+    QCOMPARE(ReadTree(Path("dl")).value("/" + name), payload);
+    QVERIFY(Leftovers(m_pWork->path()).isEmpty());
+
+    const QList<QByteArray> requests = m_http.Requests("/cut/" + name);
+    QCOMPARE(requests.size(), 2);
+    const QByteArray range = HttpTestServer::Header(requests.at(1), "Range");
+    QVERIFY2(range.startsWith("bytes=") && range.mid(6).chopped(1).toLongLong() > 0,
+             requests.at(1).constData());
+    QCOMPARE(HttpTestServer::Header(requests.at(1), "If-Range"),
+             '"' + QCryptographicHash::hash(payload, QCryptographicHash::Md5).toHex() + '"');
+    // Progress only rises across the cut.
+    double last = -1;
+    for (const JsonCommand& answer : answers)
+        if (IsProgress(answer)) {
+            QVERIFY2(PercentOf(answer) >= last && PercentOf(answer) <= 100,
+                     qPrintable(QString::number(PercentOf(answer))));
+            last = PercentOf(answer);
+        }
+    QVERIFY(last > 0);
+    QVERIFY(m_pService->waitForLog("Downloader::RetryAfterCut:"));
 }
 
 QTEST_GUILESS_MAIN(tst_InstallE2E)

@@ -1,6 +1,7 @@
 #include "core/Config.h"
 #include "install/Downloader.h"
 #include "resources/QorvResources.h"
+#include "tests/install/VendorKey.h"
 
 #include <QCryptographicHash>
 #include <QProcess>
@@ -49,16 +50,45 @@ void WriteFile(const QString& _qstrPath, const QByteArray& _baData)
 }
 
 // A small HTTP/1.1 server on 127.0.0.1 that answers from the request path:
-//   /data?n=N[&nolen][&slow=MS][&cut=K][&stall=K]   N patterned bytes
+//   /data?n=N[&nolen][&slow=MS][&cut=K[&cuts=C]][&stall=K]   N patterned bytes
 //   /redirect?to=URL   302 to URL     /redirect-noloc   302 without Location
 //   /status?code=C     status C with a short body
+// /data answers "Range: bytes=N-" with a 206 unless the If-Range differs from its validator
+// (ETag "n-N"; with lastmod a Last-Modified instead, with novalidator neither, with newetag a
+// new ETag in every response, as for a file that keeps changing). norange ignores ranges,
+// badrange answers one that starts a byte early, range416 refuses them. cut closes a response
+// after K body bytes of its own (only the first C responses to that path with cuts), stall holds
+// it open after K.
 // With a certificate and key it speaks https instead.
 class HttpTestServer : public QTcpServer
 {
 public:
+    // The head of each request, in order.
+    QList<QByteArray> requests;
+    // When each request arrived, in milliseconds of a monotonic clock.
+    QList<qint64> requestTimes;
+    // Body bytes written into sockets, over every response.
+    qint64 bodyBytesSent = 0;
+    void Reset()
+    {
+        requests.clear();
+        requestTimes.clear();
+        bodyBytesSent = 0;
+        m_mapResponses.clear();
+    }
+    // A header of one request's head, empty when absent.
+    static QByteArray Header(const QByteArray& _baHead, const QByteArray& _baName)
+    {
+        for (const QByteArray& line : _baHead.split('\n'))
+            if (line.toLower().startsWith(_baName.toLower() + ':'))
+                return line.mid(_baName.size() + 1).trimmed();
+        return QByteArray();
+    }
+
     explicit HttpTestServer(const QSslCertificate& _cert = QSslCertificate(), const QSslKey& _key = QSslKey())
         : m_cert(_cert), m_key(_key)
     {
+        m_clock.start();
         connect(this, &QTcpServer::newConnection, this, [this] {
             while (QTcpSocket* socket = nextPendingConnection())
                 Serve(socket);
@@ -96,8 +126,11 @@ private:
             if (!request->contains("\r\n\r\n"))
                 return;
             disconnect(_pSocket, &QTcpSocket::readyRead, _pSocket, nullptr);
-            const QByteArray target = request->left(request->indexOf("\r\n")).split(' ').value(1);
-            Respond(_pSocket, QUrl(QString::fromLatin1(target)));
+            const QByteArray head = request->left(request->indexOf("\r\n\r\n"));
+            requests.append(head);
+            requestTimes.append(m_clock.elapsed());
+            const QByteArray target = head.left(head.indexOf("\r\n")).split(' ').value(1);
+            Respond(_pSocket, QUrl(QString::fromLatin1(target)), head);
         });
     }
 
@@ -109,7 +142,7 @@ private:
         _pSocket->disconnectFromHost();
     }
 
-    void Respond(QTcpSocket* _pSocket, const QUrl& _url)
+    void Respond(QTcpSocket* _pSocket, const QUrl& _url, const QByteArray& _baHead)
     {
         const QUrlQuery query(_url);
         const QString path = _url.path();
@@ -123,20 +156,48 @@ private:
         } else if (path == QLatin1String("/status")) {
             Send(_pSocket, query.queryItemValue("code").toLatin1() + " Status", QByteArray(), "error page");
         } else if (path == QLatin1String("/data")) {
-            const QByteArray body = Body(query.queryItemValue("n").toLongLong());
-            QByteArray head = "HTTP/1.1 200 OK\r\nConnection: close\r\n";
+            const int served = m_mapResponses[_url.toString()]++;
+            const QByteArray whole = Body(query.queryItemValue("n").toLongLong());
+            QByteArray validator = "ETag: \"n-" + QByteArray::number(whole.size()) + "\"";
+            if (query.hasQueryItem("newetag"))
+                validator = "ETag: \"v" + QByteArray::number(served) + "\"";
+            else if (query.hasQueryItem("lastmod"))
+                validator = "Last-Modified: Tue, 01 Oct 2024 10:00:00 GMT";
+            else if (query.hasQueryItem("novalidator"))
+                validator.clear();
+            const QByteArray range = Header(_baHead, "Range");
+            const QByteArray ifRange = Header(_baHead, "If-Range");
+            qint64 start = 0;
+            if (range.startsWith("bytes=") && range.endsWith('-') && !query.hasQueryItem("norange") &&
+                (ifRange.isEmpty() || validator.endsWith(": " + ifRange)))
+                start = range.mid(6).chopped(1).toLongLong();
+            if (start > 0 && query.hasQueryItem("range416")) {
+                Send(_pSocket, "416 Range Not Satisfiable", QByteArray(), "no");
+                return;
+            }
+            const qint64 from = query.hasQueryItem("badrange") ? start - 1 : start;
+            QByteArray head =
+                start > 0 ? "HTTP/1.1 206 Partial Content\r\nConnection: close\r\nContent-Range: bytes " +
+                                QByteArray::number(from) + '-' + QByteArray::number(whole.size() - 1) + '/' +
+                                QByteArray::number(whole.size()) + "\r\n"
+                          : QByteArray("HTTP/1.1 200 OK\r\nConnection: close\r\n");
+            if (!validator.isEmpty())
+                head += validator + "\r\n";
+            const QByteArray body = whole.mid(static_cast<int>(from));
             if (!query.hasQueryItem("nolen"))
                 head += "Content-Length: " + QByteArray::number(body.size()) + "\r\n";
             _pSocket->write(head + "\r\n");
+            const bool cut = query.hasQueryItem("cut") &&
+                             (!query.hasQueryItem("cuts") || served < query.queryItemValue("cuts").toInt());
             if (query.hasQueryItem("stall")) {
-                _pSocket->write(body.left(query.queryItemValue("stall").toInt()));
-            } else if (query.hasQueryItem("cut")) {
-                _pSocket->write(body.left(query.queryItemValue("cut").toInt()));
+                Write(_pSocket, body.left(query.queryItemValue("stall").toInt()));
+            } else if (cut) {
+                Write(_pSocket, body.left(query.queryItemValue("cut").toInt()));
                 _pSocket->disconnectFromHost();
             } else if (query.hasQueryItem("slow")) {
                 SendSlowly(_pSocket, body, query.queryItemValue("slow").toInt());
             } else {
-                _pSocket->write(body);
+                Write(_pSocket, body);
                 _pSocket->disconnectFromHost();
             }
         } else {
@@ -144,13 +205,19 @@ private:
         }
     }
 
-    static void SendSlowly(QTcpSocket* _pSocket, const QByteArray& _baBody, int _nIntervalMs)
+    void Write(QTcpSocket* _pSocket, const QByteArray& _baBody)
+    {
+        bodyBytesSent += _baBody.size();
+        _pSocket->write(_baBody);
+    }
+
+    void SendSlowly(QTcpSocket* _pSocket, const QByteArray& _baBody, int _nIntervalMs)
     {
         auto* timer = new QTimer(_pSocket);
         auto sent = std::make_shared<int>(0);
-        connect(timer, &QTimer::timeout, _pSocket, [_pSocket, timer, sent, _baBody] {
+        connect(timer, &QTimer::timeout, _pSocket, [this, _pSocket, timer, sent, _baBody] {
             constexpr int kChunk = 16 * 1024;
-            _pSocket->write(_baBody.mid(*sent, kChunk));
+            Write(_pSocket, _baBody.mid(*sent, kChunk));
             *sent += kChunk;
             if (*sent >= _baBody.size()) {
                 timer->stop();
@@ -162,6 +229,9 @@ private:
 
     QSslCertificate m_cert;
     QSslKey m_key;
+    // Responses so far, by request target.
+    QMap<QString, int> m_mapResponses;
+    QElapsedTimer m_clock;
 };
 
 // One download's signals.
@@ -249,6 +319,15 @@ private slots:
     void redirectPolicy();
     void errorTexts_data();
     void errorTexts();
+    void resumes_data();
+    void resumes();
+    void rangeAnswersThatDoNotContinue_data();
+    void rangeAnswersThatDoNotContinue();
+    void stopDuringRetryWait_data();
+    void stopDuringRetryWait();
+    void firstRetryWaitsOneSecond();
+    void signatures_data();
+    void signatures();
 
 private:
     QString Target(const QString& _qstrName = QStringLiteral("file.bin")) const
@@ -260,6 +339,16 @@ private:
     std::unique_ptr<HttpTestServer> m_pTlsServer;
     std::unique_ptr<QTemporaryDir> m_pDir;
     QTemporaryDir m_configDir;
+    // The vendor's key as config.ini holds it, and signatures of Body(size) by size.
+    QString m_qstrPublicKey;
+    std::unique_ptr<VendorKey> m_pVendorKey;
+    QMap<qint64, QString> m_mapSignatures;
+    QString Signature(qint64 _nSize)
+    {
+        if (!m_mapSignatures.contains(_nSize))
+            m_mapSignatures.insert(_nSize, m_pVendorKey->Sign(Body(_nSize)));
+        return m_mapSignatures.value(_nSize);
+    }
 };
 
 void tst_Downloader::initTestCase()
@@ -271,6 +360,9 @@ void tst_Downloader::initTestCase()
     QCOMPARE(Config::Instance().GetDownloadStallSeconds(), kStallSeconds);
     m_pServer = std::make_unique<HttpTestServer>();
     InitQorvResources();
+    m_pVendorKey = std::make_unique<VendorKey>(m_configDir.path(), QStringLiteral("vendor"));
+    m_qstrPublicKey = m_pVendorKey->PublicKey();
+    QCOMPARE(m_qstrPublicKey.size(), 44);
 
     // A self-signed certificate that this process trusts, for the https server.
     QProcess openssl;
@@ -297,6 +389,7 @@ void tst_Downloader::init()
 {
     m_pDir = std::make_unique<QTemporaryDir>();
     QVERIFY(m_pDir->isValid());
+    m_pServer->Reset();
 }
 
 void tst_Downloader::downloads_data()
@@ -415,7 +508,9 @@ void tst_Downloader::failuresKeepTarget_data()
     // failures found by the downloader itself once.
     QTest::newRow("404") << m_pServer->Url("/status?code=404") << 2;
     QTest::newRow("500") << m_pServer->Url("/status?code=500") << 2;
-    QTest::newRow("cut mid-body") << m_pServer->Url("/data?n=200000&cut=70000") << 2;
+    // Every response is cut, and the server answers ranges with the whole file: the retries run
+    // out and the last error is reported as before.
+    QTest::newRow("cut mid-body, every time") << m_pServer->Url("/data?n=200000&cut=70000&norange") << 2;
     QTest::newRow("redirect without location") << m_pServer->Url("/redirect-noloc") << 2;
     QTest::newRow("redirect to ftp") << m_pServer->Url("/redirect?to=ftp%3A%2F%2F127.0.0.1%2Fx") << 2;
     QTest::newRow("redirect to file") << m_pServer->Url("/redirect?to=file%3A%2F%2F%2Fetc%2Fhostname") << 2;
@@ -433,6 +528,7 @@ void tst_Downloader::failuresKeepTarget()
     WriteFile(Target(), "previous content");
 
     Downloader downloader;
+    downloader.SetRetryWaits({0});
     Watch watch(downloader);
     downloader.downloadFile(QUrl(url), Target(), QString(), QStringLiteral("id-f"));
     QVERIFY(watch.WaitForEnd());
@@ -675,6 +771,8 @@ void tst_Downloader::errorTexts()
     }
 
     Downloader downloader;
+    // The texts of the first failure: no retries.
+    downloader.SetRetryWaits({});
     Watch watch(downloader);
     downloader.downloadFile(QUrl(url), file, md5, QStringLiteral("id-t"));
     if (scenario == Scenario::Stop) {
@@ -699,6 +797,230 @@ void tst_Downloader::errorTexts()
     entries.removeOne(QStringLiteral("folder"));
     entries.removeOne(QStringLiteral("blocker"));
     QCOMPARE(entries, QStringList{"file.bin"});
+}
+
+namespace {
+
+constexpr qint64 kMiB = 1024 * 1024;
+
+// Progress rises with every report, never names bytes twice, holds back the last byte and names
+// the whole length throughout.
+void CheckProgress(const QSignalSpy& _progress, qint64 _nSize)
+{
+    QVERIFY(!_progress.isEmpty());
+    qint64 last = -1;
+    for (const QList<QVariant>& report : _progress) {
+        const qint64 received = report.at(0).toLongLong();
+        QVERIFY2(received > last, qPrintable(QStringLiteral("%1 after %2").arg(received).arg(last)));
+        QCOMPARE(report.at(1).toLongLong(), _nSize);
+        last = received;
+    }
+    QCOMPARE(last, _nSize - 1);
+}
+
+qint64 RangeStart(const QByteArray& _baHead)
+{
+    const QByteArray range = HttpTestServer::Header(_baHead, "Range");
+    return range.startsWith("bytes=") && range.endsWith('-') ? range.mid(6).chopped(1).toLongLong() : -1;
+}
+
+} // namespace
+
+void tst_Downloader::resumes_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<qint64>("size");
+    QTest::addColumn<bool>("checks"); // MD5 and signature both required
+    QTest::addColumn<int>("requests");
+    QTest::addColumn<QByteArray>("ifRange"); // of the second request
+    QTest::addColumn<double>("wire");        // most bytes sent, in files; 0: unbounded
+    const QString eight = QStringLiteral("/data?n=%1").arg(8 * kMiB);
+    const QString cutAtFive = eight + QStringLiteral("&cut=%1&cuts=1").arg(5 * kMiB);
+    QTest::newRow("cut at 5 of 8 MiB, then ranges")
+        << cutAtFive << 8 * kMiB << false << 2 << QByteArray("\"n-8388608\"") << 1.15;
+    QTest::newRow("the same with MD5 and signature")
+        << cutAtFive << 8 * kMiB << true << 2 << QByteArray("\"n-8388608\"") << 1.15;
+    QTest::newRow("Last-Modified as the validator") << cutAtFive + "&lastmod" << 8 * kMiB << true << 2
+                                                    << QByteArray("Tue, 01 Oct 2024 10:00:00 GMT") << 1.15;
+    QTest::newRow("no validator: the range alone")
+        << cutAtFive + "&novalidator" << 8 * kMiB << true << 2 << QByteArray() << 1.15;
+    QTest::newRow("cut three times") << eight + QStringLiteral("&cut=%1&cuts=3").arg(2 * kMiB) << 8 * kMiB
+                                     << true << 4 << QByteArray("\"n-8388608\"") << 1.15;
+    QTest::newRow("server ignores Range: starts over")
+        << cutAtFive + "&norange" << 8 * kMiB << true << 2 << QByteArray("\"n-8388608\"") << 0.0;
+    QTest::newRow("file changed since: If-Range answered with the whole file")
+        << cutAtFive + "&newetag" << 8 * kMiB << true << 2 << QByteArray("\"v0\"") << 0.0;
+    QTest::newRow("small file cut at the first byte")
+        << "/data?n=3000&cut=1&cuts=1" << qint64(3000) << true << 2 << QByteArray("\"n-3000\"") << 0.0;
+}
+
+void tst_Downloader::resumes()
+{
+    QFETCH(QString, path);
+    QFETCH(qint64, size);
+    QFETCH(bool, checks);
+    QFETCH(int, requests);
+    QFETCH(QByteArray, ifRange);
+    QFETCH(double, wire);
+    WriteFile(Target(), "previous content");
+    Downloader downloader;
+    downloader.SetRetryWaits({0, 0, 0, 0, 0});
+    if (checks)
+        downloader.RequireSignature(m_qstrPublicKey, Signature(size));
+    Watch watch(downloader);
+    downloader.downloadFile(QUrl(m_pServer->Url(path)), Target(), checks ? Md5(Body(size)) : QString(),
+                            QStringLiteral("id-r"));
+    QVERIFY(watch.WaitForEnd());
+    Watch::Settle();
+    QCOMPARE(watch.errors.count(), 0);
+    QCOMPARE(watch.finished.count(), 1);
+    QVERIFY(ReadFile(Target()) == Body(size));
+    QCOMPARE(FolderEntries(m_pDir->path()), QStringList{"file.bin"});
+    CheckProgress(watch.progress, size);
+
+    QCOMPARE(m_pServer->requests.size(), requests);
+    QCOMPARE(RangeStart(m_pServer->requests.at(0)), qint64(-1));
+    const QByteArray second = m_pServer->requests.at(1);
+    QCOMPARE(HttpTestServer::Header(second, "If-Range"), ifRange);
+    QCOMPARE(HttpTestServer::Header(second, "Accept-Encoding"), QByteArray("identity"));
+    if (size == 8 * kMiB && requests == 2)
+        QVERIFY2(RangeStart(second) >= 4 * kMiB, second.constData());
+    // Each retry asks for exactly what was not yet on disk.
+    for (const QByteArray& request : m_pServer->requests.mid(1))
+        QVERIFY2(RangeStart(request) > 0, request.constData());
+    if (wire > 0)
+        QVERIFY2(m_pServer->bodyBytesSent <= wire * size,
+                 qPrintable(QString::number(m_pServer->bodyBytesSent)));
+}
+
+void tst_Downloader::rangeAnswersThatDoNotContinue_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<int>("reports");
+    QTest::newRow("206 that starts elsewhere") << "/data?n=200000&cut=50000&cuts=1&badrange" << 1;
+    QTest::newRow("416") << "/data?n=200000&cut=50000&cuts=1&range416" << 2;
+}
+
+void tst_Downloader::rangeAnswersThatDoNotContinue()
+{
+    QFETCH(QString, path);
+    QFETCH(int, reports);
+    WriteFile(Target(), "previous content");
+    Downloader downloader;
+    downloader.SetRetryWaits({0, 0, 0, 0, 0});
+    Watch watch(downloader);
+    downloader.downloadFile(QUrl(m_pServer->Url(path)), Target(), QString(), QStringLiteral("id-x"));
+    QVERIFY(watch.WaitForEnd());
+    Watch::Settle();
+    QCOMPARE(watch.finished.count(), 0);
+    QCOMPARE(watch.errors.count(), reports);
+    QCOMPARE(watch.Error(0), QStringLiteral("DOWNLOAD_FAILED_CHECK_NET|NET_WORDK_ERROR"));
+    // No second retry after an answer that fails.
+    QCOMPARE(m_pServer->requests.size(), 2);
+    QCOMPARE(ReadFile(Target()), QByteArray("previous content"));
+    QCOMPARE(FolderEntries(m_pDir->path()), QStringList{"file.bin"});
+}
+
+void tst_Downloader::stopDuringRetryWait_data()
+{
+    QTest::addColumn<bool>("destroy");
+    QTest::newRow("stopDownload") << false;
+    QTest::newRow("destructor") << true;
+}
+
+void tst_Downloader::stopDuringRetryWait()
+{
+    QFETCH(bool, destroy);
+    WriteFile(Target(), "previous content");
+    auto downloader = std::make_unique<Downloader>();
+    downloader->SetRetryWaits({1500});
+    Watch watch(*downloader);
+    downloader->downloadFile(QUrl(m_pServer->Url("/data?n=200000&cut=50000&cuts=1")), Target(), QString(),
+                             QStringLiteral("id-w"));
+    // The cut part is in the temporary file; the downloader waits for its retry.
+    QVERIFY(QTest::qWaitFor([&] { return PartWritten(m_pDir->path()); }, 60000));
+    QTest::qWait(300);
+    QCOMPARE(m_pServer->requests.size(), 1);
+    QCOMPARE(watch.errors.count(), 0);
+    if (destroy)
+        downloader.reset();
+    else
+        downloader->stopDownload();
+    // The stop is the one report: no reply is there to report a cancellation.
+    QCOMPARE(watch.errors.count(), 1);
+    QCOMPARE(watch.Error(0), QStringLiteral("DOWNLOAD_FAILED_CHECK_NET|USER_STOPED"));
+    QCOMPARE(FolderEntries(m_pDir->path()), QStringList{"file.bin"});
+    QCOMPARE(ReadFile(Target()), QByteArray("previous content"));
+    // The retry never comes.
+    QTest::qWait(1800);
+    QCOMPARE(m_pServer->requests.size(), 1);
+    QCOMPARE(watch.errors.count(), 1);
+    QCOMPARE(watch.finished.count(), 0);
+}
+
+void tst_Downloader::firstRetryWaitsOneSecond()
+{
+    QCOMPARE(Downloader::kRetryWaitsMs, (QVector<int>{1000, 2000, 4000, 8000, 16000}));
+    Downloader downloader;
+    Watch watch(downloader);
+    downloader.downloadFile(QUrl(m_pServer->Url("/data?n=200000&cut=50000&cuts=1")), Target(), QString(),
+                            QStringLiteral("id-1s"));
+    QVERIFY(watch.WaitForEnd());
+    QCOMPARE(watch.finished.count(), 1);
+    QVERIFY(ReadFile(Target()) == Body(200000));
+    QCOMPARE(m_pServer->requestTimes.size(), 2);
+    const qint64 gap = m_pServer->requestTimes.at(1) - m_pServer->requestTimes.at(0);
+    QVERIFY2(gap >= 1000 && gap < 10000, qPrintable(QString::number(gap)));
+}
+
+void tst_Downloader::signatures_data()
+{
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QString>("signature");
+    QTest::addColumn<bool>("chinese");
+    // Empty: the download finishes. {file} is the target.
+    QTest::addColumn<QString>("error");
+    QTest::addColumn<int>("requests");
+    const QString good = Signature(20000);
+    QTest::newRow("valid") << m_qstrPublicKey << good << false << QString() << 1;
+    QTest::newRow("no key: the signature is not looked at")
+        << QString() << "not base64 at all" << false << QString() << 1;
+    QTest::newRow("of another file") << m_qstrPublicKey << Signature(20001) << false
+                                     << "SIGNATURE_FAILED_CONTACT_US|SIGNATURE_MISMATCH" << 1;
+    QTest::newRow("of another file, zh") << m_qstrPublicKey << Signature(20001) << true
+                                         << "安装/更新包签名校验失败，请联系服务人员|签名不符[{file}]" << 1;
+    QTest::newRow("missing: nothing is fetched")
+        << m_qstrPublicKey << QString() << true << "安装/更新包签名校验失败，请联系服务人员|缺少签名" << 0;
+    QTest::newRow("not Base64: nothing is fetched")
+        << m_qstrPublicKey << "%%%" << false << "SIGNATURE_FAILED_CONTACT_US|SIGNATURE_NOT_BASE64" << 0;
+    QTest::newRow("malformed key: nothing is fetched")
+        << "c2hvcnQ=" << good << true << "安装/更新包签名校验失败，请联系服务人员|配置的公钥无效" << 0;
+}
+
+void tst_Downloader::signatures()
+{
+    QFETCH(QString, key);
+    QFETCH(QString, signature);
+    QFETCH(bool, chinese);
+    QFETCH(QString, error);
+    QFETCH(int, requests);
+    QTranslator translator;
+    if (chinese) {
+        QVERIFY(translator.load(QStringLiteral(":/i18n/qorv-utility-service_zh_CN.qm")));
+        QVERIFY(QCoreApplication::installTranslator(&translator));
+    }
+    Downloader downloader;
+    downloader.RequireSignature(key, signature);
+    Watch watch(downloader);
+    downloader.downloadFile(QUrl(m_pServer->Url("/data?n=20000")), Target(), Md5(Body(20000)),
+                            QStringLiteral("id-sig"));
+    QVERIFY(watch.WaitForEnd());
+    Watch::Settle();
+    QCOMPARE(m_pServer->requests.size(), requests);
+    QCOMPARE(watch.finished.count(), error.isEmpty() ? 1 : 0);
+    QCOMPARE(watch.errors.count(), error.isEmpty() ? 0 : 1);
+    if (!error.isEmpty())
+        QCOMPARE(watch.Error(0), error.replace(QLatin1String("{file}"), Target()));
 }
 
 QTEST_GUILESS_MAIN(tst_Downloader)

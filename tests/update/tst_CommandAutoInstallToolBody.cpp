@@ -19,14 +19,15 @@ void tst_CommandAutoInstallToolBody::loadFromString_data()
     QTest::addColumn<QString>("written"); // what the parsed body writes back
     QTest::addColumn<int>("criticals");   // "LoadFromJson:no<key>found" lines
 
-    const QString full = R"({"appid":"a","url":"u","md5":"m","processName":"p","downloadPath":"/d",)"
-                         R"("bNoZip":true,"unzipPath":"/z","installPath":"/i","backupPath":"/b",)"
-                         R"("status":"s","percent":2.5})";
+    const QString full =
+        R"({"appid":"a","url":"u","md5":"m","signature":"c2ln","processName":"p","downloadPath":"/d",)"
+        R"("bNoZip":true,"unzipPath":"/z","installPath":"/i","backupPath":"/b",)"
+        R"("status":"s","percent":2.5})";
     QTest::newRow("every key") << full << true << full << 0;
     QTest::newRow("a request") << R"({"appid":"a","url":"u","processName":"p"})" << true
-                               << R"({"appid":"a","percent":0,"processName":"p","url":"u"})" << 8;
+                               << R"({"appid":"a","percent":0,"processName":"p","url":"u"})" << 9;
     QTest::newRow("wrong types") << R"({"appid":1,"bNoZip":"yes","percent":"5","url":"u"})" << true
-                                 << R"({"percent":0,"url":"u"})" << 10;
+                                 << R"({"percent":0,"url":"u"})" << 11;
     QTest::newRow("not an object") << R"(["a"])" << false << R"({"percent":0})" << 0;
     QTest::newRow("not JSON") << "appid=a" << false << R"({"percent":0})" << 0;
 }

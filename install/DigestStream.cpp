@@ -1,12 +1,21 @@
-#include "install/Md5Stream.h"
+#include "install/DigestStream.h"
 
 #include "core/ServiceThread.h"
 
-#include <QString>
+#include <openssl/evp.h>
 
-Md5Stream::Md5Stream() : m_thread(StartServiceThread(&Md5Stream::Run, this)) {}
+DigestStream::DigestStream(Algorithm _algorithm) : m_pContext(EVP_MD_CTX_new(), EVP_MD_CTX_free)
+{
+    // Both are built into OpenSSL's default provider; a context that cannot start hashes nothing
+    // and its digest is empty, which no expected digest matches.
+    if (m_pContext &&
+        EVP_DigestInit_ex(m_pContext.get(), _algorithm == Algorithm::Md5 ? EVP_md5() : EVP_sha512(),
+                          nullptr) != 1)
+        m_pContext.reset();
+    m_thread = StartServiceThread(&DigestStream::Run, this);
+}
 
-Md5Stream::~Md5Stream()
+DigestStream::~DigestStream()
 {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -17,7 +26,7 @@ Md5Stream::~Md5Stream()
         m_thread.join();
 }
 
-void Md5Stream::Add(const QByteArray& _baData)
+void DigestStream::Add(const QByteArray& _baData)
 {
     if (_baData.isEmpty())
         return;
@@ -28,20 +37,20 @@ void Md5Stream::Add(const QByteArray& _baData)
     m_cvWork.notify_one();
 }
 
-bool Md5Stream::Full()
+bool DigestStream::Full()
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_blWantSpace = m_nQueuedBytes > kMaxQueuedBytes;
     return m_blWantSpace;
 }
 
-void Md5Stream::SetSpaceCallback(std::function<void()> _fnSpace)
+void DigestStream::SetSpaceCallback(std::function<void()> _fnSpace)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_fnSpace = std::move(_fnSpace);
 }
 
-void Md5Stream::Finish(std::function<void(const QString&)> _fnDone)
+void DigestStream::Finish(std::function<void(const QByteArray&)> _fnDone)
 {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -51,7 +60,7 @@ void Md5Stream::Finish(std::function<void(const QString&)> _fnDone)
     m_cvWork.notify_one();
 }
 
-void Md5Stream::Run()
+void DigestStream::Run()
 {
     for (;;) {
         QByteArray chunk;
@@ -63,14 +72,23 @@ void Md5Stream::Run()
             if (m_queue.empty()) {
                 // Input is done and all of it hashed.
                 lock.unlock();
+                QByteArray digest(EVP_MAX_MD_SIZE, Qt::Uninitialized);
+                unsigned int size = 0;
+                if (!m_pContext ||
+                    EVP_DigestFinal_ex(m_pContext.get(), reinterpret_cast<unsigned char*>(digest.data()),
+                                       &size) != 1)
+                    size = 0;
+                digest.truncate(static_cast<int>(size));
                 if (m_fnDone)
-                    m_fnDone(QString::fromLatin1(m_hash.result().toHex().toUpper()));
+                    m_fnDone(digest);
                 return;
             }
             chunk = std::move(m_queue.front());
             m_queue.pop_front();
         }
-        m_hash.addData(chunk);
+        if (m_pContext &&
+            EVP_DigestUpdate(m_pContext.get(), chunk.constData(), static_cast<size_t>(chunk.size())) != 1)
+            m_pContext.reset();
         std::function<void()> space;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
