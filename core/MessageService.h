@@ -22,6 +22,12 @@ public:
     void Stop();
 
     void OnMessageReceived(const QByteArray& _baClient, const QByteArray& _baText);
+    // An envelope the service itself sends (an ability's answer or question): routed as a client's
+    // would be from "message_service", but neither parsed nor written again. _baText, when given,
+    // is its wire form, relayed as it is; its data may then be left out of _jsonCommand.
+    void Post(const JsonCommand& _jsonCommand, const QByteArray& _baText = QByteArray());
+    // Bytes handed to the transports for clients and not yet written to their connections.
+    qint64 UnsentBytes();
     void SendToClient(const QString& _qstrName, const JsonCommand& _jsonCommand);
 
     QMap<QString, QStringList> Registry();
@@ -52,6 +58,9 @@ private:
         QStringList recipients;      // copies of the request, delivered before the answer
         bool toManagerAfter = false; // a command for the manager, handed over after the answer
     };
+    // _baText: the envelope as it came, for the log; _blRelayText: recipients get it unchanged.
+    void Dispatch(const QByteArray& _baClient, JsonCommand& _request, const QByteArray& _baText,
+                  bool _blRelayText);
     Outcome Route(const QByteArray& _baClient, const JsonCommand& _request);
     void Login(const QString& _qstrClient, const JsonCommand& _request);
     QString FindCommandOwner(const QString& _qstrCommand) const;

@@ -1,6 +1,6 @@
 #include "install/CommonFunction.h"
 
-#include "core/ThreadStack.h"
+#include "core/WorkerPool.h"
 
 #include <QCryptographicHash>
 #include <QDebug>
@@ -11,7 +11,6 @@
 #include <QScreen>
 #include <QStandardPaths>
 #include <QUuid>
-#include <QtConcurrent/QtConcurrentRun>
 
 namespace {
 // Linked folders are not descended into: a link back to an ancestor would recurse forever.
@@ -130,10 +129,12 @@ bool CommonFunction::DeleteFolder(const QString& _qstrFolder)
 
 void CommonFunction::DeleteFolderAsync(const QString& _qstrFolder)
 {
-    QtConcurrent::run([_qstrFolder] {
-        const ThreadStack stack; // a pool thread, but a crash on it still leaves a report
+    // Owed to a task already over, so taken whatever the pool's queue holds.
+    if (!WorkerPool::Service().SubmitOwed([_qstrFolder] { DeleteFolder(_qstrFolder); })) {
+        qWarning().noquote()
+            << "CommonFunction::DeleteFolderAsync:the worker pool has stopped, deleting here:" + _qstrFolder;
         DeleteFolder(_qstrFolder);
-    });
+    }
 }
 
 bool CommonFunction::RemoveFile(const QString& _qstrPath)
@@ -153,10 +154,8 @@ bool CommonFunction::RemoveFile(const QString& _qstrPath)
 
 void CommonFunction::RemoveFileAsync(const QString& _qstrPath)
 {
-    QtConcurrent::run([_qstrPath] {
-        const ThreadStack stack;
+    if (!WorkerPool::Service().SubmitOwed([_qstrPath] { RemoveFile(_qstrPath); }))
         RemoveFile(_qstrPath);
-    });
 }
 
 QString CommonFunction::FindFile(const QString& _qstrName, const QString& _qstrFolder)

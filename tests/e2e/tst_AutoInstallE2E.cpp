@@ -4,12 +4,14 @@
 
 #include <QCryptographicHash>
 #include <QDirIterator>
+#include <QElapsedTimer>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRandomGenerator>
 #include <QtTest>
 
 #include <cmath>
+#include <optional>
 
 // "update", "pre_uninst" and "stop_update" through the running service: the handshake with the
 // application in each of its outcomes, each stage failing, stops in each stage with the
@@ -86,6 +88,7 @@ private slots:
     void duplicateGuidAndStrayAnswers();
     void userFolderSurvives_data();
     void userFolderSurvives();
+    void searchOfAHugeInstallationLeavesOthersAnswered();
 
 private:
     // Zips the tree, serves it and returns a body that installs it into Path("inst").
@@ -504,6 +507,53 @@ void tst_AutoInstallE2E::userFolderSurvives()
     // What the run put into an empty folder goes again; the folder itself stays.
     QTRY_COMPARE_WITH_TIMEOUT(ReadTree(Path("mine")), holdsFiles ? mine : Tree(), 10000);
     QVERIFY(QFileInfo(Path("mine")).isDir());
+}
+
+void tst_AutoInstallE2E::searchOfAHugeInstallationLeavesOthersAnswered()
+{
+    // 100,000 files in the application's default folder and no action among them: the whole
+    // tree is searched, while another client keeps asking the hub over WebSocket.
+    const QString folder = m_pService->root() + QStringLiteral("/appfolder/huge");
+    for (int d = 0; d < 100; ++d) {
+        const QString sub = folder + QStringLiteral("/d%1").arg(d, 3, 10, QLatin1Char('0'));
+        QVERIFY(QDir().mkpath(sub));
+        for (int f = 0; f < 1000; ++f) {
+            QFile file(sub + QStringLiteral("/f%1").arg(f));
+            QVERIFY(file.open(QIODevice::WriteOnly));
+        }
+    }
+    WsTestClient other(QStringLiteral("other"), m_pService->wsPort());
+    QVERIFY(other.login());
+    const JsonCommand request =
+        Send("pre_uninst", QJsonObject{{"appid", "huge"}, {"processName", "qorv-no-such-process"}});
+    QVERIFY(m_pClient->waitFor(
+        [&](const JsonCommand& _e) { return _e.guid == request.guid && _e.type == "command_ret"; }, 10000));
+    int roundTrips = 0;
+    double worstMs = 0;
+    QElapsedTimer search;
+    search.start();
+    std::optional<JsonCommand> result;
+    while (!result && search.elapsed() < 120000) {
+        const JsonCommand ping = makeCommand(QStringLiteral("query"), QStringLiteral("command_abilities"));
+        QElapsedTimer trip;
+        trip.start();
+        QVERIFY(other.send(ping));
+        QVERIFY(other.waitFor([&](const JsonCommand& _e) { return _e.guid == ping.guid; }, 30000));
+        worstMs = qMax(worstMs, trip.nsecsElapsed() / 1e6);
+        ++roundTrips;
+        result = m_pClient->waitFor(
+            [&](const JsonCommand& _e) { return _e.guid == request.guid && _e.type == "transfer"; }, 0);
+    }
+    const qint64 searchMs = search.elapsed();
+    QDir(folder).removeRecursively();
+    QVERIFY(result);
+    QCOMPARE(result->error_code, 100LL);
+    QCOMPARE(StatusOf(*result).value("status").toString(), QStringLiteral("ready to unstall"));
+    qInfo("pre_uninst over 100,000 files: %lld ms; %d round trips of another client meanwhile, the worst "
+          "%.1f ms",
+          searchMs, roundTrips, worstMs);
+    // A search on the main thread holds every other client until it ends: one round trip at most.
+    QVERIFY2(roundTrips >= 5, qPrintable(QString::number(roundTrips)));
 }
 
 QTEST_GUILESS_MAIN(tst_AutoInstallE2E)
