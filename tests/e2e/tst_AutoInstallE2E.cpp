@@ -513,9 +513,16 @@ void tst_AutoInstallE2E::searchOfAHugeInstallationLeavesOthersAnswered()
 {
     // 100,000 files in the application's default folder and no action among them: the whole
     // tree is searched, while another client keeps asking the hub over WebSocket.
-    const QString folder = m_pService->root() + QStringLiteral("/appfolder/huge");
+    // Made in memory where the machine offers it: creating 100,000 files on a disk can take
+    // minutes. The application's folder is a link to it.
+    const bool inMemory = QFileInfo(QStringLiteral("/dev/shm")).isWritable();
+    QTemporaryDir tree(inMemory ? QStringLiteral("/dev/shm/qorv-huge-XXXXXX") : Path("huge-XXXXXX"));
+    QVERIFY(tree.isValid());
+    const QString link = m_pService->root() + QStringLiteral("/appfolder/huge");
+    QVERIFY(QDir().mkpath(QFileInfo(link).absolutePath()));
+    QVERIFY(QFile::link(tree.path(), link));
     for (int d = 0; d < 100; ++d) {
-        const QString sub = folder + QStringLiteral("/d%1").arg(d, 3, 10, QLatin1Char('0'));
+        const QString sub = tree.path() + QStringLiteral("/d%1").arg(d, 3, 10, QLatin1Char('0'));
         QVERIFY(QDir().mkpath(sub));
         for (int f = 0; f < 1000; ++f) {
             QFile file(sub + QStringLiteral("/f%1").arg(f));
@@ -526,8 +533,6 @@ void tst_AutoInstallE2E::searchOfAHugeInstallationLeavesOthersAnswered()
     QVERIFY(other.login());
     const JsonCommand request =
         Send("pre_uninst", QJsonObject{{"appid", "huge"}, {"processName", "qorv-no-such-process"}});
-    QVERIFY(m_pClient->waitFor(
-        [&](const JsonCommand& _e) { return _e.guid == request.guid && _e.type == "command_ret"; }, 10000));
     int roundTrips = 0;
     double worstMs = 0;
     QElapsedTimer search;
@@ -545,14 +550,14 @@ void tst_AutoInstallE2E::searchOfAHugeInstallationLeavesOthersAnswered()
             [&](const JsonCommand& _e) { return _e.guid == request.guid && _e.type == "transfer"; }, 0);
     }
     const qint64 searchMs = search.elapsed();
-    QDir(folder).removeRecursively();
+    QFile::remove(link);
     QVERIFY(result);
     QCOMPARE(result->error_code, 100LL);
     QCOMPARE(StatusOf(*result).value("status").toString(), QStringLiteral("ready to unstall"));
     qInfo("pre_uninst over 100,000 files: %lld ms; %d round trips of another client meanwhile, the worst "
           "%.1f ms",
           searchMs, roundTrips, worstMs);
-    // A search on the main thread holds every other client until it ends: one round trip at most.
+    // A search on the main thread holds every other client until it ends: a round trip or two.
     QVERIFY2(roundTrips >= 5, qPrintable(QString::number(roundTrips)));
 }
 
