@@ -74,19 +74,19 @@ qint64 EscapedLength(const QByteArray& _baUtf8)
 // Texts this long are counted exactly first, so the buffer is not over-allocated sixfold.
 constexpr qint64 kCountExactlyFromBytes = 1024 * 1024;
 
-bool AppendJsonUtf8(QByteArray& _baOut, const QByteArray& utf8)
+bool AppendJsonUtf8(QByteArray& _baOut, const QByteArray& _baUtf8)
 {
     static const char kHex[] = "0123456789abcdef";
     const qint64 start = _baOut.size();
-    qint64 room = static_cast<qint64>(utf8.size()) * 6 + 2;
-    if (start + room > kMaxByteArrayBytes || utf8.size() > kCountExactlyFromBytes)
-        room = EscapedLength(utf8);
+    qint64 room = static_cast<qint64>(_baUtf8.size()) * 6 + 2;
+    if (start + room > kMaxByteArrayBytes || _baUtf8.size() > kCountExactlyFromBytes)
+        room = EscapedLength(_baUtf8);
     if (start + room > kMaxByteArrayBytes)
         return false;
     _baOut.resize(static_cast<int>(start + room));
     char* p = _baOut.data() + start;
     *p++ = '"';
-    for (const char c : utf8) {
+    for (const char c : _baUtf8) {
         const auto u = static_cast<unsigned char>(c);
         if (u >= 0x20 && c != '"' && c != '\\') {
             *p++ = c;
