@@ -12,6 +12,7 @@
 #include "core/SingleInstance.h"
 #include "core/TerminationSignals.h"
 #include "core/UserUmask.h"
+#include "core/WorkerPool.h"
 #include "debug/MainWindow.h"
 #include "resources/QorvResources.h"
 
@@ -142,6 +143,22 @@ int main(int argc, char* argv[])
     manager.CreateAbilities();
     manager.RegistAbilities();
     MessageService::Instance().Start(config.GetPort(), config.GetWsPort());
+    // A service no client can reach only looks alive: it stops, and the service manager's start
+    // limit then ends the retries.
+    if (!MessageService::Instance().Zmq().IsRunning() &&
+        MessageService::Instance().WebSocket().ServerPort() == 0) {
+        qCritical().noquote()
+            << QStringLiteral(
+                   "qorv-utility-service: cannot listen on the ZeroMQ port %1 nor on the WebSocket "
+                   "port %2, exiting")
+                   .arg(config.GetPort(), config.GetWsPort());
+        ServiceNotify::Failed(QStringLiteral("cannot listen on port %1 nor on port %2")
+                                  .arg(config.GetPort(), config.GetWsPort()));
+        MessageService::Instance().Stop();
+        manager.ReleaseAll();
+        WorkerPool::Service().Stop();
+        return 1;
+    }
     MainWindow debugWindow;
     if (config.IsDebugMode())
         ShowDebugWindow(debugWindow);
@@ -152,5 +169,7 @@ int main(int argc, char* argv[])
     const int code = app.exec();
     MessageService::Instance().Stop();
     manager.ReleaseAll();
+    // Work still queued for clients is dropped; the removals the abilities owe run first.
+    WorkerPool::Service().Stop();
     return code;
 }

@@ -22,8 +22,7 @@ JsonCommand Build(const JsonCommand& _request, qint64 _nCode, const QString& _qs
 
 void Send(const JsonCommand& _request, qint64 _nCode, const QString& _qstrError, const QString& _qstrData)
 {
-    MessageService::Instance().OnMessageReceived(Envelope::kServiceName.toUtf8(),
-                                                 Build(_request, _nCode, _qstrError, _qstrData).ToString());
+    MessageService::Instance().Post(Build(_request, _nCode, _qstrError, _qstrData));
 }
 
 } // namespace AbilityReply

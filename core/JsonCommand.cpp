@@ -71,20 +71,22 @@ qint64 EscapedLength(const QByteArray& _baUtf8)
 // Appends a JSON string exactly as QJsonDocument's compact form writes it, straight into the
 // buffer (worst case six bytes per input byte, counted exactly when that much would not fit).
 // False when the result cannot fit a QByteArray.
-bool AppendJsonString(QByteArray& _baOut, const QString& _qstrText)
+// Texts this long are counted exactly first, so the buffer is not over-allocated sixfold.
+constexpr qint64 kCountExactlyFromBytes = 1024 * 1024;
+
+bool AppendJsonUtf8(QByteArray& _baOut, const QByteArray& _baUtf8)
 {
     static const char kHex[] = "0123456789abcdef";
-    const QByteArray utf8 = _qstrText.toUtf8();
     const qint64 start = _baOut.size();
-    qint64 room = static_cast<qint64>(utf8.size()) * 6 + 2;
-    if (start + room > kMaxByteArrayBytes)
-        room = EscapedLength(utf8);
+    qint64 room = static_cast<qint64>(_baUtf8.size()) * 6 + 2;
+    if (start + room > kMaxByteArrayBytes || _baUtf8.size() > kCountExactlyFromBytes)
+        room = EscapedLength(_baUtf8);
     if (start + room > kMaxByteArrayBytes)
         return false;
     _baOut.resize(static_cast<int>(start + room));
     char* p = _baOut.data() + start;
     *p++ = '"';
-    for (const char c : utf8) {
+    for (const char c : _baUtf8) {
         const auto u = static_cast<unsigned char>(c);
         if (u >= 0x20 && c != '"' && c != '\\') {
             *p++ = c;
@@ -122,6 +124,11 @@ bool AppendJsonString(QByteArray& _baOut, const QString& _qstrText)
     *p++ = '"';
     _baOut.truncate(static_cast<int>(p - _baOut.constData()));
     return true;
+}
+
+bool AppendJsonString(QByteArray& _baOut, const QString& _qstrText)
+{
+    return AppendJsonUtf8(_baOut, _qstrText.toUtf8());
 }
 
 // Integers beyond 2^53 are written by QJsonDocument in floating-point form; leave them to it.
@@ -163,11 +170,26 @@ QByteArray JsonCommand::ToString() const
 {
     if (NeedsJsonDocument(*this))
         return QJsonDocument(ToJson()).toJson(QJsonDocument::Compact);
+    return Serialise(nullptr);
+}
+
+QByteArray JsonCommand::ToStringWithData(const QByteArray& _baDataUtf8) const
+{
+    if (NeedsJsonDocument(*this)) {
+        QJsonObject obj = ToJson();
+        obj.insert(QStringLiteral("data"), QString::fromUtf8(_baDataUtf8));
+        return QJsonDocument(obj).toJson(QJsonDocument::Compact);
+    }
+    return Serialise(&_baDataUtf8);
+}
+
+QByteArray JsonCommand::Serialise(const QByteArray* _pDataUtf8) const
+{
     // Keys in the object's own (alphabetical) order, compact, as the JSON document writes them;
     // built by hand because every relayed envelope is serialised on the hot path.
     QByteArray out;
-    const qint64 expected =
-        160 + (static_cast<qint64>(data.size()) + guid.size() + userdata.size() + error_string.size()) * 2;
+    const qint64 dataSize = _pDataUtf8 ? _pDataUtf8->size() / 2 : data.size();
+    const qint64 expected = 160 + (dataSize + guid.size() + userdata.size() + error_string.size()) * 2;
     out.reserve(static_cast<int>(qMin(expected, kMaxByteArrayBytes)));
     bool fits = true;
     const auto string = [&out, &fits](const QString& _qstrText) {
@@ -176,7 +198,10 @@ QByteArray JsonCommand::ToString() const
     out.append("{\"command\":");
     string(command);
     out.append(",\"data\":");
-    string(data);
+    if (_pDataUtf8)
+        fits = fits && AppendJsonUtf8(out, *_pDataUtf8);
+    else
+        string(data);
     out.append(",\"error_code\":").append(QByteArray::number(error_code));
     out.append(",\"error_string\":");
     string(error_string);

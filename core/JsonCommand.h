@@ -25,9 +25,16 @@ struct JsonCommand
     QJsonObject ToJson() const;
     // Compact JSON; empty (logged) when the envelope is too large for one message.
     QByteArray ToString() const;
+    // The same with _baDataUtf8 (UTF-8 text) as "data" in place of the member, so that a
+    // multi-megabyte answer never has to be held as a QString.
+    QByteArray ToStringWithData(const QByteArray& _baDataUtf8) const;
 
     bool operator==(const JsonCommand& other) const;
     bool operator!=(const JsonCommand& other) const { return !(*this == other); }
+
+private:
+    // Compact JSON by hand; _pDataUtf8, when given, stands for "data".
+    QByteArray Serialise(const QByteArray* _pDataUtf8) const;
 };
 Q_DECLARE_METATYPE(JsonCommand)
 

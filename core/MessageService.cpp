@@ -61,33 +61,54 @@ static QString TraceTo(const QStringList& _listTo)
 
 void MessageService::OnMessageReceived(const QByteArray& _baClient, const QByteArray& _baText, Via _via)
 {
-    qWarning().noquote() << "strClient = " << Logger::Quoted(_baClient)
-                         << " strMsg = " << Logger::Quoted(Logger::ClipForLog(_baText));
     JsonCommand request;
     request.LoadFromString(_baText);
+    Dispatch(_baClient, request, _baText, false, _via);
+}
+
+void MessageService::Post(const JsonCommand& _jsonCommand, const QByteArray& _baText)
+{
+    const QByteArray text = _baText.isNull() ? _jsonCommand.ToString() : _baText;
+    if (text.isEmpty())
+        return; // too large to be one message; ToString has said so
+    JsonCommand request = _jsonCommand;
+    Dispatch(Envelope::kServiceName.toUtf8(), request, text, true, Via::Local);
+}
+
+qint64 MessageService::UnsentBytes()
+{
+    return m_zmqServer.UnsentTotal() + m_webSocketServer.UnsentBytes();
+}
+
+void MessageService::Dispatch(const QByteArray& _baClient, JsonCommand& _request, const QByteArray& _baText,
+                              bool _blRelayText, Via _via)
+{
+    qWarning().noquote() << "strClient = " << Logger::Quoted(_baClient)
+                         << " strMsg = " << Logger::Quoted(Logger::ClipForLog(_baText));
     if (Config::Instance().IsDebugMode())
-        emit BusinessProcessor::Instance().SignRecvMsg(
-            QStringLiteral("type:") + request.type + QStringLiteral("\tcommand:") + request.command +
-            QStringLiteral("\tfrom:") + request.from + QStringLiteral("\tto:") + TraceTo(request.to));
-    const Outcome outcome = Route(_baClient, request, _via);
+        emit BusinessProcessor::Instance().SignRecvMsg(BusinessProcessor::TraceLine(
+            QStringLiteral("type:") + _request.type + QStringLiteral("\tcommand:") + _request.command +
+            QStringLiteral("\tfrom:") + _request.from + QStringLiteral("\tto:") + TraceTo(_request.to)));
+    const Outcome outcome = Route(_baClient, _request, _via);
     bool toManager = outcome.toManagerAfter;
-    QByteArray requestText; // serialised once for every recipient
+    // Serialised once for every recipient; the service's own envelopes are relayed as they are.
+    QByteArray requestText = _blRelayText ? _baText : QByteArray();
     for (const QString& name : outcome.recipients) {
         if (name == Envelope::kServiceName) {
             toManager = true;
             continue;
         }
         if (requestText.isNull())
-            requestText = request.ToString();
-        SendToClient(name, request, requestText);
+            requestText = _request.ToString();
+        SendToClient(name, _request, requestText);
     }
 
     JsonCommand answer;
     answer.from = Envelope::kServiceName;
     answer.type = outcome.answerType;
-    answer.command = request.command;
-    answer.guid = request.guid;
-    answer.userdata = request.userdata;
+    answer.command = _request.command;
+    answer.guid = _request.guid;
+    answer.userdata = _request.userdata;
     answer.data = outcome.data;
     answer.error_code = outcome.errorCode;
     answer.error_string = Envelope::CoreErrorText(outcome.errorCode);
@@ -100,11 +121,11 @@ void MessageService::OnMessageReceived(const QByteArray& _baClient, const QByteA
     if (toManager) {
         // An ability acts on a client's answer (a consent) only when it knows who really sent it:
         // the connection logged in under that name, or nobody.
-        if (request.type == Envelope::kTransfer && !_baClient.isEmpty()) {
+        if (_request.type == Envelope::kTransfer && !_baClient.isEmpty()) {
             const QString client = QString::fromUtf8(_baClient);
-            request.from = IsLoggedIn(client, _via) ? client : QString();
+            _request.from = IsLoggedIn(client, _via) ? client : QString();
         }
-        SendToClient(Envelope::kServiceName, request);
+        SendToClient(Envelope::kServiceName, _request);
     }
 }
 
@@ -216,10 +237,10 @@ void MessageService::SendToClient(const QString& _qstrName, const JsonCommand& _
                                   const QByteArray& _baText)
 {
     if (Config::Instance().IsDebugMode())
-        emit BusinessProcessor::Instance().SignSendMsg(QStringLiteral("type:") + _jsonCommand.type +
-                                                       QStringLiteral("\tcommand:") + _jsonCommand.command +
-                                                       QStringLiteral("\t:from:") + _jsonCommand.from +
-                                                       QStringLiteral("\tto:") + _qstrName);
+        emit BusinessProcessor::Instance().SignSendMsg(BusinessProcessor::TraceLine(
+            QStringLiteral("type:") + _jsonCommand.type + QStringLiteral("\tcommand:") +
+            _jsonCommand.command + QStringLiteral("\t:from:") + _jsonCommand.from + QStringLiteral("\tto:") +
+            _qstrName));
     {
         std::lock_guard<std::mutex> lock(m_mutexObserver);
         if (m_observer)

@@ -24,6 +24,12 @@ public:
     // Which way an envelope came in: a login holds only for the transport that carried it.
     enum class Via { Local, Zmq, WebSocket };
     void OnMessageReceived(const QByteArray& _baClient, const QByteArray& _baText, Via _via = Via::Local);
+    // An envelope the service itself sends (an ability's answer or question): routed as a client's
+    // would be from "message_service", but neither parsed nor written again. _baText, when given,
+    // is its wire form, relayed as it is; its data may then be left out of _jsonCommand.
+    void Post(const JsonCommand& _jsonCommand, const QByteArray& _baText = QByteArray());
+    // Bytes handed to the transports for clients and not yet written to their connections.
+    qint64 UnsentBytes();
     void SendToClient(const QString& _qstrName, const JsonCommand& _jsonCommand);
 
     QMap<QString, QStringList> Registry();
@@ -54,6 +60,9 @@ private:
         QStringList recipients;      // copies of the request, delivered before the answer
         bool toManagerAfter = false; // a command for the manager, handed over after the answer
     };
+    // _baText: the envelope as it came, for the log; _blRelayText: recipients get it unchanged.
+    void Dispatch(const QByteArray& _baClient, JsonCommand& _request, const QByteArray& _baText,
+                  bool _blRelayText, Via _via);
     Outcome Route(const QByteArray& _baClient, const JsonCommand& _request, Via _via);
     void Login(const QString& _qstrClient, const JsonCommand& _request, Via _via);
     // The sender is the connection logged in under its name, not just one that bears the name

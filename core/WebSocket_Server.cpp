@@ -139,6 +139,20 @@ bool WebSocket_Server::HasClient(const QByteArray& _baName)
     return m_mapClients.count(_baName) > 0;
 }
 
+qint64 WebSocket_Server::UnsentBytes()
+{
+    qint64 bytes = 0;
+    {
+        std::lock_guard<std::mutex> lock(m_mutexPending);
+        bytes = m_nPendingBytes;
+    }
+    // The connections are the main thread's; elsewhere only the queued sends are seen.
+    if (QThread::currentThread() == thread())
+        for (WebSocketConnection* connection : m_setConnections)
+            bytes += connection->BytesToWrite();
+    return bytes;
+}
+
 int WebSocket_Server::AwaitingLogin()
 {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);

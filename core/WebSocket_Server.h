@@ -41,6 +41,9 @@ public:
     // handed to the socket (the text's size when queued from another thread), 0 for no client.
     qint64 SendMsg(const QByteArray& _baName, const QByteArray& _baText);
     bool HasClient(const QByteArray& _baName);
+    // Bytes of messages for clients not yet written to their connections, all together (on
+    // another thread than the main one: only those still queued for it).
+    qint64 UnsentBytes();
     quint16 ServerPort();
 
     // The answer to an upgrade request's head (request line and headers, without the blank

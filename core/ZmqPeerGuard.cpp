@@ -128,12 +128,39 @@ void ZmqPeerGuard::Judge(int _nFd)
     if (!owner || *owner == PeerCredentials::Owner::SameUser)
         return;
     ++m_nRefused;
-    if (*owner == PeerCredentials::Owner::OtherUser)
-        qWarning() << "ZmqServer: connection of another user refused, uid:" << uid;
-    else
-        qWarning() << "ZmqServer: connection of an unknown user refused, uid: unknown";
+    NoteRefusal(*owner == PeerCredentials::Owner::OtherUser ? static_cast<qint64>(uid) : -1);
     m_setStrangers.insert(_nFd);
     PeerCredentials::ShutDownSocket(_nFd);
+}
+
+void ZmqPeerGuard::NoteRefusal(qint64 _nUid)
+{
+    if (!m_clock.isValid())
+        m_clock.start();
+    const int count = m_refusals.Note(_nUid, m_clock.elapsed());
+    if (count > 0)
+        LogRefusals(_nUid, count);
+}
+
+void ZmqPeerGuard::Summarise()
+{
+    if (!m_clock.isValid())
+        return;
+    for (const auto& due : m_refusals.Due(m_clock.elapsed()))
+        LogRefusals(due.first, due.second);
+}
+
+void ZmqPeerGuard::LogRefusals(qint64 _nUid, int _nCount)
+{
+    if (_nUid >= 0)
+        qWarning().noquote() << QStringLiteral("ZmqServer: connection of another user refused, uid: %1; "
+                                               "refused since the last line: %2")
+                                    .arg(_nUid)
+                                    .arg(_nCount);
+    else
+        qWarning().noquote() << QStringLiteral("ZmqServer: connection of an unknown user refused, uid: "
+                                               "unknown; refused since the last line: %1")
+                                    .arg(_nCount);
 }
 
 void ZmqPeerGuard::AnswerHeldRequests()

@@ -1,6 +1,9 @@
 #pragma once
 
+#include "core/RefusalSummary.h"
+
 #include <QByteArray>
+#include <QElapsedTimer>
 
 #include <set>
 #include <vector>
@@ -33,6 +36,8 @@ public:
     void OnHandlerInput();
 
     int RefusedCount() const { return m_nRefused; }
+    // Logs the refusals still unlogged whose minute is over; call now and then.
+    void Summarise();
 
 private:
     struct Request
@@ -43,6 +48,9 @@ private:
     void ReadMonitorEvents();
     void Judge(int _nFd);
     void AnswerHeldRequests();
+    // One warning line per refused uid (-1: unknown) per minute, with the count since the last.
+    void NoteRefusal(qint64 _nUid);
+    static void LogRefusals(qint64 _nUid, int _nCount);
 
     void* m_pMonitor = nullptr;
     void* m_pHandler = nullptr;
@@ -51,4 +59,6 @@ private:
     std::set<int> m_setStrangers;
     std::vector<Request> m_vecHeld;
     int m_nRefused = 0;
+    RefusalSummary m_refusals;
+    QElapsedTimer m_clock;
 };

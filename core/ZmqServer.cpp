@@ -199,6 +199,7 @@ void ZmqServer::ReceiveLoop()
             ReceiveMessages();
         FlushSends();
         ReturnMemoryWhenIdle();
+        m_guard.Summarise();
     }
     qWarning() << "server closed";
 }

@@ -46,6 +46,8 @@ public:
 
     // Bytes held for a peer: queued here or handed to libzmq and not yet written.
     qint64 UnsentBytes(const QByteArray& _baClient);
+    // The same for every peer together.
+    qint64 UnsentTotal() const { return m_nUnsentTotal.load(); }
 
     // Parses a length frame as the wire protocol does: leading blanks and trailing text are
     // tolerated; no number or out of range gives nullopt-like false.

@@ -1,7 +1,7 @@
 #include "install/CommonFunction.h"
 
 #include "core/PrivateFolder.h"
-#include "core/ThreadStack.h"
+#include "core/WorkerPool.h"
 
 #include <QCryptographicHash>
 #include <QDebug>
@@ -12,7 +12,6 @@
 #include <QScreen>
 #include <QStandardPaths>
 #include <QUuid>
-#include <QtConcurrent/QtConcurrentRun>
 
 namespace {
 // Linked folders are not descended into: a link back to an ancestor would recurse forever.
@@ -131,10 +130,12 @@ bool CommonFunction::DeleteFolder(const QString& _qstrFolder)
 
 void CommonFunction::DeleteFolderAsync(const QString& _qstrFolder)
 {
-    QtConcurrent::run([_qstrFolder] {
-        const ThreadStack stack; // a pool thread, but a crash on it still leaves a report
+    // Owed to a task already over, so taken whatever the pool's queue holds.
+    if (!WorkerPool::Service().SubmitOwed([_qstrFolder] { DeleteFolder(_qstrFolder); })) {
+        qWarning().noquote()
+            << "CommonFunction::DeleteFolderAsync:the worker pool has stopped, deleting here:" + _qstrFolder;
         DeleteFolder(_qstrFolder);
-    });
+    }
 }
 
 bool CommonFunction::RemoveFile(const QString& _qstrPath)
@@ -154,10 +155,8 @@ bool CommonFunction::RemoveFile(const QString& _qstrPath)
 
 void CommonFunction::RemoveFileAsync(const QString& _qstrPath)
 {
-    QtConcurrent::run([_qstrPath] {
-        const ThreadStack stack;
+    if (!WorkerPool::Service().SubmitOwed([_qstrPath] { RemoveFile(_qstrPath); }))
         RemoveFile(_qstrPath);
-    });
 }
 
 QString CommonFunction::FindFile(const QString& _qstrName, const QString& _qstrFolder)

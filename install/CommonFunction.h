@@ -4,7 +4,7 @@
 #include <QString>
 
 // Stateless file, folder and location utilities shared by the install workers and other abilities.
-// Everything runs on the caller's thread except the two *Async variants (Qt's global thread pool).
+// Everything runs on the caller's thread except the two *Async variants (the service's worker pool).
 class CommonFunction
 {
 public:

@@ -4,6 +4,7 @@
 #include "core/CommandTable.h"
 #include "core/Config.h"
 #include "core/MessageService.h"
+#include "network/CommandNetworkBody.h"
 #include "network/NetworkCommandRun.h"
 #include "network/NetworkManager.h"
 #include "network/NetworkStatusTips.h"
@@ -56,7 +57,14 @@ bool AbilityNetworkTool::DealCommand(const JsonCommand& _jsonCommand)
                     << _jsonCommand.guid;
         return false;
     }
-    m_dequeAccepted.push_back(_jsonCommand);
+    CommandNetworkBody body;
+    body.LoadFromString(_jsonCommand.data);
+    if (body.m_qmapNetworkResult.size() > kMaxAddresses) {
+        qCritical() << "AbilityNetworkTool::DealCommand:more addresses than a command may name, refused:"
+                    << _jsonCommand.guid << body.m_qmapNetworkResult.size();
+        return false;
+    }
+    m_dequeAccepted.push_back({_jsonCommand, body.m_qmapNetworkResult.keys()});
     m_lastAccepted = _jsonCommand;
     emit SignCommandMessage();
     return true;
@@ -65,10 +73,11 @@ bool AbilityNetworkTool::DealCommand(const JsonCommand& _jsonCommand)
 void AbilityNetworkTool::SlotCommandMessage()
 {
     while (m_nRunning < kMaxRunningCommands && !m_dequeAccepted.empty()) {
-        const JsonCommand request = m_dequeAccepted.front();
+        const Accepted accepted = std::move(m_dequeAccepted.front());
         m_dequeAccepted.pop_front();
-        const CommandEntry* entry = CommandTable::Find(kCommands, request);
-        auto* run = new NetworkCommandRun(request, entry->kind, QLatin1String(entry->answer), this);
+        const CommandEntry* entry = CommandTable::Find(kCommands, accepted.request);
+        auto* run = new NetworkCommandRun(accepted.request, accepted.urls, entry->kind,
+                                          QLatin1String(entry->answer), this);
         ++m_nRunning;
         connect(run, &NetworkCommandRun::SignFinished, this, [this, run] {
             --m_nRunning;
@@ -93,5 +102,5 @@ void AbilityNetworkTool::SlotPubicNetworkResult(bool)
     qDebug() << "SlotPubicNetworkResult!";
     JsonCommand answer = AbilityReply::Build(m_lastAccepted, 0, QString(), QString());
     answer.command = QStringLiteral("public_network_ret");
-    MessageService::Instance().OnMessageReceived(Envelope::kServiceName.toUtf8(), answer.ToString());
+    MessageService::Instance().Post(answer);
 }

@@ -23,6 +23,8 @@ public:
     // waiting bound a command is refused (the hub answers -4) rather than held without limit.
     static constexpr int kMaxRunningCommands = 128;
     static constexpr size_t kMaxWaitingCommands = 4096;
+    // Distinct addresses one command may name; a command naming more is refused (the hub's -4).
+    static constexpr int kMaxAddresses = 1024;
 
 signals:
     void SignCommandMessage();
@@ -33,7 +35,12 @@ public slots:
     void SlotCommandMessage();
 
 private:
-    std::deque<JsonCommand> m_dequeAccepted; // accepted, not yet started
+    struct Accepted
+    {
+        JsonCommand request;
+        QStringList urls; // its distinct addresses, in address order
+    };
+    std::deque<Accepted> m_dequeAccepted; // accepted, not yet started
     JsonCommand m_lastAccepted;
     int m_nRunning = 0;
 };

@@ -6,6 +6,8 @@
 #include <QSslSocket>
 #include <QTimer>
 
+#include <memory>
+
 namespace HttpProbe {
 
 bool IsContactable(const QUrl& _url)
@@ -53,13 +55,33 @@ void Start(QNetworkAccessManager& _nam, Method _method, const QUrl& _url, const 
     }
     const QNetworkRequest request = BuildRequest(_method, _url, _mapHeaders);
     QNetworkReply* reply = _method == Method::Get ? _nam.get(request) : _nam.post(request, _baBody);
+    // Nobody reads the body: the transfer holds this much of it at most, and ends at the headers.
+    reply->setReadBufferSize(kReadBufferBytes);
     auto* timer = new QTimer(reply);
     timer->setSingleShot(true);
     QObject::connect(timer, &QTimer::timeout, reply, &QNetworkReply::abort);
     timer->start(_nTimeoutMs);
-    // Nobody reads the body; dropping it as it comes keeps a huge answer out of memory.
-    QObject::connect(reply, &QNetworkReply::readyRead, reply, [reply] { reply->readAll(); });
-    QObject::connect(reply, &QNetworkReply::finished, _pContext, [reply, _done] {
+    auto settled = std::make_shared<bool>(false);
+    // The status line decides, however long or slow the body that follows would be.
+    QObject::connect(reply, &QNetworkReply::metaDataChanged, _pContext, [reply, _done, settled] {
+        const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+        if (*settled || !status.isValid())
+            return;
+        *settled = true;
+        // Not from inside the reply's own signal: it goes on using its state after emitting.
+        QMetaObject::invokeMethod(
+            reply,
+            [reply] {
+                reply->abort();
+                reply->deleteLater();
+            },
+            Qt::QueuedConnection);
+        _done(status.toInt() < 400);
+    });
+    QObject::connect(reply, &QNetworkReply::finished, _pContext, [reply, _done, settled] {
+        if (*settled)
+            return;
+        *settled = true;
         const bool ok = reply->error() == QNetworkReply::NoError;
         reply->deleteLater();
         _done(ok);

@@ -16,6 +16,8 @@ class QObject;
 namespace HttpProbe {
 
 enum class Method { Get, Post };
+// What a reply may buffer of a body nobody reads.
+constexpr qint64 kReadBufferBytes = 16 * 1024;
 using Headers = QMap<QString, QString>;
 using Done = std::function<void(bool _blOk)>;
 
@@ -26,7 +28,9 @@ QNetworkRequest BuildRequest(Method _method, const QUrl& _url, const Headers& _m
 QByteArray FormBody(const QMap<QString, QString>& _mapForm);
 
 // Calls _done exactly once, later, on _pContext's thread (not at all once _pContext is gone).
-// A request still running after _nTimeoutMs is aborted and fails; the body is drained unread.
+// The result is taken from the status line when the headers arrive (an HTTP error status fails,
+// anything else succeeds) and the transfer is then aborted, so no body is ever read; a request
+// with no headers after _nTimeoutMs is aborted and fails.
 void Start(QNetworkAccessManager& _nam, Method _method, const QUrl& _url, const Headers& _mapHeaders,
            const QByteArray& _baBody, int _nTimeoutMs, QObject* _pContext, Done _done);
 

@@ -9,23 +9,20 @@
 #include <QDebug>
 #include <QNetworkAccessManager>
 
-NetworkCommandRun::NetworkCommandRun(const JsonCommand& _request, Kind _kind,
+NetworkCommandRun::NetworkCommandRun(const JsonCommand& _request, const QStringList& _listUrls, Kind _kind,
                                      const QString& _qstrAnswerCommand, QObject* _pParent)
     : QObject(_pParent), m_request(_request), m_kind(_kind), m_qstrAnswerCommand(_qstrAnswerCommand),
-      m_pNam(new QNetworkAccessManager(this))
+      m_listUrls(_listUrls), m_pNam(new QNetworkAccessManager(this))
 {
 }
 
 void NetworkCommandRun::Start()
 {
-    CommandNetworkBody body;
-    body.LoadFromString(m_request.data);
     if (Logger::IsWritten(QtDebugMsg)) {
         qDebug().noquote() << "jsonCommandTemp.data==" +
                                   QString::fromUtf8(Logger::ClipForLog(m_request.data.toUtf8()));
-        qDebug() << "body.m_qmapNetworkResult.count==" << body.m_qmapNetworkResult.count();
+        qDebug() << "body.m_qmapNetworkResult.count==" << m_listUrls.size();
     }
-    m_listUrls = body.m_qmapNetworkResult.keys();
     // Without addresses there is nothing to learn from a probe.
     if (m_listUrls.isEmpty() || m_kind == Kind::PublicNetwork) {
         TestNext();
@@ -77,6 +74,6 @@ void NetworkCommandRun::Finish()
 {
     JsonCommand answer = AbilityReply::Build(m_request, 0, QString(), m_answer.ToString());
     answer.command = m_qstrAnswerCommand;
-    MessageService::Instance().OnMessageReceived(Envelope::kServiceName.toUtf8(), answer.ToString());
+    MessageService::Instance().Post(answer);
     emit SignFinished();
 }

@@ -17,8 +17,9 @@ class NetworkCommandRun : public QObject
 public:
     enum class Kind { PublicNetwork, GetInterface, PostInterface };
 
-    NetworkCommandRun(const JsonCommand& _request, Kind _kind, const QString& _qstrAnswerCommand,
-                      QObject* _pParent = nullptr);
+    // _listUrls: the command's distinct addresses, in address order (its body, parsed).
+    NetworkCommandRun(const JsonCommand& _request, const QStringList& _listUrls, Kind _kind,
+                      const QString& _qstrAnswerCommand, QObject* _pParent = nullptr);
 
     void Start();
 

@@ -103,7 +103,7 @@ void Request(bool _blIsOn, const QString& _qstrMsg)
     if (folder.isEmpty())
         folder = QCoreApplication::applicationDirPath() + QStringLiteral("/qss");
     command.data = Describe(_blIsOn, _qstrMsg, folder);
-    MessageService::Instance().OnMessageReceived(Envelope::kServiceName.toUtf8(), command.ToString());
+    MessageService::Instance().Post(command);
 }
 
 int CloseShown()

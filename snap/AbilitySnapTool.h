@@ -18,14 +18,14 @@ public:
     static constexpr qint64 kSnapFailed = 100;
 
     // Builds the answer body: {"bSucc":..,"filePath":..,"imgBase64":..}.
-    static QString AnswerBody(bool _blSuccess, const QString& _qstrFilePath, const QString& _qstrImage);
+    static QByteArray AnswerBody(bool _blSuccess, const QString& _qstrFilePath, const QByteArray& _baImage);
     SnapScreenTool& Overlay() { return m_snapScreenTool; }
 
 private:
     void DealSnapArea(const JsonCommand& _jsonCommand);
     void DealSnapFullScreen(const JsonCommand& _jsonCommand);
     static void OnSnapFinished(const JsonCommand& _request, bool _blSuccess, const QString& _qstrFirst,
-                               const QString& _qstrSecond);
+                               const QByteArray& _baImage);
 
     struct CommandEntry
     {

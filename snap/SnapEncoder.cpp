@@ -17,24 +17,39 @@ QByteArray EncodePng(const QImage& _image)
     return PngEncoder::Encode(_image);
 }
 
-Result EncodeAndStore(const QImage& _image)
+Picture Encode(const QImage& _image)
+{
+    Picture picture;
+    picture.png = EncodePng(_image);
+    if (picture.png.isEmpty())
+        return picture;
+    qDebug() << "begin save to base64:" << clock();
+    picture.pngBase64 = picture.png.toBase64();
+    qDebug() << "end save to base64:" << clock();
+    return picture;
+}
+
+Result Store(const Picture& _picture)
 {
     Result result;
-    const QByteArray png = EncodePng(_image);
-    if (png.isEmpty())
+    if (_picture.png.isEmpty())
         return result;
     // The file holds the very bytes of the answer: one encoding, not two.
     qDebug() << "begin save to file:" << clock();
-    const SnapFileStore::Result stored = SnapFileStore::Save(png, Config::Instance().GetSnapKeepBytes());
+    const SnapFileStore::Result stored =
+        SnapFileStore::Save(_picture.png, Config::Instance().GetSnapKeepBytes());
     qDebug() << "end save to file:" << clock();
     if (!stored.ok)
         return result;
     result.pathBase64 = QString::fromLatin1(stored.path.toUtf8().toBase64());
-    qDebug() << "begin save to base64:" << clock();
-    result.imageBase64 = QString::fromLatin1(png.toBase64());
-    qDebug() << "end save to base64:" << clock();
+    result.imageBase64 = _picture.pngBase64;
     result.ok = true;
     return result;
+}
+
+Result EncodeAndStore(const QImage& _image)
+{
+    return Store(Encode(_image));
 }
 
 } // namespace SnapEncoder

@@ -1,5 +1,7 @@
 #include "snap/SnapScreenTool.h"
-#include "core/ServiceThread.h"
+#include "core/JsonCommand.h"
+#include "core/MessageService.h"
+#include "core/WorkerPool.h"
 #include "snap/SnapEncoder.h"
 #include "snap/ToolBar.h"
 
@@ -9,6 +11,7 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QScreen>
+#include <QTimer>
 
 #include <ctime>
 
@@ -18,6 +21,7 @@ const QString SnapScreenTool::kSnapFailed = QStringLiteral("failed to snap scree
 const QString SnapScreenTool::kEmptyArea = QStringLiteral("empty area,abord");
 const QString SnapScreenTool::kSuperseded = QStringLiteral("cancelled by a newer capture request");
 const QString SnapScreenTool::kSaveFailed = QStringLiteral("failed to save snap file");
+const QString SnapScreenTool::kBusy = Envelope::CoreErrorText(Envelope::kAbilityNotDealt);
 
 SnapScreenTool::SnapScreenTool()
 {
@@ -27,21 +31,23 @@ SnapScreenTool::SnapScreenTool()
     QMetaObject::connectSlotsByName(this);
     setAttribute(Qt::WA_QuitOnClose, false);
     setWindowFlags(Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
+    m_clock.start();
 }
 
-SnapScreenTool::~SnapScreenTool()
-{
-    for (auto& job : m_listJobs)
-        job->thread.join();
-}
+// Work still on the pool answers nobody: its delivery finds this object gone.
+SnapScreenTool::~SnapScreenTool() = default;
 
 void SnapScreenTool::StartSnap(bool _blFullScreen, SnapCallback _funcCallback)
 {
     // The client still waiting for its selection gets an answer before the new capture begins.
     const bool blSelecting = IsSelecting();
     if (blSelecting)
-        Finish(false, kSuperseded, QString());
-    m_bFullScreen = _blFullScreen;
+        Finish(false, kSuperseded, QByteArray());
+    if (_blFullScreen) {
+        StartFullScreen(std::move(_funcCallback), blSelecting);
+        return;
+    }
+    m_bFullScreen = false;
     m_funcCallback = std::move(_funcCallback);
     qDebug() << "begin snap:" << clock();
     // The overlay covers the screen; its frozen grab is what the user sees beneath it.
@@ -52,14 +58,123 @@ void SnapScreenTool::StartSnap(bool _blFullScreen, SnapCallback _funcCallback)
     m_geometry.Reset(size(), m_bFullScreen);
     qDebug() << "screen size:" << width() << "," << height();
     qDebug() << "end snap:" << clock();
-    if (m_bFullScreen) {
-        // Nothing to choose: the overlay would only flash on the screen.
-        CloseOverlay();
-        Save(true);
-        return;
-    }
     ShowOverlay();
     CreateToolBar();
+}
+
+void SnapScreenTool::StartFullScreen(SnapCallback _funcCallback, bool _blFrozen)
+{
+    // Nothing to choose: the overlay would only flash on the screen.
+    if (_blFrozen)
+        CloseOverlay();
+    if (m_pGrab) {
+        if (m_pGrab->waiting.size() > static_cast<size_t>(kMaxWaitingRequests)) {
+            qWarning()
+                << "SnapScreenTool:capture requests waiting for the grab in progress, one more refused";
+            _funcCallback(false, kSnapFailed, QByteArray());
+            return;
+        }
+        m_pGrab->waiting.push_back(std::move(_funcCallback));
+        PumpGrab();
+        return;
+    }
+    qDebug() << "begin snap:" << clock();
+    if (!_blFrozen && !GrabScreen()) {
+        _funcCallback(false, kSnapFailed, QByteArray());
+        return;
+    }
+    m_bFullScreen = true;
+    m_geometry.Reset(size(), true);
+    qDebug() << "screen size:" << width() << "," << height();
+    qDebug() << "end snap:" << clock();
+    const QRect crop = m_geometry.CropRect(m_dPixelRatio, true).intersected(m_pixScreen.rect());
+    m_geometry.Release();
+    if (crop.isEmpty()) {
+        _funcCallback(false, kEmptyArea, QByteArray());
+        return;
+    }
+    // The whole grab needs no copy of its pixels; from here on the image alone holds them.
+    const QImage image =
+        crop == m_pixScreen.rect() ? m_pixScreen.toImage() : m_pixScreen.copy(crop).toImage();
+    m_pixScreen = QPixmap();
+    m_pGrab = std::make_unique<SharedGrab>();
+    m_pGrab->serial = ++m_nGrabs;
+    m_pGrab->waiting.push_back(std::move(_funcCallback));
+    const quint64 serial = m_pGrab->serial;
+    const bool queued = WorkerPool::Service().Run(
+        this, [image] { return SnapEncoder::Encode(image); },
+        [this, serial](SnapEncoder::Picture _picture) {
+            if (!m_pGrab || m_pGrab->serial != serial)
+                return;
+            m_pGrab->picture = std::move(_picture);
+            m_pGrab->encoded = true;
+            PumpGrab();
+        });
+    if (queued)
+        return;
+    qCritical() << "SnapScreenTool:the worker pool refused the encoding";
+    const std::deque<SnapCallback> waiting = std::move(m_pGrab->waiting);
+    m_pGrab.reset();
+    for (const SnapCallback& callback : waiting)
+        callback(false, kBusy, QByteArray());
+}
+
+void SnapScreenTool::PumpGrab()
+{
+    SharedGrab* grab = m_pGrab.get();
+    if (!grab || !grab->encoded || grab->storing || grab->timerArmed)
+        return;
+    if (grab->waiting.empty()) {
+        m_pGrab.reset();
+        return;
+    }
+    if (grab->picture.png.isEmpty()) {
+        const std::deque<SnapCallback> waiting = std::move(grab->waiting);
+        m_pGrab.reset();
+        for (const SnapCallback& callback : waiting)
+            callback(false, kSaveFailed, QByteArray());
+        return;
+    }
+    // Each answer carries the whole picture: the next is made once the last ones have mostly
+    // left, or after a bound when a client is slow to read.
+    if (MessageService::Instance().UnsentBytes() > kMaxUnsentBeforeAnswer) {
+        if (grab->waitStartMs < 0)
+            grab->waitStartMs = m_clock.elapsed();
+        if (m_clock.elapsed() - grab->waitStartMs < kMaxAnswerWaitMs) {
+            grab->timerArmed = true;
+            QTimer::singleShot(10, this, [this, serial = grab->serial] {
+                if (!m_pGrab || m_pGrab->serial != serial)
+                    return;
+                m_pGrab->timerArmed = false;
+                PumpGrab();
+            });
+            return;
+        }
+    }
+    grab->waitStartMs = -1;
+    grab->storing = true;
+    const bool queued = WorkerPool::Service().Run(
+        this, [picture = grab->picture] { return SnapEncoder::Store(picture); },
+        [this, serial = grab->serial](SnapEncoder::Result _result) {
+            if (!m_pGrab || m_pGrab->serial != serial)
+                return;
+            m_pGrab->storing = false;
+            const SnapCallback callback = std::move(m_pGrab->waiting.front());
+            m_pGrab->waiting.pop_front();
+            if (_result.ok)
+                callback(true, _result.pathBase64, _result.imageBase64);
+            else
+                callback(false, kSaveFailed, QByteArray());
+            PumpGrab();
+        });
+    if (queued)
+        return;
+    qCritical() << "SnapScreenTool:the worker pool refused to store a capture";
+    grab->storing = false;
+    const SnapCallback callback = std::move(grab->waiting.front());
+    grab->waiting.pop_front();
+    callback(false, kBusy, QByteArray());
+    QTimer::singleShot(0, this, &SnapScreenTool::PumpGrab);
 }
 
 bool SnapScreenTool::GrabScreen()
@@ -126,15 +241,15 @@ void SnapScreenTool::Cancel(const QString& _qstrMessage)
 {
     qDebug() << "OnCancel sending:";
     CloseOverlay();
-    Finish(false, _qstrMessage, QString());
+    Finish(false, _qstrMessage, QByteArray());
 }
 
-void SnapScreenTool::Finish(bool _blSuccess, const QString& _qstrFirst, const QString& _qstrSecond)
+void SnapScreenTool::Finish(bool _blSuccess, const QString& _qstrFirst, const QByteArray& _baImage)
 {
     SnapCallback callback = std::move(m_funcCallback);
     m_funcCallback = nullptr;
     if (callback)
-        callback(_blSuccess, _qstrFirst, _qstrSecond);
+        callback(_blSuccess, _qstrFirst, _baImage);
 }
 
 void SnapScreenTool::slot_on_btnCancel_clicked()
@@ -154,7 +269,7 @@ void SnapScreenTool::Save(bool _blFullScreen)
     const QRect crop = m_geometry.CropRect(m_dPixelRatio, _blFullScreen).intersected(m_pixScreen.rect());
     CloseOverlay();
     if (crop.isEmpty()) {
-        Finish(false, kEmptyArea, QString());
+        Finish(false, kEmptyArea, QByteArray());
         return;
     }
     SnapCallback callback = std::move(m_funcCallback);
@@ -167,35 +282,17 @@ void SnapScreenTool::Save(bool _blFullScreen)
 
 void SnapScreenTool::StartSaveJob(QImage _image, SnapCallback _funcCallback)
 {
-    JoinFinishedJobs();
-    m_listJobs.push_back(std::make_unique<SaveJob>());
-    SaveJob* job = m_listJobs.back().get();
-    job->thread =
-        StartServiceThread([this, job, image = std::move(_image), callback = std::move(_funcCallback)] {
-            const SnapEncoder::Result result = SnapEncoder::EncodeAndStore(image);
-            QMetaObject::invokeMethod(
-                this,
-                [this, callback, result] {
-                    JoinFinishedJobs();
-                    if (result.ok)
-                        callback(true, result.pathBase64, result.imageBase64);
-                    else
-                        callback(false, kSaveFailed, QString());
-                },
-                Qt::QueuedConnection);
-            job->done = true;
+    const bool queued = WorkerPool::Service().Run(
+        this, [image = std::move(_image)] { return SnapEncoder::EncodeAndStore(image); },
+        [_funcCallback](SnapEncoder::Result _result) {
+            if (_result.ok)
+                _funcCallback(true, _result.pathBase64, _result.imageBase64);
+            else
+                _funcCallback(false, kSaveFailed, QByteArray());
         });
-}
-
-void SnapScreenTool::JoinFinishedJobs()
-{
-    for (auto it = m_listJobs.begin(); it != m_listJobs.end();) {
-        if ((*it)->done) {
-            (*it)->thread.join();
-            it = m_listJobs.erase(it);
-        } else {
-            ++it;
-        }
+    if (!queued) {
+        qCritical() << "SnapScreenTool:the worker pool refused to save a capture";
+        _funcCallback(false, kBusy, QByteArray());
     }
 }
 

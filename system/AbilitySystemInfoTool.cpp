@@ -2,8 +2,7 @@
 
 #include "core/AbilityReply.h"
 #include "core/CommandTable.h"
-#include "core/MessageService.h"
-#include "core/ServiceThread.h"
+#include "core/WorkerPool.h"
 #include "system/SystemProbe.h"
 
 #include <QDebug>
@@ -11,9 +10,9 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <algorithm>
 #include <limits>
-#include <system_error>
-#include <thread>
+#include <memory>
 
 namespace {
 
@@ -35,19 +34,10 @@ const char kDiskSpace[] = "query_disk_space";
 
 } // namespace
 
-AbilitySystemInfoTool::AbilitySystemInfoTool() : m_pShared(std::make_shared<Shared>())
-{
-    m_pShared->pOwner = this;
-    connect(this, &AbilitySystemInfoTool::signQuerySystemInfoResult, this,
-            &AbilitySystemInfoTool::slotQuerySystemInfoResult, Qt::QueuedConnection);
-}
+AbilitySystemInfoTool::AbilitySystemInfoTool() = default;
 
-AbilitySystemInfoTool::~AbilitySystemInfoTool()
-{
-    // After this no worker can emit; answers already queued are dropped with the object.
-    std::lock_guard<std::mutex> lock(m_pShared->mutexOwner);
-    m_pShared->pOwner = nullptr;
-}
+// A measurement still running answers nobody: its delivery finds the ability gone.
+AbilitySystemInfoTool::~AbilitySystemInfoTool() = default;
 
 std::vector<QString> AbilitySystemInfoTool::GetAbilities()
 {
@@ -59,31 +49,61 @@ bool AbilitySystemInfoTool::DealCommand(const JsonCommand& _jsonCommand)
     const CommandEntry* entry = CommandTable::Find(kCommands, _jsonCommand);
     if (!entry)
         return false;
-    try {
-        StartServiceThread(&AbilitySystemInfoTool::RunQuery, m_pShared, _jsonCommand, entry->query).detach();
-    } catch (const std::system_error& error) {
-        qCritical() << "AbilitySystemInfoTool::DealCommand:cannot start a query thread:" << error.what();
+    if (m_nWaiting >= kMaxWaitingQueries) {
+        qCritical() << "AbilitySystemInfoTool::DealCommand:too many queries waiting, refused:"
+                    << _jsonCommand.guid;
+        return false;
     }
+    // A disk-space answer depends on the request's key; the other answers on nothing in it.
+    const bool byData = _jsonCommand.command == QLatin1String(kDiskSpace);
+    auto group = std::find_if(m_dequeGroups.begin(), m_dequeGroups.end(), [&](const Group& _group) {
+        return _group.query == entry->query && (!byData || _group.requests.front().data == _jsonCommand.data);
+    });
+    if (group == m_dequeGroups.end())
+        group = m_dequeGroups.insert(m_dequeGroups.end(), Group{entry->query, {}});
+    group->requests.push_back(_jsonCommand);
+    ++m_nWaiting;
+    StartNext();
     return true;
 }
 
-void AbilitySystemInfoTool::RunQuery(std::shared_ptr<Shared> _pShared, JsonCommand _request, Query _query)
+void AbilitySystemInfoTool::StartNext()
 {
-    std::lock_guard<std::mutex> queryLock(_pShared->mutexQuery);
-    const CommandSystemInfoToolBody body = _query(_request);
-    const QString text =
-        QString::fromUtf8(AbilityReply::Build(_request, 0, QString(), body.ToString()).ToString());
-    if (_request.command == QLatin1String(kDiskSpace))
-        qDebug() << "AbilitySystemInfoTool::on_query_disk_space:emit signQuerySystemInfoResult";
-    std::lock_guard<std::mutex> ownerLock(_pShared->mutexOwner);
-    if (_pShared->pOwner)
-        emit _pShared->pOwner->signQuerySystemInfoResult(text);
+    while (!m_blMeasuring && !m_dequeGroups.empty()) {
+        Group group = std::move(m_dequeGroups.front());
+        m_dequeGroups.pop_front();
+        m_nWaiting -= group.requests.size();
+        const JsonCommand first = group.requests.front();
+        const Query query = group.query;
+        auto requests = std::make_shared<std::vector<JsonCommand>>(std::move(group.requests));
+        m_blMeasuring = WorkerPool::Service().Run(
+            this, [first, query] { return query(first); },
+            [this, requests](CommandSystemInfoToolBody _body) {
+                m_blMeasuring = false;
+                Answer(*requests, _body);
+                StartNext();
+            });
+        if (m_blMeasuring) {
+            ++m_nMeasurements;
+            continue;
+        }
+        qCritical() << "AbilitySystemInfoTool::StartNext:the worker pool refused a measurement, queries:"
+                    << requests->size();
+        for (const JsonCommand& request : *requests)
+            AbilityReply::Send(request, Envelope::kAbilityNotDealt,
+                               Envelope::CoreErrorText(Envelope::kAbilityNotDealt));
+    }
 }
 
-void AbilitySystemInfoTool::slotQuerySystemInfoResult(QString qstrJsonCommand)
+void AbilitySystemInfoTool::Answer(const std::vector<JsonCommand>& _vecRequests,
+                                   const CommandSystemInfoToolBody& _body)
 {
-    qDebug() << "AbilitySystemInfoTool::slotQuerySystemInfoResult";
-    MessageService::Instance().OnMessageReceived(Envelope::kServiceName.toUtf8(), qstrJsonCommand.toUtf8());
+    const QString body = _body.ToString();
+    for (const JsonCommand& request : _vecRequests) {
+        if (request.command == QLatin1String(kDiskSpace))
+            qDebug() << "AbilitySystemInfoTool::on_query_disk_space:answered";
+        AbilityReply::Send(request, 0, QString(), body);
+    }
 }
 
 CommandSystemInfoToolBody AbilitySystemInfoTool::QueryHardware(const JsonCommand&)

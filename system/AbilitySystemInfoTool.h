@@ -6,11 +6,13 @@
 
 #include <QObject>
 
-#include <memory>
-#include <mutex>
+#include <cstddef>
+#include <deque>
+#include <vector>
 
-// Answers the read-only machine queries. Each query is measured on a thread of its own, one at a
-// time, and its answer reaches the hub from the main thread.
+// Answers the read-only machine queries. Measurements run on the service's worker pool, one at a
+// time; queries of the same kind (and, for disk space, the same request) that wait together are
+// answered by one measurement, taken after they arrived. Answers reach the hub from the main thread.
 class AbilitySystemInfoTool : public QObject, public IAbility
 {
     Q_OBJECT
@@ -21,6 +23,11 @@ public:
     std::vector<QString> GetAbilities() override;
     bool DealCommand(const JsonCommand& _jsonCommand) override;
 
+    // Queries waiting for a measurement, all kinds together; a further one is refused (the hub's -4).
+    static constexpr std::size_t kMaxWaitingQueries = 4096;
+    // Measurements started so far.
+    int Measurements() const { return m_nMeasurements; }
+
     // The answer body of each query; blocking, for the worker threads.
     static CommandSystemInfoToolBody QueryHardware(const JsonCommand& _request);
     static CommandSystemInfoToolBody QueryDiskSpace(const JsonCommand& _request);
@@ -28,23 +35,22 @@ public:
     static CommandSystemInfoToolBody QueryMemory(const JsonCommand& _request);
     static CommandSystemInfoToolBody QueryTopProcess(const JsonCommand& _request);
 
-signals:
-    void signQuerySystemInfoResult(QString qstrJsonCommand);
-
-public slots:
-    void slotQuerySystemInfoResult(QString qstrJsonCommand);
-
 private:
     using Query = CommandSystemInfoToolBody (*)(const JsonCommand&);
-    // Shared with the detached workers, so that a query still running when the ability is
-    // released neither locks a destroyed mutex nor signals through a destroyed object.
-    struct Shared
+    // Queries that one measurement answers.
+    struct Group
     {
-        std::mutex mutexQuery; // held by a worker for its whole measurement
-        std::mutex mutexOwner; // guards pOwner
-        AbilitySystemInfoTool* pOwner = nullptr;
+        Query query = nullptr;
+        std::vector<JsonCommand> requests;
     };
-    static void RunQuery(std::shared_ptr<Shared> _pShared, JsonCommand _request, Query _query);
+    // Hands the next group to the pool when no measurement runs; a group the pool refuses is
+    // answered with the hub's -4.
+    void StartNext();
+    void Answer(const std::vector<JsonCommand>& _vecRequests, const CommandSystemInfoToolBody& _body);
 
-    std::shared_ptr<Shared> m_pShared;
+    // Main thread only.
+    std::deque<Group> m_dequeGroups; // waiting, in order of arrival
+    std::size_t m_nWaiting = 0;
+    bool m_blMeasuring = false;
+    int m_nMeasurements = 0;
 };

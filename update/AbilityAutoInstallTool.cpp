@@ -124,6 +124,8 @@ void AbilityAutoInstallTool::DealPreUninst(const JsonCommand& _jsonCommand)
     helper->Start([this, _jsonCommand](bool _blReady, const QString& _qstrMessage) {
         if (_blReady)
             SendResult(_jsonCommand, kFinish, StatusText(kReadyToUninstall));
+        else if (_qstrMessage == UninstallPrepareHelper::kBusy)
+            AbilityReply::Send(_jsonCommand, Envelope::kAbilityNotDealt, _qstrMessage);
         else
             SendError(_jsonCommand, StatusText(kCannotUninstall), _qstrMessage);
         emit SignDeleteUninstallPrepareHelperLater(_jsonCommand.guid);
@@ -162,6 +164,8 @@ void AbilityAutoInstallTool::DealUpdate(const JsonCommand& _jsonCommand)
         if (_blReady) {
             SendProgress(_jsonCommand, StatusText(kPreparing), 0);
             StartToolBox(_jsonCommand, body, claim);
+        } else if (_qstrMessage == UninstallPrepareHelper::kBusy) {
+            AbilityReply::Send(_jsonCommand, Envelope::kAbilityNotDealt, _qstrMessage);
         } else {
             SendError(_jsonCommand, StatusText(kCannotUninstall), _qstrMessage);
         }

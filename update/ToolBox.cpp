@@ -1,7 +1,8 @@
 #include "update/ToolBox.h"
 
-#include "core/PrivateFolder.h"
 #include "core/Config.h"
+#include "core/PrivateFolder.h"
+#include "core/WorkerPool.h"
 #include "install/CommonFunction.h"
 
 #include <QDebug>
@@ -39,6 +40,12 @@ ToolBox::~ToolBox()
         return;
     if (!m_blDownloadExisted)
         CommonFunction::RemoveFileAsync(m_body.downloadPath);
+    if (m_pPreparing) {
+        std::lock_guard<std::mutex> lock(m_pPreparing->mutex);
+        m_pPreparing->abandoned = true;
+        if (!m_pPreparing->done)
+            return;
+    }
     m_unzipFolder.CleanUp();
     m_backupFolder.CleanUp();
 }
@@ -144,13 +151,40 @@ void ToolBox::StartUnzip()
     m_emStage = kUnzipping;
     if (!CheckWorkFolder())
         return;
-    // Extracted into only while it is still the folder checked and still empty.
-    if (!m_unzipFolder.Prepare()) {
-        qCritical().noquote() << "ToolBox::ToolBox:deletefolder failed:" + m_body.unzipPath;
+    // Extracted into only while it is still the folder checked and still empty. A folder left over
+    // by an earlier run is emptied first, which walks all of it: on the pool.
+    auto preparing = std::make_shared<Preparing>();
+    m_pPreparing = preparing;
+    const bool queued = WorkerPool::Service().Run(
+        this,
+        [preparing, unzip = m_unzipFolder, backup = m_backupFolder]() mutable {
+            const bool ok = unzip.Prepare();
+            bool abandoned = false;
+            {
+                std::lock_guard<std::mutex> lock(preparing->mutex);
+                preparing->done = true;
+                abandoned = preparing->abandoned;
+            }
+            if (abandoned) {
+                unzip.CleanUp();
+                backup.CleanUp();
+            }
+            return ok;
+        },
+        [this](bool _blPrepared) {
+            m_pPreparing.reset();
+            if (!_blPrepared) {
+                qCritical().noquote() << "ToolBox::ToolBox:deletefolder failed:" + m_body.unzipPath;
+                Fail(kUnzipping, QStringLiteral("failed to clean unzip folder"));
+                return;
+            }
+            extractor.startUnzipV2(m_body.downloadPath, m_body.unzipPath, m_qstrId);
+        },
+        true);
+    if (!queued) {
+        m_pPreparing.reset();
         Fail(kUnzipping, QStringLiteral("failed to clean unzip folder"));
-        return;
     }
-    extractor.startUnzipV2(m_body.downloadPath, m_body.unzipPath, m_qstrId);
 }
 
 void ToolBox::StartReplace()

@@ -9,6 +9,9 @@
 #include <QObject>
 #include <QString>
 
+#include <memory>
+#include <mutex>
+
 namespace UpdateTool {
 
 enum EmInstallStatus { kNotStarted = 0, kFinished = 1, kDownloading = 2, kUnzipping = 3, kReplacing = 4 };
@@ -63,6 +66,15 @@ private:
     bool m_blDownloadExisted = true;
     bool m_blDefaultWork = false;
     bool m_blStarted = false;
+    // The unzip folder being made ready on the pool. A toolbox destroyed meanwhile leaves its
+    // clean-up to that job, so the folder is never removed while it is being emptied.
+    struct Preparing
+    {
+        std::mutex mutex;
+        bool done = false;
+        bool abandoned = false;
+    };
+    std::shared_ptr<Preparing> m_pPreparing;
 };
 
 } // namespace UpdateTool

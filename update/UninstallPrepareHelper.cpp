@@ -3,9 +3,12 @@
 #include "core/Config.h"
 #include "core/MessageService.h"
 #include "install/CommonFunction.h"
+#include "core/WorkerPool.h"
 #include "system/ProcessHelper.h"
 
 #include <QDebug>
+
+const QString UninstallPrepareHelper::kBusy = Envelope::CoreErrorText(Envelope::kAbilityNotDealt);
 
 UninstallPrepareHelper::UninstallPrepareHelper(const QString& _qstrAppId, const QString& _qstrProcessName,
                                                const QString& _qstrGuid)
@@ -36,7 +39,7 @@ void UninstallPrepareHelper::Start(Callback _funcCallback)
     question.guid = m_qstrGuid;
     question.to = QStringList{m_qstrAppId};
     question.from = Envelope::kServiceName;
-    MessageService::Instance().OnMessageReceived(Envelope::kServiceName.toUtf8(), question.ToString());
+    MessageService::Instance().Post(question);
     m_timer.start(Config::Instance().GetPreUninstTimeout());
 }
 
@@ -92,14 +95,22 @@ void UninstallPrepareHelper::DoPreUninstAction()
 {
     const QString name = Config::Instance().GetPreUninstAction();
     const QString folder = CommonFunction::GetDefaultInstallPath(m_qstrAppId);
-    const QString path = CommonFunction::FindFile(name, folder);
-    if (path.isEmpty()) {
-        qDebug().noquote() << "qstrPreUninstActionPath not found:" + name + " in " + folder;
-        Complete(true, QStringLiteral("prepared"));
-        return;
+    // The installation may hold any number of files: searched on the pool, never on this thread.
+    const bool queued = WorkerPool::Service().Run(
+        this, [name, folder] { return CommonFunction::FindFile(name, folder); },
+        [this, name, folder](QString _qstrPath) {
+            if (_qstrPath.isEmpty()) {
+                qDebug().noquote() << "qstrPreUninstActionPath not found:" + name + " in " + folder;
+                Complete(true, QStringLiteral("prepared"));
+                return;
+            }
+            qDebug().noquote() << "qstrPreUninstActionPath found:" + _qstrPath;
+            m_action.Start(_qstrPath);
+        });
+    if (!queued) {
+        qCritical().noquote() << "UninstallPrepareHelper::the worker pool refused the search:" + m_qstrAppId;
+        Complete(false, kBusy);
     }
-    qDebug().noquote() << "qstrPreUninstActionPath found:" + path;
-    m_action.Start(path);
 }
 
 void UninstallPrepareHelper::Complete(bool _blReady, const QString& _qstrMessage)

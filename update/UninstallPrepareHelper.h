@@ -24,6 +24,10 @@ public:
                            const QString& _qstrGuid);
 
     void Start(Callback _funcCallback);
+
+    // The message of a completion that is no refusal by the application: the worker pool had no
+    // room for the search (the requester gets the hub's -4).
+    static const QString kBusy;
     // The application's answer, handed over by the owner for this helper's guid.
     void OnRecvMessage(const JsonCommand& _jsonCommand);
 

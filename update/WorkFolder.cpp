@@ -1,13 +1,12 @@
 #include "update/WorkFolder.h"
 
 #include "core/FolderTree.h"
-#include "core/ThreadStack.h"
+#include "core/WorkerPool.h"
 #include "install/ReplaceJournal.h"
 
 #include <QDebug>
 #include <QDir>
 #include <QFileInfo>
-#include <QtConcurrent>
 
 namespace {
 
@@ -20,10 +19,11 @@ bool IsOwned(const QString& _qstrPath)
 void InBackground(bool (*_pfnWork)(const QString&, const QString&), const QString& _qstrPath,
                   const QString& _qstrIdentity)
 {
-    QtConcurrent::run([=] {
-        const ThreadStack stack; // a pool thread, but a crash on it still leaves a report
+    // Owed to a run already over, so taken whatever the pool's queue holds.
+    if (!WorkerPool::Service().SubmitOwed([=] { _pfnWork(_qstrPath, _qstrIdentity); })) {
+        qWarning().noquote() << "WorkFolder::CleanUp:the worker pool has stopped, deleting here:" + _qstrPath;
         _pfnWork(_qstrPath, _qstrIdentity);
-    });
+    }
 }
 
 } // namespace

@@ -1,5 +1,7 @@
 // The developer window offscreen: what each button injects into the hub, the capped panes,
 // the fixed-drive filter and closing it ending the application.
+#include "core/BusinessProcessor.h"
+#include "core/Config.h"
 #include "core/MessageService.h"
 #include "debug/FixedDrives.h"
 #include "debug/MainWindow.h"
@@ -31,6 +33,7 @@ private slots:
     void buttonsInjectTheirEnvelopes();
     void panesKeepTheLast1024Lines_data();
     void panesKeepTheLast1024Lines();
+    void tracedLinesAreCut();
     void fixedDrives_data();
     void fixedDrives();
     void closingEndsTheApplication();
@@ -121,6 +124,41 @@ void tst_MainWindow::panesKeepTheLast1024Lines()
     QCOMPARE(edit->blockCount(), 1024);
     QCOMPARE(edit->document()->firstBlock().text(), QStringLiteral("line 76"));
     QCOMPARE(edit->document()->lastBlock().text(), QStringLiteral("line 1099"));
+}
+
+void tst_MainWindow::tracedLinesAreCut()
+{
+    // Debug mode on, as the service reads it, and both panes fed as main() connects them.
+    QTemporaryDir dir;
+    QFile ini(dir.filePath(QStringLiteral("config.ini")));
+    QVERIFY(ini.open(QIODevice::WriteOnly));
+    ini.write("[debug]\ndebugmode=1\n");
+    ini.close();
+    Config::Instance().Load(ini.fileName());
+    QVERIFY(Config::Instance().IsDebugMode());
+    MainWindow window;
+    BusinessProcessor& processor = BusinessProcessor::Instance();
+    connect(&processor, &BusinessProcessor::SignSendMsg, &window, &MainWindow::SlotSendMsg);
+    connect(&processor, &BusinessProcessor::SignRecvMsg, &window, &MainWindow::SlotRecvMsg);
+
+    // A client's command name of 256 KiB: in, and out again in the hub's answer.
+    const QString name(256 * 1024, QLatin1Char('c'));
+    MessageService::Instance().OnMessageReceived("tracer", makeCommand("command", name).ToString());
+    QVERIFY(ini.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    ini.write("[debug]\ndebugmode=0\n");
+    ini.close();
+    Config::Instance().Load(ini.fileName());
+    processor.disconnect(&window);
+    for (const char* pane : {"txt_recv", "txt_send"}) {
+        const QPlainTextEdit* edit = window.findChild<QPlainTextEdit*>(pane);
+        QVERIFY(edit);
+        const QString line = edit->document()->lastBlock().text();
+        QVERIFY2(line.startsWith(QStringLiteral("type:command")), qPrintable(line.left(80)));
+        QVERIFY2(line.size() <= BusinessProcessor::kMaxTraceChars + 40,
+                 qPrintable(QString::number(line.size())));
+        QVERIFY2(QRegularExpression(QStringLiteral("c \\[cut, \\d+ characters\\]$")).match(line).hasMatch(),
+                 qPrintable(line.right(80)));
+    }
 }
 
 void tst_MainWindow::fixedDrives_data()

@@ -5,6 +5,7 @@
 
 #include <QCryptographicHash>
 #include <QDirIterator>
+#include <QElapsedTimer>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRandomGenerator>
@@ -12,6 +13,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
 
 #include <unistd.h>
 
@@ -95,6 +97,7 @@ private slots:
     void secondUpdateOnAClaimedFolderIsRefused();
     void signedUpdates_data();
     void signedUpdates();
+    void searchOfAHugeInstallationLeavesOthersAnswered();
 
 private:
     // Zips the tree, serves it and returns a body that installs it into Path("inst").
@@ -727,6 +730,58 @@ void tst_AutoInstallE2E::signedUpdates()
         QVERIFY2(HttpTestServer::Header(second, "Range").startsWith("bytes="), second.constData());
         QVERIFY(service->waitForLog("Downloader::RetryAfterCut:"));
     }
+}
+
+void tst_AutoInstallE2E::searchOfAHugeInstallationLeavesOthersAnswered()
+{
+    // 100,000 files in the application's default folder and no action among them: the whole
+    // tree is searched, while another client keeps asking the hub over WebSocket.
+    // Made in memory where the machine offers it: creating 100,000 files on a disk can take
+    // minutes. The application's folder is a link to it.
+    const bool inMemory = QFileInfo(QStringLiteral("/dev/shm")).isWritable();
+    QTemporaryDir tree(inMemory ? QStringLiteral("/dev/shm/qorv-huge-XXXXXX") : Path("huge-XXXXXX"));
+    QVERIFY(tree.isValid());
+    const QString link = m_pService->root() + QStringLiteral("/appfolder/huge");
+    QVERIFY(QDir().mkpath(QFileInfo(link).absolutePath()));
+    QVERIFY(QFile::link(tree.path(), link));
+    for (int d = 0; d < 100; ++d) {
+        const QString sub = tree.path() + QStringLiteral("/d%1").arg(d, 3, 10, QLatin1Char('0'));
+        QVERIFY(QDir().mkpath(sub));
+        for (int f = 0; f < 1000; ++f) {
+            QFile file(sub + QStringLiteral("/f%1").arg(f));
+            QVERIFY(file.open(QIODevice::WriteOnly));
+        }
+    }
+    WsTestClient other(QStringLiteral("other"), m_pService->wsPort());
+    QVERIFY(other.login());
+    const JsonCommand request =
+        Send("pre_uninst", QJsonObject{{"appid", "huge"}, {"processName", "qorv-no-such-process"}});
+    int roundTrips = 0;
+    double worstMs = 0;
+    QElapsedTimer search;
+    search.start();
+    std::optional<JsonCommand> result;
+    while (!result && search.elapsed() < 120000) {
+        const JsonCommand ping = makeCommand(QStringLiteral("query"), QStringLiteral("command_abilities"));
+        QElapsedTimer trip;
+        trip.start();
+        QVERIFY(other.send(ping));
+        QVERIFY(other.waitFor([&](const JsonCommand& _e) { return _e.guid == ping.guid; }, 30000));
+        worstMs = qMax(worstMs, trip.nsecsElapsed() / 1e6);
+        ++roundTrips;
+        result = m_pClient->waitFor(
+            [&](const JsonCommand& _e) { return _e.guid == request.guid && _e.type == "transfer"; }, 0);
+    }
+    const qint64 searchMs = search.elapsed();
+    QFile::remove(link);
+    QVERIFY(result);
+    QCOMPARE(result->error_code, 100LL);
+    QCOMPARE(StatusOf(*result).value("status").toString(), QStringLiteral("ready to unstall"));
+    qInfo("pre_uninst over 100,000 files: %lld ms; %d round trips of another client meanwhile, the worst "
+          "%.1f ms",
+          searchMs, roundTrips, worstMs);
+    // A search on the main thread holds every other client until it ends: a round trip or two.
+    QVERIFY2(roundTrips >= 5, qPrintable(QString::number(roundTrips)));
 }
 
 QTEST_GUILESS_MAIN(tst_AutoInstallE2E)

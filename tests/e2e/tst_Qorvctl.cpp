@@ -4,6 +4,8 @@
 
 #include <QtTest>
 
+#include <signal.h>
+
 namespace {
 
 struct Run
@@ -85,6 +87,8 @@ private slots:
     void preUninstHandshakeThroughService_data();
     void preUninstHandshakeThroughService();
     void helpForEveryVerb();
+    void zmqNoticesServiceGone_data();
+    void zmqNoticesServiceGone();
 
 private:
     std::unique_ptr<ServiceProcess> m_pService;
@@ -383,6 +387,41 @@ void tst_Qorvctl::helpForEveryVerb()
     const Run general = Ctl({QStringLiteral("--help")});
     QCOMPARE(general.exitCode, 0);
     QVERIFY(general.lines.first().startsWith("Usage: qorvctl"));
+}
+
+void tst_Qorvctl::zmqNoticesServiceGone_data()
+{
+    QTest::addColumn<bool>("killed");
+    QTest::newRow("killed") << true;
+    // Its connection stays open, but nothing answers the heartbeats any more.
+    QTest::newRow("frozen") << false;
+}
+
+void tst_Qorvctl::zmqNoticesServiceGone()
+{
+    QFETCH(bool, killed);
+    ServiceProcess service;
+    QVERIFY2(service.start(), qPrintable(service.errorString()));
+    QProcess listener;
+    Start(listener, WithPort({QStringLiteral("--zmq"), QStringLiteral("--name"), QStringLiteral("ctl_watch"),
+                              QStringLiteral("listen")},
+                             service));
+    QVERIFY(service.waitForLog(QStringLiteral("strClient =  \"ctl_watch\""), 15000));
+    QElapsedTimer timer;
+    timer.start();
+    const pid_t pid = static_cast<pid_t>(service.pid());
+    if (killed)
+        service.kill();
+    else
+        ::kill(pid, SIGSTOP);
+    const Run run = Finish(listener, 20000);
+    const qint64 ms = timer.elapsed();
+    if (!killed)
+        ::kill(pid, SIGCONT);
+    QVERIFY2(run.exitCode == 3,
+             qPrintable(QStringLiteral("exit %1: %2").arg(run.exitCode).arg(run.errorText)));
+    qInfo("qorvctl --zmq ended %lld ms after the service %s", ms, killed ? "was killed" : "froze");
+    QVERIFY2(ms < 8000, qPrintable(QString::number(ms)));
 }
 
 QTEST_GUILESS_MAIN(tst_Qorvctl)

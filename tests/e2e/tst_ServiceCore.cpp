@@ -1,5 +1,6 @@
 #include "tests/e2e/ServiceHarness.h"
 
+#include <QTcpServer>
 #include <QtTest>
 
 #include <signal.h>
@@ -14,6 +15,7 @@ private slots:
     void cleanupTestCase();
     void startupLogNamesVersionPortsAndConfig();
     void secondStartExitsAtOnceWithoutLog();
+    void neitherPortExitsWithCodeOne();
     void routesCommandsAndTransfersBetweenClients();
     void castReachesEveryClient();
     void queriesReflectLogins();
@@ -71,6 +73,23 @@ void tst_ServiceCore::secondStartExitsAtOnceWithoutLog()
     QCOMPARE(second.exitCode(), 0);
     QCOMPARE(logs.entryList(QDir::Files), before);
     QVERIFY(m_service->isRunning());
+}
+
+void tst_ServiceCore::neitherPortExitsWithCodeOne()
+{
+    QTcpServer zmqHolder, wsHolder;
+    QVERIFY(zmqHolder.listen(QHostAddress::LocalHost, 0));
+    QVERIFY(wsHolder.listen(QHostAddress::LocalHost, 0));
+    const QString zmq = QString::number(zmqHolder.serverPort()), ws = QString::number(wsHolder.serverPort());
+    ServiceProcess deaf({{"message_service/port", zmq}, {"message_service/wsport", ws}});
+    QVERIFY(!deaf.start(20000));
+    QVERIFY2(deaf.errorString().contains("exited with code 1"), qPrintable(deaf.errorString()));
+    QCOMPARE(deaf.stop(), 1);
+    // A critical line names both ports.
+    const QRegularExpression line(
+        QString("\\[C\\]:[^\n]*cannot listen on the ZeroMQ port %1 nor on the WebSocket port %2")
+            .arg(zmq, ws));
+    QVERIFY2(line.match(deaf.logText()).hasMatch(), qPrintable(deaf.logText().right(2000)));
 }
 
 void tst_ServiceCore::routesCommandsAndTransfersBetweenClients()

@@ -142,6 +142,11 @@ void tst_ServiceSecurity::strangerCannotTakeOverALoggedInName()
     QVERIFY(received > 0);
     QVERIFY(intruder.waitForFinished(30000));
     QCOMPARE(QString::fromUtf8(intruder.readAllStandardOutput()).trimmed(), QString("received 0"));
+    // Knock after knock, refused each time, and the log says so once a minute with the count.
+    const QString log = m_service->logText();
+    QVERIFY2(log.count("connection of another user refused, uid: 65534") <= 2,
+             qPrintable(QString::number(log.count("connection of another user refused, uid: 65534"))));
+    QVERIFY(log.contains("connection of another user refused, uid: 65534; refused since the last line: 1"));
 }
 
 // The bytes a browser sends for a cross-origin "no-cors" POST, laid out so that a peer still

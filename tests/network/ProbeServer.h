@@ -3,6 +3,7 @@
 // A small HTTP/1.1 (or, with a certificate, https) server on 127.0.0.1 for the network tests:
 //   /ok            200          /status/<code>   that status
 //   /hang          accepts the request and never answers
+//   /endless       200 with a body announced as 20 GB, sent a kilobyte every 50 ms for ever
 // Every other path is a 404. It counts the requests it received per path.
 
 #include <QDir>
@@ -14,6 +15,7 @@
 #include <QSslSocket>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTimer>
 
 #include <memory>
 
@@ -96,6 +98,14 @@ private:
             ++m_mapHits[path];
             if (path == QLatin1String("/hang"))
                 return;
+            if (path == QLatin1String("/endless")) {
+                _pSocket->write("HTTP/1.1 200 OK\r\nContent-Length: 21474836480\r\n\r\n");
+                auto* drip = new QTimer(_pSocket);
+                connect(drip, &QTimer::timeout, _pSocket,
+                        [_pSocket] { _pSocket->write(QByteArray(1024, 'x')); });
+                drip->start(50);
+                return;
+            }
             QByteArray status = "404 Not Found";
             if (path == QLatin1String("/ok"))
                 status = "200 OK";

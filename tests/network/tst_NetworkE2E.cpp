@@ -40,6 +40,9 @@ private slots:
     void publicProbe_data();
     void publicProbe();
     void silentAddressEndsAtTimeout();
+    void statusLineDecidesWhateverTheBody_data();
+    void statusLineDecidesWhateverTheBody();
+    void commandNamingTooManyAddressesIsRefused();
     void commandsDoNotWaitForEachOther();
     void stopsCleanlyWhileTesting();
 
@@ -163,6 +166,47 @@ void tst_NetworkE2E::silentAddressEndsAtTimeout()
     QCOMPARE(Ask(*m_pClients[0], "get_interface", Body({m_server.Url("/hang")})).data,
              Body({m_server.Url("/hang=2")}, true));
     QVERIFY2(timer.elapsed() >= kTimeoutSeconds * 1000 - 500, qPrintable(QString::number(timer.elapsed())));
+}
+
+void tst_NetworkE2E::statusLineDecidesWhateverTheBody_data()
+{
+    QTest::addColumn<QString>("command");
+    QTest::newRow("get") << "get_interface";
+    QTest::newRow("post") << "post_interface";
+}
+
+void tst_NetworkE2E::statusLineDecidesWhateverTheBody()
+{
+    // A body that would never end within the time limit: reachable, decided by its status line.
+    QFETCH(QString, command);
+    QCOMPARE(Ask(*m_pClients[0], command, Body({m_server.Url("/endless")})).data,
+             Body({m_server.Url("/endless=0")}, true));
+}
+
+void tst_NetworkE2E::commandNamingTooManyAddressesIsRefused()
+{
+    // 1,024 distinct addresses are tested (the silent probe settles them all as 1); one more is
+    // refused at once, with the hub's -4. A repeated address counts once.
+    QStringList addresses;
+    for (int i = 0; i < 1024; ++i)
+        addresses.append(QStringLiteral("http://a%1.invalid/").arg(i));
+    QStringList answer;
+    for (const QString& address : addresses)
+        answer.append(address + "=1");
+    QString withRepeat = Body(addresses);
+    withRepeat.chop(1);
+    withRepeat += QStringLiteral(R"(,{"result":0,"url":"%1"}])").arg(addresses.first());
+    QCOMPARE(Ask(*m_pClients[1], "get_interface", withRepeat).data, Body(answer, true));
+
+    const JsonCommand request =
+        makeCommand("command", "get_interface", Body(addresses + QStringList{"http://one-more.invalid/"}));
+    QVERIFY(m_pClients[1]->send(request));
+    const auto refusal = m_pClients[1]->waitFor(
+        [&](const JsonCommand& c) { return c.guid == request.guid && c.type == QLatin1String("transfer"); },
+        10000);
+    QVERIFY(refusal);
+    QCOMPARE(refusal->error_code, qint64(-4));
+    QCOMPARE(refusal->error_string, Envelope::CoreErrorText(Envelope::kAbilityNotDealt));
 }
 
 void tst_NetworkE2E::commandsDoNotWaitForEachOther()

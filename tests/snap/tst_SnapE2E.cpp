@@ -61,6 +61,7 @@ private slots:
     void initTestCase();
     void cleanupTestCase();
     void fullScreenIsTheScreenPixelForPixel();
+    void requestsAtOnceShareOneGrab();
     void areaDraggedMovedAndConfirmed();
     void areaCancelled_data();
     void areaCancelled();
@@ -167,6 +168,41 @@ void tst_SnapE2E::fullScreenIsTheScreenPixelForPixel()
     QCOMPARE(file.readAll(), answer.png);
     QCOMPARE(FileMode(answer.filePath), 0600u);
     QCOMPARE(FileMode(folder), 0700u);
+}
+
+void tst_SnapE2E::requestsAtOnceShareOneGrab()
+{
+    // The first grabs, eight wait for its picture, the rest are refused at once.
+    QList<JsonCommand> requests;
+    for (int i = 0; i < 12; ++i) {
+        requests.append(makeCommand(QStringLiteral("command"), QStringLiteral("snap_shot_fullscreen")));
+        m_pClient->send(requests.last());
+    }
+    QList<SnapAnswer> taken;
+    int refused = 0;
+    for (const JsonCommand& request : requests) {
+        const SnapAnswer answer = AnswerTo(request, 60000);
+        QCOMPARE(answer.envelope.guid, request.guid);
+        if (answer.success) {
+            taken.append(answer);
+            continue;
+        }
+        QCOMPARE(answer.envelope.error_code, 100);
+        QCOMPARE(answer.envelope.error_string, QStringLiteral("failed to snap screen"));
+        ++refused;
+    }
+    QVERIFY2(taken.size() >= 1 + 8 && refused >= 1, qPrintable(QString("%1 taken").arg(taken.size())));
+    // One picture for all, each in a file of its own holding it.
+    QCOMPARE(FirstDifference(QImage::fromData(taken.first().png, "PNG"), m_imagePattern), QString());
+    QSet<QString> files;
+    for (const SnapAnswer& answer : taken) {
+        QCOMPARE(answer.png, taken.first().png);
+        files.insert(answer.filePath);
+        QFile file(answer.filePath);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), answer.png);
+    }
+    QCOMPARE(files.size(), taken.size());
 }
 
 void tst_SnapE2E::areaDraggedMovedAndConfirmed()

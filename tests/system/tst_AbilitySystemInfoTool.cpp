@@ -1,5 +1,6 @@
 // The system information ability through the hub, without sockets: answers, key orders, the
-// main-thread delivery and the one-query-at-a-time measurement.
+// main-thread delivery, the one-at-a-time measurement shared by queries that wait together, and
+// the bound on waiting queries.
 #include "system/AbilitySystemInfoTool.h"
 #include "tests/system/HubCapture.h"
 
@@ -24,7 +25,22 @@ private slots:
     void topProcessAnswerIsAnArrayInKeyOrder();
     void hardwareAnswerCarriesTheText();
     void releasedWhileQueryRuns();
+    void queriesWaitingTogetherShareOneMeasurement();
+    void waitingQueriesAreBounded();
 };
+
+namespace {
+
+int ThreadCount()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    status.open(QIODevice::ReadOnly);
+    const QRegularExpressionMatch match =
+        QRegularExpression(QStringLiteral("Threads:\\s+(\\d+)")).match(QString::fromLatin1(status.readAll()));
+    return match.captured(1).toInt();
+}
+
+} // namespace
 
 void tst_AbilitySystemInfoTool::offersItsCommandsInOrder()
 {
@@ -207,6 +223,54 @@ void tst_AbilitySystemInfoTool::releasedWhileQueryRuns()
     // The worker ends after its second of sampling; with no ability left it answers nobody.
     QTest::qWait(1500);
     QVERIFY(hub.ForGuid(request.guid).isEmpty());
+}
+
+void tst_AbilitySystemInfoTool::queriesWaitingTogetherShareOneMeasurement()
+{
+    HubCapture hub;
+    AbilitySystemInfoTool ability;
+    const int threadsBefore = ThreadCount();
+    QList<JsonCommand> requests;
+    for (int i = 0; i < 200; ++i) {
+        requests.append(MakeRequest(QStringLiteral("query_cpu")));
+        QVERIFY(ability.DealCommand(requests.last()));
+    }
+    // The first is measured at once; the 199 that came meanwhile share the next measurement.
+    int mostThreads = threadsBefore;
+    const auto answered = [&] {
+        mostThreads = qMax(mostThreads, ThreadCount());
+        for (const JsonCommand& request : requests)
+            if (hub.ForGuid(request.guid).isEmpty())
+                return false;
+        return true;
+    };
+    QVERIFY(QTest::qWaitFor(answered, 20000));
+    QCOMPARE(ability.Measurements(), 2);
+    QVERIFY2(mostThreads - threadsBefore <= 32, qPrintable(QString::number(mostThreads - threadsBefore)));
+    for (const JsonCommand& request : requests) {
+        const QList<Delivery> answers = hub.ForGuid(request.guid);
+        QCOMPARE(answers.size(), 1);
+        QCOMPARE(answers.first().envelope.userdata, request.userdata);
+        QCOMPARE(answers.first().envelope.error_code, qint64(0));
+        QVERIFY2(QRegularExpression(QStringLiteral("^\\{\"key\":\"\",\"num\":\\d+,\"str\":\"\"\\}$"))
+                     .match(answers.first().envelope.data)
+                     .hasMatch(),
+                 qPrintable(answers.first().envelope.data));
+    }
+}
+
+void tst_AbilitySystemInfoTool::waitingQueriesAreBounded()
+{
+    HubCapture hub;
+    AbilitySystemInfoTool ability;
+    // One measured, the rest waiting for the next measurement up to the bound.
+    QVERIFY(ability.DealCommand(MakeRequest(QStringLiteral("query_memory"))));
+    for (size_t i = 0; i < AbilitySystemInfoTool::kMaxWaitingQueries; ++i)
+        QVERIFY(ability.DealCommand(
+            MakeRequest(i % 2 ? QStringLiteral("query_memory") : QStringLiteral("query_cpu"))));
+    // Refused: the ability manager answers it with the hub's -4.
+    QVERIFY(!ability.DealCommand(MakeRequest(QStringLiteral("query_cpu"))));
+    QVERIFY(ability.Measurements() <= 3);
 }
 
 QTEST_GUILESS_MAIN(tst_AbilitySystemInfoTool)

@@ -9,6 +9,9 @@
 
 #include <zmq.h>
 
+#include <cstdint>
+#include <cstring>
+
 namespace {
 
 class WebSocketTransport : public CtlTransport
@@ -95,28 +98,38 @@ public:
         zmq_setsockopt(m_pSocket, ZMQ_ROUTING_ID, identity.constData(), static_cast<size_t>(identity.size()));
         const int linger = 2000; // let the last message (a logout) leave before exit
         zmq_setsockopt(m_pSocket, ZMQ_LINGER, &linger, sizeof linger);
+        // A service that died or hangs answers no heartbeat: the connection is dropped after
+        // kHeartbeatTimeoutMs, and the monitor reports it. libzmq answers the pings by itself.
+        const int interval = kHeartbeatIntervalMs, timeout = kHeartbeatTimeoutMs;
+        zmq_setsockopt(m_pSocket, ZMQ_HEARTBEAT_IVL, &interval, sizeof interval);
+        zmq_setsockopt(m_pSocket, ZMQ_HEARTBEAT_TIMEOUT, &timeout, sizeof timeout);
         m_baEndpoint = "tcp://127.0.0.1:" + QByteArray::number(_nPort);
     }
 
     ~ZmqTransport() override
     {
+        if (m_pWatch) {
+            zmq_socket_monitor(m_pSocket, nullptr, 0);
+            zmq_close(m_pWatch);
+        }
         zmq_close(m_pSocket);
         zmq_ctx_term(m_pContext);
     }
 
     bool Open(int _nTimeoutMs, QString& _qstrError) override
     {
-        // ZeroMQ connects in the background; the monitor tells whether a peer was reached.
+        // ZeroMQ connects in the background; the monitor tells whether a peer was reached, and
+        // later whether it went away.
         const QByteArray monitor = "inproc://qorvctl-monitor";
-        zmq_socket_monitor(m_pSocket, monitor.constData(), ZMQ_EVENT_CONNECTED);
-        void* watch = zmq_socket(m_pContext, ZMQ_PAIR);
-        zmq_connect(watch, monitor.constData());
+        zmq_socket_monitor(m_pSocket, monitor.constData(), ZMQ_EVENT_CONNECTED | ZMQ_EVENT_DISCONNECTED);
+        m_pWatch = zmq_socket(m_pContext, ZMQ_PAIR);
+        zmq_connect(m_pWatch, monitor.constData());
         zmq_connect(m_pSocket, m_baEndpoint.constData());
-        zmq_pollitem_t item{watch, 0, ZMQ_POLLIN, 0};
-        const bool connected = zmq_poll(&item, 1, _nTimeoutMs) > 0;
-        zmq_socket_monitor(m_pSocket, nullptr, 0);
-        zmq_close(watch);
-        if (!connected) {
+        QDeadlineTimer deadline(qMax(0, _nTimeoutMs));
+        zmq_pollitem_t item{m_pWatch, 0, ZMQ_POLLIN, 0};
+        while (!m_blConnected && zmq_poll(&item, 1, static_cast<long>(deadline.remainingTime())) > 0)
+            ReadMonitor();
+        if (!m_blConnected) {
             _qstrError = QStringLiteral("cannot connect to %1: nothing listens there")
                              .arg(QString::fromLatin1(m_baEndpoint));
             return false;
@@ -134,8 +147,12 @@ public:
 
     std::optional<QByteArray> Receive(int _nTimeoutMs) override
     {
-        zmq_pollitem_t item{m_pSocket, 0, ZMQ_POLLIN, 0};
-        if (zmq_poll(&item, 1, _nTimeoutMs) <= 0)
+        zmq_pollitem_t items[2] = {{m_pSocket, 0, ZMQ_POLLIN, 0}, {m_pWatch, 0, ZMQ_POLLIN, 0}};
+        if (zmq_poll(items, m_pWatch ? 2 : 1, _nTimeoutMs) <= 0)
+            return std::nullopt;
+        if (items[1].revents & ZMQ_POLLIN)
+            ReadMonitor();
+        if (!(items[0].revents & ZMQ_POLLIN))
             return std::nullopt;
         // Frames: decimal length, body. The body is the last frame of the message.
         QByteArray body;
@@ -155,12 +172,54 @@ public:
         }
     }
 
-    bool IsOpen() const override { return true; }
+    bool IsOpen() const override
+    {
+        ReadMonitor();
+        return !m_blLost;
+    }
+
+    static constexpr int kHeartbeatIntervalMs = 500;
+    static constexpr int kHeartbeatTimeoutMs = 1500;
 
 private:
+    // Takes the monitor's pending events: a disconnect after the connection was made means the
+    // service is gone (ZeroMQ would reconnect in silence; a client has nothing to wait for).
+    void ReadMonitor() const
+    {
+        if (!m_pWatch)
+            return;
+        for (;;) {
+            zmq_msg_t frame;
+            zmq_msg_init(&frame);
+            if (zmq_msg_recv(&frame, m_pWatch, ZMQ_DONTWAIT) < 0) {
+                zmq_msg_close(&frame);
+                return;
+            }
+            // The first frame of an event: its number (16 bits) and value (32 bits).
+            uint16_t event = 0;
+            if (zmq_msg_more(&frame) && zmq_msg_size(&frame) >= sizeof event)
+                std::memcpy(&event, zmq_msg_data(&frame), sizeof event);
+            const bool more = zmq_msg_more(&frame);
+            zmq_msg_close(&frame);
+            if (more) {
+                zmq_msg_t address;
+                zmq_msg_init(&address);
+                zmq_msg_recv(&address, m_pWatch, ZMQ_DONTWAIT);
+                zmq_msg_close(&address);
+            }
+            if (event == ZMQ_EVENT_CONNECTED)
+                m_blConnected = true;
+            else if (event == ZMQ_EVENT_DISCONNECTED && m_blConnected)
+                m_blLost = true;
+        }
+    }
+
     void* m_pContext = nullptr;
     void* m_pSocket = nullptr;
+    void* m_pWatch = nullptr;
     QByteArray m_baEndpoint;
+    mutable bool m_blConnected = false;
+    mutable bool m_blLost = false;
 };
 
 } // namespace
