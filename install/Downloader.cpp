@@ -603,22 +603,29 @@ void Downloader::FinishDigests()
         return;
     }
     // What is left to hash is hashed on the streams' threads; this thread only hears the digests.
+    // The digest crosses under a lock of ours, and the call that announces it carries nothing.
     const auto finish = [this](DigestStream& _stream, QByteArray Downloader::*_pDigest) {
         _stream.Finish([this, _pDigest](const QByteArray& _baDigest) {
-            QMetaObject::invokeMethod(
-                this,
-                [this, _pDigest, _baDigest] {
-                    this->*_pDigest = _baDigest;
-                    if (--m_nDigestsPending == 0)
-                        CheckDigest();
-                },
-                Qt::QueuedConnection);
+            {
+                std::lock_guard<std::mutex> lock(m_mutexDigests);
+                this->*_pDigest = _baDigest;
+            }
+            QMetaObject::invokeMethod(this, "slotDigestReady", Qt::QueuedConnection);
         });
     };
     if (m_pMd5)
         finish(*m_pMd5, &Downloader::m_baMd5);
     if (m_pSha512)
         finish(*m_pSha512, &Downloader::m_baSha512);
+}
+
+void Downloader::slotDigestReady()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutexDigests);
+    }
+    if (--m_nDigestsPending == 0)
+        CheckDigest();
 }
 
 void Downloader::CheckDigest()

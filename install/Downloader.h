@@ -15,6 +15,7 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 
 // Fetches one http(s) URL into one local file on the owner's thread, reports progress, and
 // checks the file's MD5 when one is expected (and, when asked, a vendor's signature over its
@@ -72,6 +73,8 @@ private slots:
     void slotRedirected(const QUrl& _url);
     void slotStalled();
     void slotRetry();
+    // A digest stream's thread has stored its digest.
+    void slotDigestReady();
 
 private:
     enum class State { Idle, Running, Done };
@@ -128,6 +131,8 @@ private:
     QString m_qstrMd5;
     std::atomic<bool> m_blFinished{false};
     State m_state = State::Idle;
+    // Guards the digests the streams' threads store; declared first, so it outlives the streams.
+    std::mutex m_mutexDigests;
     // Only while an MD5 is expected: hashes the body as it is written.
     std::unique_ptr<DigestStream> m_pMd5;
     // Only while a signature is required: the same for the SHA-512 it signs.
