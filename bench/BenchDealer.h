@@ -1,9 +1,12 @@
 #pragma once
 
 // Raw ZeroMQ DEALER helpers shared by the benchmarks: no parsing on the client side, so the
-// figures are the service's. Each socket is used by one thread only.
+// figures are the service's. Each socket is used by one thread only. Also the service's memory
+// as /proc reports it.
 
 #include <QByteArray>
+#include <QFile>
+#include <QString>
 
 #include <zmq.h>
 
@@ -45,4 +48,16 @@ inline QByteArray BenchReceive(void* _pSocket, int _nTimeoutMs = 10000)
         zmq_msg_close(&msg);
     }
     return body;
+}
+
+// A "<field>: <n> kB" line of /proc/<pid>/status (VmRSS:, VmHWM:), in KiB; -1 when unreadable.
+inline qint64 StatusKb(qint64 _nPid, const char* _szField)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(_nPid));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray& line : status.readAll().split('\n'))
+        if (line.startsWith(_szField))
+            return line.mid(int(qstrlen(_szField))).trimmed().split(' ').value(0).toLongLong();
+    return -1;
 }

@@ -108,17 +108,6 @@ qint64 RunAtOnce(void* _pContext, quint16 _nPort, const std::vector<Command>& _v
     return remaining == 0 ? elapsed : -1;
 }
 
-qint64 StatusKb(qint64 _nPid, const char* _szField)
-{
-    QFile status(QStringLiteral("/proc/%1/status").arg(_nPid));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray& line : status.readAll().split('\n'))
-        if (line.startsWith(_szField))
-            return line.mid(int(qstrlen(_szField))).trimmed().split(' ').value(0).toLongLong();
-    return -1;
-}
-
 } // namespace
 
 int main(int argc, char* argv[])

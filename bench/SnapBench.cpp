@@ -52,17 +52,6 @@ double CaptureOnce(void* _pSocket, qint64* _pBytes)
     }
 }
 
-qint64 StatusKb(qint64 _nPid, const char* _szField)
-{
-    QFile status(QStringLiteral("/proc/%1/status").arg(_nPid));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray& line : status.readAll().split('\n'))
-        if (line.startsWith(_szField))
-            return line.mid(int(qstrlen(_szField))).trimmed().split(' ').value(0).toLongLong();
-    return -1;
-}
-
 struct AtOnce
 {
     int taken = 0;   // answered with a picture
