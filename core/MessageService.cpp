@@ -144,23 +144,7 @@ MessageService::Outcome MessageService::Route(const QByteArray& _baClient, const
             m_mapLoginVia.remove(client);
         }
     } else if (_request.type == Envelope::kQuery) {
-        std::lock_guard<std::mutex> lock(m_mutexRegistry);
-        if (_request.command == Envelope::kAbilities) {
-            QStringList all;
-            for (const QStringList& names : m_mapRegistry)
-                all += names;
-            QJsonObject body;
-            body.insert(QStringLiteral("abilities"), QJsonArray::fromStringList(all));
-            out.data = QString::fromUtf8(QJsonDocument(body).toJson(QJsonDocument::Compact));
-        } else if (_request.command == Envelope::kAbility) {
-            bool found = false;
-            for (const QStringList& names : m_mapRegistry)
-                found = found || names.contains(_request.data);
-            if (found)
-                out.data = _request.data;
-            else
-                out.errorCode = Envelope::kAbilityNotFound;
-        }
+        AnswerQuery(_request, out);
     } else if (_request.type == Envelope::kCommand) {
         const QString owner = FindCommandOwner(_request.command);
         if (owner.isNull())
@@ -190,6 +174,28 @@ MessageService::Outcome MessageService::Route(const QByteArray& _baClient, const
         out.errorCode = Envelope::kTypeNotCorrect;
     }
     return out;
+}
+
+// The hub's own queries; one branch per query name.
+void MessageService::AnswerQuery(const JsonCommand& _request, Outcome& _out)
+{
+    std::lock_guard<std::mutex> lock(m_mutexRegistry);
+    if (_request.command == Envelope::kAbilities) {
+        QStringList all;
+        for (const QStringList& names : m_mapRegistry)
+            all += names;
+        QJsonObject body;
+        body.insert(QStringLiteral("abilities"), QJsonArray::fromStringList(all));
+        _out.data = QString::fromUtf8(QJsonDocument(body).toJson(QJsonDocument::Compact));
+    } else if (_request.command == Envelope::kAbility) {
+        bool found = false;
+        for (const QStringList& names : m_mapRegistry)
+            found = found || names.contains(_request.data);
+        if (found)
+            _out.data = _request.data;
+        else
+            _out.errorCode = Envelope::kAbilityNotFound;
+    }
 }
 
 void MessageService::Login(const QString& _qstrClient, const JsonCommand& _request, Via _via)

@@ -64,6 +64,7 @@ private:
     void Dispatch(const QByteArray& _baClient, JsonCommand& _request, const QByteArray& _baText,
                   bool _blRelayText, Via _via);
     Outcome Route(const QByteArray& _baClient, const JsonCommand& _request, Via _via);
+    void AnswerQuery(const JsonCommand& _request, Outcome& _out);
     void Login(const QString& _qstrClient, const JsonCommand& _request, Via _via);
     // The sender is the connection logged in under its name, not just one that bears the name
     // (a ZeroMQ routing identity can be any name, logged in or not).
