@@ -1,7 +1,7 @@
 // Deleting by descriptor: a whole tree goes, links inside it go without their targets, and a
 // folder that is no longer the one recorded is left alone.
 #include "core/FolderTree.h"
-#include "tests/install/TestFiles.h"
+#include "tests/support/TestFiles.h"
 
 #include <QTemporaryDir>
 #include <QtTest>

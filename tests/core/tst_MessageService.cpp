@@ -2,10 +2,9 @@
 #include "core/AbilityReply.h"
 #include "core/JsonReader.h"
 #include "core/MessageService.h"
+#include "tests/support/HubCapture.h"
 
 #include <QtTest>
-
-#include <mutex>
 
 namespace {
 
@@ -31,12 +30,6 @@ public:
 private:
     QString m_qstrTag;
     std::vector<QString> m_names;
-};
-
-struct Delivery
-{
-    QString name;
-    JsonCommand envelope;
 };
 
 } // namespace
@@ -67,16 +60,17 @@ private slots:
     void answerToTheServiceNamesOnlyTheLoggedInConnection();
 
 private:
-    QList<Delivery> takeFor(const QString& _qstrName);
-    // Collects deliveries to a name until there are at least _nCount, bounded.
-    QList<Delivery> waitFor(const QString& _qstrName, int _nCount);
+    QList<Delivery> takeFor(const QString& _qstrName) { return m_pHub->Take(_qstrName); }
+    QList<Delivery> waitFor(const QString& _qstrName, int _nCount)
+    {
+        return m_pHub->TakeAtLeast(_qstrName, _nCount, 5000);
+    }
     JsonCommand send(const QString& _qstrClient, const QString& _qstrType, const QString& _qstrCommand,
                      const QString& _qstrData = QString(), const QStringList& _to = {}, bool _blCast = false,
                      MessageService::Via _via = MessageService::Via::Local);
     void login(const QString& _qstrClient, const QStringList& _names);
 
-    std::mutex m_mutex;
-    QList<Delivery> m_deliveries;
+    std::unique_ptr<HubCapture> m_pHub;
     int m_nGuid = 0;
 };
 
@@ -94,10 +88,7 @@ void tst_MessageService::initTestCase()
         [](const JsonCommand& envelope) { AbilityManager::Instance().Receive(envelope); });
     AbilityManager::Instance().CreateAbilities();
     AbilityManager::Instance().RegistAbilities();
-    MessageService::Instance().SetObserver([this](const QString& name, const JsonCommand& envelope) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_deliveries.append({name, envelope});
-    });
+    m_pHub = std::make_unique<HubCapture>();
 }
 
 void tst_MessageService::init()
@@ -107,33 +98,7 @@ void tst_MessageService::init()
     for (const QString& name : registry.keys())
         if (name != Envelope::kServiceName)
             send(name, "notify", "command_logout");
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_deliveries.clear();
-}
-
-QList<Delivery> tst_MessageService::takeFor(const QString& _qstrName)
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    QList<Delivery> out;
-    for (auto it = m_deliveries.begin(); it != m_deliveries.end();)
-        if (it->name == _qstrName) {
-            out.append(*it);
-            it = m_deliveries.erase(it);
-        } else
-            ++it;
-    return out;
-}
-
-QList<Delivery> tst_MessageService::waitFor(const QString& _qstrName, int _nCount)
-{
-    QList<Delivery> all;
-    (void)QTest::qWaitFor(
-        [&]() {
-            all += takeFor(_qstrName);
-            return all.size() >= _nCount;
-        },
-        5000);
-    return all;
+    m_pHub->Clear();
 }
 
 JsonCommand tst_MessageService::send(const QString& _qstrClient, const QString& _qstrType,
