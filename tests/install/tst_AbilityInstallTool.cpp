@@ -3,56 +3,23 @@
 #include "core/MessageService.h"
 #include "install/AbilityInstallTool.h"
 #include "install/ReplaceJournal.h"
+#include "tests/support/HubCapture.h"
 
 #include <QDir>
 #include <QTcpServer>
 #include <QTemporaryDir>
-#include <QUuid>
 #include <QtTest>
-
-#include <mutex>
 
 namespace {
 
-// What the hub hands to clients, collected on whichever thread it happens.
-class HubCapture
-{
-public:
-    HubCapture()
-    {
-        MessageService::Instance().SetObserver(
-            [this](const QString& _qstrName, const JsonCommand& _envelope) {
-                if (_qstrName == Envelope::kServiceName)
-                    return;
-                std::lock_guard<std::mutex> lock(m_mutex);
-                m_list.append(_envelope);
-            });
-    }
-    ~HubCapture() { MessageService::Instance().SetObserver(nullptr); }
-    QList<JsonCommand> ForGuid(const QString& _qstrGuid)
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        QList<JsonCommand> found;
-        for (const JsonCommand& envelope : qAsConst(m_list))
-            if (envelope.guid == _qstrGuid)
-                found.append(envelope);
-        return found;
-    }
-
-private:
-    std::mutex m_mutex;
-    QList<JsonCommand> m_list;
-};
-
+// A request whose answers the tests compare whole: a fixed userdata, and the guid of another
+// request when given.
 JsonCommand Request(const QString& _qstrCommand, const QString& _qstrData,
                     const QString& _qstrGuid = QString())
 {
-    JsonCommand request;
-    request.type = Envelope::kCommand;
-    request.command = _qstrCommand;
-    request.data = _qstrData;
-    request.from = QStringLiteral("test_client");
-    request.guid = _qstrGuid.isEmpty() ? QUuid::createUuid().toString() : _qstrGuid;
+    JsonCommand request = MakeRequest(_qstrCommand, _qstrData);
+    if (!_qstrGuid.isEmpty())
+        request.guid = _qstrGuid;
     request.userdata = QStringLiteral("ud");
     return request;
 }
@@ -182,7 +149,7 @@ void tst_AbilityInstallTool::refusals()
 
     const JsonCommand request = Request(command, data, sameIdAsRunningDownload ? download.guid : QString());
     QVERIFY(ability.DealCommand(request));
-    const QList<JsonCommand> answers = hub.ForGuid(request.guid);
+    const QList<JsonCommand> answers = Envelopes(hub.ForGuid(request.guid));
     QCOMPARE(answers.size(), 1);
     QCOMPARE(answers.first().type, QStringLiteral("transfer"));
     QCOMPARE(answers.first().error_code, code);
@@ -244,7 +211,7 @@ void tst_AbilityInstallTool::progressPercent()
                                  dir.path() + "/x.bin"));
     QVERIFY(ability.DealCommand(download));
     ability.slotProgress(received, total, download.guid);
-    const QList<JsonCommand> answers = hub.ForGuid(download.guid);
+    const QList<JsonCommand> answers = Envelopes(hub.ForGuid(download.guid));
     QCOMPARE(answers.size(), 1);
     QCOMPARE(answers.first().error_code, 0LL);
     QCOMPARE(answers.first().error_string, QString());
@@ -285,7 +252,7 @@ void tst_AbilityInstallTool::destroyingTheAbilityUndoesARunningReplace()
     // Once a.txt is replaced its progress is above zero.
     QVERIFY(QTest::qWaitFor(
         [&] {
-            for (const JsonCommand& answer : hub.ForGuid(replace.guid))
+            for (const JsonCommand& answer : Envelopes(hub.ForGuid(replace.guid)))
                 if (answer.data != QLatin1String(R"({"percent":0})"))
                     return true;
             return false;

@@ -1,5 +1,5 @@
 #include "install/CommonFunction.h"
-#include "tests/install/TestFiles.h"
+#include "tests/support/TestFiles.h"
 
 #include <QCryptographicHash>
 #include <QDir>

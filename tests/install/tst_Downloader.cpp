@@ -1,18 +1,15 @@
 #include "core/Config.h"
 #include "install/Downloader.h"
 #include "resources/QorvResources.h"
-#include "tests/install/VendorKey.h"
+#include "tests/support/HttpTestServer.h"
+#include "tests/support/TestFiles.h"
+#include "tests/support/VendorKey.h"
 
 #include <QCryptographicHash>
 #include <QProcess>
 #include <QSslConfiguration>
-#include <QSslKey>
-#include <QSslSocket>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTranslator>
-#include <QUrlQuery>
 #include <QtTest>
 
 #include <csignal>
@@ -23,223 +20,16 @@ namespace {
 
 constexpr int kStallSeconds = 2;
 
-// Made once per size: the server makes them on the thread the downloader runs on, and making
-// megabytes in a sanitizer build takes longer than the stall bound.
+// The bytes "/data?n=N" serves.
 QByteArray Body(qint64 _nSize)
 {
-    static QMap<qint64, QByteArray> s_mapBodies;
-    if (s_mapBodies.contains(_nSize))
-        return s_mapBodies.value(_nSize);
-    QByteArray data(static_cast<int>(_nSize), Qt::Uninitialized);
-    char* bytes = data.data();
-    for (qint64 i = 0; i < _nSize; ++i)
-        bytes[i] = static_cast<char>((i * 31 + (i >> 9)) & 0xff);
-    s_mapBodies.insert(_nSize, data);
-    return data;
+    return HttpTestServer::Pattern(_nSize);
 }
 
 QString Md5(const QByteArray& _baData)
 {
     return QString::fromLatin1(QCryptographicHash::hash(_baData, QCryptographicHash::Md5).toHex());
 }
-
-QByteArray ReadFile(const QString& _qstrPath)
-{
-    QFile file(_qstrPath);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-}
-
-void WriteFile(const QString& _qstrPath, const QByteArray& _baData)
-{
-    QFile file(_qstrPath);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    QCOMPARE(file.write(_baData), qint64(_baData.size()));
-}
-
-// A small HTTP/1.1 server on 127.0.0.1 that answers from the request path:
-//   /data?n=N[&nolen][&slow=MS][&cut=K[&cuts=C]][&stall=K]   N patterned bytes
-//   /redirect?to=URL   302 to URL     /redirect-noloc   302 without Location
-//   /status?code=C     status C with a short body
-// /data answers "Range: bytes=N-" with a 206 unless the If-Range differs from its validator
-// (ETag "n-N"; with lastmod a Last-Modified instead, with novalidator neither, with newetag a
-// new ETag in every response, as for a file that keeps changing). norange ignores ranges,
-// badrange answers one that starts a byte early, range416 refuses them. cut closes a response
-// after K body bytes of its own (only the first C responses to that path with cuts), stall holds
-// it open after K.
-// With a certificate and key it speaks https instead.
-class HttpTestServer : public QTcpServer
-{
-public:
-    // The head of each request, in order.
-    QList<QByteArray> requests;
-    // When each request arrived, in milliseconds of a monotonic clock.
-    QList<qint64> requestTimes;
-    // Body bytes written into sockets, over every response.
-    qint64 bodyBytesSent = 0;
-    void Reset()
-    {
-        requests.clear();
-        requestTimes.clear();
-        bodyBytesSent = 0;
-        m_mapResponses.clear();
-    }
-    // A header of one request's head, empty when absent.
-    static QByteArray Header(const QByteArray& _baHead, const QByteArray& _baName)
-    {
-        for (const QByteArray& line : _baHead.split('\n'))
-            if (line.toLower().startsWith(_baName.toLower() + ':'))
-                return line.mid(_baName.size() + 1).trimmed();
-        return QByteArray();
-    }
-
-    explicit HttpTestServer(const QSslCertificate& _cert = QSslCertificate(), const QSslKey& _key = QSslKey())
-        : m_cert(_cert), m_key(_key)
-    {
-        m_clock.start();
-        connect(this, &QTcpServer::newConnection, this, [this] {
-            while (QTcpSocket* socket = nextPendingConnection())
-                Serve(socket);
-        });
-        listen(QHostAddress::LocalHost, 0);
-    }
-    QString Url(const QString& _qstrPath) const
-    {
-        return QStringLiteral("%1://127.0.0.1:%2%3")
-            .arg(m_cert.isNull() ? "http" : "https")
-            .arg(serverPort())
-            .arg(_qstrPath);
-    }
-
-protected:
-    void incomingConnection(qintptr _nSocket) override
-    {
-        if (m_cert.isNull())
-            return QTcpServer::incomingConnection(_nSocket);
-        auto* socket = new QSslSocket(this);
-        socket->setSocketDescriptor(_nSocket);
-        socket->setLocalCertificate(m_cert);
-        socket->setPrivateKey(m_key);
-        socket->startServerEncryption();
-        addPendingConnection(socket);
-    }
-
-private:
-    void Serve(QTcpSocket* _pSocket)
-    {
-        connect(_pSocket, &QTcpSocket::disconnected, _pSocket, &QObject::deleteLater);
-        auto request = std::make_shared<QByteArray>();
-        connect(_pSocket, &QTcpSocket::readyRead, _pSocket, [this, _pSocket, request] {
-            request->append(_pSocket->readAll());
-            if (!request->contains("\r\n\r\n"))
-                return;
-            disconnect(_pSocket, &QTcpSocket::readyRead, _pSocket, nullptr);
-            const QByteArray head = request->left(request->indexOf("\r\n\r\n"));
-            requests.append(head);
-            requestTimes.append(m_clock.elapsed());
-            const QByteArray target = head.left(head.indexOf("\r\n")).split(' ').value(1);
-            Respond(_pSocket, QUrl(QString::fromLatin1(target)), head);
-        });
-    }
-
-    static void Send(QTcpSocket* _pSocket, const QByteArray& _baStatus, const QByteArray& _baHeaders,
-                     const QByteArray& _baBody)
-    {
-        _pSocket->write("HTTP/1.1 " + _baStatus + "\r\nConnection: close\r\n" + _baHeaders +
-                        "Content-Length: " + QByteArray::number(_baBody.size()) + "\r\n\r\n" + _baBody);
-        _pSocket->disconnectFromHost();
-    }
-
-    void Respond(QTcpSocket* _pSocket, const QUrl& _url, const QByteArray& _baHead)
-    {
-        const QUrlQuery query(_url);
-        const QString path = _url.path();
-        if (path == QLatin1String("/redirect")) {
-            // The body of a followed redirect must not end up in the file.
-            Send(_pSocket, "302 Found",
-                 "Location: " + query.queryItemValue("to", QUrl::FullyDecoded).toUtf8() + "\r\n",
-                 "moved elsewhere");
-        } else if (path == QLatin1String("/redirect-noloc")) {
-            Send(_pSocket, "302 Found", QByteArray(), "moved");
-        } else if (path == QLatin1String("/status")) {
-            Send(_pSocket, query.queryItemValue("code").toLatin1() + " Status", QByteArray(), "error page");
-        } else if (path == QLatin1String("/data")) {
-            const int served = m_mapResponses[_url.toString()]++;
-            const QByteArray whole = Body(query.queryItemValue("n").toLongLong());
-            QByteArray validator = "ETag: \"n-" + QByteArray::number(whole.size()) + "\"";
-            if (query.hasQueryItem("newetag"))
-                validator = "ETag: \"v" + QByteArray::number(served) + "\"";
-            else if (query.hasQueryItem("lastmod"))
-                validator = "Last-Modified: Tue, 01 Oct 2024 10:00:00 GMT";
-            else if (query.hasQueryItem("novalidator"))
-                validator.clear();
-            const QByteArray range = Header(_baHead, "Range");
-            const QByteArray ifRange = Header(_baHead, "If-Range");
-            qint64 start = 0;
-            if (range.startsWith("bytes=") && range.endsWith('-') && !query.hasQueryItem("norange") &&
-                (ifRange.isEmpty() || validator.endsWith(": " + ifRange)))
-                start = range.mid(6).chopped(1).toLongLong();
-            if (start > 0 && query.hasQueryItem("range416")) {
-                Send(_pSocket, "416 Range Not Satisfiable", QByteArray(), "no");
-                return;
-            }
-            const qint64 from = query.hasQueryItem("badrange") ? start - 1 : start;
-            QByteArray head =
-                start > 0 ? "HTTP/1.1 206 Partial Content\r\nConnection: close\r\nContent-Range: bytes " +
-                                QByteArray::number(from) + '-' + QByteArray::number(whole.size() - 1) + '/' +
-                                QByteArray::number(whole.size()) + "\r\n"
-                          : QByteArray("HTTP/1.1 200 OK\r\nConnection: close\r\n");
-            if (!validator.isEmpty())
-                head += validator + "\r\n";
-            const QByteArray body = whole.mid(static_cast<int>(from));
-            if (!query.hasQueryItem("nolen"))
-                head += "Content-Length: " + QByteArray::number(body.size()) + "\r\n";
-            _pSocket->write(head + "\r\n");
-            const bool cut = query.hasQueryItem("cut") &&
-                             (!query.hasQueryItem("cuts") || served < query.queryItemValue("cuts").toInt());
-            if (query.hasQueryItem("stall")) {
-                Write(_pSocket, body.left(query.queryItemValue("stall").toInt()));
-            } else if (cut) {
-                Write(_pSocket, body.left(query.queryItemValue("cut").toInt()));
-                _pSocket->disconnectFromHost();
-            } else if (query.hasQueryItem("slow")) {
-                SendSlowly(_pSocket, body, query.queryItemValue("slow").toInt());
-            } else {
-                Write(_pSocket, body);
-                _pSocket->disconnectFromHost();
-            }
-        } else {
-            Send(_pSocket, "404 Not Found", QByteArray(), "no such path");
-        }
-    }
-
-    void Write(QTcpSocket* _pSocket, const QByteArray& _baBody)
-    {
-        bodyBytesSent += _baBody.size();
-        _pSocket->write(_baBody);
-    }
-
-    void SendSlowly(QTcpSocket* _pSocket, const QByteArray& _baBody, int _nIntervalMs)
-    {
-        auto* timer = new QTimer(_pSocket);
-        auto sent = std::make_shared<int>(0);
-        connect(timer, &QTimer::timeout, _pSocket, [this, _pSocket, timer, sent, _baBody] {
-            constexpr int kChunk = 16 * 1024;
-            Write(_pSocket, _baBody.mid(*sent, kChunk));
-            *sent += kChunk;
-            if (*sent >= _baBody.size()) {
-                timer->stop();
-                _pSocket->disconnectFromHost();
-            }
-        });
-        timer->start(_nIntervalMs);
-    }
-
-    QSslCertificate m_cert;
-    QSslKey m_key;
-    // Responses so far, by request target.
-    QMap<QString, int> m_mapResponses;
-    QElapsedTimer m_clock;
-};
 
 // One download's signals.
 struct Watch
@@ -372,24 +162,14 @@ void tst_Downloader::initTestCase()
     QCOMPARE(m_qstrPublicKey.size(), 44);
 
     // A self-signed certificate that this process trusts, for the https server.
-    QProcess openssl;
-    openssl.setWorkingDirectory(m_configDir.path());
-    openssl.start(QStringLiteral("openssl"),
-                  {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
-                   "-keyout", "key.pem", "-out", "cert.pem", "-days", "2", "-subj", "/CN=127.0.0.1",
-                   "-addext", "subjectAltName=IP:127.0.0.1"});
-    if (!QSslSocket::supportsSsl() || !openssl.waitForFinished(30000) || openssl.exitCode() != 0)
+    QSslCertificate cert;
+    QSslKey key;
+    if (!HttpTestServer::MakeCertificate(m_configDir.path(), cert, key))
         return;
-    const QList<QSslCertificate> certs =
-        QSslCertificate::fromPath(m_configDir.filePath(QStringLiteral("cert.pem")));
-    QFile keyFile(m_configDir.filePath(QStringLiteral("key.pem")));
-    if (certs.isEmpty() || !keyFile.open(QIODevice::ReadOnly))
-        return;
-    const QSslKey key(&keyFile, QSsl::Ec);
     QSslConfiguration conf = QSslConfiguration::defaultConfiguration();
-    conf.addCaCertificate(certs.first());
+    conf.addCaCertificate(cert);
     QSslConfiguration::setDefaultConfiguration(conf);
-    m_pTlsServer = std::make_unique<HttpTestServer>(certs.first(), key);
+    m_pTlsServer = std::make_unique<HttpTestServer>(cert, key);
 }
 
 void tst_Downloader::init()
@@ -513,15 +293,15 @@ void tst_Downloader::failuresKeepTarget_data()
     QTest::addColumn<int>("reports");
     // Errors from the network library arrive twice (error signal, then the finished reply);
     // failures found by the downloader itself once.
-    QTest::newRow("404") << m_pServer->Url("/status?code=404") << 2;
-    QTest::newRow("500") << m_pServer->Url("/status?code=500") << 2;
+    QTest::newRow("404") << m_pServer->Url("/status/404") << 2;
+    QTest::newRow("500") << m_pServer->Url("/status/500") << 2;
     // Every response is cut, and the server answers ranges with the whole file: the retries run
     // out and the last error is reported as before.
     QTest::newRow("cut mid-body, every time") << m_pServer->Url("/data?n=200000&cut=70000&norange") << 2;
     QTest::newRow("redirect without location") << m_pServer->Url("/redirect-noloc") << 2;
     QTest::newRow("redirect to ftp") << m_pServer->Url("/redirect?to=ftp%3A%2F%2F127.0.0.1%2Fx") << 2;
     QTest::newRow("redirect to file") << m_pServer->Url("/redirect?to=file%3A%2F%2F%2Fetc%2Fhostname") << 2;
-    QTest::newRow("304 not followed") << m_pServer->Url("/status?code=304") << 1;
+    QTest::newRow("304 not followed") << m_pServer->Url("/status/304") << 1;
     QTest::newRow("stalled") << m_pServer->Url("/data?n=200000&stall=1000") << 1;
     QTest::newRow("connection refused") << QStringLiteral("http://127.0.0.1:1/x") << 2;
     QTest::newRow("file scheme") << QStringLiteral("file:///etc/hostname") << 1;
@@ -600,7 +380,7 @@ void tst_Downloader::stopWhenNotRunningOnlyCancels_data()
     QTest::addColumn<QString>("path");
     QTest::newRow("never started") << QString();
     QTest::newRow("after finished") << "/data?n=1000";
-    QTest::newRow("after failure") << "/status?code=404";
+    QTest::newRow("after failure") << "/status/404";
 }
 
 void tst_Downloader::stopWhenNotRunningOnlyCancels()
@@ -751,7 +531,7 @@ void tst_Downloader::errorTexts()
     std::unique_ptr<FileSizeLimit> limit;
     switch (scenario) {
     case Scenario::NotFound:
-        url = m_pServer->Url("/status?code=404");
+        url = m_pServer->Url("/status/404");
         break;
     case Scenario::WrongMd5:
         md5 = QStringLiteral("0123456789abcdef0123456789abcdef");
@@ -886,19 +666,19 @@ void tst_Downloader::resumes()
     QCOMPARE(FolderEntries(m_pDir->path()), QStringList{"file.bin"});
     CheckProgress(watch.progress, size);
 
-    QCOMPARE(m_pServer->requests.size(), requests);
-    QCOMPARE(RangeStart(m_pServer->requests.at(0)), qint64(-1));
-    const QByteArray second = m_pServer->requests.at(1);
+    QCOMPARE(m_pServer->Requests().size(), requests);
+    QCOMPARE(RangeStart(m_pServer->Requests().at(0)), qint64(-1));
+    const QByteArray second = m_pServer->Requests().at(1);
     QCOMPARE(HttpTestServer::Header(second, "If-Range"), ifRange);
     QCOMPARE(HttpTestServer::Header(second, "Accept-Encoding"), QByteArray("identity"));
     if (size == 8 * kMiB && requests == 2)
         QVERIFY2(RangeStart(second) >= 4 * kMiB, second.constData());
     // Each retry asks for exactly what was not yet on disk.
-    for (const QByteArray& request : m_pServer->requests.mid(1))
+    for (const QByteArray& request : m_pServer->Requests().mid(1))
         QVERIFY2(RangeStart(request) > 0, request.constData());
     if (wire > 0)
-        QVERIFY2(m_pServer->bodyBytesSent <= wire * size,
-                 qPrintable(QString::number(m_pServer->bodyBytesSent)));
+        QVERIFY2(m_pServer->BodyBytesSent() <= wire * size,
+                 qPrintable(QString::number(m_pServer->BodyBytesSent())));
 }
 
 void tst_Downloader::rangeAnswersThatDoNotContinue_data()
@@ -924,7 +704,7 @@ void tst_Downloader::rangeAnswersThatDoNotContinue()
     QCOMPARE(watch.errors.count(), reports);
     QCOMPARE(watch.Error(0), QStringLiteral("DOWNLOAD_FAILED_CHECK_NET|NET_WORDK_ERROR"));
     // No second retry after an answer that fails.
-    QCOMPARE(m_pServer->requests.size(), 2);
+    QCOMPARE(m_pServer->Requests().size(), 2);
     QCOMPARE(ReadFile(Target()), QByteArray("previous content"));
     QCOMPARE(FolderEntries(m_pDir->path()), QStringList{"file.bin"});
 }
@@ -948,7 +728,7 @@ void tst_Downloader::stopDuringRetryWait()
     // The cut part is in the temporary file; the downloader waits for its retry.
     QVERIFY(QTest::qWaitFor([&] { return PartWritten(m_pDir->path()); }, 60000));
     QTest::qWait(300);
-    QCOMPARE(m_pServer->requests.size(), 1);
+    QCOMPARE(m_pServer->Requests().size(), 1);
     QCOMPARE(watch.errors.count(), 0);
     if (destroy)
         downloader.reset();
@@ -961,7 +741,7 @@ void tst_Downloader::stopDuringRetryWait()
     QCOMPARE(ReadFile(Target()), QByteArray("previous content"));
     // The retry never comes.
     QTest::qWait(1800);
-    QCOMPARE(m_pServer->requests.size(), 1);
+    QCOMPARE(m_pServer->Requests().size(), 1);
     QCOMPARE(watch.errors.count(), 1);
     QCOMPARE(watch.finished.count(), 0);
 }
@@ -976,8 +756,8 @@ void tst_Downloader::firstRetryWaitsOneSecond()
     QVERIFY(watch.WaitForEnd());
     QCOMPARE(watch.finished.count(), 1);
     QVERIFY(ReadFile(Target()) == Body(200000));
-    QCOMPARE(m_pServer->requestTimes.size(), 2);
-    const qint64 gap = m_pServer->requestTimes.at(1) - m_pServer->requestTimes.at(0);
+    QCOMPARE(m_pServer->RequestTimes().size(), 2);
+    const qint64 gap = m_pServer->RequestTimes().at(1) - m_pServer->RequestTimes().at(0);
     QVERIFY2(gap >= 1000 && gap < 10000, qPrintable(QString::number(gap)));
 }
 
@@ -1024,7 +804,7 @@ void tst_Downloader::signatures()
                             QStringLiteral("id-sig"));
     QVERIFY(watch.WaitForEnd());
     Watch::Settle();
-    QCOMPARE(m_pServer->requests.size(), requests);
+    QCOMPARE(m_pServer->Requests().size(), requests);
     QCOMPARE(watch.finished.count(), error.isEmpty() ? 1 : 0);
     QCOMPARE(watch.errors.count(), error.isEmpty() ? 0 : 1);
     if (!error.isEmpty())

@@ -1,5 +1,5 @@
 #include "install/PackageSignature.h"
-#include "tests/install/VendorKey.h"
+#include "tests/support/VendorKey.h"
 
 #include <QCryptographicHash>
 #include <QTemporaryDir>

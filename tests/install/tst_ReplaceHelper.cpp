@@ -1,6 +1,7 @@
 #include "install/ReplaceHelper.h"
 #include "install/ReplaceJournal.h"
 #include "resources/QorvResources.h"
+#include "tests/support/TestFiles.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -15,22 +16,6 @@
 #include <atomic>
 
 namespace {
-
-using Tree = QMap<QString, QByteArray>;
-
-void WriteFile(const QString& _qstrPath, const QByteArray& _baBytes)
-{
-    QDir().mkpath(QFileInfo(_qstrPath).absolutePath());
-    QFile file(_qstrPath);
-    QVERIFY2(file.open(QIODevice::WriteOnly | QIODevice::Truncate), qPrintable(_qstrPath));
-    QCOMPARE(file.write(_baBytes), qint64(_baBytes.size()));
-}
-
-void WriteTree(const QString& _qstrRoot, const Tree& _tree)
-{
-    for (auto it = _tree.cbegin(); it != _tree.cend(); ++it)
-        WriteFile(_qstrRoot + it.key(), it.value());
-}
 
 // Every regular file and link under a folder, by relative path, with its bytes (a link: "->target").
 Tree ReadTree(const QString& _qstrRoot)
