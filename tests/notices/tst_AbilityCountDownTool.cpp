@@ -2,7 +2,7 @@
 // message and when it leaves, a restart, and counts that cannot count down.
 #include "notices/AbilityCountDownTool.h"
 #include "notices/CountDown.h"
-#include "tests/system/HubCapture.h"
+#include "tests/support/HubCapture.h"
 
 #include <QApplication>
 #include <QElapsedTimer>

@@ -3,7 +3,7 @@
 #include "notices/AbilityCustomToastTool.h"
 #include "notices/CustomToast.h"
 #include "resources/QorvResources.h"
-#include "tests/system/HubCapture.h"
+#include "tests/support/HubCapture.h"
 
 #include <QApplication>
 #include <QtTest>

@@ -1,8 +1,8 @@
 // What the user sees, through the running service on a private Xvfb display (1920 x 1080, no
 // window manager, so the available area is the whole screen): each window is looked up from
 // outside where it was computed to be, clicked with real X input, and must go away on time.
-#include "tests/e2e/ServiceHarness.h"
-#include "tests/e2e/XvfbDisplay.h"
+#include "tests/support/ServiceHarness.h"
+#include "tests/support/XvfbDisplay.h"
 
 #include <QElapsedTimer>
 #include <QtTest>
