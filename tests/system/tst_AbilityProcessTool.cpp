@@ -1,7 +1,7 @@
 // The process ability through the hub, without sockets: answers of "query_proc", the keep-alive
 // watchdog and how "stop_proc" ends it, on real child processes.
 #include "system/AbilityProcessTool.h"
-#include "tests/system/HubCapture.h"
+#include "tests/support/HubCapture.h"
 #include "tests/system/ProbeChildren.h"
 
 #include <QDir>

@@ -2,7 +2,7 @@
 // main-thread delivery, the one-at-a-time measurement shared by queries that wait together, and
 // the bound on waiting queries.
 #include "system/AbilitySystemInfoTool.h"
-#include "tests/system/HubCapture.h"
+#include "tests/support/HubCapture.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

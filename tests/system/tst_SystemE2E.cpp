@@ -1,5 +1,5 @@
 // The system information and process commands through the running service, as a client sees them.
-#include "tests/e2e/ServiceHarness.h"
+#include "tests/support/ServiceHarness.h"
 #include "tests/system/ProbeChildren.h"
 
 #include <QDir>
