@@ -2,15 +2,14 @@
 #include "core/MessageService.h"
 #include "network/AbilityNetworkTool.h"
 #include "network/NetworkManager.h"
-#include "tests/network/ProbeServer.h"
+#include "tests/support/HttpTestServer.h"
+#include "tests/support/HubCapture.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLabel>
 #include <QSignalSpy>
 #include <QtTest>
-
-#include <mutex>
 
 // The monitor's events turned into the network-status tips: the "command_show_tips_view"
 // envelope the service sends itself, and the replacement of the tips already on screen.
@@ -26,16 +25,11 @@ private slots:
     void shippedStyleSheet();
 
 private:
-    int TipsCount()
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_listTips.size();
-    }
+    int TipsCount() { return m_pHub->To(QStringLiteral("tips_owner")).size(); }
 
-    ProbeServer m_server;
+    HttpTestServer m_server;
     std::unique_ptr<AbilityNetworkTool> m_pAbility;
-    std::mutex m_mutex;
-    QList<JsonCommand> m_listTips;
+    std::unique_ptr<HubCapture> m_pHub;
 };
 
 void tst_AbilityNetworkTool::initTestCase()
@@ -45,11 +39,7 @@ void tst_AbilityNetworkTool::initTestCase()
     MessageService::Instance().OnMessageReceived(
         "tips_owner",
         R"({"type":"notify","command":"command_login","data":"{\"abilities\":[\"command_show_tips_view\"]}"})");
-    MessageService::Instance().SetObserver([this](const QString& _qstrName, const JsonCommand& _envelope) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (_qstrName == QLatin1String("tips_owner"))
-            m_listTips.append(_envelope);
-    });
+    m_pHub = std::make_unique<HubCapture>();
 }
 
 void tst_AbilityNetworkTool::statusTips_data()
@@ -92,7 +82,7 @@ void tst_AbilityNetworkTool::statusTips()
     QCOMPARE(status.size(), 1);
     QCOMPARE(m_server.Hits(probePath) - hitsBefore, probes);
 
-    const JsonCommand tips = m_listTips.last();
+    const JsonCommand tips = m_pHub->To(QStringLiteral("tips_owner")).last().envelope;
     QCOMPARE(tips.type + ' ' + tips.command + ' ' + tips.from + ' ' + tips.to.join(','),
              QStringLiteral("command command_show_tips_view message_service message_service"));
     QVERIFY(!QUuid::fromString(tips.guid).isNull());

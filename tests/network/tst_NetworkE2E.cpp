@@ -1,5 +1,5 @@
-#include "tests/e2e/ServiceHarness.h"
-#include "tests/network/ProbeServer.h"
+#include "tests/support/HttpTestServer.h"
+#include "tests/support/ServiceHarness.h"
 
 #include <QElapsedTimer>
 #include <QTemporaryDir>
@@ -50,8 +50,8 @@ private:
     JsonCommand Ask(ZmqTestClient& _client, const QString& _qstrCommand, const QString& _qstrData);
 
     QTemporaryDir m_dir;
-    ProbeServer m_server;
-    std::unique_ptr<ProbeServer> m_pTlsServer;
+    HttpTestServer m_server;
+    std::unique_ptr<HttpTestServer> m_pTlsServer;
     std::unique_ptr<ServiceProcess> m_pServices[2]; // probe answering, probe silent
     std::unique_ptr<ZmqTestClient> m_pClients[2];
 };
@@ -60,8 +60,8 @@ void tst_NetworkE2E::initTestCase()
 {
     QSslCertificate cert;
     QSslKey key;
-    QVERIFY(ProbeServer::MakeCertificate(m_dir.path(), cert, key));
-    m_pTlsServer = std::make_unique<ProbeServer>(cert, key);
+    QVERIFY(HttpTestServer::MakeCertificate(m_dir.path(), cert, key));
+    m_pTlsServer = std::make_unique<HttpTestServer>(cert, key);
     const QString probes[2] = {m_server.Url("/ok"), m_server.Url("/hang")};
     for (int i = 0; i < 2; ++i) {
         m_pServices[i] = std::make_unique<ServiceProcess>(
