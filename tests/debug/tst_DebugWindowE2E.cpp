@@ -1,7 +1,7 @@
 // The developer window through the running service on a private Xvfb screen: shown only in
 // debug mode, and its buttons drive the service as the client "testClient1".
-#include "tests/e2e/ServiceHarness.h"
-#include "tests/e2e/XvfbDisplay.h"
+#include "tests/support/ServiceHarness.h"
+#include "tests/support/XvfbDisplay.h"
 
 #include <QDir>
 #include <QtTest>

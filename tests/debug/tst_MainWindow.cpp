@@ -5,7 +5,8 @@
 #include "core/MessageService.h"
 #include "debug/FixedDrives.h"
 #include "debug/MainWindow.h"
-#include "tests/e2e/TestEnvelope.h"
+#include "tests/support/HubCapture.h"
+#include "tests/support/TestEnvelope.h"
 
 #include <QApplication>
 #include <QJsonDocument>
@@ -67,16 +68,12 @@ void tst_MainWindow::buttonsInjectTheirEnvelopes()
 {
     QFETCH(QString, button);
     QFETCH(QStringList, commands);
-    QList<JsonCommand> delivered;
-    MessageService::Instance().SetObserver([&](const QString& _qstrName, const JsonCommand& _envelope) {
-        if (_qstrName == kFake)
-            delivered.append(_envelope);
-    });
+    HubCapture hub;
     MainWindow window;
     QPushButton* pushButton = window.findChild<QPushButton*>(button);
     QVERIFY(pushButton);
     QTest::mouseClick(pushButton, Qt::LeftButton);
-    MessageService::Instance().SetObserver(nullptr);
+    const QList<JsonCommand> delivered = Envelopes(hub.Take(kFake));
 
     QStringList sentCommands;
     QSet<QString> guids;
