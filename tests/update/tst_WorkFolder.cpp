@@ -4,7 +4,7 @@
 #include "update/WorkFolder.h"
 
 #include "core/WorkerPool.h"
-#include "tests/install/TestFiles.h"
+#include "tests/support/TestFiles.h"
 
 #include <QTemporaryDir>
 #include <QtTest>
