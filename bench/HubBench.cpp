@@ -2,7 +2,7 @@
 // service (ping-pong and pipelined), a command round trip through the ability manager, and the
 // service's resident memory over a long run; next to a raw libzmq ROUTER echo in the same run.
 #include "bench/BenchDealer.h"
-#include "tests/e2e/ServiceHarness.h"
+#include "tests/support/ServiceHarness.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

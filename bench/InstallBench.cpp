@@ -7,7 +7,7 @@
 // The service binary comes from QORV_SERVICE_BIN, as for the end-to-end tests.
 #include "install/Downloader.h"
 #include "install/ReplaceHelper.h"
-#include "tests/e2e/ServiceHarness.h"
+#include "tests/support/ServiceHarness.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

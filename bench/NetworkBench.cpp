@@ -2,7 +2,7 @@
 // with addresses that answer 200, 500 or never; next to the slowest of those commands sent alone
 // in the same run. Commands that queued behind each other would take many times longer.
 #include "bench/BenchDealer.h"
-#include "tests/e2e/ServiceHarness.h"
+#include "tests/support/ServiceHarness.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

@@ -3,8 +3,8 @@
 // next to the peer xmessage (x11-utils) from its start to its window being mapped; then the
 // service's resident memory before and after 10,000 tips commands (sent over the WebSocket),
 // once those have closed.
-#include "tests/e2e/ServiceHarness.h"
-#include "tests/e2e/XvfbDisplay.h"
+#include "tests/support/ServiceHarness.h"
+#include "tests/support/XvfbDisplay.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

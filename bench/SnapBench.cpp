@@ -5,8 +5,8 @@
 // against a fresh service: the answers and the service's peak memory, beside the figures
 // measured before requests shared a grab.
 #include "bench/BenchDealer.h"
-#include "tests/e2e/ServiceHarness.h"
-#include "tests/e2e/XvfbDisplay.h"
+#include "tests/support/ServiceHarness.h"
+#include "tests/support/XvfbDisplay.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

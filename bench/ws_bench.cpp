@@ -3,7 +3,7 @@
 // to each other at once (nothing may be lost or misrouted); next to a plain QWebSocketServer
 // echo on its own thread, measured in the same run.
 #include "bench/BenchDealer.h"
-#include "tests/e2e/ServiceHarness.h"
+#include "tests/support/ServiceHarness.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
