@@ -1,7 +1,7 @@
-#include "tests/e2e/HttpTestServer.h"
-#include "tests/e2e/ServiceHarness.h"
-#include "tests/install/TestFiles.h"
-#include "tests/install/VendorKey.h"
+#include "tests/support/HttpTestServer.h"
+#include "tests/support/ServiceHarness.h"
+#include "tests/support/TestFiles.h"
+#include "tests/support/VendorKey.h"
 
 #include <QCryptographicHash>
 #include <QDirIterator>
@@ -22,8 +22,6 @@
 // installation checked byte by byte, and folders of the user's that must survive.
 namespace {
 
-using Tree = QMap<QString, QByteArray>;
-
 const Tree kInstalled{{"/a.txt", "old a"}, {"/keep.txt", "kept"}};
 
 QByteArray RandomBytes(int _nSize, quint32 _nSeed)
@@ -33,12 +31,6 @@ QByteArray RandomBytes(int _nSize, quint32 _nSeed)
     for (char& byte : bytes)
         byte = static_cast<char>(generator.generate());
     return bytes;
-}
-
-void WriteTree(const QString& _qstrRoot, const Tree& _tree)
-{
-    for (auto it = _tree.cbegin(); it != _tree.cend(); ++it)
-        WriteFile(_qstrRoot + it.key(), it.value());
 }
 
 // Large files are named by their size, so a tree compares without reading them.

@@ -1,6 +1,6 @@
-#include "tests/e2e/HttpTestServer.h"
-#include "tests/e2e/ServiceHarness.h"
-#include "tests/e2e/ZmqTestClient.h"
+#include "tests/support/HttpTestServer.h"
+#include "tests/support/ServiceHarness.h"
+#include "tests/support/ZmqTestClient.h"
 
 #include <QCryptographicHash>
 #include <QDirIterator>

@@ -1,7 +1,7 @@
 // The service as a user gets it from `cmake --install`: installed into a temporary prefix,
 // configured from $XDG_CONFIG_HOME, started the way its systemd user unit starts it (with a
 // notification socket), and driven with the installed qorvctl.
-#include "tests/e2e/ServiceHarness.h"
+#include "tests/support/ServiceHarness.h"
 
 #include <QTcpServer>
 #include <QtTest>

@@ -1,6 +1,6 @@
 // qorvctl driving the running service: exit codes, one JSON line per answer, the end of a task,
 // and the listener that answers the pre-uninstall handshake.
-#include "tests/e2e/ServiceHarness.h"
+#include "tests/support/ServiceHarness.h"
 
 #include <QtTest>
 

@@ -1,4 +1,4 @@
-#include "tests/e2e/ServiceHarness.h"
+#include "tests/support/ServiceHarness.h"
 
 #include <QTcpServer>
 #include <QtTest>

@@ -1,5 +1,5 @@
 // The harness itself: a private service per test, both transports reachable, stop and restart.
-#include "tests/e2e/ServiceHarness.h"
+#include "tests/support/ServiceHarness.h"
 
 #include <QtTest>
 

@@ -1,5 +1,5 @@
-#include "tests/e2e/ServiceHarness.h"
-#include "tests/install/TestFiles.h"
+#include "tests/support/ServiceHarness.h"
+#include "tests/support/TestFiles.h"
 
 #include <QtTest>
 

@@ -1,7 +1,7 @@
 // The server's WebSocket framing through the running service, with a client that writes frames
 // by hand: the upgrade answer, control frames, fragments, protocol violations, sizes refused
 // from the header, and a half-sent frame that must not hold up anybody else.
-#include "tests/e2e/ServiceHarness.h"
+#include "tests/support/ServiceHarness.h"
 
 #include <QtEndian>
 #include <QtTest>
@@ -36,99 +36,6 @@ QByteArray Frame(quint8 _nFirstByte, const QByteArray& _baPayload, bool _blMask 
         frame.append(static_cast<char>(_baPayload.at(i) ^ mask[i & 3]));
     return frame;
 }
-
-struct ServerFrame
-{
-    quint8 opcode = 0;
-    bool fin = false;
-    QByteArray payload;
-};
-
-// A WebSocket client on a plain TCP socket, for frames a real client would never send.
-class RawClient
-{
-public:
-    bool Open(quint16 _nPort, QByteArray* _pResponse = nullptr)
-    {
-        m_socket.connectToHost(QHostAddress::LocalHost, _nPort);
-        if (!m_socket.waitForConnected(5000))
-            return false;
-        m_socket.write("GET / HTTP/1.1\r\nHost: 127.0.0.1:" + QByteArray::number(_nPort) +
-                       "\r\nUpgrade: websocket\r\nConnection: keep-alive, Upgrade\r\n"
-                       "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n");
-        QDeadlineTimer deadline(5000);
-        while (!m_buffer.contains("\r\n\r\n") && !deadline.hasExpired())
-            if (m_socket.waitForReadyRead(100))
-                m_buffer += m_socket.readAll();
-        const int end = m_buffer.indexOf("\r\n\r\n");
-        if (end < 0)
-            return false;
-        if (_pResponse)
-            *_pResponse = m_buffer.left(end);
-        const bool upgraded = m_buffer.startsWith("HTTP/1.1 101");
-        m_buffer.remove(0, end + 4);
-        return upgraded;
-    }
-
-    void Write(const QByteArray& _baBytes)
-    {
-        m_socket.write(_baBytes);
-        m_socket.waitForBytesWritten(5000);
-    }
-
-    std::optional<ServerFrame> Read(int _nTimeoutMs = 10000)
-    {
-        QDeadlineTimer deadline(_nTimeoutMs);
-        for (;;) {
-            if (m_buffer.size() >= 2) {
-                const auto* d = reinterpret_cast<const uchar*>(m_buffer.constData());
-                int header = 2;
-                quint64 length = d[1] & 0x7F;
-                if (length == 126 && m_buffer.size() >= 4) {
-                    length = qFromBigEndian<quint16>(d + 2);
-                    header = 4;
-                } else if (length == 127 && m_buffer.size() >= 10) {
-                    length = qFromBigEndian<quint64>(d + 2);
-                    header = 10;
-                } else if (length >= 126) {
-                    header = 1 << 20; // wait for the rest of the header
-                }
-                if (quint64(m_buffer.size()) >= header + length) {
-                    ServerFrame frame{quint8(d[0] & 0x0F), (d[0] & 0x80) != 0,
-                                      m_buffer.mid(header, int(length))};
-                    m_buffer.remove(0, header + int(length));
-                    return frame;
-                }
-            }
-            if (deadline.hasExpired() || m_socket.state() != QAbstractSocket::ConnectedState)
-                return std::nullopt;
-            if (m_socket.waitForReadyRead(int(qMin<qint64>(100, qMax<qint64>(1, deadline.remainingTime())))))
-                m_buffer += m_socket.readAll();
-        }
-    }
-
-    // The next text frame, skipping others.
-    std::optional<QByteArray> ReadText(int _nTimeoutMs = 10000)
-    {
-        for (;;) {
-            const auto frame = Read(_nTimeoutMs);
-            if (!frame)
-                return std::nullopt;
-            if (frame->opcode == 0x1)
-                return frame->payload;
-        }
-    }
-
-    bool WaitClosedByServer(int _nTimeoutMs = 10000)
-    {
-        return m_socket.state() == QAbstractSocket::UnconnectedState ||
-               m_socket.waitForDisconnected(_nTimeoutMs);
-    }
-
-private:
-    QTcpSocket m_socket;
-    QByteArray m_buffer;
-};
 
 QByteArray LoginText(const QString& _qstrName)
 {
@@ -173,9 +80,9 @@ void tst_WebSocketConnection::cleanupTestCase()
 
 void tst_WebSocketConnection::upgradeAnswer()
 {
-    RawClient client;
-    QByteArray response;
-    QVERIFY(client.Open(m_pService->wsPort(), &response));
+    RawWsClient client;
+    QVERIFY(client.Open(m_pService->wsPort()));
+    const QByteArray response = client.ResponseHead();
     // The accept key of the key above, as RFC 6455 computes it.
     QVERIFY2(response.contains("Sec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo="), response.constData());
     client.Write(Frame(0x81, LoginText(QStringLiteral("raw_login"))));
@@ -210,19 +117,13 @@ void tst_WebSocketConnection::upgradeRefused()
 {
     QFETCH(QByteArray, request);
     QFETCH(QByteArray, status);
-    QTcpSocket socket;
-    socket.connectToHost(QHostAddress::LocalHost, m_pService->wsPort());
-    QVERIFY(socket.waitForConnected(5000));
-    socket.write(request);
-    QByteArray head;
-    QDeadlineTimer deadline(5000);
-    while (!head.contains("\r\n\r\n") && !deadline.hasExpired())
-        if (socket.waitForReadyRead(100))
-            head += socket.readAll();
+    RawWsClient client;
+    QVERIFY(!client.Open(m_pService->wsPort(), request));
+    const QByteArray head = client.ResponseHead();
     QVERIFY2(head.startsWith("HTTP/1.1 " + status), head.constData());
     if (status == "426")
         QVERIFY(head.contains("Sec-WebSocket-Version: 13"));
-    QVERIFY(socket.state() == QAbstractSocket::UnconnectedState || socket.waitForDisconnected(5000));
+    QVERIFY(client.WaitClosedByServer(5000));
 }
 
 void tst_WebSocketConnection::violationClosesConnection_data()
@@ -265,7 +166,7 @@ void tst_WebSocketConnection::violationClosesConnection()
 {
     QFETCH(QByteArray, bytes);
     QFETCH(int, closeCode);
-    RawClient client;
+    RawWsClient client;
     QVERIFY(client.Open(m_pService->wsPort()));
     client.Write(bytes);
     std::optional<ServerFrame> frame;
@@ -280,7 +181,7 @@ void tst_WebSocketConnection::violationClosesConnection()
 
 void tst_WebSocketConnection::pingAnsweredAndFragmentsJoined()
 {
-    RawClient client;
+    RawWsClient client;
     QVERIFY(client.Open(m_pService->wsPort()));
     client.Write(Frame(0x89, "are you there"));
     const auto pong = client.Read();
@@ -350,7 +251,7 @@ void tst_WebSocketConnection::largeMessagesBothWays()
 void tst_WebSocketConnection::halfSentFrameHoldsUpNobody()
 {
     // The slow client stops in the middle of a frame ...
-    RawClient slow;
+    RawWsClient slow;
     QVERIFY(slow.Open(m_pService->wsPort()));
     const QByteArray frame = Frame(0x81, LoginText(QStringLiteral("slow_writer")));
     slow.Write(frame.left(frame.size() / 2));
@@ -380,7 +281,7 @@ void tst_WebSocketConnection::halfSentFrameHoldsUpNobody()
 void tst_WebSocketConnection::halfSentFrameThenDisconnect()
 {
     {
-        RawClient gone;
+        RawWsClient gone;
         QVERIFY(gone.Open(m_pService->wsPort()));
         const QByteArray frame = Frame(0x81, LoginText(QStringLiteral("gone_midframe")));
         gone.Write(frame.left(frame.size() / 2));

@@ -1,7 +1,7 @@
 // The WebSocket transport through the running service: login, relay both ways, duplicate
 // logins, handshake checks, size limits, the login queue bound and per-connection failures.
 #include "core/WebSocket_Server.h"
-#include "tests/e2e/ServiceHarness.h"
+#include "tests/support/ServiceHarness.h"
 
 #include <QtTest>
 
@@ -293,17 +293,11 @@ void tst_WebSocketTransport::brokenConnectionLeavesOthersAlone()
 
     // A client that breaks the protocol: an unmasked frame with reserved bits after the upgrade,
     // then a reset.
-    QTcpSocket rogue;
-    rogue.connectToHost(QHostAddress::LocalHost, m_pService->wsPort());
-    QVERIFY(rogue.waitForConnected(5000));
-    rogue.write(
-        "GET / HTTP/1.1\r\nHost: 127.0.0.1:" + QByteArray::number(m_pService->wsPort()) +
-        "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
-        "Sec-WebSocket-Version: 13\r\n\r\n");
-    QVERIFY(rogue.waitForReadyRead(5000) || rogue.bytesAvailable() > 0);
-    QVERIFY(rogue.readAll().startsWith("HTTP/1.1 101"));
-    rogue.write(QByteArray("\xF1\x05hello", 7));
-    QVERIFY(rogue.state() == QAbstractSocket::UnconnectedState || rogue.waitForDisconnected(5000));
+    RawWsClient rogue;
+    QVERIFY(rogue.Open(m_pService->wsPort(),
+                       webSocketUpgradeRequest("127.0.0.1:" + QByteArray::number(m_pService->wsPort()))));
+    rogue.Write(QByteArray("\xF1\x05hello", 7));
+    QVERIFY(rogue.WaitClosedByServer(5000));
 
     const JsonCommand note = makeTransfer({QStringLiteral("steady_b")}, QStringLiteral("still fine"));
     QVERIFY(a.send(note));
