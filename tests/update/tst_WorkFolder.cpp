@@ -1,11 +1,13 @@
 // The update's unzip and backup folders: another user's empty folder is never used, a file slipped
-// into a folder after its check is seen before extraction, and the clean-up of a folder the
-// service made never reaches through a link swapped in for it.
+// into a folder after its check is seen before extraction, the clean-up of a folder the service
+// made never reaches through a link swapped in for it, and what each kind of folder lets a run
+// empty and remove.
 #include "update/WorkFolder.h"
 
 #include "core/WorkerPool.h"
 #include "tests/support/TestFiles.h"
 
+#include <QDirIterator>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -19,6 +21,8 @@ private slots:
     void anotherUsersEmptyFolderIsNotUsed();
     void aFileSlippedInAfterTheCheckIsSeen();
     void cleanUpNeverFollowsALinkSwappedIn();
+    void kindDecidesWhatARunTouches_data();
+    void kindDecidesWhatARunTouches();
 
 private:
     QTemporaryDir m_dir;
@@ -81,6 +85,70 @@ void tst_WorkFolder::cleanUpNeverFollowsALinkSwappedIn()
     QCOMPARE(ReadFile(precious + "/sub/b"), QByteArray("b"));
     QCOMPARE(QDir(m_dir.path() + "/made").entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
              QStringList({"moved", "unzip"}));
+}
+
+void tst_WorkFolder::kindDecidesWhatARunTouches_data()
+{
+    QTest::addColumn<QString>("setup");
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<bool>("prepared");
+    // What is left below the row's folder once the run wrote into "w" and cleaned up.
+    QTest::addColumn<QStringList>("left");
+    using K = WorkFolder::Kind;
+    QTest::newRow("missing: made, then removed") << "" << int(K::Missing) << true << QStringList();
+    QTest::newRow("made by an earlier run: emptied, then removed")
+        << "earlier" << int(K::Owned) << true << QStringList();
+    QTest::newRow("the user's empty folder: emptied again, kept")
+        << "mkdir" << int(K::Empty) << true << QStringList{"w"};
+    QTest::newRow("the user's folder with a file: untouched")
+        << "mkdir mine" << int(K::Foreign) << false << QStringList{"w", "w/mine"};
+    QTest::newRow("a link to a folder: untouched")
+        << "link" << int(K::NotFolder) << false << QStringList{"t", "t/mine", "w"};
+    QTest::newRow("an empty folder swapped for another after the check: untouched")
+        << "mkdir swap" << int(K::Empty) << false << QStringList{"old", "w", "w/mine"};
+}
+
+void tst_WorkFolder::kindDecidesWhatARunTouches()
+{
+    QFETCH(QString, setup);
+    QFETCH(int, kind);
+    QFETCH(bool, prepared);
+    QFETCH(QStringList, left);
+    // With the pool stopped, clean-ups run at once; what they may touch is decided all the same.
+    WorkerPool::Service().Stop();
+    const QString root = m_dir.path() + "/kinds/" + QTest::currentDataTag();
+    const QString path = root + "/w";
+    QVERIFY(QDir().mkpath(root));
+    if (setup.startsWith("mkdir"))
+        QVERIFY(QDir().mkpath(path));
+    if (setup.contains("mine"))
+        WriteFile(path + "/mine", "mine");
+    if (setup == "earlier") {
+        QVERIFY(WorkFolder(path).Prepare());
+        WriteFile(path + "/leftover", "from the run before");
+    } else if (setup == "link") {
+        WriteFile(root + "/t/mine", "mine");
+        QVERIFY(QFile::link(root + "/t", path));
+    }
+    WorkFolder folder(path);
+    QCOMPARE(int(folder.GetKind()), kind);
+    if (setup.endsWith("swap")) {
+        QVERIFY(QDir().rename(path, root + "/old"));
+        WriteFile(path + "/mine", "mine");
+    }
+    QCOMPARE(folder.Prepare(), prepared);
+    if (prepared) {
+        QVERIFY(QDir(path).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot));
+        WriteFile(path + "/extracted", "x");
+    }
+    folder.CleanUp();
+    QStringList found;
+    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext())
+        found << it.next().mid(root.size() + 1);
+    found.sort();
+    QCOMPARE(found, left);
 }
 
 QTEST_GUILESS_MAIN(tst_WorkFolder)
