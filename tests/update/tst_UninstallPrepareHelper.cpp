@@ -1,0 +1,101 @@
+// Asking the application before its update, through the hub without sockets: the one report the
+// requester gets, whatever answers come after it. What each answer reports is tested through the
+// running service.
+#include "update/UninstallPrepareHelper.h"
+
+#include "core/Config.h"
+#include "core/MessageService.h"
+#include "tests/support/HubCapture.h"
+#include "tests/support/TestEnvelope.h"
+#include "tests/support/TestFiles.h"
+
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QUuid>
+#include <QtTest>
+
+namespace {
+
+const QString kApp = QStringLiteral("qorv_test_app");
+
+JsonCommand Answer(const QString& _qstrGuid, int _nCode, const QString& _qstrText)
+{
+    JsonCommand answer = makeTransfer({Envelope::kServiceName}, QString(), QStringLiteral("pre_uninst"));
+    answer.from = kApp;
+    answer.guid = _qstrGuid;
+    answer.error_code = _nCode;
+    answer.error_string = _qstrText;
+    return answer;
+}
+
+} // namespace
+
+class tst_UninstallPrepareHelper : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void oneReport_data();
+    void oneReport();
+
+private:
+    QTemporaryDir m_dir;
+    // Stands in for the application's process.
+    QProcess m_app;
+};
+
+void tst_UninstallPrepareHelper::initTestCase()
+{
+    WriteFile(m_dir.filePath("config.ini"), "[uninst]\npreUninstTimeout=300\n");
+    Config::Instance().Load(m_dir.filePath("config.ini"));
+    QCOMPARE(Config::Instance().GetPreUninstTimeout(), 300);
+    m_app.start("sleep", {"600"});
+    QVERIFY(m_app.waitForStarted());
+    MessageService::Instance().OnMessageReceived(kApp.toUtf8(), makeLogin(kApp).ToString());
+}
+
+void tst_UninstallPrepareHelper::oneReport_data()
+{
+    QTest::addColumn<QString>("process");
+    QTest::addColumn<int>("code"); // 0: no answer
+    QTest::addColumn<bool>("sameGuid");
+    QTest::addColumn<bool>("ready");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("not running: not asked") << "qorv-no-such-process" << 0 << true << true << "prepared";
+    QTest::newRow("refuses") << "sleep" << 201 << true << false << "saving a document";
+    QTest::newRow("answers another guid") << "sleep" << 200 << false << false << "fatal error:invalid guid";
+    QTest::newRow("silent: consent") << "sleep" << 0 << true << true << "prepared";
+}
+
+void tst_UninstallPrepareHelper::oneReport()
+{
+    QFETCH(QString, process);
+    QFETCH(int, code);
+    QFETCH(bool, sameGuid);
+    QFETCH(bool, ready);
+    QFETCH(QString, message);
+    HubCapture hub;
+    const QString guid = QUuid::createUuid().toString();
+    UninstallPrepareHelper helper(kApp, process, guid);
+    QList<QPair<bool, QString>> reports;
+    helper.Start([&](bool _blReady, const QString& _qstrMessage) {
+        reports.append({_blReady, _qstrMessage});
+    });
+    if (process == QLatin1String("sleep")) {
+        const auto question = hub.WaitFor(guid, 10000);
+        QVERIFY(question);
+        QCOMPARE(question->client + ' ' + question->envelope.command, kApp + " pre_uninst");
+    }
+    if (code)
+        helper.OnRecvMessage(Answer(sameGuid ? guid : "{another}", code, "saving a document"));
+    QTRY_COMPARE_WITH_TIMEOUT(reports.size(), 1, 10000);
+    QCOMPARE(reports.first(), qMakePair(ready, message));
+    QCOMPARE(hub.ForGuid(guid).isEmpty(), process != QLatin1String("sleep"));
+    // A refusal or a time-out after the report would start a second update.
+    helper.OnRecvMessage(Answer(guid, 201, "too late"));
+    helper.SlotTimeout();
+    QCOMPARE(reports.size(), 1);
+}
+
+QTEST_GUILESS_MAIN(tst_UninstallPrepareHelper)
+#include "tst_UninstallPrepareHelper.moc"
