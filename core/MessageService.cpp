@@ -195,7 +195,15 @@ void MessageService::AnswerQuery(const JsonCommand& _request, Outcome& _out)
             _out.data = _request.data;
         else
             _out.errorCode = Envelope::kAbilityNotFound;
+    } else if (_request.command == Envelope::kCatalog) {
+        _out.data = m_qstrCatalog.isEmpty() ? QStringLiteral("{\"commands\":[]}") : m_qstrCatalog;
     }
+}
+
+void MessageService::SetCatalog(const QByteArray& _baCatalog)
+{
+    std::lock_guard<std::mutex> lock(m_mutexRegistry);
+    m_qstrCatalog = QString::fromUtf8(_baCatalog);
 }
 
 void MessageService::Login(const QString& _qstrClient, const JsonCommand& _request, Via _via)

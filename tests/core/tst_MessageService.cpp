@@ -17,6 +17,13 @@ public:
     {
     }
     std::vector<QString> GetAbilities() override { return m_names; }
+    std::vector<CommandInfo> Catalog() const override
+    {
+        std::vector<CommandInfo> infos;
+        for (const QString& name : m_names)
+            infos.push_back({name, ReplyKind::Single, {100}});
+        return infos;
+    }
     bool DealCommand(const JsonCommand& command) override
     {
         if (command.type != Envelope::kCommand || command.command == QLatin1String("refuse"))
@@ -76,13 +83,13 @@ private:
 
 void tst_MessageService::initTestCase()
 {
-    AbilityManager::SetFactory([](int index) -> IAbility* {
-        if (index == 1)
-            return new FakeAbility("one", {"alpha", "both"});
-        if (index == 3)
-            return new FakeAbility("three", {"both", "beta", "refuse"});
-        return nullptr;
-    });
+    AbilityManager::SetFactory({[] {
+                                    return new FakeAbility("one", {"alpha", "both"});
+                                },
+                                [] { return nullptr; },
+                                [] {
+                                    return new FakeAbility("three", {"both", "beta", "refuse"});
+                                }});
     QTest::ignoreMessage(QtCriticalMsg, "ability create failed: 2");
     MessageService::Instance().SetLocalDelivery(
         [](const JsonCommand& envelope) { AbilityManager::Instance().Receive(envelope); });
@@ -258,6 +265,16 @@ void tst_MessageService::queries()
     answers = takeFor("q");
     QCOMPARE(answers[0].envelope.data, QString("z1"));
     QCOMPARE(answers[0].envelope.error_code, qint64(0));
+
+    // Only the service's own commands, in the order they were registered; clients' are not listed.
+    send("q", "query", "command_catalog");
+    answers = takeFor("q");
+    QCOMPARE(answers[0].envelope.data,
+             QString(R"({"commands":[{"name":"alpha","reply":"single","success":[100]},)"
+                     R"({"name":"both","reply":"single","success":[100]},)"
+                     R"({"name":"both","reply":"single","success":[100]},)"
+                     R"({"name":"beta","reply":"single","success":[100]},)"
+                     R"({"name":"refuse","reply":"single","success":[100]}]})"));
 
     send("q", "query", "something_else");
     answers = takeFor("q");

@@ -2,6 +2,8 @@
 #include "core/MessageService.h"
 #include "network/AbilityNetworkTool.h"
 #include "network/NetworkManager.h"
+#include "notices/ServiceTips.h"
+#include "notices/ViewTips.h"
 #include "tests/support/HttpTestServer.h"
 #include "tests/support/HubCapture.h"
 
@@ -26,6 +28,7 @@ private slots:
 
 private:
     int TipsCount() { return m_pHub->To(QStringLiteral("tips_owner")).size(); }
+    JsonCommand LastTips() { return m_pHub->To(QStringLiteral("tips_owner")).last().envelope; }
 
     HttpTestServer m_server;
     std::unique_ptr<AbilityNetworkTool> m_pAbility;
@@ -82,7 +85,7 @@ void tst_AbilityNetworkTool::statusTips()
     QCOMPARE(status.size(), 1);
     QCOMPARE(m_server.Hits(probePath) - hitsBefore, probes);
 
-    const JsonCommand tips = m_pHub->To(QStringLiteral("tips_owner")).last().envelope;
+    const JsonCommand tips = LastTips();
     QCOMPARE(tips.type + ' ' + tips.command + ' ' + tips.from + ' ' + tips.to.join(','),
              QStringLiteral("command command_show_tips_view message_service message_service"));
     QVERIFY(!QUuid::fromString(tips.guid).isNull());
@@ -103,19 +106,30 @@ void tst_AbilityNetworkTool::statusTips()
 
 void tst_AbilityNetworkTool::newStatusReplacesShownTips()
 {
-    // Stand-ins for tips windows on screen: a network status one and another one.
-    QWidget networkTips, otherTips;
-    (new QLabel(&networkTips))->setObjectName(QStringLiteral("lblLogoNetworkErrorImage"));
-    networkTips.show();
-    otherTips.show();
-    const int before = TipsCount(), hits = m_server.TotalHits();
+    // The window the previous status opened, and a client's own tips window that happens to use
+    // the same logo: only the former is the monitor's to close.
+    NetworkManager::Instance().OnlineStateChanged(true);
+    int before = TipsCount();
+    NetworkManager::Instance().OnlineStateChanged(false);
+    QTRY_COMPARE(TipsCount(), before + 1);
+    ViewTips previous, clients;
+    ServiceTips::Opened(LastTips(), &previous);
+    JsonCommand clientCommand = LastTips();
+    clientCommand.from = QStringLiteral("some_client");
+    (new QLabel(&clients))->setObjectName(QStringLiteral("lblLogoNetworkErrorImage"));
+    ServiceTips::Opened(clientCommand, &clients);
+    previous.show();
+    clients.show();
+
     // Coming online again is no news: nothing is tested and nothing shown.
+    before = TipsCount();
+    const int hits = m_server.TotalHits();
     NetworkManager::Instance().OnlineStateChanged(true);
     NetworkManager::Instance().OnlineStateChanged(false);
     QTRY_COMPARE(TipsCount(), before + 1);
     QCOMPARE(m_server.TotalHits(), hits);
-    QVERIFY(!networkTips.isVisible());
-    QVERIFY(otherTips.isVisible());
+    QVERIFY(!previous.isVisible());
+    QVERIFY(clients.isVisible());
 }
 
 void tst_AbilityNetworkTool::shippedStyleSheet()

@@ -142,7 +142,7 @@ int CtlClient::WaitFailure(const QString& _qstrWhat)
 }
 
 std::optional<JsonCommand> CtlClient::WaitAnswer(const JsonCommand& _request, const QString& _qstrType,
-                                                 int& _nExit)
+                                                 int& _nExit, bool _blPrint)
 {
     for (;;) {
         const auto next = Next(Remaining());
@@ -151,7 +151,8 @@ std::optional<JsonCommand> CtlClient::WaitAnswer(const JsonCommand& _request, co
             return std::nullopt;
         }
         if (next->second.guid == _request.guid && next->second.type == _qstrType) {
-            Print(next->first);
+            if (_blPrint)
+                Print(next->first);
             return next->second;
         }
     }

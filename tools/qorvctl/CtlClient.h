@@ -52,8 +52,10 @@ public:
     void Print(const QByteArray& _baText);
     // Why a wait ended without its answer, printed; returns the exit code.
     int WaitFailure(const QString& _qstrWhat);
-    // Waits for the hub's answer of this type and guid, printing it. Other texts are dropped.
-    std::optional<JsonCommand> WaitAnswer(const JsonCommand& _request, const QString& _qstrType, int& _nExit);
+    // Waits for the hub's answer of this type and guid, printing it unless told not to. Other
+    // texts are dropped.
+    std::optional<JsonCommand> WaitAnswer(const JsonCommand& _request, const QString& _qstrType, int& _nExit,
+                                          bool _blPrint = true);
 
     ProgressBar& Bar() { return m_bar; }
 
