@@ -3,6 +3,8 @@
 // modules from /proc/self/maps) with async-signal-safe calls only, then re-raises the signal.
 #include "core/CrashHandler.h"
 
+#include "core/Logger.h"
+
 #include <QDir>
 #include <QFile>
 
@@ -127,6 +129,8 @@ void WriteReport(int _nSignal, siginfo_t* _pInfo)
 
 void OnFatalSignal(int _nSignal, siginfo_t* _pInfo, void*)
 {
+    // The lines of the envelopes handled last, likely the one that crashed, go into the log too.
+    Logger::WritePendingFromSignal();
     WriteReport(_nSignal, _pInfo);
     // SA_RESETHAND restored the default action: re-raise so the process dies of the same signal.
     signal(_nSignal, SIG_DFL);

@@ -5,12 +5,22 @@
 #include <QFileInfo>
 #include <QStandardPaths>
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 namespace {
 constexpr QIODevice::OpenMode kOpenMode = QIODevice::ReadWrite | QIODevice::Append;
-}
+
+thread_local int t_nBatchDepth = 0;
+// Lines held by batches. A fixed array, never moved, so the crash handler can still write it.
+constexpr size_t kPendingBytes = 64 * 1024;
+char g_pending[kPendingBytes];
+std::atomic<size_t> g_nPending{0};
+std::atomic<int> g_fdPending{-1};
+} // namespace
 
 Logger& Logger::Instance()
 {
@@ -32,6 +42,7 @@ QString Logger::DataRoot(const QString& _qstrFolder)
 bool Logger::Init(int _nLevel, const QString& _qstrFolder)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
+    WritePendingLocked();
     m_nLevel = _nLevel;
     m_qstrFolder = _qstrFolder;
     m_qstrStamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd-hh-mm-ss"));
@@ -45,6 +56,7 @@ bool Logger::Init(int _nLevel, const QString& _qstrFolder)
     const bool ok = m_logFolder.OpenFile(m_fileMain, m_qstrStamp + QStringLiteral(".log"), kOpenMode) &&
                     m_logFolder.OpenFile(m_fileJs, m_qstrStamp + QStringLiteral("_js.log"), kOpenMode);
     m_nMainBytes = m_fileMain.size();
+    g_fdPending = m_fileMain.handle();
     RemoveOldLogs(folder, QDateTime::currentDateTime());
     RemoveOldestBeyond(folder, m_nMaxTotalBytes - m_nMaxFileBytes, m_fileMain.fileName());
     return ok;
@@ -63,6 +75,7 @@ void Logger::SetLimits(qint64 _nMaxFileBytes, qint64 _nMaxTotalBytes)
 void Logger::ContinueInNextFile()
 {
     const QString folder = LogFolder(m_qstrFolder);
+    WritePendingLocked();
     m_fileMain.close();
     // A part left by an earlier run in the same second is skipped, not appended to.
     QString name;
@@ -70,6 +83,7 @@ void Logger::ContinueInNextFile()
         name = m_qstrStamp + QLatin1Char('-') + QString::number(m_nNextPart++) + QStringLiteral(".log");
     while (QFileInfo::exists(folder + name));
     m_logFolder.OpenFile(m_fileMain, name, kOpenMode);
+    g_fdPending = m_fileMain.handle();
     m_nMainBytes = 0;
     // Room is kept for the file just begun, so the folder stays within its bound as it grows.
     RemoveOldestBeyond(folder, m_nMaxTotalBytes - m_nMaxFileBytes, m_fileMain.fileName());
@@ -105,9 +119,53 @@ void Logger::Write(QtMsgType _type, const QString& _qstrText)
     line.append(Tag(_type)).append(m_baStamp).append('\t').append(text).append("\r\n");
     if (m_nMainBytes > 0 && m_nMainBytes + line.size() > m_nMaxFileBytes)
         ContinueInNextFile();
+    const size_t pending = g_nPending.load();
+    if (pending + static_cast<size_t>(line.size()) <= kPendingBytes) {
+        std::memcpy(g_pending + pending, line.constData(), static_cast<size_t>(line.size()));
+        g_nPending = pending + static_cast<size_t>(line.size());
+        m_nMainBytes += line.size();
+        if (t_nBatchDepth == 0)
+            WritePendingLocked();
+        return;
+    }
+    WritePendingLocked();
     if (m_fileMain.write(line) > 0)
         m_nMainBytes += line.size();
     m_fileMain.flush();
+}
+
+void Logger::WritePendingLocked()
+{
+    const size_t pending = g_nPending.load();
+    if (pending == 0)
+        return;
+    if (m_fileMain.isOpen()) {
+        m_fileMain.write(g_pending, static_cast<qint64>(pending));
+        m_fileMain.flush();
+    }
+    g_nPending = 0;
+}
+
+Logger::Batch::Batch()
+{
+    ++t_nBatchDepth;
+}
+
+Logger::Batch::~Batch()
+{
+    if (--t_nBatchDepth > 0)
+        return;
+    Logger& logger = Instance();
+    std::lock_guard<std::mutex> lock(logger.m_mutex);
+    logger.WritePendingLocked();
+}
+
+void Logger::WritePendingFromSignal()
+{
+    const int fd = g_fdPending.load();
+    const size_t pending = g_nPending.load();
+    if (fd >= 0 && pending > 0 && pending <= kPendingBytes)
+        (void)!write(fd, g_pending, pending);
 }
 
 const char* Logger::Tag(QtMsgType _type)

@@ -27,6 +27,22 @@ public:
     void InstallHandler();
 
     void Write(QtMsgType _type, const QString& _qstrText);
+
+    // While one lives on a thread, that thread's lines wait in a fixed buffer and go out in one
+    // write when the outermost ends, when the buffer is full, or with the next line of a thread
+    // outside a batch (so the file keeps the order of the lines). A burst of envelopes then costs
+    // one write instead of one per line. Whatever must be in the log before a reply leaves is
+    // written by the time the batch ends.
+    class Batch
+    {
+    public:
+        Batch();
+        ~Batch();
+        Batch(const Batch&) = delete;
+        Batch& operator=(const Batch&) = delete;
+    };
+    // For the crash handler: writes the lines still waiting, with write(2) only.
+    static void WritePendingFromSignal();
     // Lets hot paths skip building a message the level filter would drop anyway.
     static bool IsWritten(QtMsgType _type)
     {
@@ -68,6 +84,7 @@ private:
     ~Logger();
     // With m_mutex held.
     void ContinueInNextFile();
+    void WritePendingLocked();
 
     static constexpr qint64 kDefaultMaxFileBytes = 64LL * 1024 * 1024;
     static constexpr qint64 kDefaultMaxTotalBytes = 512LL * 1024 * 1024;

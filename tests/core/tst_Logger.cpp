@@ -1,6 +1,9 @@
+#include "core/LogCategories.h"
 #include "core/Logger.h"
 
 #include <QtTest>
+
+#include <thread>
 
 #include <utime.h>
 
@@ -16,6 +19,8 @@ private slots:
     void quotesLikeTheDebugStream();
     void filtersByLevelAndWritesFile();
     void continuesInNewFilesAndBoundsTheFolder();
+    void batchKeepsLinesInOrder_data();
+    void batchKeepsLinesInOrder();
 };
 
 void tst_Logger::formatsLines_data()
@@ -115,6 +120,20 @@ void tst_Logger::filtersByLevelAndWritesFile()
     QCOMPARE(lines.size(), 2); // one line and the empty rest after the last "\r\n"
     QVERIFY(lines[0].startsWith("[C]:"));
     QVERIFY(lines[0].endsWith("\ta critical line \"quoted\"\r"));
+
+    // A folder's lines can be silenced on top of the level; the others are written as before.
+    logger.InstallHandler();
+    QLoggingCategory::setFilterRules(QStringLiteral("qorv.install.critical=false"));
+    qCCritical(lcInstall) << "an install line";
+    qCCritical(lcCore) << "a core line";
+    qCDebug(lcCore) << "a core debug line";
+    QLoggingCategory::setFilterRules(QString());
+    qInstallMessageHandler(nullptr);
+    QVERIFY(file.seek(0));
+    const QList<QByteArray> after = file.readAll().split('\n');
+    QCOMPARE(after.size(), 3);
+    QVERIFY(after[1].startsWith("[C]:"));
+    QVERIFY(after[1].endsWith("\ta core line\r"));
 }
 
 void tst_Logger::continuesInNewFilesAndBoundsTheFolder()
@@ -152,6 +171,71 @@ void tst_Logger::continuesInNewFilesAndBoundsTheFolder()
                 .hasMatch());
     QVERIFY(!QFile::exists(folder + "/" + stamp + ".log"));
     QVERIFY(!QFile::exists(folder + "/" + stamp + "-1.log"));
+}
+
+void tst_Logger::batchKeepsLinesInOrder_data()
+{
+    QTest::addColumn<int>("count");
+    QTest::addColumn<int>("length");
+    QTest::addColumn<qint64>("maxFileBytes");
+    QTest::newRow("a few lines") << 5 << 40 << qint64(1 << 20);
+    QTest::newRow("more than the batch buffer") << 300 << 1000 << qint64(1 << 20);
+    QTest::newRow("a line longer than the buffer") << 3 << 70000 << qint64(1 << 20);
+    QTest::newRow("new files begun inside the batch") << 200 << 100 << qint64(4096);
+}
+
+// Lines held by a batch, and one written meanwhile by a thread outside it, reach the files whole
+// and in the order they were logged, within the file bound.
+void tst_Logger::batchKeepsLinesInOrder()
+{
+    QFETCH(int, count);
+    QFETCH(int, length);
+    QFETCH(qint64, maxFileBytes);
+    QTemporaryDir home;
+    qputenv("HOME", home.path().toUtf8());
+    qputenv("XDG_DOCUMENTS_DIR", (home.path() + "/Documents").toUtf8());
+    Logger& logger = Logger::Instance();
+    QVERIFY(logger.Init(2, "data"));
+    logger.SetLimits(maxFileBytes, 1LL << 30);
+    const QString folder = QFileInfo(logger.MainLogPath()).absolutePath();
+    const auto text = [length](int _n) { return QString::number(_n).leftJustified(length, QChar('.')); };
+    QByteArray expected;
+    {
+        Logger::Batch batch;
+        for (int i = 0; i < count; ++i) {
+            if (i == count / 2) {
+                std::thread([&logger, &text] { logger.Write(QtCriticalMsg, text(-1)); }).join();
+                expected += text(-1).toUtf8() + '\n';
+            }
+            logger.Write(QtCriticalMsg, text(i));
+            expected += text(i).toUtf8() + '\n';
+        }
+        if (count * length < 1000) {
+            QFile file(logger.MainLogPath());
+            QVERIFY(file.open(QIODevice::ReadOnly));
+            QVERIFY(!file.readAll().contains(text(count - 1).toUtf8()));
+        }
+    }
+    QFileInfoList parts = QDir(folder).entryInfoList({"*.log"}, QDir::Files);
+    std::sort(parts.begin(), parts.end(), [](const QFileInfo& _a, const QFileInfo& _b) {
+        const auto part = [](const QFileInfo& _info) {
+            return _info.completeBaseName().section('-', 6).toInt();
+        };
+        return part(_a) < part(_b);
+    });
+    QByteArray written;
+    for (const QFileInfo& info : parts) {
+        if (info.fileName().endsWith("_js.log"))
+            continue;
+        if (length < maxFileBytes)
+            QVERIFY2(info.size() <= maxFileBytes, qPrintable(info.fileName()));
+        QFile file(info.filePath());
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        for (const QByteArray& line : file.readAll().split('\n'))
+            if (!line.isEmpty())
+                written += line.mid(line.indexOf('\t') + 1).chopped(1) + '\n';
+    }
+    QCOMPARE(written, expected);
 }
 
 QTEST_GUILESS_MAIN(tst_Logger)
