@@ -15,6 +15,7 @@
 #include "core/WorkerPool.h"
 #include "debug/MainWindow.h"
 #include "resources/QorvResources.h"
+#include "snap/WaylandSession.h"
 
 #include <QApplication>
 #include <QDebug>
@@ -33,6 +34,15 @@ void ChooseOffscreenWithoutDisplay()
         qputenv("QT_QPA_PLATFORM", "offscreen");
         std::fprintf(stderr, "qorv-utility-service: no display found, running with the offscreen platform\n");
     }
+}
+
+// A native Wayland client cannot place its windows; through XWayland they go where the service
+// computes them.
+void ChooseXWaylandInWaylandSession()
+{
+    const QByteArray platform = WaylandSession::PlatformToForce();
+    if (!platform.isEmpty())
+        qputenv("QT_QPA_PLATFORM", platform);
 }
 
 void InstallTranslation(QApplication& _app, QTranslator& _translator)
@@ -58,6 +68,14 @@ void LogStart(const Config& _config)
                     hub.WebSocket().ServerPort() ? QStringLiteral("listening")
                                                  : QStringLiteral("not listening"),
                     _config.GetConfigPath());
+    const bool offscreen = QGuiApplication::platformName() == QLatin1String("offscreen");
+    qWarning().noquote() << QStringLiteral(
+                                "qorv-utility-service: screen capture %1; windows on the %2 platform")
+                                .arg(WaylandSession::IsActive()
+                                         ? QStringLiteral("through the screenshot portal (Wayland session)")
+                                     : offscreen ? QStringLiteral("unavailable (no display)")
+                                                 : QStringLiteral("from the X11 display"),
+                                     QGuiApplication::platformName());
     const QString qss = AppPaths::QssFolder();
     qWarning().noquote() << QStringLiteral("qorv-utility-service: style sheets and images from %1")
                                 .arg(qss.isEmpty() ? QStringLiteral("(none found)") : qss);
@@ -111,6 +129,7 @@ int main(int argc, char* argv[])
     // Before anything else runs, into the default folder until the configuration names its own.
     CrashHandler::Install(Logger::DumpFolder(config.GetFolder()));
     ChooseOffscreenWithoutDisplay();
+    ChooseXWaylandInWaylandSession();
     QApplication::setQuitOnLastWindowClosed(false);
     QApplication app(argc, argv);
 
