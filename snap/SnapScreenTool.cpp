@@ -297,6 +297,10 @@ void SnapScreenTool::CreateToolBar()
     if (m_pToolBar)
         m_pToolBar->deleteLater();
     m_pToolBar = new ToolBar(this);
+    // A compositor places a window of its own where it likes (sway: centred); inside the
+    // full-screen overlay the bar needs no placement by anyone else.
+    if (m_pPortal)
+        m_pToolBar->setWindowFlags(Qt::Widget);
     connect(m_pToolBar, &ToolBar::signBtnCancelClicked, this, &SnapScreenTool::slot_on_btnCancel_clicked);
     connect(m_pToolBar, &ToolBar::signBtnOKClicked, this, &SnapScreenTool::slot_on_btnOK_clicked);
     PlaceToolBar();
@@ -305,8 +309,10 @@ void SnapScreenTool::CreateToolBar()
 
 void SnapScreenTool::PlaceToolBar()
 {
-    if (m_pToolBar)
-        m_pToolBar->move(mapToGlobal(m_geometry.ToolBarPosition(m_pToolBar->size())));
+    if (!m_pToolBar)
+        return;
+    const QPoint position = m_geometry.ToolBarPosition(m_pToolBar->size());
+    m_pToolBar->move(m_pToolBar->isWindow() ? mapToGlobal(position) : position);
 }
 
 void SnapScreenTool::CloseOverlay()
