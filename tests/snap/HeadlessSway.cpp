@@ -20,6 +20,11 @@ const uid_t kNobody = 65534;
 
 HeadlessSway::~HeadlessSway()
 {
+    if (m_pPointer) {
+        m_pPointer->closeWriteChannel();
+        if (!m_pPointer->waitForFinished(5000))
+            m_pPointer->kill();
+    }
     if (m_pSway && m_pSway->state() != QProcess::NotRunning) {
         m_pSway->terminate();
         if (!m_pSway->waitForFinished(5000)) {
@@ -72,13 +77,14 @@ bool HeadlessSway::start(const QSize& _size, const QString& _qstrBackground, int
         m_qstrError = QStringLiteral("cannot write ") + config;
         return false;
     }
-    file.write(QStringLiteral(
-                   "output HEADLESS-1 resolution %1x%2 bg %3 solid_color\nxwayland enable\n"
-                   "exec printenv DISPLAY > %4/x11-display.part && mv %4/x11-display.part %4/x11-display\n")
-                   .arg(_size.width())
-                   .arg(_size.height())
-                   .arg(_qstrBackground, m_qstrRuntime)
-                   .toUtf8());
+    file.write(
+        QStringLiteral(
+            "output HEADLESS-1 resolution %1x%2 bg %3 solid_color\nxwayland enable\ndefault_border none\n"
+            "exec printenv DISPLAY > %4/x11-display.part && mv %4/x11-display.part %4/x11-display\n")
+            .arg(_size.width())
+            .arg(_size.height())
+            .arg(_qstrBackground, m_qstrRuntime)
+            .toUtf8());
     file.close();
     ::chmod(QFile::encodeName(config).constData(), 0644);
 
@@ -194,4 +200,39 @@ bool HeadlessSway::startPortal(PrivateSessionBus& _bus, const QString& _qstrRunt
     if (!ok)
         *_pError = QStringLiteral("the portal did not start: ") + _bus.errorString();
     return ok;
+}
+
+bool HeadlessSway::startPointer(const QString& _qstrProgram)
+{
+    m_pPointer = std::make_unique<QProcess>();
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("WAYLAND_DISPLAY"), waylandDisplay());
+    m_pPointer->setProcessEnvironment(env);
+    m_pPointer->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    const QImage screen = grim();
+    m_pPointer->start(_qstrProgram, {QString::number(screen.width()), QString::number(screen.height())});
+    QDeadlineTimer deadline(10000);
+    QByteArray out;
+    while (!out.contains("ready\n") && !deadline.hasExpired() &&
+           m_pPointer->state() != QProcess::NotRunning) {
+        m_pPointer->waitForReadyRead(100);
+        out += m_pPointer->readAllStandardOutput();
+    }
+    if (!out.contains("ready\n"))
+        m_qstrError = QStringLiteral("the virtual pointer did not start");
+    return out.contains("ready\n");
+}
+
+bool HeadlessSway::pointer(const QString& _qstrCommand)
+{
+    if (!m_pPointer)
+        return false;
+    m_pPointer->write(_qstrCommand.toUtf8() + '\n');
+    QDeadlineTimer deadline(10000);
+    QByteArray out;
+    while (!out.contains("ok\n") && !deadline.hasExpired() && m_pPointer->state() != QProcess::NotRunning) {
+        m_pPointer->waitForReadyRead(100);
+        out += m_pPointer->readAllStandardOutput();
+    }
+    return out.contains("ok\n");
 }

@@ -35,6 +35,10 @@ public:
     // The desktop's real screenshot portal of this session on the bus (xdg-desktop-portal, its
     // wlroots backend and the pipewire that one needs), with _qstrRuntime as their runtime folder.
     bool startPortal(PrivateSessionBus& _bus, const QString& _qstrRuntime, QString* _pError) const;
+    // A pointer device for the seat, which a headless compositor lacks (the virtual_pointer tool
+    // beside this file), then its commands: "move X Y", "press", "release". True once handled.
+    bool startPointer(const QString& _qstrProgram);
+    bool pointer(const QString& _qstrCommand);
     // What grim (a Wayland screenshot tool) sees on the output; null when it failed.
     QImage grim() const;
     QString errorString() const { return m_qstrError; }
@@ -45,6 +49,7 @@ private:
     QTemporaryDir m_dir;
     QString m_qstrRuntime;
     std::unique_ptr<QProcess> m_pSway;
+    std::unique_ptr<QProcess> m_pPointer;
     QString m_qstrX11Display;
     QString m_qstrError;
 };
