@@ -124,5 +124,5 @@ bool PrivateSessionBus::end(QProcess* _pProgram, const QString& _qstrOwnedName)
 
 QString PrivateSessionBus::standInPortal()
 {
-    return qEnvironmentVariable("QORV_SOURCE_DIR") + QStringLiteral("/tests/snap/stand_in_portal.py");
+    return QStringLiteral(QORV_STAND_IN_PORTAL);
 }
