@@ -23,6 +23,7 @@
 #include <QTranslator>
 
 #include <cstdio>
+#include <vector>
 
 namespace {
 
@@ -37,12 +38,18 @@ void ChooseOffscreenWithoutDisplay()
 }
 
 // A native Wayland client cannot place its windows; through XWayland they go where the service
-// computes them.
-void ChooseXWaylandInWaylandSession()
+// computes them. Chosen by an argument, so that the programs the service starts do not inherit it.
+std::vector<char*> ArgumentsWithPlatform(int _nArgc, char* _pArgv[], QByteArray& _baPlatform)
 {
-    const QByteArray platform = WaylandSession::PlatformToForce();
-    if (!platform.isEmpty())
-        qputenv("QT_QPA_PLATFORM", platform);
+    static char s_platformOption[] = "-platform";
+    std::vector<char*> args(_pArgv, _pArgv + _nArgc);
+    _baPlatform = WaylandSession::PlatformToForce();
+    if (!_baPlatform.isEmpty()) {
+        args.push_back(s_platformOption);
+        args.push_back(_baPlatform.data());
+    }
+    args.push_back(nullptr);
+    return args;
 }
 
 void InstallTranslation(QApplication& _app, QTranslator& _translator)
@@ -129,9 +136,11 @@ int main(int argc, char* argv[])
     // Before anything else runs, into the default folder until the configuration names its own.
     CrashHandler::Install(Logger::DumpFolder(config.GetFolder()));
     ChooseOffscreenWithoutDisplay();
-    ChooseXWaylandInWaylandSession();
+    QByteArray platform;
+    std::vector<char*> args = ArgumentsWithPlatform(argc, argv, platform);
+    int nArgs = static_cast<int>(args.size()) - 1;
     QApplication::setQuitOnLastWindowClosed(false);
-    QApplication app(argc, argv);
+    QApplication app(nArgs, args.data());
 
     SingleInstance guard(QStringLiteral("qorv-utility-service"));
     const SingleInstance::State instance = guard.Acquire();

@@ -10,7 +10,7 @@ namespace WaylandSession {
 // WAYLAND_DISPLAY set or XDG_SESSION_TYPE=wayland.
 bool IsActive(const QProcessEnvironment& _env = QProcessEnvironment::systemEnvironment());
 
-// The Qt platform to set before the application starts, or empty to leave Qt's choice alone:
+// The Qt platform to choose when the application starts, or empty to leave Qt's choice alone:
 // XWayland ("xcb") in a Wayland session with DISPLAY available, so that windows appear where the
 // service computes them, unless the user chose a platform.
 QByteArray PlatformToForce(const QProcessEnvironment& _env = QProcessEnvironment::systemEnvironment());
