@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/PrivateFolder.h"
+#include "core/StandardError.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -27,6 +28,10 @@ public:
     void InstallHandler();
 
     void Write(QtMsgType _type, const QString& _qstrText);
+    // Repeats every written line on standard error: as in the file at a terminal; under the
+    // journal without the time (it adds its own) and with its priority prefix. Also when the
+    // log folder was refused, so that the refusal is seen somewhere.
+    void SetEcho(StandardError::Kind _kind);
     // Lets hot paths skip building a message the level filter would drop anyway.
     static bool IsWritten(QtMsgType _type)
     {
@@ -65,6 +70,10 @@ public:
 private:
     Logger() = default;
     static const char* Tag(QtMsgType _type);
+    static QByteArray EchoLine(QtMsgType _type, const QByteArray& _baStamp, const QByteArray& _baText,
+                               StandardError::Kind _kind);
+    // With m_mutex held: the file was opened or changed, so the crash line follows it.
+    void FollowWithCrashLine();
     ~Logger();
     // With m_mutex held.
     void ContinueInNextFile();
@@ -74,6 +83,7 @@ private:
 
     std::mutex m_mutex;
     std::atomic<int> m_nLevel{1};
+    StandardError::Kind m_echo = StandardError::Kind::Other;
     QString m_qstrFolder;
     PrivateFolder m_logFolder;
     QFile m_fileMain;

@@ -1,4 +1,5 @@
 #include "core/Logger.h"
+#include "tests/core/RedirectedError.h"
 
 #include <QtTest>
 
@@ -16,6 +17,8 @@ private slots:
     void quotesLikeTheDebugStream();
     void filtersByLevelAndWritesFile();
     void continuesInNewFilesAndBoundsTheFolder();
+    void repeatsLinesOnStandardError_data();
+    void repeatsLinesOnStandardError();
 };
 
 void tst_Logger::formatsLines_data()
@@ -152,6 +155,56 @@ void tst_Logger::continuesInNewFilesAndBoundsTheFolder()
                 .hasMatch());
     QVERIFY(!QFile::exists(folder + "/" + stamp + ".log"));
     QVERIFY(!QFile::exists(folder + "/" + stamp + "-1.log"));
+}
+
+Q_DECLARE_METATYPE(StandardError::Kind)
+
+void tst_Logger::repeatsLinesOnStandardError_data()
+{
+    QTest::addColumn<StandardError::Kind>("kind");
+    QTest::addColumn<int>("type");
+    QTest::addColumn<QString>("echo"); // a pattern of what standard error receives
+    const QString time = "\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d";
+    QTest::newRow("terminal") << StandardError::Kind::Terminal << int(QtWarningMsg)
+                              << "\\[W\\]:" + time + "\techo me\n";
+    // The journal stamps lines itself and reads the priority from "<n>".
+    QTest::newRow("journal warning") << StandardError::Kind::Journal << int(QtWarningMsg)
+                                     << "<4>\\[W\\]:echo me\n";
+    QTest::newRow("journal critical")
+        << StandardError::Kind::Journal << int(QtCriticalMsg) << "<2>\\[C\\]:echo me\n";
+    QTest::newRow("journal debug") << StandardError::Kind::Journal << int(QtDebugMsg)
+                                   << "<7>\\[D\\]:echo me\n";
+    QTest::newRow("elsewhere") << StandardError::Kind::Other << int(QtWarningMsg) << "";
+}
+
+void tst_Logger::repeatsLinesOnStandardError()
+{
+    QFETCH(StandardError::Kind, kind);
+    QFETCH(int, type);
+    QFETCH(QString, echo);
+    QTemporaryDir home;
+    qputenv("HOME", home.path().toUtf8());
+    qputenv("XDG_DOCUMENTS_DIR", (home.path() + "/Documents").toUtf8());
+    Logger& logger = Logger::Instance();
+    QVERIFY(logger.Init(0, "echo"));
+    QTemporaryFile capture;
+    QVERIFY(capture.open());
+    {
+        RedirectedError redirect(capture.handle());
+        logger.SetEcho(kind);
+        logger.Write(static_cast<QtMsgType>(type), "echo me");
+        logger.SetEcho(StandardError::Kind::Other);
+    }
+    QVERIFY(capture.seek(0));
+    const QString echoed = QString::fromUtf8(capture.readAll());
+    QVERIFY2(QRegularExpression("^" + echo + "$").match(echoed).hasMatch(), qPrintable(echoed));
+    // The file keeps its own form whatever standard error gets.
+    QFile file(logger.MainLogPath());
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QVERIFY(QRegularExpression("^\\[.\\]:" + QString("\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d") +
+                               "\techo me\r\n$")
+                .match(QString::fromUtf8(file.readAll()))
+                .hasMatch());
 }
 
 QTEST_GUILESS_MAIN(tst_Logger)
