@@ -1,5 +1,6 @@
 // qorvctl driving the running service: exit codes, one JSON line per answer, the end of a task,
 // and the listener that answers the pre-uninstall handshake.
+#include "tests/e2e/HttpTestServer.h"
 #include "tests/e2e/ServiceHarness.h"
 
 #include <QtTest>
@@ -87,6 +88,9 @@ private slots:
     void preUninstHandshakeThroughService_data();
     void preUninstHandshakeThroughService();
     void helpForEveryVerb();
+    void versionAndHelpOfBothPrograms_data();
+    void versionAndHelpOfBothPrograms();
+    void statusWithDownloadInFlight();
     void zmqNoticesServiceGone_data();
     void zmqNoticesServiceGone();
 
@@ -376,7 +380,8 @@ void tst_Qorvctl::helpForEveryVerb()
 {
     for (const QString& verb :
          {QStringLiteral("send"), QStringLiteral("abilities"), QStringLiteral("ability"),
-          QStringLiteral("transfer"), QStringLiteral("cast"), QStringLiteral("listen")}) {
+          QStringLiteral("status"), QStringLiteral("transfer"), QStringLiteral("cast"),
+          QStringLiteral("listen")}) {
         const Run run = Ctl({verb, QStringLiteral("--help")});
         QCOMPARE(run.exitCode, 0);
         QVERIFY2(run.lines.first().startsWith("Usage: qorvctl [OPTIONS] " + verb.toUtf8()),
@@ -387,6 +392,103 @@ void tst_Qorvctl::helpForEveryVerb()
     const Run general = Ctl({QStringLiteral("--help")});
     QCOMPARE(general.exitCode, 0);
     QVERIFY(general.lines.first().startsWith("Usage: qorvctl"));
+}
+
+void tst_Qorvctl::versionAndHelpOfBothPrograms_data()
+{
+    QTest::addColumn<QString>("program");
+    QTest::addColumn<QString>("option");
+    QTest::addColumn<QString>("output"); // a pattern of all it prints
+    const QString version = QRegularExpression::escape(QStringLiteral(QORV_VERSION));
+    QTest::newRow("qorvctl --version") << qorvctlBinary() << "--version"
+                                       << "qorvctl " + version + "\n";
+    QTest::newRow("service --version") << serviceBinary() << "--version"
+                                       << "qorv-utility-service " + version + "\n";
+    QTest::newRow("service --help")
+        << serviceBinary() << "--help"
+        << "Usage: qorv-utility-service \\[--help \\| --version\\]\n.*qorvctl\\(1\\).*";
+    QTest::newRow("service -h") << serviceBinary() << "-h"
+                                << "Usage: qorv-utility-service .*";
+}
+
+void tst_Qorvctl::versionAndHelpOfBothPrograms()
+{
+    QFETCH(QString, program);
+    QFETCH(QString, option);
+    QFETCH(QString, output);
+    // Answered at once, before the service would take its lock or open its log.
+    QProcess process;
+    process.start(program, {option});
+    QVERIFY(process.waitForFinished(10000));
+    QCOMPARE(process.exitCode(), 0);
+    const QString printed = QString::fromUtf8(process.readAllStandardOutput());
+    QVERIFY2(QRegularExpression(QRegularExpression::anchoredPattern(output),
+                                QRegularExpression::DotMatchesEverythingOption)
+                 .match(printed)
+                 .hasMatch(),
+             qPrintable(printed));
+}
+
+void tst_Qorvctl::statusWithDownloadInFlight()
+{
+    // "/slow/" sends 16 KiB every 20 ms: 8 MiB stay in flight for about ten seconds.
+    HttpTestServer http;
+    http.Add(QStringLiteral("big.bin"), QByteArray(8 * 1024 * 1024, 'x'));
+    QTemporaryDir target;
+    ZmqTestClient downloader(QStringLiteral("ctl_downloader"), m_pService->zmqPort());
+    QVERIFY(downloader.login());
+    const QJsonObject body{{"from", http.Url(QStringLiteral("/slow/big.bin"))},
+                           {"to", target.filePath(QStringLiteral("big.bin"))},
+                           {"extra", ""}};
+    JsonCommand download = makeCommand(QStringLiteral("command"), QStringLiteral("download"),
+                                       QString::fromUtf8(QJsonDocument(body).toJson(QJsonDocument::Compact)));
+    QVERIFY(downloader.send(download));
+    QVERIFY(downloader.waitFor(
+        [&](const JsonCommand& c) { return c.guid == download.guid && c.type == QLatin1String("transfer"); },
+        15000));
+
+    const Run json = Ctl(WithPort({QStringLiteral("--json"), QStringLiteral("status")}, *m_pService));
+    QVERIFY2(json.exitCode == 0, qPrintable(json.errorText));
+    QCOMPARE(json.lines.size(), 1);
+    const QJsonObject status = QJsonDocument::fromJson(json.lines.first()).object();
+    QStringList clients;
+    for (const QJsonValue& client : status.value(QLatin1String("clients")).toArray())
+        clients << client[QLatin1String("name")].toString() + QLatin1Char(' ') +
+                       client[QLatin1String("transport")].toString();
+    QVERIFY2(clients.contains(QStringLiteral("ctl_downloader zmq")) &&
+                 clients.contains(QStringLiteral("worker zmq")),
+             qPrintable(clients.join(", ")));
+    QVERIFY2(clients.filter(QRegularExpression("^qorvctl-\\d+ ws$")).size() == 1,
+             qPrintable(clients.join(", ")));
+    const QJsonArray tasks = status.value(QLatin1String("tasks")).toArray();
+    const auto task = std::find_if(tasks.begin(), tasks.end(), [&](const QJsonValue& t) {
+        return t[QLatin1String("guid")].toString() == download.guid;
+    });
+    QVERIFY2(task != tasks.end(), json.lines.first().constData());
+    QCOMPARE((*task)[QLatin1String("command")].toString(), QStringLiteral("download"));
+    QCOMPARE((*task)[QLatin1String("client")].toString(), QStringLiteral("ctl_downloader"));
+
+    // The same for people: aligned tables.
+    const Run tables = Ctl(WithPort({QStringLiteral("status")}, *m_pService));
+    QVERIFY2(tables.exitCode == 0, qPrintable(tables.errorText));
+    const QString text = QString::fromUtf8(tables.lines.join('\n'));
+    QVERIFY2(QRegularExpression("^CLIENT +TRANSPORT +SINCE$", QRegularExpression::MultilineOption)
+                 .match(text)
+                 .hasMatch(),
+             qPrintable(text));
+    QVERIFY2(
+        QRegularExpression("^download +" + QRegularExpression::escape(download.guid) + " +ctl_downloader +",
+                           QRegularExpression::MultilineOption)
+            .match(text)
+            .hasMatch(),
+        qPrintable(text));
+
+    JsonCommand stop = makeCommand(QStringLiteral("command"), QStringLiteral("stop_download"));
+    stop.guid = download.guid;
+    QVERIFY(downloader.send(stop));
+    QVERIFY(downloader.waitFor([&](const JsonCommand& c) {
+        return c.guid == download.guid && c.type == QLatin1String("command_ret");
+    }));
 }
 
 void tst_Qorvctl::zmqNoticesServiceGone_data()
