@@ -91,6 +91,8 @@ private slots:
     void versionAndHelpOfBothPrograms_data();
     void versionAndHelpOfBothPrograms();
     void statusWithDownloadInFlight();
+    void bashCompletion_data();
+    void bashCompletion();
     void zmqNoticesServiceGone_data();
     void zmqNoticesServiceGone();
 
@@ -489,6 +491,49 @@ void tst_Qorvctl::statusWithDownloadInFlight()
     QVERIFY(downloader.waitFor([&](const JsonCommand& c) {
         return c.guid == download.guid && c.type == QLatin1String("command_ret");
     }));
+}
+
+void tst_Qorvctl::bashCompletion_data()
+{
+    QTest::addColumn<QStringList>("words"); // after the program, the last one being completed
+    QTest::addColumn<QStringList>("offered");
+    const QString ws = QString::number(m_pService->wsPort());
+    const QString zmq = QString::number(m_pService->zmqPort());
+    QTest::newRow("verb") << QStringList{"--json", "st"} << QStringList{"status"};
+    QTest::newRow("option") << QStringList{"status", "--ti"} << QStringList{"--timeout"};
+    QTest::newRow("an option's value is the user's") << QStringList{"--name", ""} << QStringList();
+    QTest::newRow("help takes a verb") << QStringList{"help", "ab"} << QStringList{"abilities", "ability"};
+    // Command names come from the service the line points at, another client's included.
+    QTest::newRow("command names over ws")
+        << QStringList{"--port", ws, "send", "fake"} << QStringList{"fake_job"};
+    QTest::newRow("command names over zmq")
+        << QStringList{"--zmq", "--port", zmq, "--timeout", "5", "ability", "query_m"}
+        << QStringList{"query_memory"};
+    QTest::newRow("only the first argument")
+        << QStringList{"--port", ws, "send", "fake_job", "fa"} << QStringList();
+    QTest::newRow("nobody listens") << QStringList{"--port", QString::number(pickFreePort()), "send", ""}
+                                    << QStringList();
+}
+
+void tst_Qorvctl::bashCompletion()
+{
+    QFETCH(QStringList, words);
+    QFETCH(QStringList, offered);
+    const QString script =
+        qEnvironmentVariable("QORV_SOURCE_DIR") + QStringLiteral("/packaging/completion/qorvctl");
+    QProcess bash;
+    bash.start(QStringLiteral("bash"),
+               QStringList{QStringLiteral("--norc"), QStringLiteral("--noprofile"), QStringLiteral("-c"),
+                           QStringLiteral(". \"$0\"; COMP_WORDS=(\"$@\"); COMP_CWORD=$(($# - 1)); _qorvctl; "
+                                          "printf '%s\\n' \"${COMPREPLY[@]}\""),
+                           script, qorvctlBinary()} +
+                   words);
+    // The service is asked with a bound of a few seconds; a silent one must not hold the shell.
+    QVERIFY(bash.waitForFinished(15000));
+    QVERIFY2(bash.exitCode() == 0, bash.readAllStandardError().constData());
+    QStringList got =
+        QString::fromUtf8(bash.readAllStandardOutput()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    QCOMPARE(got, offered);
 }
 
 void tst_Qorvctl::zmqNoticesServiceGone_data()
