@@ -11,28 +11,18 @@
 #include "system/AbilitySystemInfoTool.h"
 #include "update/AbilityAutoInstallTool.h"
 
-IAbility* CreateQorvAbility(int _nIndex)
+namespace {
+template <class Ability> IAbility* Make()
 {
-    switch (_nIndex) {
-    case 1:
-        return new AbilitySnapTool;
-    case 2:
-        return new AbilityInstallTool;
-    case 3:
-        return new AbilityCountDownTool;
-    case 4:
-        return new AbilityProcessTool;
-    case 5:
-        return new AbilityCustomToastTool;
-    case 6:
-        return new AbilityAutoInstallTool;
-    case 7:
-        return new AbilityNetworkTool;
-    case 8:
-        return new AbilitySystemInfoTool;
-    default:
-        return nullptr;
-    }
+    return new Ability;
+}
+} // namespace
+
+std::vector<AbilityManager::Maker> QorvAbilities()
+{
+    return {Make<AbilitySnapTool>,    Make<AbilityInstallTool>,     Make<AbilityCountDownTool>,
+            Make<AbilityProcessTool>, Make<AbilityCustomToastTool>, Make<AbilityAutoInstallTool>,
+            Make<AbilityNetworkTool>, Make<AbilitySystemInfoTool>};
 }
 
 void RunQorvStartupSteps()

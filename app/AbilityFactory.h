@@ -1,8 +1,11 @@
 #pragma once
 
-class IAbility;
+#include "core/AbilityManager.h"
 
-// Creates the ability of a fixed index (1 to 8); null for an ability not built.
-IAbility* CreateQorvAbility(int _nIndex);
+#include <vector>
+
+// The service's abilities, in the order their commands are offered and listed: the one place
+// an ability is added.
+std::vector<AbilityManager::Maker> QorvAbilities();
 // What the feature libraries must do at start-up before any client can send a command.
 void RunQorvStartupSteps();

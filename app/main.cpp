@@ -187,7 +187,7 @@ int main(int argc, char* argv[])
         return RefuseUnusableLock(guard);
     RunQorvStartupSteps();
 
-    AbilityManager::SetFactory(CreateQorvAbility);
+    AbilityManager::SetFactory(QorvAbilities());
     // Created here, on the main thread, where its queued commands run.
     AbilityManager& manager = AbilityManager::Instance();
     MessageService::Instance().SetLocalDelivery(

@@ -11,16 +11,29 @@
 #include <QUuid>
 
 namespace {
-AbilityManager::Factory& FactoryHolder()
+std::vector<AbilityManager::Maker>& FactoryHolder()
 {
-    static AbilityManager::Factory s_factory;
-    return s_factory;
+    static std::vector<AbilityManager::Maker> s_makers;
+    return s_makers;
+}
+
+QString ReplyName(ReplyKind _kind)
+{
+    switch (_kind) {
+    case ReplyKind::Progress:
+        return QStringLiteral("progress");
+    case ReplyKind::Silent:
+        return QStringLiteral("silent");
+    case ReplyKind::Single:
+        break;
+    }
+    return QStringLiteral("single");
 }
 } // namespace
 
-void AbilityManager::SetFactory(Factory _factory)
+void AbilityManager::SetFactory(std::vector<Maker> _vecMakers)
 {
-    FactoryHolder() = std::move(_factory);
+    FactoryHolder() = std::move(_vecMakers);
 }
 
 AbilityManager& AbilityManager::Instance()
@@ -43,7 +56,7 @@ void AbilityManager::CreateAbilities()
 {
     if (!m_vecAbilities.empty())
         return;
-    for (int index = 1; index <= kAbilityCount; ++index) {
+    for (int index = 1; index <= static_cast<int>(FactoryHolder().size()); ++index) {
         IAbility* ability = CreateAbility(index);
         if (ability)
             m_vecAbilities.push_back(ability);
@@ -68,8 +81,8 @@ IAbility* AbilityManager::CreateAbility(int _nIndex)
 {
     qWarning() << "CreateAbility:" << _nIndex;
     IAbility* ability = nullptr;
-    if (_nIndex >= 1 && _nIndex <= kAbilityCount && FactoryHolder())
-        ability = FactoryHolder()(_nIndex);
+    if (_nIndex >= 1 && _nIndex <= static_cast<int>(FactoryHolder().size()) && FactoryHolder()[_nIndex - 1])
+        ability = FactoryHolder()[_nIndex - 1]();
     qWarning() << "CreateAbility ret:" << static_cast<void*>(ability);
     return ability;
 }
@@ -89,8 +102,24 @@ QStringList AbilityManager::AllCommandNames() const
     return names;
 }
 
+QByteArray AbilityManager::CatalogText() const
+{
+    QJsonArray commands;
+    for (IAbility* ability : m_vecAbilities)
+        for (const CommandInfo& info : ability->Catalog()) {
+            QJsonArray success;
+            for (qint64 code : info.success)
+                success.append(code);
+            commands.append(QJsonObject{{QStringLiteral("name"), info.name},
+                                        {QStringLiteral("reply"), ReplyName(info.reply)},
+                                        {QStringLiteral("success"), success}});
+        }
+    return QJsonDocument(QJsonObject{{QStringLiteral("commands"), commands}}).toJson(QJsonDocument::Compact);
+}
+
 void AbilityManager::RegistAbilities()
 {
+    MessageService::Instance().SetCatalog(CatalogText());
     JsonCommand login;
     login.type = Envelope::kNotify;
     login.command = Envelope::kLogin;

@@ -14,21 +14,24 @@ class AbilityManager : public QObject
 {
     Q_OBJECT
 public:
-    using Factory = std::function<IAbility*(int)>;
+    // Makes one ability; may yield null (logged and skipped).
+    using Maker = std::function<IAbility*()>;
 
     static AbilityManager& Instance();
-    // The executable supplies the factory, so core never depends on a feature folder. Without
-    // one, every index yields null.
-    static void SetFactory(Factory _factory);
+    // The executable lists its abilities, in their fixed order, so core never depends on a
+    // feature folder nor counts them.
+    static void SetFactory(std::vector<Maker> _vecMakers);
     // Creates the abilities through the factory, in their fixed order, on the calling thread:
     // the main thread, explicitly, before the transports start. Once only.
     void CreateAbilities();
 
-    static constexpr int kAbilityCount = 8;
-
+    // Index from 1; null outside the list.
     IAbility* CreateAbility(int _nIndex);
+    // Registers every command with the hub, and hands it the catalog of how each answers.
     void RegistAbilities();
     QStringList AllCommandNames() const;
+    // {"commands":[{"name","reply","success"}...]} in the order of AllCommandNames.
+    QByteArray CatalogText() const;
     void OnRecvCommandRet(const JsonCommand& _jsonCommand);
     // An envelope the hub delivers to "message_service", from any thread: answers are logged,
     // commands are queued to the abilities on the manager's thread.

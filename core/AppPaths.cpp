@@ -36,4 +36,10 @@ QString QssFolder()
     return QString();
 }
 
+QString QssFolderOrDefault()
+{
+    const QString folder = QssFolder();
+    return folder.isEmpty() ? QCoreApplication::applicationDirPath() + QStringLiteral("/qss") : folder;
+}
+
 } // namespace AppPaths

@@ -17,5 +17,8 @@ QString ConfigFile();
 // The style sheets and images read at run time: "qss" beside the executable when present
 // (build folder), else the installed share folder. Empty when neither exists.
 QString QssFolder();
+// The folder style sheets are named from: QssFolder(), or "qss" beside the executable when none
+// was found (the window then shows without its style).
+QString QssFolderOrDefault();
 
 } // namespace AppPaths

@@ -5,6 +5,21 @@
 #include <QString>
 #include <vector>
 
+// How a command answers its requester, as clients learn it from the command catalog.
+enum class ReplyKind {
+    Progress, // code 0 while the task runs, then one final code
+    Single,   // exactly one answer
+    Silent,   // answers only to refuse
+};
+
+// One command as the catalog describes it.
+struct CommandInfo
+{
+    QString name;
+    ReplyKind reply = ReplyKind::Single;
+    std::vector<qint64> success; // the final codes that mean the command did what it was asked
+};
+
 // What every ability offers the ability manager.
 class IAbility
 {
@@ -13,5 +28,7 @@ public:
     virtual std::vector<QString> GetAbilities() = 0;
     // True when the ability took the command, even if its result follows later.
     virtual bool DealCommand(const JsonCommand& command) = 0;
+    // The same commands, in the same order, with how each answers.
+    virtual std::vector<CommandInfo> Catalog() const = 0;
     virtual ~IAbility() = default;
 };

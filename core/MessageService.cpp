@@ -198,6 +198,8 @@ void MessageService::AnswerQuery(const JsonCommand& _request, Outcome& _out)
             _out.errorCode = Envelope::kAbilityNotFound;
     } else if (_request.command == Envelope::kStatus) {
         _out.data = StatusText();
+    } else if (_request.command == Envelope::kCatalog) {
+        _out.data = m_qstrCatalog.isEmpty() ? QStringLiteral("{\"commands\":[]}") : m_qstrCatalog;
     }
 }
 
@@ -219,6 +221,12 @@ QString MessageService::StatusText() const
     const QJsonObject body{{QStringLiteral("clients"), clients},
                            {QStringLiteral("tasks"), TaskRegistry::Instance().ToJson()}};
     return QString::fromUtf8(QJsonDocument(body).toJson(QJsonDocument::Compact));
+}
+
+void MessageService::SetCatalog(const QByteArray& _baCatalog)
+{
+    std::lock_guard<std::mutex> lock(m_mutexRegistry);
+    m_qstrCatalog = QString::fromUtf8(_baCatalog);
 }
 
 void MessageService::Login(const QString& _qstrClient, const JsonCommand& _request, Via _via)

@@ -46,6 +46,8 @@ public:
     // whichever thread delivers.
     using LocalDelivery = std::function<void(const JsonCommand& _jsonCommand)>;
     void SetLocalDelivery(LocalDelivery _delivery) { m_localDelivery = std::move(_delivery); }
+    // The answer data of "command_catalog": how each of the service's own commands answers.
+    void SetCatalog(const QByteArray& _baCatalog);
 
     // Distinct names one transfer may list in "to".
     static constexpr int kMaxRecipients = 1024;
@@ -87,6 +89,7 @@ private:
     mutable std::mutex m_mutexRegistry;
     QMap<QString, QStringList> m_mapRegistry;
     QMap<QString, Session> m_mapSessions;
+    QString m_qstrCatalog;
     std::mutex m_mutexObserver;
     Observer m_observer;
     LocalDelivery m_localDelivery;

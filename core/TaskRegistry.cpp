@@ -3,39 +3,77 @@
 #include <QJsonObject>
 #include <QJsonValue>
 
+#include <algorithm>
+#include <utility>
+
 TaskRegistry& TaskRegistry::Instance()
 {
     static TaskRegistry s_registry;
     return s_registry;
 }
 
-void TaskRegistry::Add(const QString& _qstrGuid, const QString& _qstrCommand, const QString& _qstrClient)
+TaskRegistry::Handle::Handle(const QString& _qstrGuid, const QString& _qstrCommand,
+                             const QString& _qstrClient)
+    : m_nId(Instance().Add(Task{_qstrCommand, _qstrGuid, _qstrClient, std::nullopt}))
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_mapTasks[_qstrGuid] = Task{_qstrCommand, _qstrGuid, _qstrClient, std::nullopt};
 }
 
-void TaskRegistry::SetPercent(const QString& _qstrGuid, double _dPercent)
+TaskRegistry::Handle::Handle(Handle&& _other) noexcept : m_nId(std::exchange(_other.m_nId, 0)) {}
+
+TaskRegistry::Handle& TaskRegistry::Handle::operator=(Handle&& _other) noexcept
+{
+    if (this != &_other) {
+        if (m_nId)
+            Instance().Remove(m_nId);
+        m_nId = std::exchange(_other.m_nId, 0);
+    }
+    return *this;
+}
+
+TaskRegistry::Handle::~Handle()
+{
+    if (m_nId)
+        Instance().Remove(m_nId);
+}
+
+void TaskRegistry::Handle::SetPercent(double _dPercent) const
+{
+    if (m_nId)
+        Instance().SetPercent(m_nId, _dPercent);
+}
+
+quint64 TaskRegistry::Add(Task _task)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    const auto it = m_mapTasks.find(_qstrGuid);
+    m_mapTasks.emplace(++m_nLastId, std::move(_task));
+    return m_nLastId;
+}
+
+void TaskRegistry::SetPercent(quint64 _nId, double _dPercent)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const auto it = m_mapTasks.find(_nId);
     if (it != m_mapTasks.end())
         it->second.percent = _dPercent;
 }
 
-void TaskRegistry::Remove(const QString& _qstrGuid)
+void TaskRegistry::Remove(quint64 _nId)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_mapTasks.erase(_qstrGuid);
+    m_mapTasks.erase(_nId);
 }
 
 std::vector<TaskRegistry::Task> TaskRegistry::Snapshot() const
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
     std::vector<Task> tasks;
-    tasks.reserve(m_mapTasks.size());
-    for (const auto& entry : m_mapTasks)
-        tasks.push_back(entry.second);
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        tasks.reserve(m_mapTasks.size());
+        for (const auto& entry : m_mapTasks)
+            tasks.push_back(entry.second);
+    }
+    std::stable_sort(tasks.begin(), tasks.end(),
+                     [](const Task& _a, const Task& _b) { return _a.guid < _b.guid; });
     return tasks;
 }
 

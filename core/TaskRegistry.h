@@ -21,17 +21,36 @@ public:
         std::optional<double> percent; // none until the task reports one
     };
 
+    // One task's place in the registry for as long as the handle lives; move-only.
+    class Handle
+    {
+    public:
+        Handle() = default;
+        Handle(const QString& _qstrGuid, const QString& _qstrCommand, const QString& _qstrClient);
+        Handle(Handle&& _other) noexcept;
+        Handle& operator=(Handle&& _other) noexcept;
+        Handle(const Handle&) = delete;
+        Handle& operator=(const Handle&) = delete;
+        ~Handle();
+        void SetPercent(double _dPercent) const;
+
+    private:
+        quint64 m_nId = 0;
+    };
+
     static TaskRegistry& Instance();
 
-    void Add(const QString& _qstrGuid, const QString& _qstrCommand, const QString& _qstrClient);
-    void SetPercent(const QString& _qstrGuid, double _dPercent);
-    void Remove(const QString& _qstrGuid);
-    // Tasks in guid order.
+    // Tasks in guid order (two tasks may share a guid: each ability keeps its own tables).
     std::vector<Task> Snapshot() const;
     // The snapshot as [{"command","guid","client","percent"}...], percent null when unknown.
     QJsonArray ToJson() const;
 
 private:
+    quint64 Add(Task _task);
+    void SetPercent(quint64 _nId, double _dPercent);
+    void Remove(quint64 _nId);
+
     mutable std::mutex m_mutex;
-    std::map<QString, Task> m_mapTasks;
+    quint64 m_nLastId = 0;
+    std::map<quint64, Task> m_mapTasks;
 };

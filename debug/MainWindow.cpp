@@ -1,11 +1,11 @@
 #include "debug/MainWindow.h"
 
-#include "core/AppPaths.h"
 #include "core/Config.h"
 #include "core/JsonCommand.h"
 #include "core/Logger.h"
 #include "core/MessageService.h"
 #include "debug/FixedDrives.h"
+#include "notices/ServiceTips.h"
 #include "ui_MainWindow.h"
 
 #include <QCloseEvent>
@@ -19,14 +19,6 @@
 const QString MainWindow::kTestClient = QStringLiteral("testClient1");
 
 namespace {
-
-QJsonObject Obj(const char* _szName, int _nWidth, int _nHeight, int _nMarginTop = 0, int _nFontSize = 0,
-                const QString& _qstrShowName = QString())
-{
-    return QJsonObject{
-        {"obj_name", QLatin1String(_szName)}, {"width", _nWidth},        {"height", _nHeight},
-        {"margin_top", _nMarginTop},          {"font_size", _nFontSize}, {"show_name", _qstrShowName}};
-}
 
 QString Compact(const QJsonObject& _obj)
 {
@@ -104,33 +96,23 @@ void MainWindow::on_btn_testCPUTips_clicked()
 
 QString MainWindow::CpuTipsDescription()
 {
-    // "qss" beside the executable in a build, the share folder when installed.
-    QString qss = AppPaths::QssFolder();
-    if (qss.isEmpty())
-        qss = QCoreApplication::applicationDirPath() + QStringLiteral("/qss");
-    QJsonObject view = Obj("viewTips", 0, 0);
-    view.insert(QStringLiteral("border_radius"), 12);
-    const QJsonObject tips{
-        {"width", 336},
-        {"height", 144},
-        {"show_time", 5},
-        {"title_show", true},
-        {"logo_show", true},
-        {"main_tips", true},
-        {"frame_detail", true},
-        {"label_detail", true},
-        {"strong_stips", false},
-        {"view_data", view},
-        {"title_data", Obj("lblTitleImage", 93, 28)},
-        {"logo_data", Obj("lblWarningImage", 40, 40, 12)},
-        {"main_tips_data", Obj("lblMainTips", 260, 20, 3, 14, tr("CPU_TOO_HIGH"))},
-        {"frame_detail_data", Obj("frmDetail", 320, 56, 3)},
-        {"label_detail_data", Obj("lblDetail", 264, 40, 3, 12, tr("CPU_TOO_HIGH_DETAIL"))},
-        {"view_tips_qss_path", qss + QStringLiteral("/qss/live_status_tips.qss")},
-        {"view_tips_image_path", qss + QStringLiteral("/image")},
-        {"view_tips_image_replace", QStringLiteral("%path%")},
-    };
-    return Compact(tips);
+    ViewTipsData tips = ServiceTips::Styled(QStringLiteral("live_status_tips.qss"));
+    tips.width = 336;
+    tips.height = 144;
+    tips.show_time = 5;
+    tips.title_show = true;
+    tips.logo_show = true;
+    tips.main_tips = true;
+    tips.frame_detail = true;
+    tips.label_detail = true;
+    tips.view_data = ObjData::Make("viewTips", 0, 0);
+    tips.view_data.border_radius = 12;
+    tips.title_data = ObjData::Make("lblTitleImage", 93, 28);
+    tips.logo_data = ObjData::Make("lblWarningImage", 40, 40, 12);
+    tips.main_tips_data = ObjData::Make("lblMainTips", 260, 20, 3, 14, tr("CPU_TOO_HIGH"));
+    tips.frame_detail_data = ObjData::Make("frmDetail", 320, 56, 3);
+    tips.label_detail_data = ObjData::Make("lblDetail", 264, 40, 3, 12, tr("CPU_TOO_HIGH_DETAIL"));
+    return tips.ToString();
 }
 
 void MainWindow::closeEvent(QCloseEvent* _pEvent)

@@ -1,7 +1,6 @@
 #include "install/AbilityInstallTool.h"
 
 #include "core/AbilityReply.h"
-#include "core/CommandTable.h"
 #include "install/Downloader.h"
 #include "install/ReplaceHelper.h"
 #include "install/ZlibHelper.h"
@@ -10,20 +9,21 @@
 #include <QDir>
 #include <QUrl>
 
-#include <cmath>
+using TaskCodes::kFailed;
+using TaskCodes::kFinish;
+using TaskCodes::kInvalidParam;
+using TaskCodes::kTaskExist;
 
-const AbilityInstallTool::CommandEntry AbilityInstallTool::kCommands[] = {
-    {"download", &AbilityInstallTool::DealDownload}, {"stop_download", &AbilityInstallTool::DealStopDownload},
-    {"unzip", &AbilityInstallTool::DealUnzip},       {"stop_unzip", &AbilityInstallTool::DealStopUnzip},
-    {"replace", &AbilityInstallTool::DealReplace},   {"stop_replace", &AbilityInstallTool::DealStopReplace},
+const std::vector<AbilityInstallTool::Row> AbilityInstallTool::kCommands = {
+    {"download", &AbilityInstallTool::DealDownload, ReplyKind::Progress, {kFinish}},
+    {"stop_download", &AbilityInstallTool::DealStopDownload, ReplyKind::Silent, {}},
+    {"unzip", &AbilityInstallTool::DealUnzip, ReplyKind::Progress, {kFinish}},
+    {"stop_unzip", &AbilityInstallTool::DealStopUnzip, ReplyKind::Silent, {}},
+    {"replace", &AbilityInstallTool::DealReplace, ReplyKind::Progress, {kFinish}},
+    {"stop_replace", &AbilityInstallTool::DealStopReplace, ReplyKind::Silent, {}},
 };
 
 namespace {
-
-const QString kTextFinish = QStringLiteral("finish");
-const QString kTextTaskExist = QStringLiteral("task already exist");
-const QString kTextInvalidParam = QStringLiteral("invalid param");
-const QString kTextTaskNotExist = QStringLiteral("task not exist");
 
 // A local path from a client must say exactly where it is: a relative one would land wherever
 // the service happens to run.
@@ -34,7 +34,7 @@ bool IsUsableLocalPath(const QString& _qstrPath)
 
 } // namespace
 
-AbilityInstallTool::AbilityInstallTool()
+AbilityInstallTool::AbilityInstallTool() : AbilityTable(kCommands)
 {
     qRegisterMetaType<qint64>("qint64");
 }
@@ -43,42 +43,28 @@ AbilityInstallTool::~AbilityInstallTool()
 {
     // Destroying the workers stops them; a replace in progress is undone here.
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
-    m_mapReplace.clear();
+    m_mapReplace.Clear();
     m_mapReplaceStopping.clear();
-    m_mapUnzip.clear();
-    m_mapDowloader.clear();
-}
-
-std::vector<QString> AbilityInstallTool::GetAbilities()
-{
-    return CommandTable::Names(kCommands);
-}
-
-bool AbilityInstallTool::DealCommand(const JsonCommand& _jsonCommand)
-{
-    const CommandEntry* entry = CommandTable::Find(kCommands, _jsonCommand);
-    if (!entry)
-        return false;
-    (this->*entry->handler)(_jsonCommand);
-    return true;
+    m_mapUnzip.Clear();
+    m_mapDowloader.Clear();
 }
 
 int AbilityInstallTool::TaskCount()
 {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
-    return static_cast<int>(m_mapDowloader.size() + m_mapUnzip.size() + m_mapReplace.size());
+    return static_cast<int>(m_mapDowloader.Size() + m_mapUnzip.Size() + m_mapReplace.Size());
 }
 
 bool AbilityInstallTool::IdInUse(const QString& _qstrId) const
 {
-    return m_mapDowloader.count(_qstrId) || m_mapUnzip.count(_qstrId) || m_mapReplace.count(_qstrId);
+    return m_mapDowloader.Contains(_qstrId) || m_mapUnzip.Contains(_qstrId) || m_mapReplace.Contains(_qstrId);
 }
 
 bool AbilityInstallTool::AcceptStart(const JsonCommand& _jsonCommand, bool _blLocalFrom,
                                      CommandInstallToolBody& _body)
 {
     if (IdInUse(_jsonCommand.guid)) {
-        AbilityReply::Send(_jsonCommand, kTaskExist, kTextTaskExist);
+        AbilityReply::Send(_jsonCommand, kTaskExist, TaskCodes::Text(kTaskExist));
         return false;
     }
     _body.LoadFromString(_jsonCommand.data);
@@ -91,7 +77,7 @@ bool AbilityInstallTool::AcceptStart(const JsonCommand& _jsonCommand, bool _blLo
         qDebug().noquote() << "replace from:" + _body.from + " to " + _body.to + " bak folder:" + _body.extra;
     if (_body.from.isEmpty() || _body.to.isEmpty() || (_blLocalFrom && !IsUsableLocalPath(_body.from)) ||
         !IsUsableLocalPath(_body.to)) {
-        AbilityReply::Send(_jsonCommand, kInvalidParam, kTextInvalidParam);
+        AbilityReply::Send(_jsonCommand, kInvalidParam, TaskCodes::Text(kInvalidParam));
         return false;
     }
     return true;
@@ -110,7 +96,7 @@ void AbilityInstallTool::DealDownload(const JsonCommand& _jsonCommand)
             Qt::QueuedConnection);
     connect(worker.get(), &Downloader::signErrorOccurred, this, &AbilityInstallTool::slotErrorOccurred,
             Qt::QueuedConnection);
-    m_mapDowloader[_jsonCommand.guid] = TaskEntry<Downloader>{worker, _jsonCommand};
+    m_mapDowloader.Add(_jsonCommand, worker);
     worker->downloadFile(QUrl(body.from), body.to, body.extra, _jsonCommand.guid);
 }
 
@@ -127,7 +113,7 @@ void AbilityInstallTool::DealUnzip(const JsonCommand& _jsonCommand)
             Qt::QueuedConnection);
     connect(worker.get(), &ZlibHelper::signErrorOccurred, this, &AbilityInstallTool::slotErrorOccurred,
             Qt::QueuedConnection);
-    m_mapUnzip[_jsonCommand.guid] = TaskEntry<ZlibHelper>{worker, _jsonCommand};
+    m_mapUnzip.Add(_jsonCommand, worker);
     worker->startUnzip(body.from, body.to, _jsonCommand.guid);
 }
 
@@ -144,7 +130,7 @@ void AbilityInstallTool::DealReplace(const JsonCommand& _jsonCommand)
             Qt::QueuedConnection);
     connect(worker.get(), &ReplaceHelper::signErrorOccurred, this, &AbilityInstallTool::slotErrorOccurred,
             Qt::QueuedConnection);
-    m_mapReplace[_jsonCommand.guid] = TaskEntry<ReplaceHelper>{worker, _jsonCommand};
+    m_mapReplace.Add(_jsonCommand, worker);
     // An empty backup folder is the worker's to refuse, with its own error text.
     worker->startReplace(body.from, body.to, QString(), true, body.extra, _jsonCommand.guid);
 }
@@ -152,66 +138,61 @@ void AbilityInstallTool::DealReplace(const JsonCommand& _jsonCommand)
 void AbilityInstallTool::DealStopDownload(const JsonCommand& _jsonCommand)
 {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
-    const auto it = m_mapDowloader.find(_jsonCommand.guid);
-    if (it == m_mapDowloader.end()) {
-        AbilityReply::Send(_jsonCommand, kTaskNotExist, kTextTaskNotExist);
-        return;
+    if (const auto* entry = m_mapDowloader.FindOrRefuse(_jsonCommand)) {
+        entry->pWorker->stopDownload();
+        m_mapDowloader.Take(_jsonCommand.guid);
     }
-    it->second.pWorker->stopDownload();
-    m_mapDowloader.erase(it);
 }
 
 void AbilityInstallTool::DealStopUnzip(const JsonCommand& _jsonCommand)
 {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
-    const auto it = m_mapUnzip.find(_jsonCommand.guid);
-    if (it == m_mapUnzip.end()) {
-        AbilityReply::Send(_jsonCommand, kTaskNotExist, kTextTaskNotExist);
-        return;
+    if (const auto* entry = m_mapUnzip.FindOrRefuse(_jsonCommand)) {
+        entry->pWorker->CancelUnzipTask();
+        m_mapUnzip.Take(_jsonCommand.guid);
     }
-    it->second.pWorker->CancelUnzipTask();
-    m_mapUnzip.erase(it);
 }
 
 void AbilityInstallTool::DealStopReplace(const JsonCommand& _jsonCommand)
 {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
-    const auto it = m_mapReplace.find(_jsonCommand.guid);
-    if (it == m_mapReplace.end()) {
-        AbilityReply::Send(_jsonCommand, kTaskNotExist, kTextTaskNotExist);
+    if (!m_mapReplace.FindOrRefuse(_jsonCommand))
         return;
-    }
     // The worker puts back what this run saved on its own thread; the task is dropped when it
     // reports the stop, so this thread never waits for a restore.
-    it->second.pWorker->requestStop();
-    m_mapReplaceStopping[it->second.pWorker.get()] = it->second.pWorker;
-    m_mapReplace.erase(it);
+    const std::shared_ptr<ReplaceHelper> worker = m_mapReplace.Take(_jsonCommand.guid);
+    worker->requestStop();
+    m_mapReplaceStopping[worker.get()] = worker;
+}
+
+bool AbilityInstallTool::FinishTask(const QString& _qstrId, qint64 _nCode, const QString& _qstrError)
+{
+    if (m_mapDowloader.Contains(_qstrId))
+        m_mapDowloader.Finish(_qstrId, _nCode, _qstrError);
+    else if (m_mapUnzip.Contains(_qstrId))
+        m_mapUnzip.Finish(_qstrId, _nCode, _qstrError);
+    else if (m_mapReplace.Contains(_qstrId))
+        m_mapReplace.Finish(_qstrId, _nCode, _qstrError); // the worker has put back what it saved
+    else
+        return false;
+    return true;
 }
 
 void AbilityInstallTool::slotProgress(qint64 bytesReceived, qint64 bytesTotal, const QString& strId)
 {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
-    const JsonCommand* request = nullptr;
-    if (const auto it = m_mapDowloader.find(strId); it != m_mapDowloader.end())
-        request = &it->second.jsonCommand;
-    else if (const auto itUnzip = m_mapUnzip.find(strId); itUnzip != m_mapUnzip.end())
-        request = &itUnzip->second.jsonCommand;
-    else if (const auto itReplace = m_mapReplace.find(strId); itReplace != m_mapReplace.end())
-        request = &itReplace->second.jsonCommand;
-    if (!request) {
-        qCritical().noquote() << "task progress occured, no task found! id:" + strId;
-        return;
-    }
-    // Single precision, as clients have always received it; an unknown or zero total gives 0,
-    // never a value JSON cannot carry.
-    float percent = 0;
-    if (bytesTotal > 0)
-        percent = static_cast<float>(bytesReceived) * 100.0f / static_cast<float>(bytesTotal);
-    if (!std::isfinite(percent))
-        percent = 0;
+    // Every report is forwarded, unfiltered, in single precision as clients have always had it.
+    const double percent = PercentFilter::Percent(bytesReceived, bytesTotal);
     CommandInstallToolBody body;
-    body.percent = static_cast<double>(percent);
-    AbilityReply::Send(*request, kProgress, QString(), body.ToString());
+    body.percent = percent;
+    if (auto* entry = m_mapDowloader.Find(strId))
+        m_mapDowloader.SendProgress(*entry, percent, body.ToString());
+    else if (auto* entryUnzip = m_mapUnzip.Find(strId))
+        m_mapUnzip.SendProgress(*entryUnzip, percent, body.ToString());
+    else if (auto* entryReplace = m_mapReplace.Find(strId))
+        m_mapReplace.SendProgress(*entryReplace, percent, body.ToString());
+    else
+        qCritical().noquote() << "task progress occured, no task found! id:" + strId;
 }
 
 bool AbilityInstallTool::DropStopped(const QString& _qstrId)
@@ -230,18 +211,8 @@ void AbilityInstallTool::slotFinished(const QString& strId)
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
     if (DropStopped(strId))
         return;
-    if (const auto it = m_mapDowloader.find(strId); it != m_mapDowloader.end()) {
-        AbilityReply::Send(it->second.jsonCommand, kFinish, kTextFinish);
-        m_mapDowloader.erase(it);
-    } else if (const auto itUnzip = m_mapUnzip.find(strId); itUnzip != m_mapUnzip.end()) {
-        AbilityReply::Send(itUnzip->second.jsonCommand, kFinish, kTextFinish);
-        m_mapUnzip.erase(itUnzip);
-    } else if (const auto itReplace = m_mapReplace.find(strId); itReplace != m_mapReplace.end()) {
-        AbilityReply::Send(itReplace->second.jsonCommand, kFinish, kTextFinish);
-        m_mapReplace.erase(itReplace);
-    } else {
+    if (!FinishTask(strId, kFinish, TaskCodes::Text(kFinish)))
         qCritical().noquote() << "task finished, no task found! id:" + strId;
-    }
 }
 
 void AbilityInstallTool::slotErrorOccurred(const QString& _qstrErrorInfo, const QString& strId)
@@ -250,17 +221,10 @@ void AbilityInstallTool::slotErrorOccurred(const QString& _qstrErrorInfo, const 
     qDebug().noquote() << "AbilityInstallTool::slotErrorOccurred:begin:" + strId;
     if (DropStopped(strId))
         return;
-    if (const auto it = m_mapDowloader.find(strId); it != m_mapDowloader.end()) {
-        AbilityReply::Send(it->second.jsonCommand, kFailed, _qstrErrorInfo);
-        m_mapDowloader.erase(it);
-        qDebug() << "AbilityInstallTool::slotErrorOccurred:m_mapDowloader.erase(itDownloader) earsed";
-    } else if (const auto itUnzip = m_mapUnzip.find(strId); itUnzip != m_mapUnzip.end()) {
-        AbilityReply::Send(itUnzip->second.jsonCommand, kFailed, _qstrErrorInfo);
-        m_mapUnzip.erase(itUnzip);
-    } else if (const auto itReplace = m_mapReplace.find(strId); itReplace != m_mapReplace.end()) {
-        // The worker has already put back what the failed run had saved.
-        AbilityReply::Send(itReplace->second.jsonCommand, kFailed, _qstrErrorInfo);
-        m_mapReplace.erase(itReplace);
+    const bool download = m_mapDowloader.Contains(strId);
+    if (FinishTask(strId, kFailed, _qstrErrorInfo)) {
+        if (download)
+            qDebug() << "AbilityInstallTool::slotErrorOccurred:m_mapDowloader.erase(itDownloader) earsed";
     } else {
         qCritical().noquote() << "error occured, no task found! id[" + strId + "] error:[" + _qstrErrorInfo +
                                      "]";

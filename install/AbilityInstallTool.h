@@ -1,7 +1,8 @@
 #pragma once
 
-#include "core/IAbility.h"
+#include "core/AbilityTable.h"
 #include "core/JsonCommand.h"
+#include "core/TaskTable.h"
 #include "install/CommandInstallToolBody.h"
 
 #include <QObject>
@@ -18,22 +19,12 @@ class ReplaceHelper;
 // Runs downloads, zip extractions and folder replaces as independent tasks named by the guid of
 // the request that started them. Answers at once only to refuse; afterwards the requester gets
 // progress (0), "finish" (100) or the worker's error text (101) until the task ends.
-class AbilityInstallTool : public QObject, public IAbility
+class AbilityInstallTool : public QObject, public AbilityTable<AbilityInstallTool>
 {
     Q_OBJECT
 public:
     AbilityInstallTool();
     ~AbilityInstallTool() override;
-
-    std::vector<QString> GetAbilities() override;
-    bool DealCommand(const JsonCommand& _jsonCommand) override;
-
-    static constexpr qint64 kProgress = 0;
-    static constexpr qint64 kFinish = 100;
-    static constexpr qint64 kFailed = 101;
-    static constexpr qint64 kTaskExist = 102;
-    static constexpr qint64 kInvalidParam = 103;
-    static constexpr qint64 kTaskNotExist = 104;
 
     // Tasks in the three tables together.
     int TaskCount();
@@ -44,14 +35,6 @@ public slots:
     void slotErrorOccurred(const QString& _qstrErrorInfo, const QString& strId);
 
 private:
-    // The table entry is the worker's only owner: erasing it stops and destroys the worker.
-    template <typename Worker> struct TaskEntry
-    {
-        std::shared_ptr<Worker> pWorker;
-        JsonCommand jsonCommand;
-    };
-    template <typename Worker> using TaskTable = std::map<QString, TaskEntry<Worker>>;
-
     void DealDownload(const JsonCommand& _jsonCommand);
     void DealStopDownload(const JsonCommand& _jsonCommand);
     void DealUnzip(const JsonCommand& _jsonCommand);
@@ -63,15 +46,12 @@ private:
     // _blLocalFrom: "from" names a local path (unzip, replace) rather than a URL.
     bool AcceptStart(const JsonCommand& _jsonCommand, bool _blLocalFrom, CommandInstallToolBody& _body);
     bool IdInUse(const QString& _qstrId) const;
+    // Ends the task with its final answer, in whichever table it is; false when there is none.
+    bool FinishTask(const QString& _qstrId, qint64 _nCode, const QString& _qstrError);
     // Drops a stopped replace once its worker (the sender) reported its end; false for others.
     bool DropStopped(const QString& _qstrId);
 
-    struct CommandEntry
-    {
-        const char* name;
-        void (AbilityInstallTool::*handler)(const JsonCommand&);
-    };
-    static const CommandEntry kCommands[];
+    static const std::vector<Row> kCommands;
 
     std::recursive_mutex m_mutex; // guards the three tables
     TaskTable<Downloader> m_mapDowloader;

@@ -1,7 +1,6 @@
 #include "network/AbilityNetworkTool.h"
 
 #include "core/AbilityReply.h"
-#include "core/CommandTable.h"
 #include "core/Config.h"
 #include "core/MessageService.h"
 #include "network/CommandNetworkBody.h"
@@ -11,24 +10,13 @@
 
 #include <QDebug>
 
-namespace {
-
-struct CommandEntry
-{
-    const char* name;
-    const char* answer;
-    NetworkCommandRun::Kind kind;
+const std::vector<AbilityNetworkTool::Row> AbilityNetworkTool::kCommands = {
+    {"public_network", &AbilityNetworkTool::DealPublicNetwork, ReplyKind::Single, {0}},
+    {"get_interface", &AbilityNetworkTool::DealGetInterface, ReplyKind::Single, {0}},
+    {"post_interface", &AbilityNetworkTool::DealPostInterface, ReplyKind::Single, {0}},
 };
 
-const CommandEntry kCommands[] = {
-    {"public_network", "public_network_ret", NetworkCommandRun::Kind::PublicNetwork},
-    {"get_interface", "get_interface_ret", NetworkCommandRun::Kind::GetInterface},
-    {"post_interface", "post_interface_ret", NetworkCommandRun::Kind::PostInterface},
-};
-
-} // namespace
-
-AbilityNetworkTool::AbilityNetworkTool()
+AbilityNetworkTool::AbilityNetworkTool() : AbilityTable(kCommands)
 {
     NetworkManager& monitor = NetworkManager::Instance();
     monitor.Init(Config::Instance().GetPublicNetworkUrl(), Config::Instance().GetProbeTimeoutSeconds());
@@ -43,31 +31,27 @@ AbilityNetworkTool::AbilityNetworkTool()
 // Runs still testing are children and go with the ability, unanswered.
 AbilityNetworkTool::~AbilityNetworkTool() = default;
 
-std::vector<QString> AbilityNetworkTool::GetAbilities()
+void AbilityNetworkTool::Accept(const JsonCommand& _jsonCommand, NetworkCommandRun::Kind _kind)
 {
-    return CommandTable::Names(kCommands);
-}
-
-bool AbilityNetworkTool::DealCommand(const JsonCommand& _jsonCommand)
-{
-    if (!CommandTable::Find(kCommands, _jsonCommand))
-        return false;
     if (m_dequeAccepted.size() >= kMaxWaitingCommands) {
         qCritical() << "AbilityNetworkTool::DealCommand:too many network commands waiting, refused:"
                     << _jsonCommand.guid;
-        return false;
+        Refuse();
+        return;
     }
     CommandNetworkBody body;
     body.LoadFromString(_jsonCommand.data);
     if (body.m_qmapNetworkResult.size() > kMaxAddresses) {
         qCritical() << "AbilityNetworkTool::DealCommand:more addresses than a command may name, refused:"
                     << _jsonCommand.guid << body.m_qmapNetworkResult.size();
-        return false;
+        Refuse();
+        return;
     }
-    m_dequeAccepted.push_back({_jsonCommand, body.m_qmapNetworkResult.keys()});
+    m_dequeAccepted.push_back(
+        {_jsonCommand, body.m_qmapNetworkResult.keys(), _kind,
+         std::make_shared<TaskRegistry::Handle>(_jsonCommand.guid, _jsonCommand.command, _jsonCommand.from)});
     m_lastAccepted = _jsonCommand;
     emit SignCommandMessage();
-    return true;
 }
 
 void AbilityNetworkTool::SlotCommandMessage()
@@ -75,11 +59,11 @@ void AbilityNetworkTool::SlotCommandMessage()
     while (m_nRunning < kMaxRunningCommands && !m_dequeAccepted.empty()) {
         const Accepted accepted = std::move(m_dequeAccepted.front());
         m_dequeAccepted.pop_front();
-        const CommandEntry* entry = CommandTable::Find(kCommands, accepted.request);
-        auto* run = new NetworkCommandRun(accepted.request, accepted.urls, entry->kind,
-                                          QLatin1String(entry->answer), this);
+        // Each command is answered under its own name with "_ret" appended.
+        auto* run = new NetworkCommandRun(accepted.request, accepted.urls, accepted.kind,
+                                          accepted.request.command + QLatin1String("_ret"), this);
         ++m_nRunning;
-        connect(run, &NetworkCommandRun::SignFinished, this, [this, run] {
+        connect(run, &NetworkCommandRun::SignFinished, this, [this, run, task = accepted.task] {
             --m_nRunning;
             run->deleteLater();
             if (!m_dequeAccepted.empty())
@@ -92,9 +76,7 @@ void AbilityNetworkTool::SlotCommandMessage()
 void AbilityNetworkTool::SlotNetworkStatusChange(bool _blIsOn, QString qstrMsg)
 {
     qDebug() << "SlotNetworkStatusChange!";
-    // A flapping network shows one status at a time: the newest.
-    NetworkStatusTips::CloseShown();
-    NetworkStatusTips::Request(_blIsOn, qstrMsg);
+    NetworkStatusTips::Replace(_blIsOn, qstrMsg);
 }
 
 void AbilityNetworkTool::SlotPubicNetworkResult(bool)

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "core/IAbility.h"
+#include "core/AbilityTable.h"
 #include "core/JsonCommand.h"
 
 #include <memory>
@@ -9,14 +9,11 @@ class CountDown;
 
 // Shows the countdown ("count_down", data: a bare number of seconds) and tells the requester when
 // it has run out; that "transfer" is the only answer.
-class AbilityCountDownTool : public IAbility
+class AbilityCountDownTool : public AbilityTable<AbilityCountDownTool>
 {
 public:
     AbilityCountDownTool();
     ~AbilityCountDownTool() override;
-
-    std::vector<QString> GetAbilities() override;
-    bool DealCommand(const JsonCommand& _jsonCommand) override;
 
     CountDown& Window() { return *m_pCountDown; }
 
@@ -24,12 +21,7 @@ private:
     void DealCountDown(const JsonCommand& _jsonCommand);
     void OnCountDownFinish(const JsonCommand& _jsonCommand);
 
-    struct CommandEntry
-    {
-        const char* name;
-        void (AbilityCountDownTool::*handler)(const JsonCommand&);
-    };
-    static const CommandEntry kCommands[];
+    static const std::vector<Row> kCommands;
 
     std::unique_ptr<CountDown> m_pCountDown;
 };

@@ -1,34 +1,20 @@
 #include "notices/AbilityCustomToastTool.h"
 
-#include "core/CommandTable.h"
 #include "notices/CustomToast.h"
+#include "notices/ServiceTips.h"
 #include "notices/ViewTips.h"
 
-const AbilityCustomToastTool::CommandEntry AbilityCustomToastTool::kCommands[] = {
-    {"command_custom_toast", &AbilityCustomToastTool::DealCustomToast},
-    {"command_show_tips_view", &AbilityCustomToastTool::DealShowTipsView},
+const std::vector<AbilityCustomToastTool::Row> AbilityCustomToastTool::kCommands = {
+    {"command_custom_toast", &AbilityCustomToastTool::DealCustomToast, ReplyKind::Silent, {}},
+    {"command_show_tips_view", &AbilityCustomToastTool::DealShowTipsView, ReplyKind::Silent, {}},
 };
 
-AbilityCustomToastTool::AbilityCustomToastTool() : m_pCustomToast(new CustomToast) {}
+AbilityCustomToastTool::AbilityCustomToastTool() : AbilityTable(kCommands), m_pCustomToast(new CustomToast) {}
 
 AbilityCustomToastTool::~AbilityCustomToastTool()
 {
     m_pCustomToast->close();
     m_pCustomToast->deleteLater();
-}
-
-std::vector<QString> AbilityCustomToastTool::GetAbilities()
-{
-    return CommandTable::Names(kCommands);
-}
-
-bool AbilityCustomToastTool::DealCommand(const JsonCommand& _jsonCommand)
-{
-    const CommandEntry* entry = CommandTable::Find(kCommands, _jsonCommand);
-    if (!entry)
-        return false;
-    (this->*entry->handler)(_jsonCommand);
-    return true;
 }
 
 void AbilityCustomToastTool::DealCustomToast(const JsonCommand& _jsonCommand)
@@ -47,4 +33,5 @@ void AbilityCustomToastTool::DealShowTipsView(const JsonCommand& _jsonCommand)
     viewTips->InitView(description);
     viewTips->show();
     m_tipsWindowLimit.Admit(viewTips);
+    ServiceTips::Opened(_jsonCommand, viewTips);
 }

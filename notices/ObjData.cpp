@@ -74,3 +74,16 @@ void ObjData::Bound(const QSize& _sizeScreen)
         *field = qBound(0, *field, h);
     show_name.truncate(kMaxTextChars);
 }
+
+ObjData ObjData::Make(const char* _szName, int _nWidth, int _nHeight, int _nMarginTop, int _nFontSize,
+                      const QString& _qstrShowName)
+{
+    ObjData obj;
+    obj.obj_name = QLatin1String(_szName);
+    obj.width = _nWidth;
+    obj.height = _nHeight;
+    obj.margin_top = _nMarginTop;
+    obj.font_size = _nFontSize;
+    obj.show_name = _qstrShowName;
+    return obj;
+}

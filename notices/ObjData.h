@@ -12,6 +12,9 @@ public:
     static constexpr int kMaxTextChars = 4096;
 
     virtual ~ObjData() = default;
+    // A widget of the service's own tips windows, in one line.
+    static ObjData Make(const char* _szName, int _nWidth, int _nHeight, int _nMarginTop = 0,
+                        int _nFontSize = 0, const QString& _qstrShowName = QString());
 
     int width = 0;
     int height = 0;

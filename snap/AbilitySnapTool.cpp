@@ -1,45 +1,38 @@
 #include "snap/AbilitySnapTool.h"
 
 #include "core/AbilityReply.h"
-#include "core/CommandTable.h"
 #include "core/Logger.h"
 #include "core/MessageService.h"
+#include "core/TaskRegistry.h"
 
 #include <QDebug>
 
-const AbilitySnapTool::CommandEntry AbilitySnapTool::kCommands[] = {
-    {"snap_shot_area", &AbilitySnapTool::DealSnapArea},
-    {"snap_shot_fullscreen", &AbilitySnapTool::DealSnapFullScreen},
+#include <memory>
+
+const std::vector<AbilitySnapTool::Row> AbilitySnapTool::kCommands = {
+    {"snap_shot_area", &AbilitySnapTool::DealSnapArea, ReplyKind::Single, {0}},
+    {"snap_shot_fullscreen", &AbilitySnapTool::DealSnapFullScreen, ReplyKind::Single, {0}},
 };
-
-std::vector<QString> AbilitySnapTool::GetAbilities()
-{
-    return CommandTable::Names(kCommands);
-}
-
-bool AbilitySnapTool::DealCommand(const JsonCommand& _jsonCommand)
-{
-    const CommandEntry* entry = CommandTable::Find(kCommands, _jsonCommand);
-    if (!entry)
-        return false;
-    (this->*entry->handler)(_jsonCommand);
-    return true;
-}
 
 void AbilitySnapTool::DealSnapArea(const JsonCommand& _jsonCommand)
 {
-    m_snapScreenTool.StartSnap(false,
-                               [_jsonCommand](bool _blSuccess, const QString& _a, const QByteArray& _b) {
-                                   OnSnapFinished(_jsonCommand, _blSuccess, _a, _b);
-                               });
+    StartSnap(_jsonCommand, false);
 }
 
 void AbilitySnapTool::DealSnapFullScreen(const JsonCommand& _jsonCommand)
 {
-    m_snapScreenTool.StartSnap(true,
-                               [_jsonCommand](bool _blSuccess, const QString& _a, const QByteArray& _b) {
-                                   OnSnapFinished(_jsonCommand, _blSuccess, _a, _b);
-                               });
+    StartSnap(_jsonCommand, true);
+}
+
+void AbilitySnapTool::StartSnap(const JsonCommand& _jsonCommand, bool _blFullScreen)
+{
+    // Listed as running until its answer is sent (the callback goes with it).
+    auto task =
+        std::make_shared<TaskRegistry::Handle>(_jsonCommand.guid, _jsonCommand.command, _jsonCommand.from);
+    m_snapScreenTool.StartSnap(
+        _blFullScreen, [_jsonCommand, task](bool _blSuccess, const QString& _a, const QByteArray& _b) {
+            OnSnapFinished(_jsonCommand, _blSuccess, _a, _b);
+        });
 }
 
 QByteArray AbilitySnapTool::AnswerBody(bool _blSuccess, const QString& _qstrFilePath,

@@ -1,18 +1,15 @@
 #pragma once
 
-#include "core/IAbility.h"
+#include "core/AbilityTable.h"
 #include "core/JsonCommand.h"
 #include "snap/SnapScreenTool.h"
 
 // Screenshots of the primary screen, whole or of a rectangle the user chooses. The answer's data
 // is {"bSucc", "filePath" (Base64 of the path), "imgBase64" (Base64 of the PNG)}.
-class AbilitySnapTool : public IAbility
+class AbilitySnapTool : public AbilityTable<AbilitySnapTool>
 {
 public:
-    AbilitySnapTool() = default;
-
-    std::vector<QString> GetAbilities() override;
-    bool DealCommand(const JsonCommand& _jsonCommand) override;
+    AbilitySnapTool() : AbilityTable(kCommands) {}
 
     // Error code of every failed capture (100 is a failure here, unlike in other abilities).
     static constexpr qint64 kSnapFailed = 100;
@@ -24,15 +21,11 @@ public:
 private:
     void DealSnapArea(const JsonCommand& _jsonCommand);
     void DealSnapFullScreen(const JsonCommand& _jsonCommand);
+    void StartSnap(const JsonCommand& _jsonCommand, bool _blFullScreen);
     static void OnSnapFinished(const JsonCommand& _request, bool _blSuccess, const QString& _qstrFirst,
                                const QByteArray& _baImage);
 
-    struct CommandEntry
-    {
-        const char* name;
-        void (AbilitySnapTool::*handler)(const JsonCommand&);
-    };
-    static const CommandEntry kCommands[];
+    static const std::vector<Row> kCommands;
 
     SnapScreenTool m_snapScreenTool;
 };

@@ -1,20 +1,19 @@
 #include "system/AbilityProcessTool.h"
 
 #include "core/AbilityReply.h"
-#include "core/CommandTable.h"
 #include "system/ProcessHelper.h"
 
 #include <QDebug>
 #include <QFileInfo>
 
-const AbilityProcessTool::CommandEntry AbilityProcessTool::kCommands[] = {
-    {"start_proc", &AbilityProcessTool::DealStartProc},
-    {"query_proc", &AbilityProcessTool::DealQueryProc},
-    {"keep_proc", &AbilityProcessTool::DealKeepProc},
-    {"stop_proc", &AbilityProcessTool::DealStopProc},
+const std::vector<AbilityProcessTool::Row> AbilityProcessTool::kCommands = {
+    {"start_proc", &AbilityProcessTool::DealStartProc, ReplyKind::Silent, {}},
+    {"query_proc", &AbilityProcessTool::DealQueryProc, ReplyKind::Single, {kProcExist}},
+    {"keep_proc", &AbilityProcessTool::DealKeepProc, ReplyKind::Silent, {}},
+    {"stop_proc", &AbilityProcessTool::DealStopProc, ReplyKind::Silent, {}},
 };
 
-AbilityProcessTool::AbilityProcessTool()
+AbilityProcessTool::AbilityProcessTool() : AbilityTable(kCommands)
 {
     connect(&m_timer, &QTimer::timeout, this, &AbilityProcessTool::OnTimer);
 }
@@ -23,20 +22,6 @@ AbilityProcessTool::~AbilityProcessTool()
 {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
     m_timer.stop();
-}
-
-std::vector<QString> AbilityProcessTool::GetAbilities()
-{
-    return CommandTable::Names(kCommands);
-}
-
-bool AbilityProcessTool::DealCommand(const JsonCommand& _jsonCommand)
-{
-    const CommandEntry* entry = CommandTable::Find(kCommands, _jsonCommand);
-    if (!entry)
-        return false;
-    (this->*entry->handler)(_jsonCommand);
-    return true;
 }
 
 QMap<QString, QString> AbilityProcessTool::KeptPrograms()

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "core/IAbility.h"
+#include "core/AbilityTable.h"
 #include "core/JsonCommand.h"
 
 #include <QMap>
@@ -11,15 +11,12 @@
 
 // Starts programs, tells whether a process runs, stops process trees and keeps programs alive.
 // The data of every command is plain text: a path or an executable file name.
-class AbilityProcessTool : public QObject, public IAbility
+class AbilityProcessTool : public QObject, public AbilityTable<AbilityProcessTool>
 {
     Q_OBJECT
 public:
     AbilityProcessTool();
     ~AbilityProcessTool() override;
-
-    std::vector<QString> GetAbilities() override;
-    bool DealCommand(const JsonCommand& _jsonCommand) override;
 
     // Answer codes of "query_proc".
     static constexpr qint64 kProcExist = 100;
@@ -40,12 +37,7 @@ private:
     void DealKeepProc(const JsonCommand& _jsonCommand);
     void DealStopProc(const JsonCommand& _jsonCommand);
 
-    struct CommandEntry
-    {
-        const char* name;
-        void (AbilityProcessTool::*handler)(const JsonCommand&);
-    };
-    static const CommandEntry kCommands[];
+    static const std::vector<Row> kCommands;
 
     std::recursive_mutex m_mutex; // guards m_mapKeepProc and m_timer
     QTimer m_timer;

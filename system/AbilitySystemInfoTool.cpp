@@ -1,7 +1,6 @@
 #include "system/AbilitySystemInfoTool.h"
 
 #include "core/AbilityReply.h"
-#include "core/CommandTable.h"
 #include "core/WorkerPool.h"
 #include "system/SystemProbe.h"
 
@@ -16,55 +15,41 @@
 
 namespace {
 
-struct CommandEntry
-{
-    const char* name;
-    CommandSystemInfoToolBody (*query)(const JsonCommand&);
-};
-
-const CommandEntry kCommands[] = {
-    {"query_hardware", &AbilitySystemInfoTool::QueryHardware},
-    {"query_disk_space", &AbilitySystemInfoTool::QueryDiskSpace},
-    {"query_cpu", &AbilitySystemInfoTool::QueryCpu},
-    {"query_memory", &AbilitySystemInfoTool::QueryMemory},
-    {"query_top_process", &AbilitySystemInfoTool::QueryTopProcess},
-};
-
 const char kDiskSpace[] = "query_disk_space";
 
 } // namespace
 
-AbilitySystemInfoTool::AbilitySystemInfoTool() = default;
+const std::vector<AbilitySystemInfoTool::Row> AbilitySystemInfoTool::kCommands = {
+    {"query_hardware", &AbilitySystemInfoTool::DealHardware, ReplyKind::Single, {0}},
+    {kDiskSpace, &AbilitySystemInfoTool::DealDiskSpace, ReplyKind::Single, {0}},
+    {"query_cpu", &AbilitySystemInfoTool::DealCpu, ReplyKind::Single, {0}},
+    {"query_memory", &AbilitySystemInfoTool::DealMemory, ReplyKind::Single, {0}},
+    {"query_top_process", &AbilitySystemInfoTool::DealTopProcess, ReplyKind::Single, {0}},
+};
+
+AbilitySystemInfoTool::AbilitySystemInfoTool() : AbilityTable(kCommands) {}
 
 // A measurement still running answers nobody: its delivery finds the ability gone.
 AbilitySystemInfoTool::~AbilitySystemInfoTool() = default;
 
-std::vector<QString> AbilitySystemInfoTool::GetAbilities()
+void AbilitySystemInfoTool::Enqueue(const JsonCommand& _jsonCommand, Query _query)
 {
-    return CommandTable::Names(kCommands);
-}
-
-bool AbilitySystemInfoTool::DealCommand(const JsonCommand& _jsonCommand)
-{
-    const CommandEntry* entry = CommandTable::Find(kCommands, _jsonCommand);
-    if (!entry)
-        return false;
     if (m_nWaiting >= kMaxWaitingQueries) {
         qCritical() << "AbilitySystemInfoTool::DealCommand:too many queries waiting, refused:"
                     << _jsonCommand.guid;
-        return false;
+        Refuse();
+        return;
     }
     // A disk-space answer depends on the request's key; the other answers on nothing in it.
     const bool byData = _jsonCommand.command == QLatin1String(kDiskSpace);
     auto group = std::find_if(m_dequeGroups.begin(), m_dequeGroups.end(), [&](const Group& _group) {
-        return _group.query == entry->query && (!byData || _group.requests.front().data == _jsonCommand.data);
+        return _group.query == _query && (!byData || _group.requests.front().data == _jsonCommand.data);
     });
     if (group == m_dequeGroups.end())
-        group = m_dequeGroups.insert(m_dequeGroups.end(), Group{entry->query, {}});
+        group = m_dequeGroups.insert(m_dequeGroups.end(), Group{_query, {}});
     group->requests.push_back(_jsonCommand);
     ++m_nWaiting;
     StartNext();
-    return true;
 }
 
 void AbilitySystemInfoTool::StartNext()

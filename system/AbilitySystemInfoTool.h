@@ -1,6 +1,6 @@
 #pragma once
 
-#include "core/IAbility.h"
+#include "core/AbilityTable.h"
 #include "core/JsonCommand.h"
 #include "system/CommandSystemInfoToolBody.h"
 
@@ -13,15 +13,12 @@
 // Answers the read-only machine queries. Measurements run on the service's worker pool, one at a
 // time; queries of the same kind (and, for disk space, the same request) that wait together are
 // answered by one measurement, taken after they arrived. Answers reach the hub from the main thread.
-class AbilitySystemInfoTool : public QObject, public IAbility
+class AbilitySystemInfoTool : public QObject, public AbilityTable<AbilitySystemInfoTool>
 {
     Q_OBJECT
 public:
     AbilitySystemInfoTool();
     ~AbilitySystemInfoTool() override;
-
-    std::vector<QString> GetAbilities() override;
-    bool DealCommand(const JsonCommand& _jsonCommand) override;
 
     // Queries waiting for a measurement, all kinds together; a further one is refused (the hub's -4).
     static constexpr std::size_t kMaxWaitingQueries = 4096;
@@ -37,6 +34,13 @@ public:
 
 private:
     using Query = CommandSystemInfoToolBody (*)(const JsonCommand&);
+    void DealHardware(const JsonCommand& _jsonCommand) { Enqueue(_jsonCommand, &QueryHardware); }
+    void DealDiskSpace(const JsonCommand& _jsonCommand) { Enqueue(_jsonCommand, &QueryDiskSpace); }
+    void DealCpu(const JsonCommand& _jsonCommand) { Enqueue(_jsonCommand, &QueryCpu); }
+    void DealMemory(const JsonCommand& _jsonCommand) { Enqueue(_jsonCommand, &QueryMemory); }
+    void DealTopProcess(const JsonCommand& _jsonCommand) { Enqueue(_jsonCommand, &QueryTopProcess); }
+    // Joins the query to a waiting group of its kind, or starts one.
+    void Enqueue(const JsonCommand& _jsonCommand, Query _query);
     // Queries that one measurement answers.
     struct Group
     {
@@ -47,6 +51,8 @@ private:
     // answered with the hub's -4.
     void StartNext();
     void Answer(const std::vector<JsonCommand>& _vecRequests, const CommandSystemInfoToolBody& _body);
+
+    static const std::vector<Row> kCommands;
 
     // Main thread only.
     std::deque<Group> m_dequeGroups; // waiting, in order of arrival

@@ -1,22 +1,27 @@
 #include "update/AbilityAutoInstallTool.h"
 
 #include "core/AbilityReply.h"
-#include "core/CommandTable.h"
 #include "core/Config.h"
 #include "install/PathClaim.h"
 #include "install/PackageSignature.h"
 #include "system/ProcessHelper.h"
-#include "update/PercentFilter.h"
+#include "core/PercentFilter.h"
 #include "update/ToolBox.h"
 #include "update/UninstallPrepareHelper.h"
 
 #include <QDebug>
 #include <QDir>
 
-const AbilityAutoInstallTool::CommandEntry AbilityAutoInstallTool::kCommands[] = {
-    {"pre_uninst", &AbilityAutoInstallTool::DealPreUninst},
-    {"update", &AbilityAutoInstallTool::DealUpdate},
-    {"stop_update", &AbilityAutoInstallTool::DealStopUpdate},
+using TaskCodes::kFailed;
+using TaskCodes::kFinish;
+using TaskCodes::kInvalidParam;
+using TaskCodes::kTaskExist;
+using TaskCodes::kTaskNotExist;
+
+const std::vector<AbilityAutoInstallTool::Row> AbilityAutoInstallTool::kCommands = {
+    {"pre_uninst", &AbilityAutoInstallTool::DealPreUninst, ReplyKind::Single, {kFinish}},
+    {"update", &AbilityAutoInstallTool::DealUpdate, ReplyKind::Progress, {kFinish}},
+    {"stop_update", &AbilityAutoInstallTool::DealStopUpdate, ReplyKind::Silent, {}},
 };
 
 namespace {
@@ -29,7 +34,7 @@ bool IsUsablePath(const QString& _qstrPath)
 
 } // namespace
 
-AbilityAutoInstallTool::AbilityAutoInstallTool()
+AbilityAutoInstallTool::AbilityAutoInstallTool() : AbilityTable(kCommands)
 {
     qRegisterMetaType<qint64>("qint64");
     // A key meant to protect the installations must not silently stop protecting them.
@@ -50,13 +55,8 @@ AbilityAutoInstallTool::~AbilityAutoInstallTool()
 {
     // Destroying a toolbox stops it and puts back an installation whose replace had begun.
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
-    m_mapToolBox.clear();
-    m_mapUninstallPrepareHelper.clear();
-}
-
-std::vector<QString> AbilityAutoInstallTool::GetAbilities()
-{
-    return CommandTable::Names(kCommands);
+    m_mapToolBox.Clear();
+    m_mapUninstallPrepareHelper.Clear();
 }
 
 bool AbilityAutoInstallTool::DealCommand(const JsonCommand& _jsonCommand)
@@ -65,11 +65,7 @@ bool AbilityAutoInstallTool::DealCommand(const JsonCommand& _jsonCommand)
         DealHandshakeAnswer(_jsonCommand);
         return true;
     }
-    const CommandEntry* entry = CommandTable::Find(kCommands, _jsonCommand);
-    if (!entry)
-        return false;
-    (this->*entry->handler)(_jsonCommand);
-    return true;
+    return AbilityTable::DealCommand(_jsonCommand);
 }
 
 QString AbilityAutoInstallTool::StatusText(int _emStatus)
@@ -112,7 +108,7 @@ bool AbilityAutoInstallTool::AcceptBody(const JsonCommand& _jsonCommand, bool _b
 void AbilityAutoInstallTool::DealPreUninst(const JsonCommand& _jsonCommand)
 {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
-    if (m_mapUninstallPrepareHelper.count(_jsonCommand.guid)) {
+    if (m_mapUninstallPrepareHelper.Contains(_jsonCommand.guid)) {
         SendResult(_jsonCommand, kTaskExist, QStringLiteral("task_already_exist"));
         return;
     }
@@ -120,7 +116,7 @@ void AbilityAutoInstallTool::DealPreUninst(const JsonCommand& _jsonCommand)
     if (!AcceptBody(_jsonCommand, false, body))
         return;
     auto helper = std::make_shared<UninstallPrepareHelper>(body.appid, body.processName, _jsonCommand.guid);
-    m_mapUninstallPrepareHelper[_jsonCommand.guid] = {helper, _jsonCommand, body.appid, nullptr};
+    m_mapUninstallPrepareHelper.Add(_jsonCommand, helper, {body.appid, nullptr});
     helper->Start([this, _jsonCommand](bool _blReady, const QString& _qstrMessage) {
         if (_blReady)
             SendResult(_jsonCommand, kFinish, StatusText(kReadyToUninstall));
@@ -135,7 +131,7 @@ void AbilityAutoInstallTool::DealPreUninst(const JsonCommand& _jsonCommand)
 void AbilityAutoInstallTool::DealUpdate(const JsonCommand& _jsonCommand)
 {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
-    if (m_mapToolBox.count(_jsonCommand.guid) || m_mapUninstallPrepareHelper.count(_jsonCommand.guid)) {
+    if (m_mapToolBox.Contains(_jsonCommand.guid) || m_mapUninstallPrepareHelper.Contains(_jsonCommand.guid)) {
         SendResult(_jsonCommand, kTaskExist, QStringLiteral("task_already_exist"));
         return;
     }
@@ -158,17 +154,15 @@ void AbilityAutoInstallTool::DealUpdate(const JsonCommand& _jsonCommand)
     qDebug().noquote() << "AbilityAutoInstallTool::DealUpdate:" + body.ToString();
     auto helper = std::make_shared<UninstallPrepareHelper>(body.appid, body.processName, _jsonCommand.guid);
     // Stored first: an application that is not running completes the handshake at once.
-    m_mapUninstallPrepareHelper[_jsonCommand.guid] = {helper, _jsonCommand, body.appid, claim};
+    m_mapUninstallPrepareHelper.Add(_jsonCommand, helper, {body.appid, claim});
     helper->Start([this, _jsonCommand, body, claim](bool _blReady, const QString& _qstrMessage) {
         std::lock_guard<std::recursive_mutex> guard(m_mutex);
-        if (_blReady) {
-            SendProgress(_jsonCommand, StatusText(kPreparing), 0);
+        if (_blReady)
             StartToolBox(_jsonCommand, body, claim);
-        } else if (_qstrMessage == UninstallPrepareHelper::kBusy) {
+        else if (_qstrMessage == UninstallPrepareHelper::kBusy)
             AbilityReply::Send(_jsonCommand, Envelope::kAbilityNotDealt, _qstrMessage);
-        } else {
+        else
             SendError(_jsonCommand, StatusText(kCannotUninstall), _qstrMessage);
-        }
         emit SignDeleteUninstallPrepareHelperLater(_jsonCommand.guid);
     });
 }
@@ -184,7 +178,8 @@ void AbilityAutoInstallTool::StartToolBox(const JsonCommand& _jsonCommand,
             Qt::QueuedConnection);
     connect(toolBox.get(), &UpdateTool::ToolBox::signErrorOccurred, this,
             &AbilityAutoInstallTool::slotErrorOccurred, Qt::QueuedConnection);
-    m_mapToolBox[_jsonCommand.guid] = {toolBox, _jsonCommand, _body.appid, _pClaim};
+    // The first progress only sets the filter's starting point at 0; nothing is sent.
+    SendProgress(m_mapToolBox.Add(_jsonCommand, toolBox, {_body.appid, _pClaim}), StatusText(kPreparing), 0);
     toolBox->startInstall();
 }
 
@@ -204,12 +199,12 @@ std::shared_ptr<PathClaim> AbilityAutoInstallTool::ClaimPaths(const CommandAutoI
 
 bool AbilityAutoInstallTool::IsBeingUpdated(const QString& _qstrAppId) const
 {
-    for (const auto& entry : m_mapToolBox)
-        if (entry.second.qstrAppId == _qstrAppId)
+    for (const auto& entry : m_mapToolBox.Entries())
+        if (entry.second.extra.qstrAppId == _qstrAppId)
             return true;
-    for (const auto& entry : m_mapUninstallPrepareHelper)
-        if (entry.second.qstrAppId == _qstrAppId &&
-            entry.second.jsonCommand.command == QLatin1String("update"))
+    for (const auto& entry : m_mapUninstallPrepareHelper.Entries())
+        if (entry.second.extra.qstrAppId == _qstrAppId &&
+            entry.second.request.command == QLatin1String("update"))
             return true;
     return false;
 }
@@ -217,68 +212,58 @@ bool AbilityAutoInstallTool::IsBeingUpdated(const QString& _qstrAppId) const
 void AbilityAutoInstallTool::DealStopUpdate(const JsonCommand& _jsonCommand)
 {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
-    const auto it = m_mapToolBox.find(_jsonCommand.guid);
-    if (it == m_mapToolBox.end()) {
-        SendResult(_jsonCommand, kTaskNotExist, QStringLiteral("task_not_exist"));
-        return;
+    if (const auto* entry =
+            m_mapToolBox.FindOrRefuse(_jsonCommand, StatusBody(QStringLiteral("task_not_exist")))) {
+        entry->pWorker->stopInstall();
+        EndTask(_jsonCommand.guid);
     }
-    it->second.pWorker->stopInstall();
-    EndTask(_jsonCommand.guid);
 }
 
 void AbilityAutoInstallTool::DealHandshakeAnswer(const JsonCommand& _jsonCommand)
 {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
-    const auto it = m_mapUninstallPrepareHelper.find(_jsonCommand.guid);
-    if (it == m_mapUninstallPrepareHelper.end()) {
-        SendResult(_jsonCommand, kTaskNotExist, QStringLiteral("task_not_exist"));
+    const auto* entry =
+        m_mapUninstallPrepareHelper.FindOrRefuse(_jsonCommand, StatusBody(QStringLiteral("task_not_exist")));
+    if (!entry)
         return;
-    }
     // The helper may complete inside and schedule its own removal; keep it alive until then.
-    const std::shared_ptr<UninstallPrepareHelper> helper = it->second.pWorker;
+    const std::shared_ptr<UninstallPrepareHelper> helper = entry->pWorker;
     helper->OnRecvMessage(_jsonCommand);
 }
 
 void AbilityAutoInstallTool::SlotDeleteUninstallPrepareHelperLater(const QString& _qstrGuid)
 {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
-    m_mapUninstallPrepareHelper.erase(_qstrGuid);
+    m_mapUninstallPrepareHelper.Take(_qstrGuid);
 }
 
 void AbilityAutoInstallTool::EndTask(const QString& _qstrGuid)
 {
     // The toolbox may restore and join here; it leaves the table before its destructor runs.
-    std::shared_ptr<UpdateTool::ToolBox> toolBox;
-    const auto it = m_mapToolBox.find(_qstrGuid);
-    if (it != m_mapToolBox.end()) {
-        toolBox = std::move(it->second.pWorker);
-        m_mapToolBox.erase(it);
-    }
-    m_mapLastPercent.erase(_qstrGuid);
+    m_mapToolBox.Take(_qstrGuid);
 }
 
 void AbilityAutoInstallTool::slotProgress(int emStatus, qint64 bytesReceived, qint64 bytesTotal,
                                           const QString& strId)
 {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
-    const auto it = m_mapToolBox.find(strId);
-    if (it == m_mapToolBox.end()) {
+    auto* entry = m_mapToolBox.Find(strId);
+    if (!entry) {
         qCritical().noquote() << "task progress occured, no task found! id:" + strId;
         return;
     }
-    SendProgress(it->second.jsonCommand, StatusText(emStatus),
-                 PercentFilter::Percent(bytesReceived, bytesTotal));
+    SendProgress(*entry, StatusText(emStatus), PercentFilter::Percent(bytesReceived, bytesTotal));
 }
 
 void AbilityAutoInstallTool::slotFinished(const QString& strId)
 {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
-    const auto it = m_mapToolBox.find(strId);
-    if (it == m_mapToolBox.end()) {
+    const auto* entry = m_mapToolBox.Find(strId);
+    if (!entry) {
         qCritical().noquote() << "task progress occured, no task found! id:" + strId;
         return;
     }
-    SendResult(it->second.jsonCommand, kFinish, StatusText(UpdateTool::kFinished));
+    SendResult(entry->request, kFinish, StatusText(UpdateTool::kFinished));
     EndTask(strId);
 }
 
@@ -286,63 +271,41 @@ void AbilityAutoInstallTool::slotErrorOccurred(int emStatus, const QString& _qst
                                                const QString& strId)
 {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
-    const auto it = m_mapToolBox.find(strId);
-    if (it == m_mapToolBox.end()) {
+    const auto* entry = m_mapToolBox.Find(strId);
+    if (!entry) {
         qCritical().noquote() << "task progress occured, no task found! id:" + strId;
         return;
     }
-    SendError(it->second.jsonCommand, StatusText(emStatus), _qstrErrorInfo);
+    SendError(entry->request, StatusText(emStatus), _qstrErrorInfo);
     EndTask(strId);
+}
+
+QString AbilityAutoInstallTool::StatusBody(const QString& _qstrStatus)
+{
+    CommandAutoInstallToolBody body;
+    body.status = _qstrStatus;
+    return body.ToString();
 }
 
 void AbilityAutoInstallTool::SendResult(const JsonCommand& _jsonCommand, qint64 _nCode,
                                         const QString& _qstrStatus)
 {
-    QString error;
-    switch (_nCode) {
-    case kFinish:
-        error = QStringLiteral("finish");
-        break;
-    case kTaskExist:
-        error = QStringLiteral("task already exist");
-        break;
-    case kInvalidParam:
-        error = QStringLiteral("invalid param");
-        break;
-    case kTaskNotExist:
-        error = QStringLiteral("task not exist");
-        break;
-    default:
-        error = QStringLiteral("unkown error");
-        break;
-    }
-    CommandAutoInstallToolBody body;
-    body.status = _qstrStatus;
-    AbilityReply::Send(_jsonCommand, _nCode, error, body.ToString());
+    AbilityReply::Send(_jsonCommand, _nCode, TaskCodes::Text(_nCode), StatusBody(_qstrStatus));
 }
 
 void AbilityAutoInstallTool::SendError(const JsonCommand& _jsonCommand, const QString& _qstrStatus,
                                        const QString& _qstrError)
 {
-    CommandAutoInstallToolBody body;
-    body.status = _qstrStatus;
-    AbilityReply::Send(_jsonCommand, kFailed, _qstrError, body.ToString());
+    AbilityReply::Send(_jsonCommand, kFailed, _qstrError, StatusBody(_qstrStatus));
 }
 
-void AbilityAutoInstallTool::SendProgress(const JsonCommand& _jsonCommand, const QString& _qstrStatus,
+void AbilityAutoInstallTool::SendProgress(ToolBoxTable::Entry& _entry, const QString& _qstrStatus,
                                           double _dPercent)
 {
-    const auto it = m_mapLastPercent.find(_jsonCommand.guid);
-    std::optional<int> stored;
-    if (it != m_mapLastPercent.end())
-        stored = it->second;
-    const PercentFilter::Decision decision =
-        PercentFilter::Filter(stored, _dPercent, Config::Instance().GetPercentFilter());
-    m_mapLastPercent[_jsonCommand.guid] = decision.nStored;
-    if (!decision.blSend)
+    if (!ToolBoxTable::PassesFilter(_entry, _dPercent, Config::Instance().GetPercentFilter()))
         return;
     CommandAutoInstallToolBody body;
     body.status = _qstrStatus;
     body.percent = _dPercent;
-    AbilityReply::Send(_jsonCommand, kProgress, QString(), body.ToString());
+    ToolBoxTable::SendProgress(_entry, _dPercent, body.ToString());
 }

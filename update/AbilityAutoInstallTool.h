@@ -1,13 +1,13 @@
 #pragma once
 
-#include "core/IAbility.h"
+#include "core/AbilityTable.h"
 #include "core/JsonCommand.h"
+#include "core/TaskTable.h"
 #include "update/CommandAutoInstallToolBody.h"
 
 #include <QObject>
 #include <QString>
 
-#include <map>
 #include <memory>
 #include <mutex>
 
@@ -20,22 +20,15 @@ class ToolBox;
 // Updates an installed application for a client after asking the application itself
 // ("pre_uninst" handshake), and prepares an application for its uninstallation. The requester
 // gets the stages' progress (0), "succeed" (100) or the failing stage with its error (101).
-class AbilityAutoInstallTool : public QObject, public IAbility
+class AbilityAutoInstallTool : public QObject, public AbilityTable<AbilityAutoInstallTool>
 {
     Q_OBJECT
 public:
     AbilityAutoInstallTool();
     ~AbilityAutoInstallTool() override;
 
-    std::vector<QString> GetAbilities() override;
+    // Also takes the application's answer to the question asked before an update.
     bool DealCommand(const JsonCommand& _jsonCommand) override;
-
-    static constexpr qint64 kProgress = 0;
-    static constexpr qint64 kFinish = 100;
-    static constexpr qint64 kFailed = 101;
-    static constexpr qint64 kTaskExist = 102;
-    static constexpr qint64 kInvalidParam = 103;
-    static constexpr qint64 kTaskNotExist = 104;
 
     enum EmStatus { kPreparing = 6, kReadyToUninstall = 7, kCannotUninstall = 8 };
     static QString StatusText(int _emStatus);
@@ -50,14 +43,13 @@ public slots:
     void slotErrorOccurred(int emStatus, const QString& _qstrErrorInfo, const QString& strId);
 
 private:
-    template <typename Worker> struct TaskEntry
+    struct UpdateTask
     {
-        std::shared_ptr<Worker> pWorker;
-        JsonCommand jsonCommand;
         QString qstrAppId;
         // The client-given paths the update writes into, held until it ends.
         std::shared_ptr<PathClaim> pClaim;
     };
+    using ToolBoxTable = TaskTable<UpdateTool::ToolBox, UpdateTask>;
 
     void DealPreUninst(const JsonCommand& _jsonCommand);
     void DealUpdate(const JsonCommand& _jsonCommand);
@@ -73,19 +65,15 @@ private:
     // An update of this application is under way (asking it, or installing).
     bool IsBeingUpdated(const QString& _qstrAppId) const;
 
-    void SendResult(const JsonCommand& _jsonCommand, qint64 _nCode, const QString& _qstrStatus);
-    void SendError(const JsonCommand& _jsonCommand, const QString& _qstrStatus, const QString& _qstrError);
-    void SendProgress(const JsonCommand& _jsonCommand, const QString& _qstrStatus, double _dPercent);
+    static void SendResult(const JsonCommand& _jsonCommand, qint64 _nCode, const QString& _qstrStatus);
+    static void SendError(const JsonCommand& _jsonCommand, const QString& _qstrStatus,
+                          const QString& _qstrError);
+    static void SendProgress(ToolBoxTable::Entry& _entry, const QString& _qstrStatus, double _dPercent);
+    static QString StatusBody(const QString& _qstrStatus);
 
-    struct CommandEntry
-    {
-        const char* name;
-        void (AbilityAutoInstallTool::*handler)(const JsonCommand&);
-    };
-    static const CommandEntry kCommands[];
+    static const std::vector<Row> kCommands;
 
-    std::recursive_mutex m_mutex; // guards the three tables
-    std::map<QString, TaskEntry<UpdateTool::ToolBox>> m_mapToolBox;
-    std::map<QString, TaskEntry<UninstallPrepareHelper>> m_mapUninstallPrepareHelper;
-    std::map<QString, int> m_mapLastPercent;
+    std::recursive_mutex m_mutex; // guards the two tables
+    ToolBoxTable m_mapToolBox;
+    TaskTable<UninstallPrepareHelper, UpdateTask> m_mapUninstallPrepareHelper;
 };

@@ -19,6 +19,13 @@ public:
     {
     }
     std::vector<QString> GetAbilities() override { return m_names; }
+    std::vector<CommandInfo> Catalog() const override
+    {
+        std::vector<CommandInfo> infos;
+        for (const QString& name : m_names)
+            infos.push_back({name, ReplyKind::Single, {100}});
+        return infos;
+    }
     bool DealCommand(const JsonCommand& command) override
     {
         if (command.type != Envelope::kCommand || command.command == QLatin1String("refuse"))
@@ -84,13 +91,13 @@ private:
 
 void tst_MessageService::initTestCase()
 {
-    AbilityManager::SetFactory([](int index) -> IAbility* {
-        if (index == 1)
-            return new FakeAbility("one", {"alpha", "both"});
-        if (index == 3)
-            return new FakeAbility("three", {"both", "beta", "refuse"});
-        return nullptr;
-    });
+    AbilityManager::SetFactory({[] {
+                                    return new FakeAbility("one", {"alpha", "both"});
+                                },
+                                [] { return nullptr; },
+                                [] {
+                                    return new FakeAbility("three", {"both", "beta", "refuse"});
+                                }});
     QTest::ignoreMessage(QtCriticalMsg, "ability create failed: 2");
     MessageService::Instance().SetLocalDelivery(
         [](const JsonCommand& envelope) { AbilityManager::Instance().Receive(envelope); });
@@ -296,6 +303,16 @@ void tst_MessageService::queries()
     QCOMPARE(answers[0].envelope.data, QString("z1"));
     QCOMPARE(answers[0].envelope.error_code, qint64(0));
 
+    // Only the service's own commands, in the order they were registered; clients' are not listed.
+    send("q", "query", "command_catalog");
+    answers = takeFor("q");
+    QCOMPARE(answers[0].envelope.data,
+             QString(R"({"commands":[{"name":"alpha","reply":"single","success":[100]},)"
+                     R"({"name":"both","reply":"single","success":[100]},)"
+                     R"({"name":"both","reply":"single","success":[100]},)"
+                     R"({"name":"beta","reply":"single","success":[100]},)"
+                     R"({"name":"refuse","reply":"single","success":[100]}]})"));
+
     send("q", "query", "something_else");
     answers = takeFor("q");
     QCOMPARE(answers[0].envelope.error_code, qint64(0));
@@ -312,17 +329,17 @@ void tst_MessageService::statusListsClientsAndTasks()
     send("zeta", "notify", "command_login", "", {}, false, MessageService::Via::Zmq);
     send("gone", "notify", "command_login", "", {}, false, MessageService::Via::Zmq);
     send("gone", "notify", "command_logout");
-    TaskRegistry::Instance().Add("{t1}", "download", "alfa");
-    TaskRegistry::Instance().SetPercent("{t1}", 42.5);
-    TaskRegistry::Instance().Add("{t0}", "count_down", "mid");
+    auto download = std::make_unique<TaskRegistry::Handle>("{t1}", "download", "alfa");
+    download->SetPercent(42.5);
+    auto countDown = std::make_unique<TaskRegistry::Handle>("{t0}", "count_down", "mid");
     takeFor("alfa");
     takeFor("mid");
     takeFor("zeta");
     takeFor("gone");
 
     send("q", "query", "command_status");
-    TaskRegistry::Instance().Remove("{t0}");
-    TaskRegistry::Instance().Remove("{t1}");
+    download.reset();
+    countDown.reset();
     const auto answers = takeFor("q");
     QCOMPARE(answers.size(), 1);
     QCOMPARE(answers[0].envelope.type, QString("query_ret"));

@@ -1,6 +1,9 @@
 #include "tests/e2e/ServiceHarness.h"
 
 #include <QTcpServer>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QtTest>
 
 #include <signal.h>
@@ -172,6 +175,21 @@ void tst_ServiceCore::queriesReflectLogins()
     ans = q.receive();
     QVERIFY(ans);
     QVERIFY(ans->data.contains("\"q_only_cmd\""));
+    // The catalog lists the service's own 26 commands only, each with how it answers.
+    QVERIFY(q.send(makeCommand("query", "command_catalog")));
+    ans = q.receive();
+    QVERIFY(ans);
+    QCOMPARE(ans->type, QString("query_ret"));
+    const QJsonArray catalog =
+        QJsonDocument::fromJson(ans->data.toUtf8()).object().value("commands").toArray();
+    QCOMPARE(catalog.size(), 26);
+    QCOMPARE(catalog.first().toObject(),
+             QJsonObject({{"name", "snap_shot_area"}, {"reply", "single"}, {"success", QJsonArray{0}}}));
+    QCOMPARE(catalog.at(1).toObject().value("name").toString(), QString("snap_shot_fullscreen"));
+    QCOMPARE(catalog.at(2).toObject(),
+             QJsonObject({{"name", "download"}, {"reply", "progress"}, {"success", QJsonArray{100}}}));
+    QCOMPARE(catalog.at(3).toObject(),
+             QJsonObject({{"name", "stop_download"}, {"reply", "silent"}, {"success", QJsonArray{}}}));
     QVERIFY(q.send(makeCommand("whatever", "x")));
     ans = q.receive();
     QVERIFY(ans);

@@ -2,6 +2,8 @@
 #include "core/MessageService.h"
 #include "network/AbilityNetworkTool.h"
 #include "network/NetworkManager.h"
+#include "notices/ServiceTips.h"
+#include "notices/ViewTips.h"
 #include "tests/network/ProbeServer.h"
 
 #include <QJsonDocument>
@@ -113,19 +115,30 @@ void tst_AbilityNetworkTool::statusTips()
 
 void tst_AbilityNetworkTool::newStatusReplacesShownTips()
 {
-    // Stand-ins for tips windows on screen: a network status one and another one.
-    QWidget networkTips, otherTips;
-    (new QLabel(&networkTips))->setObjectName(QStringLiteral("lblLogoNetworkErrorImage"));
-    networkTips.show();
-    otherTips.show();
-    const int before = TipsCount(), hits = m_server.TotalHits();
+    // The window the previous status opened, and a client's own tips window that happens to use
+    // the same logo: only the former is the monitor's to close.
+    NetworkManager::Instance().OnlineStateChanged(true);
+    int before = TipsCount();
+    NetworkManager::Instance().OnlineStateChanged(false);
+    QTRY_COMPARE(TipsCount(), before + 1);
+    ViewTips previous, clients;
+    ServiceTips::Opened(m_listTips.last(), &previous);
+    JsonCommand clientCommand = m_listTips.last();
+    clientCommand.from = QStringLiteral("some_client");
+    (new QLabel(&clients))->setObjectName(QStringLiteral("lblLogoNetworkErrorImage"));
+    ServiceTips::Opened(clientCommand, &clients);
+    previous.show();
+    clients.show();
+
     // Coming online again is no news: nothing is tested and nothing shown.
+    before = TipsCount();
+    const int hits = m_server.TotalHits();
     NetworkManager::Instance().OnlineStateChanged(true);
     NetworkManager::Instance().OnlineStateChanged(false);
     QTRY_COMPARE(TipsCount(), before + 1);
     QCOMPARE(m_server.TotalHits(), hits);
-    QVERIFY(!networkTips.isVisible());
-    QVERIFY(otherTips.isVisible());
+    QVERIFY(!previous.isVisible());
+    QVERIFY(clients.isVisible());
 }
 
 void tst_AbilityNetworkTool::shippedStyleSheet()

@@ -1,7 +1,7 @@
 #include "tools/qorvctl/CtlVerbs.h"
 
 #include "tools/qorvctl/CtlReadable.h"
-#include "tools/qorvctl/TaskRules.h"
+#include "tools/qorvctl/WaitRule.h"
 
 #include <QFile>
 #include <QJsonDocument>
@@ -54,9 +54,9 @@ int CtlVerbs::Send()
     if (!m_opt.guid.isEmpty())
         request.guid = m_opt.guid;
     request.data = m_opt.positional.size() > 2 ? ReadData(m_opt.positional.at(2)) : QString();
-    TaskRules rules = TaskRules::ForCommand(request.command);
+    WaitRule rules = RuleFor(request.command);
     if (m_opt.single)
-        rules.setKind(TaskRules::Kind::Single);
+        rules.setKind(WaitRule::Kind::Single);
     if (m_opt.successCodes)
         rules.setSuccessCodes(*m_opt.successCodes);
     m_client.Send(request);
@@ -85,8 +85,8 @@ int CtlVerbs::Send()
             answered = true;
             if (m_opt.noWait)
                 return kExitOk;
-            if (rules.kind() == TaskRules::Kind::Silent)
-                grace = QDeadlineTimer(qMin<qint64>(TaskRules::kSilentGraceMs, m_client.Remaining()));
+            if (rules.kind() == WaitRule::Kind::Silent)
+                grace = QDeadlineTimer(qMin<qint64>(WaitRule::kSilentGraceMs, m_client.Remaining()));
             continue;
         }
         if (envelope.type != QLatin1String("transfer"))
@@ -101,6 +101,16 @@ int CtlVerbs::Send()
         m_client.Bar().Clear();
         return rules.IsSuccess(envelope.error_code) ? kExitOk : Failed(envelope);
     }
+}
+
+WaitRule CtlVerbs::RuleFor(const QString& _qstrCommand)
+{
+    // Asked quietly: the catalog is how we wait, not an answer the user asked for.
+    const JsonCommand request = m_client.Make(QStringLiteral("query"), QStringLiteral("command_catalog"));
+    m_client.Send(request);
+    int exitCode = kExitOk;
+    const auto answer = m_client.WaitAnswer(request, QStringLiteral("query_ret"), exitCode, false);
+    return WaitRule::FromCatalog(answer ? answer->data : QString(), _qstrCommand);
 }
 
 int CtlVerbs::Query(const QString& _qstrCommand, const QString& _qstrData)

@@ -2,6 +2,7 @@
 
 #include "tools/qorvctl/CtlClient.h"
 #include "tools/qorvctl/CtlOptions.h"
+#include "tools/qorvctl/WaitRule.h"
 
 // What each verb sends and when its task is over, on a logged-in client. Each returns the exit
 // code.
@@ -19,6 +20,8 @@ public:
     int Listen(bool _blBounded);
 
 private:
+    // How the command's task ends, from the service's catalog.
+    WaitRule RuleFor(const QString& _qstrCommand);
     // Sends a request the hub answers once (0 is success) and waits for that answer.
     int SendForAnswer(const JsonCommand& _request, const QString& _qstrAnswerType);
     // Answers the service's "pre_uninst" question as the application would.

@@ -1,4 +1,4 @@
-#include "update/PercentFilter.h"
+#include "core/PercentFilter.h"
 
 #include <QtTest>
 
