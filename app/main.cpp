@@ -1,4 +1,5 @@
 #include "app/AbilityFactory.h"
+#include "core/LogCategories.h"
 #include "core/AbilityManager.h"
 #include "core/AppPaths.h"
 #include "core/BusinessProcessor.h"
@@ -91,7 +92,7 @@ void InstallTranslation(QApplication& _app, QTranslator& _translator)
 void LogStart(const Config& _config)
 {
     MessageService& hub = MessageService::Instance();
-    qWarning().noquote()
+    qCWarning(lcApp).noquote()
         << QStringLiteral(
                "qorv-utility-service %1 started; zeromq %2 (%3); websocket 127.0.0.1:%4 (%5); config %6")
                .arg(QStringLiteral(QORV_VERSION), hub.Zmq().Endpoint(),
@@ -101,8 +102,8 @@ void LogStart(const Config& _config)
                                                  : QStringLiteral("not listening"),
                     _config.GetConfigPath());
     const QString qss = AppPaths::QssFolder();
-    qWarning().noquote() << QStringLiteral("qorv-utility-service: style sheets and images from %1")
-                                .arg(qss.isEmpty() ? QStringLiteral("(none found)") : qss);
+    qCWarning(lcApp).noquote() << QStringLiteral("qorv-utility-service: style sheets and images from %1")
+                                      .arg(qss.isEmpty() ? QStringLiteral("(none found)") : qss);
 }
 
 // A service manager waiting for readiness hears of it only once clients can connect on both
@@ -138,7 +139,7 @@ int RefuseUnusableLock(const SingleInstance& _guard)
         QStringLiteral("SingleInstance:the instance lock cannot be used safely, not starting:") +
         _guard.Error();
     std::fprintf(stderr, "qorv-utility-service: %s\n", qPrintable(line));
-    qCritical().noquote() << line;
+    qCCritical(lcApp).noquote() << line;
     return 1;
 }
 
@@ -199,7 +200,7 @@ int main(int argc, char* argv[])
     // limit then ends the retries.
     if (!MessageService::Instance().Zmq().IsRunning() &&
         MessageService::Instance().WebSocket().ServerPort() == 0) {
-        qCritical().noquote()
+        qCCritical(lcApp).noquote()
             << QStringLiteral(
                    "qorv-utility-service: cannot listen on the ZeroMQ port %1 nor on the WebSocket "
                    "port %2, exiting")

@@ -1,4 +1,5 @@
 #include "core/AbilityManager.h"
+#include "core/LogCategories.h"
 
 #include "core/AbilityReply.h"
 #include "core/MessageService.h"
@@ -61,7 +62,7 @@ void AbilityManager::CreateAbilities()
         if (ability)
             m_vecAbilities.push_back(ability);
         else
-            qCritical() << "ability create failed:" << index;
+            qCCritical(lcCore) << "ability create failed:" << index;
     }
 }
 
@@ -79,17 +80,17 @@ void AbilityManager::ReleaseAll()
 
 IAbility* AbilityManager::CreateAbility(int _nIndex)
 {
-    qWarning() << "CreateAbility:" << _nIndex;
+    qCWarning(lcCore) << "CreateAbility:" << _nIndex;
     IAbility* ability = nullptr;
     if (_nIndex >= 1 && _nIndex <= static_cast<int>(FactoryHolder().size()) && FactoryHolder()[_nIndex - 1])
         ability = FactoryHolder()[_nIndex - 1]();
-    qWarning() << "CreateAbility ret:" << static_cast<void*>(ability);
+    qCWarning(lcCore) << "CreateAbility ret:" << static_cast<void*>(ability);
     return ability;
 }
 
 void AbilityManager::ReleaseAbility(IAbility* _pAbility)
 {
-    qWarning() << "ReleaseAbility:" << static_cast<void*>(_pAbility);
+    qCWarning(lcCore) << "ReleaseAbility:" << static_cast<void*>(_pAbility);
     delete _pAbility;
 }
 
@@ -129,7 +130,7 @@ void AbilityManager::RegistAbilities()
     body.insert(QStringLiteral("abilities"), QJsonArray::fromStringList(AllCommandNames()));
     login.data = QString::fromUtf8(QJsonDocument(body).toJson(QJsonDocument::Compact));
     const QByteArray text = login.ToString();
-    qDebug() << "AbilityManager::AbilityManager:regist abilities:" << text;
+    qCDebug(lcCore) << "AbilityManager::AbilityManager:regist abilities:" << text;
     MessageService::Instance().OnMessageReceived(Envelope::kServiceName.toUtf8(), text);
 }
 
@@ -152,6 +153,6 @@ void AbilityManager::Receive(const JsonCommand& _jsonCommand)
 
 void AbilityManager::OnRecvCommandRet(const JsonCommand& _jsonCommand)
 {
-    qDebug().noquote() << "AbilityManager::OnRecvCommandRet:type[" + _jsonCommand.type + "] command[" +
-                              _jsonCommand.command + "] guid[" + _jsonCommand.guid + "]";
+    qCDebug(lcCore).noquote() << "AbilityManager::OnRecvCommandRet:type[" + _jsonCommand.type + "] command[" +
+                                     _jsonCommand.command + "] guid[" + _jsonCommand.guid + "]";
 }

@@ -1,4 +1,5 @@
 #include "core/Config.h"
+#include "core/LogCategories.h"
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -46,7 +47,7 @@ qint64 ReadPositive(const QSettings& _settings, const char* _szKey, qint64 _nDef
     bool ok = false;
     const qint64 n = v.toString().trimmed().toLongLong(&ok);
     if (!ok || n <= 0) {
-        qWarning() << "Config::Load:invalid value for" << _szKey << "using default" << _nDefault;
+        qCWarning(lcCore) << "Config::Load:invalid value for" << _szKey << "using default" << _nDefault;
         return _nDefault;
     }
     return n;
@@ -83,8 +84,8 @@ void Config::Load(const QString& _qstrPath)
             m_listAllowedOrigins.append(origin.trimmed());
     m_nMaxMessageBytes = ReadPositive(settings, "maxMessageBytes", m_nMaxMessageBytes);
     if (m_nMaxMessageBytes > kMaxMessageBytesLimit) {
-        qWarning() << "Config::Load:maxMessageBytes" << m_nMaxMessageBytes << "above the limit, using"
-                   << kMaxMessageBytesLimit;
+        qCWarning(lcCore) << "Config::Load:maxMessageBytes" << m_nMaxMessageBytes << "above the limit, using"
+                          << kMaxMessageBytesLimit;
         m_nMaxMessageBytes = kMaxMessageBytesLimit;
     }
     m_nLoginTimeoutSeconds = static_cast<int>(

@@ -2,6 +2,7 @@
 // fdopendir(3) and unlinkat(2) below the folder's own descriptor, the way `rm -r` walks a tree
 // without following links.
 #include "core/FolderTree.h"
+#include "core/LogCategories.h"
 
 #include "core/PosixFd.h"
 
@@ -86,7 +87,7 @@ bool OpenRecorded(const QString& _qstrPath, const QString& _qstrIdentity, Opened
     _opened.folder.reset(::openat(_opened.parent.get(), _opened.name.c_str(),
                                   O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (_opened.folder.get() < 0 || IdentityOf(_opened.folder.get(), "", AT_EMPTY_PATH) != _qstrIdentity) {
-        qWarning().noquote() << "FolderTree:not the folder recorded, left alone:" + _qstrPath;
+        qCWarning(lcCore).noquote() << "FolderTree:not the folder recorded, left alone:" + _qstrPath;
         return false;
     }
     return true;
@@ -113,7 +114,7 @@ bool Remove(const QString& _qstrPath, const QString& _qstrIdentity)
     if (!OpenRecorded(_qstrPath, _qstrIdentity, opened))
         return false;
     if (!EmptyAt(opened.folder.get(), 0)) {
-        qWarning().noquote() << "FolderTree::Remove:not everything could be removed:" + _qstrPath;
+        qCWarning(lcCore).noquote() << "FolderTree::Remove:not everything could be removed:" + _qstrPath;
         return false;
     }
     return ::unlinkat(opened.parent.get(), opened.name.c_str(), AT_REMOVEDIR) == 0;

@@ -1,4 +1,5 @@
 #include "core/JsonCommand.h"
+#include "core/LogCategories.h"
 
 #include "core/JsonReader.h"
 
@@ -224,7 +225,7 @@ QByteArray JsonCommand::Serialise(const QByteArray* _pDataUtf8) const
     out.append('}');
     if (!fits) {
         // Nothing half written goes out: an envelope this large cannot be held as one message.
-        qCritical().noquote() << "JsonCommand::ToString:envelope too large, guid:" + guid;
+        qCCritical(lcCore).noquote() << "JsonCommand::ToString:envelope too large, guid:" + guid;
         return QByteArray();
     }
     return out;

@@ -1,4 +1,5 @@
 #include "core/JsonReader.h"
+#include "core/LogCategories.h"
 
 #include "core/JsonText.h"
 
@@ -11,7 +12,7 @@
 bool JsonReader::Missing(const char* _szMissingLog) const
 {
     if (_szMissingLog)
-        qCritical() << _szMissingLog;
+        qCCritical(lcCore) << _szMissingLog;
     return false;
 }
 
@@ -91,11 +92,11 @@ std::optional<QJsonObject> JsonReader::ParseObject(const QByteArray& _baText, co
     QJsonParseError err;
     const QJsonDocument doc = JsonText::Parse(_baText, &err);
     if (err.error != QJsonParseError::NoError) {
-        qCritical() << _szLogPrefix << err.errorString();
+        qCCritical(lcCore) << _szLogPrefix << err.errorString();
         return std::nullopt;
     }
     if (!doc.isObject()) {
-        qCritical().noquote() << QLatin1String(_szLogPrefix) + QLatin1String("qjsonOdc is not object");
+        qCCritical(lcCore).noquote() << QLatin1String(_szLogPrefix) + QLatin1String("qjsonOdc is not object");
         return std::nullopt;
     }
     return doc.object();

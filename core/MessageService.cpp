@@ -1,4 +1,5 @@
 #include "core/MessageService.h"
+#include "core/LogCategories.h"
 
 #include "core/BusinessProcessor.h"
 #include "core/Config.h"
@@ -23,8 +24,8 @@ void MessageService::Start(const QString& _qstrPort, const QString& _qstrWsPort)
     const QString bind = config.GetBindAddress();
     if (bind != QLatin1String("127.0.0.1") && bind != QLatin1String("localhost") &&
         bind != QLatin1String("::1"))
-        qCritical() << "MessageService::Start:ZeroMQ bound beyond loopback, reachable from the network:"
-                    << bind;
+        qCCritical(lcCore)
+            << "MessageService::Start:ZeroMQ bound beyond loopback, reachable from the network:" << bind;
     m_zmqServer.Start(bind == QLatin1String("localhost") ? QStringLiteral("127.0.0.1") : bind, _qstrPort,
                       config.GetMaxMessageBytes(), [this](const QByteArray& client, const QByteArray& body) {
                           OnMessageReceived(client, body, Via::Zmq);
@@ -84,8 +85,8 @@ qint64 MessageService::UnsentBytes()
 void MessageService::Dispatch(const QByteArray& _baClient, JsonCommand& _request, const QByteArray& _baText,
                               bool _blRelayText, Via _via)
 {
-    qWarning().noquote() << "strClient = " << Logger::Quoted(_baClient)
-                         << " strMsg = " << Logger::Quoted(Logger::ClipForLog(_baText));
+    qCWarning(lcCore).noquote() << "strClient = " << Logger::Quoted(_baClient)
+                                << " strMsg = " << Logger::Quoted(Logger::ClipForLog(_baText));
     if (Config::Instance().IsDebugMode())
         emit BusinessProcessor::Instance().SignRecvMsg(BusinessProcessor::TraceLine(
             QStringLiteral("type:") + _request.type + QStringLiteral("\tcommand:") + _request.command +
@@ -114,8 +115,8 @@ void MessageService::Dispatch(const QByteArray& _baClient, JsonCommand& _request
     answer.error_code = outcome.errorCode;
     answer.error_string = Envelope::CoreErrorText(outcome.errorCode);
     const QByteArray answerText = answer.ToString();
-    qWarning().noquote() << "MessageService::OnMessageReceived ret:"
-                         << Logger::Quoted(Logger::ClipForLog(answerText));
+    qCWarning(lcCore).noquote() << "MessageService::OnMessageReceived ret:"
+                                << Logger::Quoted(Logger::ClipForLog(answerText));
     SendToClient(QString::fromUtf8(_baClient), answer, answerText);
     // The manager is handed its copy after the answer, so the answer always precedes whatever
     // the manager sends back from the main thread.
@@ -234,7 +235,7 @@ void MessageService::Login(const QString& _qstrClient, const JsonCommand& _reque
     QStringList names;
     const auto body = JsonReader::ParseObject(_request.data.toUtf8(), "JsonSource::LoadFromString:");
     if (body) {
-        qWarning() << "CommandMsgBody::LoadFromJson";
+        qCWarning(lcCore) << "CommandMsgBody::LoadFromJson";
         JsonReader(*body).StringList("abilities", names);
     }
     std::lock_guard<std::mutex> lock(m_mutexRegistry);

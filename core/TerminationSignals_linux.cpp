@@ -1,6 +1,7 @@
 // SIGTERM, SIGINT and SIGHUP are turned into a quit of the event loop through a self-pipe:
 // the handler only writes one byte, a socket notifier on the main thread does the rest.
 #include "core/TerminationSignals.h"
+#include "core/LogCategories.h"
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -33,7 +34,7 @@ void QuitOnTermination(QCoreApplication* _pApp)
         char byte;
         while (read(g_pipe[0], &byte, 1) > 0) {
         }
-        qWarning() << "TerminationSignals:stop requested, quitting";
+        qCWarning(lcCore) << "TerminationSignals:stop requested, quitting";
         _pApp->quit();
     });
     struct sigaction action = {};

@@ -1,4 +1,5 @@
 #include "core/WebSocket_Server.h"
+#include "core/LogCategories.h"
 
 #include "core/Config.h"
 #include "core/JsonCommand.h"
@@ -80,26 +81,26 @@ bool WebSocket_Server::StartServer(const QString& _qstrPort, Callback _callback)
     try {
         port = std::stoi(_qstrPort.toStdString(), nullptr, 10);
     } catch (const std::invalid_argument& e) {
-        qCritical().noquote() << QStringLiteral("WebSocket_Server::StartServer:Invalid argument: ") +
-                                     e.what();
+        qCCritical(lcCore).noquote() << QStringLiteral("WebSocket_Server::StartServer:Invalid argument: ") +
+                                            e.what();
         return false;
     } catch (const std::out_of_range& e) {
-        qCritical().noquote() << QStringLiteral("WebSocket_Server::StartServer:Out of range error: ") +
-                                     e.what();
+        qCCritical(lcCore).noquote() << QStringLiteral("WebSocket_Server::StartServer:Out of range error: ") +
+                                            e.what();
         return false;
     } catch (const std::exception& e) {
-        qCritical().noquote() << QStringLiteral("WebSocket_Server::StartServer:An error occurred: ") +
-                                     e.what();
+        qCCritical(lcCore).noquote() << QStringLiteral("WebSocket_Server::StartServer:An error occurred: ") +
+                                            e.what();
         return false;
     }
     if (port < 0 || port > 65535 ||
         !m_pTcpServer->listen(QHostAddress::LocalHost, static_cast<quint16>(port))) {
-        qDebug() << "WebSocket_Server listen failed:" << _qstrPort;
-        qCritical() << "WebSocket_Server::StartServer:listen failed on port" << _qstrPort
-                    << m_pTcpServer->errorString();
+        qCDebug(lcCore) << "WebSocket_Server listen failed:" << _qstrPort;
+        qCCritical(lcCore) << "WebSocket_Server::StartServer:listen failed on port" << _qstrPort
+                           << m_pTcpServer->errorString();
         return false;
     }
-    qDebug() << "WebSocket_Server listen success:" << _qstrPort;
+    qCDebug(lcCore) << "WebSocket_Server listen success:" << _qstrPort;
     return true;
 }
 
@@ -191,8 +192,8 @@ void WebSocket_Server::EnforceLoginDeadline(WebSocketConnection* _pWebSocket)
 {
     if (!_pWebSocket->IsOpen() || IsLoggedIn(_pWebSocket))
         return;
-    qWarning() << "WebSocket_Server::EnforceLoginDeadline:no login in time, connection closed:"
-               << static_cast<void*>(_pWebSocket) << _pWebSocket->PeerText();
+    qCWarning(lcCore) << "WebSocket_Server::EnforceLoginDeadline:no login in time, connection closed:"
+                      << static_cast<void*>(_pWebSocket) << _pWebSocket->PeerText();
     _pWebSocket->Close(WebSocketConnection::kClosePolicyViolation, QByteArrayLiteral("login timeout"));
 }
 
@@ -277,7 +278,7 @@ void WebSocket_Server::SlotNewConnection()
     while (m_pTcpServer && m_pTcpServer->hasPendingConnections()) {
         QTcpSocket* socket = m_pTcpServer->nextPendingConnection();
         if (AwaitingLogin() >= kMaxAwaitingLogin) {
-            qWarning()
+            qCWarning(lcCore)
                 << "WebSocket_Server::SlotNewConnection:too many connections waiting for login, refused:"
                 << PeerText(socket);
             socket->abort();
@@ -289,11 +290,12 @@ void WebSocket_Server::SlotNewConnection()
             socket->peerAddress(), socket->peerPort(), socket->localAddress(), socket->localPort(), &uid);
         if (owner != PeerCredentials::Owner::SameUser) {
             if (owner == PeerCredentials::Owner::OtherUser)
-                qWarning() << "WebSocket_Server::SlotNewConnection:peer belongs to another user, closed:"
-                           << PeerText(socket) << "uid" << uid;
+                qCWarning(lcCore)
+                    << "WebSocket_Server::SlotNewConnection:peer belongs to another user, closed:"
+                    << PeerText(socket) << "uid" << uid;
             else
-                qWarning() << "WebSocket_Server::SlotNewConnection:peer's user unknown, closed:"
-                           << PeerText(socket);
+                qCWarning(lcCore) << "WebSocket_Server::SlotNewConnection:peer's user unknown, closed:"
+                                  << PeerText(socket);
             socket->abort();
             socket->deleteLater();
             continue;
@@ -309,7 +311,8 @@ void WebSocket_Server::SlotNewConnection()
         timer->setObjectName(QLatin1String(kHandshakeTimerName));
         timer->setSingleShot(true);
         connect(timer, &QTimer::timeout, socket, [socket]() {
-            qWarning() << "WebSocket_Server::SlotHandshakeData:handshake timed out:" << PeerText(socket);
+            qCWarning(lcCore) << "WebSocket_Server::SlotHandshakeData:handshake timed out:"
+                              << PeerText(socket);
             socket->abort();
             socket->deleteLater();
         });
@@ -336,8 +339,8 @@ void WebSocket_Server::SlotHandshakeData(QTcpSocket* _pSocket)
     const int end = data.indexOf("\r\n\r\n");
     if (end < 0) {
         if (data.size() > kMaxHandshakeBytes) {
-            qWarning() << "WebSocket_Server::SlotHandshakeData:handshake too large, refused:"
-                       << PeerText(_pSocket);
+            qCWarning(lcCore) << "WebSocket_Server::SlotHandshakeData:handshake too large, refused:"
+                              << PeerText(_pSocket);
             Refuse(_pSocket, "431 Request Header Fields Too Large");
         }
         return;
@@ -345,8 +348,8 @@ void WebSocket_Server::SlotHandshakeData(QTcpSocket* _pSocket)
     const HandshakeVerdict verdict =
         CheckHandshake(data.left(end), m_pTcpServer->serverPort(), m_listAllowedOrigins);
     if (!verdict.status.isEmpty()) {
-        qWarning().noquote() << "WebSocket_Server::SlotHandshakeData:handshake refused:" << verdict.reason
-                             << "peer" << PeerText(_pSocket);
+        qCWarning(lcCore).noquote() << "WebSocket_Server::SlotHandshakeData:handshake refused:"
+                                    << verdict.reason << "peer" << PeerText(_pSocket);
         Refuse(_pSocket, verdict.status, verdict.headers);
         return;
     }
@@ -374,14 +377,14 @@ void WebSocket_Server::Upgrade(QTcpSocket* _pSocket, int _nHeadBytes, const QByt
             [this, connection](const QByteArray& _baText) { SlotReceivedMsg(connection, _baText); });
     connect(connection, &WebSocketConnection::SignSocketError, this,
             [this, connection](const QString& _qstrError) { SlotSocketError(connection, _qstrError); });
-    qDebug() << "WebSocket_Server::SlotNewConnection";
+    qCDebug(lcCore) << "WebSocket_Server::SlotNewConnection";
 }
 
 void WebSocket_Server::SlotSocketError(WebSocketConnection* _pWebSocket, const QString& _qstrError)
 {
     // The connection drops itself; only this one is affected.
-    qWarning() << "WebSocket_Server::SlotSocketError:" << static_cast<void*>(_pWebSocket)
-               << _pWebSocket->PeerText() << _qstrError << "closing it";
+    qCWarning(lcCore) << "WebSocket_Server::SlotSocketError:" << static_cast<void*>(_pWebSocket)
+                      << _pWebSocket->PeerText() << _qstrError << "closing it";
 }
 
 qint64 WebSocket_Server::SendMsg(const QByteArray& _baName, const QByteArray& _baText)
@@ -398,8 +401,9 @@ qint64 WebSocket_Server::SendMsg(const QByteArray& _baName, const QByteArray& _b
         std::lock_guard<std::mutex> lock(m_mutexPending);
         if (m_nPendingBytes + _baText.size() > kMaxUnsentBytes) {
             if (m_nDroppedSends++ % 10000 == 0)
-                qCritical() << "WebSocket_Server::SendMsg:main thread too far behind, send dropped for:"
-                            << _baName << "dropped so far:" << m_nDroppedSends;
+                qCCritical(lcCore)
+                    << "WebSocket_Server::SendMsg:main thread too far behind, send dropped for:" << _baName
+                    << "dropped so far:" << m_nDroppedSends;
             return 0;
         }
         m_queuePending.emplace_back(QByteArray(_baName.constData(), _baName.size()),
@@ -433,18 +437,18 @@ qint64 WebSocket_Server::SendLocked(const QByteArray& _baName, const QByteArray&
         return 0;
     const auto it = m_mapClients.find(_baName);
     if (it == m_mapClients.end()) {
-        qDebug() << "WebSocket_Server::SendMsg:client not exist:" << _baName
-                 << "sendout:" << Logger::ClipForLog(_baText);
+        qCDebug(lcCore) << "WebSocket_Server::SendMsg:client not exist:" << _baName
+                        << "sendout:" << Logger::ClipForLog(_baText);
         return 0;
     }
     if (DebugLogged())
-        qDebug() << "WebSocket_Server::SendMsg:client:" << _baName
-                 << "sendout:" << Logger::ClipForLog(_baText);
+        qCDebug(lcCore) << "WebSocket_Server::SendMsg:client:" << _baName
+                        << "sendout:" << Logger::ClipForLog(_baText);
     WebSocketConnection* connection = it->second;
     const qint64 sent = connection->SendText(_baText);
     if (connection->BytesToWrite() > kMaxUnsentBytes) {
-        qWarning() << "WebSocket_Server::SendMsg:client does not read, closing it:" << _baName
-                   << connection->BytesToWrite() << "bytes unsent";
+        qCWarning(lcCore) << "WebSocket_Server::SendMsg:client does not read, closing it:" << _baName
+                          << connection->BytesToWrite() << "bytes unsent";
         QTimer::singleShot(0, connection, &WebSocketConnection::Abort);
     }
     return sent;
@@ -453,13 +457,13 @@ qint64 WebSocket_Server::SendLocked(const QByteArray& _baName, const QByteArray&
 void WebSocket_Server::SlotReceivedMsg(WebSocketConnection* pWebSocket, const QByteArray& message)
 {
     if (!pWebSocket) {
-        qCritical() << "WebSocket_Server::SlotReceivedMsg:recv mssage from null client?!:"
-                    << Logger::ClipForLog(message);
+        qCCritical(lcCore) << "WebSocket_Server::SlotReceivedMsg:recv mssage from null client?!:"
+                           << Logger::ClipForLog(message);
         return;
     }
     if (DebugLogged())
-        qDebug() << "WebSocket_Server::SlotReceivedMsg:recv mssage from:" << static_cast<void*>(pWebSocket)
-                 << " : " << Logger::ClipForLog(message);
+        qCDebug(lcCore) << "WebSocket_Server::SlotReceivedMsg:recv mssage from:"
+                        << static_cast<void*>(pWebSocket) << " : " << Logger::ClipForLog(message);
     QByteArray name;
     {
         std::lock_guard<std::recursive_mutex> lock(m_mutex);
@@ -487,7 +491,7 @@ bool WebSocket_Server::DealLoginMessage(WebSocketConnection* _pWebSocket, const 
         return false;
     // The service's own name cannot be taken over by a client.
     if (login.from == Envelope::kServiceName) {
-        qCritical() << "WebSocket_Server::DealLoginMessage:reserved name refused:" << login.from;
+        qCCritical(lcCore) << "WebSocket_Server::DealLoginMessage:reserved name refused:" << login.from;
         return false;
     }
     const QByteArray name = login.from.toUtf8();
@@ -495,8 +499,8 @@ bool WebSocket_Server::DealLoginMessage(WebSocketConnection* _pWebSocket, const 
         std::lock_guard<std::recursive_mutex> lock(m_mutex);
         const auto held = m_mapClients.find(name);
         if (held != m_mapClients.end()) {
-            qCritical() << "WebSocket_Server::DealLoginMessage login duplicate!:"
-                        << static_cast<void*>(_pWebSocket) << " : " << Logger::ClipForLog(_baMessage);
+            qCCritical(lcCore) << "WebSocket_Server::DealLoginMessage login duplicate!:"
+                               << static_cast<void*>(_pWebSocket) << " : " << Logger::ClipForLog(_baMessage);
             // The connection that lost its name must log in again, within the same deadline.
             if (held->second != _pWebSocket)
                 ArmLoginDeadline(held->second);
@@ -512,17 +516,18 @@ bool WebSocket_Server::DealLoginMessage(WebSocketConnection* _pWebSocket, const 
 
 void WebSocket_Server::SlotDisconnected(WebSocketConnection* pWebSocket)
 {
-    qDebug() << "WebSocket_Server::SlotDisconnected:" << static_cast<void*>(pWebSocket);
+    qCDebug(lcCore) << "WebSocket_Server::SlotDisconnected:" << static_cast<void*>(pWebSocket);
     if (!pWebSocket->ClosedByUs()) {
         // The client closed; nothing to report.
     } else if (pWebSocket->CloseCode() == WebSocketConnection::kCloseTooBig)
-        qWarning()
+        qCWarning(lcCore)
             << "WebSocket_Server::SlotDisconnected:message over the size limit refused, connection closed:"
             << static_cast<void*>(pWebSocket) << pWebSocket->PeerText();
     else if (pWebSocket->CloseCode() == WebSocketConnection::kCloseProtocolError ||
              pWebSocket->CloseCode() == WebSocketConnection::kCloseInvalidData)
-        qWarning() << "WebSocket_Server::SlotDisconnected:protocol error, connection closed:"
-                   << static_cast<void*>(pWebSocket) << pWebSocket->PeerText() << pWebSocket->CloseReason();
+        qCWarning(lcCore) << "WebSocket_Server::SlotDisconnected:protocol error, connection closed:"
+                          << static_cast<void*>(pWebSocket) << pWebSocket->PeerText()
+                          << pWebSocket->CloseReason();
     {
         std::lock_guard<std::recursive_mutex> lock(m_mutex);
         for (auto it = m_mapClients.begin(); it != m_mapClients.end(); ++it)

@@ -1,4 +1,5 @@
 #include "core/WorkerPool.h"
+#include "core/LogCategories.h"
 
 #include "core/ServiceThread.h"
 
@@ -63,7 +64,7 @@ bool WorkerPool::Enqueue(Job _job, bool _blOwed)
         try {
             m_vecThreads.push_back(StartServiceThread(&WorkerPool::WorkLoop, this));
         } catch (const std::system_error& error) {
-            qCritical() << "WorkerPool:cannot start a thread:" << error.what();
+            qCCritical(lcCore) << "WorkerPool:cannot start a thread:" << error.what();
             // The threads there are will get to it; with none, nothing would.
             if (m_vecThreads.empty()) {
                 m_queue.pop_back();
@@ -92,9 +93,9 @@ void WorkerPool::WorkLoop()
         try {
             entry.job();
         } catch (const std::exception& error) {
-            qCritical() << "WorkerPool:a job failed:" << error.what();
+            qCCritical(lcCore) << "WorkerPool:a job failed:" << error.what();
         } catch (...) {
-            qCritical() << "WorkerPool:a job failed";
+            qCCritical(lcCore) << "WorkerPool:a job failed";
         }
     }
 }

@@ -1,4 +1,5 @@
 #include "core/ZmqPeerGuard.h"
+#include "core/LogCategories.h"
 
 #include "core/PeerCredentials.h"
 
@@ -57,7 +58,7 @@ bool ZmqPeerGuard::Attach(void* _pContext, void* _pSocket, quint16 _nPort)
     const int linger = 0;
     zmq_setsockopt(m_pHandler, ZMQ_LINGER, &linger, sizeof linger);
     if (zmq_bind(m_pHandler, kHandlerEndpoint) != 0) {
-        qCritical() << "ZmqPeerGuard::Attach:handler bind failed:" << zmq_strerror(zmq_errno());
+        qCCritical(lcCore) << "ZmqPeerGuard::Attach:handler bind failed:" << zmq_strerror(zmq_errno());
         return false;
     }
     zmq_setsockopt(_pSocket, ZMQ_ZAP_DOMAIN, kDomain, std::strlen(kDomain));
@@ -65,7 +66,7 @@ bool ZmqPeerGuard::Attach(void* _pContext, void* _pSocket, quint16 _nPort)
     const QByteArray monitor = kMonitorPrefix + QByteArray::number(reinterpret_cast<quintptr>(_pSocket));
     if (zmq_socket_monitor(_pSocket, monitor.constData(),
                            ZMQ_EVENT_ACCEPTED | ZMQ_EVENT_DISCONNECTED | ZMQ_EVENT_CLOSED) != 0) {
-        qCritical() << "ZmqPeerGuard::Attach:monitor failed:" << zmq_strerror(zmq_errno());
+        qCCritical(lcCore) << "ZmqPeerGuard::Attach:monitor failed:" << zmq_strerror(zmq_errno());
         return false;
     }
     m_pMonitor = zmq_socket(_pContext, ZMQ_PAIR);
@@ -153,14 +154,16 @@ void ZmqPeerGuard::Summarise()
 void ZmqPeerGuard::LogRefusals(qint64 _nUid, int _nCount)
 {
     if (_nUid >= 0)
-        qWarning().noquote() << QStringLiteral("ZmqServer: connection of another user refused, uid: %1; "
-                                               "refused since the last line: %2")
-                                    .arg(_nUid)
-                                    .arg(_nCount);
+        qCWarning(lcCore).noquote() << QStringLiteral(
+                                           "ZmqServer: connection of another user refused, uid: %1; "
+                                           "refused since the last line: %2")
+                                           .arg(_nUid)
+                                           .arg(_nCount);
     else
-        qWarning().noquote() << QStringLiteral("ZmqServer: connection of an unknown user refused, uid: "
-                                               "unknown; refused since the last line: %1")
-                                    .arg(_nCount);
+        qCWarning(lcCore).noquote() << QStringLiteral(
+                                           "ZmqServer: connection of an unknown user refused, uid: "
+                                           "unknown; refused since the last line: %1")
+                                           .arg(_nCount);
 }
 
 void ZmqPeerGuard::AnswerHeldRequests()

@@ -1,4 +1,5 @@
 #include "core/ZmqServer.h"
+#include "core/LogCategories.h"
 
 #include "core/JsonCommand.h"
 #include "core/Logger.h"
@@ -39,12 +40,12 @@ bool ZmqServer::Start(const QString& _qstrBind, const QString& _qstrPort, qint64
 {
     m_pContext = zmq_ctx_new();
     if (!m_pContext) {
-        qCritical() << "mq_context == nullptr";
+        qCCritical(lcCore) << "mq_context == nullptr";
         return false;
     }
     m_pRouter = zmq_socket(m_pContext, ZMQ_ROUTER);
     if (!m_pRouter) {
-        qCritical() << "mq_socket == nullptr";
+        qCCritical(lcCore) << "mq_socket == nullptr";
         return false;
     }
     m_callback = std::move(_callback);
@@ -80,7 +81,7 @@ bool ZmqServer::Start(const QString& _qstrBind, const QString& _qstrPort, qint64
     }
     m_qstrEndpoint = QStringLiteral("tcp://") + _qstrBind + QLatin1Char(':') + _qstrPort;
     if (zmq_bind(m_pRouter, m_qstrEndpoint.toUtf8().constData()) != 0) {
-        qCritical() << "ZmqServer::Start:bind failed:" << m_qstrEndpoint << zmq_strerror(zmq_errno());
+        qCCritical(lcCore) << "ZmqServer::Start:bind failed:" << m_qstrEndpoint << zmq_strerror(zmq_errno());
         zmq_close(m_pRouter);
         m_pRouter = nullptr;
         m_guard.Close();
@@ -149,11 +150,11 @@ void ZmqServer::Send(const QByteArray& _baClient, const QByteArray& _baBody)
     if (!m_blRunning)
         return;
     if (Logger::IsWritten(QtDebugMsg))
-        qDebug() << "client:" << _baClient << " sendout:" << Logger::ClipForLog(_baBody);
+        qCDebug(lcCore) << "client:" << _baClient << " sendout:" << Logger::ClipForLog(_baBody);
     std::lock_guard<std::mutex> lock(m_mutexQueue);
     if (m_queueSends.size() >= kMaxQueuedSends) {
         if (m_nDroppedSends++ % 10000 == 0)
-            qCritical() << "ZmqServer::Send:send queue full, message dropped for:" << _baClient;
+            qCCritical(lcCore) << "ZmqServer::Send:send queue full, message dropped for:" << _baClient;
         return;
     }
     const std::shared_ptr<Backlog> backlog = BacklogOf(_baClient);
@@ -162,7 +163,7 @@ void ZmqServer::Send(const QByteArray& _baClient, const QByteArray& _baBody)
     if (held + _baBody.size() > kMaxUnsentBytesPerPeer ||
         (backlog->dropping && held > kMaxUnsentBytesPerPeer / 2)) {
         if (!backlog->dropping)
-            qCritical()
+            qCCritical(lcCore)
                 << "ZmqServer::Send:client not reading, unsent bytes over the limit, messages dropped:"
                 << _baClient;
         backlog->dropping = true;
@@ -201,7 +202,7 @@ void ZmqServer::ReceiveLoop()
         ReturnMemoryWhenIdle();
         m_guard.Summarise();
     }
-    qWarning() << "server closed";
+    qCWarning(lcCore) << "server closed";
 }
 
 void ZmqServer::DrainWake()
@@ -265,9 +266,9 @@ bool ZmqServer::ReceiveOne()
     if (!ReceiveFrame(m_pRouter, name, 255))
         return false;
     if (Logger::IsWritten(QtDebugMsg))
-        qDebug() << "client name ==" << name;
+        qCDebug(lcCore) << "client name ==" << name;
     if (name.isEmpty() || name == Envelope::kServiceName.toUtf8()) {
-        qCritical() << "ZmqServer::ReceiveOne:peer identity refused:" << name;
+        qCCritical(lcCore) << "ZmqServer::ReceiveOne:peer identity refused:" << name;
         DiscardRestOfMessage();
         return true;
     }
@@ -276,14 +277,14 @@ bool ZmqServer::ReceiveOne()
     if (!HasMoreFrames(m_pRouter) || !ReceiveFrame(m_pRouter, lengthText, 63))
         return true;
     if (Logger::IsWritten(QtDebugMsg))
-        qDebug() << "msg length ==" << lengthText;
+        qCDebug(lcCore) << "msg length ==" << lengthText;
     long long length = 0;
     if (!ParseLength(lengthText, length)) {
-        qCritical() << "msg error length ==" << lengthText;
+        qCCritical(lcCore) << "msg error length ==" << lengthText;
         length = 0;
     }
     if (length > m_nMaxMessageBytes) {
-        qCritical() << "ZmqServer::ReceiveOne:message over the size limit refused:" << name << length;
+        qCCritical(lcCore) << "ZmqServer::ReceiveOne:message over the size limit refused:" << name << length;
         length = 0;
     }
     QByteArray body;
@@ -340,7 +341,7 @@ void ZmqServer::SendOne(const QueuedSend& _send)
         if (zmq_errno() == EAGAIN) {
             std::lock_guard<std::mutex> lock(m_mutexQueue);
             if (!backlog->dropping)
-                qCritical() << "ZmqServer::FlushSends:client not reading, message dropped:" << client;
+                qCCritical(lcCore) << "ZmqServer::FlushSends:client not reading, message dropped:" << client;
             backlog->dropping = true;
         }
         // EHOSTUNREACH: no such peer, dropped as a ROUTER does

@@ -3,6 +3,7 @@
 // systems stand in for the non-fixed drive types; the key is the mount point itself, which the
 // disk space query accepts.
 #include "debug/FixedDrives.h"
+#include "core/LogCategories.h"
 
 #include <QDebug>
 #include <QFileInfo>
@@ -16,8 +17,8 @@ QStringList Keys()
     QStringList keys;
     for (const QStorageInfo& storage : QStorageInfo::mountedVolumes()) {
         if (!IsFixed(storage.device(), storage.fileSystemType())) {
-            qWarning() << "non fixed disk found, ignore:" << storage.rootPath()
-                       << " type=" << storage.fileSystemType();
+            qCWarning(lcDebug) << "non fixed disk found, ignore:" << storage.rootPath()
+                               << " type=" << storage.fileSystemType();
             continue;
         }
         if (QFileInfo(storage.rootPath()).isDir())

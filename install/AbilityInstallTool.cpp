@@ -1,4 +1,5 @@
 #include "install/AbilityInstallTool.h"
+#include "core/LogCategories.h"
 
 #include "core/AbilityReply.h"
 #include "install/Downloader.h"
@@ -69,12 +70,13 @@ bool AbilityInstallTool::AcceptStart(const JsonCommand& _jsonCommand, bool _blLo
     }
     _body.LoadFromString(_jsonCommand.data);
     if (_jsonCommand.command == QLatin1String("download"))
-        qDebug().noquote() << "downding from:" + _body.from + " to " + _body.to + " MD5:[" + _body.extra +
-                                  "]";
+        qCDebug(lcInstall).noquote() << "downding from:" + _body.from + " to " + _body.to + " MD5:[" +
+                                            _body.extra + "]";
     else if (_jsonCommand.command == QLatin1String("unzip"))
-        qDebug().noquote() << "unzip from:" + _body.from + " to " + _body.to;
+        qCDebug(lcInstall).noquote() << "unzip from:" + _body.from + " to " + _body.to;
     else
-        qDebug().noquote() << "replace from:" + _body.from + " to " + _body.to + " bak folder:" + _body.extra;
+        qCDebug(lcInstall).noquote() << "replace from:" + _body.from + " to " + _body.to +
+                                            " bak folder:" + _body.extra;
     if (_body.from.isEmpty() || _body.to.isEmpty() || (_blLocalFrom && !IsUsableLocalPath(_body.from)) ||
         !IsUsableLocalPath(_body.to)) {
         AbilityReply::Send(_jsonCommand, kInvalidParam, TaskCodes::Text(kInvalidParam));
@@ -192,7 +194,7 @@ void AbilityInstallTool::slotProgress(qint64 bytesReceived, qint64 bytesTotal, c
     else if (auto* entryReplace = m_mapReplace.Find(strId))
         m_mapReplace.SendProgress(*entryReplace, percent, body.ToString());
     else
-        qCritical().noquote() << "task progress occured, no task found! id:" + strId;
+        qCCritical(lcInstall).noquote() << "task progress occured, no task found! id:" + strId;
 }
 
 bool AbilityInstallTool::DropStopped(const QString& _qstrId)
@@ -201,7 +203,7 @@ bool AbilityInstallTool::DropStopped(const QString& _qstrId)
     const auto it = m_mapReplaceStopping.find(sender());
     if (it == m_mapReplaceStopping.end())
         return false;
-    qDebug().noquote() << "AbilityInstallTool:stopped replace ended:" + _qstrId;
+    qCDebug(lcInstall).noquote() << "AbilityInstallTool:stopped replace ended:" + _qstrId;
     m_mapReplaceStopping.erase(it);
     return true;
 }
@@ -212,22 +214,23 @@ void AbilityInstallTool::slotFinished(const QString& strId)
     if (DropStopped(strId))
         return;
     if (!FinishTask(strId, kFinish, TaskCodes::Text(kFinish)))
-        qCritical().noquote() << "task finished, no task found! id:" + strId;
+        qCCritical(lcInstall).noquote() << "task finished, no task found! id:" + strId;
 }
 
 void AbilityInstallTool::slotErrorOccurred(const QString& _qstrErrorInfo, const QString& strId)
 {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
-    qDebug().noquote() << "AbilityInstallTool::slotErrorOccurred:begin:" + strId;
+    qCDebug(lcInstall).noquote() << "AbilityInstallTool::slotErrorOccurred:begin:" + strId;
     if (DropStopped(strId))
         return;
     const bool download = m_mapDowloader.Contains(strId);
     if (FinishTask(strId, kFailed, _qstrErrorInfo)) {
         if (download)
-            qDebug() << "AbilityInstallTool::slotErrorOccurred:m_mapDowloader.erase(itDownloader) earsed";
+            qCDebug(lcInstall)
+                << "AbilityInstallTool::slotErrorOccurred:m_mapDowloader.erase(itDownloader) earsed";
     } else {
-        qCritical().noquote() << "error occured, no task found! id[" + strId + "] error:[" + _qstrErrorInfo +
-                                     "]";
-        qDebug().noquote() << "AbilityInstallTool::slotErrorOccurred:end:" + strId;
+        qCCritical(lcInstall).noquote()
+            << "error occured, no task found! id[" + strId + "] error:[" + _qstrErrorInfo + "]";
+        qCDebug(lcInstall).noquote() << "AbilityInstallTool::slotErrorOccurred:end:" + strId;
     }
 }

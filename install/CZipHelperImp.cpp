@@ -1,4 +1,5 @@
 #include "install/CZipHelperImp.h"
+#include "core/LogCategories.h"
 
 #include <QDebug>
 #include <QFile>
@@ -100,8 +101,8 @@ int CZipHelperImp::LoadFileList(const QByteArray& _baArchive, quint64& _nTotal,
     m_baArchive = _baArchive;
     unzFile zip = static_cast<unzFile>(OpenZip(_baArchive));
     if (!zip) {
-        qCritical().noquote() << "CZipHelperImp::LoadFileList:unzopen " + QString::fromLocal8Bit(_baArchive) +
-                                     " failed";
+        qCCritical(lcInstall).noquote()
+            << "CZipHelperImp::LoadFileList:unzopen " + QString::fromLocal8Bit(_baArchive) + " failed";
         return ListOpenFailed;
     }
     m_pZip = zip;
@@ -110,8 +111,8 @@ int CZipHelperImp::LoadFileList(const QByteArray& _baArchive, quint64& _nTotal,
         return ListGlobalInfoFailed;
     int err = unzGoToFirstFile(zip);
     if (err == UNZ_END_OF_LIST_OF_FILE || global.number_entry == 0) {
-        qCritical().noquote() << "CZipHelperImp::LoadFileList:file empty " +
-                                     QString::fromLocal8Bit(_baArchive);
+        qCCritical(lcInstall).noquote()
+            << "CZipHelperImp::LoadFileList:file empty " + QString::fromLocal8Bit(_baArchive);
         return ListEmpty;
     }
     std::vector<char> name(kNameBufferBytes);
@@ -121,8 +122,9 @@ int CZipHelperImp::LoadFileList(const QByteArray& _baArchive, quint64& _nTotal,
         err = unzGetCurrentFileInfo64(zip, &info, name.data(), name.size(), extra.data(), extra.size(),
                                       nullptr, 0);
         if (err != UNZ_OK) {
-            qCritical().noquote() << "CZipHelperImp::LoadFileList:unzGetCurrentFileInfo64  in " +
-                                         QString::fromLocal8Bit(_baArchive) + " " + QString::number(err);
+            qCCritical(lcInstall).noquote() << "CZipHelperImp::LoadFileList:unzGetCurrentFileInfo64  in " +
+                                                   QString::fromLocal8Bit(_baArchive) + " " +
+                                                   QString::number(err);
             return ListBroken;
         }
         unz64_file_pos pos;
@@ -156,10 +158,10 @@ int CZipHelperImp::LoadFileList(const QByteArray& _baArchive, quint64& _nTotal,
     }
     if (err != UNZ_END_OF_LIST_OF_FILE) {
         // A partial listing would extract part of the archive and call it done.
-        qCritical().noquote() << QLatin1String(_vecEntries.empty()
-                                                   ? "CZipHelperImp::LoadFileList:unzGoToFirstFile  in "
-                                                   : "CZipHelperImp::LoadFileList:unzGoToNextFile  in ") +
-                                     QString::fromLocal8Bit(_baArchive) + " " + QString::number(err);
+        qCCritical(lcInstall).noquote()
+            << QLatin1String(_vecEntries.empty() ? "CZipHelperImp::LoadFileList:unzGoToFirstFile  in "
+                                                 : "CZipHelperImp::LoadFileList:unzGoToNextFile  in ") +
+                   QString::fromLocal8Bit(_baArchive) + " " + QString::number(err);
         return ListBroken;
     }
     return ListOk;
@@ -178,22 +180,22 @@ int CZipHelperImp::ReadEntry(const ZipEntry& _entry, char* _pBuffer, unsigned _n
     pos.num_of_file = _entry.numFile;
     int err = zip ? unzGoToFilePos64(zip, &pos) : UNZ_PARAMERROR;
     if (err != UNZ_OK) {
-        qCritical().noquote() << "CZipHelperImp::LoadFileBuff:unzGoToFilePos64 " + where +
-                                     QString::number(err);
+        qCCritical(lcInstall).noquote()
+            << "CZipHelperImp::LoadFileBuff:unzGoToFilePos64 " + where + QString::number(err);
         return ReadInfoFailed;
     }
     err = unzOpenCurrentFile(zip);
     if (err != UNZ_OK) {
-        qCritical().noquote() << "CZipHelperImp::LoadFileBuff:unzOpenCurrentFile " + where +
-                                     QString::number(err);
+        qCCritical(lcInstall).noquote()
+            << "CZipHelperImp::LoadFileBuff:unzOpenCurrentFile " + where + QString::number(err);
         return ReadOpenFailed;
     }
     int result = ReadOk;
     for (;;) {
         const int got = unzReadCurrentFile(zip, _pBuffer, _nBufferBytes);
         if (got < 0) {
-            qCritical().noquote() << "CZipHelperImp::LoadFileBuff:unzReadCurrentFile " + where +
-                                         QString::number(got);
+            qCCritical(lcInstall).noquote()
+                << "CZipHelperImp::LoadFileBuff:unzReadCurrentFile " + where + QString::number(got);
             result = ReadError;
             break;
         }
@@ -210,17 +212,18 @@ int CZipHelperImp::ReadEntry(const ZipEntry& _entry, char* _pBuffer, unsigned _n
     if (result != ReadOk)
         return result;
     if (_nDelivered != _entry.size) {
-        qCritical().noquote() << "CZipHelperImp::LoadFileBuff:short entry " + where +
-                                     QString::number(_nDelivered) + "/" + QString::number(_entry.size);
+        qCCritical(lcInstall).noquote() << "CZipHelperImp::LoadFileBuff:short entry " + where +
+                                               QString::number(_nDelivered) + "/" +
+                                               QString::number(_entry.size);
         return ReadShort;
     }
     if (closeErr == UNZ_CRCERROR) {
-        qCritical().noquote() << "CZipHelperImp::LoadFileBuff:crc mismatch " + where;
+        qCCritical(lcInstall).noquote() << "CZipHelperImp::LoadFileBuff:crc mismatch " + where;
         return ReadCrcMismatch;
     }
     if (closeErr != UNZ_OK) {
-        qCritical().noquote() << "CZipHelperImp::LoadFileBuff:unzCloseCurrentFile " + where +
-                                     QString::number(closeErr);
+        qCCritical(lcInstall).noquote()
+            << "CZipHelperImp::LoadFileBuff:unzCloseCurrentFile " + where + QString::number(closeErr);
         return ReadError;
     }
     return ReadOk;
@@ -262,7 +265,7 @@ int CZipHelperImp::ReadZip64Entry(const ZipEntry& _entry, char* _pBuffer, unsign
     if (!file.open(QIODevice::ReadOnly) || !DataStart(file, _entry, start) ||
         (_entry.flag & kEncryptedFlag) || (_entry.method != kStored && _entry.method != kDeflated) ||
         !file.seek(static_cast<qint64>(start))) {
-        qCritical().noquote() << "CZipHelperImp::LoadFileBuff:zip64 local header " + where;
+        qCCritical(lcInstall).noquote() << "CZipHelperImp::LoadFileBuff:zip64 local header " + where;
         return ReadOpenFailed;
     }
     z_stream stream{};
@@ -277,7 +280,7 @@ int CZipHelperImp::ReadZip64Entry(const ZipEntry& _entry, char* _pBuffer, unsign
         if (stream.avail_in == 0 && unread > 0) {
             const qint64 want = static_cast<qint64>(std::min<quint64>(unread, input.size()));
             if (file.read(input.data(), want) != want) {
-                qCritical().noquote() << "CZipHelperImp::LoadFileBuff:zip64 read " + where;
+                qCCritical(lcInstall).noquote() << "CZipHelperImp::LoadFileBuff:zip64 read " + where;
                 return ReadShort;
             }
             unread -= static_cast<quint64>(want);
@@ -298,7 +301,7 @@ int CZipHelperImp::ReadZip64Entry(const ZipEntry& _entry, char* _pBuffer, unsign
             const int err = inflate(&stream, Z_NO_FLUSH);
             streamEnded = err == Z_STREAM_END;
             if (err != Z_OK && !streamEnded && err != Z_BUF_ERROR) {
-                qCritical().noquote()
+                qCCritical(lcInstall).noquote()
                     << "CZipHelperImp::LoadFileBuff:zip64 inflate " + where + QString::number(err);
                 return ReadError;
             }
@@ -309,7 +312,8 @@ int CZipHelperImp::ReadZip64Entry(const ZipEntry& _entry, char* _pBuffer, unsign
         }
         // More than the entry declares is never written: a lying size cannot fill the disk.
         if (got > _entry.size - _nDelivered) {
-            qCritical().noquote() << "CZipHelperImp::LoadFileBuff:zip64 entry longer than its size " + where;
+            qCCritical(lcInstall).noquote()
+                << "CZipHelperImp::LoadFileBuff:zip64 entry longer than its size " + where;
             return ReadError;
         }
         if (got == 0)
@@ -320,12 +324,13 @@ int CZipHelperImp::ReadZip64Entry(const ZipEntry& _entry, char* _pBuffer, unsign
         _nDelivered += got;
     }
     if (_nDelivered != _entry.size) {
-        qCritical().noquote() << "CZipHelperImp::LoadFileBuff:short entry " + where +
-                                     QString::number(_nDelivered) + "/" + QString::number(_entry.size);
+        qCCritical(lcInstall).noquote() << "CZipHelperImp::LoadFileBuff:short entry " + where +
+                                               QString::number(_nDelivered) + "/" +
+                                               QString::number(_entry.size);
         return ReadShort;
     }
     if (crc != _entry.crc) {
-        qCritical().noquote() << "CZipHelperImp::LoadFileBuff:crc mismatch " + where;
+        qCCritical(lcInstall).noquote() << "CZipHelperImp::LoadFileBuff:crc mismatch " + where;
         return ReadCrcMismatch;
     }
     return ReadOk;

@@ -1,4 +1,5 @@
 #include "install/CommandInstallToolBody.h"
+#include "core/LogCategories.h"
 
 #include "core/JsonReader.h"
 
@@ -14,7 +15,7 @@ void CommandInstallToolBody::LoadFromString(const QString& _qstrText)
 
 void CommandInstallToolBody::LoadFromJson(const QJsonObject& _jsonObj)
 {
-    qWarning() << "CommandInstallToolBody::LoadFromJson";
+    qCWarning(lcInstall) << "CommandInstallToolBody::LoadFromJson";
     JsonReader reader(_jsonObj);
     reader.String("from", from, "LoadFromJson:no from found");
     reader.String("to", to, "LoadFromJson:no to found");

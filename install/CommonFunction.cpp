@@ -1,4 +1,5 @@
 #include "install/CommonFunction.h"
+#include "core/LogCategories.h"
 
 #include "core/PrivateFolder.h"
 #include "core/WorkerPool.h"
@@ -39,11 +40,11 @@ static quint32 ScanFolderRecursive(const QString& _qstrFolder, const QStringList
             }
         }
         if (!ignoredBy.isEmpty()) {
-            qDebug().noquote() << "entryInfoList:" + relative + " ignored by:" + ignoredBy;
+            qCDebug(lcInstall).noquote() << "entryInfoList:" + relative + " ignored by:" + ignoredBy;
             continue;
         }
         const quint32 size = info.isDir() ? 0 : static_cast<quint32>(info.size());
-        qDebug().noquote() << "file found:" + relative + " size:" + QString::number(size);
+        qCDebug(lcInstall).noquote() << "file found:" + relative + " size:" + QString::number(size);
         if (!_mapList.contains(relative))
             _mapList.insert(relative, size);
         total += size;
@@ -65,7 +66,7 @@ QString CommonFunction::GetFileMd5(const QString& _qstrPath)
 {
     QFile file(_qstrPath);
     if (!file.open(QIODevice::ReadOnly)) {
-        qWarning().noquote() << QStringLiteral("无法打开文件：") + _qstrPath;
+        qCWarning(lcInstall).noquote() << QStringLiteral("无法打开文件：") + _qstrPath;
         return QString();
     }
     QCryptographicHash hash(QCryptographicHash::Md5);
@@ -73,8 +74,8 @@ QString CommonFunction::GetFileMd5(const QString& _qstrPath)
     for (;;) {
         const qint64 got = file.read(chunk.data(), kMd5ChunkBytes);
         if (got < 0) {
-            qWarning().noquote() << "CommonFunction::GetFileMd5:read failed:" + _qstrPath + ":" +
-                                        file.errorString();
+            qCWarning(lcInstall).noquote()
+                << "CommonFunction::GetFileMd5:read failed:" + _qstrPath + ":" + file.errorString();
             return QString();
         }
         if (got == 0)
@@ -91,7 +92,7 @@ bool CommonFunction::CopyFolder(const QString& _qstrSource, const QString& _qstr
         destination.mkpath(QStringLiteral("."));
     QDir source(_qstrSource);
     if (!source.exists()) {
-        qWarning().noquote() << "Source folder does not exist:" + _qstrSource;
+        qCWarning(lcInstall).noquote() << "Source folder does not exist:" + _qstrSource;
         return false;
     }
     bool ok = true;
@@ -100,7 +101,7 @@ bool CommonFunction::CopyFolder(const QString& _qstrSource, const QString& _qstr
         const QString target = destination.filePath(name);
         QFile::remove(target);
         if (!QFile::copy(source.filePath(name), target)) {
-            qWarning().noquote() << "Failed to copy file: " + name;
+            qCWarning(lcInstall).noquote() << "Failed to copy file: " + name;
             ok = false;
         }
     }
@@ -116,15 +117,16 @@ bool CommonFunction::DeleteFolder(const QString& _qstrFolder)
 {
     // QDir("") is the working folder; "/" is never a folder anyone means to wipe.
     if (_qstrFolder.isEmpty() || QDir(_qstrFolder).isRoot()) {
-        qCritical().noquote() << "CommonFunction::DeleteFolder:refused:[" + _qstrFolder + "]";
+        qCCritical(lcInstall).noquote() << "CommonFunction::DeleteFolder:refused:[" + _qstrFolder + "]";
         return false;
     }
     QDir dir(_qstrFolder);
     if (!dir.exists()) {
-        qDebug().noquote() << "CommonFunction::DeleteFolder:not exist, no need to delete:" + _qstrFolder;
+        qCDebug(lcInstall).noquote() << "CommonFunction::DeleteFolder:not exist, no need to delete:" +
+                                            _qstrFolder;
         return true;
     }
-    qDebug().noquote() << "CommonFunction::DeleteFolder:deleting:" + _qstrFolder;
+    qCDebug(lcInstall).noquote() << "CommonFunction::DeleteFolder:deleting:" + _qstrFolder;
     return dir.removeRecursively();
 }
 
@@ -132,7 +134,7 @@ void CommonFunction::DeleteFolderAsync(const QString& _qstrFolder)
 {
     // Owed to a task already over, so taken whatever the pool's queue holds.
     if (!WorkerPool::Service().SubmitOwed([_qstrFolder] { DeleteFolder(_qstrFolder); })) {
-        qWarning().noquote()
+        qCWarning(lcInstall).noquote()
             << "CommonFunction::DeleteFolderAsync:the worker pool has stopped, deleting here:" + _qstrFolder;
         DeleteFolder(_qstrFolder);
     }
@@ -142,14 +144,14 @@ bool CommonFunction::RemoveFile(const QString& _qstrPath)
 {
     // exists() follows links; a dangling link is still a file to remove.
     if (!QFileInfo(_qstrPath).exists() && !QFileInfo(_qstrPath).isSymLink()) {
-        qDebug() << "File does not exist";
+        qCDebug(lcInstall) << "File does not exist";
         return true;
     }
     if (QFile::remove(_qstrPath)) {
-        qDebug() << "File removed successfully";
+        qCDebug(lcInstall) << "File removed successfully";
         return true;
     }
-    qDebug() << "Failed to remove file";
+    qCDebug(lcInstall) << "Failed to remove file";
     return false;
 }
 
@@ -217,6 +219,6 @@ double CommonFunction::GetScreenScale()
                                 ? QGuiApplication::primaryScreen()
                                 : nullptr;
     const double scale = screen ? screen->size().height() / 1080.0 : 1.0;
-    qWarning() << "CommonFunction::GetScreenScale:" << scale;
+    qCWarning(lcInstall) << "CommonFunction::GetScreenScale:" << scale;
     return scale;
 }

@@ -1,4 +1,5 @@
 #include "install/Downloader.h"
+#include "core/LogCategories.h"
 
 #include "core/Config.h"
 #include "core/FillPlaceholders.h"
@@ -102,17 +103,18 @@ QString Downloader::ErrorText(const char* _szStage, const QString& _qstrDetail)
 
 void Downloader::Report(const QString& _qstrErrorInfo)
 {
-    qWarning().noquote() << "Downloader::signErrorOccurred:" + _qstrErrorInfo + " id:" + m_qstrId;
+    qCWarning(lcInstall).noquote() << "Downloader::signErrorOccurred:" + _qstrErrorInfo + " id:" + m_qstrId;
     emit signErrorOccurred(_qstrErrorInfo, m_qstrId);
 }
 
 void Downloader::downloadFile(const QUrl& _url, const QString& _qstrFilePath, const QString& _qstrMd5,
                               const QString& _qstrId)
 {
-    qWarning().noquote() << "downloadFile:" + _url.toString() + " to:" + _qstrFilePath + " MD5:" + _qstrMd5 +
-                                " id:" + _qstrId;
+    qCWarning(lcInstall).noquote() << "downloadFile:" + _url.toString() + " to:" + _qstrFilePath +
+                                          " MD5:" + _qstrMd5 + " id:" + _qstrId;
     if (m_state == State::Running) {
-        qCritical().noquote() << "Downloader::downloadFile:a download is already running, id:" + m_qstrId;
+        qCCritical(lcInstall).noquote()
+            << "Downloader::downloadFile:a download is already running, id:" + m_qstrId;
         return;
     }
     // A reply of an earlier, failed download may still be attached.
@@ -155,7 +157,7 @@ void Downloader::downloadFile(const QUrl& _url, const QString& _qstrFilePath, co
     if (!target.exists()) {
         const QString folder = target.absolutePath();
         if (!QDir().mkpath(folder)) {
-            qCritical().noquote() << "Downloader::downloadFile:create path failed:" + folder;
+            qCCritical(lcInstall).noquote() << "Downloader::downloadFile:create path failed:" + folder;
             Report(ErrorText(kStageNet, FillPlaceholders(tr("CREATE_PATH_FAILED"), folder)));
             return;
         }
@@ -261,10 +263,10 @@ Downloader::Accept Downloader::AcceptReply()
         return m_eAccept = Accept::Drop;
     if (m_blRangeAsked) {
         // The server sends the whole file (it ignores ranges, or the file changed since).
-        qWarning().noquote() << QStringLiteral(
-                                    "Downloader::AcceptReply:HTTP 200 to a range from %1: starting over, id:")
-                                        .arg(m_nWritten) +
-                                    m_qstrId;
+        qCWarning(lcInstall).noquote()
+            << QStringLiteral("Downloader::AcceptReply:HTTP 200 to a range from %1: starting over, id:")
+                       .arg(m_nWritten) +
+                   m_qstrId;
         if (!StartOver())
             return m_eAccept = Accept::Failed;
     }
@@ -301,10 +303,11 @@ Downloader::Accept Downloader::AcceptRange()
     }
     if (total >= 0)
         m_nTotal = total;
-    qWarning().noquote() << QStringLiteral("Downloader::AcceptRange:continuing at %1 of %2 bytes, id:")
-                                    .arg(m_nWritten)
-                                    .arg(m_nTotal) +
-                                m_qstrId;
+    qCWarning(lcInstall).noquote() << QStringLiteral(
+                                          "Downloader::AcceptRange:continuing at %1 of %2 bytes, id:")
+                                              .arg(m_nWritten)
+                                              .arg(m_nTotal) +
+                                          m_qstrId;
     return Accept::Write;
 }
 
@@ -312,8 +315,8 @@ bool Downloader::StartOver()
 {
     m_nReplyStart = 0;
     if (!m_pFile->resize(0) || !m_pFile->seek(0)) {
-        qCritical().noquote() << "Downloader::StartOver:cannot empty " + m_pFile->fileName() + ":" +
-                                     m_pFile->errorString();
+        qCCritical(lcInstall).noquote()
+            << "Downloader::StartOver:cannot empty " + m_pFile->fileName() + ":" + m_pFile->errorString();
         Fail(ErrorText(kStageNet, FillPlaceholders(tr("WRITE_FILE_FAILED"), m_urlRequested.toString(),
                                                    m_qstrFilePath, QString::number(m_nWritten))));
         return false;
@@ -356,7 +359,7 @@ bool Downloader::RetryAfterCut(QNetworkReply::NetworkError _code)
     if (!m_blBytesArrived || m_nRetries >= m_vecRetryWaitsMs.size())
         return false;
     const int wait = qMax(0, m_vecRetryWaitsMs.at(m_nRetries++));
-    qWarning().noquote()
+    qCWarning(lcInstall).noquote()
         << QStringLiteral("Downloader::RetryAfterCut:%1 at %2 of %3 bytes; retry %4 of %5 in %6 ms, id:")
                    .arg(ErrorName(_code))
                    .arg(m_nWritten)
@@ -386,7 +389,7 @@ void Downloader::stopDownload()
         m_state = State::Done;
         m_timerStall.stop();
         const QString text = ErrorText(kStageNet, tr("USER_STOPED"));
-        qWarning().noquote() << "Downloader::stopDownload:" + text + " id:" + m_qstrId;
+        qCWarning(lcInstall).noquote() << "Downloader::stopDownload:" + text + " id:" + m_qstrId;
         emit signErrorOccurred(text, m_qstrId);
         if (!guard)
             return;
@@ -426,8 +429,8 @@ bool Downloader::WriteChunk(const QByteArray& _baData)
         return true;
     const qint64 written = m_pFile->write(_baData);
     if (written != _baData.size()) {
-        qCritical().noquote() << "Downloader::WriteChunk:write failed:" + m_qstrFilePath + ":" +
-                                     m_pFile->errorString();
+        qCCritical(lcInstall).noquote()
+            << "Downloader::WriteChunk:write failed:" + m_qstrFilePath + ":" + m_pFile->errorString();
         const qint64 total = m_nWritten + qMax<qint64>(written, 0);
         Fail(ErrorText(kStageNet, FillPlaceholders(tr("WRITE_FILE_FAILED"),
                                                    m_pReply ? m_pReply->url().toString() : QString(),
@@ -450,10 +453,10 @@ void Downloader::slotDownloadProgress(qint64 bytesReceived, qint64 bytesTotal)
         return;
     m_timerStall.start();
     if (m_pReply && Logger::IsWritten(QtDebugMsg)) {
-        qDebug() << "reply info begin:";
+        qCDebug(lcInstall) << "reply info begin:";
         for (const QNetworkReply::RawHeaderPair& header : m_pReply->rawHeaderPairs())
-            qDebug().noquote() << QString::fromLatin1(header.first + ':' + header.second);
-        qDebug() << "reply info end.";
+            qCDebug(lcInstall).noquote() << QString::fromLatin1(header.first + ':' + header.second);
+        qCDebug(lcInstall) << "reply info end.";
     }
     // Counted over the whole file: a reply that continues it starts where the file ends.
     if (AcceptReply() != Accept::Write)
@@ -465,10 +468,11 @@ void Downloader::slotDownloadProgress(qint64 bytesReceived, qint64 bytesTotal)
         bytesTotal += m_nReplyStart;
     // An unknown (-1) or empty total has no percentage; the log keeps a finite number.
     const float percent = bytesTotal > 0 ? static_cast<float>(bytesReceived) * 100.0f / bytesTotal : 0.0f;
-    qDebug().noquote()
+    qCDebug(lcInstall).noquote()
         << QStringLiteral("Progress: %1/%2bytes, %%3").arg(bytesReceived).arg(bytesTotal).arg(percent);
     const qint64 elapsed = qMax<qint64>(m_timerElapsed.elapsed(), 1);
-    qDebug().noquote() << QStringLiteral("Download speed: %1bytes/s").arg(bytesReceived / (elapsed / 1000.0));
+    qCDebug(lcInstall).noquote()
+        << QStringLiteral("Download speed: %1bytes/s").arg(bytesReceived / (elapsed / 1000.0));
 
     // Completion is announced only by signFinished, so the last byte is held back until then;
     // without an announced size any report may already hold every byte, so it is held back too.
@@ -502,8 +506,8 @@ void Downloader::slotRedirected(const QUrl& _url)
     // The reply already carries the new URL here, so the hop is judged from the one we followed last.
     const QUrl from = m_urlCurrent;
     if (!IsRedirectAllowed(from, _url)) {
-        qWarning().noquote() << "Downloader::slotRedirected:refused:" + from.toString() + " -> " +
-                                    _url.toString();
+        qCWarning(lcInstall).noquote()
+            << "Downloader::slotRedirected:refused:" + from.toString() + " -> " + _url.toString();
         Fail(ErrorText(
             kStageNet,
             FillPlaceholders(
@@ -511,7 +515,8 @@ void Downloader::slotRedirected(const QUrl& _url)
                 QStringLiteral("Redirect from %1 to %2 refused").arg(from.toString(), _url.toString()))));
         return;
     }
-    qWarning().noquote() << "Downloader::slotRedirected:" + from.toString() + " -> " + _url.toString();
+    qCWarning(lcInstall).noquote() << "Downloader::slotRedirected:" + from.toString() + " -> " +
+                                          _url.toString();
     m_urlCurrent = _url;
     emit m_pReply->redirectAllowed();
 }
@@ -533,7 +538,7 @@ void Downloader::slotReplyFinished(QNetworkReply* _pReply)
         return;
     }
     const QNetworkReply::NetworkError code = _pReply->error();
-    qWarning().noquote() << "slotReplyFinished:" + ErrorName(code) + " :" + _pReply->errorString();
+    qCWarning(lcInstall).noquote() << "slotReplyFinished:" + ErrorName(code) + " :" + _pReply->errorString();
     if (code != QNetworkReply::NoError) {
         if (RetryAfterCut(code))
             return;
@@ -583,9 +588,9 @@ void Downloader::slotReplyFinished(QNetworkReply* _pReply)
     m_state = State::Done;
 
     const qint64 elapsed = m_timerElapsed.elapsed();
-    qWarning() << "Download finished.";
-    qWarning().noquote() << QStringLiteral("Elapsed time: %1ms").arg(elapsed);
-    qWarning().noquote()
+    qCWarning(lcInstall) << "Download finished.";
+    qCWarning(lcInstall).noquote() << QStringLiteral("Elapsed time: %1ms").arg(elapsed);
+    qCWarning(lcInstall).noquote()
         << QStringLiteral("Download speed: %1bytes/s").arg(m_nWritten / (qMax<qint64>(elapsed, 1) / 1000.0));
     DisconnectReply();
 
@@ -646,9 +651,9 @@ void Downloader::CheckDigest()
                 ErrorText(kStageSignature, FillPlaceholders(tr(SignatureDetail(verdict)), m_qstrFilePath)));
             return;
         }
-        qWarning().noquote() << "Downloader::CheckDigest:signature valid:" + m_qstrFilePath;
+        qCWarning(lcInstall).noquote() << "Downloader::CheckDigest:signature valid:" + m_qstrFilePath;
     }
-    qWarning().noquote() << "Downloader::signFinished:" + m_qstrId;
+    qCWarning(lcInstall).noquote() << "Downloader::signFinished:" + m_qstrId;
     emit signFinished(m_qstrId);
 }
 
@@ -682,8 +687,8 @@ bool Downloader::OpenTempFile()
     const QFileInfo finalInfo(m_qstrFinalPath);
     if ((finalInfo.isDir() && !finalInfo.isSymLink()) ||
         (finalInfo.exists() && !finalInfo.isSymLink() && !finalInfo.isWritable())) {
-        qWarning().noquote() << "Downloader::OpenTempFile:target is a folder or not writable:" +
-                                    m_qstrFinalPath;
+        qCWarning(lcInstall).noquote()
+            << "Downloader::OpenTempFile:target is a folder or not writable:" + m_qstrFinalPath;
         return false;
     }
     // Beside the target, so that the final rename stays on one file system.
@@ -697,7 +702,8 @@ bool Downloader::OpenTempFile()
                 m_pFile->setPermissions(finalInfo.permissions());
             return true;
         }
-        qWarning().noquote() << "Downloader::OpenTempFile:open failed:" + name + ":" + m_pFile->errorString();
+        qCWarning(lcInstall).noquote()
+            << "Downloader::OpenTempFile:open failed:" + name + ":" + m_pFile->errorString();
         const bool taken = QFileInfo::exists(name);
         m_pFile.reset();
         if (!taken)
@@ -715,7 +721,7 @@ bool Downloader::CommitFile()
     // No fsync: the file is as durable as one written in place, and syncing 512 MiB costs more
     // than the whole MD5 check.
     if (!closed || !ReplaceFile(temp, m_qstrFinalPath)) {
-        qCritical().noquote() << "Downloader::CommitFile:failed:" + temp + " -> " + m_qstrFinalPath;
+        qCCritical(lcInstall).noquote() << "Downloader::CommitFile:failed:" + temp + " -> " + m_qstrFinalPath;
         QFile::remove(temp);
         return false;
     }

@@ -1,4 +1,5 @@
 #include "install/ReplaceHelper.h"
+#include "core/LogCategories.h"
 
 #include "core/FillPlaceholders.h"
 #include "core/ServiceThread.h"
@@ -77,7 +78,7 @@ ReplaceHelper::ReplaceHelper(QObject* _pParent) : QObject(_pParent) {}
 
 ReplaceHelper::~ReplaceHelper()
 {
-    qWarning() << "~ReplaceHelper()";
+    qCWarning(lcInstall) << "~ReplaceHelper()";
     stopReplace();
 }
 
@@ -123,7 +124,7 @@ void ReplaceHelper::stopReplace()
     m_blStop = true;
     if (m_worker.thread.joinable()) {
         if (m_worker.thread.get_id() == std::this_thread::get_id()) {
-            qCritical() << "ReplaceHelper::stopReplace:called from its own worker";
+            qCCritical(lcInstall) << "ReplaceHelper::stopReplace:called from its own worker";
             return;
         }
         // The worker ends every run itself, restoring what a failed or stopped run had saved.
@@ -142,7 +143,7 @@ void ReplaceHelper::RestoreRun()
                                                   m_listSaved, m_listCreated, m_qstrTempSuffix);
         ok = result.nFailed == 0;
     }
-    qWarning() << "restore result:" << ok;
+    qCWarning(lcInstall) << "restore result:" << ok;
     m_listSaved.clear();
     m_listCreated.clear();
 }
@@ -159,7 +160,7 @@ void ReplaceHelper::ReleaseRun()
 ReplaceHelper::RunEnd ReplaceHelper::Fail(const QString& _qstrDetail)
 {
     const QString text = tr("INSTALL_UPDATE_FAILED") + QLatin1Char('|') + _qstrDetail;
-    qWarning().noquote() << "ReplaceHelper::Fail:" + text;
+    qCWarning(lcInstall).noquote() << "ReplaceHelper::Fail:" + text;
     std::lock_guard<std::mutex> lock(m_mutexError);
     m_qstrLastError = text;
     return RunEnd::Failed;
@@ -169,7 +170,7 @@ void ReplaceHelper::Run(QString _qstrSource, QString _qstrDestination, QString _
 {
     const RunEnd end = RunSteps(_qstrSource, _qstrDestination, _qstrIgnoreList);
     if (end == RunEnd::Completed) {
-        qWarning().noquote() << "signReplaceFinished! " + _qstrDestination;
+        qCWarning(lcInstall).noquote() << "signReplaceFinished! " + _qstrDestination;
         ReleaseRun();
         m_blBackup = false;
         m_listSaved.clear();
@@ -185,7 +186,7 @@ void ReplaceHelper::Run(QString _qstrSource, QString _qstrDestination, QString _
     ReleaseRun();
     if (end == RunEnd::Stopped) {
         const QString text = tr("INSTALL_UPDATE_FAILED") + QLatin1Char('|') + Detail("USER_STOPED");
-        qWarning().noquote() << text;
+        qCWarning(lcInstall).noquote() << text;
         std::lock_guard<std::mutex> lock(m_mutexError);
         m_qstrLastError = text;
     }
@@ -232,7 +233,7 @@ bool ReplaceHelper::CheckPaths(const QString& _qstrSource, const QString& _qstrD
 
 bool ReplaceHelper::PrepareBackupFolder(const QString& _qstrFolder)
 {
-    qWarning() << "prepare for backup...";
+    qCWarning(lcInstall) << "prepare for backup...";
     const PathKind kind = KindOf(_qstrFolder);
     if (kind != PathKind::None && kind != PathKind::Folder) {
         Fail(Detail("CREATE_PATH_FAILED", m_qstrBackupFolder));
@@ -247,7 +248,7 @@ bool ReplaceHelper::PrepareBackupFolder(const QString& _qstrFolder)
             return false;
         }
         const bool deleted = CommonFunction::DeleteFolder(_qstrFolder);
-        qWarning().noquote() << "DeleteFolder:" + _qstrFolder + ":" + (deleted ? "true" : "false");
+        qCWarning(lcInstall).noquote() << "DeleteFolder:" + _qstrFolder + ":" + (deleted ? "true" : "false");
         create = true;
     }
     if (create) {
@@ -263,7 +264,7 @@ bool ReplaceHelper::PrepareBackupFolder(const QString& _qstrFolder)
 ReplaceHelper::RunEnd ReplaceHelper::RunSteps(const QString& _qstrSource, const QString& _qstrDestination,
                                               const QString& _qstrIgnoreList)
 {
-    qWarning().noquote() << "replace " + _qstrSource + " to" + _qstrDestination;
+    qCWarning(lcInstall).noquote() << "replace " + _qstrSource + " to" + _qstrDestination;
     const bool backup = m_blBackup;
     Paths paths;
     if (!CheckPaths(_qstrSource, _qstrDestination, paths))
@@ -277,7 +278,7 @@ ReplaceHelper::RunEnd ReplaceHelper::RunSteps(const QString& _qstrSource, const 
         total += it.value();
     if (total == 0)
         return Fail(Detail("ANALYZE_FILE_LIST_FAILED_EMPTY_FOLDER", _qstrSource));
-    qWarning().noquote() << "file:" + _qstrSource + " totalsize:" + QString::number(total);
+    qCWarning(lcInstall).noquote() << "file:" + _qstrSource + " totalsize:" + QString::number(total);
     if (m_blStop)
         return RunEnd::Stopped;
     emit signReplaceProgress(0, total, m_qstrId);
@@ -304,7 +305,7 @@ ReplaceHelper::RunEnd ReplaceHelper::RunSteps(const QString& _qstrSource, const 
             return Fail(Detail("WRITE_JOURNAL_FAILED", where));
         m_pJournal = std::move(journal);
     } else {
-        qWarning() << "no need for backup...";
+        qCWarning(lcInstall) << "no need for backup...";
     }
 
     // Folders already shown to lie inside their root; most files share their folder with the last.
@@ -343,7 +344,7 @@ ReplaceHelper::RunEnd ReplaceHelper::RunSteps(const QString& _qstrSource, const 
         const qint64 size = it.value();
         const QString sourceFile = paths.qstrSource + relative;
         const QString target = paths.qstrDestination + relative;
-        qDebug().noquote() << "file:" + target + " size:" + QString::number(size);
+        qCDebug(lcInstall).noquote() << "file:" + target + " size:" + QString::number(size);
 
         const QString targetFolder = FolderOf(target);
         if (!checkInside(insideDestination, targetFolder, paths.qstrDestination))
@@ -373,7 +374,7 @@ ReplaceHelper::RunEnd ReplaceHelper::RunSteps(const QString& _qstrSource, const 
                 // The destination file is only ever replaced, never written in place, so a second
                 // name for it keeps its previous bytes as well as a copy would.
                 if (!LinkFile(target, saved) && !SaveCopy(target, saved, m_qstrTempSuffix, reason)) {
-                    qWarning().noquote()
+                    qCWarning(lcInstall).noquote()
                         << "ReplaceHelper::backup failed:" + target + " -> " + saved + ":" + reason;
                     return Fail(Detail("COPY_FILE_FAILED", target, saved));
                 }
@@ -381,7 +382,7 @@ ReplaceHelper::RunEnd ReplaceHelper::RunSteps(const QString& _qstrSource, const 
                     return Fail(Detail("WRITE_JOURNAL_FAILED", m_pJournal->Path()));
                 m_listSaved.append(relative);
             } else {
-                qWarning().noquote() << "des file not exist, no need backup this file:" + target;
+                qCWarning(lcInstall).noquote() << "des file not exist, no need backup this file:" + target;
                 if (!m_pJournal->AddCreated(relative))
                     return Fail(Detail("WRITE_JOURNAL_FAILED", m_pJournal->Path()));
                 m_listCreated.append(relative);
@@ -394,8 +395,8 @@ ReplaceHelper::RunEnd ReplaceHelper::RunSteps(const QString& _qstrSource, const 
             QFile::remove(temp);
             if (m_blStop)
                 return RunEnd::Stopped;
-            qCritical().noquote() << "ReplaceHelper::copy failed:" + sourceFile + " -> " + target + ":" +
-                                         reason;
+            qCCritical(lcInstall).noquote()
+                << "ReplaceHelper::copy failed:" + sourceFile + " -> " + target + ":" + reason;
             return Fail(Detail("COPY_FILE_FAILED", sourceFile, target));
         }
         if (!RenameOver(temp, target)) {
@@ -409,7 +410,8 @@ ReplaceHelper::RunEnd ReplaceHelper::RunSteps(const QString& _qstrSource, const 
             }
             if (!targetFile.remove()) {
                 const QString removeFailed = Detail("REMOVE_FILE_FAILED", target);
-                qWarning().noquote() << removeFailed << targetFile.error() << targetFile.errorString();
+                qCWarning(lcInstall).noquote()
+                    << removeFailed << targetFile.error() << targetFile.errorString();
                 if (!ForceRemoveFile(target)) {
                     QFile::remove(temp);
                     return Fail(removeFailed);
@@ -417,12 +419,12 @@ ReplaceHelper::RunEnd ReplaceHelper::RunSteps(const QString& _qstrSource, const 
             }
             if (!RenameOver(temp, target)) {
                 QFile::remove(temp);
-                qCritical().noquote() << "ReplaceHelper::rename failed:" + temp + " -> " + target;
+                qCCritical(lcInstall).noquote() << "ReplaceHelper::rename failed:" + temp + " -> " + target;
                 return Fail(Detail("COPY_FILE_FAILED", sourceFile, target));
             }
         }
         done += size;
-        qDebug().noquote() << "progress:" + QString::number(done) + "/" + QString::number(total);
+        qCDebug(lcInstall).noquote() << "progress:" + QString::number(done) + "/" + QString::number(total);
         if (done - reported >= reportStep || done == total) {
             reported = done;
             emit signReplaceProgress(done, total, m_qstrId);
@@ -511,7 +513,7 @@ ReplaceHelper::RestoreResult ReplaceHelper::RestoreSaved(const QString& _qstrDes
         const QString saved = _qstrBackup + relative;
         const QString target = _qstrDestination + relative;
         if (!IsPresent(QFileInfo(saved))) {
-            qCritical().noquote() << "ReplaceHelper::RestoreSaved:backup missing:" + saved;
+            qCCritical(lcInstall).noquote() << "ReplaceHelper::RestoreSaved:backup missing:" + saved;
             ++result.nFailed;
             continue;
         }
@@ -527,8 +529,8 @@ ReplaceHelper::RestoreResult ReplaceHelper::RestoreSaved(const QString& _qstrDes
         if (linked || SaveCopy(saved, target, _qstrTempSuffix, reason)) {
             ++result.nRestored;
         } else {
-            qCritical().noquote() << "ReplaceHelper::RestoreSaved:failed:" + saved + " -> " + target + ":" +
-                                         reason;
+            qCCritical(lcInstall).noquote()
+                << "ReplaceHelper::RestoreSaved:failed:" + saved + " -> " + target + ":" + reason;
             ++result.nFailed;
         }
     }

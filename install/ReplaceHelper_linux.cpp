@@ -3,6 +3,7 @@
 // time; fstat(2)/fchmod(2) for permission bits; the forced second deletion by a separate "rm"
 // (BoundedChild).
 #include "install/ReplaceHelper.h"
+#include "core/LogCategories.h"
 
 #include "core/BoundedChild.h"
 
@@ -58,14 +59,14 @@ bool ReplaceHelper::ForceRemoveFile(const QString& _qstrPath)
     const BoundedChild::Result result =
         BoundedChild::Run("rm", arguments, kForceRemoveTimeoutMs, 64 * 1024, true);
     if (!result.started || result.timedOut) {
-        qWarning().noquote() << "cmd process start failed:" +
-                                    QString::fromLatin1(result.started ? "timed out" : "not started")
-                             << _qstrPath;
+        qCWarning(lcInstall).noquote()
+            << "cmd process start failed:" + QString::fromLatin1(result.started ? "timed out" : "not started")
+            << _qstrPath;
         return false;
     }
     if (!result.exitedNormally || result.exitCode != 0) {
-        qWarning() << "delete failed:code:" << result.exitCode << _qstrPath;
-        qWarning().noquote() << "error info:" + QString::fromLocal8Bit(result.output);
+        qCWarning(lcInstall) << "delete failed:code:" << result.exitCode << _qstrPath;
+        qCWarning(lcInstall).noquote() << "error info:" + QString::fromLocal8Bit(result.output);
         return false;
     }
     // rm -f succeeds on a name that is already gone; only a vanished file counts.

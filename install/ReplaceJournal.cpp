@@ -1,4 +1,5 @@
 #include "install/ReplaceJournal.h"
+#include "core/LogCategories.h"
 
 #include "core/FolderTree.h"
 #include "core/PrivateFolder.h"
@@ -95,7 +96,8 @@ bool ReplaceJournal::Begin(const QString& _qstrId, const QString& _qstrDestinati
         m_file.remove();
         return false;
     }
-    qDebug().noquote() << "ReplaceJournal::Begin:" + m_file.fileName() + " dest:" + _qstrDestination;
+    qCDebug(lcInstall).noquote() << "ReplaceJournal::Begin:" + m_file.fileName() +
+                                        " dest:" + _qstrDestination;
     return true;
 }
 
@@ -115,8 +117,8 @@ void ReplaceJournal::Remove()
         return;
     m_file.close();
     if (!m_file.remove())
-        qCritical().noquote() << "ReplaceJournal::Remove:failed:" + m_file.fileName() + ":" +
-                                     m_file.errorString();
+        qCCritical(lcInstall).noquote()
+            << "ReplaceJournal::Remove:failed:" + m_file.fileName() + ":" + m_file.errorString();
     m_file.setFileName(QString());
 }
 
@@ -161,11 +163,11 @@ int ReplaceJournal::RollBackInterruptedRuns()
         const QString path = folder.filePath(name);
         Record record;
         if (!Read(path, record)) {
-            qCritical().noquote() << "ReplaceJournal::RollBack:unreadable journal removed:" + path;
+            qCCritical(lcInstall).noquote() << "ReplaceJournal::RollBack:unreadable journal removed:" + path;
             QFile::remove(path);
             continue;
         }
-        qWarning().noquote()
+        qCWarning(lcInstall).noquote()
             << QStringLiteral("ReplaceJournal::RollBack:task[%1] dest[%2] backup[%3] saved:%4 created:%5")
                    .arg(record.qstrId, record.qstrDestination, record.qstrBackup)
                    .arg(record.listSaved.size())
@@ -173,12 +175,12 @@ int ReplaceJournal::RollBackInterruptedRuns()
         const ReplaceHelper::RestoreResult result =
             ReplaceHelper::RestoreSaved(record.qstrDestination, record.qstrBackup, record.listSaved,
                                         record.listCreated, record.qstrTempSuffix);
-        qWarning().noquote() << QStringLiteral(
-                                    "ReplaceJournal::RollBack:task[%1] restored %2 of %3 files, %4 failed")
-                                    .arg(record.qstrId)
-                                    .arg(result.nRestored)
-                                    .arg(record.listSaved.size())
-                                    .arg(result.nFailed);
+        qCWarning(lcInstall).noquote()
+            << QStringLiteral("ReplaceJournal::RollBack:task[%1] restored %2 of %3 files, %4 failed")
+                   .arg(record.qstrId)
+                   .arg(result.nRestored)
+                   .arg(record.listSaved.size())
+                   .arg(result.nFailed);
         // Kept only while a roll-back is unfinished; an attempt that failed is not retried
         // later, when it could put old bytes over files changed since.
         QFile::remove(path);
@@ -213,6 +215,7 @@ void ReplaceJournal::MarkOwnedBackupFolder(const QString& _qstrCanonicalFolder)
     kept.append(identity + QLatin1Char('\t') + _qstrCanonicalFolder);
     QString error;
     if (!OpenState().WriteFile(kOwnedFileName, kept.join(QLatin1Char('\n')).toUtf8() + '\n', error))
-        qCritical().noquote() << "ReplaceJournal::MarkOwnedBackupFolder:cannot write:" + StateFolder() +
-                                     QLatin1Char('/') + kOwnedFileName + ":" + error;
+        qCCritical(lcInstall).noquote()
+            << "ReplaceJournal::MarkOwnedBackupFolder:cannot write:" + StateFolder() + QLatin1Char('/') +
+                   kOwnedFileName + ":" + error;
 }

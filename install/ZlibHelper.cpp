@@ -1,4 +1,5 @@
 #include "install/ZlibHelper.h"
+#include "core/LogCategories.h"
 
 #include "core/FillPlaceholders.h"
 #include "core/ServiceThread.h"
@@ -54,7 +55,7 @@ ZlibHelper::ZlibHelper(QObject* _pParent) : QObject(_pParent)
 
 ZlibHelper::~ZlibHelper()
 {
-    qDebug() << "~ZlibHelper()";
+    qCDebug(lcInstall) << "~ZlibHelper()";
     CancelUnzipTask();
 }
 
@@ -66,12 +67,12 @@ QString ZlibHelper::ErrorText(const QString& _qstrDetail)
 void ZlibHelper::JoinThread(std::thread& _thread, const char* _szNone)
 {
     if (!_thread.joinable()) {
-        qDebug() << _szNone;
+        qCDebug(lcInstall) << _szNone;
         return;
     }
     if (_thread.get_id() == std::this_thread::get_id()) {
         // Joining itself would throw; the owner broke the rule stated in the header.
-        qCritical() << "ZlibHelper::CancelUnzipTask:called from the extraction thread";
+        qCCritical(lcInstall) << "ZlibHelper::CancelUnzipTask:called from the extraction thread";
         _thread.detach();
         return;
     }
@@ -88,7 +89,7 @@ void ZlibHelper::CancelUnzipTask()
         m_qstrLastError = ErrorText(tr("USER_STOPED"));
         emit signErrorOccurred(m_qstrLastError, m_qstrId);
     }
-    qDebug() << "CancelUnzipTask ok";
+    qCDebug(lcInstall) << "CancelUnzipTask ok";
     m_blFinished = false;
 }
 
@@ -119,7 +120,7 @@ void ZlibHelper::startUnzipV2(const QString& _qstrArchive, const QString& _qstrD
 void ZlibHelper::Fail(const QString& _qstrDetail)
 {
     m_qstrLastError = ErrorText(_qstrDetail);
-    qCritical().noquote() << m_qstrLastError;
+    qCCritical(lcInstall).noquote() << m_qstrLastError;
     m_nState = Ended;
     emit signErrorOccurred(m_qstrLastError, m_qstrId);
 }
@@ -133,7 +134,7 @@ void ZlibHelper::Finish()
 
 void ZlibHelper::RunFirstEngine(const QString& _qstrArchive, const QString& _qstrDestination)
 {
-    qWarning().noquote() << "unzip " + _qstrArchive + " to" + _qstrDestination;
+    qCWarning(lcInstall).noquote() << "unzip " + _qstrArchive + " to" + _qstrDestination;
     CZipHelperImp zip;
     quint64 total = 0;
     std::vector<ZipEntry> entries;
@@ -149,9 +150,9 @@ void ZlibHelper::RunFirstEngine(const QString& _qstrArchive, const QString& _qst
         const QByteArray diskName = QFile::encodeName(entry.name);
         const ZipEntryGuard::Verdict verdict = guard.Check(diskName, entry.name, entry.nameTooLong);
         if (verdict != ZipEntryGuard::Ok) {
-            qCritical().noquote() << "ZlibHelper::unzip:refused entry:" +
-                                         ZipEntryGuard::Printable(entry.name) + ":" +
-                                         ZipEntryGuard::Describe(verdict);
+            qCCritical(lcInstall).noquote()
+                << "ZlibHelper::unzip:refused entry:" + ZipEntryGuard::Printable(entry.name) + ":" +
+                       ZipEntryGuard::Describe(verdict);
             return Fail(FillPlaceholders(tr("UNSAFE_ENTRY_NAME"), ZipEntryGuard::Printable(entry.name)));
         }
         if (entry.sizeUnknown)
@@ -161,7 +162,7 @@ void ZlibHelper::RunFirstEngine(const QString& _qstrArchive, const QString& _qst
         relative[i] = QFile::decodeName(ZipEntryGuard::Normalise(diskName));
     }
 
-    qDebug().noquote() << "file:" + _qstrArchive + " totalsize:" + QString::number(total);
+    qCDebug(lcInstall).noquote() << "file:" + _qstrArchive + " totalsize:" + QString::number(total);
     if (m_blStop)
         return Fail(tr("USER_STOPED"));
     emit signUnzipProgress(0, static_cast<qint64>(total), m_qstrId);
@@ -181,11 +182,12 @@ void ZlibHelper::RunFirstEngine(const QString& _qstrArchive, const QString& _qst
             return Fail(tr("USER_STOPED"));
         const ZipEntry& entry = entries[index];
         const QString target = root + QLatin1Char('/') + relative[index];
-        qDebug().noquote() << "file:" + ZipEntryGuard::Printable(entry.name) +
-                                  " size:" + QString::number(entry.size) +
-                                  " dosDate:" + QString::number(entry.dosDate);
+        qCDebug(lcInstall).noquote() << "file:" + ZipEntryGuard::Printable(entry.name) +
+                                            " size:" + QString::number(entry.size) +
+                                            " dosDate:" + QString::number(entry.dosDate);
         if (entry.isSymLink)
-            qWarning().noquote() << "ZlibHelper::unzip:link entry written as a plain file:" + target;
+            qCWarning(lcInstall).noquote()
+                << "ZlibHelper::unzip:link entry written as a plain file:" + target;
 
         const QString folder = QFileInfo(target).absolutePath();
         if (!setFolders.contains(folder)) {
@@ -257,10 +259,10 @@ void ZlibHelper::RunFirstEngine(const QString& _qstrArchive, const QString& _qst
             }
         }
         written += entry.size;
-        qDebug().noquote() << "progress:" + QString::number(written) + "/" + QString::number(total);
+        qCDebug(lcInstall).noquote() << "progress:" + QString::number(written) + "/" + QString::number(total);
         emit signUnzipProgress(static_cast<qint64>(written), static_cast<qint64>(total), m_qstrId);
     }
-    qDebug().noquote() << "signUnzipFinished! " + _qstrDestination;
+    qCDebug(lcInstall).noquote() << "signUnzipFinished! " + _qstrDestination;
     Finish();
 }
 
@@ -287,9 +289,9 @@ void ZlibHelper::RunSecondEngine(const QByteArray& _baArchive, const QByteArray&
     for (const ZipEntry& entry : entries) {
         const ZipEntryGuard::Verdict verdict = guard.Check(entry.rawName, entry.name, entry.nameTooLong);
         if (verdict != ZipEntryGuard::Ok) {
-            qCritical().noquote() << "ZlibHelper::unzipV2:refused entry:" +
-                                         ZipEntryGuard::Printable(entry.name) + ":" +
-                                         ZipEntryGuard::Describe(verdict);
+            qCCritical(lcInstall).noquote()
+                << "ZlibHelper::unzipV2:refused entry:" + ZipEntryGuard::Printable(entry.name) + ":" +
+                       ZipEntryGuard::Describe(verdict);
             return Fail(QStringLiteral("unsafe entry name:") + ZipEntryGuard::Printable(entry.name));
         }
         if (entry.sizeUnknown)

@@ -1,4 +1,5 @@
 #include "network/AbilityNetworkTool.h"
+#include "core/LogCategories.h"
 
 #include "core/AbilityReply.h"
 #include "core/Config.h"
@@ -34,16 +35,17 @@ AbilityNetworkTool::~AbilityNetworkTool() = default;
 void AbilityNetworkTool::Accept(const JsonCommand& _jsonCommand, NetworkCommandRun::Kind _kind)
 {
     if (m_dequeAccepted.size() >= kMaxWaitingCommands) {
-        qCritical() << "AbilityNetworkTool::DealCommand:too many network commands waiting, refused:"
-                    << _jsonCommand.guid;
+        qCCritical(lcNetwork) << "AbilityNetworkTool::DealCommand:too many network commands waiting, refused:"
+                              << _jsonCommand.guid;
         Refuse();
         return;
     }
     CommandNetworkBody body;
     body.LoadFromString(_jsonCommand.data);
     if (body.m_qmapNetworkResult.size() > kMaxAddresses) {
-        qCritical() << "AbilityNetworkTool::DealCommand:more addresses than a command may name, refused:"
-                    << _jsonCommand.guid << body.m_qmapNetworkResult.size();
+        qCCritical(lcNetwork)
+            << "AbilityNetworkTool::DealCommand:more addresses than a command may name, refused:"
+            << _jsonCommand.guid << body.m_qmapNetworkResult.size();
         Refuse();
         return;
     }
@@ -75,13 +77,13 @@ void AbilityNetworkTool::SlotCommandMessage()
 
 void AbilityNetworkTool::SlotNetworkStatusChange(bool _blIsOn, QString qstrMsg)
 {
-    qDebug() << "SlotNetworkStatusChange!";
+    qCDebug(lcNetwork) << "SlotNetworkStatusChange!";
     NetworkStatusTips::Replace(_blIsOn, qstrMsg);
 }
 
 void AbilityNetworkTool::SlotPubicNetworkResult(bool)
 {
-    qDebug() << "SlotPubicNetworkResult!";
+    qCDebug(lcNetwork) << "SlotPubicNetworkResult!";
     JsonCommand answer = AbilityReply::Build(m_lastAccepted, 0, QString(), QString());
     answer.command = QStringLiteral("public_network_ret");
     MessageService::Instance().Post(answer);

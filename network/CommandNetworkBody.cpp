@@ -1,4 +1,5 @@
 #include "network/CommandNetworkBody.h"
+#include "core/LogCategories.h"
 
 #include "core/JsonText.h"
 
@@ -11,11 +12,11 @@ void CommandNetworkBody::LoadFromString(const QString& _qstrText)
     QJsonParseError error;
     const QJsonDocument document = JsonText::Parse(_qstrText.toUtf8(), &error);
     if (error.error != QJsonParseError::NoError) {
-        qCritical() << "JsonSource::LoadFromString:" << error.errorString();
+        qCCritical(lcNetwork) << "JsonSource::LoadFromString:" << error.errorString();
         return;
     }
     if (!document.isArray()) {
-        qCritical() << "JsonSource::LoadFromString:qjsonOdc is not object";
+        qCCritical(lcNetwork) << "JsonSource::LoadFromString:qjsonOdc is not object";
         return;
     }
     LoadFromJson(document.array());
@@ -23,7 +24,7 @@ void CommandNetworkBody::LoadFromString(const QString& _qstrText)
 
 void CommandNetworkBody::LoadFromJson(const QJsonArray& _jsonArray)
 {
-    qWarning() << "CommandNetworkBody::LoadFromJson";
+    qCWarning(lcNetwork) << "CommandNetworkBody::LoadFromJson";
     for (const QJsonValue& item : _jsonArray) {
         const QJsonObject element = item.toObject();
         const QJsonValue url = element.value(QLatin1String("url"));

@@ -1,6 +1,7 @@
 // Follows the kernel's rtnetlink multicast groups for links, IPv4/IPv6 addresses and routes,
 // the events behind a desktop's "network configuration changed" notifications.
 #include "network/NetworkChangeNotifier.h"
+#include "core/LogCategories.h"
 
 #include <QDebug>
 #include <QSocketNotifier>
@@ -36,7 +37,7 @@ bool NetworkChangeNotifier::Start()
         return true;
     const int fd = ::socket(AF_NETLINK, SOCK_RAW | SOCK_NONBLOCK | SOCK_CLOEXEC, NETLINK_ROUTE);
     if (fd < 0) {
-        qWarning() << "NetworkChangeNotifier::Start:no netlink socket:" << std::strerror(errno);
+        qCWarning(lcNetwork) << "NetworkChangeNotifier::Start:no netlink socket:" << std::strerror(errno);
         return false;
     }
     sockaddr_nl address{};
@@ -44,7 +45,8 @@ bool NetworkChangeNotifier::Start()
     address.nl_groups =
         RTMGRP_LINK | RTMGRP_IPV4_IFADDR | RTMGRP_IPV6_IFADDR | RTMGRP_IPV4_ROUTE | RTMGRP_IPV6_ROUTE;
     if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        qWarning() << "NetworkChangeNotifier::Start:cannot join the netlink groups:" << std::strerror(errno);
+        qCWarning(lcNetwork) << "NetworkChangeNotifier::Start:cannot join the netlink groups:"
+                             << std::strerror(errno);
         ::close(fd);
         return false;
     }

@@ -1,4 +1,5 @@
 #include "network/NetworkCommandRun.h"
+#include "core/LogCategories.h"
 
 #include "core/AbilityReply.h"
 #include "core/Logger.h"
@@ -19,9 +20,9 @@ NetworkCommandRun::NetworkCommandRun(const JsonCommand& _request, const QStringL
 void NetworkCommandRun::Start()
 {
     if (Logger::IsWritten(QtDebugMsg)) {
-        qDebug().noquote() << "jsonCommandTemp.data==" +
-                                  QString::fromUtf8(Logger::ClipForLog(m_request.data.toUtf8()));
-        qDebug() << "body.m_qmapNetworkResult.count==" << m_listUrls.size();
+        qCDebug(lcNetwork).noquote() << "jsonCommandTemp.data==" +
+                                            QString::fromUtf8(Logger::ClipForLog(m_request.data.toUtf8()));
+        qCDebug(lcNetwork) << "body.m_qmapNetworkResult.count==" << m_listUrls.size();
     }
     // Without addresses there is nothing to learn from a probe.
     if (m_listUrls.isEmpty() || m_kind == Kind::PublicNetwork) {
@@ -40,7 +41,7 @@ void NetworkCommandRun::TestNext()
     while (m_nNext < m_listUrls.size()) {
         const QString& url = m_listUrls.at(m_nNext);
         if (m_kind == Kind::PostInterface)
-            qDebug().noquote() << "item.key==" + url;
+            qCDebug(lcNetwork).noquote() << "item.key==" + url;
         if (m_kind == Kind::PublicNetwork) {
             NetworkManager::Instance().CheckPublicNetwork(
                 *m_pNam, this, [this](bool _blOk) { Record(_blOk ? kReachable : kPublicNetworkDown); });

@@ -1,4 +1,5 @@
 #include "network/NetworkManager.h"
+#include "core/LogCategories.h"
 
 #include "network/NetworkWatcher.h"
 
@@ -36,17 +37,18 @@ void NetworkManager::Init(const QString& _qstrUrl, int _nTimeoutSeconds)
 {
     m_qstrPublicNetwork = _qstrUrl;
     m_nTimeoutMs = qMax(1, _nTimeoutSeconds) * 1000;
-    qCritical().noquote() << "m_qstrPublicNetwork == " + _qstrUrl;
+    qCCritical(lcNetwork).noquote() << "m_qstrPublicNetwork == " + _qstrUrl;
     if (!HttpProbe::IsContactable(QUrl(_qstrUrl)))
-        qWarning().noquote() << "NetworkManager::Init:publicNetworkUrl is empty or not an http(s) address, "
-                                "every public network test fails:"
-                             << _qstrUrl;
+        qCWarning(lcNetwork).noquote()
+            << "NetworkManager::Init:publicNetworkUrl is empty or not an http(s) address, "
+               "every public network test fails:"
+            << _qstrUrl;
     if (m_blInitialised)
         return;
     m_blInitialised = true;
     ListInterfaces();
     if (!m_pWatcher->Start())
-        qWarning() << "NetworkManager::Init:network changes are not followed";
+        qCWarning(lcNetwork) << "NetworkManager::Init:network changes are not followed";
 }
 
 void NetworkManager::ListInterfaces()
@@ -63,9 +65,9 @@ void NetworkManager::ListInterfaces()
         else if (item.type() == QNetworkInterface::Virtual)
             m_listVirtual.append(item);
     }
-    qDebug() << "it have " << m_listWifi.size() << "wifi network";
-    qDebug() << "it have " << m_listEthernet.size() << "ethernet network";
-    qDebug() << "it have " << m_listVirtual.size() << "virtual network";
+    qCDebug(lcNetwork) << "it have " << m_listWifi.size() << "wifi network";
+    qCDebug(lcNetwork) << "it have " << m_listEthernet.size() << "ethernet network";
+    qCDebug(lcNetwork) << "it have " << m_listVirtual.size() << "virtual network";
 }
 
 void NetworkManager::CheckPublicNetwork(QNetworkAccessManager& _nam, QObject* _pContext,
@@ -94,26 +96,26 @@ void NetworkManager::PostInterface(QNetworkAccessManager& _nam, const QString& _
 
 void NetworkManager::OnlineStateChanged(bool isOnline)
 {
-    qWarning().nospace() << "onlineStateChanged online == " << isOnline;
+    qCWarning(lcNetwork).nospace() << "onlineStateChanged online == " << isOnline;
     if (!isOnline)
         emit SignNetworkStatusChange(false, NetworkBrokenText());
 }
 
 void NetworkManager::ConfigurationChanged(const QString& _qstrName)
 {
-    qWarning().noquote() << "ConfigurationChanged config.name == " + _qstrName;
+    qCWarning(lcNetwork).noquote() << "ConfigurationChanged config.name == " + _qstrName;
     CheckAndAnnounce();
 }
 
 void NetworkManager::ConfigurationAdded(const QString& _qstrName)
 {
-    qWarning().noquote() << "ConfigurationAdded config.name == " + _qstrName;
+    qCWarning(lcNetwork).noquote() << "ConfigurationAdded config.name == " + _qstrName;
     CheckAndAnnounce();
 }
 
 void NetworkManager::ConfigurationRemoved(const QString& _qstrName)
 {
-    qWarning().noquote() << "ConfigurationRemoved config.name == " + _qstrName;
+    qCWarning(lcNetwork).noquote() << "ConfigurationRemoved config.name == " + _qstrName;
     CheckAndAnnounce();
 }
 

@@ -1,4 +1,5 @@
 #include "notices/AbilityCountDownTool.h"
+#include "core/LogCategories.h"
 
 #include "core/AbilityReply.h"
 #include "core/TaskRegistry.h"
@@ -30,6 +31,6 @@ void AbilityCountDownTool::DealCountDown(const JsonCommand& _jsonCommand)
 
 void AbilityCountDownTool::OnCountDownFinish(const JsonCommand& _jsonCommand)
 {
-    qDebug() << "OnCountDownFinish!";
+    qCDebug(lcNotices) << "OnCountDownFinish!";
     AbilityReply::Send(_jsonCommand, 0);
 }

@@ -1,4 +1,5 @@
 #include "notices/CustomToast.h"
+#include "core/LogCategories.h"
 
 #include "notices/ToastPlacement.h"
 
@@ -21,7 +22,8 @@ float PrimaryScale()
 CustomToast::CustomToast(QWidget* _pParent)
     : QWidget(_pParent), m_pixmapIcon(QStringLiteral(":/images/warning.png"))
 {
-    qWarning() << "CustomToast:" << ToastPlacement::kDesignWidth << "," << ToastPlacement::kDesignHeight;
+    qCWarning(lcNotices) << "CustomToast:" << ToastPlacement::kDesignWidth << ","
+                         << ToastPlacement::kDesignHeight;
     setFixedSize(ToastPlacement::kDesignWidth, ToastPlacement::kDesignHeight);
     setWindowFlags(Qt::ToolTip | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
     setAttribute(Qt::WA_TranslucentBackground);
@@ -32,7 +34,7 @@ CustomToast::CustomToast(QWidget* _pParent)
 void CustomToast::ShowToast()
 {
     const QSize size = ToastPlacement::Size(PrimaryScale());
-    qWarning() << "CustomToast:" << size.width() << "," << size.height();
+    qCWarning(lcNotices) << "CustomToast:" << size.width() << "," << size.height();
     setFixedSize(size);
     if (const QScreen* screen = QGuiApplication::primaryScreen()) {
         const auto topLeft = ToastPlacement::TopLeft(m_body.position, screen->availableGeometry(), size);

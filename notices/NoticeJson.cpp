@@ -1,4 +1,5 @@
 #include "notices/NoticeJson.h"
+#include "core/LogCategories.h"
 
 #include "core/JsonReader.h"
 
@@ -10,7 +11,7 @@ bool TruncatedInt(const QJsonObject& _jsonObj, const char* _szKey, int& _nOut, c
 {
     if (!_jsonObj.value(QLatin1String(_szKey)).isDouble()) {
         if (_szMissingLog)
-            qCritical() << _szMissingLog;
+            qCCritical(lcNotices) << _szMissingLog;
         return false;
     }
     int value = 0;

@@ -1,4 +1,5 @@
 #include "notices/ObjData.h"
+#include "core/LogCategories.h"
 
 #include "core/JsonReader.h"
 #include "notices/NoticeJson.h"
@@ -26,7 +27,7 @@ QString ObjData::ToString() const
 
 void ObjData::LoadFromJson(const QJsonObject& _jsonObj)
 {
-    qDebug() << "ObjData::LoadFromJson";
+    qCDebug(lcNotices) << "ObjData::LoadFromJson";
     NoticeJson::TruncatedInt(_jsonObj, "width", width, "LoadFromJson:no width found");
     NoticeJson::TruncatedInt(_jsonObj, "height", height, "LoadFromJson:no height found");
     NoticeJson::TruncatedInt(_jsonObj, "font_size", font_size, "LoadFromJson:no font_size found");

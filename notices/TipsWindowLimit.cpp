@@ -1,4 +1,5 @@
 #include "notices/TipsWindowLimit.h"
+#include "core/LogCategories.h"
 
 #include "notices/ViewTips.h"
 
@@ -19,7 +20,7 @@ void TipsWindowLimit::Admit(ViewTips* _pViewTips)
     DropFinished();
     while (m_listOpen.size() >= kMaxOpen) {
         QPointer<ViewTips> oldest = m_listOpen.takeFirst();
-        qWarning() << "TipsWindowLimit::Admit:too many tips windows, closing the oldest";
+        qCWarning(lcNotices) << "TipsWindowLimit::Admit:too many tips windows, closing the oldest";
         if (oldest)
             oldest->Finish(QStringLiteral("closed"));
     }

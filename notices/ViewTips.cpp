@@ -1,4 +1,5 @@
 #include "notices/ViewTips.h"
+#include "core/LogCategories.h"
 
 #include "notices/TipsPlacement.h"
 
@@ -55,26 +56,26 @@ QString ViewTips::LoadStyleSheet(const QString& _qstrPath, const QString& _qstrP
     QFile file(_qstrPath);
     if (!file.open(QIODevice::ReadOnly))
         return QString();
-    qDebug().noquote() << _qstrPath + QStringLiteral(" open!");
+    qCDebug(lcNotices).noquote() << _qstrPath + QStringLiteral(" open!");
     QString sheet = QString::fromUtf8(file.read(kMaxStyleSheetBytes));
     if (!_qstrPlaceholder.isEmpty()) {
         // A one-letter placeholder and a long folder could multiply the text a thousandfold.
         const qint64 grown = sheet.size() + qint64(sheet.count(_qstrPlaceholder)) *
                                                 (_qstrReplacement.size() - _qstrPlaceholder.size());
         if (grown > kMaxStyleSheetBytes) {
-            qWarning() << "ViewTips::LoadStyleSheet:style sheet too large after replacing, not used:"
-                       << _qstrPath;
+            qCWarning(lcNotices)
+                << "ViewTips::LoadStyleSheet:style sheet too large after replacing, not used:" << _qstrPath;
             return QString();
         }
         sheet.replace(_qstrPlaceholder, _qstrReplacement, Qt::CaseSensitive);
     }
-    qDebug().noquote() << QStringLiteral("qstrViewTipsSheet == ") + sheet;
+    qCDebug(lcNotices).noquote() << QStringLiteral("qstrViewTipsSheet == ") + sheet;
     return sheet;
 }
 
 void ViewTips::InitView(const ViewTipsData& _viewTipsData)
 {
-    qCritical() << "ViewTips::InitView";
+    qCCritical(lcNotices) << "ViewTips::InitView";
     const QSize screen = PrimaryScreenSize();
     ViewTipsData d = _viewTipsData.Scaled(TipsPlacement::Scale(screen.height()));
     d.Bound(screen);

@@ -1,4 +1,5 @@
 #include "notices/ViewTipsData.h"
+#include "core/LogCategories.h"
 
 #include "core/JsonReader.h"
 #include "notices/NoticeJson.h"
@@ -31,7 +32,7 @@ QString ViewTipsData::ToString() const
 
 void ViewTipsData::LoadFromJson(const QJsonObject& _jsonObj)
 {
-    qDebug() << "CommandRecordTimeBody::LoadFromJson";
+    qCDebug(lcNotices) << "CommandRecordTimeBody::LoadFromJson";
     JsonReader reader(_jsonObj);
     NoticeJson::TruncatedInt(_jsonObj, "width", width, "LoadFromJson:no width found");
     NoticeJson::TruncatedInt(_jsonObj, "height", height, "LoadFromJson:no height found");
@@ -56,7 +57,7 @@ void ViewTipsData::LoadFromJson(const QJsonObject& _jsonObj)
             list_button_data.append(button);
         }
     } else {
-        qCritical() << "LoadFromJson:no list_button_data found";
+        qCCritical(lcNotices) << "LoadFromJson:no list_button_data found";
     }
     reader.String("view_tips_qss_path", view_tips_qss_path, "LoadFromJson:no view_tips_qss_path found");
     reader.String("view_tips_image_path", view_tips_image_path, "LoadFromJson:no view_tips_image_path found");

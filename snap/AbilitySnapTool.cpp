@@ -1,4 +1,5 @@
 #include "snap/AbilitySnapTool.h"
+#include "core/LogCategories.h"
 
 #include "core/AbilityReply.h"
 #include "core/Logger.h"
@@ -54,8 +55,8 @@ void AbilitySnapTool::OnSnapFinished(const JsonCommand& _request, bool _blSucces
 {
     // The image runs to megabytes; the log keeps its head.
     if (Logger::IsWritten(QtDebugMsg))
-        qDebug() << "snap:bSucc:" << _blSuccess << " filepath:" << _qstrFirst
-                 << " base64:" << _baImage.left(Logger::kLogClipBytes);
+        qCDebug(lcSnap) << "snap:bSucc:" << _blSuccess << " filepath:" << _qstrFirst
+                        << " base64:" << _baImage.left(Logger::kLogClipBytes);
     if (_blSuccess) {
         // Written once, straight into its wire form: the hub relays these bytes as they are.
         const JsonCommand reply = AbilityReply::Build(_request, 0, QString(), QString());

@@ -1,4 +1,5 @@
 #include "snap/SelectionGeometry.h"
+#include "core/LogCategories.h"
 
 #include <QDebug>
 
@@ -57,7 +58,7 @@ SelectionGeometry::HitState SelectionGeometry::HitTest(const QRect& _rectSel, co
             hit = handle.first;
             break;
         }
-    qDebug() << "HitTest:" << _pt.x() << _pt.y() << HitName(hit) << "in ";
+    qCDebug(lcSnap) << "HitTest:" << _pt.x() << _pt.y() << HitName(hit) << "in ";
     return hit;
 }
 
@@ -125,13 +126,13 @@ void SelectionGeometry::MoveContent(const QPoint& _pt)
     m_nSelectY = std::max(0, m_rectPress.y() + _pt.y() - m_ptPress.y());
     if (m_nSelectX > m_nScreenWidth - m_nSelectWidth) {
         m_nSelectX = m_nScreenWidth - m_nSelectWidth;
-        qDebug() << "m_nSelectX:" << m_nSelectX << " m_nScreenWidth:" << m_nScreenWidth
-                 << " m_nSelectWidth:" << m_nSelectWidth;
+        qCDebug(lcSnap) << "m_nSelectX:" << m_nSelectX << " m_nScreenWidth:" << m_nScreenWidth
+                        << " m_nSelectWidth:" << m_nSelectWidth;
     }
     if (m_nSelectY > m_nScreenHeight - m_nSelectHeight) {
         m_nSelectY = m_nScreenHeight - m_nSelectHeight;
-        qDebug() << "m_nSelectY:" << m_nSelectY << " m_nScreenHeight:" << m_nScreenHeight
-                 << " m_nSelectHeight:" << m_nSelectHeight;
+        qCDebug(lcSnap) << "m_nSelectY:" << m_nSelectY << " m_nScreenHeight:" << m_nScreenHeight
+                        << " m_nSelectHeight:" << m_nSelectHeight;
     }
 }
 

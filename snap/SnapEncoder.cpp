@@ -1,4 +1,5 @@
 #include "snap/SnapEncoder.h"
+#include "core/LogCategories.h"
 
 #include "core/Config.h"
 #include "snap/PngEncoder.h"
@@ -23,9 +24,9 @@ Picture Encode(const QImage& _image)
     picture.png = EncodePng(_image);
     if (picture.png.isEmpty())
         return picture;
-    qDebug() << "begin save to base64:" << clock();
+    qCDebug(lcSnap) << "begin save to base64:" << clock();
     picture.pngBase64 = picture.png.toBase64();
-    qDebug() << "end save to base64:" << clock();
+    qCDebug(lcSnap) << "end save to base64:" << clock();
     return picture;
 }
 
@@ -35,10 +36,10 @@ Result Store(const Picture& _picture)
     if (_picture.png.isEmpty())
         return result;
     // The file holds the very bytes of the answer: one encoding, not two.
-    qDebug() << "begin save to file:" << clock();
+    qCDebug(lcSnap) << "begin save to file:" << clock();
     const SnapFileStore::Result stored =
         SnapFileStore::Save(_picture.png, Config::Instance().GetSnapKeepBytes());
-    qDebug() << "end save to file:" << clock();
+    qCDebug(lcSnap) << "end save to file:" << clock();
     if (!stored.ok)
         return result;
     result.pathBase64 = QString::fromLatin1(stored.path.toUtf8().toBase64());

@@ -1,4 +1,5 @@
 #include "snap/SnapFileStore.h"
+#include "core/LogCategories.h"
 
 #include "core/PrivateFolder.h"
 
@@ -25,8 +26,8 @@ PrivateFolder OpenFolder()
     PrivateFolder own = PrivateFolder::Open(base, {PrivateFolder::ServiceFolderName(), kFolderName});
     static std::atomic<bool> s_blWarned{false};
     if (!s_blWarned.exchange(true))
-        qWarning().noquote() << "SnapFileStore:the shared screenshot folder is refused (" + shared.Error() +
-                                    "), screenshots go to " + own.Path();
+        qCWarning(lcSnap).noquote() << "SnapFileStore:the shared screenshot folder is refused (" +
+                                           shared.Error() + "), screenshots go to " + own.Path();
     return own;
 }
 
@@ -60,12 +61,12 @@ SnapFileStore::Result SnapFileStore::Save(const QByteArray& _baPng, qint64 _nKee
     const PrivateFolder folder = OpenFolder();
     if (!folder.IsValid()) {
         result.error = folder.Error();
-        qCritical().noquote() << "SnapFileStore::Save:refused:" + result.error;
+        qCCritical(lcSnap).noquote() << "SnapFileStore::Save:refused:" + result.error;
         return result;
     }
     const QString name = QUuid::createUuid().toString() + QStringLiteral(".png");
     if (!folder.WriteFile(name, _baPng, result.error)) {
-        qCritical().noquote() << "SnapFileStore::Save:" + folder.Path() + ":" + result.error;
+        qCCritical(lcSnap).noquote() << "SnapFileStore::Save:" + folder.Path() + ":" + result.error;
         return result;
     }
     KeepWithin(folder, _nKeepBytes, name);

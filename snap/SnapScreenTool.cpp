@@ -1,4 +1,5 @@
 #include "snap/SnapScreenTool.h"
+#include "core/LogCategories.h"
 #include "core/JsonCommand.h"
 #include "core/MessageService.h"
 #include "core/WorkerPool.h"
@@ -49,15 +50,15 @@ void SnapScreenTool::StartSnap(bool _blFullScreen, SnapCallback _funcCallback)
     }
     m_bFullScreen = false;
     m_funcCallback = std::move(_funcCallback);
-    qDebug() << "begin snap:" << clock();
+    qCDebug(lcSnap) << "begin snap:" << clock();
     // The overlay covers the screen; its frozen grab is what the user sees beneath it.
     if (!blSelecting && !GrabScreen()) {
         Cancel(kSnapFailed);
         return;
     }
     m_geometry.Reset(size(), m_bFullScreen);
-    qDebug() << "screen size:" << width() << "," << height();
-    qDebug() << "end snap:" << clock();
+    qCDebug(lcSnap) << "screen size:" << width() << "," << height();
+    qCDebug(lcSnap) << "end snap:" << clock();
     ShowOverlay();
     CreateToolBar();
 }
@@ -69,7 +70,7 @@ void SnapScreenTool::StartFullScreen(SnapCallback _funcCallback, bool _blFrozen)
         CloseOverlay();
     if (m_pGrab) {
         if (m_pGrab->waiting.size() > static_cast<size_t>(kMaxWaitingRequests)) {
-            qWarning()
+            qCWarning(lcSnap)
                 << "SnapScreenTool:capture requests waiting for the grab in progress, one more refused";
             _funcCallback(false, kSnapFailed, QByteArray());
             return;
@@ -78,15 +79,15 @@ void SnapScreenTool::StartFullScreen(SnapCallback _funcCallback, bool _blFrozen)
         PumpGrab();
         return;
     }
-    qDebug() << "begin snap:" << clock();
+    qCDebug(lcSnap) << "begin snap:" << clock();
     if (!_blFrozen && !GrabScreen()) {
         _funcCallback(false, kSnapFailed, QByteArray());
         return;
     }
     m_bFullScreen = true;
     m_geometry.Reset(size(), true);
-    qDebug() << "screen size:" << width() << "," << height();
-    qDebug() << "end snap:" << clock();
+    qCDebug(lcSnap) << "screen size:" << width() << "," << height();
+    qCDebug(lcSnap) << "end snap:" << clock();
     const QRect crop = m_geometry.CropRect(m_dPixelRatio, true).intersected(m_pixScreen.rect());
     m_geometry.Release();
     if (crop.isEmpty()) {
@@ -112,7 +113,7 @@ void SnapScreenTool::StartFullScreen(SnapCallback _funcCallback, bool _blFrozen)
         });
     if (queued)
         return;
-    qCritical() << "SnapScreenTool:the worker pool refused the encoding";
+    qCCritical(lcSnap) << "SnapScreenTool:the worker pool refused the encoding";
     const std::deque<SnapCallback> waiting = std::move(m_pGrab->waiting);
     m_pGrab.reset();
     for (const SnapCallback& callback : waiting)
@@ -169,7 +170,7 @@ void SnapScreenTool::PumpGrab()
         });
     if (queued)
         return;
-    qCritical() << "SnapScreenTool:the worker pool refused to store a capture";
+    qCCritical(lcSnap) << "SnapScreenTool:the worker pool refused to store a capture";
     grab->storing = false;
     const SnapCallback callback = std::move(grab->waiting.front());
     grab->waiting.pop_front();
@@ -184,12 +185,12 @@ bool SnapScreenTool::GrabScreen()
     if (QGuiApplication::platformName() == QLatin1String("offscreen"))
         screen = nullptr;
     if (!screen) {
-        qCritical() << "screen get failed, exit";
+        qCCritical(lcSnap) << "screen get failed, exit";
         return false;
     }
     m_pixScreen = screen->grabWindow(0);
     if (m_pixScreen.isNull()) {
-        qCritical() << "SnapScreenTool::GrabScreen:the display gave no image";
+        qCCritical(lcSnap) << "SnapScreenTool::GrabScreen:the display gave no image";
         return false;
     }
     m_dPixelRatio = screen->devicePixelRatio();
@@ -239,7 +240,7 @@ void SnapScreenTool::CloseOverlay()
 
 void SnapScreenTool::Cancel(const QString& _qstrMessage)
 {
-    qDebug() << "OnCancel sending:";
+    qCDebug(lcSnap) << "OnCancel sending:";
     CloseOverlay();
     Finish(false, _qstrMessage, QByteArray());
 }
@@ -254,13 +255,13 @@ void SnapScreenTool::Finish(bool _blSuccess, const QString& _qstrFirst, const QB
 
 void SnapScreenTool::slot_on_btnCancel_clicked()
 {
-    qDebug() << "SnapScreenTool::btnCancel occured";
+    qCDebug(lcSnap) << "SnapScreenTool::btnCancel occured";
     Cancel(kCancelByButton);
 }
 
 void SnapScreenTool::slot_on_btnOK_clicked()
 {
-    qDebug() << "SnapScreenTool::btnok occured";
+    qCDebug(lcSnap) << "SnapScreenTool::btnok occured";
     Save(false);
 }
 
@@ -291,21 +292,21 @@ void SnapScreenTool::StartSaveJob(QImage _image, SnapCallback _funcCallback)
                 _funcCallback(false, kSaveFailed, QByteArray());
         });
     if (!queued) {
-        qCritical() << "SnapScreenTool:the worker pool refused to save a capture";
+        qCCritical(lcSnap) << "SnapScreenTool:the worker pool refused to save a capture";
         _funcCallback(false, kBusy, QByteArray());
     }
 }
 
 void SnapScreenTool::mousePressEvent(QMouseEvent* _pEvent)
 {
-    qDebug() << "mousePressEvent hittest:" << m_geometry.Press(_pEvent->pos());
+    qCDebug(lcSnap) << "mousePressEvent hittest:" << m_geometry.Press(_pEvent->pos());
 }
 
 void SnapScreenTool::mouseReleaseEvent(QMouseEvent*)
 {
     m_geometry.Release();
     PlaceToolBar();
-    qDebug() << "mouseReleaseEvent occured";
+    qCDebug(lcSnap) << "mouseReleaseEvent occured";
 }
 
 void SnapScreenTool::mouseMoveEvent(QMouseEvent* _pEvent)
@@ -313,7 +314,7 @@ void SnapScreenTool::mouseMoveEvent(QMouseEvent* _pEvent)
     if (!m_geometry.Move(_pEvent->pos())) {
         const SelectionGeometry::HitState hit =
             SelectionGeometry::HitTest(m_geometry.Selection(), _pEvent->pos());
-        qDebug() << "mouseMoveEvent hittest:" << hit;
+        qCDebug(lcSnap) << "mouseMoveEvent hittest:" << hit;
         setCursor(SelectionGeometry::CursorFor(hit));
         return;
     }
@@ -325,7 +326,7 @@ void SnapScreenTool::mouseMoveEvent(QMouseEvent* _pEvent)
 void SnapScreenTool::keyPressEvent(QKeyEvent* _pEvent)
 {
     if (_pEvent->key() == Qt::Key_Escape) {
-        qDebug() << "Key_Escape occured, exit";
+        qCDebug(lcSnap) << "Key_Escape occured, exit";
         _pEvent->accept();
         Cancel(kCancelByEsc);
     }
@@ -356,7 +357,7 @@ void SnapScreenTool::paintEvent(QPaintEvent*)
 
 void SnapScreenTool::showEvent(QShowEvent* _pEvent)
 {
-    qDebug() << "showEvent occured";
+    qCDebug(lcSnap) << "showEvent occured";
     activateWindow();
     raise();
     QWidget::showEvent(_pEvent);

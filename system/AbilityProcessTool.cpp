@@ -1,4 +1,5 @@
 #include "system/AbilityProcessTool.h"
+#include "core/LogCategories.h"
 
 #include "core/AbilityReply.h"
 #include "system/ProcessHelper.h"
@@ -38,7 +39,7 @@ bool AbilityProcessTool::IsWatching()
 
 void AbilityProcessTool::DealStartProc(const JsonCommand& _jsonCommand)
 {
-    qWarning() << "AbilityProcessTool::DealStartProc:" << _jsonCommand.data;
+    qCWarning(lcSystem) << "AbilityProcessTool::DealStartProc:" << _jsonCommand.data;
     ProcessHelper::ShellOpen(_jsonCommand.data);
 }
 
@@ -59,12 +60,12 @@ void AbilityProcessTool::DealKeepProc(const JsonCommand& _jsonCommand)
     // the path again every second; a document would be opened again every second.
     if (!ProcessHelper::IsPlainProcessName(name) ||
         (info.exists() && !(info.isFile() && info.isExecutable()))) {
-        qWarning() << "AbilityProcessTool::DealKeepProc:not a program, not kept:" << path;
+        qCWarning(lcSystem) << "AbilityProcessTool::DealKeepProc:not a program, not kept:" << path;
         return;
     }
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
     m_mapKeepProc.insert(name, path);
-    qWarning() << "AbilityProcessTool::DealKeepProc:keep" << name << path;
+    qCWarning(lcSystem) << "AbilityProcessTool::DealKeepProc:keep" << name << path;
     if (!m_timer.isActive())
         m_timer.start(kKeepIntervalMs);
 }
@@ -76,7 +77,7 @@ void AbilityProcessTool::DealStopProc(const JsonCommand& _jsonCommand)
         std::lock_guard<std::recursive_mutex> lock(m_mutex);
         // Table keys compare exactly; the kill below matches names ignoring case.
         if (m_mapKeepProc.remove(name) > 0) {
-            qWarning() << "AbilityProcessTool::DealStopProc:no longer kept:" << name;
+            qCWarning(lcSystem) << "AbilityProcessTool::DealStopProc:no longer kept:" << name;
             if (m_mapKeepProc.isEmpty())
                 m_timer.stop();
         }
@@ -97,7 +98,7 @@ void AbilityProcessTool::OnTimer()
         // A path that became a document or a folder is not opened over and over; a missing one
         // is tried again on every tick.
         if (info.exists() && !(info.isFile() && info.isExecutable())) {
-            qDebug() << "AbilityProcessTool::OnTimer:not a program:" << it.value();
+            qCDebug(lcSystem) << "AbilityProcessTool::OnTimer:not a program:" << it.value();
             continue;
         }
         ProcessHelper::ShellOpen(it.value());

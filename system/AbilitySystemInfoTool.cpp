@@ -1,4 +1,5 @@
 #include "system/AbilitySystemInfoTool.h"
+#include "core/LogCategories.h"
 
 #include "core/AbilityReply.h"
 #include "core/WorkerPool.h"
@@ -35,8 +36,8 @@ AbilitySystemInfoTool::~AbilitySystemInfoTool() = default;
 void AbilitySystemInfoTool::Enqueue(const JsonCommand& _jsonCommand, Query _query)
 {
     if (m_nWaiting >= kMaxWaitingQueries) {
-        qCritical() << "AbilitySystemInfoTool::DealCommand:too many queries waiting, refused:"
-                    << _jsonCommand.guid;
+        qCCritical(lcSystem) << "AbilitySystemInfoTool::DealCommand:too many queries waiting, refused:"
+                             << _jsonCommand.guid;
         Refuse();
         return;
     }
@@ -72,8 +73,9 @@ void AbilitySystemInfoTool::StartNext()
             ++m_nMeasurements;
             continue;
         }
-        qCritical() << "AbilitySystemInfoTool::StartNext:the worker pool refused a measurement, queries:"
-                    << requests->size();
+        qCCritical(lcSystem)
+            << "AbilitySystemInfoTool::StartNext:the worker pool refused a measurement, queries:"
+            << requests->size();
         for (const JsonCommand& request : *requests)
             AbilityReply::Send(request, Envelope::kAbilityNotDealt,
                                Envelope::CoreErrorText(Envelope::kAbilityNotDealt));
@@ -86,7 +88,7 @@ void AbilitySystemInfoTool::Answer(const std::vector<JsonCommand>& _vecRequests,
     const QString body = _body.ToString();
     for (const JsonCommand& request : _vecRequests) {
         if (request.command == QLatin1String(kDiskSpace))
-            qDebug() << "AbilitySystemInfoTool::on_query_disk_space:answered";
+            qCDebug(lcSystem) << "AbilitySystemInfoTool::on_query_disk_space:answered";
         AbilityReply::Send(request, 0, QString(), body);
     }
 }

@@ -1,4 +1,5 @@
 #include "system/CommandSystemInfoToolBody.h"
+#include "core/LogCategories.h"
 
 #include "core/JsonReader.h"
 
@@ -7,7 +8,7 @@
 
 void CommandSystemInfoToolBody::LoadFromString(const QString& _qstrText)
 {
-    qDebug().noquote() << QStringLiteral("CommandSystemInfoToolBody::LoadFromString:") + _qstrText;
+    qCDebug(lcSystem).noquote() << QStringLiteral("CommandSystemInfoToolBody::LoadFromString:") + _qstrText;
     const auto obj =
         JsonReader::ParseObject(_qstrText.toUtf8(), "CommandSystemInfoToolBody::LoadFromString:");
     if (obj)
@@ -16,7 +17,7 @@ void CommandSystemInfoToolBody::LoadFromString(const QString& _qstrText)
 
 void CommandSystemInfoToolBody::LoadFromJson(const QJsonObject& _jsonObj)
 {
-    qWarning() << "CommandSystemInfoToolBody::LoadFromJson";
+    qCWarning(lcSystem) << "CommandSystemInfoToolBody::LoadFromJson";
     JsonReader reader(_jsonObj);
     reader.String("key", key, "LoadFromJson:no key found");
     // Any number is taken; one with a fraction or beyond 32 bits reads as 0.
@@ -24,7 +25,7 @@ void CommandSystemInfoToolBody::LoadFromJson(const QJsonObject& _jsonObj)
         int value = 0;
         num = reader.Integer("num", value) ? value : 0;
     } else {
-        qCritical() << "LoadFromJson:no num found";
+        qCCritical(lcSystem) << "LoadFromJson:no num found";
     }
     reader.String("str", str, "LoadFromJson:no str found");
 }

@@ -2,6 +2,7 @@
 // pidfds (kill(2) where pidfds are missing), programs started detached with Qt's double fork,
 // documents and folders through xdg-open.
 #include "system/ProcessHelper.h"
+#include "core/LogCategories.h"
 
 #include "system/ProcessSnapshot.h"
 
@@ -73,11 +74,11 @@ bool LaunchDetached(const QString& _qstrProgram, const QStringList& _listArgs)
     qint64 pid = 0;
     const bool started = process.startDetached(&pid);
     if (started)
-        qDebug().noquote() << "ProcessHelper:started" << _qstrProgram << _listArgs.join(QLatin1Char(' '))
-                           << "pid" << pid;
+        qCDebug(lcSystem).noquote() << "ProcessHelper:started" << _qstrProgram
+                                    << _listArgs.join(QLatin1Char(' ')) << "pid" << pid;
     else
-        qWarning().noquote() << "ProcessHelper:cannot start" << _qstrProgram
-                             << _listArgs.join(QLatin1Char(' '));
+        qCWarning(lcSystem).noquote()
+            << "ProcessHelper:cannot start" << _qstrProgram << _listArgs.join(QLatin1Char(' '));
     return started;
 }
 
@@ -87,11 +88,13 @@ namespace ProcessHelper {
 
 bool CheckProcessRunning(const QString& _qstrName)
 {
-    qDebug().noquote() << QStringLiteral("ProcessHelper::CheckProcessRunning") + QStringLiteral(" begin.");
+    qCDebug(lcSystem).noquote() << QStringLiteral("ProcessHelper::CheckProcessRunning") +
+                                       QStringLiteral(" begin.");
     const bool running = CheckProcessesRunning({_qstrName}).front();
     if (!running)
-        qDebug().noquote() << QStringLiteral("ProcessHelper::CheckProcessRunning") + QStringLiteral(" end:")
-                           << false;
+        qCDebug(lcSystem).noquote() << QStringLiteral("ProcessHelper::CheckProcessRunning") +
+                                           QStringLiteral(" end:")
+                                    << false;
     return running;
 }
 
@@ -100,18 +103,18 @@ std::vector<bool> CheckProcessesRunning(const QStringList& _listNames)
     std::vector<bool> running(static_cast<size_t>(_listNames.size()), false);
     std::vector<ProcessRecord> processes;
     if (!ProcessSnapshot::Take(ProcessSnapshot::kNames, processes)) {
-        qDebug() << "Checking process:INVALID_HANDLE_VALUE";
+        qCDebug(lcSystem) << "Checking process:INVALID_HANDLE_VALUE";
         return running;
     }
     if (processes.empty())
-        qDebug() << "Process32First failed!";
+        qCDebug(lcSystem) << "Process32First failed!";
     for (int i = 0; i < _listNames.size(); ++i) {
         if (!IsPlainProcessName(_listNames[i]))
             continue;
         for (const ProcessRecord& process : processes)
             if (!process.exited && ProcessSnapshot::AnswersTo(process, _listNames[i])) {
-                qDebug().noquote() << (process.name.isEmpty() ? process.otherNames.value(0) : process.name) +
-                                          " found.";
+                qCDebug(lcSystem).noquote()
+                    << (process.name.isEmpty() ? process.otherNames.value(0) : process.name) + " found.";
                 running[static_cast<size_t>(i)] = true;
                 break;
             }
@@ -122,12 +125,12 @@ std::vector<bool> CheckProcessesRunning(const QStringList& _listNames)
 void KillProcess(const QString& _qstrName)
 {
     if (!IsPlainProcessName(_qstrName)) {
-        qWarning() << "ProcessHelper::KillProcess:not a process name, nothing killed:" << _qstrName;
+        qCWarning(lcSystem) << "ProcessHelper::KillProcess:not a process name, nothing killed:" << _qstrName;
         return;
     }
     std::vector<ProcessRecord> processes;
     if (!ProcessSnapshot::Take(ProcessSnapshot::kNames, processes)) {
-        qWarning() << "ProcessHelper::KillProcess:cannot list processes";
+        qCWarning(lcSystem) << "ProcessHelper::KillProcess:cannot list processes";
         return;
     }
     std::unordered_map<qint64, const ProcessRecord*> byPid;
@@ -166,11 +169,11 @@ void KillProcess(const QString& _qstrName)
         const int pidfd = PidfdOpen(target->pid);
         if (pidfd < 0) {
             if (errno == ENOSYS && kill(static_cast<pid_t>(target->pid), SIGKILL) == 0)
-                qWarning() << "ProcessHelper::KillProcess:killed" << target->pid;
+                qCWarning(lcSystem) << "ProcessHelper::KillProcess:killed" << target->pid;
             continue;
         }
         if (StillSameProcess(*target) && PidfdKill(pidfd) == 0) {
-            qWarning() << "ProcessHelper::KillProcess:killed" << target->pid << target->name;
+            qCWarning(lcSystem) << "ProcessHelper::KillProcess:killed" << target->pid << target->name;
             pidfds.push_back(pidfd);
         } else {
             close(pidfd);
@@ -187,7 +190,8 @@ void KillProcess(const QString& _qstrName)
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
         if (left <= 0) {
-            qWarning() << "ProcessHelper::KillProcess:" << waiting.size() << "processes still running";
+            qCWarning(lcSystem) << "ProcessHelper::KillProcess:" << waiting.size()
+                                << "processes still running";
             break;
         }
         const int ready = poll(waiting.data(), waiting.size(), static_cast<int>(left));
@@ -206,7 +210,7 @@ void KillProcess(const QString& _qstrName)
 bool ShellOpen(const QString& _qstrPath)
 {
     if (_qstrPath.isEmpty() || _qstrPath.contains(QChar(0))) {
-        qWarning() << "ProcessHelper::ShellOpen:no path";
+        qCWarning(lcSystem) << "ProcessHelper::ShellOpen:no path";
         return false;
     }
     // A bare program name is looked up on PATH, as the shell would.
@@ -217,7 +221,7 @@ bool ShellOpen(const QString& _qstrPath)
     }
     const QFileInfo info(_qstrPath);
     if (!info.exists()) {
-        qWarning() << "ProcessHelper::ShellOpen:no such file:" << _qstrPath;
+        qCWarning(lcSystem) << "ProcessHelper::ShellOpen:no such file:" << _qstrPath;
         return false;
     }
     // Absolute, so that the path can never be read as an option.
@@ -226,7 +230,7 @@ bool ShellOpen(const QString& _qstrPath)
         return LaunchDetached(path, {});
     const QString opener = QStandardPaths::findExecutable(QStringLiteral("xdg-open"));
     if (opener.isEmpty()) {
-        qWarning() << "ProcessHelper::ShellOpen:no default handler (xdg-open) for" << path;
+        qCWarning(lcSystem) << "ProcessHelper::ShellOpen:no default handler (xdg-open) for" << path;
         return false;
     }
     return LaunchDetached(opener, {path});

@@ -2,6 +2,7 @@
 // /proc/meminfo (memory load), statvfs (disk space), /proc/<pid> (process list, through
 // ProcessSnapshot) and /proc/cpuinfo, lscpu, lspci, uname and /etc/os-release (hardware text).
 #include "system/SystemProbe.h"
+#include "core/LogCategories.h"
 
 #include "core/BoundedChild.h"
 
@@ -77,8 +78,8 @@ std::optional<QByteArray> RunBounded(const char* _szProgram, const QList<QByteAr
     if (!result.started)
         return std::nullopt;
     if (result.timedOut)
-        qWarning() << "SystemProbe::GetHardwareInfo:" << _szProgram << "did not end within" << _nTimeoutMs
-                   << "ms";
+        qCWarning(lcSystem) << "SystemProbe::GetHardwareInfo:" << _szProgram << "did not end within"
+                            << _nTimeoutMs << "ms";
     return result.output;
 }
 
@@ -210,7 +211,7 @@ double GetCpuUsage()
     std::this_thread::sleep_for(std::chrono::milliseconds(kSampleMs));
     const auto after = ReadCpuTimes();
     if (!before || !after) {
-        qWarning() << "SystemProbe::GetCpuUsage:cannot read /proc/stat";
+        qCWarning(lcSystem) << "SystemProbe::GetCpuUsage:cannot read /proc/stat";
         return 0.0;
     }
     return CpuLoadBetween(*before, *after);
@@ -222,7 +223,7 @@ double GetMemoryUsage()
     const auto total = MemInfoBytes(text, "MemTotal");
     const auto available = MemInfoBytes(text, "MemAvailable");
     if (!total || !available || *total == 0) {
-        qWarning() << "Failed to get memory status.";
+        qCWarning(lcSystem) << "Failed to get memory status.";
         return 0.0;
     }
     return MemoryLoad(*total, *available);
@@ -235,16 +236,16 @@ quint64 GetDiskFreeMB(const QString& _qstrPath)
     {
     };
     if (path.isEmpty() || path.contains('\0') || statvfs(path.constData(), &info) != 0) {
-        qWarning().noquote() << "SystemProbe::GetDiskFreeMB:no volume for path:" << _qstrPath;
+        qCWarning(lcSystem).noquote() << "SystemProbe::GetDiskFreeMB:no volume for path:" << _qstrPath;
         return 0;
     }
     const quint64 blockSize = info.f_frsize ? info.f_frsize : info.f_bsize;
     const quint64 total = static_cast<quint64>(info.f_blocks) * blockSize;
     const quint64 freeBytes = static_cast<quint64>(info.f_bfree) * blockSize;
-    qWarning().noquote() << QString::fromLocal8Bit(path) + QStringLiteral(": total space is: ") +
-                                QString::number(total >> 20) + QStringLiteral(" MB");
-    qWarning().noquote() << QString::fromLocal8Bit(path) + QStringLiteral(": free  space is: ") +
-                                QString::number(freeBytes >> 20) + QStringLiteral(" MB");
+    qCWarning(lcSystem).noquote() << QString::fromLocal8Bit(path) + QStringLiteral(": total space is: ") +
+                                         QString::number(total >> 20) + QStringLiteral(" MB");
+    qCWarning(lcSystem).noquote() << QString::fromLocal8Bit(path) + QStringLiteral(": free  space is: ") +
+                                         QString::number(freeBytes >> 20) + QStringLiteral(" MB");
     return freeBytes >> 20;
 }
 
@@ -256,7 +257,7 @@ void GetTopProcessList(std::vector<ProcessUsage>& _vecOut)
     std::vector<ProcessRecord> second;
     auto sample = [](std::vector<ProcessRecord>& _vecSample) {
         if (!ProcessSnapshot::Take(ProcessSnapshot::kUsage, _vecSample)) {
-            qWarning() << "CreateToolhelp32Snapshot failed.";
+            qCWarning(lcSystem) << "CreateToolhelp32Snapshot failed.";
             return false;
         }
         // Processes that may not be inspected are left out, as are those that already ended.
@@ -264,7 +265,7 @@ void GetTopProcessList(std::vector<ProcessUsage>& _vecOut)
                                         [](const ProcessRecord& r) { return r.name.isEmpty() || r.exited; }),
                          _vecSample.end());
         if (_vecSample.empty()) {
-            qWarning() << "Process32First failed.";
+            qCWarning(lcSystem) << "Process32First failed.";
             return false;
         }
         return true;

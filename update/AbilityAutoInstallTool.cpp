@@ -1,4 +1,5 @@
 #include "update/AbilityAutoInstallTool.h"
+#include "core/LogCategories.h"
 
 #include "core/AbilityReply.h"
 #include "core/Config.h"
@@ -40,12 +41,12 @@ AbilityAutoInstallTool::AbilityAutoInstallTool() : AbilityTable(kCommands)
     // A key meant to protect the installations must not silently stop protecting them.
     const QString key = Config::Instance().GetUpdatePublicKey();
     if (!key.isEmpty() && !PackageSignature::IsUsablePublicKey(key))
-        qWarning().noquote() << "AbilityAutoInstallTool:update/publicKey in " +
-                                    Config::Instance().GetConfigPath() +
-                                    " is not Base64 of a 32-byte Ed25519 public key: every update fails with "
-                                    "SIGNATURE_FAILED_CONTACT_US until it is corrected";
+        qCWarning(lcUpdate).noquote()
+            << "AbilityAutoInstallTool:update/publicKey in " + Config::Instance().GetConfigPath() +
+                   " is not Base64 of a 32-byte Ed25519 public key: every update fails with "
+                   "SIGNATURE_FAILED_CONTACT_US until it is corrected";
     else if (!key.isEmpty())
-        qWarning()
+        qCWarning(lcUpdate)
             << "AbilityAutoInstallTool:update packages must be signed with the key of update/publicKey";
     connect(this, &AbilityAutoInstallTool::SignDeleteUninstallPrepareHelperLater, this,
             &AbilityAutoInstallTool::SlotDeleteUninstallPrepareHelperLater, Qt::QueuedConnection);
@@ -140,7 +141,7 @@ void AbilityAutoInstallTool::DealUpdate(const JsonCommand& _jsonCommand)
         return;
     // Two updates of one application would share its work folders and its installation.
     if (IsBeingUpdated(body.appid)) {
-        qWarning().noquote() << "AbilityAutoInstallTool::DealUpdate:already updating:" + body.appid;
+        qCWarning(lcUpdate).noquote() << "AbilityAutoInstallTool::DealUpdate:already updating:" + body.appid;
         SendResult(_jsonCommand, kTaskExist, QStringLiteral("task_already_exist"));
         return;
     }
@@ -151,7 +152,7 @@ void AbilityAutoInstallTool::DealUpdate(const JsonCommand& _jsonCommand)
         SendResult(_jsonCommand, kTaskExist, QStringLiteral("task_already_exist"));
         return;
     }
-    qDebug().noquote() << "AbilityAutoInstallTool::DealUpdate:" + body.ToString();
+    qCDebug(lcUpdate).noquote() << "AbilityAutoInstallTool::DealUpdate:" + body.ToString();
     auto helper = std::make_shared<UninstallPrepareHelper>(body.appid, body.processName, _jsonCommand.guid);
     // Stored first: an application that is not running completes the handshake at once.
     m_mapUninstallPrepareHelper.Add(_jsonCommand, helper, {body.appid, claim});
@@ -193,7 +194,8 @@ std::shared_ptr<PathClaim> AbilityAutoInstallTool::ClaimPaths(const CommandAutoI
     QString busy;
     std::shared_ptr<PathClaim> claim = PathClaim::Take(paths, busy);
     if (!claim)
-        qWarning().noquote() << "AbilityAutoInstallTool::DealUpdate:path used by a running update:" + busy;
+        qCWarning(lcUpdate).noquote()
+            << "AbilityAutoInstallTool::DealUpdate:path used by a running update:" + busy;
     return claim;
 }
 
@@ -249,7 +251,7 @@ void AbilityAutoInstallTool::slotProgress(int emStatus, qint64 bytesReceived, qi
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
     auto* entry = m_mapToolBox.Find(strId);
     if (!entry) {
-        qCritical().noquote() << "task progress occured, no task found! id:" + strId;
+        qCCritical(lcUpdate).noquote() << "task progress occured, no task found! id:" + strId;
         return;
     }
     SendProgress(*entry, StatusText(emStatus), PercentFilter::Percent(bytesReceived, bytesTotal));
@@ -260,7 +262,7 @@ void AbilityAutoInstallTool::slotFinished(const QString& strId)
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
     const auto* entry = m_mapToolBox.Find(strId);
     if (!entry) {
-        qCritical().noquote() << "task progress occured, no task found! id:" + strId;
+        qCCritical(lcUpdate).noquote() << "task progress occured, no task found! id:" + strId;
         return;
     }
     SendResult(entry->request, kFinish, StatusText(UpdateTool::kFinished));
@@ -273,7 +275,7 @@ void AbilityAutoInstallTool::slotErrorOccurred(int emStatus, const QString& _qst
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
     const auto* entry = m_mapToolBox.Find(strId);
     if (!entry) {
-        qCritical().noquote() << "task progress occured, no task found! id:" + strId;
+        qCCritical(lcUpdate).noquote() << "task progress occured, no task found! id:" + strId;
         return;
     }
     SendError(entry->request, StatusText(emStatus), _qstrErrorInfo);

@@ -1,4 +1,5 @@
 #include "update/CommandAutoInstallToolBody.h"
+#include "core/LogCategories.h"
 
 #include "core/JsonReader.h"
 
@@ -16,7 +17,7 @@ bool CommandAutoInstallToolBody::LoadFromString(const QString& _qstrText)
 
 void CommandAutoInstallToolBody::LoadFromJson(const QJsonObject& _jsonObj)
 {
-    qWarning() << "CommandInstallToolBody::LoadFromJson";
+    qCWarning(lcUpdate) << "CommandInstallToolBody::LoadFromJson";
     JsonReader reader(_jsonObj);
     reader.String("appid", appid, "LoadFromJson:noappidfound");
     reader.String("url", url, "LoadFromJson:nourlfound");

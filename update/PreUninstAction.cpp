@@ -1,4 +1,5 @@
 #include "update/PreUninstAction.h"
+#include "core/LogCategories.h"
 
 #include <QDebug>
 #include <QProcess>
@@ -34,14 +35,14 @@ void PreUninstAction::Start(const QString& _qstrScript)
     m_pProcess = CreateProcess(this);
     connect(m_pProcess, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
             [this](int _nCode, QProcess::ExitStatus _status) {
-                qDebug() << "PreUninstAction:ended, code" << _nCode << "status" << _status;
+                qCDebug(lcUpdate) << "PreUninstAction:ended, code" << _nCode << "status" << _status;
                 // A run killed at the bound has already been reported.
                 if (m_blRunning)
                     Finish(_status == QProcess::NormalExit);
             });
     connect(m_pProcess, &QProcess::errorOccurred, this, [this](QProcess::ProcessError _error) {
         if (_error == QProcess::FailedToStart && m_blRunning) {
-            qCritical() << "PreUninstAction:failed to start:" << m_pProcess->errorString();
+            qCCritical(lcUpdate) << "PreUninstAction:failed to start:" << m_pProcess->errorString();
             Finish(false);
         }
     });
@@ -54,10 +55,10 @@ void PreUninstAction::SlotTimeout()
 {
     if (!m_blRunning)
         return;
-    qCritical().noquote() << QStringLiteral(
-                                 "PreUninstAction:not ended within %1 ms, killed with its children:")
-                                     .arg(m_nTimeoutMs) +
-                                 m_pProcess->arguments().value(0);
+    qCCritical(lcUpdate).noquote() << QStringLiteral(
+                                          "PreUninstAction:not ended within %1 ms, killed with its children:")
+                                              .arg(m_nTimeoutMs) +
+                                          m_pProcess->arguments().value(0);
     KillGroup(*m_pProcess);
     Finish(false);
 }

@@ -1,4 +1,5 @@
 #include "update/ToolBox.h"
+#include "core/LogCategories.h"
 
 #include "core/Config.h"
 #include "core/PrivateFolder.h"
@@ -57,19 +58,23 @@ void ToolBox::FillDefaults()
     if (m_body.downloadPath.isEmpty()) {
         m_body.downloadPath =
             CommonFunction::GetDownloadFolder(m_qstrWorkKey) + QStringLiteral("/download.zip");
-        qDebug().noquote() << "ToolBox::ToolBox::downloadPath is empty, auto set to:" + m_body.downloadPath;
+        qCDebug(lcUpdate).noquote() << "ToolBox::ToolBox::downloadPath is empty, auto set to:" +
+                                           m_body.downloadPath;
     }
     if (m_body.unzipPath.isEmpty()) {
         m_body.unzipPath = CommonFunction::GetUnzipFolder(m_qstrWorkKey) + QLatin1Char('/');
-        qDebug().noquote() << "ToolBox::ToolBox::unzipPath is empty, auto set to:" + m_body.unzipPath;
+        qCDebug(lcUpdate).noquote() << "ToolBox::ToolBox::unzipPath is empty, auto set to:" +
+                                           m_body.unzipPath;
     }
     if (m_body.backupPath.isEmpty()) {
         m_body.backupPath = CommonFunction::GetBackupFolder(m_qstrWorkKey) + QLatin1Char('/');
-        qDebug().noquote() << "ToolBox::ToolBox::backupPath is empty, auto set to:" + m_body.backupPath;
+        qCDebug(lcUpdate).noquote() << "ToolBox::ToolBox::backupPath is empty, auto set to:" +
+                                           m_body.backupPath;
     }
     if (m_body.installPath.isEmpty()) {
         m_body.installPath = CommonFunction::GetDefaultInstallPath(m_body.appid);
-        qDebug().noquote() << "ToolBox::ToolBox::installPath is empty, auto set to:" + m_body.installPath;
+        qCDebug(lcUpdate).noquote() << "ToolBox::ToolBox::installPath is empty, auto set to:" +
+                                           m_body.installPath;
     }
 }
 
@@ -142,7 +147,7 @@ void ToolBox::stopInstall()
 
 void ToolBox::Fail(int _emStage, const QString& _qstrText)
 {
-    qCritical().noquote() << "ToolBox::Fail:" + _qstrText;
+    qCCritical(lcUpdate).noquote() << "ToolBox::Fail:" + _qstrText;
     emit signErrorOccurred(_emStage, _qstrText, m_qstrId);
 }
 
@@ -174,7 +179,7 @@ void ToolBox::StartUnzip()
         [this](bool _blPrepared) {
             m_pPreparing.reset();
             if (!_blPrepared) {
-                qCritical().noquote() << "ToolBox::ToolBox:deletefolder failed:" + m_body.unzipPath;
+                qCCritical(lcUpdate).noquote() << "ToolBox::ToolBox:deletefolder failed:" + m_body.unzipPath;
                 Fail(kUnzipping, QStringLiteral("failed to clean unzip folder"));
                 return;
             }

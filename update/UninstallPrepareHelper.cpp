@@ -1,4 +1,5 @@
 #include "update/UninstallPrepareHelper.h"
+#include "core/LogCategories.h"
 
 #include "core/Config.h"
 #include "core/MessageService.h"
@@ -15,14 +16,12 @@ UninstallPrepareHelper::UninstallPrepareHelper(const QString& _qstrAppId, const 
     : m_qstrAppId(_qstrAppId), m_qstrProcessName(_qstrProcessName), m_qstrGuid(_qstrGuid)
 {
     connect(&m_timer, &QTimer::timeout, this, &UninstallPrepareHelper::SlotTimeout);
-    connect(&m_action, &PreUninstAction::signFinished, this,
-            [this](bool _blCompleted) {
-                if (!_blCompleted)
-                    qCritical().noquote()
-                        << "UninstallPrepareHelper::pre-uninstall action did not complete, going on:" +
-                               m_qstrAppId;
-                Complete(true, QStringLiteral("prepared"));
-            });
+    connect(&m_action, &PreUninstAction::signFinished, this, [this](bool _blCompleted) {
+        if (!_blCompleted)
+            qCCritical(lcUpdate).noquote()
+                << "UninstallPrepareHelper::pre-uninstall action did not complete, going on:" + m_qstrAppId;
+        Complete(true, QStringLiteral("prepared"));
+    });
 }
 
 void UninstallPrepareHelper::Start(Callback _funcCallback)
@@ -47,17 +46,19 @@ void UninstallPrepareHelper::OnRecvMessage(const JsonCommand& _jsonCommand)
 {
     // Only the application itself may consent to its own update.
     if (_jsonCommand.from != m_qstrAppId) {
-        qWarning().noquote() << "UninstallPrepareHelper::OnRecvMessage:answer from another client ignored:" +
-                                    _jsonCommand.from + " app:" + m_qstrAppId;
+        qCWarning(lcUpdate).noquote()
+            << "UninstallPrepareHelper::OnRecvMessage:answer from another client ignored:" +
+                   _jsonCommand.from + " app:" + m_qstrAppId;
         return;
     }
     if (m_blSettled) {
-        qWarning().noquote() << "UninstallPrepareHelper::OnRecvMessage:already settled, answer ignored:" +
-                                    m_qstrGuid;
+        qCWarning(lcUpdate).noquote()
+            << "UninstallPrepareHelper::OnRecvMessage:already settled, answer ignored:" + m_qstrGuid;
         return;
     }
     if (_jsonCommand.guid != m_qstrGuid) {
-        qCritical().noquote() << "UninstallPrepareHelper::OnRecvMessage:unkonwn guid:" + _jsonCommand.guid;
+        qCCritical(lcUpdate).noquote()
+            << "UninstallPrepareHelper::OnRecvMessage:unkonwn guid:" + _jsonCommand.guid;
         m_blSettled = true;
         Complete(false, QStringLiteral("fatal error:invalid guid"));
         return;
@@ -69,8 +70,8 @@ void UninstallPrepareHelper::OnRecvMessage(const JsonCommand& _jsonCommand)
     } else if (_jsonCommand.error_code == 201) {
         Complete(false, _jsonCommand.error_string);
     } else {
-        qCritical().noquote() << "UninstallPrepareHelper::OnRecvMessage:unkonwn code:" +
-                                     QString::number(_jsonCommand.error_code);
+        qCCritical(lcUpdate).noquote() << "UninstallPrepareHelper::OnRecvMessage:unkonwn code:" +
+                                              QString::number(_jsonCommand.error_code);
         Complete(false,
                  QStringLiteral("fatal error:invalid code:") + QString::number(_jsonCommand.error_code));
     }
@@ -80,14 +81,15 @@ void UninstallPrepareHelper::SlotTimeout()
 {
     m_timer.stop();
     if (!m_funcCallback) {
-        qCritical().noquote() << "UninstallPrepareHelper::SlotTimeout: timeout, no callback been set:" +
-                                     m_qstrAppId;
+        qCCritical(lcUpdate).noquote()
+            << "UninstallPrepareHelper::SlotTimeout: timeout, no callback been set:" + m_qstrAppId;
         return;
     }
     if (m_blSettled)
         return;
     m_blSettled = true;
-    qCritical().noquote() << "UninstallPrepareHelper::app reply timeout, force update!:" + m_qstrAppId;
+    qCCritical(lcUpdate).noquote() << "UninstallPrepareHelper::app reply timeout, force update!:" +
+                                          m_qstrAppId;
     DoPreUninstAction();
 }
 
@@ -100,15 +102,16 @@ void UninstallPrepareHelper::DoPreUninstAction()
         this, [name, folder] { return CommonFunction::FindFile(name, folder); },
         [this, name, folder](QString _qstrPath) {
             if (_qstrPath.isEmpty()) {
-                qDebug().noquote() << "qstrPreUninstActionPath not found:" + name + " in " + folder;
+                qCDebug(lcUpdate).noquote() << "qstrPreUninstActionPath not found:" + name + " in " + folder;
                 Complete(true, QStringLiteral("prepared"));
                 return;
             }
-            qDebug().noquote() << "qstrPreUninstActionPath found:" + _qstrPath;
+            qCDebug(lcUpdate).noquote() << "qstrPreUninstActionPath found:" + _qstrPath;
             m_action.Start(_qstrPath);
         });
     if (!queued) {
-        qCritical().noquote() << "UninstallPrepareHelper::the worker pool refused the search:" + m_qstrAppId;
+        qCCritical(lcUpdate).noquote()
+            << "UninstallPrepareHelper::the worker pool refused the search:" + m_qstrAppId;
         Complete(false, kBusy);
     }
 }

@@ -1,4 +1,5 @@
 #include "update/WorkFolder.h"
+#include "core/LogCategories.h"
 
 #include "core/FolderTree.h"
 #include "core/WorkerPool.h"
@@ -21,7 +22,8 @@ void InBackground(bool (*_pfnWork)(const QString&, const QString&), const QStrin
 {
     // Owed to a run already over, so taken whatever the pool's queue holds.
     if (!WorkerPool::Service().SubmitOwed([=] { _pfnWork(_qstrPath, _qstrIdentity); })) {
-        qWarning().noquote() << "WorkFolder::CleanUp:the worker pool has stopped, deleting here:" + _qstrPath;
+        qCWarning(lcUpdate).noquote()
+            << "WorkFolder::CleanUp:the worker pool has stopped, deleting here:" + _qstrPath;
         _pfnWork(_qstrPath, _qstrIdentity);
     }
 }
@@ -90,6 +92,7 @@ void WorkFolder::CleanUp() const
     // Moved aside first, so a next run that makes the same folder never meets the deletion.
     const QString aside = FolderTree::MoveAside(m_qstrPath, identity);
     if (aside.isEmpty())
-        qWarning().noquote() << "WorkFolder::CleanUp:cannot move aside, deleting in place:" + m_qstrPath;
+        qCWarning(lcUpdate).noquote()
+            << "WorkFolder::CleanUp:cannot move aside, deleting in place:" + m_qstrPath;
     InBackground(&FolderTree::Remove, aside.isEmpty() ? m_qstrPath : aside, identity);
 }

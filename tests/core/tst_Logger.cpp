@@ -1,3 +1,4 @@
+#include "core/LogCategories.h"
 #include "core/Logger.h"
 #include "tests/core/RedirectedError.h"
 
@@ -118,6 +119,20 @@ void tst_Logger::filtersByLevelAndWritesFile()
     QCOMPARE(lines.size(), 2); // one line and the empty rest after the last "\r\n"
     QVERIFY(lines[0].startsWith("[C]:"));
     QVERIFY(lines[0].endsWith("\ta critical line \"quoted\"\r"));
+
+    // A folder's lines can be silenced on top of the level; the others are written as before.
+    logger.InstallHandler();
+    QLoggingCategory::setFilterRules(QStringLiteral("qorv.install.critical=false"));
+    qCCritical(lcInstall) << "an install line";
+    qCCritical(lcCore) << "a core line";
+    qCDebug(lcCore) << "a core debug line";
+    QLoggingCategory::setFilterRules(QString());
+    qInstallMessageHandler(nullptr);
+    QVERIFY(file.seek(0));
+    const QList<QByteArray> after = file.readAll().split('\n');
+    QCOMPARE(after.size(), 3);
+    QVERIFY(after[1].startsWith("[C]:"));
+    QVERIFY(after[1].endsWith("\ta core line\r"));
 }
 
 void tst_Logger::continuesInNewFilesAndBoundsTheFolder()
