@@ -182,8 +182,8 @@ int main(int argc, char* argv[])
     const PrivateFolder dumps =
         PrivateFolder::Open(Logger::DataRoot(config.GetFolder()), {QStringLiteral("dmp")});
     if (!dumps.IsValid())
-        qCritical().noquote() << QStringLiteral("CrashHandler:the crash report folder is refused:") +
-                                     dumps.Error();
+        qCCritical(lcApp).noquote() << QStringLiteral("CrashHandler:the crash report folder is refused:") +
+                                           dumps.Error();
     if (instance == SingleInstance::State::Unusable)
         return RefuseUnusableLock(guard);
     RunQorvStartupSteps();
