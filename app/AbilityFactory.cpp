@@ -2,7 +2,7 @@
 
 #include "core/IAbility.h"
 #include "install/AbilityInstallTool.h"
-#include "install/ReplaceJournal.h"
+#include "install/ReplaceHelper.h"
 #include "network/AbilityNetworkTool.h"
 #include "notices/AbilityCountDownTool.h"
 #include "notices/AbilityCustomToastTool.h"
@@ -28,5 +28,5 @@ std::vector<AbilityManager::Maker> QorvAbilities()
 void RunQorvStartupSteps()
 {
     // Undo replaces that a crash cut short before any client can start a new one.
-    ReplaceJournal::RollBackInterruptedRuns();
+    ReplaceHelper::RollBackInterruptedRuns();
 }

@@ -17,6 +17,7 @@
 #include "core/WorkerPool.h"
 #include "debug/MainWindow.h"
 #include "resources/QorvResources.h"
+#include "snap/WaylandSession.h"
 
 #include <QApplication>
 #include <QDebug>
@@ -26,6 +27,7 @@
 #include <cstdio>
 #include <cstring>
 #include <optional>
+#include <vector>
 
 namespace {
 
@@ -78,6 +80,21 @@ void ChooseOffscreenWithoutDisplay()
     }
 }
 
+// A native Wayland client cannot place its windows; through XWayland they go where the service
+// computes them. Chosen by an argument, so that the programs the service starts do not inherit it.
+std::vector<char*> ArgumentsWithPlatform(int _nArgc, char* _pArgv[], QByteArray& _baPlatform)
+{
+    static char s_platformOption[] = "-platform";
+    std::vector<char*> args(_pArgv, _pArgv + _nArgc);
+    _baPlatform = WaylandSession::PlatformToForce();
+    if (!_baPlatform.isEmpty()) {
+        args.push_back(s_platformOption);
+        args.push_back(_baPlatform.data());
+    }
+    args.push_back(nullptr);
+    return args;
+}
+
 void InstallTranslation(QApplication& _app, QTranslator& _translator)
 {
     for (const QString& language : QLocale::system().uiLanguages()) {
@@ -101,6 +118,14 @@ void LogStart(const Config& _config)
                     hub.WebSocket().ServerPort() ? QStringLiteral("listening")
                                                  : QStringLiteral("not listening"),
                     _config.GetConfigPath());
+    const bool offscreen = QGuiApplication::platformName() == QLatin1String("offscreen");
+    qCWarning(lcApp).noquote()
+        << QStringLiteral("qorv-utility-service: screen capture %1; windows on the %2 platform")
+               .arg(WaylandSession::IsActive()
+                        ? QStringLiteral("through the screenshot portal (Wayland session)")
+                    : offscreen ? QStringLiteral("unavailable (no display)")
+                                : QStringLiteral("from the X11 display"),
+                    QGuiApplication::platformName());
     const QString qss = AppPaths::QssFolder();
     qCWarning(lcApp).noquote() << QStringLiteral("qorv-utility-service: style sheets and images from %1")
                                       .arg(qss.isEmpty() ? QStringLiteral("(none found)") : qss);
@@ -156,8 +181,11 @@ int main(int argc, char* argv[])
     // Before anything else runs, into the default folder until the configuration names its own.
     CrashHandler::Install(Logger::DumpFolder(config.GetFolder()));
     ChooseOffscreenWithoutDisplay();
+    QByteArray platform;
+    std::vector<char*> args = ArgumentsWithPlatform(argc, argv, platform);
+    int nArgs = static_cast<int>(args.size()) - 1;
     QApplication::setQuitOnLastWindowClosed(false);
-    QApplication app(argc, argv);
+    QApplication app(nArgs, args.data());
 
     SingleInstance guard(QStringLiteral("qorv-utility-service"));
     const SingleInstance::State instance = guard.Acquire();

@@ -3,10 +3,14 @@
 // interleaved round by round in the same run. Prints medians, the ratio and both PNG sizes.
 // Then 1, 8 and 32 requests at once (one ZeroMQ client each) on a 3840 x 2160 screen, each
 // against a fresh service: the answers and the service's peak memory, beside the figures
-// measured before requests shared a grab.
+// measured before requests shared a grab. Last, in a Wayland session on headless sway, a capture
+// through the screenshot portal next to grim.
 #include "bench/BenchDealer.h"
 #include "tests/e2e/ServiceHarness.h"
 #include "tests/e2e/XvfbDisplay.h"
+#include "tests/snap/HeadlessSway.h"
+#include "tests/snap/PrivateSessionBus.h"
+#include "tests/snap/ScreenPattern.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -14,6 +18,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTemporaryDir>
+#include <QTest>
 
 #include <algorithm>
 #include <cstdio>
@@ -168,6 +173,104 @@ bool AtOnceOnLargeScreen()
     return ok;
 }
 
+double GrimOnce(const HeadlessSway& _sway, const QString& _qstrFile)
+{
+    QProcess grim;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(_sway.sessionEnvironment());
+    grim.setProcessEnvironment(env);
+    QElapsedTimer timer;
+    timer.start();
+    grim.start(QStringLiteral("grim"), {_qstrFile});
+    const bool ok = grim.waitForFinished(30000) && grim.exitCode() == 0;
+    return ok ? timer.nsecsElapsed() / 1e6 : -1;
+}
+
+// In a Wayland session: headless sway showing the photo-like image in an XWayland window, the
+// service capturing through the real screenshot portal, grim (the wlroots screenshot tool the
+// portal's backend itself runs) on the same screen, round by round.
+bool PortalAgainstGrim(int _nRounds)
+{
+    const QStringList missing = HeadlessSway::missingPrograms();
+    if (!missing.isEmpty()) {
+        std::printf("\nportal capture: skipped, missing %s\n", qPrintable(missing.join(QLatin1String(", "))));
+        return true;
+    }
+    HeadlessSway sway;
+    PrivateSessionBus bus;
+    QTemporaryDir runtime;
+    QString error;
+    if (!sway.start(QSize(1920, 1080), QStringLiteral("#336699")) || !bus.start(true) ||
+        !sway.startPortal(bus, runtime.path(), &error)) {
+        std::fprintf(stderr, "snap bench: the Wayland session did not start: %s %s %s\n",
+                     qPrintable(sway.errorString()), qPrintable(bus.errorString()), qPrintable(error));
+        return false;
+    }
+    XvfbDisplay x11;
+    x11.attach(sway.x11Display());
+    // XWayland cannot read its own screen back: the window is ready once grim sees it.
+    auto pattern = x11.launch(QStringLiteral(QORV_PATTERN_WINDOW), {QStringLiteral("photo")}, QString());
+    const QPoint probe(960, 540);
+    if (pattern && !QTest::qWaitFor(
+                       [&] {
+                           const QImage screen = sway.grim();
+                           return !screen.isNull() &&
+                                  (screen.pixel(probe) & 0xffffff) ==
+                                      (ScreenPattern::PhotoLike(probe.x(), probe.y()) & 0xffffff);
+                       },
+                       60000))
+        pattern.reset();
+    ServiceProcess service;
+    const QProcessEnvironment env = sway.sessionEnvironment();
+    for (const QString& key : env.keys())
+        service.setEnvironment(key, env.value(key));
+    service.setEnvironment(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), bus.address());
+    service.setEnvironment(QStringLiteral("QT_QPA_PLATFORM"), QString());
+    if (!pattern || !service.start()) {
+        std::fprintf(stderr, "snap bench: cannot start in the Wayland session: %s\n",
+                     qPrintable(service.errorString()));
+        return false;
+    }
+    void* context = zmq_ctx_new();
+    void* socket = BenchDealer(context, "bench-snap", service.zmqPort());
+    BenchSend(socket, makeLogin(QStringLiteral("bench-snap")).ToString());
+    BenchReceive(socket);
+    QTemporaryDir dir;
+    const QString grimFile = dir.path() + QStringLiteral("/grim.png");
+    qint64 ourBytes = 0;
+    CaptureOnce(socket, &ourBytes);
+    GrimOnce(sway, grimFile);
+    std::vector<double> ours, peer;
+    bool ok = true;
+    for (int i = 0; i < _nRounds && ok; ++i) {
+        ours.push_back(CaptureOnce(socket, &ourBytes));
+        peer.push_back(GrimOnce(sway, grimFile));
+        ok = ours.back() >= 0 && peer.back() >= 0;
+    }
+    zmq_close(socket);
+    zmq_ctx_term(context);
+    pattern->kill();
+    pattern->waitForFinished(5000);
+    if (!ok) {
+        std::fprintf(stderr,
+                     "snap bench: a capture in the Wayland session failed (service %.0f ms, grim %.0f ms)\n",
+                     ours.back(), peer.back());
+        return false;
+    }
+    const double ourMedian = Median(ours), peerMedian = Median(peer);
+    std::printf(
+        "\nfull-screen capture in a Wayland session (headless sway, 1920x1080, photo-like window), %d "
+        "rounds (median, min)\n",
+        _nRounds);
+    std::printf("  service through the portal:  %8.1f ms  %8.1f ms  PNG %lld bytes\n", ourMedian,
+                *std::min_element(ours.begin(), ours.end()), static_cast<long long>(ourBytes));
+    std::printf("  grim, writing a PNG:         %8.1f ms  %8.1f ms  PNG %lld bytes\n", peerMedian,
+                *std::min_element(peer.begin(), peer.end()),
+                static_cast<long long>(QFileInfo(grimFile).size()));
+    std::printf("  ratio service / grim: %.2f (target: at most 1.30)\n", ourMedian / peerMedian);
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
@@ -221,5 +324,6 @@ int main(int argc, char* argv[])
     zmq_ctx_term(context);
     pattern->kill();
     pattern->waitForFinished(5000);
-    return AtOnceOnLargeScreen() ? 0 : 1;
+    const bool portal = PortalAgainstGrim(rounds);
+    return AtOnceOnLargeScreen() && portal ? 0 : 1;
 }

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# One command: full-screen capture through the service against scrot on the same Xvfb screen.
+# One command: full-screen capture through the service against scrot on the same Xvfb screen,
+# then through the screenshot portal against grim on the same headless sway screen.
 # Rounds: QORV_BENCH_ROUNDS (15).
 set -euo pipefail
 cd "$(dirname "$0")/.."

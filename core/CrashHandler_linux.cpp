@@ -5,6 +5,8 @@
 // each new log file, so the handler never writes to a number that was closed and reused.
 #include "core/CrashHandler.h"
 
+#include "core/Logger.h"
+
 #include <QDir>
 #include <QFile>
 
@@ -199,6 +201,8 @@ void WriteCrashLine()
 
 void OnFatalSignal(int _nSignal, siginfo_t* _pInfo, void*)
 {
+    // The lines of the envelopes handled last, likely the one that crashed, go into the log too.
+    Logger::WritePendingFromSignal();
     WriteReport(_nSignal, _pInfo);
     WriteCrashLine();
     // SA_RESETHAND restored the default action: re-raise so the process dies of the same signal.

@@ -7,12 +7,22 @@
 #include <QFileInfo>
 #include <QStandardPaths>
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 namespace {
 constexpr QIODevice::OpenMode kOpenMode = QIODevice::ReadWrite | QIODevice::Append;
-}
+
+thread_local int t_nBatchDepth = 0;
+// Lines held by batches. A fixed array, never moved, so the crash handler can still write it.
+constexpr size_t kPendingBytes = 64 * 1024;
+char g_pending[kPendingBytes];
+std::atomic<size_t> g_nPending{0};
+std::atomic<int> g_fdPending{-1};
+} // namespace
 
 Logger& Logger::Instance()
 {
@@ -34,6 +44,7 @@ QString Logger::DataRoot(const QString& _qstrFolder)
 bool Logger::Init(int _nLevel, const QString& _qstrFolder)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
+    WritePendingLocked();
     m_nLevel = _nLevel;
     m_qstrFolder = _qstrFolder;
     m_qstrStamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd-hh-mm-ss"));
@@ -47,6 +58,7 @@ bool Logger::Init(int _nLevel, const QString& _qstrFolder)
     const bool ok = m_logFolder.OpenFile(m_fileMain, m_qstrStamp + QStringLiteral(".log"), kOpenMode) &&
                     m_logFolder.OpenFile(m_fileJs, m_qstrStamp + QStringLiteral("_js.log"), kOpenMode);
     m_nMainBytes = m_fileMain.size();
+    g_fdPending = m_fileMain.handle();
     FollowWithCrashLine();
     RemoveOldLogs(folder, QDateTime::currentDateTime());
     RemoveOldestBeyond(folder, m_nMaxTotalBytes - m_nMaxFileBytes, m_fileMain.fileName());
@@ -66,6 +78,7 @@ void Logger::SetLimits(qint64 _nMaxFileBytes, qint64 _nMaxTotalBytes)
 void Logger::ContinueInNextFile()
 {
     const QString folder = LogFolder(m_qstrFolder);
+    WritePendingLocked();
     m_fileMain.close();
     // A part left by an earlier run in the same second is skipped, not appended to.
     QString name;
@@ -73,6 +86,7 @@ void Logger::ContinueInNextFile()
         name = m_qstrStamp + QLatin1Char('-') + QString::number(m_nNextPart++) + QStringLiteral(".log");
     while (QFileInfo::exists(folder + name));
     m_logFolder.OpenFile(m_fileMain, name, kOpenMode);
+    g_fdPending = m_fileMain.handle();
     m_nMainBytes = 0;
     FollowWithCrashLine();
     // Room is kept for the file just begun, so the folder stays within its bound as it grows.
@@ -122,21 +136,35 @@ void Logger::Write(QtMsgType _type, const QString& _qstrText)
         CrashHandler::SetUtcOffset(now.offsetFromUtc());
     }
     const QByteArray text = _qstrText.toUtf8();
-    if (toFile) {
-        QByteArray line;
-        line.reserve(text.size() + 32);
-        line.append(Tag(_type)).append(m_baStamp).append('\t').append(text).append("\r\n");
-        if (m_nMainBytes > 0 && m_nMainBytes + line.size() > m_nMaxFileBytes)
-            ContinueInNextFile();
-        if (m_fileMain.write(line) > 0)
-            m_nMainBytes += line.size();
-        m_fileMain.flush();
-    }
+    // Standard error waits with the file's lines, so a batch costs one write there too.
     if (m_echo != StandardError::Kind::Other) {
-        const QByteArray line = EchoLine(_type, m_baStamp, text, m_echo);
-        std::fwrite(line.constData(), 1, static_cast<size_t>(line.size()), stderr);
-        std::fflush(stderr);
+        if (m_baEchoPending.size() + text.size() > static_cast<int>(kPendingBytes))
+            WriteEchoLocked();
+        m_baEchoPending += EchoLine(_type, m_baStamp, text, m_echo);
     }
+    if (!toFile) {
+        if (t_nBatchDepth == 0)
+            WriteEchoLocked();
+        return;
+    }
+    QByteArray line;
+    line.reserve(text.size() + 32);
+    line.append(Tag(_type)).append(m_baStamp).append('\t').append(text).append("\r\n");
+    if (m_nMainBytes > 0 && m_nMainBytes + line.size() > m_nMaxFileBytes)
+        ContinueInNextFile();
+    const size_t pending = g_nPending.load();
+    if (pending + static_cast<size_t>(line.size()) <= kPendingBytes) {
+        std::memcpy(g_pending + pending, line.constData(), static_cast<size_t>(line.size()));
+        g_nPending = pending + static_cast<size_t>(line.size());
+        m_nMainBytes += line.size();
+        if (t_nBatchDepth == 0)
+            WritePendingLocked();
+        return;
+    }
+    WritePendingLocked();
+    if (m_fileMain.write(line) > 0)
+        m_nMainBytes += line.size();
+    m_fileMain.flush();
 }
 
 QByteArray Logger::EchoLine(QtMsgType _type, const QByteArray& _baStamp, const QByteArray& _baText,
@@ -154,6 +182,50 @@ QByteArray Logger::EchoLine(QtMsgType _type, const QByteArray& _baStamp, const Q
             .append('\n');
     }
     return line.append(Tag(_type)).append(_baStamp).append('\t').append(_baText).append('\n');
+}
+
+void Logger::WriteEchoLocked()
+{
+    if (m_baEchoPending.isEmpty())
+        return;
+    std::fwrite(m_baEchoPending.constData(), 1, static_cast<size_t>(m_baEchoPending.size()), stderr);
+    std::fflush(stderr);
+    m_baEchoPending.clear();
+}
+
+void Logger::WritePendingLocked()
+{
+    WriteEchoLocked();
+    const size_t pending = g_nPending.load();
+    if (pending == 0)
+        return;
+    if (m_fileMain.isOpen()) {
+        m_fileMain.write(g_pending, static_cast<qint64>(pending));
+        m_fileMain.flush();
+    }
+    g_nPending = 0;
+}
+
+Logger::Batch::Batch()
+{
+    ++t_nBatchDepth;
+}
+
+Logger::Batch::~Batch()
+{
+    if (--t_nBatchDepth > 0)
+        return;
+    Logger& logger = Instance();
+    std::lock_guard<std::mutex> lock(logger.m_mutex);
+    logger.WritePendingLocked();
+}
+
+void Logger::WritePendingFromSignal()
+{
+    const int fd = g_fdPending.load();
+    const size_t pending = g_nPending.load();
+    if (fd >= 0 && pending > 0 && pending <= kPendingBytes)
+        (void)!write(fd, g_pending, pending);
 }
 
 const char* Logger::Tag(QtMsgType _type)

@@ -32,6 +32,22 @@ public:
     // journal without the time (it adds its own) and with its priority prefix. Also when the
     // log folder was refused, so that the refusal is seen somewhere.
     void SetEcho(StandardError::Kind _kind);
+
+    // While one lives on a thread, that thread's lines wait in a fixed buffer and go out in one
+    // write when the outermost ends, when the buffer is full, or with the next line of a thread
+    // outside a batch (so the file keeps the order of the lines). A burst of envelopes then costs
+    // one write instead of one per line. Whatever must be in the log before a reply leaves is
+    // written by the time the batch ends.
+    class Batch
+    {
+    public:
+        Batch();
+        ~Batch();
+        Batch(const Batch&) = delete;
+        Batch& operator=(const Batch&) = delete;
+    };
+    // For the crash handler: writes the lines still waiting, with write(2) only.
+    static void WritePendingFromSignal();
     // Lets hot paths skip building a message the level filter would drop anyway.
     static bool IsWritten(QtMsgType _type)
     {
@@ -77,6 +93,9 @@ private:
     ~Logger();
     // With m_mutex held.
     void ContinueInNextFile();
+    // Both write what waits, to the file or to standard error.
+    void WritePendingLocked();
+    void WriteEchoLocked();
 
     static constexpr qint64 kDefaultMaxFileBytes = 64LL * 1024 * 1024;
     static constexpr qint64 kDefaultMaxTotalBytes = 512LL * 1024 * 1024;
@@ -84,6 +103,7 @@ private:
     std::mutex m_mutex;
     std::atomic<int> m_nLevel{1};
     StandardError::Kind m_echo = StandardError::Kind::Other;
+    QByteArray m_baEchoPending;
     QString m_qstrFolder;
     PrivateFolder m_logFolder;
     QFile m_fileMain;

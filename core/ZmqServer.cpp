@@ -216,12 +216,18 @@ void ZmqServer::DrainWake()
 
 void ZmqServer::ReceiveMessages()
 {
-    // A bounded batch, so queued sends are not held back by a flood of requests.
-    for (int i = 0; i < 256 && !m_blStopRequested; ++i) {
-        if (!ReceiveOne())
+    // A bounded batch, so queued sends are not held back by a flood of requests. The log lines
+    // of each group of requests go out in one write, before the group's replies.
+    for (int group = 0; group < 8 && !m_blStopRequested; ++group) {
+        bool drained = false;
+        {
+            Logger::Batch batch;
+            for (int i = 0; i < 32 && !drained && !m_blStopRequested; ++i)
+                drained = !ReceiveOne();
+        }
+        if (drained)
             return;
-        if (i % 32 == 31)
-            FlushSends();
+        FlushSends();
     }
 }
 

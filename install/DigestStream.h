@@ -39,7 +39,7 @@ public:
     // first. Like the space callback, _fnDone runs on the hashing thread.
     void Finish(std::function<void(const QByteArray&)> _fnDone);
 
-    static constexpr qint64 kMaxQueuedBytes = 8 * 1024 * 1024;
+    static constexpr qint64 kMaxQueuedBytes = 2 * 1024 * 1024;
 
 private:
     void Run();

@@ -352,7 +352,7 @@ bool Downloader::RetryAfterCut(QNetworkReply::NetworkError _code)
     if (m_state != State::Running || !m_pFile || !IsRetryable(_code))
         return false;
     // What arrived before the cut goes into the file first: the next range starts after it.
-    if (m_pReply && AcceptReply() == Accept::Write && !WriteChunk(m_pReply->readAll()))
+    if (m_pReply && AcceptReply() == Accept::Write && !WriteAvailable(m_pReply, false))
         return true;
     if (m_state != State::Running)
         return true;
@@ -418,9 +418,18 @@ void Downloader::slotReadyRead()
         return;
     // While a hash lags behind, the body waits in the reply's bounded buffer and TCP slows the
     // sender; the hash asks for more once it has caught up.
-    if (DigestsFull())
-        return;
-    WriteChunk(m_pReply->readAll());
+    WriteAvailable(m_pReply, true);
+}
+
+bool Downloader::WriteAvailable(QNetworkReply* _pReply, bool _blHoldForDigests)
+{
+    while (_pReply->bytesAvailable() > 0) {
+        if (_blHoldForDigests && DigestsFull())
+            return true;
+        if (!WriteChunk(_pReply->read(kWriteChunkBytes)))
+            return false;
+    }
+    return true;
 }
 
 bool Downloader::WriteChunk(const QByteArray& _baData)
@@ -566,7 +575,7 @@ void Downloader::slotReplyFinished(QNetworkReply* _pReply)
                              QStringLiteral("HTTP status %1 %2").arg(status).arg(reason).trimmed())));
         return;
     }
-    if (!WriteChunk(_pReply->readAll()))
+    if (!WriteAvailable(_pReply, false))
         return;
     // The connection ended before the declared length without an error of its own.
     if (m_nTotal >= 0 && m_nWritten < m_nTotal) {

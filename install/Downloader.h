@@ -56,7 +56,11 @@ public:
     static bool IsRedirectAllowed(const QUrl& _urlFrom, const QUrl& _urlTo);
 
     // Qt buffers at most this much of the body before we take it, which bounds memory.
-    static constexpr qint64 kReadBufferBytes = 4 * 1024 * 1024;
+    static constexpr qint64 kReadBufferBytes = 512 * 1024;
+    // Pieces taken from the reply, written and hashed: small enough to stay in the cache from the
+    // copy out of the reply through the write, where a write of several MiB costs the kernel many
+    // times more per byte.
+    static constexpr qint64 kWriteChunkBytes = 256 * 1024;
     static const QVector<int> kRetryWaitsMs;
 
 signals:
@@ -106,6 +110,9 @@ private:
     void CheckDigest();
     // Writes and hashes one piece of the body; false (already reported) when the disk refused it.
     bool WriteChunk(const QByteArray& _baData);
+    // Writes what the reply holds in pieces; with _blHoldForDigests it stops while a hash lags
+    // behind. False (already reported) when the disk refused a piece.
+    bool WriteAvailable(QNetworkReply* _pReply, bool _blHoldForDigests);
     void DisconnectReply();
     // Opens a new temporary file in the target's folder; false when it cannot be created.
     bool OpenTempFile();

@@ -5,7 +5,6 @@
 #include "core/ServiceThread.h"
 #include "install/CommonFunction.h"
 #include "install/PathClaim.h"
-#include "install/ReplaceJournal.h"
 
 #include <QDebug>
 #include <QDir>
@@ -541,4 +540,12 @@ ReplaceHelper::RestoreResult ReplaceHelper::RestoreSaved(const QString& _qstrDes
             QFile::remove(temp);
     }
     return result;
+}
+
+int ReplaceHelper::RollBackInterruptedRuns()
+{
+    return ReplaceJournal::RollBackInterruptedRuns([](const ReplaceJournal::Record& _record) {
+        return RestoreSaved(_record.qstrDestination, _record.qstrBackup, _record.listSaved,
+                            _record.listCreated, _record.qstrTempSuffix);
+    });
 }

@@ -9,8 +9,9 @@
 #include <mutex>
 #include <thread>
 
+#include "install/ReplaceJournal.h"
+
 class PathClaim;
-class ReplaceJournal;
 
 // Copies every file of a source folder over the same relative path in a destination folder on a
 // thread of its own, saving each file it overwrites into a backup folder first; the worker undoes
@@ -45,17 +46,15 @@ public:
     bool IsStopRequested() const { return m_blStop; }
     QString LastError() const;
 
-    struct RestoreResult
-    {
-        int nRestored = 0;
-        int nFailed = 0;
-    };
+    using RestoreResult = ReplaceJournal::RestoreResult;
     // Puts backup+rel back over destination+rel for each saved rel, each through a temporary file
     // renamed into place, and removes leftovers of the run's temporary files. Used by a stop and
     // by the start-up roll-back.
     static RestoreResult RestoreSaved(const QString& _qstrDestination, const QString& _qstrBackup,
                                       const QStringList& _listSaved, const QStringList& _listCreated,
                                       const QString& _qstrTempSuffix);
+    // Rolls back the runs a crash cut short, from their journals; see ReplaceJournal.
+    static int RollBackInterruptedRuns();
 
 signals:
     void signReplaceProgress(qint64 bytesReplaced, qint64 bytesTotal, QString strId);

@@ -3,7 +3,6 @@
 
 #include "core/FolderTree.h"
 #include "core/PrivateFolder.h"
-#include "install/ReplaceHelper.h"
 
 #include <QDebug>
 #include <QDir>
@@ -155,7 +154,7 @@ bool ReplaceJournal::Read(const QString& _qstrPath, Record& _record)
     return true;
 }
 
-int ReplaceJournal::RollBackInterruptedRuns()
+int ReplaceJournal::RollBackInterruptedRuns(const Restorer& _restore)
 {
     const QDir folder(JournalFolder());
     const QStringList names = folder.entryList({QStringLiteral("*.journal")}, QDir::Files, QDir::Name);
@@ -172,9 +171,7 @@ int ReplaceJournal::RollBackInterruptedRuns()
                    .arg(record.qstrId, record.qstrDestination, record.qstrBackup)
                    .arg(record.listSaved.size())
                    .arg(record.listCreated.size());
-        const ReplaceHelper::RestoreResult result =
-            ReplaceHelper::RestoreSaved(record.qstrDestination, record.qstrBackup, record.listSaved,
-                                        record.listCreated, record.qstrTempSuffix);
+        const RestoreResult result = _restore(record);
         qCWarning(lcInstall).noquote()
             << QStringLiteral("ReplaceJournal::RollBack:task[%1] restored %2 of %3 files, %4 failed")
                    .arg(record.qstrId)

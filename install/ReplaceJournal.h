@@ -4,6 +4,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
 // The on-disk record of one replace run, kept so that a run cut short by a crash can be rolled
 // back at the next start. One file per run in the service's state folder, JSON text one object
 // per line: a header (task id, destination, backup folder, temporary-name suffix), then one line
@@ -25,6 +27,16 @@ public:
         QStringList listSaved;
         QStringList listCreated;
     };
+
+    // What putting back one run's files achieved.
+    struct RestoreResult
+    {
+        int nRestored = 0;
+        int nFailed = 0;
+    };
+    // Puts back the files of one interrupted run (the replacer's own restore, handed in so the
+    // journal needs nothing of the replacer).
+    using Restorer = std::function<RestoreResult(const Record& _record)>;
 
     ReplaceJournal() = default;
     ~ReplaceJournal();
@@ -48,9 +60,9 @@ public:
 
     // Reads one journal; false when its header is unreadable.
     static bool Read(const QString& _qstrPath, Record& _record);
-    // Rolls back every run left in the journal folder (called once at start-up, before any
-    // client can start a replace) and removes their journals. Returns the number of runs.
-    static int RollBackInterruptedRuns();
+    // Rolls back every run left in the journal folder through _restore (called once at start-up,
+    // before any client can start a replace) and removes their journals. Returns the number of runs.
+    static int RollBackInterruptedRuns(const Restorer& _restore);
 
     // Backup folders this service created itself, each by path and identity: only those may be
     // emptied again, and only while they are still the folder it created.

@@ -5,6 +5,7 @@
 #include "core/WorkerPool.h"
 #include "snap/SnapEncoder.h"
 #include "snap/ToolBar.h"
+#include "snap/WaylandSession.h"
 
 #include <QDebug>
 #include <QGuiApplication>
@@ -33,6 +34,11 @@ SnapScreenTool::SnapScreenTool()
     setAttribute(Qt::WA_QuitOnClose, false);
     setWindowFlags(Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
     m_clock.start();
+    // No client may read the screen in a Wayland session: the desktop's portal hands the picture over.
+    if (WaylandSession::IsActive()) {
+        m_pPortal = new PortalScreenshot(PortalScreenshot::kTimeoutMs, this);
+        connect(m_pPortal, &PortalScreenshot::signFinished, this, &SnapScreenTool::slotPortalFinished);
+    }
 }
 
 // Work still on the pool answers nobody: its delivery finds this object gone.
@@ -40,9 +46,10 @@ SnapScreenTool::~SnapScreenTool() = default;
 
 void SnapScreenTool::StartSnap(bool _blFullScreen, SnapCallback _funcCallback)
 {
-    // The client still waiting for its selection gets an answer before the new capture begins.
+    // The client still waiting for its selection, or for the picture it is to choose from, gets an
+    // answer before the new capture begins.
     const bool blSelecting = IsSelecting();
-    if (blSelecting)
+    if (blSelecting || m_funcCallback)
         Finish(false, kSuperseded, QByteArray());
     if (_blFullScreen) {
         StartFullScreen(std::move(_funcCallback), blSelecting);
@@ -52,10 +59,19 @@ void SnapScreenTool::StartSnap(bool _blFullScreen, SnapCallback _funcCallback)
     m_funcCallback = std::move(_funcCallback);
     qCDebug(lcSnap) << "begin snap:" << clock();
     // The overlay covers the screen; its frozen grab is what the user sees beneath it.
+    if (!blSelecting && m_pPortal) {
+        m_pPortal->Request();
+        return;
+    }
     if (!blSelecting && !GrabScreen()) {
         Cancel(kSnapFailed);
         return;
     }
+    ShowSelection();
+}
+
+void SnapScreenTool::ShowSelection()
+{
     m_geometry.Reset(size(), m_bFullScreen);
     qCDebug(lcSnap) << "screen size:" << width() << "," << height();
     qCDebug(lcSnap) << "end snap:" << clock();
@@ -80,8 +96,16 @@ void SnapScreenTool::StartFullScreen(SnapCallback _funcCallback, bool _blFrozen)
         return;
     }
     qCDebug(lcSnap) << "begin snap:" << clock();
+    m_pGrab = std::make_unique<SharedGrab>();
+    m_pGrab->serial = ++m_nGrabs;
+    m_pGrab->waiting.push_back(std::move(_funcCallback));
+    if (!_blFrozen && m_pPortal) {
+        m_pGrab->picturePending = true;
+        m_pPortal->Request();
+        return;
+    }
     if (!_blFrozen && !GrabScreen()) {
-        _funcCallback(false, kSnapFailed, QByteArray());
+        FailGrab(kSnapFailed);
         return;
     }
     m_bFullScreen = true;
@@ -91,19 +115,21 @@ void SnapScreenTool::StartFullScreen(SnapCallback _funcCallback, bool _blFrozen)
     const QRect crop = m_geometry.CropRect(m_dPixelRatio, true).intersected(m_pixScreen.rect());
     m_geometry.Release();
     if (crop.isEmpty()) {
-        _funcCallback(false, kEmptyArea, QByteArray());
+        FailGrab(kEmptyArea);
         return;
     }
     // The whole grab needs no copy of its pixels; from here on the image alone holds them.
     const QImage image =
         crop == m_pixScreen.rect() ? m_pixScreen.toImage() : m_pixScreen.copy(crop).toImage();
     m_pixScreen = QPixmap();
-    m_pGrab = std::make_unique<SharedGrab>();
-    m_pGrab->serial = ++m_nGrabs;
-    m_pGrab->waiting.push_back(std::move(_funcCallback));
+    EncodeGrab(image);
+}
+
+void SnapScreenTool::EncodeGrab(const QImage& _image)
+{
     const quint64 serial = m_pGrab->serial;
     const bool queued = WorkerPool::Service().Run(
-        this, [image] { return SnapEncoder::Encode(image); },
+        this, [_image] { return SnapEncoder::Encode(_image); },
         [this, serial](SnapEncoder::Picture _picture) {
             if (!m_pGrab || m_pGrab->serial != serial)
                 return;
@@ -114,10 +140,63 @@ void SnapScreenTool::StartFullScreen(SnapCallback _funcCallback, bool _blFrozen)
     if (queued)
         return;
     qCCritical(lcSnap) << "SnapScreenTool:the worker pool refused the encoding";
+    FailGrab(kBusy);
+}
+
+void SnapScreenTool::FailGrab(const QString& _qstrReason)
+{
     const std::deque<SnapCallback> waiting = std::move(m_pGrab->waiting);
     m_pGrab.reset();
     for (const SnapCallback& callback : waiting)
-        callback(false, kBusy, QByteArray());
+        callback(false, _qstrReason, QByteArray());
+}
+
+void SnapScreenTool::slotPortalFinished(PortalScreenshot::Outcome _outcome, const QImage& _image,
+                                        const QString& _qstrReason)
+{
+    QImage picture;
+    if (_outcome == PortalScreenshot::Outcome::Picture) {
+        picture = _image;
+    } else if (_outcome == PortalScreenshot::Outcome::NoPortal) {
+        qCWarning(lcSnap).noquote()
+            << "SnapScreenTool:no screenshot portal (" + _qstrReason +
+                   "), grabbing the X11 display instead: the picture may be incomplete";
+        if (GrabScreen())
+            picture = m_pixScreen.toImage();
+    } else {
+        qCWarning(lcSnap).noquote() << "SnapScreenTool:no picture from the screenshot portal: " + _qstrReason;
+    }
+    // Full-screen requests take the picture as it is; an area request then shows it to choose from.
+    if (m_pGrab && m_pGrab->picturePending) {
+        m_pGrab->picturePending = false;
+        if (picture.isNull())
+            FailGrab(kSnapFailed);
+        else
+            EncodeGrab(picture);
+    }
+    if (!m_funcCallback) {
+        m_pixScreen = QPixmap();
+        return;
+    }
+    if (picture.isNull() || !AdoptPicture(picture)) {
+        Cancel(kSnapFailed);
+        return;
+    }
+    ShowSelection();
+}
+
+bool SnapScreenTool::AdoptPicture(const QImage& _image)
+{
+    QScreen* screen = QGuiApplication::primaryScreen();
+    if (!screen || QGuiApplication::platformName() == QLatin1String("offscreen"))
+        return false;
+    const QRect rectScreen = screen->geometry();
+    m_pixScreen = QPixmap::fromImage(_image);
+    // The portal's picture is in device pixels; the overlay and the selection in the screen's.
+    m_dPixelRatio = rectScreen.width() > 0 ? double(_image.width()) / rectScreen.width() : 1.0;
+    setFixedSize(rectScreen.size());
+    move(rectScreen.topLeft());
+    return true;
 }
 
 void SnapScreenTool::PumpGrab()
@@ -205,7 +284,11 @@ void SnapScreenTool::ShowOverlay()
     setFocusPolicy(Qt::StrongFocus);
     setFocus();
     setMouseTracking(true);
-    show();
+    // A Wayland compositor places windows itself; a full-screen one covers the screen wherever.
+    if (m_pPortal)
+        showFullScreen();
+    else
+        show();
     activateWindow();
     raise();
     update();
@@ -216,6 +299,10 @@ void SnapScreenTool::CreateToolBar()
     if (m_pToolBar)
         m_pToolBar->deleteLater();
     m_pToolBar = new ToolBar(this);
+    // A compositor places a window of its own where it likes (sway: centred); inside the
+    // full-screen overlay the bar needs no placement by anyone else.
+    if (m_pPortal)
+        m_pToolBar->setWindowFlags(Qt::Widget);
     connect(m_pToolBar, &ToolBar::signBtnCancelClicked, this, &SnapScreenTool::slot_on_btnCancel_clicked);
     connect(m_pToolBar, &ToolBar::signBtnOKClicked, this, &SnapScreenTool::slot_on_btnOK_clicked);
     PlaceToolBar();
@@ -224,8 +311,10 @@ void SnapScreenTool::CreateToolBar()
 
 void SnapScreenTool::PlaceToolBar()
 {
-    if (m_pToolBar)
-        m_pToolBar->move(mapToGlobal(m_geometry.ToolBarPosition(m_pToolBar->size())));
+    if (!m_pToolBar)
+        return;
+    const QPoint position = m_geometry.ToolBarPosition(m_pToolBar->size());
+    m_pToolBar->move(m_pToolBar->isWindow() ? mapToGlobal(position) : position);
 }
 
 void SnapScreenTool::CloseOverlay()

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "snap/PortalScreenshot.h"
 #include "snap/SelectionGeometry.h"
 #include "snap/SnapEncoder.h"
 #include "snap/ToolBar.h"
@@ -19,7 +20,8 @@
 using SnapCallback =
     std::function<void(bool _blSuccess, const QString& _qstrFirst, const QByteArray& _baImageBase64)>;
 
-// A frameless, always-on-top window over the primary screen showing a frozen grab of it. Area
+// A frameless, always-on-top window over the primary screen showing a frozen grab of it (from the
+// X server, or in a Wayland session from the desktop's screenshot portal, which answers later). Area
 // mode lets the user choose a rectangle; full-screen mode saves the whole grab at once. Each
 // capture calls its callback exactly once, on this object's thread.
 //
@@ -60,6 +62,10 @@ public slots:
     void slot_on_btnCancel_clicked();
     void slot_on_btnOK_clicked();
 
+private slots:
+    void slotPortalFinished(PortalScreenshot::Outcome _outcome, const QImage& _image,
+                            const QString& _qstrReason);
+
 protected:
     void mousePressEvent(QMouseEvent* _pEvent) override;
     void mouseReleaseEvent(QMouseEvent* _pEvent) override;
@@ -71,6 +77,9 @@ protected:
 private:
     // Grabs the primary screen; false when there is none or the display refuses (Wayland).
     bool GrabScreen();
+    // Makes the portal's picture the frozen grab; false without a screen to show it on.
+    bool AdoptPicture(const QImage& _image);
+    void ShowSelection();
     void ShowOverlay();
     void CreateToolBar();
     void PlaceToolBar();
@@ -87,9 +96,14 @@ private:
     void StartFullScreen(SnapCallback _funcCallback, bool _blFrozen);
     // Answers the shared grab's next request when its picture is ready and the transports have room.
     void PumpGrab();
+    // Encodes the shared grab's picture on the pool.
+    void EncodeGrab(const QImage& _image);
+    // Answers every request of the shared grab with this failure and ends it.
+    void FailGrab(const QString& _qstrReason);
     struct SharedGrab
     {
         std::deque<SnapCallback> waiting; // not yet answered, in order of arrival
+        bool picturePending = false;      // the portal's picture is still to come
         bool encoded = false;
         bool storing = false; // a file is being written on the pool
         SnapEncoder::Picture picture;
@@ -107,4 +121,5 @@ private:
     std::unique_ptr<SharedGrab> m_pGrab; // the full-screen grab in progress
     quint64 m_nGrabs = 0;
     QElapsedTimer m_clock;
+    PortalScreenshot* m_pPortal = nullptr; // in a Wayland session only
 };

@@ -4,6 +4,8 @@
 
 #include <QtTest>
 
+#include <thread>
+
 #include <utime.h>
 
 class tst_Logger : public QObject
@@ -18,6 +20,8 @@ private slots:
     void quotesLikeTheDebugStream();
     void filtersByLevelAndWritesFile();
     void continuesInNewFilesAndBoundsTheFolder();
+    void batchKeepsLinesInOrder_data();
+    void batchKeepsLinesInOrder();
     void repeatsLinesOnStandardError_data();
     void repeatsLinesOnStandardError();
 };
@@ -170,6 +174,71 @@ void tst_Logger::continuesInNewFilesAndBoundsTheFolder()
                 .hasMatch());
     QVERIFY(!QFile::exists(folder + "/" + stamp + ".log"));
     QVERIFY(!QFile::exists(folder + "/" + stamp + "-1.log"));
+}
+
+void tst_Logger::batchKeepsLinesInOrder_data()
+{
+    QTest::addColumn<int>("count");
+    QTest::addColumn<int>("length");
+    QTest::addColumn<qint64>("maxFileBytes");
+    QTest::newRow("a few lines") << 5 << 40 << qint64(1 << 20);
+    QTest::newRow("more than the batch buffer") << 300 << 1000 << qint64(1 << 20);
+    QTest::newRow("a line longer than the buffer") << 3 << 70000 << qint64(1 << 20);
+    QTest::newRow("new files begun inside the batch") << 200 << 100 << qint64(4096);
+}
+
+// Lines held by a batch, and one written meanwhile by a thread outside it, reach the files whole
+// and in the order they were logged, within the file bound.
+void tst_Logger::batchKeepsLinesInOrder()
+{
+    QFETCH(int, count);
+    QFETCH(int, length);
+    QFETCH(qint64, maxFileBytes);
+    QTemporaryDir home;
+    qputenv("HOME", home.path().toUtf8());
+    qputenv("XDG_DOCUMENTS_DIR", (home.path() + "/Documents").toUtf8());
+    Logger& logger = Logger::Instance();
+    QVERIFY(logger.Init(2, "data"));
+    logger.SetLimits(maxFileBytes, 1LL << 30);
+    const QString folder = QFileInfo(logger.MainLogPath()).absolutePath();
+    const auto text = [length](int _n) { return QString::number(_n).leftJustified(length, QChar('.')); };
+    QByteArray expected;
+    {
+        Logger::Batch batch;
+        for (int i = 0; i < count; ++i) {
+            if (i == count / 2) {
+                std::thread([&logger, &text] { logger.Write(QtCriticalMsg, text(-1)); }).join();
+                expected += text(-1).toUtf8() + '\n';
+            }
+            logger.Write(QtCriticalMsg, text(i));
+            expected += text(i).toUtf8() + '\n';
+        }
+        if (count * length < 1000) {
+            QFile file(logger.MainLogPath());
+            QVERIFY(file.open(QIODevice::ReadOnly));
+            QVERIFY(!file.readAll().contains(text(count - 1).toUtf8()));
+        }
+    }
+    QFileInfoList parts = QDir(folder).entryInfoList({"*.log"}, QDir::Files);
+    std::sort(parts.begin(), parts.end(), [](const QFileInfo& _a, const QFileInfo& _b) {
+        const auto part = [](const QFileInfo& _info) {
+            return _info.completeBaseName().section('-', 6).toInt();
+        };
+        return part(_a) < part(_b);
+    });
+    QByteArray written;
+    for (const QFileInfo& info : parts) {
+        if (info.fileName().endsWith("_js.log"))
+            continue;
+        if (length < maxFileBytes)
+            QVERIFY2(info.size() <= maxFileBytes, qPrintable(info.fileName()));
+        QFile file(info.filePath());
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        for (const QByteArray& line : file.readAll().split('\n'))
+            if (!line.isEmpty())
+                written += line.mid(line.indexOf('\t') + 1).chopped(1) + '\n';
+    }
+    QCOMPARE(written, expected);
 }
 
 Q_DECLARE_METATYPE(StandardError::Kind)

@@ -23,6 +23,8 @@ public:
 
     // True once the server accepts clients.
     bool start(const QSize& _size = QSize(1920, 1080), int _nTimeoutMs = 20000);
+    // Uses an X server started by someone else (a compositor's XWayland) for the clients below.
+    void attach(const QString& _qstrDisplay) { m_qstrDisplay = _qstrDisplay; }
     QString display() const { return m_qstrDisplay; }
     QString errorString() const { return m_qstrError; }
 

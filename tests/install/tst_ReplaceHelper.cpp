@@ -563,12 +563,12 @@ void TestReplaceHelper::rollBackRestoresOnlyCompleteEntries()
     // An unreadable journal is dropped without touching anything.
     WriteFile(ReplaceJournal::JournalFolder() + QStringLiteral("/broken.journal"), "{\"id\":");
 
-    QCOMPARE(ReplaceJournal::RollBackInterruptedRuns(), 2);
+    QCOMPARE(ReplaceHelper::RollBackInterruptedRuns(), 2);
     const Tree expected{
         {"/a.txt", "old a"}, {"/sub/b.txt", "old b"}, {"/c.txt", "old c"}, {"/d.txt", "new d"}};
     QCOMPARE(ReadTree(m_qstrDestination), expected);
     QVERIFY(QDir(ReplaceJournal::JournalFolder()).isEmpty());
-    QCOMPARE(ReplaceJournal::RollBackInterruptedRuns(), 0);
+    QCOMPARE(ReplaceHelper::RollBackInterruptedRuns(), 0);
 }
 
 QTEST_GUILESS_MAIN(TestReplaceHelper)
