@@ -44,6 +44,13 @@ void tst_Logger::formatsLines()
     QCOMPARE(Logger::FormatLogLine(static_cast<QtMsgType>(type), time, "some text"), line);
 }
 
+// The documents folder, and so the log folder, inside a temporary home.
+static void UseHome(const QTemporaryDir& _home)
+{
+    qputenv("HOME", _home.path().toUtf8());
+    qputenv("XDG_DOCUMENTS_DIR", (_home.path() + "/Documents").toUtf8());
+}
+
 static void Touch(const QString& _qstrPath, const QDateTime& _time)
 {
     QFile file(_qstrPath);
@@ -105,8 +112,7 @@ void tst_Logger::quotesLikeTheDebugStream()
 void tst_Logger::filtersByLevelAndWritesFile()
 {
     QTemporaryDir home;
-    qputenv("HOME", home.path().toUtf8());
-    qputenv("XDG_DOCUMENTS_DIR", (home.path() + "/Documents").toUtf8());
+    UseHome(home);
     Logger& logger = Logger::Instance();
     QVERIFY(logger.Init(2, "data"));
     QVERIFY(logger.MainLogPath().startsWith(home.path() + "/Documents/data/log/"));
@@ -142,8 +148,7 @@ void tst_Logger::filtersByLevelAndWritesFile()
 void tst_Logger::continuesInNewFilesAndBoundsTheFolder()
 {
     QTemporaryDir home;
-    qputenv("HOME", home.path().toUtf8());
-    qputenv("XDG_DOCUMENTS_DIR", (home.path() + "/Documents").toUtf8());
+    UseHome(home);
     Logger& logger = Logger::Instance();
     QVERIFY(logger.Init(2, "data"));
     const QString folder = QFileInfo(logger.MainLogPath()).absolutePath();
@@ -195,8 +200,7 @@ void tst_Logger::batchKeepsLinesInOrder()
     QFETCH(int, length);
     QFETCH(qint64, maxFileBytes);
     QTemporaryDir home;
-    qputenv("HOME", home.path().toUtf8());
-    qputenv("XDG_DOCUMENTS_DIR", (home.path() + "/Documents").toUtf8());
+    UseHome(home);
     Logger& logger = Logger::Instance();
     QVERIFY(logger.Init(2, "data"));
     logger.SetLimits(maxFileBytes, 1LL << 30);
@@ -267,8 +271,7 @@ void tst_Logger::repeatsLinesOnStandardError()
     QFETCH(int, type);
     QFETCH(QString, echo);
     QTemporaryDir home;
-    qputenv("HOME", home.path().toUtf8());
-    qputenv("XDG_DOCUMENTS_DIR", (home.path() + "/Documents").toUtf8());
+    UseHome(home);
     Logger& logger = Logger::Instance();
     QVERIFY(logger.Init(0, "echo"));
     QTemporaryFile capture;
