@@ -9,6 +9,7 @@
 #include "core/Logger.h"
 #include "core/MessageService.h"
 #include "core/ProcessMemory.h"
+#include "core/PrivateFolder.h"
 #include "core/ServiceNotify.h"
 #include "core/SingleInstance.h"
 #include "core/TerminationSignals.h"
@@ -24,9 +25,50 @@
 #include <QTranslator>
 
 #include <cstdio>
+#include <cstring>
+#include <optional>
 #include <vector>
 
 namespace {
+
+const char* const kUsage =
+    "Usage: qorv-utility-service [--help | --version]\n"
+    "\n"
+    "The per-user utility service for desktop programs. Programs of the same user connect to it\n"
+    "over WebSocket (127.0.0.1, config key wsport, default 5556) or ZeroMQ (key port, default\n"
+    "5555), log in and send JSON commands. It runs in the foreground until SIGTERM, SIGINT or\n"
+    "SIGHUP; usually its systemd user unit or the session's autostart entry starts it. A second\n"
+    "start while it runs exits at once with code 0.\n"
+    "\n"
+    "Options:\n"
+    "  -h, --help     print this text and exit\n"
+    "  --version      print the version and exit\n"
+    "\n"
+    "Files:\n"
+    "  $XDG_CONFIG_HOME/qorv-utility-service/config.ini, else config.ini beside the executable\n"
+    "  ~/Documents/<folder>/log/   logs (also on standard error at a terminal or under systemd)\n"
+    "  ~/Documents/<folder>/dmp/   crash reports\n"
+    "\n"
+    "Exit codes: 0 stopped cleanly or already running, 1 no port could be bound or the instance\n"
+    "lock is unsafe.\n"
+    "\n"
+    "See qorv-utility-service(1) and qorvctl(1); `qorvctl status` shows what it is doing.\n";
+
+// --help and --version answer before anything else starts: no lock, no log, no display.
+std::optional<int> AnswerCommandLine(int _nArgc, char* _argv[])
+{
+    for (int i = 1; i < _nArgc; ++i) {
+        if (std::strcmp(_argv[i], "--version") == 0) {
+            std::printf("qorv-utility-service %s\n", QORV_VERSION);
+            return 0;
+        }
+        if (std::strcmp(_argv[i], "--help") == 0 || std::strcmp(_argv[i], "-h") == 0) {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+    }
+    return std::nullopt;
+}
 
 // A widgets application needs a display; on a machine without one it runs offscreen.
 void ChooseOffscreenWithoutDisplay()
@@ -130,6 +172,8 @@ int RefuseUnusableLock(const SingleInstance& _guard)
 
 int main(int argc, char* argv[])
 {
+    if (const auto answered = AnswerCommandLine(argc, argv))
+        return *answered;
     ProcessMemory::KeepLargeBlocksApart();
     UserUmask::Apply();
     Logger& logger = Logger::Instance();
@@ -158,8 +202,16 @@ int main(int argc, char* argv[])
     config.Load(AppPaths::ConfigFile());
     CrashHandler::Install(Logger::DumpFolder(config.GetFolder()));
     logger.SetLimits(config.GetMaxLogFileBytes(), config.GetMaxLogTotalBytes());
+    logger.SetEcho(StandardError::Detect());
     logger.Init(config.GetLogLevel(), config.GetFolder());
     logger.InstallHandler();
+    // The report folder exists from the start, made and checked like the log's, so a crash does
+    // not have to make it and the user finds where reports go.
+    const PrivateFolder dumps =
+        PrivateFolder::Open(Logger::DataRoot(config.GetFolder()), {QStringLiteral("dmp")});
+    if (!dumps.IsValid())
+        qCCritical(lcApp).noquote() << QStringLiteral("CrashHandler:the crash report folder is refused:") +
+                                           dumps.Error();
     if (instance == SingleInstance::State::Unusable)
         return RefuseUnusableLock(guard);
     RunQorvStartupSteps();

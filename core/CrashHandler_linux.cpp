@@ -1,6 +1,8 @@
 // Stands in for an in-process minidump writer: on SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT and
 // SIGSYS it writes a text report (signal, faulting address, thread id, backtrace, and the loaded
 // modules from /proc/self/maps) with async-signal-safe calls only, then re-raises the signal.
+// The log's crash line goes through a duplicate of the log file's descriptor that dup3 points at
+// each new log file, so the handler never writes to a number that was closed and reused.
 #include "core/CrashHandler.h"
 
 #include "core/Logger.h"
@@ -13,6 +15,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -25,6 +28,10 @@ constexpr int kSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGSYS};
 char g_szFolders[2][4096];
 std::atomic<int> g_nFolder{0};
 char g_altStack[64 * 1024];
+std::atomic<int> g_nLogFd{-1};
+std::atomic<int> g_nUtcOffset{0};
+std::atomic<int> g_nEcho{static_cast<int>(StandardError::Kind::Other)};
+static_assert(std::atomic<int>::is_always_lock_free, "read inside a signal handler");
 
 void PutText(int _fd, const char* _szText)
 {
@@ -127,11 +134,77 @@ void WriteReport(int _nSignal, siginfo_t* _pInfo)
     close(fd);
 }
 
+// Appends "yyyy-MM-dd hh:mm:ss" of the local time, by arithmetic alone (days to civil date).
+char* PutLocalTime(char* _pOut)
+{
+    timespec now = {};
+    clock_gettime(CLOCK_REALTIME, &now);
+    const long long local = static_cast<long long>(now.tv_sec) + g_nUtcOffset.load();
+    long long days = local / 86400;
+    long long second = local % 86400;
+    if (second < 0) {
+        second += 86400;
+        --days;
+    }
+    days += 719468;
+    const long long era = (days >= 0 ? days : days - 146096) / 146097;
+    const long long dayOfEra = days - era * 146097;
+    const long long yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+    const long long dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+    const long long shifted = (5 * dayOfYear + 2) / 153;
+    const long long day = dayOfYear - (153 * shifted + 2) / 5 + 1;
+    const long long month = shifted < 10 ? shifted + 3 : shifted - 9;
+    const long long year = yearOfEra + era * 400 + (month <= 2 ? 1 : 0);
+    const long long fields[] = {year, month, day, second / 3600, second / 60 % 60, second % 60};
+    const char separators[] = {'-', '-', ' ', ':', ':', '\0'};
+    for (int i = 0; i < 6; ++i) {
+        const int width = i == 0 ? 4 : 2;
+        long long value = fields[i];
+        for (int digit = width - 1; digit >= 0; --digit) {
+            _pOut[digit] = static_cast<char>('0' + value % 10);
+            value /= 10;
+        }
+        _pOut += width;
+        if (separators[i] != '\0')
+            *_pOut++ = separators[i];
+    }
+    return _pOut;
+}
+
+char* Append(char* _pOut, const char* _szText)
+{
+    while (*_szText != '\0')
+        *_pOut++ = *_szText++;
+    return _pOut;
+}
+
+// The line the log's own handler would write for the crash, into the log and onto standard
+// error as the logger repeats its lines there.
+void WriteCrashLine()
+{
+    static const char kText[] = "BreakpadQt crash";
+    char line[128];
+    char* end = Append(PutLocalTime(Append(line, "[D]:")), "\t");
+    end = Append(end, kText);
+    const int logFd = g_nLogFd.load();
+    if (logFd >= 0)
+        (void)!write(logFd, line, static_cast<size_t>(Append(end, "\r\n") - line));
+    const auto echo = static_cast<StandardError::Kind>(g_nEcho.load());
+    if (echo == StandardError::Kind::Terminal) {
+        (void)!write(STDERR_FILENO, line, static_cast<size_t>(Append(end, "\n") - line));
+    } else if (echo == StandardError::Kind::Journal) {
+        // The journal's own priority prefix: a crash is critical, whatever its tag.
+        char* plain = Append(Append(Append(line, "<2>[D]:"), kText), "\n");
+        (void)!write(STDERR_FILENO, line, static_cast<size_t>(plain - line));
+    }
+}
+
 void OnFatalSignal(int _nSignal, siginfo_t* _pInfo, void*)
 {
     // The lines of the envelopes handled last, likely the one that crashed, go into the log too.
     Logger::WritePendingFromSignal();
     WriteReport(_nSignal, _pInfo);
+    WriteCrashLine();
     // SA_RESETHAND restored the default action: re-raise so the process dies of the same signal.
     signal(_nSignal, SIG_DFL);
     raise(_nSignal);
@@ -170,6 +243,27 @@ bool Install(const QString& _qstrDumpFolder)
         sigaction(sig, &action, nullptr);
     s_blInstalled = true;
     return true;
+}
+
+void SetLogFile(int _nHandle)
+{
+    if (_nHandle < 0)
+        return;
+    const int current = g_nLogFd.load();
+    if (current >= 0)
+        dup3(_nHandle, current, O_CLOEXEC);
+    else
+        g_nLogFd = fcntl(_nHandle, F_DUPFD_CLOEXEC, 0);
+}
+
+void SetUtcOffset(int _nSeconds)
+{
+    g_nUtcOffset = _nSeconds;
+}
+
+void SetEcho(StandardError::Kind _kind)
+{
+    g_nEcho = static_cast<int>(_kind);
 }
 
 } // namespace CrashHandler

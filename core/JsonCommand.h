@@ -49,6 +49,7 @@ inline const QString kLogin = QStringLiteral("command_login");
 inline const QString kLogout = QStringLiteral("command_logout");
 inline const QString kAbilities = QStringLiteral("command_abilities");
 inline const QString kAbility = QStringLiteral("command_ability");
+inline const QString kStatus = QStringLiteral("command_status");
 inline const QString kCatalog = QStringLiteral("command_catalog");
 
 // Answer type of a request type, empty for a type the hub does not accept.

@@ -1,5 +1,7 @@
 #include "core/Logger.h"
 
+#include "core/CrashHandler.h"
+
 #include <QDebug>
 #include <QDir>
 #include <QFileInfo>
@@ -57,6 +59,7 @@ bool Logger::Init(int _nLevel, const QString& _qstrFolder)
                     m_logFolder.OpenFile(m_fileJs, m_qstrStamp + QStringLiteral("_js.log"), kOpenMode);
     m_nMainBytes = m_fileMain.size();
     g_fdPending = m_fileMain.handle();
+    FollowWithCrashLine();
     RemoveOldLogs(folder, QDateTime::currentDateTime());
     RemoveOldestBeyond(folder, m_nMaxTotalBytes - m_nMaxFileBytes, m_fileMain.fileName());
     return ok;
@@ -85,8 +88,23 @@ void Logger::ContinueInNextFile()
     m_logFolder.OpenFile(m_fileMain, name, kOpenMode);
     g_fdPending = m_fileMain.handle();
     m_nMainBytes = 0;
+    FollowWithCrashLine();
     // Room is kept for the file just begun, so the folder stays within its bound as it grows.
     RemoveOldestBeyond(folder, m_nMaxTotalBytes - m_nMaxFileBytes, m_fileMain.fileName());
+}
+
+void Logger::FollowWithCrashLine()
+{
+    if (m_fileMain.isOpen())
+        CrashHandler::SetLogFile(m_fileMain.handle());
+    CrashHandler::SetUtcOffset(QDateTime::currentDateTime().offsetFromUtc());
+}
+
+void Logger::SetEcho(StandardError::Kind _kind)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_echo = _kind;
+    CrashHandler::SetEcho(_kind);
 }
 
 static void HandleMessage(QtMsgType _type, const QMessageLogContext&, const QString& _qstrText)
@@ -107,13 +125,28 @@ void Logger::Write(QtMsgType _type, const QString& _qstrText)
     // Local time costs a time-zone check per call; the stamp only changes once a second.
     const qint64 second = QDateTime::currentMSecsSinceEpoch() / 1000;
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (!m_fileMain.isOpen() || !m_fileJs.isOpen())
+    const bool toFile = m_fileMain.isOpen() && m_fileJs.isOpen();
+    if (!toFile && m_echo == StandardError::Kind::Other)
         return;
     if (second != m_nStampSecond) {
         m_nStampSecond = second;
-        m_baStamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")).toUtf8();
+        const QDateTime now = QDateTime::currentDateTime();
+        m_baStamp = now.toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")).toUtf8();
+        // A change of daylight saving time reaches the crash line too.
+        CrashHandler::SetUtcOffset(now.offsetFromUtc());
     }
     const QByteArray text = _qstrText.toUtf8();
+    // Standard error waits with the file's lines, so a batch costs one write there too.
+    if (m_echo != StandardError::Kind::Other) {
+        if (m_baEchoPending.size() + text.size() > static_cast<int>(kPendingBytes))
+            WriteEchoLocked();
+        m_baEchoPending += EchoLine(_type, m_baStamp, text, m_echo);
+    }
+    if (!toFile) {
+        if (t_nBatchDepth == 0)
+            WriteEchoLocked();
+        return;
+    }
     QByteArray line;
     line.reserve(text.size() + 32);
     line.append(Tag(_type)).append(m_baStamp).append('\t').append(text).append("\r\n");
@@ -134,8 +167,35 @@ void Logger::Write(QtMsgType _type, const QString& _qstrText)
     m_fileMain.flush();
 }
 
+QByteArray Logger::EchoLine(QtMsgType _type, const QByteArray& _baStamp, const QByteArray& _baText,
+                            StandardError::Kind _kind)
+{
+    QByteArray line;
+    line.reserve(_baText.size() + 32);
+    if (_kind == StandardError::Kind::Journal) {
+        // The journal reads "<priority>" at the start of a line: debug, warning, critical, alert.
+        static const char* const kPriority[] = {"<7>", "<4>", "<2>", "<1>"};
+        const int type = static_cast<int>(_type);
+        return line.append(type >= 0 && type < 4 ? kPriority[type] : "<6>")
+            .append(Tag(_type))
+            .append(_baText)
+            .append('\n');
+    }
+    return line.append(Tag(_type)).append(_baStamp).append('\t').append(_baText).append('\n');
+}
+
+void Logger::WriteEchoLocked()
+{
+    if (m_baEchoPending.isEmpty())
+        return;
+    std::fwrite(m_baEchoPending.constData(), 1, static_cast<size_t>(m_baEchoPending.size()), stderr);
+    std::fflush(stderr);
+    m_baEchoPending.clear();
+}
+
 void Logger::WritePendingLocked()
 {
+    WriteEchoLocked();
     const size_t pending = g_nPending.load();
     if (pending == 0)
         return;

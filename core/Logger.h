@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/PrivateFolder.h"
+#include "core/StandardError.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -27,6 +28,10 @@ public:
     void InstallHandler();
 
     void Write(QtMsgType _type, const QString& _qstrText);
+    // Repeats every written line on standard error: as in the file at a terminal; under the
+    // journal without the time (it adds its own) and with its priority prefix. Also when the
+    // log folder was refused, so that the refusal is seen somewhere.
+    void SetEcho(StandardError::Kind _kind);
 
     // While one lives on a thread, that thread's lines wait in a fixed buffer and go out in one
     // write when the outermost ends, when the buffer is full, or with the next line of a thread
@@ -81,16 +86,24 @@ public:
 private:
     Logger() = default;
     static const char* Tag(QtMsgType _type);
+    static QByteArray EchoLine(QtMsgType _type, const QByteArray& _baStamp, const QByteArray& _baText,
+                               StandardError::Kind _kind);
+    // With m_mutex held: the file was opened or changed, so the crash line follows it.
+    void FollowWithCrashLine();
     ~Logger();
     // With m_mutex held.
     void ContinueInNextFile();
+    // Both write what waits, to the file or to standard error.
     void WritePendingLocked();
+    void WriteEchoLocked();
 
     static constexpr qint64 kDefaultMaxFileBytes = 64LL * 1024 * 1024;
     static constexpr qint64 kDefaultMaxTotalBytes = 512LL * 1024 * 1024;
 
     std::mutex m_mutex;
     std::atomic<int> m_nLevel{1};
+    StandardError::Kind m_echo = StandardError::Kind::Other;
+    QByteArray m_baEchoPending;
     QString m_qstrFolder;
     PrivateFolder m_logFolder;
     QFile m_fileMain;

@@ -5,6 +5,7 @@
 #include "core/Config.h"
 #include "core/JsonReader.h"
 #include "core/Logger.h"
+#include "core/TaskRegistry.h"
 
 #include <QDebug>
 #include <QJsonArray>
@@ -142,7 +143,7 @@ MessageService::Outcome MessageService::Route(const QByteArray& _baClient, const
         else if (_request.command == Envelope::kLogout) {
             std::lock_guard<std::mutex> lock(m_mutexRegistry);
             m_mapRegistry.remove(client);
-            m_mapLoginVia.remove(client);
+            m_mapSessions.remove(client);
         }
     } else if (_request.type == Envelope::kQuery) {
         AnswerQuery(_request, out);
@@ -196,9 +197,31 @@ void MessageService::AnswerQuery(const JsonCommand& _request, Outcome& _out)
             _out.data = _request.data;
         else
             _out.errorCode = Envelope::kAbilityNotFound;
+    } else if (_request.command == Envelope::kStatus) {
+        _out.data = StatusText();
     } else if (_request.command == Envelope::kCatalog) {
         _out.data = m_qstrCatalog.isEmpty() ? QStringLiteral("{\"commands\":[]}") : m_qstrCatalog;
     }
+}
+
+QString MessageService::StatusText() const
+{
+    QJsonArray clients;
+    for (auto it = m_mapSessions.constBegin(); it != m_mapSessions.constEnd(); ++it) {
+        if (it.key() == Envelope::kServiceName)
+            continue;
+        const QString transport = it->via == Via::Zmq         ? QStringLiteral("zmq")
+                                  : it->via == Via::WebSocket ? QStringLiteral("ws")
+                                                              : QStringLiteral("local");
+        // With its offset, so the time reads the same wherever the answer is shown.
+        const QDateTime since = it->since.toOffsetFromUtc(it->since.offsetFromUtc());
+        clients.append(QJsonObject{{QStringLiteral("name"), it.key()},
+                                   {QStringLiteral("transport"), transport},
+                                   {QStringLiteral("since"), since.toString(Qt::ISODate)}});
+    }
+    const QJsonObject body{{QStringLiteral("clients"), clients},
+                           {QStringLiteral("tasks"), TaskRegistry::Instance().ToJson()}};
+    return QString::fromUtf8(QJsonDocument(body).toJson(QJsonDocument::Compact));
 }
 
 void MessageService::SetCatalog(const QByteArray& _baCatalog)
@@ -217,7 +240,7 @@ void MessageService::Login(const QString& _qstrClient, const JsonCommand& _reque
     }
     std::lock_guard<std::mutex> lock(m_mutexRegistry);
     m_mapRegistry.insert(_qstrClient, names);
-    m_mapLoginVia.insert(_qstrClient, _via);
+    m_mapSessions.insert(_qstrClient, Session{_via, QDateTime::currentDateTime()});
 }
 
 bool MessageService::IsLoggedIn(const QString& _qstrClient, Via _via) const
@@ -225,8 +248,8 @@ bool MessageService::IsLoggedIn(const QString& _qstrClient, Via _via) const
     if (_via == Via::Local)
         return true; // the service's own code and its debug window
     std::lock_guard<std::mutex> lock(m_mutexRegistry);
-    const auto it = m_mapLoginVia.constFind(_qstrClient);
-    return it != m_mapLoginVia.constEnd() && it.value() == _via;
+    const auto it = m_mapSessions.constFind(_qstrClient);
+    return it != m_mapSessions.constEnd() && it->via == _via;
 }
 
 QString MessageService::FindCommandOwner(const QString& _qstrCommand) const

@@ -4,6 +4,7 @@
 #include "core/WebSocket_Server.h"
 #include "core/ZmqServer.h"
 
+#include <QDateTime>
 #include <QMap>
 #include <QStringList>
 
@@ -76,9 +77,18 @@ private:
     void SendToClient(const QString& _qstrName, const JsonCommand& _jsonCommand, const QByteArray& _baText);
     void Deliver(const QString& _qstrName, const JsonCommand& _jsonCommand, const QByteArray& _baText);
 
+    // The clients and their commands, and for each how and when it logged in.
+    struct Session
+    {
+        Via via = Via::Local;
+        QDateTime since;
+    };
+    // {"clients":[...],"tasks":[...]} with m_mutexRegistry held.
+    QString StatusText() const;
+
     mutable std::mutex m_mutexRegistry;
     QMap<QString, QStringList> m_mapRegistry;
-    QMap<QString, Via> m_mapLoginVia;
+    QMap<QString, Session> m_mapSessions;
     QString m_qstrCatalog;
     std::mutex m_mutexObserver;
     Observer m_observer;

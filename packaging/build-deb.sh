@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds the Debian package with CPack, installs it with apt-get, checks that the installed
-# service answers, and removes the package again. Run as root from anywhere in the checkout.
+# Builds the Debian package with CPack, checks it with lintian (errors fail), installs it with
+# apt-get, checks that the installed service answers, and removes the package again. Run as root
+# from anywhere in the checkout.
 # Usage: packaging/build-deb.sh [build folder]   (default: build; ./setup makes it)
 # Leaves the package in <build folder>/deb/.
 set -euo pipefail
@@ -14,13 +15,19 @@ deb=$(ls "$BUILD"/deb/qorv-utility-service_*.deb)
 echo "== $deb"
 dpkg-deb --field "$deb" Package Version Architecture Depends Recommends
 dpkg-deb --contents "$deb" | awk '{print $NF}' | grep -v '/$'
+echo "== lintian"
+# Errors fail the package; warnings and notes are shown for the record.
+if report=$(lintian --fail-on error --info "$deb" 2>&1); then code=0; else code=$?; fi
+echo "$report" | grep -v '^running with root privileges' || true
+[ "$code" -eq 0 ] || { echo "lintian reports errors (exit $code)" >&2; exit 1; }
+echo "lintian: no errors"
 
 scratch=$(mktemp -d /tmp/qorv-deb-XXXXXX)
 pid=""
 cleanup() {
   [ -z "$pid" ] || kill "$pid" 2>/dev/null || true
   if dpkg-query -W -f='${Status}' qorv-utility-service 2>/dev/null | grep -q "ok installed"; then
-    DEBIAN_FRONTEND=noninteractive apt-get remove -y -qq qorv-utility-service >/dev/null
+    DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq qorv-utility-service >/dev/null
   fi
   rm -rf "$scratch"
 }
@@ -31,7 +38,9 @@ DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "./$deb" | grep -i 'qorv' 
 unit=/usr/lib/systemd/user/qorv-utility-service.service
 for f in "$(command -v qorv-utility-service)" "$(command -v qorvctl)" "$unit" \
   /etc/xdg/autostart/qorv-utility-service.desktop /usr/share/qorv-utility-service/config.ini \
-  /usr/share/qorv-utility-service/qss /usr/share/doc/qorv-utility-service/README.md; do
+  /usr/share/qorv-utility-service/qss /usr/share/doc/qorv-utility-service/README.md \
+  /usr/share/doc/qorv-utility-service/copyright /usr/share/doc/qorv-utility-service/changelog.gz \
+  /usr/share/bash-completion/completions/qorvctl; do
   [ -e "$f" ] || { echo "missing: $f" >&2; exit 1; }
   echo "installed: $f"
 done
@@ -39,6 +48,10 @@ mkdir -p -m 700 "$scratch/run"
 XDG_RUNTIME_DIR="$scratch/run" systemd-analyze --user verify "$unit"
 desktop-file-validate /etc/xdg/autostart/qorv-utility-service.desktop
 echo "unit and autostart entry: valid"
+man -w qorvctl qorv-utility-service
+echo "\$ qorvctl --version; qorv-utility-service --version"
+qorvctl --version
+qorv-utility-service --version
 
 # A user of our own with the template config on two free ports.
 free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
@@ -49,6 +62,9 @@ zmq_port=$(free_port); ws_port=$(free_port)
 sed -e "s/^port=.*/port=$zmq_port/" -e "s/^wsport=.*/wsport=$ws_port/" /usr/share/qorv-utility-service/config.ini \
   > "$XDG_CONFIG_HOME/qorv-utility-service/config.ini"
 exec_start=$(sed -n 's/^ExecStart=//p' "$unit")
+# The unit quotes the path (as systemd reads it); /usr/bin needs no escapes, only the quotes go.
+exec_start=${exec_start#\"}
+exec_start=${exec_start%\"}
 if systemctl --user show-environment >/dev/null 2>&1; then
   echo "== no check through systemctl --user: it would use the real user's session; starting ExecStart"
 else
@@ -67,7 +83,7 @@ PY
 listener=$!
 for _ in $(seq 1 100); do [ -S "$scratch/notify" ] && break; sleep 0.1; done
 echo "\$ $exec_start   (ports $zmq_port/$ws_port from $XDG_CONFIG_HOME/qorv-utility-service/config.ini)"
-NOTIFY_SOCKET="$scratch/notify" $exec_start >"$scratch/console.txt" 2>&1 &
+NOTIFY_SOCKET="$scratch/notify" "$exec_start" >"$scratch/console.txt" 2>&1 &
 pid=$!
 wait "$listener" || { echo "no READY=1 within 60 s" >&2; cat "$scratch/console.txt" >&2; exit 1; }
 cat "$scratch/notify.txt"
@@ -76,16 +92,18 @@ out=$(qorvctl --timeout 10 abilities 2>&1) || true
 echo "$out"
 echo "$out" | grep -q '"download' || { echo "the installed service did not answer" >&2; cat "$scratch/console.txt" >&2; exit 1; }
 grep -h 'started;\|style sheets' "$scratch"/Documents/*/log/*.log
+echo "\$ qorvctl status"
+qorvctl --timeout 10 status
 kill -TERM "$pid"
 wait "$pid" && code=0 || code=$?
 pid=""
 echo "service stopped on SIGTERM, exit code $code"
 [ "$code" -eq 0 ]
 
-echo "== apt-get remove qorv-utility-service"
-DEBIAN_FRONTEND=noninteractive apt-get remove -y -qq qorv-utility-service >/dev/null
+echo "== apt-get purge qorv-utility-service (the autostart entry is a conffile: remove would keep it)"
+DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq qorv-utility-service >/dev/null
 for f in /usr/bin/qorv-utility-service /usr/bin/qorvctl "$unit" /etc/xdg/autostart/qorv-utility-service.desktop \
-  /usr/share/qorv-utility-service; do
+  /usr/share/qorv-utility-service /usr/share/man/man1/qorvctl.1.gz /usr/share/bash-completion/completions/qorvctl; do
   [ ! -e "$f" ] || { echo "left behind: $f" >&2; exit 1; }
 done
 echo "removed cleanly; package kept at $deb"

@@ -58,9 +58,15 @@ void tst_CrashHandler::writesReportAndDiesOfTheSignal()
 #endif
     QTemporaryDir dir;
     const QString dumps = dir.filePath("nested/dmp");
+    QFile log(dir.filePath("run.log"));
+    QVERIFY(log.open(QIODevice::ReadWrite | QIODevice::Append));
+    log.write("[W]:2024-03-05 14:02:11\tbefore\r\n");
+    log.flush();
     const pid_t child = fork();
     if (child == 0) {
         CrashHandler::Install(dumps);
+        CrashHandler::SetLogFile(log.handle());
+        CrashHandler::SetUtcOffset(QDateTime::currentDateTime().offsetFromUtc());
         if (where == "worker")
             StartServiceThread(CrashOnPurpose, signal).join();
         else if (where == "overflow")
@@ -92,6 +98,15 @@ void tst_CrashHandler::writesReportAndDiesOfTheSignal()
     QCOMPARE(thread.captured(1) == QString::number(child), where.startsWith("main"));
     QVERIFY(text.contains("backtrace:\n"));
     QVERIFY(text.contains("tst_CrashHandler")); // the module list names the executable
+
+    // The log holds the crash line after what it had, stamped with the local time.
+    QVERIFY(log.seek(0));
+    const QRegularExpressionMatch line =
+        QRegularExpression("^\\[W\\]:[^\r]*\tbefore\r\n\\[D\\]:(.{19})\tBreakpadQt crash\r\n$")
+            .match(QString::fromUtf8(log.readAll()));
+    QVERIFY(line.hasMatch());
+    const QDateTime stamped = QDateTime::fromString(line.captured(1), "yyyy-MM-dd hh:mm:ss");
+    QVERIFY2(qAbs(stamped.secsTo(QDateTime::currentDateTime())) < 60, qPrintable(line.captured(1)));
 }
 
 QTEST_GUILESS_MAIN(tst_CrashHandler)

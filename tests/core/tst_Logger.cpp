@@ -1,5 +1,6 @@
 #include "core/LogCategories.h"
 #include "core/Logger.h"
+#include "tests/core/RedirectedError.h"
 
 #include <QtTest>
 
@@ -21,6 +22,8 @@ private slots:
     void continuesInNewFilesAndBoundsTheFolder();
     void batchKeepsLinesInOrder_data();
     void batchKeepsLinesInOrder();
+    void repeatsLinesOnStandardError_data();
+    void repeatsLinesOnStandardError();
 };
 
 void tst_Logger::formatsLines_data()
@@ -39,6 +42,13 @@ void tst_Logger::formatsLines()
     QFETCH(QString, line);
     const QDateTime time(QDate(2024, 3, 5), QTime(14, 2, 11));
     QCOMPARE(Logger::FormatLogLine(static_cast<QtMsgType>(type), time, "some text"), line);
+}
+
+// The documents folder, and so the log folder, inside a temporary home.
+static void UseHome(const QTemporaryDir& _home)
+{
+    qputenv("HOME", _home.path().toUtf8());
+    qputenv("XDG_DOCUMENTS_DIR", (_home.path() + "/Documents").toUtf8());
 }
 
 static void Touch(const QString& _qstrPath, const QDateTime& _time)
@@ -102,8 +112,7 @@ void tst_Logger::quotesLikeTheDebugStream()
 void tst_Logger::filtersByLevelAndWritesFile()
 {
     QTemporaryDir home;
-    qputenv("HOME", home.path().toUtf8());
-    qputenv("XDG_DOCUMENTS_DIR", (home.path() + "/Documents").toUtf8());
+    UseHome(home);
     Logger& logger = Logger::Instance();
     QVERIFY(logger.Init(2, "data"));
     QVERIFY(logger.MainLogPath().startsWith(home.path() + "/Documents/data/log/"));
@@ -139,8 +148,7 @@ void tst_Logger::filtersByLevelAndWritesFile()
 void tst_Logger::continuesInNewFilesAndBoundsTheFolder()
 {
     QTemporaryDir home;
-    qputenv("HOME", home.path().toUtf8());
-    qputenv("XDG_DOCUMENTS_DIR", (home.path() + "/Documents").toUtf8());
+    UseHome(home);
     Logger& logger = Logger::Instance();
     QVERIFY(logger.Init(2, "data"));
     const QString folder = QFileInfo(logger.MainLogPath()).absolutePath();
@@ -192,8 +200,7 @@ void tst_Logger::batchKeepsLinesInOrder()
     QFETCH(int, length);
     QFETCH(qint64, maxFileBytes);
     QTemporaryDir home;
-    qputenv("HOME", home.path().toUtf8());
-    qputenv("XDG_DOCUMENTS_DIR", (home.path() + "/Documents").toUtf8());
+    UseHome(home);
     Logger& logger = Logger::Instance();
     QVERIFY(logger.Init(2, "data"));
     logger.SetLimits(maxFileBytes, 1LL << 30);
@@ -236,6 +243,55 @@ void tst_Logger::batchKeepsLinesInOrder()
                 written += line.mid(line.indexOf('\t') + 1).chopped(1) + '\n';
     }
     QCOMPARE(written, expected);
+}
+
+Q_DECLARE_METATYPE(StandardError::Kind)
+
+void tst_Logger::repeatsLinesOnStandardError_data()
+{
+    QTest::addColumn<StandardError::Kind>("kind");
+    QTest::addColumn<int>("type");
+    QTest::addColumn<QString>("echo"); // a pattern of what standard error receives
+    const QString time = "\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d";
+    QTest::newRow("terminal") << StandardError::Kind::Terminal << int(QtWarningMsg)
+                              << "\\[W\\]:" + time + "\techo me\n";
+    // The journal stamps lines itself and reads the priority from "<n>".
+    QTest::newRow("journal warning") << StandardError::Kind::Journal << int(QtWarningMsg)
+                                     << "<4>\\[W\\]:echo me\n";
+    QTest::newRow("journal critical")
+        << StandardError::Kind::Journal << int(QtCriticalMsg) << "<2>\\[C\\]:echo me\n";
+    QTest::newRow("journal debug") << StandardError::Kind::Journal << int(QtDebugMsg)
+                                   << "<7>\\[D\\]:echo me\n";
+    QTest::newRow("elsewhere") << StandardError::Kind::Other << int(QtWarningMsg) << "";
+}
+
+void tst_Logger::repeatsLinesOnStandardError()
+{
+    QFETCH(StandardError::Kind, kind);
+    QFETCH(int, type);
+    QFETCH(QString, echo);
+    QTemporaryDir home;
+    UseHome(home);
+    Logger& logger = Logger::Instance();
+    QVERIFY(logger.Init(0, "echo"));
+    QTemporaryFile capture;
+    QVERIFY(capture.open());
+    {
+        RedirectedError redirect(capture.handle());
+        logger.SetEcho(kind);
+        logger.Write(static_cast<QtMsgType>(type), "echo me");
+        logger.SetEcho(StandardError::Kind::Other);
+    }
+    QVERIFY(capture.seek(0));
+    const QString echoed = QString::fromUtf8(capture.readAll());
+    QVERIFY2(QRegularExpression("^" + echo + "$").match(echoed).hasMatch(), qPrintable(echoed));
+    // The file keeps its own form whatever standard error gets.
+    QFile file(logger.MainLogPath());
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QVERIFY(QRegularExpression("^\\[.\\]:" + QString("\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d") +
+                               "\techo me\r\n$")
+                .match(QString::fromUtf8(file.readAll()))
+                .hasMatch());
 }
 
 QTEST_GUILESS_MAIN(tst_Logger)

@@ -2,6 +2,7 @@
 #include "core/AbilityReply.h"
 #include "core/JsonReader.h"
 #include "core/MessageService.h"
+#include "core/TaskRegistry.h"
 #include "tests/support/HubCapture.h"
 
 #include <QtTest>
@@ -58,6 +59,7 @@ private slots:
     void errorVocabulary_data();
     void errorVocabulary();
     void queries();
+    void statusListsClientsAndTasks();
     void transferToNamedClients();
     void castReachesEveryClientAndManagerAnswersMinus4();
     void abilityResultFollowsCommandRet();
@@ -280,6 +282,48 @@ void tst_MessageService::queries()
     answers = takeFor("q");
     QCOMPARE(answers[0].envelope.error_code, qint64(0));
     QCOMPARE(answers[0].envelope.data, QString());
+}
+
+void tst_MessageService::statusListsClientsAndTasks()
+{
+    const QDateTime before = QDateTime::currentDateTime().addSecs(-1);
+    login("zeta", {});
+    send("alfa", "notify", "command_login", "", {}, false, MessageService::Via::WebSocket);
+    send("mid", "notify", "command_login", "", {}, false, MessageService::Via::Zmq);
+    // A second login over the other transport is what the entry says from then on.
+    send("zeta", "notify", "command_login", "", {}, false, MessageService::Via::Zmq);
+    send("gone", "notify", "command_login", "", {}, false, MessageService::Via::Zmq);
+    send("gone", "notify", "command_logout");
+    auto download = std::make_unique<TaskRegistry::Handle>("{t1}", "download", "alfa");
+    download->SetPercent(42.5);
+    auto countDown = std::make_unique<TaskRegistry::Handle>("{t0}", "count_down", "mid");
+    takeFor("alfa");
+    takeFor("mid");
+    takeFor("zeta");
+    takeFor("gone");
+
+    send("q", "query", "command_status");
+    download.reset();
+    countDown.reset();
+    const auto answers = takeFor("q");
+    QCOMPARE(answers.size(), 1);
+    QCOMPARE(answers[0].envelope.type, QString("query_ret"));
+    QCOMPARE(answers[0].envelope.error_code, qint64(0));
+    const QJsonObject body = QJsonDocument::fromJson(answers[0].envelope.data.toUtf8()).object();
+
+    QStringList clients;
+    for (const QJsonValue& client : body.value("clients").toArray()) {
+        const QJsonObject row = client.toObject();
+        clients << row.value("name").toString() + ":" + row.value("transport").toString();
+        const QDateTime since = QDateTime::fromString(row.value("since").toString(), Qt::ISODate);
+        QVERIFY2(since.isValid() && since >= before && since <= QDateTime::currentDateTime(),
+                 qPrintable(row.value("since").toString()));
+    }
+    // In name order, the service itself left out.
+    QCOMPARE(clients, QStringList({"alfa:ws", "mid:zmq", "zeta:zmq"}));
+    QCOMPARE(QJsonDocument(body.value("tasks").toArray()).toJson(QJsonDocument::Compact),
+             QByteArray(R"([{"client":"mid","command":"count_down","guid":"{t0}","percent":null},)"
+                        R"({"client":"alfa","command":"download","guid":"{t1}","percent":42.5}])"));
 }
 
 void tst_MessageService::transferToNamedClients()

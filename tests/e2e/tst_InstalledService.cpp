@@ -62,6 +62,8 @@ private slots:
     void initTestCase();
     void sessionFilesAreValid_data();
     void sessionFilesAreValid();
+    void documentationInstalled_data();
+    void documentationInstalled();
     void userConfigPortsAndInstalledData();
     void readinessWaitsForBothTransports();
 
@@ -123,6 +125,36 @@ void tst_InstalledService::sessionFilesAreValid()
     QVERIFY2(check.waitForFinished(60000), qPrintable(program));
     const QByteArray output = check.readAll();
     QVERIFY2(check.exitCode() == 0 && output.trimmed().isEmpty(), output.constData());
+}
+
+void tst_InstalledService::documentationInstalled_data()
+{
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<QString>("check"); // a shell line on "$1"; it must print nothing and end with 0
+    // groff's warnings (-ww) come out on standard error; lexgrog finds the NAME line whatis reads.
+    const QString manual =
+        QStringLiteral("MANWIDTH=80 man --warnings=w -l \"$1\" >/dev/null && lexgrog \"$1\" >/dev/null");
+    QTest::newRow("qorvctl(1)") << "share/man/man1/qorvctl.1.gz" << manual;
+    QTest::newRow("qorv-utility-service(1)") << "share/man/man1/qorv-utility-service.1.gz" << manual;
+    QTest::newRow("bash completion") << "share/bash-completion/completions/qorvctl"
+                                     << "bash -n \"$1\" && . \"$1\" && complete -p qorvctl >/dev/null";
+    QTest::newRow("copyright") << "share/doc/qorv-utility-service/copyright"
+                               << "grep -q '^License: Expat' \"$1\"";
+    QTest::newRow("changelog") << "share/doc/qorv-utility-service/changelog.gz"
+                               << "zcat \"$1\" | head -1 | grep -q '^qorv-utility-service ([0-9.]*) '";
+}
+
+void tst_InstalledService::documentationInstalled()
+{
+    QFETCH(QString, file);
+    QFETCH(QString, check);
+    QProcess shell;
+    shell.setProcessChannelMode(QProcess::MergedChannels);
+    shell.start(QStringLiteral("bash"),
+                {QStringLiteral("-c"), check, QStringLiteral("check"), Installed(file)});
+    QVERIFY(shell.waitForFinished(60000));
+    const QByteArray output = shell.readAll();
+    QVERIFY2(shell.exitCode() == 0 && output.isEmpty(), qPrintable(file + QLatin1Char('\n') + output));
 }
 
 QProcessEnvironment tst_InstalledService::Environment(const QString& _qstrNotify) const

@@ -1,5 +1,6 @@
 // qorvctl driving the running service: exit codes, one JSON line per answer, the end of a task,
 // and the listener that answers the pre-uninstall handshake.
+#include "tests/support/HttpTestServer.h"
 #include "tests/support/ServiceHarness.h"
 
 #include <QtTest>
@@ -87,6 +88,11 @@ private slots:
     void preUninstHandshakeThroughService_data();
     void preUninstHandshakeThroughService();
     void helpForEveryVerb();
+    void versionAndHelpOfBothPrograms_data();
+    void versionAndHelpOfBothPrograms();
+    void statusWithDownloadInFlight();
+    void bashCompletion_data();
+    void bashCompletion();
     void zmqNoticesServiceGone_data();
     void zmqNoticesServiceGone();
 
@@ -376,7 +382,8 @@ void tst_Qorvctl::helpForEveryVerb()
 {
     for (const QString& verb :
          {QStringLiteral("send"), QStringLiteral("abilities"), QStringLiteral("ability"),
-          QStringLiteral("transfer"), QStringLiteral("cast"), QStringLiteral("listen")}) {
+          QStringLiteral("status"), QStringLiteral("transfer"), QStringLiteral("cast"),
+          QStringLiteral("listen")}) {
         const Run run = Ctl({verb, QStringLiteral("--help")});
         QCOMPARE(run.exitCode, 0);
         QVERIFY2(run.lines.first().startsWith("Usage: qorvctl [OPTIONS] " + verb.toUtf8()),
@@ -387,6 +394,146 @@ void tst_Qorvctl::helpForEveryVerb()
     const Run general = Ctl({QStringLiteral("--help")});
     QCOMPARE(general.exitCode, 0);
     QVERIFY(general.lines.first().startsWith("Usage: qorvctl"));
+}
+
+void tst_Qorvctl::versionAndHelpOfBothPrograms_data()
+{
+    QTest::addColumn<QString>("program");
+    QTest::addColumn<QString>("option");
+    QTest::addColumn<QString>("output"); // a pattern of all it prints
+    const QString version = QRegularExpression::escape(QStringLiteral(QORV_VERSION));
+    QTest::newRow("qorvctl --version") << qorvctlBinary() << "--version"
+                                       << "qorvctl " + version + "\n";
+    QTest::newRow("service --version") << serviceBinary() << "--version"
+                                       << "qorv-utility-service " + version + "\n";
+    QTest::newRow("service --help")
+        << serviceBinary() << "--help"
+        << "Usage: qorv-utility-service \\[--help \\| --version\\]\n.*qorvctl\\(1\\).*";
+    QTest::newRow("service -h") << serviceBinary() << "-h"
+                                << "Usage: qorv-utility-service .*";
+}
+
+void tst_Qorvctl::versionAndHelpOfBothPrograms()
+{
+    QFETCH(QString, program);
+    QFETCH(QString, option);
+    QFETCH(QString, output);
+    // Answered at once, before the service would take its lock or open its log.
+    QProcess process;
+    process.start(program, {option});
+    QVERIFY(process.waitForFinished(10000));
+    QCOMPARE(process.exitCode(), 0);
+    const QString printed = QString::fromUtf8(process.readAllStandardOutput());
+    QVERIFY2(QRegularExpression(QRegularExpression::anchoredPattern(output),
+                                QRegularExpression::DotMatchesEverythingOption)
+                 .match(printed)
+                 .hasMatch(),
+             qPrintable(printed));
+}
+
+void tst_Qorvctl::statusWithDownloadInFlight()
+{
+    // "/slow/" sends 16 KiB every 20 ms: 8 MiB stay in flight for about ten seconds.
+    HttpTestServer http;
+    http.Add(QStringLiteral("big.bin"), QByteArray(8 * 1024 * 1024, 'x'));
+    QTemporaryDir target;
+    ZmqTestClient downloader(QStringLiteral("ctl_downloader"), m_pService->zmqPort());
+    QVERIFY(downloader.login());
+    const QJsonObject body{{"from", http.Url(QStringLiteral("/slow/big.bin"))},
+                           {"to", target.filePath(QStringLiteral("big.bin"))},
+                           {"extra", ""}};
+    JsonCommand download = makeCommand(QStringLiteral("command"), QStringLiteral("download"),
+                                       QString::fromUtf8(QJsonDocument(body).toJson(QJsonDocument::Compact)));
+    QVERIFY(downloader.send(download));
+    QVERIFY(downloader.waitFor(
+        [&](const JsonCommand& c) { return c.guid == download.guid && c.type == QLatin1String("transfer"); },
+        15000));
+
+    const Run json = Ctl(WithPort({QStringLiteral("--json"), QStringLiteral("status")}, *m_pService));
+    QVERIFY2(json.exitCode == 0, qPrintable(json.errorText));
+    QCOMPARE(json.lines.size(), 1);
+    const QJsonObject status = QJsonDocument::fromJson(json.lines.first()).object();
+    QStringList clients;
+    for (const QJsonValue& client : status.value(QLatin1String("clients")).toArray())
+        clients << client[QLatin1String("name")].toString() + QLatin1Char(' ') +
+                       client[QLatin1String("transport")].toString();
+    QVERIFY2(clients.contains(QStringLiteral("ctl_downloader zmq")) &&
+                 clients.contains(QStringLiteral("worker zmq")),
+             qPrintable(clients.join(", ")));
+    QVERIFY2(clients.filter(QRegularExpression("^qorvctl-\\d+ ws$")).size() == 1,
+             qPrintable(clients.join(", ")));
+    const QJsonArray tasks = status.value(QLatin1String("tasks")).toArray();
+    const auto task = std::find_if(tasks.begin(), tasks.end(), [&](const QJsonValue& t) {
+        return t[QLatin1String("guid")].toString() == download.guid;
+    });
+    QVERIFY2(task != tasks.end(), json.lines.first().constData());
+    QCOMPARE((*task)[QLatin1String("command")].toString(), QStringLiteral("download"));
+    QCOMPARE((*task)[QLatin1String("client")].toString(), QStringLiteral("ctl_downloader"));
+
+    // The same for people: aligned tables.
+    const Run tables = Ctl(WithPort({QStringLiteral("status")}, *m_pService));
+    QVERIFY2(tables.exitCode == 0, qPrintable(tables.errorText));
+    const QString text = QString::fromUtf8(tables.lines.join('\n'));
+    QVERIFY2(QRegularExpression("^CLIENT +TRANSPORT +SINCE$", QRegularExpression::MultilineOption)
+                 .match(text)
+                 .hasMatch(),
+             qPrintable(text));
+    QVERIFY2(
+        QRegularExpression("^download +" + QRegularExpression::escape(download.guid) + " +ctl_downloader +",
+                           QRegularExpression::MultilineOption)
+            .match(text)
+            .hasMatch(),
+        qPrintable(text));
+
+    JsonCommand stop = makeCommand(QStringLiteral("command"), QStringLiteral("stop_download"));
+    stop.guid = download.guid;
+    QVERIFY(downloader.send(stop));
+    QVERIFY(downloader.waitFor([&](const JsonCommand& c) {
+        return c.guid == download.guid && c.type == QLatin1String("command_ret");
+    }));
+}
+
+void tst_Qorvctl::bashCompletion_data()
+{
+    QTest::addColumn<QStringList>("words"); // after the program, the last one being completed
+    QTest::addColumn<QStringList>("offered");
+    const QString ws = QString::number(m_pService->wsPort());
+    const QString zmq = QString::number(m_pService->zmqPort());
+    QTest::newRow("verb") << QStringList{"--json", "st"} << QStringList{"status"};
+    QTest::newRow("option") << QStringList{"status", "--ti"} << QStringList{"--timeout"};
+    QTest::newRow("an option's value is the user's") << QStringList{"--name", ""} << QStringList();
+    QTest::newRow("help takes a verb") << QStringList{"help", "ab"} << QStringList{"abilities", "ability"};
+    // Command names come from the service the line points at, another client's included.
+    QTest::newRow("command names over ws")
+        << QStringList{"--port", ws, "send", "fake"} << QStringList{"fake_job"};
+    QTest::newRow("command names over zmq")
+        << QStringList{"--zmq", "--port", zmq, "--timeout", "5", "ability", "query_m"}
+        << QStringList{"query_memory"};
+    QTest::newRow("only the first argument")
+        << QStringList{"--port", ws, "send", "fake_job", "fa"} << QStringList();
+    QTest::newRow("nobody listens") << QStringList{"--port", QString::number(pickFreePort()), "send", ""}
+                                    << QStringList();
+}
+
+void tst_Qorvctl::bashCompletion()
+{
+    QFETCH(QStringList, words);
+    QFETCH(QStringList, offered);
+    const QString script =
+        qEnvironmentVariable("QORV_SOURCE_DIR") + QStringLiteral("/packaging/completion/qorvctl");
+    QProcess bash;
+    bash.start(QStringLiteral("bash"),
+               QStringList{QStringLiteral("--norc"), QStringLiteral("--noprofile"), QStringLiteral("-c"),
+                           QStringLiteral(". \"$0\"; COMP_WORDS=(\"$@\"); COMP_CWORD=$(($# - 1)); _qorvctl; "
+                                          "printf '%s\\n' \"${COMPREPLY[@]}\""),
+                           script, qorvctlBinary()} +
+                   words);
+    // The service is asked with a bound of a few seconds; a silent one must not hold the shell.
+    QVERIFY(bash.waitForFinished(15000));
+    QVERIFY2(bash.exitCode() == 0, bash.readAllStandardError().constData());
+    QStringList got =
+        QString::fromUtf8(bash.readAllStandardOutput()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    QCOMPARE(got, offered);
 }
 
 void tst_Qorvctl::zmqNoticesServiceGone_data()

@@ -57,6 +57,11 @@ void tst_ServiceCore::startupLogNamesVersionPortsAndConfig()
                 .hasMatch());
     // The default level keeps debug lines out.
     QVERIFY(!log.contains("[D]:"));
+    // Where crash reports go exists from the start, private like the log folder.
+    const QFileInfo dumps(m_service->dataRoot() + "/dmp");
+    QVERIFY(dumps.isDir());
+    QCOMPARE(dumps.permissions() & (QFile::ReadGroup | QFile::ReadOther | QFile::ExeGroup | QFile::ExeOther),
+             QFile::Permissions());
 }
 
 void tst_ServiceCore::secondStartExitsAtOnceWithoutLog()
@@ -260,6 +265,10 @@ void tst_ServiceCore::crashWritesReportAndNextStartWorks()
     QFile report(dumps.filePath(dumps.entryList({"*.dmp"}, QDir::Files).first()));
     QVERIFY(report.open(QIODevice::ReadOnly));
     QVERIFY(report.readAll().contains("signal: 11\n"));
+    // The crash line reaches the log whatever its level (the default keeps other debug lines out).
+    QVERIFY(QRegularExpression("\\[D\\]:\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\tBreakpadQt crash\r\n")
+                .match(m_service->logText())
+                .hasMatch());
     QVERIFY(m_service->restart());
     ZmqTestClient client("after-crash", m_service->zmqPort());
     QVERIFY(client.login());

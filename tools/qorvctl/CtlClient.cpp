@@ -1,5 +1,7 @@
 #include "tools/qorvctl/CtlClient.h"
 
+#include "tools/qorvctl/CtlReadable.h"
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -80,6 +82,18 @@ int CtlClient::Login(const QStringList& _listOffer)
     }
 }
 
+void CtlClient::Logout()
+{
+    if (!m_pTransport->IsOpen())
+        return;
+    const JsonCommand logout = Make(QStringLiteral("notify"), QStringLiteral("command_logout"));
+    Send(logout);
+    const QDeadlineTimer bound(500);
+    while (const auto next = Next(bound.remainingTime()))
+        if (next->second.guid == logout.guid)
+            return;
+}
+
 JsonCommand CtlClient::Make(const QString& _qstrType, const QString& _qstrCommand) const
 {
     JsonCommand envelope;
@@ -121,7 +135,16 @@ std::optional<std::pair<QByteArray, JsonCommand>> CtlClient::Next(qint64 _nMs)
 void CtlClient::Print(const QByteArray& _baText)
 {
     m_bar.Clear();
-    std::fwrite(_baText.constData(), 1, static_cast<size_t>(_baText.size()), stdout);
+    if (m_blReadable) {
+        JsonCommand envelope;
+        if (_baText.startsWith('{'))
+            envelope.LoadFromString(_baText);
+        const QString line = envelope.type.isEmpty() ? CtlReadable::Printable(QString::fromUtf8(_baText))
+                                                     : CtlReadable::Line(envelope);
+        std::fputs(line.toLocal8Bit().constData(), stdout);
+    } else {
+        std::fwrite(_baText.constData(), 1, static_cast<size_t>(_baText.size()), stdout);
+    }
     std::fputc('\n', stdout);
     std::fflush(stdout);
 }

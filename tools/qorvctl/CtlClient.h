@@ -39,6 +39,9 @@ public:
     // kExitOk once logged in offering these commands, otherwise the exit code (reason printed).
     int Login(const QStringList& _listOffer);
 
+    // Logs out and waits briefly for the hub to take it, so the name leaves the registry.
+    void Logout();
+
     JsonCommand Make(const QString& _qstrType, const QString& _qstrCommand) const;
     bool Send(const JsonCommand& _jsonCommand);
 
@@ -48,8 +51,9 @@ public:
 
     // The next message (raw text and envelope) within the bound.
     std::optional<std::pair<QByteArray, JsonCommand>> Next(qint64 _nMs);
-    // Prints one received text as a line on standard output.
+    // Prints one received text as a line on standard output: as it came, or for people.
     void Print(const QByteArray& _baText);
+    void SetReadable(bool _blReadable) { m_blReadable = _blReadable; }
     // Why a wait ended without its answer, printed; returns the exit code.
     int WaitFailure(const QString& _qstrWhat);
     // Waits for the hub's answer of this type and guid, printing it unless told not to. Other
@@ -65,4 +69,5 @@ private:
     std::unique_ptr<CtlTransport> m_pTransport;
     QDeadlineTimer m_deadline;
     ProgressBar m_bar;
+    bool m_blReadable = false;
 };

@@ -9,12 +9,15 @@ const char* const kGeneralHelp =
     "Usage: qorvctl [OPTIONS] VERB [ARGS]\n"
     "\n"
     "Talks to the running qorv-utility-service: logs in, sends one request, prints every\n"
-    "envelope that answers it as one JSON line on standard output, and exits when it is over.\n"
+    "envelope that answers it on standard output, and exits when it is over. On a terminal each\n"
+    "answer is one readable line (command, code, text, data); otherwise, or with --json, it is\n"
+    "the envelope as one JSON line.\n"
     "\n"
     "Verbs:\n"
     "  send COMMAND [DATA]          ask an ability to do something and wait for its result\n"
     "  abilities                    list every command the logged-in clients offer\n"
     "  ability NAME                 is the command NAME offered? (exit 1 when not)\n"
+    "  status                       the logged-in clients and the running tasks\n"
     "  transfer --to A,B DATA       relay DATA to the named clients\n"
     "  cast DATA                    relay DATA to every logged-in client\n"
     "  listen                       stay logged in and print every envelope that arrives\n"
@@ -26,7 +29,9 @@ const char* const kGeneralHelp =
     "                               --ws, 5555 for --zmq)\n"
     "  --name NAME                  client name to log in under (default qorvctl-<pid>)\n"
     "  --timeout S                  give up after S seconds (default 60; 0 waits without bound)\n"
+    "  --json                       JSON lines even on a terminal\n"
     "  -h, --help                   help (after a verb: that verb's help)\n"
+    "  --version                    print the version and exit\n"
     "\n"
     "Exit codes: 0 success, 1 the request failed (the error text goes to standard error),\n"
     "2 bad command line, 3 cannot connect or log in, 4 timed out.\n";
@@ -63,6 +68,13 @@ const QMap<QString, const char*> kVerbHelp = {
      "Usage: qorvctl [OPTIONS] ability NAME\n"
      "\n"
      "Asks whether some client offers the command NAME. Exit 0 when it does, 1 when not.\n"},
+    {QStringLiteral("status"),
+     "Usage: qorvctl [OPTIONS] status\n"
+     "\n"
+     "Asks the hub what it is doing and prints two tables: every logged-in client (name,\n"
+     "transport zmq or ws, login time) in name order, and every running task (command, guid,\n"
+     "client, percent when known). With --json it prints the answer's data as it came:\n"
+     "{\"clients\":[...],\"tasks\":[...]}.\n"},
     {QStringLiteral("transfer"),
      "Usage: qorvctl [OPTIONS] transfer --to A,B [--command C] DATA\n"
      "\n"
@@ -109,6 +121,7 @@ bool CtlHelp::ArgCountOk(const QString& _qstrVerb, int _nCount)
         {QStringLiteral("send"), {1, 2}},    {QStringLiteral("abilities"), {0, 0}},
         {QStringLiteral("ability"), {1, 1}}, {QStringLiteral("transfer"), {1, 1}},
         {QStringLiteral("cast"), {1, 1}},    {QStringLiteral("listen"), {0, 0}},
+        {QStringLiteral("status"), {0, 0}},
     };
     const auto range = counts.value(_qstrVerb, qMakePair(-1, -1));
     return _nCount >= range.first && _nCount <= range.second;

@@ -64,8 +64,8 @@ std::optional<CtlOptions> CtlOptions::Parse(const QStringList& _listArgs, QStrin
 {
     QCommandLineParser parser;
     // Our own help texts know the verbs; the parser only splits the line.
-    const QStringList flags = {QStringLiteral("ws"), QStringLiteral("zmq"), QStringLiteral("no-wait"),
-                               QStringLiteral("single")};
+    const QStringList flags = {QStringLiteral("ws"),     QStringLiteral("zmq"),  QStringLiteral("no-wait"),
+                               QStringLiteral("single"), QStringLiteral("json"), QStringLiteral("version")};
     const QStringList valued = {QStringLiteral("port"),    QStringLiteral("name"),
                                 QStringLiteral("timeout"), QStringLiteral("success-codes"),
                                 QStringLiteral("guid"),    QStringLiteral("userdata"),
@@ -90,6 +90,8 @@ std::optional<CtlOptions> CtlOptions::Parse(const QStringList& _listArgs, QStrin
     opt.noWait = parser.isSet(QStringLiteral("no-wait"));
     opt.single = parser.isSet(QStringLiteral("single"));
     opt.help = parser.isSet(QStringLiteral("help"));
+    opt.version = parser.isSet(QStringLiteral("version"));
+    opt.json = parser.isSet(QStringLiteral("json"));
     for (const QString& name : valued) {
         if (!parser.isSet(name))
             continue;

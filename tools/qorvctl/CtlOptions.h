@@ -24,6 +24,8 @@ struct CtlOptions
     std::optional<qint64> preUninstCode;
     QString preUninstReason;
     bool help = false;
+    bool version = false;
+    bool json = false;      // JSON lines even on a terminal
     QStringList positional; // the verb and its arguments
 
     // Nothing, with the reason in _qstrError, when an option is unknown or its value is bad.

@@ -1,5 +1,6 @@
 #include "tools/qorvctl/CtlVerbs.h"
 
+#include "tools/qorvctl/CtlReadable.h"
 #include "tools/qorvctl/WaitRule.h"
 
 #include <QFile>
@@ -128,6 +129,24 @@ int CtlVerbs::Transfer(bool _blCast)
     return SendForAnswer(request, QStringLiteral("transfer_ret"));
 }
 
+int CtlVerbs::Status()
+{
+    const JsonCommand request = m_client.Make(QStringLiteral("query"), Envelope::kStatus);
+    m_client.Send(request);
+    int exitCode = kExitOk;
+    const auto answer = m_client.WaitAnswer(request, QStringLiteral("query_ret"), exitCode, false);
+    if (!answer)
+        return exitCode;
+    if (answer->error_code != 0)
+        return Failed(*answer);
+    const QString text =
+        m_opt.json ? answer->data + QLatin1Char('\n')
+                   : CtlReadable::StatusTables(QJsonDocument::fromJson(answer->data.toUtf8()).object());
+    std::fputs(text.toLocal8Bit().constData(), stdout);
+    std::fflush(stdout);
+    return kExitOk;
+}
+
 int CtlVerbs::SendForAnswer(const JsonCommand& _request, const QString& _qstrAnswerType)
 {
     m_client.Send(_request);
@@ -156,8 +175,7 @@ int CtlVerbs::Listen(bool _blBounded)
             AnswerPreUninst(envelope);
     }
     // Leave the registry as we found it.
-    m_client.Send(m_client.Make(QStringLiteral("notify"), QStringLiteral("command_logout")));
-    m_client.Next(300);
+    m_client.Logout();
     return kExitOk;
 }
 

@@ -14,6 +14,8 @@ public:
     int Send();
     int Query(const QString& _qstrCommand, const QString& _qstrData);
     int Transfer(bool _blCast);
+    // Who is logged in and which tasks run: tables, or the answer's data with --json.
+    int Status();
     // Bounded: the deadline running out ends it with success.
     int Listen(bool _blBounded);
 

@@ -1,11 +1,12 @@
 // qorvctl: talks to the running service from a shell. Logs in over WebSocket or ZeroMQ, sends
-// one request, prints every envelope that answers it as one JSON line, and exits when the task
-// is over.
+// one request, prints every envelope that answers it (one JSON line, or one readable line on a
+// terminal), and exits when the task is over.
 #include "core/AppPaths.h"
 #include "core/Config.h"
 #include "tools/qorvctl/CtlClient.h"
 #include "tools/qorvctl/CtlHelp.h"
 #include "tools/qorvctl/CtlOptions.h"
+#include "tools/qorvctl/CtlTerminal.h"
 #include "tools/qorvctl/CtlVerbs.h"
 
 #include <QCoreApplication>
@@ -63,11 +64,31 @@ int ConfiguredPort(bool _blZmq)
     return port > 0 && port < 65536 ? port : (_blZmq ? 5555 : 5556);
 }
 
+QString DefaultName()
+{
+    return QStringLiteral("qorvctl-%1").arg(QCoreApplication::applicationPid());
+}
+
+int RunVerb(CtlVerbs& _verbs, const QString& _qstrVerb, const CtlOptions& _opt)
+{
+    if (_qstrVerb == QLatin1String("send"))
+        return _verbs.Send();
+    if (_qstrVerb == QLatin1String("abilities"))
+        return _verbs.Query(QStringLiteral("command_abilities"), QString());
+    if (_qstrVerb == QLatin1String("ability"))
+        return _verbs.Query(QStringLiteral("command_ability"), _opt.positional.at(1));
+    if (_qstrVerb == QLatin1String("status"))
+        return _verbs.Status();
+    if (_qstrVerb == QLatin1String("transfer") || _qstrVerb == QLatin1String("cast"))
+        return _verbs.Transfer(_qstrVerb == QLatin1String("cast"));
+    return _verbs.Listen(_opt.timeoutSeconds > 0);
+}
+
 int Run(CtlOptions& _opt)
 {
     const QString verb = _opt.positional.at(0);
     if (_opt.name.isEmpty())
-        _opt.name = QStringLiteral("qorvctl-%1").arg(QCoreApplication::applicationPid());
+        _opt.name = DefaultName();
     if (_opt.port == 0)
         _opt.port = ConfiguredPort(_opt.useZmq);
     CtlClient::InstallStopHandlers();
@@ -78,20 +99,19 @@ int Run(CtlOptions& _opt)
     auto transport =
         _opt.useZmq ? CtlTransport::CreateZmq(port, _opt.name) : CtlTransport::CreateWebSocket(port);
     CtlClient client(_opt.name, _opt.userdata, std::move(transport), timeoutSeconds * 1000);
+    client.SetReadable(!_opt.json && CtlStdoutIsTerminal());
     const int login = client.Login(_opt.offer);
     if (login != kExitOk)
         return login;
 
     CtlVerbs verbs(client, _opt);
-    if (verb == QLatin1String("send"))
-        return verbs.Send();
-    if (verb == QLatin1String("abilities"))
-        return verbs.Query(QStringLiteral("command_abilities"), QString());
-    if (verb == QLatin1String("ability"))
-        return verbs.Query(QStringLiteral("command_ability"), _opt.positional.at(1));
-    if (verb == QLatin1String("transfer") || verb == QLatin1String("cast"))
-        return verbs.Transfer(verb == QLatin1String("cast"));
-    return verbs.Listen(timeoutSeconds > 0);
+    const int code = RunVerb(verbs, verb, _opt);
+    // The hub keeps every name until it is logged out; a name of our own making would pile up
+    // there with each run. A name given with --name may be an application's: it stays. A
+    // listener has logged out already.
+    if (!listen && _opt.name == DefaultName())
+        client.Logout();
+    return code;
 }
 
 } // namespace
@@ -107,6 +127,10 @@ int main(int argc, char* argv[])
     if (!opt) {
         CtlPrintErr(error + QStringLiteral(" (see qorvctl --help)"));
         return kExitUsage;
+    }
+    if (opt->version) {
+        std::printf("qorvctl %s\n", QORV_VERSION);
+        return kExitOk;
     }
     if (const auto helped = Help(*opt))
         return *helped;

@@ -1,0 +1,119 @@
+#include "tools/qorvctl/CtlReadable.h"
+
+#include <QtTest>
+
+class tst_CtlReadable : public QObject
+{
+    Q_OBJECT
+private slots:
+    void oneLinePerAnswer_data();
+    void oneLinePerAnswer();
+    void statusTables_data();
+    void statusTables();
+};
+
+void tst_CtlReadable::oneLinePerAnswer_data()
+{
+    QTest::addColumn<QString>("type");
+    QTest::addColumn<QString>("command");
+    QTest::addColumn<qint64>("code");
+    QTest::addColumn<QString>("error");
+    QTest::addColumn<QString>("data");
+    QTest::addColumn<QString>("line");
+
+    QTest::newRow("disk space") << "transfer"
+                                << "query_disk_space" << 0LL << ""
+                                << R"({"key":"/","num":237445,"str":""})"
+                                << "query_disk_space  0  /: 237445 MiB free";
+    QTest::newRow("busiest process is the last")
+        << "transfer"
+        << "query_top_process" << 0LL << ""
+        << R"({"key":"","num":0,"str":"[{\"cpu\":0.5,\"mem\":120,\"name\":\"a\",\"pid\":3},{\"cpu\":12.5,\"mem\":300,\"name\":\"b\",\"pid\":7}]"})"
+        << "query_top_process  0  2 processes; busiest b (pid 7) 12.5 % CPU, 300 MB";
+    QTest::newRow("hardware lines joined") << "transfer"
+                                           << "query_hardware" << 0LL << ""
+                                           << R"({"key":"","num":0,"str":"CPU: x\r\nMemory: 8 GB\n"})"
+                                           << "query_hardware  0  CPU: x; Memory: 8 GB; ";
+    QTest::newRow("hub's ok") << "command_ret"
+                              << "download" << 0LL << ""
+                              << "ok"
+                              << "download  0  ok";
+    QTest::newRow("progress") << "transfer"
+                              << "download" << 0LL << ""
+                              << R"({"status":"downloading","percent":42.5})"
+                              << "download  0  downloading 42.5 %";
+    QTest::newRow("failure with its text") << "transfer"
+                                           << "update" << 101LL << "md5 mismatch"
+                                           << R"({"status":"downloading","percent":100})"
+                                           << "update  101  md5 mismatch  downloading 100 %";
+    QTest::newRow("abilities") << "query_ret"
+                               << "command_abilities" << 0LL << ""
+                               << R"({"abilities":["download","unzip"]})"
+                               << "command_abilities  0  download unzip";
+    QTest::newRow("hub refusal without data") << "command_ret"
+                                              << "no_such" << -3LL << "ability not found"
+                                              << ""
+                                              << "no_such  -3  ability not found";
+    QTest::newRow("other object as pairs") << "transfer"
+                                           << "thing" << 100LL << ""
+                                           << R"({"b":[1,2],"a":"x","c":null})"
+                                           << "thing  100  a=x b=[1,2] c=null";
+    QTest::newRow("transfer without command") << "transfer"
+                                              << "" << 0LL << ""
+                                              << "hello"
+                                              << "transfer  0  hello";
+    // What another client sends must not drive the terminal: clear the screen, move the cursor,
+    // reverse the text.
+    QTest::newRow("escape sequences shown")
+        << "transfer"
+        << "note" << 0LL << "bad\x1b]0;title\x07" << QString::fromUtf8("\x1b[2J\u009b1Agone\u202etxt.exe")
+        << "note  0  bad\\x1b]0;title\\x07  \\x1b[2J\\x9b1Agone\\x202etxt.exe";
+}
+
+void tst_CtlReadable::oneLinePerAnswer()
+{
+    QFETCH(QString, type);
+    QFETCH(QString, command);
+    QFETCH(qint64, code);
+    QFETCH(QString, error);
+    QFETCH(QString, data);
+    QFETCH(QString, line);
+    JsonCommand envelope;
+    envelope.type = type;
+    envelope.command = command;
+    envelope.error_code = code;
+    envelope.error_string = error;
+    envelope.data = data;
+    QCOMPARE(CtlReadable::Line(envelope), line);
+}
+
+void tst_CtlReadable::statusTables_data()
+{
+    QTest::addColumn<QByteArray>("status");
+    QTest::addColumn<QString>("tables");
+    QTest::newRow("nothing") << QByteArray(R"({"clients":[],"tasks":[]})")
+                             << "no client logged in\n\nno task running\n";
+    QTest::newRow("aligned")
+        << QByteArray(
+               R"({"clients":[{"name":"a","transport":"ws","since":"2024-03-05T14:02:11+01:00"},)"
+               R"({"name":"long-name\u001b[1m","transport":"zmq","since":"2024-03-05T14:03:00+01:00"}],)"
+               R"("tasks":[{"command":"download","guid":"{1}","client":"a","percent":42.5},)"
+               R"({"command":"count_down","guid":"{22}","client":"long-name","percent":null}]})")
+        << "CLIENT            TRANSPORT  SINCE\n"
+           "a                 ws         2024-03-05T14:02:11+01:00\n"
+           "long-name\\x1b[1m  zmq        2024-03-05T14:03:00+01:00\n"
+           "\n"
+           "COMMAND     GUID  CLIENT     PERCENT\n"
+           "download    {1}   a          42.5 %\n"
+           "count_down  {22}  long-name  -\n";
+}
+
+void tst_CtlReadable::statusTables()
+{
+    QFETCH(QByteArray, status);
+    QFETCH(QString, tables);
+    QCOMPARE(CtlReadable::StatusTables(QJsonDocument::fromJson(status).object()), tables);
+}
+
+QTEST_APPLESS_MAIN(tst_CtlReadable)
+#include "tst_CtlReadable.moc"
