@@ -26,6 +26,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -240,9 +241,13 @@ int main(int argc, char* argv[])
         WorkerPool::Service().Stop();
         return 1;
     }
-    MainWindow debugWindow;
-    if (config.IsDebugMode())
-        ShowDebugWindow(debugWindow);
+    // Only a developer's run has the window; building it otherwise would load widgets and fonts
+    // that an idle service never uses.
+    std::unique_ptr<MainWindow> debugWindow;
+    if (config.IsDebugMode()) {
+        debugWindow = std::make_unique<MainWindow>();
+        ShowDebugWindow(*debugWindow);
+    }
     LogStart(config);
     TerminationSignals::QuitOnTermination(&app);
     NotifyServiceManager(config);

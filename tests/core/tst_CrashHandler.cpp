@@ -39,7 +39,9 @@ static void CrashOnPurpose(int _nSignal)
 {
     if (_nSignal == SIGSEGV) {
         // A low, non-null address: a real fault rather than a null store a sanitizer would catch.
-        volatile int* nowhere = reinterpret_cast<volatile int*>(uintptr_t(16));
+        // Read from a volatile so the compiler cannot see (and warn about) the constant address.
+        static volatile uintptr_t s_nAddress = 16;
+        volatile int* nowhere = reinterpret_cast<volatile int*>(s_nAddress);
         *nowhere = 1;
     }
     if (_nSignal == SIGABRT)
