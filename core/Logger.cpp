@@ -32,6 +32,7 @@ Logger& Logger::Instance()
 
 Logger::~Logger()
 {
+    m_blHandlerInstalled = false;
     qInstallMessageHandler(nullptr);
 }
 
@@ -115,13 +116,38 @@ static void HandleMessage(QtMsgType _type, const QMessageLogContext&, const QStr
 void Logger::InstallHandler()
 {
     qInstallMessageHandler(HandleMessage);
+    m_blHandlerInstalled = true;
+}
+
+void Logger::WriteLine(const QLoggingCategory& _category, QtMsgType _type, const QByteArray& _baUtf8)
+{
+    if (!_category.isEnabled(_type))
+        return;
+    Logger& logger = Instance();
+    if (logger.m_blHandlerInstalled) {
+        if (IsWritten(_type))
+            logger.WriteUtf8(_type, _baUtf8);
+        return;
+    }
+    QMessageLogger log(nullptr, 0, nullptr, _category.categoryName());
+    const QString text = QString::fromUtf8(_baUtf8);
+    if (_type == QtDebugMsg)
+        log.debug().noquote() << text;
+    else if (_type == QtCriticalMsg)
+        log.critical().noquote() << text;
+    else
+        log.warning().noquote() << text;
 }
 
 void Logger::Write(QtMsgType _type, const QString& _qstrText)
 {
     // Qt orders its types debug 0, warning 1, critical 2, fatal 3, info 4; info is never written.
-    if (!IsWritten(_type))
-        return;
+    if (IsWritten(_type))
+        WriteUtf8(_type, _qstrText.toUtf8());
+}
+
+void Logger::WriteUtf8(QtMsgType _type, const QByteArray& _baText)
+{
     // Local time costs a time-zone check per call; the stamp only changes once a second.
     const qint64 second = QDateTime::currentMSecsSinceEpoch() / 1000;
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -135,7 +161,7 @@ void Logger::Write(QtMsgType _type, const QString& _qstrText)
         // A change of daylight saving time reaches the crash line too.
         CrashHandler::SetUtcOffset(now.offsetFromUtc());
     }
-    const QByteArray text = _qstrText.toUtf8();
+    const QByteArray& text = _baText;
     // Standard error waits with the file's lines, so a batch costs one write there too.
     if (m_echo != StandardError::Kind::Other) {
         if (m_baEchoPending.size() + text.size() > static_cast<int>(kPendingBytes))
@@ -303,24 +329,24 @@ QByteArray Logger::ClipForLog(const QByteArray& _baText)
     return _baText.left(kLogClipBytes) + "...(" + QByteArray::number(_baText.size()) + " bytes)";
 }
 
-QString Logger::Quoted(const QByteArray& _baText)
+QByteArray Logger::QuotedUtf8(const QByteArray& _baText)
 {
     // Worst case every byte gains a backslash; written straight into the buffer.
-    QString out(_baText.size() * 2 + 2, Qt::Uninitialized);
-    QChar* p = out.data();
-    *p++ = QLatin1Char('"');
+    QByteArray out(_baText.size() * 2 + 2, Qt::Uninitialized);
+    char* p = out.data();
+    *p++ = '"';
     for (const char c : _baText) {
         if (c < 0x20 || c > 0x7e) {
             // Anything but printable ASCII takes Qt's own escaping, so the text stays identical.
             QString escaped;
             QDebug(&escaped).nospace() << _baText;
-            return escaped;
+            return escaped.toUtf8();
         }
         if (c == '"' || c == '\\')
-            *p++ = QLatin1Char('\\');
-        *p++ = QLatin1Char(c);
+            *p++ = '\\';
+        *p++ = c;
     }
-    *p++ = QLatin1Char('"');
+    *p++ = '"';
     out.truncate(static_cast<int>(p - out.constData()));
     return out;
 }

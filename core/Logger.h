@@ -5,6 +5,7 @@
 
 #include <QDateTime>
 #include <QFile>
+#include <QLoggingCategory>
 #include <QString>
 #include <QtGlobal>
 
@@ -28,6 +29,10 @@ public:
     void InstallHandler();
 
     void Write(QtMsgType _type, const QString& _qstrText);
+    // A line already in UTF-8, with the category's filter applied: written straight to this
+    // logger while its handler is installed, so the hub's two lines per envelope skip Qt's
+    // debug stream; through Qt's handler otherwise.
+    static void WriteLine(const QLoggingCategory& _category, QtMsgType _type, const QByteArray& _baUtf8);
     // Repeats every written line on standard error: as in the file at a terminal; under the
     // journal without the time (it adds its own) and with its priority prefix. Also when the
     // log folder was refused, so that the refusal is seen somewhere.
@@ -78,7 +83,7 @@ public:
     // Caps what one message can put into the log: the first 16 KiB and the full length.
     static QByteArray ClipForLog(const QByteArray& _baText);
     // A byte string in double quotes exactly as Qt's debug stream writes it; fast for plain ASCII.
-    static QString Quoted(const QByteArray& _baText);
+    static QByteArray QuotedUtf8(const QByteArray& _baText);
 
     static constexpr int kLogClipBytes = 16 * 1024;
     static constexpr qint64 kMaxLogAgeSeconds = 60LL * 86400;
@@ -96,12 +101,14 @@ private:
     // Both write what waits, to the file or to standard error.
     void WritePendingLocked();
     void WriteEchoLocked();
+    void WriteUtf8(QtMsgType _type, const QByteArray& _baText);
 
     static constexpr qint64 kDefaultMaxFileBytes = 64LL * 1024 * 1024;
     static constexpr qint64 kDefaultMaxTotalBytes = 512LL * 1024 * 1024;
 
     std::mutex m_mutex;
     std::atomic<int> m_nLevel{1};
+    std::atomic<bool> m_blHandlerInstalled{false};
     StandardError::Kind m_echo = StandardError::Kind::Other;
     QByteArray m_baEchoPending;
     QString m_qstrFolder;

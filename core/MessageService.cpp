@@ -2,6 +2,7 @@
 #include "core/LogCategories.h"
 
 #include "core/BusinessProcessor.h"
+#include "core/CanonicalEnvelope.h"
 #include "core/Config.h"
 #include "core/JsonReader.h"
 #include "core/Logger.h"
@@ -64,8 +65,13 @@ static QString TraceTo(const QStringList& _listTo)
 void MessageService::OnMessageReceived(const QByteArray& _baClient, const QByteArray& _baText, Via _via)
 {
     JsonCommand request;
-    request.LoadFromString(_baText);
-    Dispatch(_baClient, request, _baText, false, _via);
+    // A text already in the form the hub writes goes to its recipients as it came.
+    const bool canonical = CanonicalEnvelope::Read(_baText, request);
+    if (!canonical) {
+        request = JsonCommand();
+        request.LoadFromString(_baText);
+    }
+    Dispatch(_baClient, request, _baText, canonical, _via);
 }
 
 void MessageService::Post(const JsonCommand& _jsonCommand, const QByteArray& _baText)
@@ -85,15 +91,17 @@ qint64 MessageService::UnsentBytes()
 void MessageService::Dispatch(const QByteArray& _baClient, JsonCommand& _request, const QByteArray& _baText,
                               bool _blRelayText, Via _via)
 {
-    qCWarning(lcCore).noquote() << "strClient = " << Logger::Quoted(_baClient)
-                                << " strMsg = " << Logger::Quoted(Logger::ClipForLog(_baText));
+    // As the debug stream would write them, spaces between the parts included.
+    Logger::WriteLine(lcCore(), QtWarningMsg,
+                      "strClient =  " + Logger::QuotedUtf8(_baClient) +
+                          "  strMsg =  " + Logger::QuotedUtf8(Logger::ClipForLog(_baText)));
     if (Config::Instance().IsDebugMode())
         emit BusinessProcessor::Instance().SignRecvMsg(BusinessProcessor::TraceLine(
             QStringLiteral("type:") + _request.type + QStringLiteral("\tcommand:") + _request.command +
             QStringLiteral("\tfrom:") + _request.from + QStringLiteral("\tto:") + TraceTo(_request.to)));
     const Outcome outcome = Route(_baClient, _request, _via);
     bool toManager = outcome.toManagerAfter;
-    // Serialised once for every recipient; the service's own envelopes are relayed as they are.
+    // Serialised once for every recipient, unless the text came in the form it would be written in.
     QByteArray requestText = _blRelayText ? _baText : QByteArray();
     for (const QString& name : outcome.recipients) {
         if (name == Envelope::kServiceName) {
@@ -115,8 +123,9 @@ void MessageService::Dispatch(const QByteArray& _baClient, JsonCommand& _request
     answer.error_code = outcome.errorCode;
     answer.error_string = Envelope::CoreErrorText(outcome.errorCode);
     const QByteArray answerText = answer.ToString();
-    qCWarning(lcCore).noquote() << "MessageService::OnMessageReceived ret:"
-                                << Logger::Quoted(Logger::ClipForLog(answerText));
+    Logger::WriteLine(lcCore(), QtWarningMsg,
+                      "MessageService::OnMessageReceived ret: " +
+                          Logger::QuotedUtf8(Logger::ClipForLog(answerText)));
     SendToClient(QString::fromUtf8(_baClient), answer, answerText);
     // The manager is handed its copy after the answer, so the answer always precedes whatever
     // the manager sends back from the main thread.

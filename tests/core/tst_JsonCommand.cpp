@@ -1,3 +1,4 @@
+#include "core/CanonicalEnvelope.h"
 #include "core/JsonCommand.h"
 #include "core/JsonText.h"
 
@@ -21,6 +22,8 @@ private slots:
     void writesWhatTheJsonDocumentWrites();
     void repeatedContainerKeysRefused_data();
     void repeatedContainerKeysRefused();
+    void canonicalReadAgreesWithFullParse_data();
+    void canonicalReadAgreesWithFullParse();
 };
 
 void tst_JsonCommand::parseRejectsToDefaults_data()
@@ -216,6 +219,76 @@ void tst_JsonCommand::repeatedContainerKeysRefused()
         QCOMPARE(error.error, QJsonParseError::IllegalValue);
     else
         QCOMPARE(parsed, QJsonDocument::fromJson(text));
+}
+
+namespace {
+
+QByteArray Written(const QString& _qstrText, qint64 _nCode = 0, const QStringList& _listTo = {"b"})
+{
+    JsonCommand cmd;
+    cmd.type = "transfer";
+    cmd.to = _listTo;
+    cmd.from = "a";
+    cmd.guid = "g-1";
+    cmd.data = _qstrText;
+    cmd.error_code = _nCode;
+    cmd.iscast = true;
+    return cmd.ToString();
+}
+
+QByteArray WithData(const QByteArray& _baRawData)
+{
+    return Written("@").replace("\"@\"", "\"" + _baRawData + "\"");
+}
+
+} // namespace
+
+// The hub relays a text read this way as it came: only what writing it again gives back exactly.
+void tst_JsonCommand::canonicalReadAgreesWithFullParse_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<bool>("canonical");
+    QTest::newRow("plain") << Written("hello") << true;
+    QTest::newRow("escapes") << Written(QString::fromUtf8("q\" b\\ \n\t\x01\x1f\x7f")) << true;
+    QTest::newRow("non-ascii") << Written(QString::fromUtf8("安装 \u00e9 \U0001F600 \uFEFF")) << true;
+    QTest::newRow("names and codes") << Written("x", -9007199254740991LL, {"a", "\u00e9", ""}) << true;
+    QTest::newRow("no names") << Written("x", 104, {}) << true;
+    QTest::newRow("a key left out") << QByteArray(Written("x")).replace("\"command\":\"\",", "") << false;
+    QTest::newRow("blank after a colon")
+        << QByteArray(Written("x")).replace("\"type\":", "\"type\": ") << false;
+    QTest::newRow("trailing text") << Written("x") + " " << false;
+    QTest::newRow("cut short") << Written("x").chopped(1) << false;
+    QTest::newRow("slash escaped") << WithData("a\\/b") << false;
+    QTest::newRow("escape of a printable") << WithData("\\u00e9") << false;
+    QTest::newRow("upper-case hex") << WithData("\\u001F") << false;
+    QTest::newRow("long form of a newline") << WithData("\\u000a") << false;
+    QTest::newRow("raw control byte") << WithData("\x01") << false;
+    QTest::newRow("overlong") << WithData("\xc0\xaf") << false;
+    QTest::newRow("surrogate") << WithData("\xed\xa0\x80") << false;
+    QTest::newRow("noncharacter") << WithData("\xef\xbf\xbe") << false;
+    QTest::newRow("beyond unicode") << WithData("\xf4\x90\x80\x80") << false;
+    QTest::newRow("cut sequence") << WithData("\xe5\xae") << false;
+    QTest::newRow("minus zero") << QByteArray(Written("x")).replace("\"error_code\":0", "\"error_code\":-0")
+                                << false;
+    QTest::newRow("leading zero") << QByteArray(Written("x")).replace("\"error_code\":0", "\"error_code\":07")
+                                  << false;
+    QTest::newRow("fraction") << QByteArray(Written("x")).replace("\"error_code\":0", "\"error_code\":1.0")
+                              << false;
+    QTest::newRow("2^53") << Written("x", 9007199254740992LL) << false;
+}
+
+void tst_JsonCommand::canonicalReadAgreesWithFullParse()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(bool, canonical);
+    JsonCommand quick;
+    QCOMPARE(CanonicalEnvelope::Read(text, quick), canonical);
+    if (!canonical)
+        return;
+    JsonCommand full;
+    full.LoadFromString(text);
+    QCOMPARE(quick, full);
+    QCOMPARE(quick.ToString(), text);
 }
 
 QTEST_APPLESS_MAIN(tst_JsonCommand)

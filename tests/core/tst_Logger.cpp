@@ -105,7 +105,7 @@ void tst_Logger::quotesLikeTheDebugStream()
     QFETCH(QByteArray, text);
     QString viaQt;
     QDebug(&viaQt).nospace() << text;
-    QCOMPARE(Logger::Quoted(text), viaQt);
+    QCOMPARE(Logger::QuotedUtf8(text), viaQt.toUtf8());
 }
 
 // Runs last: it installs the handler for the rest of the process.
@@ -136,13 +136,18 @@ void tst_Logger::filtersByLevelAndWritesFile()
     qCCritical(lcInstall) << "an install line";
     qCCritical(lcCore) << "a core line";
     qCDebug(lcCore) << "a core debug line";
+    // Lines handed over in UTF-8 take the same filters and the same form.
+    Logger::WriteLine(lcInstall(), QtCriticalMsg, "an install line in UTF-8");
+    Logger::WriteLine(lcCore(), QtCriticalMsg, "a core line in UTF-8 \xe5\x90\x8d");
+    Logger::WriteLine(lcCore(), QtWarningMsg, "a core warning below the level");
     QLoggingCategory::setFilterRules(QString());
     qInstallMessageHandler(nullptr);
     QVERIFY(file.seek(0));
     const QList<QByteArray> after = file.readAll().split('\n');
-    QCOMPARE(after.size(), 3);
+    QCOMPARE(after.size(), 4);
     QVERIFY(after[1].startsWith("[C]:"));
     QVERIFY(after[1].endsWith("\ta core line\r"));
+    QVERIFY(after[2].endsWith("\ta core line in UTF-8 \xe5\x90\x8d\r"));
 }
 
 void tst_Logger::continuesInNewFilesAndBoundsTheFolder()
