@@ -8,6 +8,7 @@
 #include <QJsonDocument>
 
 #include <limits>
+#include <type_traits>
 
 void JsonCommand::LoadFromString(const QByteArray& _baText)
 {
@@ -54,14 +55,22 @@ namespace {
 // The most a QByteArray holds, with room for its header and the envelope's fixed text.
 constexpr qint64 kMaxByteArrayBytes = std::numeric_limits<int>::max() - 4096;
 
-qint64 EscapedLength(const QByteArray& _baUtf8)
+// The text's code units as unsigned values: UTF-8 bytes, or UTF-16 units known to be ASCII.
+template <typename Unit>
+unsigned UnitValue(Unit _c)
+{
+    return static_cast<std::make_unsigned_t<Unit>>(_c);
+}
+
+template <typename Unit>
+qint64 EscapedLength(const Unit* _pText, int _nSize)
 {
     qint64 length = 2;
-    for (const char c : _baUtf8) {
-        const auto u = static_cast<unsigned char>(c);
-        if (u >= 0x20 && c != '"' && c != '\\')
+    for (const Unit* p = _pText; p < _pText + _nSize; ++p) {
+        const unsigned u = UnitValue(*p);
+        if (u >= 0x20 && u != '"' && u != '\\')
             length += 1;
-        else if (c == '"' || c == '\\' || c == '\b' || c == '\f' || c == '\n' || c == '\r' || c == '\t')
+        else if (u == '"' || u == '\\' || u == '\b' || u == '\f' || u == '\n' || u == '\r' || u == '\t')
             length += 2;
         else
             length += 6;
@@ -75,29 +84,30 @@ qint64 EscapedLength(const QByteArray& _baUtf8)
 // Texts this long are counted exactly first, so the buffer is not over-allocated sixfold.
 constexpr qint64 kCountExactlyFromBytes = 1024 * 1024;
 
-bool AppendJsonUtf8(QByteArray& _baOut, const QByteArray& _baUtf8)
+template <typename Unit>
+bool AppendEscaped(QByteArray& _baOut, const Unit* _pText, int _nSize)
 {
     static const char kHex[] = "0123456789abcdef";
     const qint64 start = _baOut.size();
-    qint64 room = static_cast<qint64>(_baUtf8.size()) * 6 + 2;
-    if (start + room > kMaxByteArrayBytes || _baUtf8.size() > kCountExactlyFromBytes)
-        room = EscapedLength(_baUtf8);
+    qint64 room = static_cast<qint64>(_nSize) * 6 + 2;
+    if (start + room > kMaxByteArrayBytes || _nSize > kCountExactlyFromBytes)
+        room = EscapedLength(_pText, _nSize);
     if (start + room > kMaxByteArrayBytes)
         return false;
     _baOut.resize(static_cast<int>(start + room));
     char* p = _baOut.data() + start;
     *p++ = '"';
-    for (const char c : _baUtf8) {
-        const auto u = static_cast<unsigned char>(c);
-        if (u >= 0x20 && c != '"' && c != '\\') {
-            *p++ = c;
+    for (const Unit* in = _pText; in < _pText + _nSize; ++in) {
+        const unsigned u = UnitValue(*in);
+        if (u >= 0x20 && u != '"' && u != '\\') {
+            *p++ = static_cast<char>(u);
             continue;
         }
         *p++ = '\\';
-        switch (c) {
+        switch (u) {
         case '"':
         case '\\':
-            *p++ = c;
+            *p++ = static_cast<char>(u);
             break;
         case '\b':
             *p++ = 'b';
@@ -127,9 +137,20 @@ bool AppendJsonUtf8(QByteArray& _baOut, const QByteArray& _baUtf8)
     return true;
 }
 
+bool AppendJsonUtf8(QByteArray& _baOut, const QByteArray& _baUtf8)
+{
+    return AppendEscaped(_baOut, _baUtf8.constData(), _baUtf8.size());
+}
+
 bool AppendJsonString(QByteArray& _baOut, const QString& _qstrText)
 {
-    return AppendJsonUtf8(_baOut, _qstrText.toUtf8());
+    // Plain ASCII, the usual case, is escaped straight from UTF-16 without a UTF-8 copy.
+    const auto* units = reinterpret_cast<const ushort*>(_qstrText.constData());
+    const int size = _qstrText.size();
+    for (int i = 0; i < size; ++i)
+        if (units[i] >= 0x80)
+            return AppendJsonUtf8(_baOut, _qstrText.toUtf8());
+    return AppendEscaped(_baOut, units, size);
 }
 
 // Integers beyond 2^53 are written by QJsonDocument in floating-point form; leave them to it.
