@@ -56,14 +56,12 @@ namespace {
 constexpr qint64 kMaxByteArrayBytes = std::numeric_limits<int>::max() - 4096;
 
 // The text's code units as unsigned values: UTF-8 bytes, or UTF-16 units known to be ASCII.
-template <typename Unit>
-unsigned UnitValue(Unit _c)
+template <typename Unit> unsigned UnitValue(Unit _c)
 {
     return static_cast<std::make_unsigned_t<Unit>>(_c);
 }
 
-template <typename Unit>
-qint64 EscapedLength(const Unit* _pText, int _nSize)
+template <typename Unit> qint64 EscapedLength(const Unit* _pText, int _nSize)
 {
     qint64 length = 2;
     for (const Unit* p = _pText; p < _pText + _nSize; ++p) {
@@ -84,8 +82,7 @@ qint64 EscapedLength(const Unit* _pText, int _nSize)
 // Texts this long are counted exactly first, so the buffer is not over-allocated sixfold.
 constexpr qint64 kCountExactlyFromBytes = 1024 * 1024;
 
-template <typename Unit>
-bool AppendEscaped(QByteArray& _baOut, const Unit* _pText, int _nSize)
+template <typename Unit> bool AppendEscaped(QByteArray& _baOut, const Unit* _pText, int _nSize)
 {
     static const char kHex[] = "0123456789abcdef";
     const qint64 start = _baOut.size();

@@ -1,5 +1,7 @@
 #include "core/WebSocketConnection.h"
 
+#include "core/Logger.h"
+
 #include <QHostAddress>
 #include <QTcpSocket>
 #include <QTimer>
@@ -164,9 +166,12 @@ void WebSocketConnection::SlotReadyRead()
     }
     m_baBuffer.append(m_pSocket->readAll());
     // A handler that spins an event loop may bring us back here; the outer pass goes on
-    // with the bytes just appended.
-    if (!m_blParsing)
+    // with the bytes just appended. The log lines of all messages read here go out in one
+    // write, before any reply: the socket sends only once the event loop runs again.
+    if (!m_blParsing) {
+        Logger::Batch batch;
         ParseFrames();
+    }
 }
 
 void WebSocketConnection::ParseFrames()
@@ -272,11 +277,16 @@ void WebSocketConnection::ParseFrames()
             m_nMessageOpcode = opcode;
             m_blInMessage = true;
         }
-        m_baMessage.append(payload);
-        if (!fin)
+        if (!fin) {
+            m_baMessage.append(payload);
             continue;
+        }
         QByteArray message;
-        message.swap(m_baMessage);
+        if (m_baMessage.isEmpty())
+            message.swap(payload); // a message in one frame, the usual case, is not copied again
+        else
+            message = m_baMessage.append(payload);
+        m_baMessage = QByteArray();
         m_blInMessage = false;
         if (m_nMessageOpcode == kOpText) {
             if (!IsValidUtf8(message)) {

@@ -36,6 +36,9 @@ public:
     quint16 CloseCode() const { return m_nCloseCode; }
     QString CloseReason() const { return m_qstrCloseReason; }
     QString PeerText() const { return m_qstrPeer; }
+    // The name this connection logged in under; another connection may have taken it over since.
+    QByteArray LoginName() const { return m_baLoginName; }
+    void SetLoginName(const QByteArray& _baName) { m_baLoginName = _baName; }
     QString ErrorString() const;
 
     // Close codes of RFC 6455 used here.
@@ -71,6 +74,7 @@ private:
     QTcpSocket* m_pSocket;
     QTimer* m_pCloseTimer = nullptr;
     QString m_qstrPeer;
+    QByteArray m_baLoginName;
     qint64 m_nMaxMessageBytes;
     QByteArray m_baBuffer;  // received bytes not yet parsed
     QByteArray m_baMessage; // payload of the fragmented message being assembled

@@ -170,10 +170,8 @@ int WebSocket_Server::AwaitingLogin()
 bool WebSocket_Server::IsLoggedIn(WebSocketConnection* _pWebSocket)
 {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
-    for (const auto& entry : m_mapClients)
-        if (entry.second == _pWebSocket)
-            return true;
-    return false;
+    const auto it = m_mapClients.find(_pWebSocket->LoginName());
+    return it != m_mapClients.end() && it->second == _pWebSocket;
 }
 
 void WebSocket_Server::ArmLoginDeadline(WebSocketConnection* _pWebSocket)
@@ -464,16 +462,8 @@ void WebSocket_Server::SlotReceivedMsg(WebSocketConnection* pWebSocket, const QB
     if (DebugLogged())
         qCDebug(lcCore) << "WebSocket_Server::SlotReceivedMsg:recv mssage from:"
                         << static_cast<void*>(pWebSocket) << " : " << Logger::ClipForLog(message);
-    QByteArray name;
-    {
-        std::lock_guard<std::recursive_mutex> lock(m_mutex);
-        for (const auto& [clientName, connection] : m_mapClients)
-            if (connection == pWebSocket) {
-                name = clientName;
-                break;
-            }
-    }
-    if (!name.isNull()) {
+    if (IsLoggedIn(pWebSocket)) {
+        const QByteArray name = pWebSocket->LoginName();
         if (m_callback)
             m_callback(name, message);
         return;
@@ -506,6 +496,7 @@ bool WebSocket_Server::DealLoginMessage(WebSocketConnection* _pWebSocket, const 
                 ArmLoginDeadline(held->second);
         }
         m_mapClients[name] = _pWebSocket;
+        _pWebSocket->SetLoginName(name);
     }
     // Logged in: the configured limit applies from now on.
     _pWebSocket->SetMaxMessageBytes(m_nMaxMessageBytes);
@@ -530,11 +521,8 @@ void WebSocket_Server::SlotDisconnected(WebSocketConnection* pWebSocket)
                           << pWebSocket->CloseReason();
     {
         std::lock_guard<std::recursive_mutex> lock(m_mutex);
-        for (auto it = m_mapClients.begin(); it != m_mapClients.end(); ++it)
-            if (it->second == pWebSocket) {
-                m_mapClients.erase(it);
-                break;
-            }
+        if (IsLoggedIn(pWebSocket))
+            m_mapClients.erase(pWebSocket->LoginName());
     }
     if (m_setConnections.erase(pWebSocket))
         pWebSocket->deleteLater();
