@@ -173,21 +173,32 @@ void Logger::WriteUtf8(QtMsgType _type, const QByteArray& _baText)
             WriteEchoLocked();
         return;
     }
-    QByteArray line;
-    line.reserve(text.size() + 32);
-    line.append(Tag(_type)).append(m_baStamp).append('\t').append(text).append("\r\n");
-    if (m_nMainBytes > 0 && m_nMainBytes + line.size() > m_nMaxFileBytes)
+    const char* tag = Tag(_type);
+    const size_t tagSize = std::strlen(tag);
+    const size_t size =
+        tagSize + static_cast<size_t>(m_baStamp.size()) + 1 + static_cast<size_t>(text.size()) + 2;
+    if (m_nMainBytes > 0 && m_nMainBytes + static_cast<qint64>(size) > m_nMaxFileBytes)
         ContinueInNextFile();
     const size_t pending = g_nPending.load();
-    if (pending + static_cast<size_t>(line.size()) <= kPendingBytes) {
-        std::memcpy(g_pending + pending, line.constData(), static_cast<size_t>(line.size()));
-        g_nPending = pending + static_cast<size_t>(line.size());
-        m_nMainBytes += line.size();
+    if (pending + size <= kPendingBytes) {
+        // Assembled in place: a line costs no buffer of its own.
+        char* p = g_pending + pending;
+        p = std::copy_n(tag, tagSize, p);
+        p = std::copy_n(m_baStamp.constData(), m_baStamp.size(), p);
+        *p++ = '\t';
+        p = std::copy_n(text.constData(), text.size(), p);
+        *p++ = '\r';
+        *p = '\n';
+        g_nPending = pending + size;
+        m_nMainBytes += static_cast<qint64>(size);
         if (t_nBatchDepth == 0)
             WritePendingLocked();
         return;
     }
     WritePendingLocked();
+    QByteArray line;
+    line.reserve(static_cast<int>(size));
+    line.append(tag).append(m_baStamp).append('\t').append(text).append("\r\n");
     if (m_fileMain.write(line) > 0)
         m_nMainBytes += line.size();
     m_fileMain.flush();
@@ -331,22 +342,31 @@ QByteArray Logger::ClipForLog(const QByteArray& _baText)
 
 QByteArray Logger::QuotedUtf8(const QByteArray& _baText)
 {
+    QByteArray out;
+    AppendQuoted(out, _baText);
+    return out;
+}
+
+void Logger::AppendQuoted(QByteArray& _baOut, const QByteArray& _baText)
+{
     // Worst case every byte gains a backslash; written straight into the buffer.
-    QByteArray out(_baText.size() * 2 + 2, Qt::Uninitialized);
-    char* p = out.data();
+    const int start = _baOut.size();
+    _baOut.resize(start + _baText.size() * 2 + 2);
+    char* p = _baOut.data() + start;
     *p++ = '"';
     for (const char c : _baText) {
         if (c < 0x20 || c > 0x7e) {
             // Anything but printable ASCII takes Qt's own escaping, so the text stays identical.
             QString escaped;
             QDebug(&escaped).nospace() << _baText;
-            return escaped.toUtf8();
+            _baOut.truncate(start);
+            _baOut.append(escaped.toUtf8());
+            return;
         }
         if (c == '"' || c == '\\')
             *p++ = '\\';
         *p++ = c;
     }
     *p++ = '"';
-    out.truncate(static_cast<int>(p - out.constData()));
-    return out;
+    _baOut.truncate(static_cast<int>(p - _baOut.constData()));
 }

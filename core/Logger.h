@@ -84,6 +84,7 @@ public:
     static QByteArray ClipForLog(const QByteArray& _baText);
     // A byte string in double quotes exactly as Qt's debug stream writes it; fast for plain ASCII.
     static QByteArray QuotedUtf8(const QByteArray& _baText);
+    static void AppendQuoted(QByteArray& _baOut, const QByteArray& _baText);
 
     static constexpr int kLogClipBytes = 16 * 1024;
     static constexpr qint64 kMaxLogAgeSeconds = 60LL * 86400;

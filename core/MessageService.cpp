@@ -92,9 +92,14 @@ void MessageService::Dispatch(const QByteArray& _baClient, JsonCommand& _request
                               bool _blRelayText, Via _via)
 {
     // As the debug stream would write them, spaces between the parts included.
-    Logger::WriteLine(lcCore(), QtWarningMsg,
-                      "strClient =  " + Logger::QuotedUtf8(_baClient) +
-                          "  strMsg =  " + Logger::QuotedUtf8(Logger::ClipForLog(_baText)));
+    const QByteArray clipped = Logger::ClipForLog(_baText);
+    QByteArray line;
+    line.reserve(64 + 2 * (_baClient.size() + clipped.size()));
+    line.append("strClient =  ");
+    Logger::AppendQuoted(line, _baClient);
+    line.append("  strMsg =  ");
+    Logger::AppendQuoted(line, clipped);
+    Logger::WriteLine(lcCore(), QtWarningMsg, line);
     if (Config::Instance().IsDebugMode())
         emit BusinessProcessor::Instance().SignRecvMsg(BusinessProcessor::TraceLine(
             QStringLiteral("type:") + _request.type + QStringLiteral("\tcommand:") + _request.command +
