@@ -143,7 +143,13 @@ public:
         if (AtEnd())
             return false;
         const int size = static_cast<int>(m_p - start);
-        _qstrOut = escaped ? QString::fromUtf8(Unescaped(start, m_p)) : QString::fromUtf8(start, size);
+        if (escaped) {
+            // With its length: an escaped zero is a character, not the end of the text.
+            const QByteArray bytes = Unescaped(start, m_p);
+            _qstrOut = QString::fromUtf8(bytes.constData(), bytes.size());
+        } else {
+            _qstrOut = QString::fromUtf8(start, size);
+        }
         ++m_p;
         return true;
     }

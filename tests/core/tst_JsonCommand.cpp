@@ -250,6 +250,7 @@ void tst_JsonCommand::canonicalReadAgreesWithFullParse_data()
     QTest::addColumn<bool>("canonical");
     QTest::newRow("plain") << Written("hello") << true;
     QTest::newRow("escapes") << Written(QString::fromUtf8("q\" b\\ \n\t\x01\x1f\x7f")) << true;
+    QTest::newRow("escaped zero") << Written(QString("a") + QChar(0) + "b") << true;
     QTest::newRow("non-ascii") << Written(QString::fromUtf8("安装 \u00e9 \U0001F600 \uFEFF")) << true;
     QTest::newRow("names and codes") << Written("x", -9007199254740991LL, {"a", "\u00e9", ""}) << true;
     QTest::newRow("no names") << Written("x", 104, {}) << true;
