@@ -98,6 +98,12 @@ void tst_Logger::quotesLikeTheDebugStream_data()
     QTest::newRow("control and hex digit") << QByteArray("a\x01"
                                                          "bc\n\t");
     QTest::newRow("empty") << QByteArray("");
+    // Long runs are copied eight bytes at a time; a special byte anywhere in a word still counts.
+    QTest::newRow("quote late in a run") << QByteArray("0123456789abcdefghij\"k");
+    QTest::newRow("delete after a word") << QByteArray("0123456789abcdef\x7fxyz");
+    QTest::newRow("high byte in a word") << QByteArray("012345678\xe5\x90\x8d"
+                                                       "012345");
+    QTest::newRow("backslash ends a word") << QByteArray("0123456\\01234567");
 }
 
 void tst_Logger::quotesLikeTheDebugStream()
