@@ -10,6 +10,8 @@
 
 #include <zmq.h>
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
@@ -267,6 +269,21 @@ double ResidentMiB(qint64 _nPid)
     return 0;
 }
 
+// User plus system CPU time of a process so far, in microseconds; a cost per message that
+// holds on a loaded machine, where the rates above swing with the other load.
+double CpuMicroseconds(qint64 _nPid)
+{
+    QFile stat(QString("/proc/%1/stat").arg(_nPid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return 0;
+    const QByteArray text = stat.readAll();
+    // The fields after the command name, which may hold blanks, start past its closing ')'.
+    const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+    if (fields.size() < 13)
+        return 0;
+    return (fields[11].toDouble() + fields[12].toDouble()) * 1e6 / double(sysconf(_SC_CLK_TCK));
+}
+
 void Print(const char* _szName, const Figures& _f)
 {
     std::printf("%-34s %10.0f msg/s   p50 %7.1f us   p99 %7.1f us\n", _szName, _f.rate, _f.p50, _f.p99);
@@ -301,10 +318,13 @@ int main(int argc, char* argv[])
         std::printf("  ratio relay/echo: %.2f (target >= 0.80)\n", relayPing.rate / rawPing.rate);
 
         const double rawPipe = Pipelined(echo.Port(), pipelined, false);
+        const double cpuBefore = CpuMicroseconds(service.pid());
         const double relayPipe = Pipelined(service.zmqPort(), pipelined, true);
+        const double cpuPerRelay = (CpuMicroseconds(service.pid()) - cpuBefore) / pipelined;
         std::printf("%-34s %10.0f msg/s\n", "raw ROUTER echo, pipelined", rawPipe);
         std::printf("%-34s %10.0f msg/s   (target >= 120000; ratio to echo %.2f)\n", "hub relay, pipelined",
                     relayPipe, relayPipe / rawPipe);
+        std::printf("  service CPU per relayed envelope: %.1f us (all its threads)\n", cpuPerRelay);
 
         bool available = false;
         const Figures command = CommandRoundTrip(service.zmqPort(), 2000, available);
