@@ -4,8 +4,7 @@
 // xmessage (x11-utils) idling on the same display, and the CPU ticks (/proc/<pid>/stat) and
 // context switches of all its threads (/proc/<pid>/task/*/status) during the span.
 #include "bench/BenchDealer.h"
-#include "tests/support/ServiceHarness.h"
-#include "tests/support/XvfbDisplay.h"
+#include "bench/BenchDisplay.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -112,17 +111,9 @@ int main(int argc, char* argv[])
     QCoreApplication app(argc, argv);
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     XvfbDisplay display;
-    if (!display.start(QSize(1920, 1080))) {
-        std::fprintf(stderr, "%s\n", qPrintable(display.errorString()));
-        return 1;
-    }
     ServiceProcess service;
-    service.setEnvironment(QStringLiteral("DISPLAY"), display.display());
-    service.setEnvironment(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
-    if (!service.start()) {
-        std::fprintf(stderr, "%s\n", qPrintable(service.errorString()));
+    if (!StartOnPrivateDisplay(display, service))
         return 1;
-    }
     QProcess peer;
     peer.setProcessEnvironment(display.environment());
     peer.start(QStringLiteral("xmessage"), {QStringLiteral("idle")});
