@@ -3,8 +3,7 @@
 // next to the peer xmessage (x11-utils) from its start to its window being mapped; then the
 // service's resident memory before and after 10,000 tips commands (sent over the WebSocket),
 // once those have closed.
-#include "tests/support/ServiceHarness.h"
-#include "tests/support/XvfbDisplay.h"
+#include "bench/BenchDisplay.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -181,17 +180,9 @@ int main(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
     XvfbDisplay display;
-    if (!display.start(QSize(1920, 1080))) {
-        std::fprintf(stderr, "%s\n", qPrintable(display.errorString()));
-        return 1;
-    }
     ServiceProcess service;
-    service.setEnvironment(QStringLiteral("DISPLAY"), display.display());
-    service.setEnvironment(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
-    if (!service.start()) {
-        std::fprintf(stderr, "%s\n", qPrintable(service.errorString()));
+    if (!StartOnPrivateDisplay(display, service))
         return 1;
-    }
     ZmqTestClient client(QStringLiteral("notices_bench"), service.zmqPort());
     if (!client.login())
         return 1;

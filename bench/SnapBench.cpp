@@ -71,8 +71,7 @@ AtOnce CaptureAtOnce(const XvfbDisplay& _display, int _nCount)
 {
     AtOnce result;
     ServiceProcess service;
-    service.setEnvironment(QStringLiteral("DISPLAY"), _display.display());
-    service.setEnvironment(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+    service.setDisplay(_display.display());
     if (!service.start()) {
         std::fprintf(stderr, "snap bench: cannot start: %s\n", qPrintable(service.errorString()));
         return result;
@@ -287,8 +286,7 @@ int main(int argc, char* argv[])
     auto pattern = display.launch(QStringLiteral(QORV_PATTERN_WINDOW), {QStringLiteral("photo")},
                                   QStringLiteral("ready"));
     ServiceProcess service;
-    service.setEnvironment(QStringLiteral("DISPLAY"), display.display());
-    service.setEnvironment(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+    service.setDisplay(display.display());
     if (!pattern || !service.start()) {
         std::fprintf(stderr, "snap bench: cannot start: %s\n", qPrintable(service.errorString()));
         return 1;

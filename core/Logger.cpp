@@ -305,7 +305,14 @@ int Logger::RemoveOldLogs(const QString& _qstrFolder, const QDateTime& _now)
 
 int Logger::RemoveOldestBeyond(const QString& _qstrFolder, qint64 _nMaxTotalBytes, const QString& _qstrKeep)
 {
-    QFileInfoList files = QDir(_qstrFolder).entryInfoList({QStringLiteral("*.log")}, QDir::Files);
+    // Filtered by suffix here: a name filter would compile a regular expression at every start.
+    QFileInfoList files = QDir(_qstrFolder).entryInfoList(QDir::Files);
+    files.erase(std::remove_if(files.begin(), files.end(),
+                               [](const QFileInfo& _info) {
+                                   return !_info.fileName().endsWith(QLatin1String(".log"),
+                                                                     Qt::CaseInsensitive);
+                               }),
+                files.end());
     // Oldest first; parts written within the same moment go by their number ("-2" before "-10").
     std::sort(files.begin(), files.end(), [](const QFileInfo& _a, const QFileInfo& _b) {
         const QDateTime a = _a.lastModified();

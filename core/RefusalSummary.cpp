@@ -16,6 +16,19 @@ int RefusalSummary::Note(qint64 _nKey, qint64 _nNowMs)
     return count;
 }
 
+qint64 RefusalSummary::MsUntilDue(qint64 _nNowMs) const
+{
+    qint64 wait = -1;
+    for (const auto& key : m_mapEntries) {
+        const Entry& entry = key.second;
+        if (entry.pending == 0)
+            continue;
+        const qint64 left = qMax<qint64>(0, entry.lastLineMs + m_nPeriodMs - _nNowMs);
+        wait = wait < 0 ? left : qMin(wait, left);
+    }
+    return wait;
+}
+
 std::vector<std::pair<qint64, int>> RefusalSummary::Due(qint64 _nNowMs)
 {
     std::vector<std::pair<qint64, int>> due;

@@ -18,6 +18,9 @@ public:
     int Note(qint64 _nKey, qint64 _nNowMs);
     // Keys whose period is over with refusals not yet logged: each with the count to log now.
     std::vector<std::pair<qint64, int>> Due(qint64 _nNowMs);
+    // Milliseconds from _nNowMs until Due() has a line to give (0: now), -1 while no refusal
+    // waits, so the caller can sleep until then instead of asking now and then.
+    qint64 MsUntilDue(qint64 _nNowMs) const;
 
     static constexpr qint64 kPeriodMs = 60000;
 

@@ -8,6 +8,7 @@
 
 #include <zmq.h>
 
+#include <climits>
 #include <cstdint>
 #include <cstring>
 
@@ -141,6 +142,13 @@ void ZmqPeerGuard::NoteRefusal(qint64 _nUid)
     const int count = m_refusals.Note(_nUid, m_clock.elapsed());
     if (count > 0)
         LogRefusals(_nUid, count);
+}
+
+int ZmqPeerGuard::MsUntilSummary() const
+{
+    if (!m_clock.isValid())
+        return -1;
+    return static_cast<int>(qMin<qint64>(m_refusals.MsUntilDue(m_clock.elapsed()), INT_MAX));
 }
 
 void ZmqPeerGuard::Summarise()

@@ -36,8 +36,10 @@ public:
     void OnHandlerInput();
 
     int RefusedCount() const { return m_nRefused; }
-    // Logs the refusals still unlogged whose minute is over; call now and then.
+    // Logs the refusals still unlogged whose minute is over; call at the latest after
+    // MsUntilSummary() (-1: no line waits).
     void Summarise();
+    int MsUntilSummary() const;
 
 private:
     struct Request

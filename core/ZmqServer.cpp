@@ -187,7 +187,7 @@ void ZmqServer::ReceiveLoop()
                                {m_guard.HandlerSocket(), 0, ZMQ_POLLIN, 0},
                                {m_guard.MonitorSocket(), 0, ZMQ_POLLIN, 0}};
     while (!m_blStopRequested) {
-        const int ready = zmq_poll(items, 4, kReceiveTimeoutMs);
+        const int ready = zmq_poll(items, 4, PollTimeoutMs());
         if (ready < 0 && zmq_errno() != EINTR)
             break;
         if (items[2].revents & ZMQ_POLLIN)
@@ -203,6 +203,15 @@ void ZmqServer::ReceiveLoop()
         m_guard.Summarise();
     }
     qCWarning(lcCore) << "server closed";
+}
+
+int ZmqServer::PollTimeoutMs() const
+{
+    // An idle service sleeps until a peer or the hub has something for it; only a pending trim
+    // (waiting for libzmq to free sent bodies) or a refusal line still to log need a timed look.
+    if (m_blTrimDue)
+        return kReceiveTimeoutMs;
+    return m_guard.MsUntilSummary();
 }
 
 void ZmqServer::DrainWake()

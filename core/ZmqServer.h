@@ -55,6 +55,7 @@ public:
 
 private:
     void ReceiveLoop();
+    int PollTimeoutMs() const;
     void ReceiveMessages();
     bool ReceiveOne();
     void FlushSends();

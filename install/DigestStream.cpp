@@ -1,16 +1,18 @@
 #include "install/DigestStream.h"
 
 #include "core/ServiceThread.h"
+#include "install/LibCrypto.h"
 
-#include <openssl/evp.h>
-
-DigestStream::DigestStream(Algorithm _algorithm) : m_pContext(EVP_MD_CTX_new(), EVP_MD_CTX_free)
+DigestStream::DigestStream(Algorithm _algorithm)
+    : m_pCrypto(LibCrypto::Get()),
+      m_pContext(m_pCrypto ? m_pCrypto->MdCtxNew() : nullptr, m_pCrypto ? m_pCrypto->MdCtxFree : nullptr)
 {
-    // Both are built into OpenSSL's default provider; a context that cannot start hashes nothing
-    // and its digest is empty, which no expected digest matches.
+    // Both are built into OpenSSL's default provider; a context that cannot start (or no
+    // libcrypto) hashes nothing and its digest is empty, which no expected digest matches.
     if (m_pContext &&
-        EVP_DigestInit_ex(m_pContext.get(), _algorithm == Algorithm::Md5 ? EVP_md5() : EVP_sha512(),
-                          nullptr) != 1)
+        m_pCrypto->DigestInit(m_pContext.get(),
+                              _algorithm == Algorithm::Md5 ? m_pCrypto->Md5() : m_pCrypto->Sha512(),
+                              nullptr) != 1)
         m_pContext.reset();
     m_thread = StartServiceThread(&DigestStream::Run, this);
 }
@@ -75,8 +77,8 @@ void DigestStream::Run()
                 QByteArray digest(EVP_MAX_MD_SIZE, Qt::Uninitialized);
                 unsigned int size = 0;
                 if (!m_pContext ||
-                    EVP_DigestFinal_ex(m_pContext.get(), reinterpret_cast<unsigned char*>(digest.data()),
-                                       &size) != 1)
+                    m_pCrypto->DigestFinal(m_pContext.get(), reinterpret_cast<unsigned char*>(digest.data()),
+                                           &size) != 1)
                     size = 0;
                 digest.truncate(static_cast<int>(size));
                 if (m_fnDone)
@@ -86,8 +88,8 @@ void DigestStream::Run()
             chunk = std::move(m_queue.front());
             m_queue.pop_front();
         }
-        if (m_pContext &&
-            EVP_DigestUpdate(m_pContext.get(), chunk.constData(), static_cast<size_t>(chunk.size())) != 1)
+        if (m_pContext && m_pCrypto->DigestUpdate(m_pContext.get(), chunk.constData(),
+                                                  static_cast<size_t>(chunk.size())) != 1)
             m_pContext.reset();
         std::function<void()> space;
         {

@@ -10,6 +10,7 @@
 #include <thread>
 
 typedef struct evp_md_ctx_st EVP_MD_CTX;
+struct LibCrypto;
 
 // A digest (MD5 or SHA-512, OpenSSL's EVP) of a byte stream computed on a thread of its own, so
 // that hashing a download overlaps with receiving and writing it. Chunks are queued without
@@ -53,6 +54,7 @@ private:
     qint64 m_nQueuedBytes = 0;
     bool m_blInputDone = false;
     bool m_blStop = false;
+    const LibCrypto* m_pCrypto;
     // Touched only by the hashing thread until it has been joined.
     std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> m_pContext;
     std::thread m_thread;

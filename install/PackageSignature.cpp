@@ -1,6 +1,6 @@
 #include "install/PackageSignature.h"
 
-#include <openssl/evp.h>
+#include "install/LibCrypto.h"
 
 #include <memory>
 #include <optional>
@@ -59,18 +59,22 @@ Verdict Verify(const QString& _qstrPublicKey, const QString& _qstrSignature, con
         return Verdict::SignatureWrong;
     const QByteArray key = *DecodeBase64(_qstrPublicKey);
     const QByteArray signature = *DecodeBase64(_qstrSignature);
+    // Without libcrypto nothing can be verified: the package counts as wrongly signed.
+    const LibCrypto* crypto = LibCrypto::Get();
+    if (!crypto)
+        return Verdict::SignatureWrong;
     const std::unique_ptr<EVP_PKEY, void (*)(EVP_PKEY*)> pkey(
-        EVP_PKEY_new_raw_public_key(EVP_PKEY_ED25519, nullptr,
+        crypto->PkeyNewRawPublicKey(EVP_PKEY_ED25519, nullptr,
                                     reinterpret_cast<const unsigned char*>(key.constData()), kKeyBytes),
-        EVP_PKEY_free);
-    const std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> context(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+        crypto->PkeyFree);
+    const std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> context(crypto->MdCtxNew(), crypto->MdCtxFree);
     if (!pkey || !context)
         return Verdict::KeyInvalid;
     // Ed25519 hashes the message itself ("PureEdDSA"): no digest is named, the message is the
     // 64-byte SHA-512 of the package.
-    if (EVP_DigestVerifyInit(context.get(), nullptr, nullptr, nullptr, pkey.get()) != 1)
+    if (crypto->DigestVerifyInit(context.get(), nullptr, nullptr, nullptr, pkey.get()) != 1)
         return Verdict::KeyInvalid;
-    const int verified = EVP_DigestVerify(
+    const int verified = crypto->DigestVerify(
         context.get(), reinterpret_cast<const unsigned char*>(signature.constData()), kSignatureBytes,
         reinterpret_cast<const unsigned char*>(_baSha512.constData()), kDigestBytes);
     return verified == 1 ? Verdict::Valid : Verdict::SignatureWrong;

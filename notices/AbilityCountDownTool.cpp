@@ -13,12 +13,16 @@ const std::vector<AbilityCountDownTool::Row> AbilityCountDownTool::kCommands = {
     {"count_down", &AbilityCountDownTool::DealCountDown, ReplyKind::Single, {0}},
 };
 
-AbilityCountDownTool::AbilityCountDownTool()
-    : AbilityTable(kCommands), m_pCountDown(std::make_unique<CountDown>())
-{
-}
+AbilityCountDownTool::AbilityCountDownTool() : AbilityTable(kCommands) {}
 
 AbilityCountDownTool::~AbilityCountDownTool() = default;
+
+CountDown& AbilityCountDownTool::Window()
+{
+    if (!m_pCountDown)
+        m_pCountDown = std::make_unique<CountDown>();
+    return *m_pCountDown;
+}
 
 void AbilityCountDownTool::DealCountDown(const JsonCommand& _jsonCommand)
 {
@@ -26,7 +30,7 @@ void AbilityCountDownTool::DealCountDown(const JsonCommand& _jsonCommand)
     // Listed as running while its window counts (a new countdown replaces it, and its callback).
     auto task =
         std::make_shared<TaskRegistry::Handle>(_jsonCommand.guid, _jsonCommand.command, _jsonCommand.from);
-    m_pCountDown->Start(count, [this, _jsonCommand, task] { OnCountDownFinish(_jsonCommand); });
+    Window().Start(count, [this, _jsonCommand, task] { OnCountDownFinish(_jsonCommand); });
 }
 
 void AbilityCountDownTool::OnCountDownFinish(const JsonCommand& _jsonCommand)

@@ -15,7 +15,8 @@ public:
     AbilityCountDownTool();
     ~AbilityCountDownTool() override;
 
-    CountDown& Window() { return *m_pCountDown; }
+    // Built on the first countdown: an idle service keeps no window, style or fonts loaded.
+    CountDown& Window();
 
 private:
     void DealCountDown(const JsonCommand& _jsonCommand);

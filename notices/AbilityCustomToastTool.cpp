@@ -9,20 +9,30 @@ const std::vector<AbilityCustomToastTool::Row> AbilityCustomToastTool::kCommands
     {"command_show_tips_view", &AbilityCustomToastTool::DealShowTipsView, ReplyKind::Silent, {}},
 };
 
-AbilityCustomToastTool::AbilityCustomToastTool() : AbilityTable(kCommands), m_pCustomToast(new CustomToast) {}
+AbilityCustomToastTool::AbilityCustomToastTool() : AbilityTable(kCommands) {}
 
 AbilityCustomToastTool::~AbilityCustomToastTool()
 {
+    if (!m_pCustomToast)
+        return;
     m_pCustomToast->close();
     m_pCustomToast->deleteLater();
 }
 
+CustomToast* AbilityCustomToastTool::Toast()
+{
+    if (!m_pCustomToast)
+        m_pCustomToast = new CustomToast;
+    return m_pCustomToast;
+}
+
 void AbilityCustomToastTool::DealCustomToast(const JsonCommand& _jsonCommand)
 {
-    CustomToastBody body = m_pCustomToast->Body();
+    CustomToast* toast = Toast();
+    CustomToastBody body = toast->Body();
     body.LoadFromString(_jsonCommand.data);
-    m_pCustomToast->SetBody(body);
-    m_pCustomToast->ShowToast();
+    toast->SetBody(body);
+    toast->ShowToast();
 }
 
 void AbilityCustomToastTool::DealShowTipsView(const JsonCommand& _jsonCommand)

@@ -14,7 +14,8 @@ public:
     AbilityCustomToastTool();
     ~AbilityCustomToastTool() override;
 
-    CustomToast* Toast() const { return m_pCustomToast; }
+    // Built on the first toast: an idle service keeps no window, icon or image plugins loaded.
+    CustomToast* Toast();
     const TipsWindowLimit& TipsWindows() const { return m_tipsWindowLimit; }
 
 private:
@@ -23,6 +24,6 @@ private:
 
     static const std::vector<Row> kCommands;
 
-    CustomToast* m_pCustomToast;
+    CustomToast* m_pCustomToast = nullptr;
     TipsWindowLimit m_tipsWindowLimit;
 };

@@ -37,8 +37,7 @@ void tst_DebugWindowE2E::shownOnlyInDebugMode()
     QFETCH(QString, debugmode);
     QFETCH(bool, shown);
     ServiceProcess service({{QStringLiteral("debug/debugmode"), debugmode}});
-    service.setEnvironment(QStringLiteral("DISPLAY"), m_display.display());
-    service.setEnvironment(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+    service.setDisplay(m_display.display());
     QVERIFY2(service.start(), qPrintable(service.errorString()));
     if (!shown) {
         // The service answers requests, so start-up (window included) is over.

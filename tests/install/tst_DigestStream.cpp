@@ -9,10 +9,25 @@ class tst_DigestStream : public QObject
 {
     Q_OBJECT
 private slots:
+    // First: it looks at the process before any stream was made.
+    void libcryptoOpenedByTheFirstStream();
     void matchesWholeHash_data();
     void matchesWholeHash();
     void dropsQueueWhenDestroyedEarly();
 };
+
+static bool LibcryptoMapped()
+{
+    QFile maps(QStringLiteral("/proc/self/maps"));
+    return maps.open(QIODevice::ReadOnly) && maps.readAll().contains("/libcrypto.so");
+}
+
+void tst_DigestStream::libcryptoOpenedByTheFirstStream()
+{
+    QVERIFY(!LibcryptoMapped());
+    DigestStream stream;
+    QVERIFY(LibcryptoMapped());
+}
 
 void tst_DigestStream::matchesWholeHash_data()
 {

@@ -34,8 +34,7 @@ private:
 void tst_NoticesE2E::initTestCase()
 {
     QVERIFY2(m_display.start(QSize(1920, 1080)), qPrintable(m_display.errorString()));
-    m_service.setEnvironment(QStringLiteral("DISPLAY"), m_display.display());
-    m_service.setEnvironment(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+    m_service.setDisplay(m_display.display());
     QVERIFY2(m_service.start(), qPrintable(m_service.errorString()));
     m_pClient = std::make_unique<ZmqTestClient>(QStringLiteral("notices_e2e"), m_service.zmqPort());
     QVERIFY(m_pClient->login());

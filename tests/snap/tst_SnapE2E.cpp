@@ -91,8 +91,7 @@ void tst_SnapE2E::initTestCase()
     QVERIFY(m_pPattern);
     m_imagePattern = ScreenPattern::Make(QStringLiteral("exact"), 1920, 1080);
     m_pService = std::make_unique<ServiceProcess>();
-    m_pService->setEnvironment(QStringLiteral("DISPLAY"), m_display.display());
-    m_pService->setEnvironment(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+    m_pService->setDisplay(m_display.display());
     QVERIFY2(m_pService->start(), qPrintable(m_pService->errorString()));
     m_pClient = std::make_unique<WsTestClient>(QStringLiteral("snap_e2e"), m_pService->wsPort());
     QVERIFY(m_pClient->login());

@@ -231,6 +231,12 @@ bool ServiceProcess::restart(int _nTimeoutMs)
     return Launch(_nTimeoutMs);
 }
 
+void ServiceProcess::setDisplay(const QString& _qstrDisplay)
+{
+    setEnvironment(QStringLiteral("DISPLAY"), _qstrDisplay);
+    setEnvironment(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+}
+
 void ServiceProcess::setEnvironment(const QString& _qstrName, const QString& _qstrValue)
 {
     m_mapEnv.insert(_qstrName, _qstrValue);

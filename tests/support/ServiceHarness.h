@@ -40,6 +40,8 @@ public:
     // Sets a variable of the service's environment for the next start (DISPLAY of a private
     // X server, for example); applied after the harness's own, so it may replace them.
     void setEnvironment(const QString& _qstrName, const QString& _qstrValue);
+    // The service's windows go to this X display, through Qt's X11 platform.
+    void setDisplay(const QString& _qstrDisplay);
 
     // Creates the folder, copies the executable to root()/bin, writes config.ini with two free
     // ports and starts the service; true once both ports accept. Retries on a port clash.
