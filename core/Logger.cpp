@@ -113,10 +113,29 @@ static void HandleMessage(QtMsgType _type, const QMessageLogContext&, const QStr
     Logger::Instance().Write(_type, _qstrText);
 }
 
+namespace {
+
+QLoggingCategory::CategoryFilter g_pRulesFilter = nullptr;
+
+// After Qt's own rules: debug lines the level drops anyway are not even formatted.
+void LevelFilter(QLoggingCategory* _pCategory)
+{
+    if (g_pRulesFilter)
+        g_pRulesFilter(_pCategory);
+    if (!Logger::IsWritten(QtDebugMsg))
+        _pCategory->setEnabled(QtDebugMsg, false);
+}
+
+} // namespace
+
 void Logger::InstallHandler()
 {
     qInstallMessageHandler(HandleMessage);
     m_blHandlerInstalled = true;
+    // Installing again applies the level to every category that exists.
+    const QLoggingCategory::CategoryFilter previous = QLoggingCategory::installFilter(LevelFilter);
+    if (previous != LevelFilter)
+        g_pRulesFilter = previous;
 }
 
 void Logger::WriteLine(const QLoggingCategory& _category, QtMsgType _type, const QByteArray& _baUtf8)

@@ -124,6 +124,8 @@ void tst_Logger::filtersByLevelAndWritesFile()
     QVERIFY(logger.MainLogPath().startsWith(home.path() + "/Documents/data/log/"));
     QVERIFY(QFile::exists(QString(logger.MainLogPath()).replace(".log", "_js.log")));
     logger.InstallHandler();
+    QVERIFY(!lcCore().isDebugEnabled()); // not even formatted at this level
+    QVERIFY(lcCore().isCriticalEnabled());
     qDebug() << "a debug line";
     qWarning() << "a warning line";
     qCritical() << "a critical line" << QString("quoted");
