@@ -388,7 +388,9 @@ void SnapScreenTool::StartSaveJob(QImage _image, SnapCallback _funcCallback)
 
 void SnapScreenTool::mousePressEvent(QMouseEvent* _pEvent)
 {
-    qCDebug(lcSnap) << "mousePressEvent hittest:" << m_geometry.Press(_pEvent->pos());
+    // Outside the log statement: a disabled category skips the whole statement, press included.
+    const auto hit = m_geometry.Press(_pEvent->pos());
+    qCDebug(lcSnap) << "mousePressEvent hittest:" << hit;
 }
 
 void SnapScreenTool::mouseReleaseEvent(QMouseEvent*)
