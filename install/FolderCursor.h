@@ -36,6 +36,7 @@ public:
 
     // What the name is itself, a link not followed.
     Kind KindOf(const QByteArray& _baName) const;
+    static Kind KindAt(const QString& _qstrPath);
     // A second name, the same in _to's folder, for the file here (a link gets one itself).
     bool LinkTo(const QByteArray& _baName, const FolderCursor& _to) const;
     // Copies _from's file _baName into a new file _baTemp here with the same permission bits; a

@@ -55,6 +55,20 @@ bool ReadWrite(int _nFrom, int _nTo, const std::atomic<bool>* _pStop, QString& _
     }
 }
 
+FolderCursor::Kind KindOfEntry(int _nFolder, const char* _szName)
+{
+    struct stat info;
+    if (::fstatat(_nFolder, _szName, &info, AT_SYMLINK_NOFOLLOW) != 0)
+        return FolderCursor::Kind::None;
+    if (S_ISREG(info.st_mode))
+        return FolderCursor::Kind::File;
+    if (S_ISDIR(info.st_mode))
+        return FolderCursor::Kind::Folder;
+    if (S_ISLNK(info.st_mode))
+        return FolderCursor::Kind::Link;
+    return FolderCursor::Kind::Other;
+}
+
 } // namespace
 
 FolderCursor::FolderCursor(const QString& _qstrRoot, bool _blFollowLinks)
@@ -125,16 +139,12 @@ FolderCursor::Move FolderCursor::Enter(const QByteArray& _baFolder, bool _blCrea
 
 FolderCursor::Kind FolderCursor::KindOf(const QByteArray& _baName) const
 {
-    struct stat info;
-    if (::fstatat(Current(), _baName.constData(), &info, AT_SYMLINK_NOFOLLOW) != 0)
-        return Kind::None;
-    if (S_ISREG(info.st_mode))
-        return Kind::File;
-    if (S_ISDIR(info.st_mode))
-        return Kind::Folder;
-    if (S_ISLNK(info.st_mode))
-        return Kind::Link;
-    return Kind::Other;
+    return KindOfEntry(Current(), _baName.constData());
+}
+
+FolderCursor::Kind FolderCursor::KindAt(const QString& _qstrPath)
+{
+    return KindOfEntry(AT_FDCWD, QFile::encodeName(_qstrPath).constData());
 }
 
 bool FolderCursor::LinkTo(const QByteArray& _baName, const FolderCursor& _to) const

@@ -225,13 +225,13 @@ bool ReplaceHelper::CheckPaths(const QString& _qstrSource, const QString& _qstrD
 bool ReplaceHelper::PrepareBackupFolder(const QString& _qstrFolder)
 {
     qCWarning(lcInstall) << "prepare for backup...";
-    const PathKind kind = KindOf(_qstrFolder);
-    if (kind != PathKind::None && kind != PathKind::Folder) {
+    const FolderCursor::Kind kind = FolderCursor::KindAt(_qstrFolder);
+    if (kind != FolderCursor::Kind::None && kind != FolderCursor::Kind::Folder) {
         Fail(Detail("CREATE_PATH_FAILED", m_qstrBackupFolder));
         return false;
     }
-    bool create = kind == PathKind::None;
-    if (kind == PathKind::Folder &&
+    bool create = kind == FolderCursor::Kind::None;
+    if (kind == FolderCursor::Kind::Folder &&
         !QDir(_qstrFolder).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot)) {
         // Only a folder this service created itself is ever emptied, never one of the user's.
         if (!ReplaceJournal::IsOwnedBackupFolder(_qstrFolder)) {
@@ -322,14 +322,9 @@ ReplaceHelper::RunEnd ReplaceHelper::RunSteps(const QString& _qstrSource, const 
         const int slash = encoded.lastIndexOf('/');
         const QByteArray folder = encoded.left(slash);
         const QByteArray name = encoded.mid(slash + 1);
-        switch (EnterFolder(destination, paths.qstrDestination, folder)) {
-        case Entered::Inside:
-            break;
-        case Entered::Outside:
-            return Fail(Detail("PATH_OUTSIDE_FOLDER", target));
-        case Entered::Failed:
-            return Fail(Detail("CREATE_PATH_FAILED", FolderOf(target)));
-        }
+        const QString outOfReach = EnterFolder(destination, paths.qstrDestination, folder, target);
+        if (!outOfReach.isEmpty())
+            return Fail(outOfReach);
         const FolderCursor::Kind kind = destination.KindOf(name);
         const bool present = kind != FolderCursor::Kind::None;
         if (size == 0) {
@@ -344,14 +339,9 @@ ReplaceHelper::RunEnd ReplaceHelper::RunSteps(const QString& _qstrSource, const 
         if (backup) {
             if (present) {
                 const QString savedFile = paths.qstrBackup + relative;
-                switch (EnterFolder(saved, paths.qstrBackup, folder)) {
-                case Entered::Inside:
-                    break;
-                case Entered::Outside:
-                    return Fail(Detail("PATH_OUTSIDE_FOLDER", savedFile));
-                case Entered::Failed:
-                    return Fail(Detail("CREATE_PATH_FAILED", FolderOf(savedFile)));
-                }
+                const QString savedOutOfReach = EnterFolder(saved, paths.qstrBackup, folder, savedFile);
+                if (!savedOutOfReach.isEmpty())
+                    return Fail(savedOutOfReach);
                 QString reason;
                 // The destination file is only ever replaced, never written in place, so a second
                 // name for it keeps its previous bytes as well as a copy would.
@@ -419,8 +409,8 @@ ReplaceHelper::RunEnd ReplaceHelper::RunSteps(const QString& _qstrSource, const 
     return RunEnd::Completed;
 }
 
-ReplaceHelper::Entered ReplaceHelper::EnterFolder(FolderCursor& _cursor, const QString& _qstrRoot,
-                                                  const QByteArray& _baFolder)
+QString ReplaceHelper::EnterFolder(FolderCursor& _cursor, const QString& _qstrRoot,
+                                   const QByteArray& _baFolder, const QString& _qstrFile)
 {
     FolderCursor::Move move = _cursor.Enter(_baFolder, true);
     if (move == FolderCursor::Move::Linked) {
@@ -428,10 +418,10 @@ ReplaceHelper::Entered ReplaceHelper::EnterFolder(FolderCursor& _cursor, const Q
         // path it leads to, again without following anything.
         const QString resolved = ResolvePath(_qstrRoot + QFile::decodeName(_baFolder));
         if (!IsInside(resolved, _qstrRoot))
-            return Entered::Outside;
+            return Detail("PATH_OUTSIDE_FOLDER", _qstrFile);
         move = _cursor.Enter(QFile::encodeName(resolved.mid(_qstrRoot.length())), true);
     }
-    return move == FolderCursor::Move::Done ? Entered::Inside : Entered::Failed;
+    return move == FolderCursor::Move::Done ? QString() : Detail("CREATE_PATH_FAILED", FolderOf(_qstrFile));
 }
 
 bool ReplaceHelper::SaveCopyIn(const FolderCursor& _from, FolderCursor::Kind _kind, const QByteArray& _baName,
@@ -525,7 +515,7 @@ ReplaceHelper::RestoreResult ReplaceHelper::RestoreSaved(const QString& _qstrDes
         QFile::remove(temp);
         const bool linked = LinkFile(saved, temp) && RenameOver(temp, target);
         // rename(2) leaves both names when they are already one file (the target was never replaced).
-        if (linked && KindOf(temp) != PathKind::None)
+        if (linked && FolderCursor::KindAt(temp) != FolderCursor::Kind::None)
             QFile::remove(temp);
         if (linked || SaveCopy(saved, target, _qstrTempSuffix, reason)) {
             ++result.nRestored;
