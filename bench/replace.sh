@@ -10,11 +10,13 @@
 # Before every side's run the backup folder is removed and the destination is a copy of the source,
 # for both sides. Times of the service are from the command to its result, the service
 # already running; rsync's include its process start.
-# Usage: bench/replace.sh [BUILD_FOLDER]   (default: build; env QORV_BENCH_ROUNDS, default 5)
+# Usage: bench/replace.sh [BUILD_FOLDER]   (default: build; env QORV_BENCH_ROUNDS, default 5;
+#   env QORV_BENCH_ONLY=small measures only the 20,000-file row, for quick turns while tuning)
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 build=$(cd "${1:-$here/../build}" && pwd)
 rounds=${QORV_BENCH_ROUNDS:-5}
+only=${QORV_BENCH_ONLY:-}
 
 cmake --build "$build" --target qorv_bench_install qorv-utility-service -j2 >/dev/null
 driver="$build/bench/qorv_bench_install"
@@ -40,7 +42,7 @@ for i in range(20000):
         f.write(rng.randbytes(rng.randint(1024, 8192)))
 PY
 mkdir -p "$work/big/src"
-for i in 1 2 3 4; do head -c $((128 * 1024 * 1024)) /dev/urandom >"$work/big/src/part$i.bin"; done
+[ "$only" = small ] || for i in 1 2 3 4; do head -c $((128 * 1024 * 1024)) /dev/urandom >"$work/big/src/part$i.bin"; done
 
 # "seconds" of one replace by one of the three sides, from the same starting state.
 run_side() {
@@ -95,6 +97,7 @@ PY
 }
 
 bench_tree "replace with backup, 20,000 files of 1-8 KiB over a copy of themselves" "$work/small"
+[ "$only" = small ] && exit 0
 bench_tree "replace with backup, 4 x 128 MiB over a copy of themselves" "$work/big"
 
 # Download through the service against the Downloader alone.

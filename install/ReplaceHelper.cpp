@@ -4,16 +4,14 @@
 #include "core/FillPlaceholders.h"
 #include "core/ServiceThread.h"
 #include "install/CommonFunction.h"
+#include "install/FolderCursor.h"
 #include "install/PathClaim.h"
 
 #include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSet>
 #include <QUuid>
-
-#include <vector>
 
 namespace {
 
@@ -57,12 +55,6 @@ bool IsPresent(const QFileInfo& _info)
 QString FolderOf(const QString& _qstrPath)
 {
     return _qstrPath.left(_qstrPath.lastIndexOf(QLatin1Char('/')));
-}
-
-std::vector<char>& CopyBuffer()
-{
-    thread_local std::vector<char> s_buffer(1024 * 1024);
-    return s_buffer;
 }
 
 // A detail text of the vocabulary with its placeholders filled in.
@@ -233,13 +225,13 @@ bool ReplaceHelper::CheckPaths(const QString& _qstrSource, const QString& _qstrD
 bool ReplaceHelper::PrepareBackupFolder(const QString& _qstrFolder)
 {
     qCWarning(lcInstall) << "prepare for backup...";
-    const PathKind kind = KindOf(_qstrFolder);
-    if (kind != PathKind::None && kind != PathKind::Folder) {
+    const FolderCursor::Kind kind = FolderCursor::KindAt(_qstrFolder);
+    if (kind != FolderCursor::Kind::None && kind != FolderCursor::Kind::Folder) {
         Fail(Detail("CREATE_PATH_FAILED", m_qstrBackupFolder));
         return false;
     }
-    bool create = kind == PathKind::None;
-    if (kind == PathKind::Folder &&
+    bool create = kind == FolderCursor::Kind::None;
+    if (kind == FolderCursor::Kind::Folder &&
         !QDir(_qstrFolder).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot)) {
         // Only a folder this service created itself is ever emptied, never one of the user's.
         if (!ReplaceJournal::IsOwnedBackupFolder(_qstrFolder)) {
@@ -307,29 +299,10 @@ ReplaceHelper::RunEnd ReplaceHelper::RunSteps(const QString& _qstrSource, const 
         qCWarning(lcInstall) << "no need for backup...";
     }
 
-    // Folders already shown to lie inside their root; most files share their folder with the last.
-    QSet<QString> insideDestination;
-    QSet<QString> insideBackup;
-    auto checkInside = [](QSet<QString>& _setKnown, const QString& _qstrFolder, const QString& _qstrRoot) {
-        if (_setKnown.contains(_qstrFolder))
-            return true;
-        if (!IsInside(ResolvePath(_qstrFolder), _qstrRoot))
-            return false;
-        _setKnown.insert(_qstrFolder);
-        return true;
-    };
-
-    // Folders made or found during this run, so each is asked for once.
-    QSet<QString> madeInDestination;
-    QSet<QString> madeInBackup;
-    auto makeFolder = [](QSet<QString>& _setMade, const QString& _qstrFolder) {
-        if (_setMade.contains(_qstrFolder))
-            return true;
-        if (!QDir().mkpath(_qstrFolder))
-            return false;
-        _setMade.insert(_qstrFolder);
-        return true;
-    };
+    FolderCursor source(paths.qstrSource, true);
+    FolderCursor destination(paths.qstrDestination);
+    FolderCursor saved(backup ? paths.qstrBackup : QString());
+    const QByteArray tempSuffix = QFile::encodeName(m_qstrTempSuffix);
 
     // A report after each file, but no more than about a thousand per run: a tree of tiny files
     // would otherwise send its owner (and every client) one message per file.
@@ -345,37 +318,39 @@ ReplaceHelper::RunEnd ReplaceHelper::RunSteps(const QString& _qstrSource, const 
         const QString target = paths.qstrDestination + relative;
         qCDebug(lcInstall).noquote() << "file:" + target + " size:" + QString::number(size);
 
-        const QString targetFolder = FolderOf(target);
-        if (!checkInside(insideDestination, targetFolder, paths.qstrDestination))
-            return Fail(Detail("PATH_OUTSIDE_FOLDER", target));
-        const PathKind kind = KindOf(target);
-        const bool present = kind != PathKind::None;
-        if (!present && !makeFolder(madeInDestination, targetFolder))
-            return Fail(Detail("CREATE_PATH_FAILED", targetFolder));
+        const QByteArray encoded = QFile::encodeName(relative);
+        const int slash = encoded.lastIndexOf('/');
+        const QByteArray folder = encoded.left(slash);
+        const QByteArray name = encoded.mid(slash + 1);
+        const QString outOfReach = EnterFolder(destination, paths.qstrDestination, folder, target);
+        if (!outOfReach.isEmpty())
+            return Fail(outOfReach);
+        const FolderCursor::Kind kind = destination.KindOf(name);
+        const bool present = kind != FolderCursor::Kind::None;
         if (size == 0) {
             // Folders and empty files: nothing is saved, copied or counted.
             const QFileInfo sourceInfo(sourceFile);
             if (!sourceInfo.isFile() || sourceInfo.size() == 0)
                 continue;
         }
-        if (kind == PathKind::Folder)
+        if (kind == FolderCursor::Kind::Folder)
             return Fail(Detail("COPY_FILE_FAILED", sourceFile, target));
 
         if (backup) {
             if (present) {
-                const QString saved = paths.qstrBackup + relative;
-                const QString savedFolder = FolderOf(saved);
-                if (!checkInside(insideBackup, savedFolder, paths.qstrBackup))
-                    return Fail(Detail("PATH_OUTSIDE_FOLDER", saved));
-                if (!makeFolder(madeInBackup, savedFolder))
-                    return Fail(Detail("CREATE_PATH_FAILED", savedFolder));
+                const QString savedFile = paths.qstrBackup + relative;
+                const QString savedOutOfReach = EnterFolder(saved, paths.qstrBackup, folder, savedFile);
+                if (!savedOutOfReach.isEmpty())
+                    return Fail(savedOutOfReach);
                 QString reason;
                 // The destination file is only ever replaced, never written in place, so a second
                 // name for it keeps its previous bytes as well as a copy would.
-                if (!LinkFile(target, saved) && !SaveCopy(target, saved, m_qstrTempSuffix, reason)) {
+                if (!destination.LinkTo(name, saved) &&
+                    !SaveCopyIn(destination, kind, name, saved, m_qstrTempSuffix, target, savedFile,
+                                reason)) {
                     qCWarning(lcInstall).noquote()
-                        << "ReplaceHelper::backup failed:" + target + " -> " + saved + ":" + reason;
-                    return Fail(Detail("COPY_FILE_FAILED", target, saved));
+                        << "ReplaceHelper::backup failed:" + target + " -> " + savedFile + ":" + reason;
+                    return Fail(Detail("COPY_FILE_FAILED", target, savedFile));
                 }
                 if (!m_pJournal->AddSaved(relative))
                     return Fail(Detail("WRITE_JOURNAL_FAILED", m_pJournal->Path()));
@@ -388,23 +363,24 @@ ReplaceHelper::RunEnd ReplaceHelper::RunSteps(const QString& _qstrSource, const 
             }
         }
 
-        const QString temp = target + m_qstrTempSuffix;
-        QString reason;
-        if (!CopyToTemp(sourceFile, temp, &m_blStop, reason)) {
-            QFile::remove(temp);
+        const QByteArray temp = name + tempSuffix;
+        QString reason = QStringLiteral("cannot open the source folder");
+        if (source.Enter(folder, false) != FolderCursor::Move::Done ||
+            !destination.CopyIn(source, name, temp, &m_blStop, reason)) {
+            destination.Remove(temp);
             if (m_blStop)
                 return RunEnd::Stopped;
             qCCritical(lcInstall).noquote()
                 << "ReplaceHelper::copy failed:" + sourceFile + " -> " + target + ":" + reason;
             return Fail(Detail("COPY_FILE_FAILED", sourceFile, target));
         }
-        if (!RenameOver(temp, target)) {
+        if (!destination.RenameOver(temp, name)) {
             // The old file resists being replaced: make it writable, delete it, and as a last
             // resort have a separate process delete it.
             QFile targetFile(target);
             if (!targetFile.setPermissions(QFileDevice::WriteOwner | QFileDevice::WriteUser |
                                            QFileDevice::WriteGroup | QFileDevice::WriteOther)) {
-                QFile::remove(temp);
+                destination.Remove(temp);
                 return Fail(Detail("SET_PERMISSION_FAILED", target));
             }
             if (!targetFile.remove()) {
@@ -412,13 +388,14 @@ ReplaceHelper::RunEnd ReplaceHelper::RunSteps(const QString& _qstrSource, const 
                 qCWarning(lcInstall).noquote()
                     << removeFailed << targetFile.error() << targetFile.errorString();
                 if (!ForceRemoveFile(target)) {
-                    QFile::remove(temp);
+                    destination.Remove(temp);
                     return Fail(removeFailed);
                 }
             }
-            if (!RenameOver(temp, target)) {
-                QFile::remove(temp);
-                qCCritical(lcInstall).noquote() << "ReplaceHelper::rename failed:" + temp + " -> " + target;
+            if (!destination.RenameOver(temp, name)) {
+                destination.Remove(temp);
+                qCCritical(lcInstall).noquote()
+                    << "ReplaceHelper::rename failed:" + target + m_qstrTempSuffix + " -> " + target;
                 return Fail(Detail("COPY_FILE_FAILED", sourceFile, target));
             }
         }
@@ -430,6 +407,37 @@ ReplaceHelper::RunEnd ReplaceHelper::RunSteps(const QString& _qstrSource, const 
         }
     }
     return RunEnd::Completed;
+}
+
+QString ReplaceHelper::EnterFolder(FolderCursor& _cursor, const QString& _qstrRoot,
+                                   const QByteArray& _baFolder, const QString& _qstrFile)
+{
+    FolderCursor::Move move = _cursor.Enter(_baFolder, true);
+    if (move == FolderCursor::Move::Linked) {
+        // A linked folder is entered only where it leads inside the same tree, and then by the
+        // path it leads to, again without following anything.
+        const QString resolved = ResolvePath(_qstrRoot + QFile::decodeName(_baFolder));
+        if (!IsInside(resolved, _qstrRoot))
+            return Detail("PATH_OUTSIDE_FOLDER", _qstrFile);
+        move = _cursor.Enter(QFile::encodeName(resolved.mid(_qstrRoot.length())), true);
+    }
+    return move == FolderCursor::Move::Done ? QString() : Detail("CREATE_PATH_FAILED", FolderOf(_qstrFile));
+}
+
+bool ReplaceHelper::SaveCopyIn(const FolderCursor& _from, FolderCursor::Kind _kind, const QByteArray& _baName,
+                               const FolderCursor& _to, const QString& _qstrTempSuffix,
+                               const QString& _qstrFrom, const QString& _qstrTo, QString& _qstrError)
+{
+    // A link is made again from its target text, by path as before.
+    if (_kind != FolderCursor::Kind::File)
+        return SaveCopy(_qstrFrom, _qstrTo, _qstrTempSuffix, _qstrError);
+    const QByteArray temp = _baName + QFile::encodeName(_qstrTempSuffix);
+    if (_to.CopyIn(_from, _baName, temp, nullptr, _qstrError) && _to.RenameOver(temp, _baName))
+        return true;
+    if (_qstrError.isEmpty())
+        _qstrError = QStringLiteral("cannot rename ") + _qstrTo + _qstrTempSuffix;
+    _to.Remove(temp);
+    return false;
 }
 
 bool ReplaceHelper::CopyToTemp(const QString& _qstrFrom, const QString& _qstrTemp,
@@ -448,24 +456,8 @@ bool ReplaceHelper::CopyToTemp(const QString& _qstrFrom, const QString& _qstrTem
         _qstrError = out.errorString();
         return false;
     }
-    std::vector<char>& buffer = CopyBuffer();
-    for (;;) {
-        if (_pStop && *_pStop) {
-            _qstrError = QStringLiteral("stopped");
-            return false;
-        }
-        const qint64 got = in.read(buffer.data(), static_cast<qint64>(buffer.size()));
-        if (got < 0) {
-            _qstrError = in.errorString();
-            return false;
-        }
-        if (got == 0)
-            break;
-        if (out.write(buffer.data(), got) != got) {
-            _qstrError = out.errorString();
-            return false;
-        }
-    }
+    if (!FolderCursor::CopyBytes(in.handle(), out.handle(), _pStop, _qstrError))
+        return false;
     if (!CopyMode(in.handle(), out.handle())) {
         _qstrError = QStringLiteral("cannot set the permissions");
         return false;
@@ -523,7 +515,7 @@ ReplaceHelper::RestoreResult ReplaceHelper::RestoreSaved(const QString& _qstrDes
         QFile::remove(temp);
         const bool linked = LinkFile(saved, temp) && RenameOver(temp, target);
         // rename(2) leaves both names when they are already one file (the target was never replaced).
-        if (linked && KindOf(temp) != PathKind::None)
+        if (linked && FolderCursor::KindAt(temp) != FolderCursor::Kind::None)
             QFile::remove(temp);
         if (linked || SaveCopy(saved, target, _qstrTempSuffix, reason)) {
             ++result.nRestored;

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <thread>
 
+#include "install/FolderCursor.h"
 #include "install/ReplaceJournal.h"
 
 class PathClaim;
@@ -86,11 +87,17 @@ private:
     static bool LinkFile(const QString& _qstrExisting, const QString& _qstrNewName);
     // Atomically puts a file under a name that may already be taken.
     static bool RenameOver(const QString& _qstrFrom, const QString& _qstrTo);
-    // What a name is itself, links not followed.
-    enum class PathKind { None, File, Folder, Link, Other };
-    static PathKind KindOf(const QString& _qstrPath);
     // Gives the open file _nTo the permission bits of the open file _nFrom.
     static bool CopyMode(int _nFrom, int _nTo);
+
+    // Moves a cursor to the folder of _qstrFile in its tree, making what is missing, a linked folder
+    // only where it leads inside the tree; empty text, or the detail of why it cannot.
+    static QString EnterFolder(FolderCursor& _cursor, const QString& _qstrRoot, const QByteArray& _baFolder,
+                               const QString& _qstrFile);
+    // Saves _from's file by a copy where no second name can be made (another file system).
+    static bool SaveCopyIn(const FolderCursor& _from, FolderCursor::Kind _kind, const QByteArray& _baName,
+                           const FolderCursor& _to, const QString& _qstrTempSuffix, const QString& _qstrFrom,
+                           const QString& _qstrTo, QString& _qstrError);
 
     static bool CopyToTemp(const QString& _qstrFrom, const QString& _qstrTemp,
                            const std::atomic<bool>* _pStop, QString& _qstrError);

@@ -1,5 +1,5 @@
 // File-system primitives of the replace on Linux: rename(2) over an existing name; linkat(2)
-// and lstat(2) without following links; statx(2) to name a folder by device, inode and birth
+// without following links; statx(2) to name a folder by device, inode and birth
 // time; fstat(2)/fchmod(2) for permission bits; the forced second deletion by a separate "rm"
 // (BoundedChild).
 #include "install/ReplaceHelper.h"
@@ -30,20 +30,6 @@ bool ReplaceHelper::LinkFile(const QString& _qstrExisting, const QString& _qstrN
     // Flags 0: a symbolic link gets a second name itself, its target is not touched.
     return ::linkat(AT_FDCWD, QFile::encodeName(_qstrExisting).constData(), AT_FDCWD,
                     QFile::encodeName(_qstrNewName).constData(), 0) == 0;
-}
-
-ReplaceHelper::PathKind ReplaceHelper::KindOf(const QString& _qstrPath)
-{
-    struct stat info;
-    if (::lstat(QFile::encodeName(_qstrPath).constData(), &info) != 0)
-        return PathKind::None;
-    if (S_ISREG(info.st_mode))
-        return PathKind::File;
-    if (S_ISDIR(info.st_mode))
-        return PathKind::Folder;
-    if (S_ISLNK(info.st_mode))
-        return PathKind::Link;
-    return PathKind::Other;
 }
 
 bool ReplaceHelper::CopyMode(int _nFrom, int _nTo)

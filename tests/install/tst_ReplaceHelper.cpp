@@ -98,6 +98,10 @@ private slots:
     void secondRunOnABusyFolderIsRefused();
     void journalIsWrittenAndRemoved();
     void rollBackRestoresOnlyCompleteEntries();
+    void treeShapesAreReplaced_data();
+    void treeShapesAreReplaced();
+    void linksPlantedDuringARunAreNotFollowed_data();
+    void linksPlantedDuringARunAreNotFollowed();
 
 private:
     QString m_qstrSource;
@@ -554,6 +558,103 @@ void TestReplaceHelper::rollBackRestoresOnlyCompleteEntries()
     QCOMPARE(ReadTree(m_qstrDestination), expected);
     QVERIFY(QDir(ReplaceJournal::JournalFolder()).isEmpty());
     QCOMPARE(ReplaceHelper::RollBackInterruptedRuns(), 0);
+}
+
+void TestReplaceHelper::treeShapesAreReplaced_data()
+{
+    QTest::addColumn<Tree>("source");
+    QTest::addColumn<Tree>("destination");
+    // A folder of the destination that is a link to another of its folders ("" for none).
+    QTest::addColumn<QString>("alias");
+    QTest::addColumn<Tree>("expected");
+    QTest::addColumn<Tree>("saved");
+
+    // In name order the files of one folder come apart: "/a/b.txt" < "/a/b/c.txt" < "/a/c.txt".
+    const Tree interleaved{{"/a/b.txt", "1"},     {"/a/b/c.txt", "2"},   {"/a/c.txt", "3"},
+                           {"/a/b/d/e.txt", "4"}, {"/a/b-c/f.txt", "5"}, {"/g.txt", "6"}};
+    QTest::newRow("folders interleaved in name order")
+        << interleaved << Tree{{"/a/b/c.txt", "old 2"}, {"/a/b-c/f.txt", "old 5"}} << QString() << interleaved
+        << Tree{{"/a/b/c.txt", "old 2"}, {"/a/b-c/f.txt", "old 5"}};
+    QTest::newRow("linked folder leading inside the destination")
+        << Tree{{"/alias/x.txt", "new x"}, {"/alias/y.txt", "new y"}} << Tree{{"/real/x.txt", "old x"}}
+        << QStringLiteral("real") << Tree{{"/real/x.txt", "new x"}, {"/real/y.txt", "new y"}}
+        << Tree{{"/alias/x.txt", "old x"}};
+}
+
+void TestReplaceHelper::treeShapesAreReplaced()
+{
+    QFETCH(Tree, source);
+    QFETCH(Tree, destination);
+    QFETCH(QString, alias);
+    QFETCH(Tree, expected);
+    QFETCH(Tree, saved);
+    WriteTree(m_qstrSource, source);
+    WriteTree(m_qstrDestination, destination);
+    if (!alias.isEmpty())
+        QVERIFY(QFile::link(alias, m_qstrDestination + QStringLiteral("/alias")));
+    // Permission bits travel with the bytes, whatever the creating process's umask lets through.
+    const QString script = m_qstrSource + source.firstKey();
+    QVERIFY(QFile(script).setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                         QFileDevice::ExeOwner | QFileDevice::ReadGroup |
+                                         QFileDevice::ExeGroup | QFileDevice::ReadOther));
+
+    ReplaceHelper helper;
+    Recorder finished(&helper, &ReplaceHelper::signReplaceFinished);
+    Recorder failed(&helper, &ReplaceHelper::signErrorOccurred);
+    helper.startReplace(m_qstrSource, m_qstrDestination, QString(), true, m_qstrBackup, QStringLiteral("t"));
+    QVERIFY(finished.wait(10000));
+    QCOMPARE(failed.count(), 0);
+    QCOMPARE(ReadTree(m_qstrDestination), expected);
+    QCOMPARE(ReadTree(m_qstrBackup), saved);
+    QCOMPARE(FileMode(m_qstrDestination + source.firstKey()), 0754u);
+}
+
+void TestReplaceHelper::linksPlantedDuringARunAreNotFollowed_data()
+{
+    QTest::addColumn<Tree>("destination");
+    QTest::addColumn<QString>("planted");
+    QTest::addColumn<QString>("argument");
+
+    // Planted once the first file is done, where the second one goes next.
+    QTest::newRow("backup folder linked outside")
+        << Tree{{"/a.txt", "old a"}, {"/z/x.txt", "old x"}} << "{B}/z"
+        << "{B}/z/x.txt";
+    QTest::newRow("destination folder linked outside") << Tree{{"/a.txt", "old a"}} << "{D}/z"
+                                                       << "{D}/z/x.txt";
+}
+
+void TestReplaceHelper::linksPlantedDuringARunAreNotFollowed()
+{
+    QFETCH(Tree, destination);
+    QFETCH(QString, planted);
+    QFETCH(QString, argument);
+    auto expand = [&](QString _qstrText) {
+        return _qstrText.replace(QStringLiteral("{B}"), m_qstrBackup)
+            .replace(QStringLiteral("{D}"), m_qstrDestination);
+    };
+    const QString outside = m_pDir->path() + QStringLiteral("/outside");
+    WriteTree(outside, {{"/x.txt", "outside x"}});
+    WriteTree(m_qstrSource, {{"/a.txt", "new a"}, {"/z/x.txt", "new x"}});
+    WriteTree(m_qstrDestination, destination);
+
+    ReplaceHelper helper;
+    std::atomic<bool> placed{false};
+    connect(
+        &helper, &ReplaceHelper::signReplaceProgress, &helper,
+        [&](qint64 _nDone, qint64, QString) {
+            if (_nDone == 0 || placed.exchange(true))
+                return;
+            if (!QFile::link(outside, expand(planted)))
+                qWarning() << "cannot plant" << planted;
+        },
+        Qt::DirectConnection);
+    Recorder failed(&helper, &ReplaceHelper::signErrorOccurred);
+    helper.startReplace(m_qstrSource, m_qstrDestination, QString(), true, m_qstrBackup, QStringLiteral("p"));
+    QVERIFY(failed.wait(10000));
+    QVERIFY(placed);
+    QCOMPARE(failed.first().at(0).toString(), Text("PATH_OUTSIDE_FOLDER", {expand(argument)}));
+    QCOMPARE(ReadTree(outside), (Tree{{"/x.txt", "outside x"}}));
+    QCOMPARE(ReadFile(m_qstrDestination + QStringLiteral("/a.txt")), QByteArray("old a"));
 }
 
 QTEST_GUILESS_MAIN(TestReplaceHelper)

@@ -1,0 +1,70 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <atomic>
+#include <vector>
+
+// One folder of a tree, held open and reached from the tree's root one name at a time, so that
+// the work on the files in it (stat, link, create, rename) goes through that open folder: no
+// path is walked again per file, and in a tree the service writes no link planted in it is ever
+// followed. Folders are named relative to the root in the file system's encoding: "" is the
+// root, "/a/b" a folder below it; file names are single names in the current folder.
+class FolderCursor
+{
+public:
+    enum class Kind { None, File, Folder, Link, Other };
+    enum class Move {
+        Done,
+        // A name on the way is a link; it was not followed.
+        Linked,
+        // A name on the way is neither a folder nor a link.
+        NotFolder,
+        Failed
+    };
+
+    // _blFollowLinks for a tree that is only read (the source), where links lead where they
+    // lead for any reader.
+    explicit FolderCursor(const QString& _qstrRoot, bool _blFollowLinks = false);
+    ~FolderCursor();
+    FolderCursor(const FolderCursor&) = delete;
+    FolderCursor& operator=(const FolderCursor&) = delete;
+
+    // Moves to root + _baFolder, making the missing folders (root included) when _blCreate.
+    Move Enter(const QByteArray& _baFolder, bool _blCreate);
+
+    // What the name is itself, a link not followed.
+    Kind KindOf(const QByteArray& _baName) const;
+    static Kind KindAt(const QString& _qstrPath);
+    // A second name, the same in _to's folder, for the file here (a link gets one itself).
+    bool LinkTo(const QByteArray& _baName, const FolderCursor& _to) const;
+    // Copies _from's file _baName into a new file _baTemp here with the same permission bits; a
+    // leftover under that name is removed first, never written through.
+    bool CopyIn(const FolderCursor& _from, const QByteArray& _baName, const QByteArray& _baTemp,
+                const std::atomic<bool>* _pStop, QString& _qstrError) const;
+    bool RenameOver(const QByteArray& _baFrom, const QByteArray& _baTo) const;
+    bool Remove(const QByteArray& _baName) const;
+
+    // Copies what is left of the open file _nFrom to the open file _nTo; false (with a reason)
+    // on an error or once *_pStop is set.
+    static bool CopyBytes(int _nFrom, int _nTo, const std::atomic<bool>* _pStop, QString& _qstrError);
+
+private:
+    int Current() const { return m_levels.empty() ? m_nRoot : m_levels.back().nFd; }
+    bool OpenRoot(bool _blCreate);
+
+    struct Level
+    {
+        QByteArray baName;
+        int nFd;
+    };
+    QString m_qstrRoot;
+    bool m_blFollowLinks;
+    int m_nRoot = -1;
+    // The open folders from the root down to the current one.
+    std::vector<Level> m_levels;
+    // What the last Enter reached, when it did: most files share their folder with the last.
+    QByteArray m_baFolder;
+    bool m_blAtFolder = false;
+};

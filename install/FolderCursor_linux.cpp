@@ -1,0 +1,226 @@
+// Folders held as O_PATH descriptors, each opened relative to its parent with O_NOFOLLOW (a
+// link there fails with ENOTDIR, fstatat(2) tells a link from a file); the files through
+// fstatat(2), linkat(2), openat(2) with O_EXCL, renameat(2) and unlinkat(2) on those
+// descriptors. Bytes go through copy_file_range(2), in the kernel, falling back to read(2) and
+// write(2) where the file systems cannot.
+#include "install/FolderCursor.h"
+
+#include <QDir>
+#include <QFile>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <vector>
+
+namespace {
+
+// Large enough that a big file costs few calls, small enough that a stop is seen soon.
+constexpr size_t kChunkBytes = 8 * 1024 * 1024;
+
+int OpenFolder(int _nParent, const char* _szName, bool _blFollowLinks)
+{
+    return ::openat(_nParent, _szName, O_PATH | O_DIRECTORY | O_CLOEXEC | (_blFollowLinks ? 0 : O_NOFOLLOW));
+}
+
+bool ReadWrite(int _nFrom, int _nTo, const std::atomic<bool>* _pStop, QString& _qstrError)
+{
+    thread_local std::vector<char> s_buffer(1024 * 1024);
+    for (;;) {
+        if (_pStop && *_pStop) {
+            _qstrError = QStringLiteral("stopped");
+            return false;
+        }
+        const ssize_t got = ::read(_nFrom, s_buffer.data(), s_buffer.size());
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0) {
+            _qstrError = qt_error_string(errno);
+            return false;
+        }
+        if (got == 0)
+            return true;
+        for (ssize_t written = 0; written < got;) {
+            const ssize_t put = ::write(_nTo, s_buffer.data() + written, static_cast<size_t>(got - written));
+            if (put < 0 && errno == EINTR)
+                continue;
+            if (put <= 0) {
+                _qstrError = qt_error_string(put < 0 ? errno : ENOSPC);
+                return false;
+            }
+            written += put;
+        }
+    }
+}
+
+FolderCursor::Kind KindOfEntry(int _nFolder, const char* _szName)
+{
+    struct stat info;
+    if (::fstatat(_nFolder, _szName, &info, AT_SYMLINK_NOFOLLOW) != 0)
+        return FolderCursor::Kind::None;
+    if (S_ISREG(info.st_mode))
+        return FolderCursor::Kind::File;
+    if (S_ISDIR(info.st_mode))
+        return FolderCursor::Kind::Folder;
+    if (S_ISLNK(info.st_mode))
+        return FolderCursor::Kind::Link;
+    return FolderCursor::Kind::Other;
+}
+
+} // namespace
+
+FolderCursor::FolderCursor(const QString& _qstrRoot, bool _blFollowLinks)
+    : m_qstrRoot(_qstrRoot), m_blFollowLinks(_blFollowLinks)
+{
+}
+
+FolderCursor::~FolderCursor()
+{
+    for (const Level& level : m_levels)
+        ::close(level.nFd);
+    if (m_nRoot >= 0)
+        ::close(m_nRoot);
+}
+
+bool FolderCursor::OpenRoot(bool _blCreate)
+{
+    // The root path was resolved and checked by the caller; only what lies below it is guarded.
+    const QByteArray root = QFile::encodeName(m_qstrRoot);
+    m_nRoot = ::open(root.constData(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (m_nRoot < 0 && errno == ENOENT && _blCreate && QDir().mkpath(m_qstrRoot))
+        m_nRoot = ::open(root.constData(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    return m_nRoot >= 0;
+}
+
+FolderCursor::Move FolderCursor::Enter(const QByteArray& _baFolder, bool _blCreate)
+{
+    if (m_blAtFolder && _baFolder == m_baFolder)
+        return Move::Done;
+    m_blAtFolder = false;
+    if (m_nRoot < 0 && !OpenRoot(_blCreate))
+        return Move::Failed;
+    const QList<QByteArray> names = _baFolder.split('/');
+    // names[0] is the empty text before the leading '/'.
+    size_t kept = 0;
+    while (kept < m_levels.size() && static_cast<int>(kept) + 1 < names.size() &&
+           m_levels[kept].baName == names.at(static_cast<int>(kept) + 1))
+        ++kept;
+    while (m_levels.size() > kept) {
+        ::close(m_levels.back().nFd);
+        m_levels.pop_back();
+    }
+    for (int i = static_cast<int>(kept) + 1; i < names.size(); ++i) {
+        const QByteArray& name = names.at(i);
+        if (name.isEmpty())
+            continue;
+        const int parent = Current();
+        int fd = OpenFolder(parent, name.constData(), m_blFollowLinks);
+        if (fd < 0 && errno == ENOENT && _blCreate) {
+            if (::mkdirat(parent, name.constData(), 0777) != 0 && errno != EEXIST)
+                return Move::Failed;
+            fd = OpenFolder(parent, name.constData(), m_blFollowLinks);
+        }
+        if (fd < 0) {
+            if (errno != ENOTDIR && errno != ELOOP)
+                return Move::Failed;
+            struct stat info;
+            if (::fstatat(parent, name.constData(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(info.st_mode))
+                return Move::Linked;
+            return Move::NotFolder;
+        }
+        m_levels.push_back({name, fd});
+    }
+    m_baFolder = _baFolder;
+    m_blAtFolder = true;
+    return Move::Done;
+}
+
+FolderCursor::Kind FolderCursor::KindOf(const QByteArray& _baName) const
+{
+    return KindOfEntry(Current(), _baName.constData());
+}
+
+FolderCursor::Kind FolderCursor::KindAt(const QString& _qstrPath)
+{
+    return KindOfEntry(AT_FDCWD, QFile::encodeName(_qstrPath).constData());
+}
+
+bool FolderCursor::LinkTo(const QByteArray& _baName, const FolderCursor& _to) const
+{
+    // Flags 0: a link gets a second name itself, its target is not touched.
+    return ::linkat(Current(), _baName.constData(), _to.Current(), _baName.constData(), 0) == 0;
+}
+
+bool FolderCursor::CopyIn(const FolderCursor& _from, const QByteArray& _baName, const QByteArray& _baTemp,
+                          const std::atomic<bool>* _pStop, QString& _qstrError) const
+{
+    const int in = ::openat(_from.Current(), _baName.constData(),
+                            O_RDONLY | O_CLOEXEC | (_from.m_blFollowLinks ? 0 : O_NOFOLLOW));
+    if (in < 0) {
+        _qstrError = qt_error_string(errno);
+        return false;
+    }
+    struct stat info;
+    if (::fstat(in, &info) != 0 || !S_ISREG(info.st_mode)) {
+        _qstrError = QStringLiteral("not a file");
+        ::close(in);
+        return false;
+    }
+    // Private until its bits are set; O_EXCL never opens what already sits under the name.
+    constexpr int kCreate = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+    int out = ::openat(Current(), _baTemp.constData(), kCreate, 0600);
+    if (out < 0 && errno == EEXIST && Remove(_baTemp))
+        out = ::openat(Current(), _baTemp.constData(), kCreate, 0600);
+    if (out < 0) {
+        _qstrError = qt_error_string(errno);
+        ::close(in);
+        return false;
+    }
+    bool ok = CopyBytes(in, out, _pStop, _qstrError);
+    if (ok && ::fchmod(out, info.st_mode & 07777) != 0) {
+        _qstrError = QStringLiteral("cannot set the permissions");
+        ok = false;
+    }
+    if (::close(out) != 0 && ok) {
+        _qstrError = qt_error_string(errno);
+        ok = false;
+    }
+    ::close(in);
+    return ok;
+}
+
+bool FolderCursor::RenameOver(const QByteArray& _baFrom, const QByteArray& _baTo) const
+{
+    return ::renameat(Current(), _baFrom.constData(), Current(), _baTo.constData()) == 0;
+}
+
+bool FolderCursor::Remove(const QByteArray& _baName) const
+{
+    return ::unlinkat(Current(), _baName.constData(), 0) == 0;
+}
+
+bool FolderCursor::CopyBytes(int _nFrom, int _nTo, const std::atomic<bool>* _pStop, QString& _qstrError)
+{
+    for (bool first = true;; first = false) {
+        if (_pStop && *_pStop) {
+            _qstrError = QStringLiteral("stopped");
+            return false;
+        }
+        const ssize_t copied = ::copy_file_range(_nFrom, nullptr, _nTo, nullptr, kChunkBytes, 0);
+        if (copied > 0)
+            continue;
+        if (copied == 0 && !first)
+            return true;
+        if (copied < 0 && errno == EINTR)
+            continue;
+        // Nothing copied yet: the file systems cannot do it in the kernel (or a file of a
+        // pseudo file system reports nothing), so the bytes go through this process.
+        if (copied < 0 && !first) {
+            _qstrError = qt_error_string(errno);
+            return false;
+        }
+        return ReadWrite(_nFrom, _nTo, _pStop, _qstrError);
+    }
+}
