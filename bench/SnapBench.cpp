@@ -22,6 +22,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <vector>
 
 namespace {
@@ -188,6 +189,48 @@ double GrimOnce(const HeadlessSway& _sway, const QString& _qstrFile)
 // In a Wayland session: headless sway showing the photo-like image in an XWayland window, the
 // service capturing through the real screenshot portal, grim (the wlroots screenshot tool the
 // portal's backend itself runs) on the same screen, round by round.
+// Both sides of one comparison: the service's capture over ZeroMQ against a peer program,
+// one unmeasured round each to warm caches and the connection, then alternating rounds.
+struct Rounds
+{
+    std::vector<double> ours, peer;
+    qint64 ourBytes = 0;
+    qint64 peerBytes = 0;
+    bool ok = true;
+};
+
+Rounds Alternate(quint16 _nZmqPort, int _nRounds, const std::function<double()>& _fnPeerOnce,
+                 const QString& _qstrPeerFile)
+{
+    Rounds r;
+    void* context = zmq_ctx_new();
+    void* socket = BenchDealer(context, "bench-snap", _nZmqPort);
+    BenchSend(socket, makeLogin(QStringLiteral("bench-snap")).ToString());
+    BenchReceive(socket);
+    CaptureOnce(socket, &r.ourBytes);
+    _fnPeerOnce();
+    for (int i = 0; i < _nRounds && r.ok; ++i) {
+        r.ours.push_back(CaptureOnce(socket, &r.ourBytes));
+        r.peer.push_back(_fnPeerOnce());
+        r.ok = r.ours.back() >= 0 && r.peer.back() >= 0;
+    }
+    zmq_close(socket);
+    zmq_ctx_term(context);
+    r.peerBytes = QFileInfo(_qstrPeerFile).size();
+    return r;
+}
+
+// Median and minimum of both sides, their PNG sizes, and the ratio of the medians.
+void PrintRounds(const Rounds& _r, const char* _szOurs, const char* _szPeer, const char* _szRatio)
+{
+    const double ourMedian = Median(_r.ours), peerMedian = Median(_r.peer);
+    std::printf("  %-28s %8.1f ms  %8.1f ms  PNG %lld bytes\n", _szOurs, ourMedian,
+                *std::min_element(_r.ours.begin(), _r.ours.end()), static_cast<long long>(_r.ourBytes));
+    std::printf("  %-28s %8.1f ms  %8.1f ms  PNG %lld bytes\n", _szPeer, peerMedian,
+                *std::min_element(_r.peer.begin(), _r.peer.end()), static_cast<long long>(_r.peerBytes));
+    std::printf("  %s: %.2f\n", _szRatio, ourMedian / peerMedian);
+}
+
 bool PortalAgainstGrim(int _nRounds)
 {
     const QStringList missing = HeadlessSway::missingPrograms();
@@ -230,43 +273,24 @@ bool PortalAgainstGrim(int _nRounds)
                      qPrintable(service.errorString()));
         return false;
     }
-    void* context = zmq_ctx_new();
-    void* socket = BenchDealer(context, "bench-snap", service.zmqPort());
-    BenchSend(socket, makeLogin(QStringLiteral("bench-snap")).ToString());
-    BenchReceive(socket);
     QTemporaryDir dir;
     const QString grimFile = dir.path() + QStringLiteral("/grim.png");
-    qint64 ourBytes = 0;
-    CaptureOnce(socket, &ourBytes);
-    GrimOnce(sway, grimFile);
-    std::vector<double> ours, peer;
-    bool ok = true;
-    for (int i = 0; i < _nRounds && ok; ++i) {
-        ours.push_back(CaptureOnce(socket, &ourBytes));
-        peer.push_back(GrimOnce(sway, grimFile));
-        ok = ours.back() >= 0 && peer.back() >= 0;
-    }
-    zmq_close(socket);
-    zmq_ctx_term(context);
+    const Rounds r = Alternate(
+        service.zmqPort(), _nRounds, [&]() { return GrimOnce(sway, grimFile); }, grimFile);
     pattern->kill();
     pattern->waitForFinished(5000);
-    if (!ok) {
+    if (!r.ok) {
         std::fprintf(stderr,
                      "snap bench: a capture in the Wayland session failed (service %.0f ms, grim %.0f ms)\n",
-                     ours.back(), peer.back());
+                     r.ours.back(), r.peer.back());
         return false;
     }
-    const double ourMedian = Median(ours), peerMedian = Median(peer);
     std::printf(
         "\nfull-screen capture in a Wayland session (headless sway, 1920x1080, photo-like window), %d "
         "rounds (median, min)\n",
         _nRounds);
-    std::printf("  service through the portal:  %8.1f ms  %8.1f ms  PNG %lld bytes\n", ourMedian,
-                *std::min_element(ours.begin(), ours.end()), static_cast<long long>(ourBytes));
-    std::printf("  grim, writing a PNG:         %8.1f ms  %8.1f ms  PNG %lld bytes\n", peerMedian,
-                *std::min_element(peer.begin(), peer.end()),
-                static_cast<long long>(QFileInfo(grimFile).size()));
-    std::printf("  ratio service / grim: %.2f (target: at most 1.30)\n", ourMedian / peerMedian);
+    PrintRounds(r, "service through the portal:", "grim, writing a PNG:",
+                "ratio service / grim (target: at most 1.30)");
     return true;
 }
 
@@ -291,37 +315,20 @@ int main(int argc, char* argv[])
         std::fprintf(stderr, "snap bench: cannot start: %s\n", qPrintable(service.errorString()));
         return 1;
     }
-    void* context = zmq_ctx_new();
-    void* socket = BenchDealer(context, "bench-snap", service.zmqPort());
-    BenchSend(socket, makeLogin(QStringLiteral("bench-snap")).ToString());
-    BenchReceive(socket);
     QTemporaryDir dir;
     const QString scrotFile = dir.path() + QStringLiteral("/scrot.png");
-    qint64 ourBytes = 0;
-    // One unmeasured round each warms caches and the X connection.
-    CaptureOnce(socket, &ourBytes);
-    ScrotOnce(display, scrotFile);
-    std::vector<double> ours, peer;
-    for (int i = 0; i < rounds; ++i) {
-        ours.push_back(CaptureOnce(socket, &ourBytes));
-        peer.push_back(ScrotOnce(display, scrotFile));
-        if (ours.back() < 0 || peer.back() < 0) {
-            std::fprintf(stderr, "snap bench: a capture failed in round %d\n", i);
-            return 1;
-        }
-    }
-    const double ourMedian = Median(ours), peerMedian = Median(peer);
-    std::printf("full-screen capture, 1920x1080 photo-like, %d rounds (median, min)\n", rounds);
-    std::printf("  service, request to answer: %8.1f ms  %8.1f ms  PNG %lld bytes\n", ourMedian,
-                *std::min_element(ours.begin(), ours.end()), static_cast<long long>(ourBytes));
-    std::printf("  scrot, writing a PNG:       %8.1f ms  %8.1f ms  PNG %lld bytes\n", peerMedian,
-                *std::min_element(peer.begin(), peer.end()),
-                static_cast<long long>(QFileInfo(scrotFile).size()));
-    std::printf("  ratio service / scrot: %.2f (target: at most 1.00)\n", ourMedian / peerMedian);
-    zmq_close(socket);
-    zmq_ctx_term(context);
+    const Rounds r = Alternate(
+        service.zmqPort(), rounds, [&]() { return ScrotOnce(display, scrotFile); }, scrotFile);
     pattern->kill();
     pattern->waitForFinished(5000);
+    if (!r.ok) {
+        std::fprintf(stderr, "snap bench: a capture failed in round %d\n",
+                     static_cast<int>(r.ours.size()) - 1);
+        return 1;
+    }
+    std::printf("full-screen capture, 1920x1080 photo-like, %d rounds (median, min)\n", rounds);
+    PrintRounds(r, "service, request to answer:", "scrot, writing a PNG:",
+                "ratio service / scrot (target: at most 1.00)");
     const bool portal = PortalAgainstGrim(rounds);
     return AtOnceOnLargeScreen() && portal ? 0 : 1;
 }
