@@ -1,6 +1,7 @@
 #include "install/Downloader.h"
 #include "core/LogCategories.h"
 
+#include "core/ClientPath.h"
 #include "core/Config.h"
 #include "core/FillPlaceholders.h"
 #include "core/Logger.h"
@@ -10,7 +11,6 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QMetaEnum>
-#include <QRandomGenerator>
 #include <QNetworkRequest>
 
 namespace {
@@ -151,19 +151,16 @@ void Downloader::downloadFile(const QUrl& _url, const QString& _qstrFilePath, co
         }
     }
 
-    // The target is prepared before anything is requested: a download that has nowhere to go
-    // must not run on and report success later.
-    const QFileInfo target(_qstrFilePath);
-    if (!target.exists()) {
-        const QString folder = target.absolutePath();
-        if (!QDir().mkpath(folder)) {
-            qCCritical(lcInstall).noquote() << "Downloader::downloadFile:create path failed:" + folder;
-            Report(ErrorText(kStageNet, FillPlaceholders(tr("CREATE_PATH_FAILED"), folder)));
-            return;
-        }
+    // The target's folder is checked (and made) before anything is requested: a download that has
+    // nowhere safe to go must not run on and report success later.
+    m_parent = ClientPath::OpenParent(_qstrFilePath, true);
+    if (!m_parent.IsValid()) {
+        qCCritical(lcInstall).noquote() << "Downloader::downloadFile:create path failed:" + m_parent.Error();
+        Report(ErrorText(kStageNet, FillPlaceholders(tr("CREATE_PATH_FAILED"), m_parent.Error())));
+        return;
     }
     StartDigests();
-    if (_qstrFilePath.isEmpty() || !OpenTempFile()) {
+    if (!OpenTempFile()) {
         DiscardFile();
         Report(ErrorText(kStageNet, FillPlaceholders(tr("OPEN_FILE_FAILED"), _qstrFilePath)));
         return;
@@ -315,8 +312,8 @@ bool Downloader::StartOver()
 {
     m_nReplyStart = 0;
     if (!m_pFile->resize(0) || !m_pFile->seek(0)) {
-        qCCritical(lcInstall).noquote()
-            << "Downloader::StartOver:cannot empty " + m_pFile->fileName() + ":" + m_pFile->errorString();
+        qCCritical(lcInstall).noquote() << "Downloader::StartOver:cannot empty the file for " +
+                                               m_qstrFilePath + ":" + m_pFile->errorString();
         Fail(ErrorText(kStageNet, FillPlaceholders(tr("WRITE_FILE_FAILED"), m_urlRequested.toString(),
                                                    m_qstrFilePath, QString::number(m_nWritten))));
         return false;
@@ -690,60 +687,48 @@ void Downloader::DisconnectReply()
 
 bool Downloader::OpenTempFile()
 {
-    // A link at the target is replaced, never written through: whoever planted it (in a shared
-    // folder, say) would otherwise choose which of the user's files the download overwrites.
-    m_qstrFinalPath = QFileInfo(m_qstrFilePath).absoluteFilePath();
-    const QFileInfo finalInfo(m_qstrFinalPath);
+    const QFileInfo finalInfo(m_parent.Path() + QLatin1Char('/') + m_parent.Name());
     if ((finalInfo.isDir() && !finalInfo.isSymLink()) ||
         (finalInfo.exists() && !finalInfo.isSymLink() && !finalInfo.isWritable())) {
         qCWarning(lcInstall).noquote()
-            << "Downloader::OpenTempFile:target is a folder or not writable:" + m_qstrFinalPath;
+            << "Downloader::OpenTempFile:target is a folder or not writable:" + finalInfo.filePath();
         return false;
     }
-    // Beside the target, so that the final rename stays on one file system.
-    for (int attempt = 0; attempt < 8; ++attempt) {
-        const QString name = finalInfo.absolutePath() + QStringLiteral("/.") + finalInfo.fileName() +
-                             QLatin1Char('.') + QString::number(QRandomGenerator::global()->generate(), 16) +
-                             QStringLiteral(".part");
-        m_pFile = std::make_unique<QFile>(name);
-        if (m_pFile->open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered)) {
-            if (finalInfo.exists() && !finalInfo.isSymLink())
-                m_pFile->setPermissions(finalInfo.permissions());
-            return true;
-        }
-        qCWarning(lcInstall).noquote()
-            << "Downloader::OpenTempFile:open failed:" + name + ":" + m_pFile->errorString();
-        const bool taken = QFileInfo::exists(name);
+    // Made in the checked folder and renamed there at the end, so the file committed is the file
+    // written and hashed; a link at the target is replaced, never written through.
+    m_pFile = std::make_unique<QFile>();
+    if (!m_parent.CreateTemp(*m_pFile, m_baTemp, 0666)) {
+        qCWarning(lcInstall).noquote() << "Downloader::OpenTempFile:open failed:" + m_parent.Error();
         m_pFile.reset();
-        if (!taken)
-            return false;
+        return false;
     }
-    return false;
+    return true;
 }
 
 bool Downloader::CommitFile()
 {
-    const QString temp = m_pFile->fileName();
     m_pFile->close();
     const bool closed = m_pFile->error() == QFileDevice::NoError;
     m_pFile.reset();
     // No fsync: the file is as durable as one written in place, and syncing 512 MiB costs more
     // than the whole MD5 check.
-    if (!closed || !ReplaceFile(temp, m_qstrFinalPath)) {
-        qCCritical(lcInstall).noquote() << "Downloader::CommitFile:failed:" + temp + " -> " + m_qstrFinalPath;
-        QFile::remove(temp);
+    if (!closed || !m_parent.CommitTemp(m_baTemp)) {
+        qCCritical(lcInstall).noquote() << "Downloader::CommitFile:failed:" + m_parent.Error();
+        m_parent.RemoveTemp(m_baTemp);
+        m_baTemp.clear();
         return false;
     }
+    m_baTemp.clear();
     return true;
 }
 
 void Downloader::DiscardFile()
 {
     if (m_pFile) {
-        const QString temp = m_pFile->fileName();
         m_pFile->close();
         m_pFile.reset();
-        QFile::remove(temp);
+        m_parent.RemoveTemp(m_baTemp);
+        m_baTemp.clear();
     }
     m_pMd5.reset();
     m_pSha512.reset();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/ClientPath.h"
 #include "install/DigestStream.h"
 
 #include <QElapsedTimer>
@@ -20,13 +21,13 @@
 // Fetches one http(s) URL into one local file on the owner's thread, reports progress, and
 // checks the file's MD5 when one is expected (and, when asked, a vendor's signature over its
 // SHA-512). Every outcome is a signal carrying the task id.
-// The body goes into a temporary file beside the target that replaces the target only once the
-// transfer has succeeded, so a failed or stopped download never leaves a partial file behind and
-// an existing file stays untouched until then.
-// A connection that ends before the declared length, or a network error once bytes arrived, is
-// retried after each wait of the retry schedule, asking only for the bytes not yet in the
-// temporary file (Range, with If-Range naming the version those bytes came from): a 206 that
-// continues exactly there is appended and the digests continue, a 200 starts the file over.
+// The body goes into a temporary file beside the target, made and renamed through the target's
+// folder opened as ClientPath checks it, and replaces the target only once the transfer has succeeded, so a
+// failed or stopped download never leaves a partial file behind and an existing file stays untouched until
+// then. A connection that ends before the declared length, or a network error once bytes arrived, is retried
+// after each wait of the retry schedule, asking only for the bytes not yet in the temporary file (Range, with
+// If-Range naming the version those bytes came from): a 206 that continues exactly there is appended and the
+// digests continue, a 200 starts the file over.
 class Downloader : public QObject
 {
     Q_OBJECT
@@ -120,18 +121,16 @@ private:
     bool CommitFile();
     // Drops the unfinished temporary file (the target stays as it was) and the pending hash.
     void DiscardFile();
-    // Renames over an existing file in one step (platform file).
-    static bool ReplaceFile(const QString& _qstrFrom, const QString& _qstrTo);
 
     QNetworkAccessManager m_networkManager;
     // What the client asked for; every attempt starts there (redirects are judged anew).
     QUrl m_urlRequested;
     QPointer<QNetworkReply> m_pReply;
-    // The temporary file while a transfer runs.
+    // The temporary file while a transfer runs, and its name in the target's checked folder.
     std::unique_ptr<QFile> m_pFile;
+    QByteArray m_baTemp;
+    ClientPath m_parent;
     QString m_qstrFilePath;
-    // The file the temporary file will replace: the target, or what a symbolic link there names.
-    QString m_qstrFinalPath;
     QUrl m_urlCurrent;
     QElapsedTimer m_timerElapsed;
     QString m_qstrId;
