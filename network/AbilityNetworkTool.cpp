@@ -34,9 +34,16 @@ AbilityNetworkTool::~AbilityNetworkTool() = default;
 
 void AbilityNetworkTool::Accept(const JsonCommand& _jsonCommand, NetworkCommandRun::Kind _kind)
 {
-    if (m_dequeAccepted.size() >= kMaxWaitingCommands) {
+    if (m_nPending >= kMaxPending) {
         qCCritical(lcNetwork) << "AbilityNetworkTool::DealCommand:too many network commands waiting, refused:"
                               << _jsonCommand.guid;
+        Refuse();
+        return;
+    }
+    if (m_hashPending.value(_jsonCommand.from) >= kMaxPendingPerClient) {
+        qCCritical(lcNetwork)
+            << "AbilityNetworkTool::DealCommand:too many network commands waiting for one client, refused:"
+            << _jsonCommand.guid << _jsonCommand.from;
         Refuse();
         return;
     }
@@ -49,6 +56,8 @@ void AbilityNetworkTool::Accept(const JsonCommand& _jsonCommand, NetworkCommandR
         Refuse();
         return;
     }
+    ++m_hashPending[_jsonCommand.from];
+    ++m_nPending;
     m_dequeAccepted.push_back(
         {_jsonCommand, body.m_qmapNetworkResult.keys(), _kind,
          std::make_shared<TaskRegistry::Handle>(_jsonCommand.guid, _jsonCommand.command, _jsonCommand.from)});
@@ -58,21 +67,29 @@ void AbilityNetworkTool::Accept(const JsonCommand& _jsonCommand, NetworkCommandR
 
 void AbilityNetworkTool::SlotCommandMessage()
 {
-    while (m_nRunning < kMaxRunningCommands && !m_dequeAccepted.empty()) {
+    // Every accepted command starts: its requests wait for their turns in the scheduler.
+    while (!m_dequeAccepted.empty()) {
         const Accepted accepted = std::move(m_dequeAccepted.front());
         m_dequeAccepted.pop_front();
         // Each command is answered under its own name with "_ret" appended.
-        auto* run = new NetworkCommandRun(accepted.request, accepted.urls, accepted.kind,
-                                          accepted.request.command + QLatin1String("_ret"), this);
-        ++m_nRunning;
-        connect(run, &NetworkCommandRun::SignFinished, this, [this, run, task = accepted.task] {
-            --m_nRunning;
-            run->deleteLater();
-            if (!m_dequeAccepted.empty())
-                emit SignCommandMessage();
-        });
+        auto* run =
+            new NetworkCommandRun(accepted.request, accepted.urls, accepted.kind,
+                                  accepted.request.command + QLatin1String("_ret"), m_scheduler, this);
+        connect(run, &NetworkCommandRun::SignFinished, this,
+                [this, run, client = accepted.request.from, task = accepted.task] {
+                    Answered(client);
+                    run->deleteLater();
+                });
         run->Start();
     }
+}
+
+void AbilityNetworkTool::Answered(const QString& _qstrClient)
+{
+    --m_nPending;
+    const auto it = m_hashPending.find(_qstrClient);
+    if (it != m_hashPending.end() && --*it <= 0)
+        m_hashPending.erase(it);
 }
 
 void AbilityNetworkTool::SlotNetworkStatusChange(bool _blIsOn, QString qstrMsg)

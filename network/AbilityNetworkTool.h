@@ -4,7 +4,9 @@
 #include "core/JsonCommand.h"
 #include "core/TaskRegistry.h"
 #include "network/NetworkCommandRun.h"
+#include "network/ProbeScheduler.h"
 
+#include <QHash>
 #include <QObject>
 
 #include <deque>
@@ -19,10 +21,15 @@ public:
     AbilityNetworkTool();
     ~AbilityNetworkTool() override;
 
-    // Commands tested at the same time; further ones wait for a free turn, in order. Beyond the
-    // waiting bound a command is refused (the hub answers -4) rather than held without limit.
-    static constexpr int kMaxRunningCommands = 128;
-    static constexpr size_t kMaxWaitingCommands = 4096;
+    // Requests (public tests and addresses) running at once for one client, keyed by the
+    // commands' "from", and in all; further ones wait for a turn, a client's in the order asked.
+    static constexpr int kMaxProbesPerClient = 8;
+    static constexpr int kMaxRunningProbes = 128;
+    // Commands accepted and not yet answered, for one client and in all; each has at most one
+    // request waiting, so this bounds the waiting too. Past either a command is refused (the
+    // hub answers -4) rather than held without limit.
+    static constexpr int kMaxPendingPerClient = 512;
+    static constexpr int kMaxPending = 4096;
     // Distinct addresses one command may name; a command naming more is refused (the hub's -4).
     static constexpr int kMaxAddresses = 1024;
 
@@ -59,7 +66,13 @@ private:
         NetworkCommandRun::Kind kind;
         std::shared_ptr<TaskRegistry::Handle> task;
     };
+    void Answered(const QString& _qstrClient);
+
     std::deque<Accepted> m_dequeAccepted; // accepted, not yet started
     JsonCommand m_lastAccepted;
-    int m_nRunning = 0;
+    QHash<QString, int> m_hashPending; // per client, commands accepted and not yet answered
+    int m_nPending = 0;
+    // The runs are children of this object and so are deleted after this member; none calls it
+    // while it is deleted.
+    ProbeScheduler m_scheduler{kMaxProbesPerClient, kMaxRunningProbes};
 };

@@ -6,14 +6,16 @@
 #include "core/MessageService.h"
 #include "network/HttpProbe.h"
 #include "network/NetworkManager.h"
+#include "network/ProbeScheduler.h"
 
 #include <QDebug>
 #include <QNetworkAccessManager>
 
 NetworkCommandRun::NetworkCommandRun(const JsonCommand& _request, const QStringList& _listUrls, Kind _kind,
-                                     const QString& _qstrAnswerCommand, QObject* _pParent)
+                                     const QString& _qstrAnswerCommand, ProbeScheduler& _scheduler,
+                                     QObject* _pParent)
     : QObject(_pParent), m_request(_request), m_kind(_kind), m_qstrAnswerCommand(_qstrAnswerCommand),
-      m_listUrls(_listUrls), m_pNam(new QNetworkAccessManager(this))
+      m_listUrls(_listUrls), m_scheduler(_scheduler)
 {
 }
 
@@ -29,10 +31,8 @@ void NetworkCommandRun::Start()
         TestNext();
         return;
     }
-    NetworkManager::Instance().CheckPublicNetwork(*m_pNam, this, [this](bool _blOk) {
-        m_blPublicOk = _blOk;
-        TestNext();
-    });
+    m_blPublicPending = true;
+    AskTurn();
 }
 
 void NetworkCommandRun::TestNext()
@@ -43,8 +43,7 @@ void NetworkCommandRun::TestNext()
         if (m_kind == Kind::PostInterface)
             qCDebug(lcNetwork).noquote() << "item.key==" + url;
         if (m_kind == Kind::PublicNetwork) {
-            NetworkManager::Instance().CheckPublicNetwork(
-                *m_pNam, this, [this](bool _blOk) { Record(_blOk ? kReachable : kPublicNetworkDown); });
+            AskTurn();
             return;
         }
         if (!m_blPublicOk) {
@@ -52,16 +51,47 @@ void NetworkCommandRun::TestNext()
         } else if (!HttpProbe::IsContactable(QUrl(url))) {
             m_answer.m_qmapNetworkResult.insert(url, kAddressFailed);
         } else {
-            auto done = [this](bool _blOk) { Record(_blOk ? kReachable : kAddressFailed); };
-            if (m_kind == Kind::GetInterface)
-                NetworkManager::Instance().GetInterface(*m_pNam, url, {}, this, done);
-            else
-                NetworkManager::Instance().PostInterface(*m_pNam, url, {}, {}, this, done);
+            AskTurn();
             return;
         }
         ++m_nNext;
     }
     Finish();
+}
+
+void NetworkCommandRun::AskTurn()
+{
+    m_scheduler.Queue(m_request.from, [this] { RunProbe(); });
+}
+
+void NetworkCommandRun::RunProbe()
+{
+    m_pNam = new QNetworkAccessManager(this);
+    auto done = [this](bool _blOk) { ProbeDone(_blOk); };
+    const NetworkManager& monitor = NetworkManager::Instance();
+    if (m_blPublicPending || m_kind == Kind::PublicNetwork)
+        monitor.CheckPublicNetwork(*m_pNam, this, done);
+    else if (m_kind == Kind::GetInterface)
+        monitor.GetInterface(*m_pNam, m_listUrls.at(m_nNext), {}, this, done);
+    else
+        monitor.PostInterface(*m_pNam, m_listUrls.at(m_nNext), {}, {}, this, done);
+}
+
+void NetworkCommandRun::ProbeDone(bool _blOk)
+{
+    // Called from the reply's own signal: the manager, and the reply with it, go once it returns.
+    m_pNam->deleteLater();
+    m_pNam = nullptr;
+    m_scheduler.Release(m_request.from);
+    if (m_blPublicPending) {
+        m_blPublicPending = false;
+        m_blPublicOk = _blOk;
+        TestNext();
+    } else if (m_kind == Kind::PublicNetwork) {
+        Record(_blOk ? kReachable : kPublicNetworkDown);
+    } else {
+        Record(_blOk ? kReachable : kAddressFailed);
+    }
 }
 
 void NetworkCommandRun::Record(int _nCode)

@@ -6,11 +6,13 @@
 #include <QObject>
 #include <QStringList>
 
+class ProbeScheduler;
 class QNetworkAccessManager;
 
 // The processing of one accepted network command: its addresses are tested one at a time in
 // address order, asynchronously, each bounded in time; the requester is answered once all are
-// done. Runs of different commands do not wait for one another.
+// done. Every request waits for a turn of the requester's share (the scheduler, keyed by the
+// command's "from"), so one client's slow addresses hold up only its own commands.
 class NetworkCommandRun : public QObject
 {
     Q_OBJECT
@@ -18,8 +20,11 @@ public:
     enum class Kind { PublicNetwork, GetInterface, PostInterface };
 
     // _listUrls: the command's distinct addresses, in address order (its body, parsed).
+    // _scheduler must outlive every turn the run asks for; a run deleted before it is answered
+    // (the ability going away) must go after the scheduler.
     NetworkCommandRun(const JsonCommand& _request, const QStringList& _listUrls, Kind _kind,
-                      const QString& _qstrAnswerCommand, QObject* _pParent = nullptr);
+                      const QString& _qstrAnswerCommand, ProbeScheduler& _scheduler,
+                      QObject* _pParent = nullptr);
 
     void Start();
 
@@ -34,6 +39,11 @@ signals:
 
 private:
     void TestNext();
+    // Asks for a turn for the next request: the command's public test while m_blPublicPending,
+    // else the one for the address at m_nNext.
+    void AskTurn();
+    void RunProbe();
+    void ProbeDone(bool _blOk);
     void Record(int _nCode);
     void Finish();
 
@@ -41,9 +51,12 @@ private:
     Kind m_kind;
     QString m_qstrAnswerCommand;
     QStringList m_listUrls;
+    ProbeScheduler& m_scheduler;
     int m_nNext = 0;
+    bool m_blPublicPending = false;
     bool m_blPublicOk = false;
     CommandNetworkBody m_answer;
-    // One per command: requests of one command never queue behind another command's.
-    QNetworkAccessManager* m_pNam;
+    // Only for the request running now: a fresh manager per request never queues it behind
+    // another's connections to the same host, and holds no thread while the run waits its turn.
+    QNetworkAccessManager* m_pNam = nullptr;
 };

@@ -14,7 +14,8 @@
 #include <QtTest>
 
 // The monitor's events turned into the network-status tips: the "command_show_tips_view"
-// envelope the service sends itself, and the replacement of the tips already on screen.
+// envelope the service sends itself, and the replacement of the tips already on screen. And the
+// clients' shares of the requests: one flooding with silent addresses holds up no other.
 class tst_AbilityNetworkTool : public QObject
 {
     Q_OBJECT
@@ -25,6 +26,9 @@ private slots:
     void statusTips();
     void newStatusReplacesShownTips();
     void shippedStyleSheet();
+    void floodingClientHoldsUpNoOther();
+    void pendingCommandsAreBounded_data();
+    void pendingCommandsAreBounded();
 
 private:
     int TipsCount() { return m_pHub->To(QStringLiteral("tips_owner")).size(); }
@@ -147,6 +151,88 @@ void tst_AbilityNetworkTool::shippedStyleSheet()
     for (; images.hasNext(); ++count)
         QVERIFY(!QImage(data + QStringLiteral("/image/") + images.next().captured(1)).isNull());
     QCOMPARE(count, 2);
+}
+
+void tst_AbilityNetworkTool::floodingClientHoldsUpNoOther()
+{
+    // More commands than may run in all, each naming three silent addresses: were they not held
+    // to their client's share, the other client's command would wait three probe bounds for one
+    // of them to end.
+    constexpr int kBoundSeconds = 3;
+    AbilityNetworkTool ability;
+    NetworkManager::Instance().Init(m_server.Url("/ok"), kBoundSeconds);
+    const QStringList targets = {"/hang?n=0", "/hang?n=1", "/hang?n=2"};
+    QStringList silent;
+    for (const QString& target : targets)
+        silent.append(m_server.Url(target));
+    auto body = [](const QStringList& _listUrls) {
+        QStringList elements;
+        for (const QString& url : _listUrls)
+            elements.append(QStringLiteral(R"({"result":0,"url":"%1"})").arg(url));
+        return QLatin1Char('[') + elements.join(QLatin1Char(',')) + QLatin1Char(']');
+    };
+    QStringList flood;
+    for (int i = 0; i < AbilityNetworkTool::kMaxRunningProbes + 2; ++i) {
+        JsonCommand request = MakeRequest(QStringLiteral("get_interface"), body(silent));
+        request.from = QStringLiteral("flooder");
+        QVERIFY(ability.DealCommand(request));
+        flood.append(request.guid);
+    }
+    auto silentHits = [&] {
+        int hits = 0;
+        for (const QString& target : targets)
+            hits += m_server.Hits(target);
+        return hits;
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(silentHits() >= AbilityNetworkTool::kMaxProbesPerClient, 10000);
+
+    JsonCommand request = MakeRequest(QStringLiteral("get_interface"),
+                                      body({m_server.Url("/ok"), m_server.Url("/status/500")}));
+    request.from = QStringLiteral("victim");
+    QElapsedTimer timer;
+    timer.start();
+    QVERIFY(ability.DealCommand(request));
+    const auto answer = m_pHub->WaitFor(request.guid, kBoundSeconds * 1000);
+    QVERIFY2(answer, qPrintable(QStringLiteral("no answer after %1 ms").arg(timer.elapsed())));
+    QVERIFY2(timer.elapsed() < kBoundSeconds * 1000, qPrintable(QString::number(timer.elapsed())));
+    QCOMPARE(answer->client, QStringLiteral("victim"));
+    QCOMPARE(answer->envelope.command, QStringLiteral("get_interface_ret"));
+    QCOMPARE(answer->envelope.data, QStringLiteral(R"([{"result":0,"url":"%1"},{"result":2,"url":"%2"}])")
+                                        .arg(m_server.Url("/ok"), m_server.Url("/status/500")));
+    // The flood was still being tested meanwhile: none of its commands could have been answered.
+    for (const QString& guid : flood)
+        QVERIFY(m_pHub->ForGuid(guid).isEmpty());
+}
+
+void tst_AbilityNetworkTool::pendingCommandsAreBounded_data()
+{
+    QTest::addColumn<int>("clients");
+    QTest::newRow("one client's bound") << 1;
+    QTest::newRow("the bound of all clients")
+        << AbilityNetworkTool::kMaxPending / AbilityNetworkTool::kMaxPendingPerClient;
+}
+
+void tst_AbilityNetworkTool::pendingCommandsAreBounded()
+{
+    // Commands are accepted up to the bounds and refused past them (the manager answers -4),
+    // and the places come back as the commands are answered.
+    QFETCH(int, clients);
+    AbilityNetworkTool ability;
+    auto send = [&](const QString& _qstrFrom) {
+        JsonCommand request = MakeRequest(QStringLiteral("public_network"), QStringLiteral("[]"));
+        request.from = _qstrFrom;
+        return ability.DealCommand(request);
+    };
+    const QString first = QStringLiteral("client0");
+    for (int c = 0; c < clients; ++c)
+        for (int i = 0; i < AbilityNetworkTool::kMaxPendingPerClient; ++i)
+            QVERIFY(send(QStringLiteral("client%1").arg(c)));
+    QVERIFY(!send(first));
+    QCOMPARE(send(QStringLiteral("other")), clients == 1);
+
+    QCOMPARE(m_pHub->TakeAtLeast(first, AbilityNetworkTool::kMaxPendingPerClient, 10000).size(),
+             AbilityNetworkTool::kMaxPendingPerClient);
+    QVERIFY(send(first));
 }
 
 QTEST_MAIN(tst_AbilityNetworkTool)
