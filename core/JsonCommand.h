@@ -19,6 +19,11 @@ struct JsonCommand
     QString data;
     qint64 error_code = 0;
     QString error_string;
+    // Not part of the message: who the hub knows sent it, which "from" only claims. The client
+    // name of the connection (its routing identity, its WebSocket login) when that connection is
+    // logged in under that name (the service's own code counts as logged in), empty otherwise.
+    // Set on what the hub hands to the service's abilities; never on the wire, not compared.
+    QString verified_sender;
 
     void LoadFromString(const QByteArray& _baText);
     void LoadFromJson(const QJsonObject& _jsonObj);

@@ -135,12 +135,10 @@ void MessageService::Dispatch(const QByteArray& _baClient, JsonCommand& _request
     // The manager is handed its copy after the answer, so the answer always precedes whatever
     // the manager sends back from the main thread.
     if (toManager) {
-        // An ability acts on a client's answer (a consent) only when it knows who really sent it:
-        // the connection logged in under that name, or nobody.
-        if (_request.type == Envelope::kTransfer && !_baClient.isEmpty()) {
-            const QString client = QString::fromUtf8(_baClient);
-            _request.from = IsLoggedIn(client, _via) ? client : QString();
-        }
+        // "from" stays as sent, so answers reach whoever asked; an ability that acts on who sent
+        // it (a consent) reads the connection logged in under that name, or nobody.
+        const QString client = QString::fromUtf8(_baClient);
+        _request.verified_sender = !client.isEmpty() && IsLoggedIn(client, _via) ? client : QString();
         SendToClient(Envelope::kServiceName, _request);
     }
 }
@@ -151,7 +149,11 @@ MessageService::Outcome MessageService::Route(const QByteArray& _baClient, const
     Outcome out;
     out.answerType = Envelope::AnswerType(_request.type);
     const QString client = QString::fromUtf8(_baClient);
-    if (_request.type == Envelope::kNotify) {
+    if (_via != Via::Local && _request.from == Envelope::kServiceName) {
+        // The service's own name: a client writing it could pass for the service's questions
+        // and results to the clients it reaches.
+        out.errorCode = Envelope::kTypeNotCorrect;
+    } else if (_request.type == Envelope::kNotify) {
         if (_request.command == Envelope::kLogin)
             Login(client, _request, _via);
         else if (_request.command == Envelope::kLogout) {

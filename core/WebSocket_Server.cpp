@@ -56,7 +56,27 @@ bool HasToken(const QByteArray& _baValue, const char* _szToken)
 
 } // namespace
 
-WebSocket_Server::WebSocket_Server(QObject* parent) : QObject(parent) {}
+WebSocket_Server::WebSocket_Server(QObject* parent) : QObject(parent)
+{
+    m_timerRefusals.setSingleShot(true);
+    connect(&m_timerRefusals, &QTimer::timeout, this, [this]() {
+        m_refusals.LogDue();
+        ArmRefusalTimer();
+    });
+}
+
+void WebSocket_Server::NoteRefusal(qint64 _nUid, const QString& _qstrText)
+{
+    m_refusals.Note(_nUid, _qstrText);
+    ArmRefusalTimer();
+}
+
+void WebSocket_Server::ArmRefusalTimer()
+{
+    const int wait = m_refusals.MsUntilDue();
+    if (wait >= 0 && (!m_timerRefusals.isActive() || m_timerRefusals.remainingTime() > wait))
+        m_timerRefusals.start(wait);
+}
 
 WebSocket_Server::~WebSocket_Server()
 {
@@ -275,25 +295,29 @@ void WebSocket_Server::SlotNewConnection()
 {
     while (m_pTcpServer && m_pTcpServer->hasPendingConnections()) {
         QTcpSocket* socket = m_pTcpServer->nextPendingConnection();
-        if (AwaitingLogin() >= kMaxAwaitingLogin) {
-            qCWarning(lcCore)
-                << "WebSocket_Server::SlotNewConnection:too many connections waiting for login, refused:"
-                << PeerText(socket);
-            socket->abort();
-            socket->deleteLater();
-            continue;
-        }
+        // The owner first: every refusal line is counted under the peer's uid.
         uint uid = 0;
         const PeerCredentials::Owner owner = PeerCredentials::LoopbackPeerOwner(
             socket->peerAddress(), socket->peerPort(), socket->localAddress(), socket->localPort(), &uid);
         if (owner != PeerCredentials::Owner::SameUser) {
             if (owner == PeerCredentials::Owner::OtherUser)
-                qCWarning(lcCore)
-                    << "WebSocket_Server::SlotNewConnection:peer belongs to another user, closed:"
-                    << PeerText(socket) << "uid" << uid;
+                NoteRefusal(uid, QStringLiteral("WebSocket_Server::SlotNewConnection:peer belongs to another "
+                                                "user, closed: %1 uid %2")
+                                     .arg(PeerText(socket))
+                                     .arg(uid));
             else
-                qCWarning(lcCore) << "WebSocket_Server::SlotNewConnection:peer's user unknown, closed:"
-                                  << PeerText(socket);
+                NoteRefusal(
+                    -1, QStringLiteral("WebSocket_Server::SlotNewConnection:peer's user unknown, closed: ") +
+                            PeerText(socket));
+            socket->abort();
+            socket->deleteLater();
+            continue;
+        }
+        if (AwaitingLogin() >= kMaxAwaitingLogin) {
+            NoteRefusal(uid,
+                        QStringLiteral("WebSocket_Server::SlotNewConnection:too many connections waiting "
+                                       "for login, refused: ") +
+                            PeerText(socket));
             socket->abort();
             socket->deleteLater();
             continue;
@@ -303,20 +327,21 @@ void WebSocket_Server::SlotNewConnection()
         socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
         m_setHandshaking.insert(socket);
         connect(socket, &QObject::destroyed, this, [this, socket]() { m_setHandshaking.erase(socket); });
-        connect(socket, &QTcpSocket::readyRead, this, [this, socket]() { SlotHandshakeData(socket); });
+        connect(socket, &QTcpSocket::readyRead, this,
+                [this, socket, uid]() { SlotHandshakeData(socket, uid); });
         connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
         auto* timer = new QTimer(socket);
         timer->setObjectName(QLatin1String(kHandshakeTimerName));
         timer->setSingleShot(true);
-        connect(timer, &QTimer::timeout, socket, [socket]() {
-            qCWarning(lcCore) << "WebSocket_Server::SlotHandshakeData:handshake timed out:"
-                              << PeerText(socket);
+        connect(timer, &QTimer::timeout, socket, [this, socket, uid]() {
+            NoteRefusal(uid, QStringLiteral("WebSocket_Server::SlotHandshakeData:handshake timed out: ") +
+                                 PeerText(socket));
             socket->abort();
             socket->deleteLater();
         });
         timer->start(kHandshakeTimeoutMs);
         if (socket->bytesAvailable() > 0)
-            SlotHandshakeData(socket);
+            SlotHandshakeData(socket, uid);
     }
 }
 
@@ -331,14 +356,15 @@ void WebSocket_Server::Refuse(QTcpSocket* _pSocket, const QByteArray& _baStatus,
     QTimer::singleShot(1000, _pSocket, [_pSocket]() { _pSocket->abort(); });
 }
 
-void WebSocket_Server::SlotHandshakeData(QTcpSocket* _pSocket)
+void WebSocket_Server::SlotHandshakeData(QTcpSocket* _pSocket, qint64 _nUid)
 {
     const QByteArray data = _pSocket->peek(kMaxHandshakeBytes + 4);
     const int end = data.indexOf("\r\n\r\n");
     if (end < 0) {
         if (data.size() > kMaxHandshakeBytes) {
-            qCWarning(lcCore) << "WebSocket_Server::SlotHandshakeData:handshake too large, refused:"
-                              << PeerText(_pSocket);
+            NoteRefusal(_nUid,
+                        QStringLiteral("WebSocket_Server::SlotHandshakeData:handshake too large, refused: ") +
+                            PeerText(_pSocket));
             Refuse(_pSocket, "431 Request Header Fields Too Large");
         }
         return;
@@ -346,8 +372,8 @@ void WebSocket_Server::SlotHandshakeData(QTcpSocket* _pSocket)
     const HandshakeVerdict verdict =
         CheckHandshake(data.left(end), m_pTcpServer->serverPort(), m_listAllowedOrigins);
     if (!verdict.status.isEmpty()) {
-        qCWarning(lcCore).noquote() << "WebSocket_Server::SlotHandshakeData:handshake refused:"
-                                    << verdict.reason << "peer" << PeerText(_pSocket);
+        NoteRefusal(_nUid, QStringLiteral("WebSocket_Server::SlotHandshakeData:handshake refused: %1 peer %2")
+                               .arg(verdict.reason, PeerText(_pSocket)));
         Refuse(_pSocket, verdict.status, verdict.headers);
         return;
     }

@@ -1,9 +1,12 @@
 #pragma once
 
+#include "core/RefusalLog.h"
+
 #include <QByteArray>
 #include <QObject>
 #include <QString>
 #include <QStringList>
+#include <QTimer>
 
 #include <atomic>
 #include <deque>
@@ -74,7 +77,12 @@ public slots:
     void SlotDisconnected(WebSocketConnection* pWebSocket);
 
 private:
-    void SlotHandshakeData(QTcpSocket* _pSocket);
+    // _nUid: the peer's owner, the key of its refusal lines.
+    void SlotHandshakeData(QTcpSocket* _pSocket, qint64 _nUid);
+    // A connection refused before its upgrade: at most one line per uid (-1: unknown) a minute,
+    // with the count, however many connections other users or web pages open.
+    void NoteRefusal(qint64 _nUid, const QString& _qstrText);
+    void ArmRefusalTimer();
     void SlotSocketError(WebSocketConnection* _pWebSocket, const QString& _qstrError);
     void Upgrade(QTcpSocket* _pSocket, int _nHeadBytes, const QByteArray& _baAcceptKey);
     void Refuse(QTcpSocket* _pSocket, const QByteArray& _baStatus,
@@ -107,4 +115,7 @@ private:
     std::atomic<bool> m_blPending{false};
     std::atomic<QAbstractEventDispatcher*> m_pDispatcher{nullptr};
     quint64 m_nDroppedSends = 0;
+    // Main thread only.
+    RefusalLog m_refusals{QStringLiteral("refused since the last line: ")};
+    QTimer m_timerRefusals;
 };

@@ -8,7 +8,6 @@
 
 #include <zmq.h>
 
-#include <climits>
 #include <cstdint>
 #include <cstring>
 
@@ -115,10 +114,13 @@ void ZmqPeerGuard::ReadMonitorEvents()
         uint32_t value = 0;
         std::memcpy(&event, frames.at(0).constData(), 2);
         std::memcpy(&value, frames.at(0).constData() + 2, 4);
-        if (event == ZMQ_EVENT_ACCEPTED)
+        if (event == ZMQ_EVENT_ACCEPTED) {
             Judge(static_cast<int>(value));
-        else
+        } else {
             m_setStrangers.erase(static_cast<int>(value));
+            if (m_onClosed)
+                m_onClosed(static_cast<int>(value));
+        }
     }
 }
 
@@ -137,41 +139,21 @@ void ZmqPeerGuard::Judge(int _nFd)
 
 void ZmqPeerGuard::NoteRefusal(qint64 _nUid)
 {
-    if (!m_clock.isValid())
-        m_clock.start();
-    const int count = m_refusals.Note(_nUid, m_clock.elapsed());
-    if (count > 0)
-        LogRefusals(_nUid, count);
+    m_refusals.Note(_nUid,
+                    _nUid >= 0
+                        ? QStringLiteral("ZmqServer: connection of another user refused, uid: %1").arg(_nUid)
+                        : QStringLiteral("ZmqServer: connection of an unknown user refused, uid: "
+                                         "unknown"));
 }
 
 int ZmqPeerGuard::MsUntilSummary() const
 {
-    if (!m_clock.isValid())
-        return -1;
-    return static_cast<int>(qMin<qint64>(m_refusals.MsUntilDue(m_clock.elapsed()), INT_MAX));
+    return m_refusals.MsUntilDue();
 }
 
 void ZmqPeerGuard::Summarise()
 {
-    if (!m_clock.isValid())
-        return;
-    for (const auto& due : m_refusals.Due(m_clock.elapsed()))
-        LogRefusals(due.first, due.second);
-}
-
-void ZmqPeerGuard::LogRefusals(qint64 _nUid, int _nCount)
-{
-    if (_nUid >= 0)
-        qCWarning(lcCore).noquote() << QStringLiteral(
-                                           "ZmqServer: connection of another user refused, uid: %1; "
-                                           "refused since the last line: %2")
-                                           .arg(_nUid)
-                                           .arg(_nCount);
-    else
-        qCWarning(lcCore).noquote() << QStringLiteral(
-                                           "ZmqServer: connection of an unknown user refused, uid: "
-                                           "unknown; refused since the last line: %1")
-                                           .arg(_nCount);
+    m_refusals.LogDue();
 }
 
 void ZmqPeerGuard::AnswerHeldRequests()

@@ -1,10 +1,10 @@
 #pragma once
 
-#include "core/RefusalSummary.h"
+#include "core/RefusalLog.h"
 
 #include <QByteArray>
-#include <QElapsedTimer>
 
+#include <functional>
 #include <set>
 #include <vector>
 
@@ -35,6 +35,10 @@ public:
     void OnMonitorInput();
     void OnHandlerInput();
 
+    // Told each descriptor of a connection that libzmq reports gone, before any later connection
+    // that reuses the number is reported accepted.
+    void SetClosedHandler(std::function<void(int _nFd)> _handler) { m_onClosed = std::move(_handler); }
+
     int RefusedCount() const { return m_nRefused; }
     // Logs the refusals still unlogged whose minute is over; call at the latest after
     // MsUntilSummary() (-1: no line waits).
@@ -52,7 +56,6 @@ private:
     void AnswerHeldRequests();
     // One warning line per refused uid (-1: unknown) per minute, with the count since the last.
     void NoteRefusal(qint64 _nUid);
-    static void LogRefusals(qint64 _nUid, int _nCount);
 
     void* m_pMonitor = nullptr;
     void* m_pHandler = nullptr;
@@ -61,6 +64,6 @@ private:
     std::set<int> m_setStrangers;
     std::vector<Request> m_vecHeld;
     int m_nRefused = 0;
-    RefusalSummary m_refusals;
-    QElapsedTimer m_clock;
+    std::function<void(int)> m_onClosed;
+    RefusalLog m_refusals{QStringLiteral("refused since the last line: ")};
 };

@@ -3,6 +3,7 @@
 
 #include "core/JsonCommand.h"
 #include "core/Logger.h"
+#include "core/PeerCredentials.h"
 #include "core/ProcessMemory.h"
 #include "core/ServiceThread.h"
 
@@ -15,7 +16,28 @@
 #include <cstdlib>
 #include <cstring>
 
-static const char kWakeEndpointPrefix[] = "inproc://qorv-zmq-wake-";
+namespace {
+
+const char kWakeEndpointPrefix[] = "inproc://qorv-zmq-wake-";
+
+// Keys of the summarised log lines.
+enum : qint64 { kIdentityRefused, kMessageDropped, kPeerDropped };
+
+// The bytes of a name as the log shows them, quoted with whatever cannot be printed escaped.
+QString Quoted(const QByteArray& _baName)
+{
+    QString text;
+    QDebug(&text).nospace() << _baName;
+    return text;
+}
+
+// The sooner of two waits, -1 standing for none.
+int Sooner(int _nA, int _nB)
+{
+    return _nA < 0 ? _nB : _nB < 0 ? _nA : qMin(_nA, _nB);
+}
+
+} // namespace
 
 ZmqServer::~ZmqServer()
 {
@@ -50,6 +72,7 @@ bool ZmqServer::Start(const QString& _qstrBind, const QString& _qstrPort, qint64
     }
     m_callback = std::move(_callback);
     m_nMaxMessageBytes = _nMaxMessageBytes;
+    m_nPort = _qstrPort.toUShort();
     const int timeout = kReceiveTimeoutMs;
     zmq_setsockopt(m_pRouter, ZMQ_RCVTIMEO, &timeout, sizeof timeout);
     // A full pipe to a slow peer reports EAGAIN instead of dropping without a word.
@@ -73,7 +96,8 @@ bool ZmqServer::Start(const QString& _qstrBind, const QString& _qstrPort, qint64
     // The guard relies on one I/O thread: a connection is reported accepted before its handshake
     // starts. That is libzmq's default; said here so nobody raises it without reading the guard.
     zmq_ctx_set(m_pContext, ZMQ_IO_THREADS, 1);
-    if (!m_guard.Attach(m_pContext, m_pRouter, _qstrPort.toUShort())) {
+    m_guard.SetClosedHandler([this](int _nFd) { ForgetConnection(_nFd); });
+    if (!m_guard.Attach(m_pContext, m_pRouter, m_nPort)) {
         zmq_close(m_pRouter);
         m_pRouter = nullptr;
         m_guard.Close();
@@ -160,6 +184,11 @@ void ZmqServer::Send(const QByteArray& _baClient, const QByteArray& _baBody)
     const std::shared_ptr<Backlog> backlog = BacklogOf(_baClient);
     // Once over the limit, a peer gets messages again only after it has read half of what is held.
     const qint64 held = backlog->bytes.load();
+    if (backlog->evicting) {
+        if (held > 0)
+            return; // its connection is being closed; the line said so
+        backlog->evicting = false;
+    }
     if (held + _baBody.size() > kMaxUnsentBytesPerPeer ||
         (backlog->dropping && held > kMaxUnsentBytesPerPeer / 2)) {
         if (!backlog->dropping)
@@ -169,10 +198,24 @@ void ZmqServer::Send(const QByteArray& _baClient, const QByteArray& _baBody)
         backlog->dropping = true;
         return;
     }
+    if (m_nUnsentTotal.load() + _baBody.size() > m_nMaxUnsentTotal) {
+        // Room is being made (DropLargestPeers); a later line brings the count.
+        if (!m_drops.Note(kMessageDropped,
+                          QStringLiteral("ZmqServer::Send:unsent bytes of all peers over the limit, "
+                                         "message dropped for: ") +
+                              Quoted(_baClient)))
+            WakeLocked();
+        return;
+    }
     backlog->dropping = false;
     backlog->bytes += _baBody.size();
     m_nUnsentTotal += _baBody.size();
     m_queueSends.push_back({_baClient, _baBody, backlog});
+    WakeLocked();
+}
+
+void ZmqServer::WakeLocked()
+{
     // The receive thread flushes after every batch, so it needs no wake-up for its own sends.
     if (!m_blWakePending && std::this_thread::get_id() != m_thread.get_id()) {
         m_blWakePending = true;
@@ -201,17 +244,24 @@ void ZmqServer::ReceiveLoop()
         FlushSends();
         ReturnMemoryWhenIdle();
         m_guard.Summarise();
+        m_identityRefusals.LogDue();
+        {
+            std::lock_guard<std::mutex> lock(m_mutexQueue);
+            m_drops.LogDue();
+        }
     }
     qCWarning(lcCore) << "server closed";
 }
 
-int ZmqServer::PollTimeoutMs() const
+int ZmqServer::PollTimeoutMs()
 {
     // An idle service sleeps until a peer or the hub has something for it; only a pending trim
-    // (waiting for libzmq to free sent bodies) or a refusal line still to log need a timed look.
+    // (waiting for libzmq to free sent bodies) or a log line still to write need a timed look.
+    int wait = Sooner(m_guard.MsUntilSummary(), m_identityRefusals.MsUntilDue());
     if (m_blTrimDue)
-        return kReceiveTimeoutMs;
-    return m_guard.MsUntilSummary();
+        wait = Sooner(wait, kReceiveTimeoutMs);
+    std::lock_guard<std::mutex> lock(m_mutexQueue);
+    return Sooner(wait, m_drops.MsUntilDue());
 }
 
 void ZmqServer::DrainWake()
@@ -257,7 +307,10 @@ void ZmqServer::DiscardRestOfMessage()
     }
 }
 
-static bool ReceiveFrame(void* _pSocket, QByteArray& _baOut, size_t _nMax)
+// A text frame ends at its first zero byte, as the fixed receive buffers did; a routing identity
+// is taken whole (_blWhole). *_pFd, when asked for, is the connection it came from (-1: unknown).
+static bool ReceiveFrame(void* _pSocket, QByteArray& _baOut, size_t _nMax, bool _blWhole = false,
+                         int* _pFd = nullptr)
 {
     zmq_msg_t frame;
     zmq_msg_init(&frame);
@@ -267,30 +320,46 @@ static bool ReceiveFrame(void* _pSocket, QByteArray& _baOut, size_t _nMax)
     }
     const size_t size = qMin(zmq_msg_size(&frame), _nMax);
     const char* bytes = static_cast<const char*>(zmq_msg_data(&frame));
-    // The text ends at the first zero byte, as the fixed receive buffers did.
-    const void* zero = std::memchr(bytes, 0, size);
+    const void* zero = _blWhole ? nullptr : std::memchr(bytes, 0, size);
     _baOut = QByteArray(bytes, zero ? static_cast<int>(static_cast<const char*>(zero) - bytes)
                                     : static_cast<int>(size));
+    if (_pFd)
+        *_pFd = zmq_msg_get(&frame, ZMQ_SRCFD);
     zmq_msg_close(&frame);
     return true;
+}
+
+bool ZmqServer::IsUsableIdentity(const QByteArray& _baIdentity)
+{
+    static const QByteArray s_service = Envelope::kServiceName.toUtf8();
+    // The hub compares names as text: bytes that do not read back as the same text (not UTF-8)
+    // or that a C string would end early could pass for another client's name.
+    return !_baIdentity.isEmpty() && _baIdentity != s_service && !_baIdentity.contains('\0') &&
+           QString::fromUtf8(_baIdentity).toUtf8() == _baIdentity;
 }
 
 bool ZmqServer::ReceiveOne()
 {
     QByteArray name;
-    if (!ReceiveFrame(m_pRouter, name, 255))
+    // Identities are at most 255 bytes.
+    if (!ReceiveFrame(m_pRouter, name, 255, true))
         return false;
     if (Logger::IsWritten(QtDebugMsg))
         qCDebug(lcCore) << "client name ==" << name;
-    if (name.isEmpty() || name == Envelope::kServiceName.toUtf8()) {
-        qCCritical(lcCore) << "ZmqServer::ReceiveOne:peer identity refused:" << name;
+    if (!IsUsableIdentity(name)) {
+        m_identityRefusals.Note(
+            kIdentityRefused, QStringLiteral("ZmqServer::ReceiveOne:peer identity refused: ") + Quoted(name));
         DiscardRestOfMessage();
         return true;
     }
     // Frames of one message arrive together; never read into the next message.
     QByteArray lengthText;
-    if (!HasMoreFrames(m_pRouter) || !ReceiveFrame(m_pRouter, lengthText, 63))
+    // The frames that came over the connection know it; the identity frame, made by the
+    // ROUTER, not always.
+    int fd = -1;
+    if (!HasMoreFrames(m_pRouter) || !ReceiveFrame(m_pRouter, lengthText, 63, false, &fd))
         return true;
+    NotePeerConnection(name, fd);
     if (Logger::IsWritten(QtDebugMsg))
         qCDebug(lcCore) << "msg length ==" << lengthText;
     long long length = 0;
@@ -343,6 +412,7 @@ void ZmqServer::FlushSends()
     }
     for (const QueuedSend& send : batch)
         SendOne(send);
+    DropLargestPeers();
 }
 
 void ZmqServer::SendOne(const QueuedSend& _send)
@@ -395,4 +465,118 @@ void ZmqServer::SweepBacklogs()
         else
             ++it;
     }
+}
+
+void ZmqServer::NotePeerConnection(const QByteArray& _baClient, int _nFd)
+{
+    if (_nFd < 0)
+        return;
+    const auto known = m_hashPeerFds.constFind(_baClient);
+    if (known != m_hashPeerFds.constEnd() && *known == _nFd)
+        return;
+    // The name moved to a new connection (a reconnect takes it over), or the number now belongs
+    // to another peer's connection.
+    if (known != m_hashPeerFds.constEnd())
+        m_hashFdPeers.remove(*known);
+    const auto previous = m_hashFdPeers.constFind(_nFd);
+    if (previous != m_hashFdPeers.constEnd())
+        m_hashPeerFds.remove(*previous);
+    m_hashPeerFds.insert(_baClient, _nFd);
+    m_hashFdPeers.insert(_nFd, _baClient);
+}
+
+void ZmqServer::ForgetConnection(int _nFd)
+{
+    const auto it = m_hashFdPeers.find(_nFd);
+    if (it == m_hashFdPeers.end())
+        return;
+    m_hashPeerFds.remove(*it);
+    m_hashFdPeers.erase(it);
+}
+
+void ZmqServer::DropLargestPeers()
+{
+    const qint64 room = m_nMaxUnsentTotal - m_nMaxUnsentTotal / 4;
+    if (m_nUnsentTotal.load() <= room)
+        return;
+    // Bytes of peers dropped before are on their way back; one whose connection was not known
+    // then is disconnected once it is.
+    qint64 leaving = 0;
+    std::vector<Evicted*> unclosed;
+    {
+        std::lock_guard<std::mutex> lock(m_mutexQueue);
+        for (auto it = m_vecEvicted.begin(); it != m_vecEvicted.end();) {
+            const qint64 held = it->backlog->bytes.load();
+            if (held == 0 || !it->backlog->evicting) {
+                it = m_vecEvicted.erase(it);
+                continue;
+            }
+            leaving += held;
+            if (!it->closed)
+                unclosed.push_back(&*it);
+            ++it;
+        }
+    }
+    for (Evicted* evicted : unclosed)
+        evicted->closed = Disconnect(evicted->name);
+
+    while (m_nUnsentTotal.load() - leaving > room) {
+        QByteArray name;
+        qint64 bytes = 0;
+        std::shared_ptr<Backlog> largest;
+        {
+            std::lock_guard<std::mutex> lock(m_mutexQueue);
+            for (auto it = m_hashBacklogs.constBegin(); it != m_hashBacklogs.constEnd(); ++it) {
+                const qint64 held = it.value()->bytes.load();
+                if (!it.value()->evicting && held > bytes) {
+                    largest = it.value();
+                    name = it.key();
+                    bytes = held;
+                }
+            }
+            if (!largest)
+                return;
+            largest->evicting = true;
+            // What is still queued here is given back at once; libzmq gives back the rest when
+            // the connection is gone.
+            std::deque<QueuedSend> kept;
+            for (QueuedSend& send : m_queueSends) {
+                if (send.backlog != largest) {
+                    kept.push_back(std::move(send));
+                    continue;
+                }
+                largest->bytes -= send.body.size();
+                m_nUnsentTotal -= send.body.size();
+            }
+            m_queueSends.swap(kept);
+        }
+        const bool closed = Disconnect(name);
+        m_vecEvicted.push_back({name, largest, closed});
+        leaving += largest->bytes.load();
+        std::lock_guard<std::mutex> lock(m_mutexQueue);
+        m_drops.Note(
+            kPeerDropped,
+            QStringLiteral("ZmqServer: unsent bytes of all peers over the limit, the peer holding the "
+                           "most dropped: %1 with %2 bytes unsent, %3")
+                .arg(Quoted(name))
+                .arg(bytes)
+                .arg(closed ? QStringLiteral("connection closed")
+                            : QStringLiteral("its connection not known yet, messages to it dropped "
+                                             "until it reads or sends")));
+    }
+}
+
+bool ZmqServer::Disconnect(const QByteArray& _baClient)
+{
+    // Reports of connections gone are read first, so a number that a newer connection reuses is
+    // not taken for this peer's.
+    m_guard.OnMonitorInput();
+    const auto it = m_hashPeerFds.constFind(_baClient);
+    if (it == m_hashPeerFds.constEnd())
+        return false;
+    // Still a connection to this port; the peer may come back, but whatever was held is let go.
+    if (!PeerCredentials::AcceptedSocketOwner(*it, m_nPort))
+        return false;
+    PeerCredentials::ShutDownSocket(*it);
+    return true;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/RefusalLog.h"
 #include "core/ZmqPeerGuard.h"
 
 #include <QByteArray>
@@ -12,6 +13,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 // The ZeroMQ ROUTER transport. One thread owns every ZeroMQ socket: it receives the
 // three-frame messages and also performs the sends that other threads queue through Send().
@@ -41,8 +43,15 @@ public:
     // Bytes queued for one peer and not yet written to its connection; past this its messages
     // are dropped, so a client that never reads cannot make the service hold without bound.
     static constexpr qint64 kMaxUnsentBytesPerPeer = 256LL * 1024 * 1024;
+    // Bytes held for all peers together. Past three quarters of it the connection of the peer
+    // holding the most is closed, which gives its bytes back; at the bound itself messages are
+    // dropped, so peers that never read cannot make the service hold more, however many they are.
+    static constexpr qint64 kMaxUnsentBytesTotal = 512LL * 1024 * 1024;
     // Whole requests libzmq holds from one peer before it stops reading that connection.
     static constexpr int kReceiveHighWaterMark = 64;
+
+    // In place of kMaxUnsentBytesTotal (tests use a small bound); call before Start.
+    void SetMaxUnsentTotal(qint64 _nBytes) { m_nMaxUnsentTotal = _nBytes; }
 
     // Bytes held for a peer: queued here or handed to libzmq and not yet written.
     qint64 UnsentBytes(const QByteArray& _baClient);
@@ -55,7 +64,7 @@ public:
 
 private:
     void ReceiveLoop();
-    int PollTimeoutMs() const;
+    int PollTimeoutMs();
     void ReceiveMessages();
     bool ReceiveOne();
     void FlushSends();
@@ -65,6 +74,19 @@ private:
     struct QueuedSend;
     void SendOne(const QueuedSend& _send);
     void ReturnMemoryWhenIdle();
+    // With m_mutexQueue held: makes the receive thread look at its queue (and its log) soon.
+    void WakeLocked();
+
+    // A routing identity is the client's name: whole, UTF-8, not empty and not the service's.
+    static bool IsUsableIdentity(const QByteArray& _baIdentity);
+    // The receive thread's record of which connection (descriptor) each peer last sent from, so
+    // a peer can be disconnected; forgotten when libzmq reports the connection gone.
+    void NotePeerConnection(const QByteArray& _baClient, int _nFd);
+    void ForgetConnection(int _nFd);
+    // Closes the connections of the peers holding the most until the total is back under three
+    // quarters of its bound. Receive thread only.
+    void DropLargestPeers();
+    bool Disconnect(const QByteArray& _baClient);
 
     // What is held for one peer; shared with the messages in flight, which give their bytes
     // back when libzmq frees them (on its own thread).
@@ -72,12 +94,32 @@ private:
     {
         std::atomic<qint64> bytes{0};
         bool dropping = false; // guarded by m_mutexQueue; one log line per burst of drops
+        // Guarded by m_mutexQueue: dropped for holding the most of all peers; nothing more is
+        // queued for it until what it held is given back.
+        bool evicting = false;
     };
     // Both with m_mutexQueue held.
     std::shared_ptr<Backlog> BacklogOf(const QByteArray& _baClient);
     void SweepBacklogs();
     static constexpr int kSweepAtPeers = 4096;
     int m_nSweepAt = kSweepAtPeers; // guarded by m_mutexQueue
+
+    qint64 m_nMaxUnsentTotal = kMaxUnsentBytesTotal;
+    // Receive thread only: peers dropped for holding the most, until their bytes are back.
+    struct Evicted
+    {
+        QByteArray name;
+        std::shared_ptr<Backlog> backlog;
+        bool closed = false; // its connection was shut down
+    };
+    std::vector<Evicted> m_vecEvicted;
+    // Dropped messages and peers, one line per kind a minute; guarded by m_mutexQueue.
+    RefusalLog m_drops{QStringLiteral("dropped since the last line: ")};
+    // Receive thread only.
+    RefusalLog m_identityRefusals{QStringLiteral("refused since the last line: ")};
+    QHash<QByteArray, int> m_hashPeerFds;
+    QHash<int, QByteArray> m_hashFdPeers;
+    quint16 m_nPort = 0;
 
     void* m_pContext = nullptr;
     void* m_pRouter = nullptr;

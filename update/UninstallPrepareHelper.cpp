@@ -44,11 +44,14 @@ void UninstallPrepareHelper::Start(Callback _funcCallback)
 
 void UninstallPrepareHelper::OnRecvMessage(const JsonCommand& _jsonCommand)
 {
-    // Only the application itself may consent to its own update.
-    if (_jsonCommand.from != m_qstrAppId) {
+    // Only the application itself may consent to its own update: the connection logged in under
+    // its app id, whatever "from" claims.
+    if (_jsonCommand.verified_sender != m_qstrAppId) {
         qCWarning(lcUpdate).noquote()
             << "UninstallPrepareHelper::OnRecvMessage:answer from another client ignored:" +
-                   _jsonCommand.from + " app:" + m_qstrAppId;
+                   (_jsonCommand.verified_sender.isEmpty() ? QStringLiteral("(not logged in)")
+                                                           : _jsonCommand.verified_sender) +
+                   " from:" + _jsonCommand.from + " app:" + m_qstrAppId;
         return;
     }
     if (m_blSettled) {

@@ -61,7 +61,10 @@ private slots:
     void queries();
     void statusListsClientsAndTasks();
     void transferToNamedClients();
+    void castReachesEveryClientAndManagerAnswersMinus4_data();
     void castReachesEveryClientAndManagerAnswersMinus4();
+    void serviceNameRefusedAsClientSender_data();
+    void serviceNameRefusedAsClientSender();
     void abilityResultFollowsCommandRet();
     void firstCreatedAbilityWins();
     void refusedCommandGetsOneMinus4();
@@ -351,21 +354,77 @@ void tst_MessageService::transferToNamedClients()
     QCOMPARE(takeFor("n1").size(), 1);
 }
 
+void tst_MessageService::castReachesEveryClientAndManagerAnswersMinus4_data()
+{
+    QTest::addColumn<bool>("loggedIn");
+    QTest::newRow("sender logged in") << true;
+    // Answers go to the envelope's "from", whoever sent it.
+    QTest::newRow("sender not logged in") << false;
+}
+
 void tst_MessageService::castReachesEveryClientAndManagerAnswersMinus4()
 {
+    QFETCH(bool, loggedIn);
     login("c1", {});
     login("c2", {});
-    login("sender", {});
-    send("sender", "transfer", "chat", "hi", {}, true);
+    if (loggedIn)
+        login("sender", {});
+    send("sender", "transfer", "chat", "hi", {}, true,
+         loggedIn ? MessageService::Via::Local : MessageService::Via::Zmq);
     QCOMPARE(takeFor("c1").size(), 1);
     QCOMPARE(takeFor("c2").size(), 1);
-    // The sender gets its own copy, the hub's answer, and later the manager's refusal.
-    QCOMPARE(takeFor("sender").size(), 2);
+    // The sender gets its own copy when it is registered, the hub's answer, and later the
+    // manager's refusal.
+    QCOMPARE(takeFor("sender").size(), loggedIn ? 2 : 1);
     const QList<Delivery> late = waitFor("sender", 1);
     QCOMPARE(late.size(), 1);
     QCOMPARE(late[0].envelope.type, QString("transfer"));
     QCOMPARE(late[0].envelope.error_code, qint64(-4));
     QCOMPARE(late[0].envelope.to, QStringList({"sender"}));
+}
+
+void tst_MessageService::serviceNameRefusedAsClientSender_data()
+{
+    using Via = MessageService::Via;
+    QTest::addColumn<Via>("via");
+    QTest::addColumn<QString>("type");
+    QTest::addColumn<QString>("command");
+    QTest::addColumn<bool>("cast");
+    QTest::newRow("ZeroMQ transfer") << Via::Zmq << "transfer"
+                                     << "pre_uninst" << false;
+    QTest::newRow("WebSocket transfer") << Via::WebSocket << "transfer"
+                                        << "pre_uninst" << false;
+    QTest::newRow("ZeroMQ cast") << Via::Zmq << "transfer"
+                                 << "chat" << true;
+    QTest::newRow("WebSocket command") << Via::WebSocket << "command"
+                                       << "offered" << false;
+    QTest::newRow("ZeroMQ login") << Via::Zmq << "notify"
+                                  << "command_login" << false;
+    // The service's own envelopes go on flowing.
+    QTest::newRow("the service itself") << Via::Local << "transfer"
+                                        << "pre_uninst" << false;
+}
+
+void tst_MessageService::serviceNameRefusedAsClientSender()
+{
+    QFETCH(MessageService::Via, via);
+    QFETCH(QString, type);
+    QFETCH(QString, command);
+    QFETCH(bool, cast);
+    login("c1", {"offered"});
+    JsonCommand forged = MakeRequest(command, QString(), type);
+    forged.from = Envelope::kServiceName;
+    forged.to = QStringList{"c1"};
+    forged.iscast = cast;
+    MessageService::Instance().OnMessageReceived("forger", forged.ToString(), via);
+    const bool own = via == MessageService::Via::Local;
+    QCOMPARE(takeFor("c1").size(), own ? 1 : 0);
+    const QList<Delivery> answers = takeFor("forger");
+    QCOMPARE(answers.size(), 1);
+    QCOMPARE(answers[0].envelope.error_code, own ? qint64(0) : qint64(-1));
+    QCOMPARE(answers[0].envelope.type, Envelope::AnswerType(type));
+    QVERIFY(takeFor(Envelope::kServiceName).isEmpty());
+    QVERIFY(!MessageService::Instance().Registry().contains("forger"));
 }
 
 void tst_MessageService::abilityResultFollowsCommandRet()
@@ -407,7 +466,7 @@ void tst_MessageService::answerToTheServiceNamesOnlyTheLoggedInConnection_data()
     using Via = MessageService::Via;
     QTest::addColumn<Via>("loginVia");
     QTest::addColumn<Via>("answerVia");
-    QTest::addColumn<QString>("from");
+    QTest::addColumn<QString>("sender");
     QTest::newRow("the logged-in connection") << Via::WebSocket << Via::WebSocket << "app";
     // A ZeroMQ routing identity can be any name; it is not the application logged in over WebSocket.
     QTest::newRow("same name, other transport") << Via::WebSocket << Via::Zmq << "";
@@ -418,14 +477,15 @@ void tst_MessageService::answerToTheServiceNamesOnlyTheLoggedInConnection()
 {
     QFETCH(MessageService::Via, loginVia);
     QFETCH(MessageService::Via, answerVia);
-    QFETCH(QString, from);
+    QFETCH(QString, sender);
     if (loginVia != MessageService::Via::Local)
         send("app", "notify", "command_login", "{\"abilities\":[]}", {}, false, loginVia);
     takeFor("app");
     send("app", "transfer", "pre_uninst", QString(), {Envelope::kServiceName}, false, answerVia);
     const QList<Delivery> toManager = takeFor(Envelope::kServiceName);
     QCOMPARE(toManager.size(), 1);
-    QCOMPARE(toManager[0].envelope.from, from);
+    QCOMPARE(toManager[0].envelope.verified_sender, sender);
+    QCOMPARE(toManager[0].envelope.from, QString("app")); // as sent, so answers still reach it
 }
 
 QTEST_GUILESS_MAIN(tst_MessageService)

@@ -3,11 +3,66 @@
 
 #include <QtTest>
 
+#include <zmq.h>
+
 #include <atomic>
 #include <mutex>
 #include <thread>
 
 namespace {
+
+// Counts the log lines that contain a text, from any thread, while it lives; other lines go on
+// to the test's own handler.
+class LineCounter
+{
+public:
+    explicit LineCounter(const QString& _qstrNeedle)
+    {
+        s_needle = _qstrNeedle;
+        s_count = 0;
+        s_previous = qInstallMessageHandler(&Handle);
+    }
+    ~LineCounter() { qInstallMessageHandler(s_previous); }
+    int count() const { return s_count.load(); }
+
+private:
+    static void Handle(QtMsgType _type, const QMessageLogContext& _context, const QString& _qstrText)
+    {
+        if (_qstrText.contains(s_needle))
+            ++s_count;
+        else
+            s_previous(_type, _context, _qstrText);
+    }
+    static inline QString s_needle;
+    static inline std::atomic<int> s_count{0};
+    static inline QtMessageHandler s_previous = nullptr;
+};
+
+// A peer that reads nothing and holds at most one message and a small socket buffer, so what
+// is sent to it stays in the server.
+class DeafPeer
+{
+public:
+    DeafPeer(void* _pContext, const QByteArray& _baName, quint16 _nPort)
+    {
+        m_pSocket = zmq_socket(_pContext, ZMQ_DEALER);
+        zmq_setsockopt(m_pSocket, ZMQ_ROUTING_ID, _baName.constData(), static_cast<size_t>(_baName.size()));
+        const int one = 1, buffer = 4096, linger = 0;
+        zmq_setsockopt(m_pSocket, ZMQ_RCVHWM, &one, sizeof one);
+        zmq_setsockopt(m_pSocket, ZMQ_RCVBUF, &buffer, sizeof buffer);
+        zmq_setsockopt(m_pSocket, ZMQ_LINGER, &linger, sizeof linger);
+        zmq_connect(m_pSocket, ("tcp://127.0.0.1:" + QByteArray::number(_nPort)).constData());
+        // Its first message tells the server which connection is its.
+        zmq_send(m_pSocket, "8", 1, ZMQ_SNDMORE);
+        zmq_send(m_pSocket, "register", 8, 0);
+    }
+    ~DeafPeer() { zmq_close(m_pSocket); }
+    DeafPeer(const DeafPeer&) = delete;
+    DeafPeer& operator=(const DeafPeer&) = delete;
+
+private:
+    void* m_pSocket = nullptr;
+};
 
 // The body of the next message, "bad frames" when it is not a length and a body that agree,
 // null after the bound.
@@ -33,10 +88,15 @@ private slots:
     void lengthFrameRules_data();
     void lengthFrameRules();
     void reservedAndEmptyIdentitiesAreIgnored();
+    void identitiesAreTakenWhole_data();
+    void identitiesAreTakenWhole();
+    void peersThatNeverReadStayUnderTheTotalBound();
     void tenThousandInFlightAllAnswered();
     void sendsFromManyThreadsWhileClientsTalk();
 
 private:
+    void StartServer(qint64 _nMaxUnsentTotal);
+
     std::unique_ptr<ZmqServer> m_server;
     quint16 m_nPort = 0;
     std::mutex m_mutex;
@@ -45,7 +105,15 @@ private:
 
 void tst_ZmqServer::init()
 {
+    StartServer(ZmqServer::kMaxUnsentBytesTotal);
+}
+
+void tst_ZmqServer::StartServer(qint64 _nMaxUnsentTotal)
+{
+    if (m_server)
+        m_server->Stop();
     m_server = std::make_unique<ZmqServer>();
+    m_server->SetMaxUnsentTotal(_nMaxUnsentTotal);
     m_received.clear();
     // Echo every body back to its sender, as the hub's answer would be.
     for (int attempt = 0; attempt < 5; ++attempt) {
@@ -60,6 +128,7 @@ void tst_ZmqServer::init()
                             }))
             return;
         m_server = std::make_unique<ZmqServer>();
+        m_server->SetMaxUnsentTotal(_nMaxUnsentTotal);
     }
     QFAIL("no free port");
 }
@@ -124,6 +193,95 @@ void tst_ZmqServer::reservedAndEmptyIdentitiesAreIgnored()
     QCOMPARE(Receive(impostor, 200), QByteArray());
     std::lock_guard<std::mutex> lock(m_mutex);
     QCOMPARE(m_received.size(), 1);
+}
+
+void tst_ZmqServer::identitiesAreTakenWhole_data()
+{
+    QTest::addColumn<QByteArray>("identity");
+    QTest::addColumn<bool>("accepted");
+    // Cut at its zero byte, the first would pass for the client "myapp".
+    QTest::newRow("zero byte inside") << QByteArray("myapp\0evil", 10) << false;
+    QTest::newRow("not UTF-8") << QByteArray("myapp\xff") << false;
+    QTest::newRow("sequence cut short") << QByteArray("myapp\xc3") << false;
+    QTest::newRow("overlong form") << QByteArray("myapp\xc0\xaf") << false;
+    QTest::newRow("UTF-8 name") << QByteArray("myapp\xc3\xa9") << true;
+}
+
+void tst_ZmqServer::identitiesAreTakenWhole()
+{
+    QFETCH(QByteArray, identity);
+    QFETCH(bool, accepted);
+    LineCounter refusals("peer identity refused");
+    ZmqTestClient myapp("myapp", m_nPort);
+    myapp.sendText("hi");
+    QCOMPARE(Receive(myapp), QByteArray("echo:hi"));
+    const auto other = ZmqTestClient::withIdentity(identity, m_nPort);
+    const int kCount = 20;
+    for (int i = 0; i < kCount; ++i)
+        other->sendText("other " + QByteArray::number(i));
+    if (accepted) {
+        for (int i = 0; i < kCount; ++i)
+            QCOMPARE(Receive(*other), "echo:other " + QByteArray::number(i));
+    } else {
+        QTRY_COMPARE_WITH_TIMEOUT(refusals.count(), 1, 5000);
+        // The server takes a message from each peer in turn, so by the end of these the other's
+        // have all been read.
+        for (int i = 0; i < 2 * kCount; ++i) {
+            myapp.sendText("ping");
+            QCOMPARE(Receive(myapp), QByteArray("echo:ping"));
+        }
+        QVERIFY(!Receive(*other, 100).size());
+    }
+    std::lock_guard<std::mutex> lock(m_mutex);
+    int fromOther = 0;
+    for (const auto& received : qAsConst(m_received)) {
+        if (!received.second.startsWith("other "))
+            continue;
+        ++fromOther;
+        QCOMPARE(received.first, identity); // whole, never another client's name
+    }
+    QCOMPARE(fromOther, accepted ? kCount : 0);
+    QCOMPARE(refusals.count(), accepted ? 0 : 1); // one line a minute, however many
+}
+
+void tst_ZmqServer::peersThatNeverReadStayUnderTheTotalBound()
+{
+    const qint64 kBound = 8 * 1024 * 1024;
+    StartServer(kBound);
+    LineCounter dropped("the peer holding the most dropped");
+    void* context = zmq_ctx_new();
+    {
+        std::vector<std::unique_ptr<DeafPeer>> deaf;
+        const QList<QByteArray> names{"deaf0", "deaf1", "deaf2", "deaf3"};
+        for (const QByteArray& name : names)
+            deaf.push_back(std::make_unique<DeafPeer>(context, name, m_nPort));
+        QTRY_COMPARE_WITH_TIMEOUT(
+            [&] {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                return m_received.size();
+            }(),
+            names.size(), 5000);
+        ZmqTestClient reader("reader", m_nPort);
+
+        // Ten times the bound, to peers that never read: without a bound for all together each
+        // would hold up to the bound for one peer.
+        const QByteArray chunk(256 * 1024, 'x');
+        qint64 most = 0;
+        for (int round = 0; round < 80; ++round)
+            for (const QByteArray& name : names) {
+                m_server->Send(name, chunk);
+                most = qMax(most, m_server->UnsentTotal());
+            }
+        QVERIFY2(most <= kBound, qPrintable(QString::number(most)));
+        QTRY_VERIFY_WITH_TIMEOUT(dropped.count() >= 1, 5000);
+        // The peers' connections were closed and what they held given back.
+        QTRY_VERIFY2_WITH_TIMEOUT(m_server->UnsentTotal() <= kBound - kBound / 4,
+                                  qPrintable(QString::number(m_server->UnsentTotal())), 10000);
+        // A peer that reads is still answered.
+        reader.sendText("after");
+        QCOMPARE(Receive(reader), QByteArray("echo:after"));
+    }
+    zmq_ctx_term(context);
 }
 
 void tst_ZmqServer::tenThousandInFlightAllAnswered()

@@ -6,7 +6,8 @@
 #include <unistd.h>
 
 // Attacks on the running service from this machine: another user on the ZeroMQ port, an HTTP
-// request read as legacy ZeroMQ frames, a client that never reads its answers.
+// request read as legacy ZeroMQ frames, a client that never reads its answers, floods of
+// refused WebSocket connections.
 class tst_ServiceSecurity : public QObject
 {
     Q_OBJECT
@@ -18,6 +19,8 @@ private slots:
     void httpRequestShapedAsLegacyFramesStartsNothing();
     void clientThatNeverReadsCannotGrowTheService();
     void clientWithManyRequestsInFlightReceivesEveryAnswer();
+    void refusedWebSocketConnectionsCannotFloodTheLog_data();
+    void refusedWebSocketConnectionsCannotFloodTheLog();
     void logIsReadableByTheUserAlone();
     void plantedLockFolder_data();
     void plantedLockFolder();
@@ -244,6 +247,56 @@ void tst_ServiceSecurity::clientWithManyRequestsInFlightReceivesEveryAnswer()
         QVERIFY2(answer, qPrintable(QString("answer %1 missing").arg(i)));
         QCOMPARE(answer->type, QString("query_ret"));
     }
+}
+
+void tst_ServiceSecurity::refusedWebSocketConnectionsCannotFloodTheLog_data()
+{
+    QTest::addColumn<bool>("stranger");
+    QTest::addColumn<QString>("request"); // written on each connection; %1: the port
+    QTest::addColumn<QString>("line");
+    QTest::newRow("another user's connections")
+        << true << QString() << "WebSocket_Server::SlotNewConnection:peer belongs to another user, closed:";
+    // What a web page the user opens can do: its origin is not allowed.
+    QTest::newRow("a web page's handshakes")
+        << false
+        << "GET / HTTP/1.1\\r\\nHost: 127.0.0.1:%1\\r\\nOrigin: https://evil.example\\r\\n"
+           "Upgrade: websocket\\r\\nConnection: Upgrade\\r\\n"
+           "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\\r\\nSec-WebSocket-Version: 13\\r\\n\\r\\n"
+        << "WebSocket_Server::SlotHandshakeData:handshake refused: origin not allowed:";
+}
+
+void tst_ServiceSecurity::refusedWebSocketConnectionsCannotFloodTheLog()
+{
+    QFETCH(bool, stranger);
+    QFETCH(QString, request);
+    QFETCH(QString, line);
+    if (stranger && getuid() != 0)
+        QSKIP("running a client as another user needs root");
+    const int kConnections = 3000;
+    const QString port = QString::number(m_service->wsPort());
+    // One connection after the other, each waiting for the service's answer or hang-up, so every
+    // one of them has been refused when the loop ends.
+    QString script = QString("trap '' PIPE; for i in $(seq %1); do exec 3<>/dev/tcp/127.0.0.1/%2 || exit 3; ")
+                         .arg(kConnections)
+                         .arg(port);
+    if (!request.isEmpty())
+        script += "printf '" + request.arg(port) + "' >&3 2>/dev/null; ";
+    script += "read -t 5 -r reply <&3; exec 3<&-; done";
+    QProcess flood;
+    QStringList command{"/bin/bash", "-c", script};
+    if (stranger)
+        command = QStringList{"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"} + command;
+    flood.start(command.takeFirst(), command);
+    QVERIFY(flood.waitForFinished(300000));
+    QCOMPARE(flood.exitCode(), 0);
+    QVERIFY(m_service->waitForLog(line));
+    WsTestClient own("after-flood", m_service->wsPort());
+    QVERIFY(own.login());
+    // The first refusal at once; the rest wait for the end of the minute, counted in one line.
+    const QString log = m_service->logText();
+    QVERIFY2(log.count(line) <= 2, qPrintable(QString::number(log.count(line))));
+    QVERIFY(log.contains(
+        QRegularExpression(QRegularExpression::escape(line) + ".*; refused since the last line: 1\\r?\\n")));
 }
 
 void tst_ServiceSecurity::logIsReadableByTheUserAlone()

@@ -251,7 +251,8 @@ void tst_WebSocketTransport::originChecked()
         return;
     }
     QVERIFY(!client.open(5000));
-    QVERIFY(m_pService->waitForLog(QStringLiteral("origin not allowed: ") + origin));
+    // Refusals are logged once a minute at most, with their count: the first of these rows is.
+    QVERIFY(m_pService->waitForLog(QStringLiteral("handshake refused: origin not allowed: ")));
     // And the same request written by hand is answered 403, never upgraded.
     const QByteArray head = rawWebSocketHandshake(
         m_pService->wsPort(), "127.0.0.1:" + QByteArray::number(m_pService->wsPort()), origin.toUtf8());
@@ -278,10 +279,8 @@ void tst_WebSocketTransport::hostChecked()
     QFETCH(QByteArray, host);
     QFETCH(bool, accepted);
     const QByteArray head = rawWebSocketHandshake(m_pService->wsPort(), host, QByteArray());
+    // Its log line waits behind the origin refusals' (one line a minute for this user).
     QVERIFY2(head.startsWith(accepted ? "HTTP/1.1 101" : "HTTP/1.1 403"), head.constData());
-    if (!accepted)
-        QVERIFY(m_pService->waitForLog(QStringLiteral("host not allowed: ") + QString::fromLatin1(host)) ||
-                host.isEmpty());
 }
 
 void tst_WebSocketTransport::brokenConnectionLeavesOthersAlone()

@@ -25,11 +25,23 @@ void PumpQtEvents()
 
 } // namespace
 
-ZmqTestClient::ZmqTestClient(const QString& _qstrName, quint16 _nPort) : m_qstrName(_qstrName)
+ZmqTestClient::ZmqTestClient(const QString& _qstrName, quint16 _nPort)
+    : ZmqTestClient(_qstrName, _qstrName.toUtf8(), _nPort)
+{
+}
+
+std::unique_ptr<ZmqTestClient> ZmqTestClient::withIdentity(const QByteArray& _baIdentity, quint16 _nPort)
+{
+    return std::unique_ptr<ZmqTestClient>(
+        new ZmqTestClient(QString::fromUtf8(_baIdentity), _baIdentity, _nPort));
+}
+
+ZmqTestClient::ZmqTestClient(const QString& _qstrName, const QByteArray& _baIdentity, quint16 _nPort)
+    : m_qstrName(_qstrName)
 {
     m_pSocket = zmq_socket(SharedContext(), ZMQ_DEALER);
-    const QByteArray identity = _qstrName.toUtf8();
-    zmq_setsockopt(m_pSocket, ZMQ_ROUTING_ID, identity.constData(), static_cast<size_t>(identity.size()));
+    zmq_setsockopt(m_pSocket, ZMQ_ROUTING_ID, _baIdentity.constData(),
+                   static_cast<size_t>(_baIdentity.size()));
     // Messages sent just before the client goes away still leave; the shared context is never
     // terminated, so nothing waits for them.
     const int linger = 2000;

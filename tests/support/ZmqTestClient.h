@@ -9,6 +9,7 @@
 
 #include <deque>
 #include <functional>
+#include <memory>
 #include <optional>
 
 // A ZeroMQ client of the service: a DEALER whose routing identity is its name. Use it from one
@@ -20,6 +21,8 @@ public:
     using Predicate = std::function<bool(const JsonCommand&)>;
 
     ZmqTestClient(const QString& _qstrName, quint16 _nPort);
+    // A client whose routing identity is these bytes exactly, UTF-8 or not.
+    static std::unique_ptr<ZmqTestClient> withIdentity(const QByteArray& _baIdentity, quint16 _nPort);
     ~ZmqTestClient();
     ZmqTestClient(const ZmqTestClient&) = delete;
     ZmqTestClient& operator=(const ZmqTestClient&) = delete;
@@ -49,6 +52,7 @@ public:
     int queued() const { return static_cast<int>(m_queue.size()); }
 
 private:
+    ZmqTestClient(const QString& _qstrName, const QByteArray& _baIdentity, quint16 _nPort);
     // Reads one message if one arrives within the bound; false on time-out.
     bool ReadOne(int _nTimeoutMs);
 

@@ -18,10 +18,13 @@ namespace {
 
 const QString kApp = QStringLiteral("qorv_test_app");
 
-JsonCommand Answer(const QString& _qstrGuid, int _nCode, const QString& _qstrText)
+// _qstrSender: the connection the hub vouches for, as it hands the answer over.
+JsonCommand Answer(const QString& _qstrGuid, int _nCode, const QString& _qstrText,
+                   const QString& _qstrSender = kApp)
 {
     JsonCommand answer = makeTransfer({Envelope::kServiceName}, QString(), QStringLiteral("pre_uninst"));
     answer.from = kApp;
+    answer.verified_sender = _qstrSender;
     answer.guid = _qstrGuid;
     answer.error_code = _nCode;
     answer.error_string = _qstrText;
@@ -61,10 +64,17 @@ void tst_UninstallPrepareHelper::oneReport_data()
     QTest::addColumn<bool>("sameGuid");
     QTest::addColumn<bool>("ready");
     QTest::addColumn<QString>("message");
-    QTest::newRow("not running: not asked") << "qorv-no-such-process" << 0 << true << true << "prepared";
-    QTest::newRow("refuses") << "sleep" << 201 << true << false << "saving a document";
-    QTest::newRow("answers another guid") << "sleep" << 200 << false << false << "fatal error:invalid guid";
-    QTest::newRow("silent: consent") << "sleep" << 0 << true << true << "prepared";
+    QTest::addColumn<QString>("sender");
+    QTest::newRow("not running: not asked")
+        << "qorv-no-such-process" << 0 << true << true << "prepared" << kApp;
+    QTest::newRow("refuses") << "sleep" << 201 << true << false << "saving a document" << kApp;
+    QTest::newRow("answers another guid")
+        << "sleep" << 200 << false << false << "fatal error:invalid guid" << kApp;
+    QTest::newRow("silent: consent") << "sleep" << 0 << true << true << "prepared" << kApp;
+    // "from" names the application, but no connection logged in under its name sent it.
+    QTest::newRow("refusal claiming its name") << "sleep" << 201 << true << true << "prepared" << QString();
+    QTest::newRow("refusal from another client")
+        << "sleep" << 201 << true << true << "prepared" << QStringLiteral("other_app");
 }
 
 void tst_UninstallPrepareHelper::oneReport()
@@ -74,6 +84,7 @@ void tst_UninstallPrepareHelper::oneReport()
     QFETCH(bool, sameGuid);
     QFETCH(bool, ready);
     QFETCH(QString, message);
+    QFETCH(QString, sender);
     HubCapture hub;
     const QString guid = QUuid::createUuid().toString();
     UninstallPrepareHelper helper(kApp, process, guid);
@@ -87,7 +98,7 @@ void tst_UninstallPrepareHelper::oneReport()
         QCOMPARE(question->client + ' ' + question->envelope.command, kApp + " pre_uninst");
     }
     if (code)
-        helper.OnRecvMessage(Answer(sameGuid ? guid : "{another}", code, "saving a document"));
+        helper.OnRecvMessage(Answer(sameGuid ? guid : "{another}", code, "saving a document", sender));
     QTRY_COMPARE_WITH_TIMEOUT(reports.size(), 1, 10000);
     QCOMPARE(reports.first(), qMakePair(ready, message));
     QCOMPARE(hub.ForGuid(guid).isEmpty(), process != QLatin1String("sleep"));
