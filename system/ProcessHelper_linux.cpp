@@ -4,6 +4,8 @@
 #include "system/ProcessHelper.h"
 #include "core/LogCategories.h"
 
+#include "core/DescendantWatch.h"
+
 #include "system/ProcessSnapshot.h"
 
 #include <QCoreApplication>
@@ -73,13 +75,17 @@ bool LaunchDetached(const QString& _qstrProgram, const QStringList& _listArgs)
     process.setStandardErrorFile(QProcess::nullDevice());
     qint64 pid = 0;
     const bool started = process.startDetached(&pid);
-    if (started)
-        qCDebug(lcSystem).noquote() << "ProcessHelper:started" << _qstrProgram
-                                    << _listArgs.join(QLatin1Char(' ')) << "pid" << pid;
-    else
+    if (!started) {
         qCWarning(lcSystem).noquote()
             << "ProcessHelper:cannot start" << _qstrProgram << _listArgs.join(QLatin1Char(' '));
-    return started;
+        return false;
+    }
+    // While a pre-uninstall action is watched this service adopts the program (its first parent
+    // ends at once): it must never be counted as the action's.
+    DescendantWatch::NoteStartedForClient(pid);
+    qCDebug(lcSystem).noquote() << "ProcessHelper:started" << _qstrProgram << _listArgs.join(QLatin1Char(' '))
+                                << "pid" << pid;
+    return true;
 }
 
 } // namespace

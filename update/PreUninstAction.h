@@ -7,9 +7,11 @@
 class QProcess;
 
 // Runs an installed application's pre-uninstall action without blocking the caller's thread: the
-// script is handed to the system's command interpreter as an argument (never as a command line),
-// in a process group of its own, and when it has not ended within the bound it is killed together
-// with everything it started. signFinished comes exactly once per Start.
+// script is handed to the system's command interpreter as an argument (never as a command line).
+// The action lasts until the script and every process it started have ended, and none of them can
+// end the watch from inside (DescendantWatch): processes left running by an action that killed its
+// watcher are killed at once, and at the bound all of them are. signFinished comes exactly once per
+// Start, and only when no process of the action is left.
 class PreUninstAction : public QObject
 {
     Q_OBJECT
@@ -23,22 +25,34 @@ public:
     bool IsRunning() const;
 
     static constexpr int kDefaultTimeoutMs = 60000;
+    // After the kill at the bound: how long its processes may take to be gone before the run is
+    // reported anyway (one stuck in the kernel cannot die sooner).
+    static constexpr int kKillGraceMs = 5000;
 
 signals:
-    // _blCompleted: the action ended by itself (whatever its exit code); false when it could not
-    // start or was killed at the bound.
+    // _blCompleted: the action ended by itself (whatever its exit code) and left nothing running;
+    // false when it could not start, was killed at the bound, or ended its watch from inside.
     void signFinished(bool _blCompleted);
 
 private:
     void SlotTimeout();
+    void SlotProcessEnded(bool _blNormalExit);
+    void SlotGroupEnded(int _nLeftOver);
+    void FinishWhenAllEnded();
     void Finish(bool _blCompleted);
-    // Platform file: the interpreter, and how a process group is made and killed.
+    // Platform file: the interpreter, and what sits between it and this process.
     static QProcess* CreateProcess(QObject* _pParent);
     static void ConfigureProcess(QProcess& _process, const QString& _qstrScript);
-    static void KillGroup(QProcess& _process);
 
     QProcess* m_pProcess = nullptr;
     QTimer m_timer;
     int m_nTimeoutMs = kDefaultTimeoutMs;
+    int m_nGroup = 0;
+    int m_nLeftOver = 0;
     bool m_blRunning = false;
+    bool m_blProcessEnded = false;
+    bool m_blGroupEnded = false;
+    bool m_blNormalExit = false;
+    bool m_blKilled = false;
+    bool m_blStartFailed = false;
 };

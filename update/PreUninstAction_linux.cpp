@@ -3,9 +3,11 @@
 // reaper: the forked child that becomes a child subreaper (prctl(PR_SET_CHILD_SUBREAPER)), so
 // every process the script starts stays its descendant, even one that calls setsid(2) or forks
 // twice; a process group would lose those. The reaper ends when the script and all it started
-// have ended; on SIGTERM (the bound, or the service dying) it kills every descendant, found as
-// its children in /proc, until none is left. Between fork and exit it uses only
-// async-signal-safe calls.
+// have ended, and when the service dies (SIGTERM as its parent-death signal) it kills every
+// descendant, found as its children in /proc, until none is left. The script runs as the same
+// user and can kill the reaper; the service itself therefore watches the reaper's group
+// (DescendantWatch) and adopts what the reaper leaves behind. Between fork and exit the reaper
+// uses only async-signal-safe calls.
 #include "update/PreUninstAction.h"
 
 #include <QFileInfo>
@@ -165,12 +167,4 @@ void PreUninstAction::ConfigureProcess(QProcess& _process, const QString& _qstrS
     _process.setWorkingDirectory(QFileInfo(_qstrScript).absolutePath());
     _process.setStandardInputFile(QProcess::nullDevice());
     _process.setProcessChannelMode(QProcess::ForwardedChannels);
-}
-
-void PreUninstAction::KillGroup(QProcess& _process)
-{
-    // The reaper kills everything below it and ends; killing it instead would set them free.
-    const qint64 pid = _process.processId();
-    if (pid > 0)
-        ::kill(static_cast<pid_t>(pid), SIGTERM);
 }
