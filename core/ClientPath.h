@@ -23,8 +23,12 @@ public:
     ClientPath& operator=(const ClientPath&) = delete;
 
     // The folder _qstrFolder itself; with _blCreate the missing folders are made (as mkdir -p
-    // makes them, under the user's umask).
+    // makes them, under the user's umask, but never open to others' writes).
     static ClientPath OpenFolder(const QString& _qstrFolder, bool _blCreate);
+    // The deepest folder on the way to _qstrFolder that exists, checked as OpenFolder checks, and
+    // nothing made: tells before any work starts whether OpenFolder(_qstrFolder, true) would be
+    // refused on the part that is already there.
+    static ClientPath OpenExisting(const QString& _qstrFolder);
     // The folder that holds _qstrFile. The file's own name (Name()) is not looked at: a link there
     // is the caller's to replace, never to write through.
     static ClientPath OpenParent(const QString& _qstrFile, bool _blCreate);
@@ -52,6 +56,8 @@ public:
     void RemoveTemp(const QByteArray& _baTemp) const;
 
 private:
+    static ClientPath Walked(const QString& _qstrFolder, bool _blCreate, bool _blStopAtMissing);
+
     int m_nHandle = -1;
     QString m_qstrPath;
     QString m_qstrName;

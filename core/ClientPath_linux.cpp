@@ -63,6 +63,9 @@ struct Walk
     std::vector<QByteArray> names;
     std::deque<QByteArray> todo;
     int links = 0;
+    // OpenExisting's walk ends at the first name that is missing.
+    bool stopAtMissing = false;
+    bool stopped = false;
     QString error;
 
     int Current() const { return folders.back().get(); }
@@ -126,10 +129,16 @@ struct Walk
         }
         struct stat info;
         if (::fstatat(Current(), _baName.constData(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno == ENOENT && stopAtMissing) {
+                stopped = true;
+                return true;
+            }
             if (errno != ENOENT || !_blCreate)
                 return Fail(_baName,
                             errno == ENOENT ? QStringLiteral("it does not exist") : Reason("cannot look"));
-            if (::mkdirat(Current(), _baName.constData(), 0777) != 0 && errno != EEXIST)
+            // Never open to others' writes, whatever the umask lets through (a group-writable
+            // umask such as 002 is common): the walk would refuse the folder it just made.
+            if (::mkdirat(Current(), _baName.constData(), 0755) != 0 && errno != EEXIST)
                 return Fail(_baName, Reason("cannot make it"));
             if (::fstatat(Current(), _baName.constData(), &info, AT_SYMLINK_NOFOLLOW) != 0)
                 return Fail(_baName, Reason("cannot look"));
@@ -158,7 +167,7 @@ struct Walk
         for (const QByteArray& name : QFile::encodeName(_qstrFolder).split('/'))
             if (!name.isEmpty())
                 todo.push_back(name);
-        while (!todo.empty()) {
+        while (!todo.empty() && !stopped) {
             const QByteArray name = todo.front();
             todo.pop_front();
             if (!Step(name, _blCreate))
@@ -199,12 +208,23 @@ ClientPath& ClientPath::operator=(ClientPath&& _other) noexcept
 
 ClientPath ClientPath::OpenFolder(const QString& _qstrFolder, bool _blCreate)
 {
+    return Walked(_qstrFolder, _blCreate, false);
+}
+
+ClientPath ClientPath::OpenExisting(const QString& _qstrFolder)
+{
+    return Walked(_qstrFolder, false, true);
+}
+
+ClientPath ClientPath::Walked(const QString& _qstrFolder, bool _blCreate, bool _blStopAtMissing)
+{
     ClientPath opened;
     if (_qstrFolder.isEmpty()) {
         opened.m_qstrError = QStringLiteral("no folder given");
         return opened;
     }
     Walk walk;
+    walk.stopAtMissing = _blStopAtMissing;
     if (!walk.Run(QDir::cleanPath(QDir(_qstrFolder).absolutePath()), _blCreate)) {
         opened.m_qstrError = walk.error;
         return opened;
@@ -233,9 +253,10 @@ bool ClientPath::IsStill(const QString& _qstrFolder) const
 {
     struct stat held;
     struct stat now;
+    // Cleaned, so that a trailing separator does not make lstat(2) follow a link at the end.
     return IsValid() && ::fstat(m_nHandle, &held) == 0 &&
-           ::lstat(QFile::encodeName(_qstrFolder).constData(), &now) == 0 && S_ISDIR(now.st_mode) &&
-           held.st_dev == now.st_dev && held.st_ino == now.st_ino;
+           ::lstat(QFile::encodeName(QDir::cleanPath(_qstrFolder)).constData(), &now) == 0 &&
+           S_ISDIR(now.st_mode) && held.st_dev == now.st_dev && held.st_ino == now.st_ino;
 }
 
 bool ClientPath::CreateTemp(QFile& _file, QByteArray& _baTemp, int _nMode)

@@ -3,6 +3,7 @@
 
 #include "core/PrivateFolder.h"
 #include "core/WorkerPool.h"
+#include "install/FolderCursor.h"
 
 #include <QCryptographicHash>
 #include <QDebug>
@@ -14,52 +15,62 @@
 #include <QStandardPaths>
 #include <QUuid>
 
+#include <vector>
+
 namespace {
 // Linked folders are not descended into: a link back to an ancestor would recurse forever.
-constexpr QDir::Filters kEntryFilter = QDir::Dirs | QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot;
-constexpr QDir::Filters kSubfolderFilter =
-    QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot | QDir::NoSymLinks;
 constexpr QDir::Filters kVisibleSubfolderFilter = QDir::Dirs | QDir::NoDotAndDotDot | QDir::NoSymLinks;
 } // namespace
 
-static quint32 ScanFolderRecursive(const QString& _qstrFolder, const QStringList& _listIgnore,
-                                   CommonFunction::FileList& _mapList, const QString& _qstrRootPrefix)
-{
-    QDir dir(_qstrFolder);
-    if (!dir.exists())
-        return 0;
-    quint32 total = 0;
-    const QFileInfoList entries = dir.entryInfoList(kEntryFilter);
-    for (const QFileInfo& info : entries) {
-        const QString relative = info.absoluteFilePath().mid(_qstrRootPrefix.length());
-        QString ignoredBy;
-        for (const QString& fragment : _listIgnore) {
-            if (relative.contains(fragment, Qt::CaseInsensitive)) {
-                ignoredBy = fragment;
-                break;
-            }
-        }
-        if (!ignoredBy.isEmpty()) {
-            qCDebug(lcInstall).noquote() << "entryInfoList:" + relative + " ignored by:" + ignoredBy;
-            continue;
-        }
-        const quint32 size = info.isDir() ? 0 : static_cast<quint32>(info.size());
-        qCDebug(lcInstall).noquote() << "file found:" + relative + " size:" + QString::number(size);
-        if (!_mapList.contains(relative))
-            _mapList.insert(relative, size);
-        total += size;
-    }
-    const QFileInfoList subfolders = dir.entryInfoList(kSubfolderFilter);
-    for (const QFileInfo& info : subfolders)
-        total += ScanFolderRecursive(info.absoluteFilePath(), _listIgnore, _mapList, _qstrRootPrefix);
-    return total;
-}
-
-quint32 CommonFunction::ScanFolder(const QString& _qstrFolder, const QString& _qstrIgnoreList,
-                                   FileList& _mapList, const QString& _qstrRootPrefix)
+quint32 CommonFunction::ScanFolder(FolderCursor& _cursor, const QString& _qstrIgnoreList, FileList& _mapList,
+                                   QStringList& _listUnread)
 {
     const QStringList ignore = _qstrIgnoreList.split(QLatin1Char(';'), Qt::SkipEmptyParts);
-    return ScanFolderRecursive(_qstrFolder, ignore, _mapList, _qstrRootPrefix);
+    const auto ignoredBy = [&ignore](const QString& _qstrRelative) {
+        for (const QString& fragment : ignore)
+            if (_qstrRelative.contains(fragment, Qt::CaseInsensitive))
+                return fragment;
+        return QString();
+    };
+    quint32 total = 0;
+    // Folders still to read; the list is a map, so the order they are read in does not show.
+    std::vector<QByteArray> todo{QByteArray()};
+    std::vector<FolderCursor::Entry> entries;
+    while (!todo.empty()) {
+        const QByteArray folder = todo.back();
+        todo.pop_back();
+        if (_cursor.Enter(folder, false) != FolderCursor::Move::Done || !_cursor.List(entries)) {
+            // The root that cannot be read is an empty tree; a folder below it is a gap in the tree.
+            if (!folder.isEmpty())
+                _listUnread.append(QFile::decodeName(folder));
+            continue;
+        }
+        for (const FolderCursor::Entry& entry : entries) {
+            const QByteArray path = folder + '/' + entry.baName;
+            const QString relative = QFile::decodeName(path);
+            const QString fragment = ignoredBy(relative);
+            if (!fragment.isEmpty()) {
+                // Everything below an ignored folder holds the fragment too.
+                qCDebug(lcInstall).noquote() << "entryInfoList:" + relative + " ignored by:" + fragment;
+                continue;
+            }
+            if (entry.kind == FolderCursor::Kind::Link) {
+                _listUnread.append(relative);
+                continue;
+            }
+            if (entry.kind != FolderCursor::Kind::File && entry.kind != FolderCursor::Kind::Folder)
+                continue;
+            const quint32 size =
+                entry.kind == FolderCursor::Kind::File ? static_cast<quint32>(entry.nSize) : 0;
+            qCDebug(lcInstall).noquote() << "file found:" + relative + " size:" + QString::number(size);
+            if (!_mapList.contains(relative))
+                _mapList.insert(relative, size);
+            total += size;
+            if (entry.kind == FolderCursor::Kind::Folder)
+                todo.push_back(path);
+        }
+    }
+    return total;
 }
 
 QString CommonFunction::GetFileMd5(const QString& _qstrPath)

@@ -2,6 +2,9 @@
 
 #include <QMap>
 #include <QString>
+#include <QStringList>
+
+class FolderCursor;
 
 // Stateless file, folder and location utilities shared by the install workers and other abilities.
 // Everything runs on the caller's thread except the two *Async variants (the service's worker pool).
@@ -11,11 +14,14 @@ public:
     // Relative path (absolute path minus the first rootPrefix.length() characters) -> size.
     using FileList = QMap<QString, quint32>;
 
-    // Adds every file and folder under _qstrFolder whose relative path contains none of the
-    // ";"-separated ignore fragments (case-insensitive) to _mapList; returns the summed sizes,
-    // truncated and wrapping at 32 bits.
-    static quint32 ScanFolder(const QString& _qstrFolder, const QString& _qstrIgnoreList, FileList& _mapList,
-                              const QString& _qstrRootPrefix);
+    // Adds every file and folder of the cursor's tree (relative paths "/a/b.txt") that contains
+    // none of the ";"-separated ignore fragments (case-insensitive) to _mapList; returns the
+    // summed sizes, truncated and wrapping at 32 bits. Links are never followed: each one not
+    // ignored goes to _listUnread instead, as does a folder below the root that cannot be read
+    // (a root that cannot be read is an empty tree). Other kinds of entry (pipes, sockets,
+    // devices) are left out. The cursor ends anywhere in the tree.
+    static quint32 ScanFolder(FolderCursor& _cursor, const QString& _qstrIgnoreList, FileList& _mapList,
+                              QStringList& _listUnread);
 
     // Upper-case hex MD5 of the file, or empty text when it cannot be opened or read.
     static QString GetFileMd5(const QString& _qstrPath);

@@ -6,11 +6,15 @@
 #include <atomic>
 #include <vector>
 
+class ClientPath;
+class QFile;
+
 // One folder of a tree, held open and reached from the tree's root one name at a time, so that
-// the work on the files in it (stat, link, create, rename) goes through that open folder: no
-// path is walked again per file, and in a tree the service writes no link planted in it is ever
-// followed. Folders are named relative to the root in the file system's encoding: "" is the
-// root, "/a/b" a folder below it; file names are single names in the current folder.
+// the work on the files in it (stat, list, link, create, rename) goes through that open folder:
+// no path is walked again per file, and no link in the tree is ever followed, whoever planted
+// it. The root is a folder already opened and checked (ClientPath). Folders are named relative to
+// the root in the file system's encoding: "" is the root, "/a/b" a folder below it; file names
+// are single names in the current folder.
 class FolderCursor
 {
 public:
@@ -23,22 +27,35 @@ public:
         NotFolder,
         Failed
     };
+    struct Entry
+    {
+        QByteArray baName;
+        Kind kind;
+        qint64 nSize;
+    };
 
-    // _blFollowLinks for a tree that is only read (the source), where links lead where they
-    // lead for any reader.
-    explicit FolderCursor(const QString& _qstrRoot, bool _blFollowLinks = false);
+    // Works below _root's folder (its own descriptor, so _root may go); an invalid _root gives a
+    // cursor whose every Enter fails.
+    explicit FolderCursor(const ClientPath& _root);
     ~FolderCursor();
     FolderCursor(const FolderCursor&) = delete;
     FolderCursor& operator=(const FolderCursor&) = delete;
 
-    // Moves to root + _baFolder, making the missing folders (root included) when _blCreate.
+    // Moves to root + _baFolder, making the missing folders when _blCreate.
     Move Enter(const QByteArray& _baFolder, bool _blCreate);
 
-    // What the name is itself, a link not followed.
-    Kind KindOf(const QByteArray& _baName) const;
+    // What the name is itself, a link not followed; the size of a file in *_pSize.
+    Kind KindOf(const QByteArray& _baName, qint64* _pSize = nullptr) const;
     static Kind KindAt(const QString& _qstrPath);
+    // The entries of the current folder, links as links; false when it cannot be read.
+    bool List(std::vector<Entry>& _vecEntries) const;
     // A second name, the same in _to's folder, for the file here (a link gets one itself).
     bool LinkTo(const QByteArray& _baName, const FolderCursor& _to) const;
+    // A new file _baName here, made exclusively (never what already sits under the name, a link
+    // included) with mode 0666 under the umask, or with the permission bits of the file
+    // _baModeOf here when that is a file; _file is opened on it for unbuffered writing.
+    bool CreateFile(const QByteArray& _baName, QFile& _file,
+                    const QByteArray& _baModeOf = QByteArray()) const;
     // Copies _from's file _baName into a new file _baTemp here with the same permission bits; a
     // leftover under that name is removed first, never written through.
     bool CopyIn(const FolderCursor& _from, const QByteArray& _baName, const QByteArray& _baTemp,
@@ -52,15 +69,12 @@ public:
 
 private:
     int Current() const { return m_levels.empty() ? m_nRoot : m_levels.back().nFd; }
-    bool OpenRoot(bool _blCreate);
 
     struct Level
     {
         QByteArray baName;
         int nFd;
     };
-    QString m_qstrRoot;
-    bool m_blFollowLinks;
     int m_nRoot = -1;
     // The open folders from the root down to the current one.
     std::vector<Level> m_levels;

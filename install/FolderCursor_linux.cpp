@@ -1,11 +1,14 @@
-// Folders held as O_PATH descriptors, each opened relative to its parent with O_NOFOLLOW (a
-// link there fails with ENOTDIR, fstatat(2) tells a link from a file); the files through
-// fstatat(2), linkat(2), openat(2) with O_EXCL, renameat(2) and unlinkat(2) on those
-// descriptors. Bytes go through copy_file_range(2), in the kernel, falling back to read(2) and
-// write(2) where the file systems cannot.
+// Folders held as O_PATH descriptors (the root a duplicate of the checked ClientPath's), each
+// opened relative to its parent with O_NOFOLLOW (a link there fails with ENOTDIR, fstatat(2)
+// tells a link from a file); the files through fstatat(2), readdir(3) of the folder reopened
+// from its descriptor, linkat(2), openat(2) with O_EXCL|O_NOFOLLOW, renameat(2) and unlinkat(2)
+// on those descriptors. Bytes go through copy_file_range(2), in the kernel, falling back to
+// read(2) and write(2) where the file systems cannot.
 #include "install/FolderCursor.h"
 
-#include <QDir>
+#include "core/ClientPath.h"
+#include "core/PosixFd.h"
+
 #include <QFile>
 
 #include <cerrno>
@@ -20,9 +23,22 @@ namespace {
 // Large enough that a big file costs few calls, small enough that a stop is seen soon.
 constexpr size_t kChunkBytes = 8 * 1024 * 1024;
 
-int OpenFolder(int _nParent, const char* _szName, bool _blFollowLinks)
+constexpr int kCreate = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+
+int OpenFolder(int _nParent, const char* _szName)
 {
-    return ::openat(_nParent, _szName, O_PATH | O_DIRECTORY | O_CLOEXEC | (_blFollowLinks ? 0 : O_NOFOLLOW));
+    return ::openat(_nParent, _szName, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+}
+
+FolderCursor::Kind KindOfMode(mode_t _nMode)
+{
+    if (S_ISREG(_nMode))
+        return FolderCursor::Kind::File;
+    if (S_ISDIR(_nMode))
+        return FolderCursor::Kind::Folder;
+    if (S_ISLNK(_nMode))
+        return FolderCursor::Kind::Link;
+    return FolderCursor::Kind::Other;
 }
 
 bool ReadWrite(int _nFrom, int _nTo, const std::atomic<bool>* _pStop, QString& _qstrError)
@@ -55,24 +71,20 @@ bool ReadWrite(int _nFrom, int _nTo, const std::atomic<bool>* _pStop, QString& _
     }
 }
 
-FolderCursor::Kind KindOfEntry(int _nFolder, const char* _szName)
+FolderCursor::Kind KindOfEntry(int _nFolder, const char* _szName, qint64* _pSize)
 {
     struct stat info;
     if (::fstatat(_nFolder, _szName, &info, AT_SYMLINK_NOFOLLOW) != 0)
         return FolderCursor::Kind::None;
-    if (S_ISREG(info.st_mode))
-        return FolderCursor::Kind::File;
-    if (S_ISDIR(info.st_mode))
-        return FolderCursor::Kind::Folder;
-    if (S_ISLNK(info.st_mode))
-        return FolderCursor::Kind::Link;
-    return FolderCursor::Kind::Other;
+    if (_pSize)
+        *_pSize = static_cast<qint64>(info.st_size);
+    return KindOfMode(info.st_mode);
 }
 
 } // namespace
 
-FolderCursor::FolderCursor(const QString& _qstrRoot, bool _blFollowLinks)
-    : m_qstrRoot(_qstrRoot), m_blFollowLinks(_blFollowLinks)
+FolderCursor::FolderCursor(const ClientPath& _root)
+    : m_nRoot(_root.IsValid() ? ::fcntl(_root.Handle(), F_DUPFD_CLOEXEC, 0) : -1)
 {
 }
 
@@ -84,22 +96,12 @@ FolderCursor::~FolderCursor()
         ::close(m_nRoot);
 }
 
-bool FolderCursor::OpenRoot(bool _blCreate)
-{
-    // The root path was resolved and checked by the caller; only what lies below it is guarded.
-    const QByteArray root = QFile::encodeName(m_qstrRoot);
-    m_nRoot = ::open(root.constData(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (m_nRoot < 0 && errno == ENOENT && _blCreate && QDir().mkpath(m_qstrRoot))
-        m_nRoot = ::open(root.constData(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-    return m_nRoot >= 0;
-}
-
 FolderCursor::Move FolderCursor::Enter(const QByteArray& _baFolder, bool _blCreate)
 {
     if (m_blAtFolder && _baFolder == m_baFolder)
         return Move::Done;
     m_blAtFolder = false;
-    if (m_nRoot < 0 && !OpenRoot(_blCreate))
+    if (m_nRoot < 0)
         return Move::Failed;
     const QList<QByteArray> names = _baFolder.split('/');
     // names[0] is the empty text before the leading '/'.
@@ -116,11 +118,11 @@ FolderCursor::Move FolderCursor::Enter(const QByteArray& _baFolder, bool _blCrea
         if (name.isEmpty())
             continue;
         const int parent = Current();
-        int fd = OpenFolder(parent, name.constData(), m_blFollowLinks);
+        int fd = OpenFolder(parent, name.constData());
         if (fd < 0 && errno == ENOENT && _blCreate) {
             if (::mkdirat(parent, name.constData(), 0777) != 0 && errno != EEXIST)
                 return Move::Failed;
-            fd = OpenFolder(parent, name.constData(), m_blFollowLinks);
+            fd = OpenFolder(parent, name.constData());
         }
         if (fd < 0) {
             if (errno != ENOTDIR && errno != ELOOP)
@@ -137,14 +139,32 @@ FolderCursor::Move FolderCursor::Enter(const QByteArray& _baFolder, bool _blCrea
     return Move::Done;
 }
 
-FolderCursor::Kind FolderCursor::KindOf(const QByteArray& _baName) const
+FolderCursor::Kind FolderCursor::KindOf(const QByteArray& _baName, qint64* _pSize) const
 {
-    return KindOfEntry(Current(), _baName.constData());
+    return KindOfEntry(Current(), _baName.constData(), _pSize);
 }
 
 FolderCursor::Kind FolderCursor::KindAt(const QString& _qstrPath)
 {
-    return KindOfEntry(AT_FDCWD, QFile::encodeName(_qstrPath).constData());
+    return KindOfEntry(AT_FDCWD, QFile::encodeName(_qstrPath).constData(), nullptr);
+}
+
+bool FolderCursor::List(std::vector<Entry>& _vecEntries) const
+{
+    _vecEntries.clear();
+    // An O_PATH descriptor cannot be read; the folder it holds is opened again through it.
+    const PosixFd folder(::openat(Current(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!folder.valid())
+        return false;
+    for (const std::string& name : FolderEntryNames(folder.get())) {
+        struct stat info;
+        // Gone since the folder was read: nothing to list.
+        if (::fstatat(folder.get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0)
+            continue;
+        _vecEntries.push_back(Entry{QByteArray(name.data(), static_cast<int>(name.size())),
+                                    KindOfMode(info.st_mode), static_cast<qint64>(info.st_size)});
+    }
+    return true;
 }
 
 bool FolderCursor::LinkTo(const QByteArray& _baName, const FolderCursor& _to) const
@@ -153,11 +173,27 @@ bool FolderCursor::LinkTo(const QByteArray& _baName, const FolderCursor& _to) co
     return ::linkat(Current(), _baName.constData(), _to.Current(), _baName.constData(), 0) == 0;
 }
 
+bool FolderCursor::CreateFile(const QByteArray& _baName, QFile& _file, const QByteArray& _baModeOf) const
+{
+    const int fd = ::openat(Current(), _baName.constData(), kCreate, 0666);
+    if (fd < 0)
+        return false;
+    struct stat model;
+    if (!_baModeOf.isEmpty() &&
+        ::fstatat(Current(), _baModeOf.constData(), &model, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISREG(model.st_mode))
+        ::fchmod(fd, model.st_mode & 07777);
+    if (_file.open(fd, QIODevice::WriteOnly | QIODevice::Unbuffered, QFileDevice::AutoCloseHandle))
+        return true;
+    ::close(fd);
+    ::unlinkat(Current(), _baName.constData(), 0);
+    return false;
+}
+
 bool FolderCursor::CopyIn(const FolderCursor& _from, const QByteArray& _baName, const QByteArray& _baTemp,
                           const std::atomic<bool>* _pStop, QString& _qstrError) const
 {
-    const int in = ::openat(_from.Current(), _baName.constData(),
-                            O_RDONLY | O_CLOEXEC | (_from.m_blFollowLinks ? 0 : O_NOFOLLOW));
+    const int in = ::openat(_from.Current(), _baName.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (in < 0) {
         _qstrError = qt_error_string(errno);
         return false;
@@ -169,7 +205,6 @@ bool FolderCursor::CopyIn(const FolderCursor& _from, const QByteArray& _baName, 
         return false;
     }
     // Private until its bits are set; O_EXCL never opens what already sits under the name.
-    constexpr int kCreate = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
     int out = ::openat(Current(), _baTemp.constData(), kCreate, 0600);
     if (out < 0 && errno == EEXIST && Remove(_baTemp))
         out = ::openat(Current(), _baTemp.constData(), kCreate, 0600);

@@ -1,6 +1,7 @@
 #include "install/ReplaceHelper.h"
 #include "core/LogCategories.h"
 
+#include "core/ClientPath.h"
 #include "core/FillPlaceholders.h"
 #include "core/ServiceThread.h"
 #include "install/CommonFunction.h"
@@ -222,7 +223,24 @@ bool ReplaceHelper::CheckPaths(const QString& _qstrSource, const QString& _qstrD
     return true;
 }
 
-bool ReplaceHelper::PrepareBackupFolder(const QString& _qstrFolder)
+bool ReplaceHelper::CheckTrust(const Paths& _paths)
+{
+    // Another user who may change a folder on the way could choose what is read or where it is
+    // written; refused before anything is made. What is missing is made by the run itself.
+    QStringList folders{_paths.qstrSource, _paths.qstrDestination};
+    if (m_blBackup)
+        folders.append(_paths.qstrBackup);
+    for (const QString& folder : qAsConst(folders)) {
+        const ClientPath existing = ClientPath::OpenExisting(folder);
+        if (!existing.IsValid()) {
+            Fail(Detail("CREATE_PATH_FAILED", existing.Error()));
+            return false;
+        }
+    }
+    return true;
+}
+
+bool ReplaceHelper::PrepareBackupFolder(const QString& _qstrFolder, ClientPath& _root)
 {
     qCWarning(lcInstall) << "prepare for backup...";
     const FolderCursor::Kind kind = FolderCursor::KindAt(_qstrFolder);
@@ -242,13 +260,13 @@ bool ReplaceHelper::PrepareBackupFolder(const QString& _qstrFolder)
         qCWarning(lcInstall).noquote() << "DeleteFolder:" + _qstrFolder + ":" + (deleted ? "true" : "false");
         create = true;
     }
-    if (create) {
-        if (!QDir().mkpath(_qstrFolder)) {
-            Fail(Detail("CREATE_PATH_FAILED", m_qstrBackupFolder));
-            return false;
-        }
-        ReplaceJournal::MarkOwnedBackupFolder(_qstrFolder);
+    _root = ClientPath::OpenFolder(_qstrFolder, create);
+    if (!_root.IsValid()) {
+        Fail(Detail("CREATE_PATH_FAILED", _root.Error()));
+        return false;
     }
+    if (create)
+        ReplaceJournal::MarkOwnedBackupFolder(_qstrFolder);
     return true;
 }
 
@@ -258,11 +276,23 @@ ReplaceHelper::RunEnd ReplaceHelper::RunSteps(const QString& _qstrSource, const 
     qCWarning(lcInstall).noquote() << "replace " + _qstrSource + " to" + _qstrDestination;
     const bool backup = m_blBackup;
     Paths paths;
-    if (!CheckPaths(_qstrSource, _qstrDestination, paths))
+    if (!CheckPaths(_qstrSource, _qstrDestination, paths) || !CheckTrust(paths))
         return RunEnd::Failed;
 
+    // A source that is missing, or no folder, reads as empty.
+    FolderCursor source(ClientPath::OpenFolder(paths.qstrSource, false));
     CommonFunction::FileList list;
-    CommonFunction::ScanFolder(paths.qstrSource, _qstrIgnoreList, list, paths.qstrSource);
+    QStringList unread;
+    CommonFunction::ScanFolder(source, _qstrIgnoreList, list, unread);
+    if (!unread.isEmpty()) {
+        // A link in the source is never followed (it could lead anywhere, and nobody checked
+        // where), nor left out, which would report an incomplete copy as a success.
+        qCCritical(lcInstall).noquote()
+            << "ReplaceHelper::source holds a link or a folder it cannot read:" + paths.qstrSource +
+                   unread.first();
+        return Fail(Detail("COPY_FILE_FAILED", paths.qstrSource + unread.first(),
+                           paths.qstrDestination + unread.first()));
+    }
     // Summed in 64 bits: the scan's own total wraps at 4 GiB.
     qint64 total = 0;
     for (auto it = list.cbegin(); it != list.cend(); ++it)
@@ -287,9 +317,13 @@ ReplaceHelper::RunEnd ReplaceHelper::RunSteps(const QString& _qstrSource, const 
     m_qstrResolvedDestination = paths.qstrDestination;
     m_qstrResolvedBackup = paths.qstrBackup;
 
+    ClientPath backupRoot;
+    if (backup && !PrepareBackupFolder(paths.qstrBackup, backupRoot))
+        return RunEnd::Failed;
+    const ClientPath destinationRoot = ClientPath::OpenFolder(paths.qstrDestination, true);
+    if (!destinationRoot.IsValid())
+        return Fail(Detail("CREATE_PATH_FAILED", destinationRoot.Error()));
     if (backup) {
-        if (!PrepareBackupFolder(paths.qstrBackup))
-            return RunEnd::Failed;
         auto journal = std::make_unique<ReplaceJournal>();
         QString where;
         if (!journal->Begin(m_qstrId, paths.qstrDestination, paths.qstrBackup, m_qstrTempSuffix, where))
@@ -299,9 +333,8 @@ ReplaceHelper::RunEnd ReplaceHelper::RunSteps(const QString& _qstrSource, const 
         qCWarning(lcInstall) << "no need for backup...";
     }
 
-    FolderCursor source(paths.qstrSource, true);
-    FolderCursor destination(paths.qstrDestination);
-    FolderCursor saved(backup ? paths.qstrBackup : QString());
+    FolderCursor destination(destinationRoot);
+    FolderCursor saved(backupRoot);
     const QByteArray tempSuffix = QFile::encodeName(m_qstrTempSuffix);
 
     // A report after each file, but no more than about a thousand per run: a tree of tiny files
@@ -328,9 +361,11 @@ ReplaceHelper::RunEnd ReplaceHelper::RunSteps(const QString& _qstrSource, const 
         const FolderCursor::Kind kind = destination.KindOf(name);
         const bool present = kind != FolderCursor::Kind::None;
         if (size == 0) {
-            // Folders and empty files: nothing is saved, copied or counted.
-            const QFileInfo sourceInfo(sourceFile);
-            if (!sourceInfo.isFile() || sourceInfo.size() == 0)
+            // Folders and empty files: nothing is saved, copied or counted. The listed size wraps
+            // at 4 GiB, so the file itself tells.
+            qint64 actual = 0;
+            if (source.Enter(folder, false) != FolderCursor::Move::Done ||
+                source.KindOf(name, &actual) != FolderCursor::Kind::File || actual == 0)
                 continue;
         }
         if (kind == FolderCursor::Kind::Folder)

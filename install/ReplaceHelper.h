@@ -12,6 +12,7 @@
 #include "install/FolderCursor.h"
 #include "install/ReplaceJournal.h"
 
+class ClientPath;
 class PathClaim;
 
 // Copies every file of a source folder over the same relative path in a destination folder on a
@@ -75,7 +76,10 @@ private:
     RunEnd RunSteps(const QString& _qstrSource, const QString& _qstrDestination,
                     const QString& _qstrIgnoreList);
     bool CheckPaths(const QString& _qstrSource, const QString& _qstrDestination, Paths& _paths);
-    bool PrepareBackupFolder(const QString& _qstrFolder);
+    // Every folder on the way to the run's folders is closed to other users (see ClientPath).
+    bool CheckTrust(const Paths& _paths);
+    // Makes the backup folder ready and opens it as _root.
+    bool PrepareBackupFolder(const QString& _qstrFolder, ClientPath& _root);
     RunEnd Fail(const QString& _qstrDetail);
     void ReleaseRun();
     // On the worker: puts back what a failed or stopped run saved.

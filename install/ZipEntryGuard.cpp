@@ -26,6 +26,8 @@ const char* ZipEntryGuard::Describe(Verdict _verdict)
         return "duplicate entry";
     case Outside:
         return "target outside the destination";
+    case LinkedFolder:
+        return "folder is a link";
     }
     return "unknown";
 }
@@ -106,7 +108,7 @@ ZipEntryGuard::Verdict ZipEntryGuard::Check(const QByteArray& _baName, const QSt
     if (m_setSeen.contains(relative))
         return Duplicate;
     m_setSeen.insert(relative);
-    return IsInside(relative) ? Ok : Outside;
+    return CheckTarget(relative, _baName.endsWith('/'));
 }
 
 bool ZipEntryGuard::IsResolvedInside(const QByteArray& _baResolved) const
@@ -120,7 +122,7 @@ bool ZipEntryGuard::IsResolvedInside(const QByteArray& _baResolved) const
     return _baResolved.startsWith(prefix);
 }
 
-bool ZipEntryGuard::IsInside(const QByteArray& _baRelative)
+ZipEntryGuard::Verdict ZipEntryGuard::CheckTarget(const QByteArray& _baRelative, bool _blFolder)
 {
     // Folders are shared by many entries: resolve each once.
     const int slash = _baRelative.lastIndexOf('/');
@@ -130,13 +132,21 @@ bool ZipEntryGuard::IsInside(const QByteArray& _baRelative)
         const QByteArray absolute = folder.isEmpty() ? m_baDestination : m_baDestination + '/' + folder;
         bool exists = false;
         const QByteArray resolved = ResolveExisting(absolute, &exists);
-        it = m_hashFolders.insert(folder, FolderState{IsResolvedInside(resolved), exists});
+        Verdict verdict = IsResolvedInside(resolved) ? Ok : Outside;
+        // Without a link on the way the folder resolves to where its name says.
+        if (verdict == Ok && !folder.isEmpty() &&
+            resolved != (m_baResolvedDestination.endsWith('/') ? m_baResolvedDestination
+                                                               : m_baResolvedDestination + '/') +
+                            folder)
+            verdict = LinkedFolder;
+        it = m_hashFolders.insert(folder, FolderState{verdict, exists});
     }
-    if (!it.value().inside)
-        return false;
-    if (!it.value().exists)
-        return true;
-    // Only a link at the last step can still lead elsewhere; extraction itself never makes links.
+    if (it.value().verdict != Ok || !it.value().exists)
+        return it.value().verdict;
     const QByteArray target = m_baDestination + '/' + _baRelative;
-    return !IsLink(target) || IsResolvedInside(ResolveExisting(target));
+    if (!IsLink(target))
+        return Ok;
+    if (!IsResolvedInside(ResolveExisting(target)))
+        return Outside;
+    return _blFolder ? LinkedFolder : Ok;
 }

@@ -7,7 +7,9 @@
 
 // Decides, before anything is written, whether an archive's entries may be extracted into a folder:
 // no name may leave the folder, hide control characters, overflow a file name or repeat another,
-// and no target may lead out of the folder through a link that already exists on disk.
+// no target may lead out of the folder through a link that already exists on disk, and no folder
+// an entry goes into (or is) may be a link at all, since extraction never follows one. A link
+// where a file goes, leading inside, is fine: it is replaced by the file, not written through.
 class ZipEntryGuard
 {
 public:
@@ -22,6 +24,7 @@ public:
         LongComponent,
         Duplicate,
         Outside,
+        LinkedFolder,
     };
     static const char* Describe(Verdict _verdict);
 
@@ -43,7 +46,7 @@ public:
 
 private:
     Verdict CheckName(const QByteArray& _baName, const QString& _qstrText) const;
-    bool IsInside(const QByteArray& _baRelative);
+    Verdict CheckTarget(const QByteArray& _baRelative, bool _blFolder);
     bool IsResolvedInside(const QByteArray& _baResolved) const;
 
     // Platform part: what the path names once every link in its existing part is followed;
@@ -59,7 +62,7 @@ private:
     QSet<QByteArray> m_setSeen;
     struct FolderState
     {
-        bool inside;
+        Verdict verdict;
         bool exists; // when it does not, nothing in it can be a link yet
     };
     QHash<QByteArray, FolderState> m_hashFolders;

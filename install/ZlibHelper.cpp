@@ -4,47 +4,87 @@
 #include "core/FillPlaceholders.h"
 #include "core/ServiceThread.h"
 #include "install/CZipHelperImp.h"
+#include "install/FolderCursor.h"
 #include "install/ZipEntryGuard.h"
 
 #include <QDebug>
 #include <QDir>
 #include <QFile>
-#include <QFileInfo>
-#include <QSet>
 
 #include <algorithm>
-#include <cstdio>
-#include <filesystem>
-#include <memory>
-#include <system_error>
 #include <vector>
 
 namespace {
-// Partial output of an entry goes here first when a file is already at the target, so a broken
-// entry never costs the old file.
-QString PartPath(const QString& _qstrFolder, QFile& _file)
+// One entry's output file, made in its folder through the cursor, so no link in the destination is
+// ever written through. It is made exclusively under its own name; when something is already
+// there, under a part name beside it that takes the name only once complete, so a broken entry
+// never costs the old file and a link there is replaced, never followed.
+class EntryOutput
 {
-    for (int n = 0;; ++n) {
-        const QString path = _qstrFolder + QStringLiteral("/.qorv-unzip-%1.part").arg(n);
-        _file.setFileName(path);
-        // NewOnly never follows or reuses what is there; pick the next name instead.
-        if (_file.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered))
-            return path;
-        if (!QFileInfo(path).exists() && !QFileInfo(path).isSymLink())
-            return QString();
-        if (n > 100)
-            return QString();
-    }
-}
+public:
+    enum Opened { Created, Replacing, TakenByFolder, Failed };
 
-struct FileCloser
-{
-    void operator()(FILE* _pFile) const
+    // _blKeepMode: a file that replaces a file keeps its permission bits.
+    Opened Open(const FolderCursor& _cursor, const QByteArray& _baName, bool _blKeepMode)
     {
-        if (_pFile)
-            fclose(_pFile);
+        m_pCursor = &_cursor;
+        m_baName = _baName;
+        m_baWriting = _baName;
+        if (_cursor.CreateFile(_baName, m_file))
+            return Created;
+        const FolderCursor::Kind kind = _cursor.KindOf(_baName);
+        if (kind == FolderCursor::Kind::None)
+            return Failed;
+        // A folder in the way is never a file to replace.
+        if (kind == FolderCursor::Kind::Folder)
+            return TakenByFolder;
+        for (int n = 0; n <= 100; ++n) {
+            m_baWriting = ".qorv-unzip-" + QByteArray::number(n) + ".part";
+            if (_cursor.CreateFile(m_baWriting, m_file, _blKeepMode ? _baName : QByteArray()))
+                return Replacing;
+            // Only a name already taken makes the next one worth a try.
+            if (_cursor.KindOf(m_baWriting) == FolderCursor::Kind::None)
+                break;
+        }
+        m_baWriting.clear();
+        return Failed;
     }
+
+    qint64 Write(const char* _pData, unsigned _nBytes) { return m_file.write(_pData, _nBytes); }
+    // False when the last bytes could not be put down (a full disk may only show here).
+    bool Close()
+    {
+        m_file.close();
+        return m_file.error() == QFileDevice::NoError;
+    }
+    bool Commit()
+    {
+        if (m_baWriting == m_baName || m_pCursor->RenameOver(m_baWriting, m_baName))
+            return true;
+        Discard();
+        return false;
+    }
+    void Discard()
+    {
+        m_file.close();
+        if (!m_baWriting.isEmpty())
+            m_pCursor->Remove(m_baWriting);
+    }
+
+private:
+    const FolderCursor* m_pCursor = nullptr;
+    QFile m_file;
+    QByteArray m_baName;
+    QByteArray m_baWriting;
 };
+
+// "a/b/c.txt" -> the folder "/a/b" as FolderCursor names it, and the name "c.txt".
+void Split(const QByteArray& _baRelative, QByteArray& _baFolder, QByteArray& _baName)
+{
+    const int slash = _baRelative.lastIndexOf('/');
+    _baFolder = slash < 0 ? QByteArray() : '/' + _baRelative.left(slash);
+    _baName = _baRelative.mid(slash + 1);
+}
 } // namespace
 
 ZlibHelper::ZlibHelper(QObject* _pParent) : QObject(_pParent)
@@ -98,6 +138,7 @@ void ZlibHelper::Prepare(const QString& _qstrId)
     CancelUnzipTask();
     m_blStop = false;
     m_qstrLastError.clear();
+    m_destination = ClientPath();
     m_qstrId = _qstrId;
     m_nState = Running;
 }
@@ -144,7 +185,7 @@ void ZlibHelper::RunFirstEngine(const QString& _qstrArchive, const QString& _qst
 
     // Every name is judged before the first byte is written.
     ZipEntryGuard guard(QFile::encodeName(_qstrDestination));
-    std::vector<QString> relative(entries.size());
+    std::vector<QByteArray> relative(entries.size());
     for (size_t i = 0; i < entries.size(); ++i) {
         const ZipEntry& entry = entries[i];
         const QByteArray diskName = QFile::encodeName(entry.name);
@@ -159,12 +200,17 @@ void ZlibHelper::RunFirstEngine(const QString& _qstrArchive, const QString& _qst
             return Fail(FillPlaceholders(tr("LOAD_FAILED_CANOT_GET_FILE_SIZE"),
                                          ZipEntryGuard::Printable(entry.name),
                                          QString::number(CZipHelperImp::ReadInfoFailed)));
-        relative[i] = QFile::decodeName(ZipEntryGuard::Normalise(diskName));
+        relative[i] = ZipEntryGuard::Normalise(diskName);
     }
 
     qCDebug(lcInstall).noquote() << "file:" + _qstrArchive + " totalsize:" + QString::number(total);
     if (m_blStop)
         return Fail(tr("USER_STOPED"));
+    // Everything below is written through this folder's descriptor, never by path again.
+    m_destination = ClientPath::OpenFolder(_qstrDestination, true);
+    if (!m_destination.IsValid())
+        return Fail(FillPlaceholders(tr("CREATE_PATH_FAILED"), m_destination.Error()));
+    FolderCursor cursor(m_destination);
     emit signUnzipProgress(0, static_cast<qint64>(total), m_qstrId);
 
     std::vector<size_t> order(entries.size());
@@ -174,14 +220,15 @@ void ZlibHelper::RunFirstEngine(const QString& _qstrArchive, const QString& _qst
               [&entries](size_t _a, size_t _b) { return entries[_a].rawName < entries[_b].rawName; });
 
     std::vector<char> buffer(kFirstEngineChunkBytes);
-    QSet<QString> setFolders; // folders known to exist, so each is created once
     quint64 written = 0;
     const QString root = QDir::cleanPath(_qstrDestination);
+    QByteArray folder;
+    QByteArray name;
     for (const size_t index : order) {
         if (m_blStop)
             return Fail(tr("USER_STOPED"));
         const ZipEntry& entry = entries[index];
-        const QString target = root + QLatin1Char('/') + relative[index];
+        const QString target = root + QLatin1Char('/') + QFile::decodeName(relative[index]);
         qCDebug(lcInstall).noquote() << "file:" + ZipEntryGuard::Printable(entry.name) +
                                             " size:" + QString::number(entry.size) +
                                             " dosDate:" + QString::number(entry.dosDate);
@@ -189,75 +236,51 @@ void ZlibHelper::RunFirstEngine(const QString& _qstrArchive, const QString& _qst
             qCWarning(lcInstall).noquote()
                 << "ZlibHelper::unzip:link entry written as a plain file:" + target;
 
-        const QString folder = QFileInfo(target).absolutePath();
-        if (!setFolders.contains(folder)) {
-            if (!QDir().mkpath(folder))
-                return Fail(FillPlaceholders(tr("CREATE_PATH_FAILED"), folder));
-            setFolders.insert(folder);
-        }
+        Split(relative[index], folder, name);
+        if (cursor.Enter(folder, true) != FolderCursor::Move::Done)
+            return Fail(FillPlaceholders(tr("CREATE_PATH_FAILED"), root + QFile::decodeName(folder)));
         if (entry.IsFolder()) {
-            if (!QFileInfo(target).isDir() && !QDir().mkpath(target))
+            if (cursor.Enter(folder + '/' + name, true) != FolderCursor::Move::Done)
                 return Fail(FillPlaceholders(tr("CREATE_PATH_FAILED"), target));
             continue;
         }
 
-        // Creating exclusively tells in one step whether something is already there.
-        QFile file(target);
-        QString writing = target;
-        const bool blReplace = !file.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered);
-        if (blReplace) {
-            const QFileInfo targetInfo(target);
-            if (!targetInfo.exists() && !targetInfo.isSymLink())
-                return Fail(FillPlaceholders(tr("OPEN_FILE_FAILED"), target));
-            // A folder in the way is never a file to overwrite (nor to make write-only).
-            if (targetInfo.isDir() && !targetInfo.isSymLink())
-                return Fail(FillPlaceholders(tr("REMOVE_FILE_FAILED"), target));
-            writing = PartPath(folder, file);
-            if (writing.isEmpty())
-                return Fail(FillPlaceholders(tr("OPEN_FILE_FAILED"), target));
-        }
+        EntryOutput output;
+        const EntryOutput::Opened opened = output.Open(cursor, name, false);
+        if (opened == EntryOutput::TakenByFolder)
+            return Fail(FillPlaceholders(tr("REMOVE_FILE_FAILED"), target));
+        if (opened == EntryOutput::Failed)
+            return Fail(FillPlaceholders(tr("OPEN_FILE_FAILED"), target));
         qint64 bytesWritten = 0;
-        const auto sink = [this, &file, &bytesWritten](const char* _pData, unsigned _nBytes) {
+        const auto sink = [this, &output, &bytesWritten](const char* _pData, unsigned _nBytes) {
             // A stop abandons even a large entry at once; its partial file goes below.
             if (m_blStop)
                 return false;
-            const qint64 n = file.write(_pData, _nBytes);
+            const qint64 n = output.Write(_pData, _nBytes);
             if (n > 0)
                 bytesWritten += n;
             return n == static_cast<qint64>(_nBytes);
         };
         quint64 delivered = 0;
-        const int read = zip.ReadEntry(entry, buffer.data(), kFirstEngineChunkBytes, sink, delivered);
-        file.close();
+        int read = zip.ReadEntry(entry, buffer.data(), kFirstEngineChunkBytes, sink, delivered);
+        if (!output.Close() && read == CZipHelperImp::ReadOk)
+            read = CZipHelperImp::ReadSinkFailed;
         if (read != CZipHelperImp::ReadOk) {
-            QFile::remove(writing);
+            output.Discard();
             if (read == CZipHelperImp::ReadSinkFailed && m_blStop)
                 return Fail(tr("USER_STOPED"));
-            const QString name = ZipEntryGuard::Printable(entry.name);
+            const QString printable = ZipEntryGuard::Printable(entry.name);
             if (read == CZipHelperImp::ReadSinkFailed)
-                return Fail(FillPlaceholders(tr("WRITE_FILE_FAILED"), _qstrArchive + name, target,
+                return Fail(FillPlaceholders(tr("WRITE_FILE_FAILED"), _qstrArchive + printable, target,
                                              QString::number(bytesWritten)));
             if (read == CZipHelperImp::ReadInfoFailed)
-                return Fail(
-                    FillPlaceholders(tr("LOAD_FAILED_CANOT_GET_FILE_SIZE"), name, QString::number(read)));
-            return Fail(FillPlaceholders(tr("LOAD_BUFFER_FAILED"), name, QString::number(read)));
+                return Fail(FillPlaceholders(tr("LOAD_FAILED_CANOT_GET_FILE_SIZE"), printable,
+                                             QString::number(read)));
+            return Fail(FillPlaceholders(tr("LOAD_BUFFER_FAILED"), printable, QString::number(read)));
         }
-        if (blReplace) {
-            // The old file goes only once the new one is complete and checked.
-            if (!QFile::setPermissions(target, QFileDevice::WriteOwner | QFileDevice::WriteUser |
-                                                   QFileDevice::WriteGroup | QFileDevice::WriteOther)) {
-                QFile::remove(writing);
-                return Fail(FillPlaceholders(tr("SET_PERMISSION_FAILED"), target));
-            }
-            if (!QFile::remove(target)) {
-                QFile::remove(writing);
-                return Fail(FillPlaceholders(tr("REMOVE_FILE_FAILED"), target));
-            }
-            if (!QFile::rename(writing, target)) {
-                QFile::remove(writing);
-                return Fail(FillPlaceholders(tr("OPEN_FILE_FAILED"), target));
-            }
-        }
+        // The old file goes only once the new one is complete and checked.
+        if (!output.Commit())
+            return Fail(FillPlaceholders(tr("OPEN_FILE_FAILED"), target));
         written += entry.size;
         qCDebug(lcInstall).noquote() << "progress:" + QString::number(written) + "/" + QString::number(total);
         emit signUnzipProgress(static_cast<qint64>(written), static_cast<qint64>(total), m_qstrId);
@@ -298,34 +321,35 @@ void ZlibHelper::RunSecondEngine(const QByteArray& _baArchive, const QByteArray&
             return Fail(QStringLiteral("unable to obtain file info:") + ZipEntryGuard::Printable(entry.name));
     }
 
+    m_destination = ClientPath::OpenFolder(QString::fromUtf8(_baDestination), true);
+    if (!m_destination.IsValid())
+        return Fail(QStringLiteral("ubable to open sub file:") + m_destination.Error());
+    FolderCursor cursor(m_destination);
     std::vector<char> buffer(kSecondEngineChunkBytes);
     quint64 count = 0;
-    std::filesystem::path lastParent; // entries of one folder usually follow each other
+    QByteArray folder;
+    QByteArray name;
     for (const ZipEntry& entry : entries) {
         // A stop ends the run here; CancelUnzipTask reports it.
         if (m_blStop)
             return;
-        const QString name = ZipEntryGuard::Printable(entry.name);
+        const QString printable = ZipEntryGuard::Printable(entry.name);
         // Empty folders are not created; folders come into being for the files inside them.
         if (entry.size == 0 && entry.IsFolder())
             continue;
-        const QByteArray target = destination + ZipEntryGuard::Normalise(entry.rawName);
-        const std::filesystem::path parent = std::filesystem::path(target.constData()).parent_path();
-        if (parent != lastParent) {
-            std::error_code ec;
-            std::filesystem::create_directories(parent, ec);
-            if (ec)
-                return Fail(QStringLiteral("ubable to open sub file:") + name);
-            lastParent = parent;
-        }
-        std::unique_ptr<FILE, FileCloser> out(fopen(target.constData(), "wb"));
-        if (!out)
+        const QByteArray relative = ZipEntryGuard::Normalise(entry.rawName);
+        const QByteArray target = destination + relative;
+        // Entries of one folder usually follow each other: the cursor stays where it is.
+        Split(relative, folder, name);
+        if (cursor.Enter(folder, true) != FolderCursor::Move::Done)
+            return Fail(QStringLiteral("ubable to open sub file:") + printable);
+        EntryOutput output;
+        const EntryOutput::Opened opened = output.Open(cursor, name, true);
+        if (opened == EntryOutput::Failed || opened == EntryOutput::TakenByFolder)
             return Fail(QStringLiteral("unable to create output file:") + QString::fromUtf8(target));
-        // Chunks are written whole; a stdio buffer would only split them.
-        setvbuf(out.get(), nullptr, _IONBF, 0);
-        const auto sink = [this, &out, &count, total](const char* _pData, unsigned _nBytes) {
+        const auto sink = [this, &output, &count, total](const char* _pData, unsigned _nBytes) {
             // Stopping within a chunk keeps the stopping thread from waiting for a large entry.
-            if (m_blStop || fwrite(_pData, 1, _nBytes, out.get()) != _nBytes)
+            if (m_blStop || output.Write(_pData, _nBytes) != static_cast<qint64>(_nBytes))
                 return false;
             count += _nBytes;
             emit signUnzipProgress(static_cast<qint64>(count), static_cast<qint64>(total), m_qstrId);
@@ -333,21 +357,23 @@ void ZlibHelper::RunSecondEngine(const QByteArray& _baArchive, const QByteArray&
         };
         quint64 delivered = 0;
         int read = zip.ReadEntry(entry, buffer.data(), kSecondEngineChunkBytes, sink, delivered);
-        // A full disk may only show when the last buffered bytes are flushed.
-        if (fclose(out.release()) != 0 && read == CZipHelperImp::ReadOk)
+        if (!output.Close() && read == CZipHelperImp::ReadOk)
             read = CZipHelperImp::ReadSinkFailed;
-        if (read == CZipHelperImp::ReadOk)
+        if (read == CZipHelperImp::ReadOk) {
+            if (!output.Commit())
+                return Fail(QStringLiteral("unable to write output file:") + QString::fromUtf8(target));
             continue;
-        std::remove(target.constData());
+        }
+        output.Discard();
         if (m_blStop)
             return;
         if (read == CZipHelperImp::ReadSinkFailed)
             return Fail(QStringLiteral("unable to write output file:") + QString::fromUtf8(target));
         if (read == CZipHelperImp::ReadOpenFailed)
-            return Fail(QStringLiteral("ubable to open sub file:") + name);
+            return Fail(QStringLiteral("ubable to open sub file:") + printable);
         if (read == CZipHelperImp::ReadInfoFailed)
-            return Fail(QStringLiteral("unable to obtain file info:") + name);
-        return Fail(QStringLiteral("unable to read sub file:") + name);
+            return Fail(QStringLiteral("unable to obtain file info:") + printable);
+        return Fail(QStringLiteral("unable to read sub file:") + printable);
     }
     zip.Close();
     Finish();

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/ClientPath.h"
+
 #include <QObject>
 #include <QString>
 
@@ -13,8 +15,11 @@
 // engine (startUnzipV2): archive order, progress after each 8 KiB chunk, stops within a chunk
 // (removing the partial file), English error details. Both refuse an archive whose names could write outside
 // the destination before writing anything, stream entries through a fixed buffer, and fail on a CRC mismatch
-// or a short entry. Signals are emitted on the worker thread: connect them queued (or auto) to objects
-// elsewhere, and never destroy the helper from a direct connection to its own signals.
+// or a short entry. The destination is opened as ClientPath checks it (refused when another user
+// could change a folder on the way), and everything below it is made through its descriptor:
+// no link inside it is followed, whoever put it there. Signals are emitted on the worker thread: connect them
+// queued (or auto) to objects elsewhere, and never destroy the helper from a direct connection to its own
+// signals.
 class ZlibHelper : public QObject
 {
     Q_OBJECT
@@ -33,6 +38,9 @@ public:
     bool IsStopRequested() const { return m_blStop.load(); }
     // The last error the first engine reported; read it only after the run has ended.
     QString LastError() const { return m_qstrLastError; }
+    // The folder the last run extracted into is still the one at _qstrFolder (the same device and
+    // inode), for work that goes on to read it by path; ask only after the run has ended.
+    bool IsStillDestination(const QString& _qstrFolder) const { return m_destination.IsStill(_qstrFolder); }
 
     static constexpr unsigned kFirstEngineChunkBytes = 256 * 1024;
     static constexpr unsigned kSecondEngineChunkBytes = 8192;
@@ -58,6 +66,8 @@ private:
     std::atomic<bool> m_blStop{true};
     QString m_qstrId;
     QString m_qstrLastError;
+    // Opened by the run's thread before it writes; the owner looks at it once the run has ended.
+    ClientPath m_destination;
     std::atomic<bool> m_blFinished{false};
     std::atomic<int> m_nState{Idle};
 };

@@ -1,6 +1,7 @@
 #include "update/ToolBox.h"
 #include "core/LogCategories.h"
 
+#include "core/ClientPath.h"
 #include "core/Config.h"
 #include "core/PrivateFolder.h"
 #include "core/WorkerPool.h"
@@ -94,6 +95,26 @@ bool ToolBox::CheckWorkFolder()
 
 bool ToolBox::CheckFolders()
 {
+    // A folder on the way that another user may change would let them choose what is installed
+    // or where the run writes: refused before anything is fetched. The download file is the
+    // downloader's to check, which it does before it writes.
+    const struct
+    {
+        const QString& path;
+        int stage;
+        const char* what;
+    } folders[] = {{m_body.unzipPath, kUnzipping, "unzip"},
+                   {m_body.backupPath, kReplacing, "backup"},
+                   {m_body.installPath, kReplacing, "install"}};
+    for (const auto& folder : folders) {
+        const ClientPath existing = ClientPath::OpenExisting(folder.path);
+        if (!existing.IsValid()) {
+            Fail(folder.stage, QStringLiteral("refused: the %1 folder is not closed to other users:")
+                                       .arg(QLatin1String(folder.what)) +
+                                   existing.Error());
+            return false;
+        }
+    }
     m_unzipFolder = WorkFolder(m_body.unzipPath);
     m_backupFolder = WorkFolder(m_body.backupPath);
     // Without extraction the unzip folder is only read from, so it may be anyone's.
@@ -197,6 +218,13 @@ void ToolBox::StartReplace()
     m_emStage = kReplacing;
     if (!CheckWorkFolder())
         return;
+    // The replace reads the unzip folder by its path again: it must still lead to the very
+    // folder the extraction wrote, not to one put in its place since.
+    if (!m_body.bNoZip && !extractor.IsStillDestination(m_body.unzipPath)) {
+        Fail(kReplacing, QStringLiteral("refused: the unzip folder is no longer the folder extracted into:") +
+                             m_body.unzipPath);
+        return;
+    }
     // The replacer makes the backup folder, or empties it when it is the service's own; the
     // folder was checked before the download began.
     replacer.startReplace(m_body.unzipPath, m_body.installPath, QString(), true, m_body.backupPath, m_qstrId);

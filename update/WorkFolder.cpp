@@ -1,6 +1,7 @@
 #include "update/WorkFolder.h"
 #include "core/LogCategories.h"
 
+#include "core/ClientPath.h"
 #include "core/FolderTree.h"
 #include "core/WorkerPool.h"
 #include "install/ReplaceJournal.h"
@@ -57,11 +58,19 @@ bool WorkFolder::Prepare()
         return IsStillEmpty();
     if (m_blMade)
         return FolderTree::Empty(m_qstrPath, m_qstrIdentity);
-    if (QFileInfo::exists(m_qstrPath) || !QDir().mkpath(m_qstrPath))
+    const QFileInfo info(m_qstrPath);
+    if (info.exists() || info.isSymLink())
         return false;
+    // Made one folder at a time below folders only the user (or root) may change, so nobody else
+    // can put the folder, or what leads to it, somewhere of their choosing.
+    const ClientPath made = ClientPath::OpenFolder(m_qstrPath, true);
+    if (!made.IsValid()) {
+        qCWarning(lcUpdate).noquote() << "WorkFolder::Prepare:refused:" + made.Error();
+        return false;
+    }
     m_qstrIdentity = FolderTree::Identity(m_qstrPath);
     const QString canonical = QFileInfo(m_qstrPath).canonicalFilePath();
-    if (m_qstrIdentity.isEmpty() || canonical.isEmpty())
+    if (m_qstrIdentity.isEmpty() || canonical.isEmpty() || !made.IsStill(m_qstrPath))
         return false;
     ReplaceJournal::MarkOwnedBackupFolder(canonical);
     m_blMade = true;

@@ -27,6 +27,7 @@ public:
 
     // Makes the folder exist and be empty, recording it as the service's own when it makes it;
     // false for a folder it may not empty or cannot make, or that is no longer the one checked.
+    // A missing folder is made only below folders closed to other users' writes (see ClientPath).
     bool Prepare();
     // Right before files go in: still the folder prepared, and still empty (nobody slipped a
     // file in since).

@@ -54,6 +54,8 @@ void tst_ClientPath::walksOnlyThroughTrustedFolders_data()
     QTest::addColumn<QString>("refusal");
     QTest::newRow("nothing there: made") << ""
                                          << "";
+    QTest::newRow("nothing there, a group-writable umask: made closed") << "umask-002"
+                                                                        << "";
     QTest::newRow("ours, readable by others") << "ours-0755"
                                               << "";
     QTest::newRow("ours, sticky and open to all") << "ours-1777"
@@ -108,12 +110,26 @@ void tst_ClientPath::walksOnlyThroughTrustedFolders()
         Chmod(base + "/elsewhere", 0777);
     }
 
+    // Looked at first without making anything: the same refusal, or the deepest folder there.
+    const ClientPath existing = ClientPath::OpenExisting(mid + "/a/b");
+    QCOMPARE(existing.IsValid(), refusal.isEmpty());
+    QCOMPARE(existing.Error(), refusal.isEmpty() ? QString() : base + "/" + refusal);
+    if (refusal.isEmpty())
+        QCOMPARE(existing.Path(), QFileInfo(QFileInfo::exists(mid) ? mid : base).canonicalFilePath());
+    QVERIFY(!QFileInfo::exists(mid + "/a"));
+
+    const mode_t mask = ::umask(planted == "umask-002" ? 002 : UserUmask());
     const ClientPath opened = ClientPath::OpenFolder(mid + "/a/b", true);
+    ::umask(mask);
     QCOMPARE(opened.IsValid(), refusal.isEmpty());
     if (refusal.isEmpty()) {
         QCOMPARE(opened.Path(), QFileInfo(mid + "/a/b").canonicalFilePath());
         QVERIFY(opened.IsStill(mid + "/a/b"));
         QVERIFY(!opened.IsStill(base));
+        // A link to the folder is not the folder, even named with a trailing separator.
+        QVERIFY(QFile::link(mid + "/a/b", base + "/alias"));
+        QVERIFY(!opened.IsStill(base + "/alias/"));
+        QCOMPARE(FileMode(mid + "/a") & 022, 0u);
     } else {
         QCOMPARE(opened.Error(), base + "/" + refusal);
         // Nothing was made below the refused folder, wherever it leads.

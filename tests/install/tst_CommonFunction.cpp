@@ -1,4 +1,6 @@
 #include "install/CommonFunction.h"
+#include "core/ClientPath.h"
+#include "install/FolderCursor.h"
 #include "tests/support/TestFiles.h"
 
 #include <QCryptographicHash>
@@ -35,6 +37,16 @@ private slots:
     void screenScale();
 };
 
+namespace {
+// Scans the tree at _qstrRoot as the replace does, from the folder opened and checked.
+quint32 Scan(const QString& _qstrRoot, const QString& _qstrIgnore, CommonFunction::FileList& _list,
+             QStringList& _unread)
+{
+    FolderCursor cursor(ClientPath::OpenFolder(_qstrRoot, false));
+    return CommonFunction::ScanFolder(cursor, _qstrIgnore, _list, _unread);
+}
+} // namespace
+
 void tst_CommonFunction::scanFolderIgnoresFragments()
 {
     QTemporaryDir tmp;
@@ -44,12 +56,19 @@ void tst_CommonFunction::scanFolderIgnoresFragments()
     WriteFile(root + "/x/keep.bin", "1234567");
     WriteFile(root + "/.hidden", "12");
     WriteFile(root + "/top.txt", "1");
+    // Links are never followed: named apart, unless ignored.
+    QVERIFY(QFile::link(root + "/x/keep.bin", root + "/x/alias.bin"));
+    QVERIFY(QFile::link(root + "/x", root + "/LOG/x"));
+    QVERIFY(::mkfifo(QFile::encodeName(root + "/pipe").constData(), 0600) == 0);
     CommonFunction::FileList list;
-    const quint32 total = CommonFunction::ScanFolder(root, ";log;;tmp;", list, root);
+    QStringList unread;
+    const quint32 total = Scan(root, ";log;;tmp;", list, unread);
     const CommonFunction::FileList expected{{"/x", 0}, {"/x/keep.bin", 7}, {"/.hidden", 2}, {"/top.txt", 1}};
     QCOMPARE(list, expected);
     QCOMPARE(total, quint32(10));
-    QCOMPARE(CommonFunction::ScanFolder(tmp.filePath("missing"), QString(), list, root), quint32(0));
+    QCOMPARE(unread, QStringList{"/x/alias.bin"});
+    QCOMPARE(Scan(tmp.filePath("missing"), QString(), list, unread), quint32(0));
+    QCOMPARE(unread, QStringList{"/x/alias.bin"});
 }
 
 void tst_CommonFunction::scanFolderKeepsExistingEntries()
@@ -57,8 +76,9 @@ void tst_CommonFunction::scanFolderKeepsExistingEntries()
     QTemporaryDir tmp;
     WriteFile(tmp.filePath("a.txt"), "abc");
     CommonFunction::FileList list{{"/a.txt", 99}};
+    QStringList unread;
     // The size is still counted; the entry already listed is not replaced.
-    QCOMPARE(CommonFunction::ScanFolder(tmp.path(), QString(), list, tmp.path()), quint32(3));
+    QCOMPARE(Scan(tmp.path(), QString(), list, unread), quint32(3));
     QCOMPARE(list.value("/a.txt"), quint32(99));
 }
 
@@ -229,8 +249,10 @@ void tst_CommonFunction::findFileSurvivesLinkLoop()
     QCOMPARE(CommonFunction::FindFile("last.txt", tmp.filePath("root")), tmp.filePath("root/z/last.txt"));
     QCOMPARE(CommonFunction::FindFile("none", tmp.filePath("root")), QString());
     CommonFunction::FileList list;
-    CommonFunction::ScanFolder(tmp.filePath("root"), QString(), list, tmp.filePath("root"));
+    QStringList unread;
+    Scan(tmp.filePath("root"), QString(), list, unread);
     QVERIFY(list.contains("/z/last.txt"));
+    QCOMPARE(unread, QStringList{"/a-loop"});
 }
 
 void tst_CommonFunction::uuidForm()

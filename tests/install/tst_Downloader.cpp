@@ -504,7 +504,8 @@ void tst_Downloader::errorTexts_data()
     QTest::newRow("open zh") << Scenario::OpenFailed << true << net + "打开文件失败[{file}]";
     QTest::newRow("open bare") << Scenario::OpenFailed << false
                                << "DOWNLOAD_FAILED_CHECK_NET|OPEN_FILE_FAILED";
-    QTest::newRow("path zh") << Scenario::CreatePathFailed << true << net + "路径创建失败[{dir}/blocker: it is not a folder]";
+    QTest::newRow("path zh") << Scenario::CreatePathFailed << true
+                             << net + "路径创建失败[{dir}/blocker: it is not a folder]";
     QTest::newRow("full disk zh") << Scenario::FullDisk << true
                                   << net + "写入文件失败[{url}][{file}][262144]";
     QTest::newRow("full disk bare") << Scenario::FullDisk << false

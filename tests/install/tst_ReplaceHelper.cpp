@@ -15,6 +15,8 @@
 
 #include <atomic>
 
+#include <unistd.h>
+
 namespace {
 
 // Every regular file and link under a folder, by relative path, with its bytes (a link: "->target").
@@ -102,6 +104,7 @@ private slots:
     void treeShapesAreReplaced();
     void linksPlantedDuringARunAreNotFollowed_data();
     void linksPlantedDuringARunAreNotFollowed();
+    void foldersDirectlyInStickyTmpAreUsed();
 
 private:
     QString m_qstrSource;
@@ -254,6 +257,36 @@ void TestReplaceHelper::refusedBeforeTouchingAnything_data()
                                     << "{D}"
                                     << "{B}"
                                     << "ANALYZE_FILE_LIST_FAILED_EMPTY_FOLDER" << QStringList{"{M}"};
+    // {O}: a folder open to every user's writes, holding a source; {F}: another user's folder.
+    QTest::newRow("source under a folder open to all")
+        << "{O}/src"
+        << "{D}"
+        << "{B}"
+        << "CREATE_PATH_FAILED" << QStringList{"{O}: other users may write into it"};
+    QTest::newRow("destination under a folder open to all")
+        << "{S}"
+        << "{O}/dest"
+        << "{B}"
+        << "CREATE_PATH_FAILED" << QStringList{"{O}: other users may write into it"};
+    QTest::newRow("backup under a folder open to all")
+        << "{S}"
+        << "{D}"
+        << "{O}/bak"
+        << "CREATE_PATH_FAILED" << QStringList{"{O}: other users may write into it"};
+    QTest::newRow("destination under another user's folder")
+        << "{S}"
+        << "{F}/dest"
+        << "{B}"
+        << "CREATE_PATH_FAILED" << QStringList{"{F}: it belongs to another user (uid 65534)"};
+    QTest::newRow("a link in the source")
+        << "{L}"
+        << "{D}"
+        << "{B}"
+        << "COPY_FILE_FAILED" << QStringList{"{L}/sub/x.txt", "{D}/sub/x.txt"};
+    QTest::newRow("a folder link in the source") << "{K}"
+                                                 << "{D}"
+                                                 << "{B}"
+                                                 << "COPY_FILE_FAILED" << QStringList{"{K}/lib", "{D}/lib"};
 }
 
 void TestReplaceHelper::refusedBeforeTouchingAnything()
@@ -266,13 +299,23 @@ void TestReplaceHelper::refusedBeforeTouchingAnything()
 
     const QString user = m_pDir->path() + QStringLiteral("/mine");
     const QString empty = m_pDir->path() + QStringLiteral("/emptysrc");
+    const QString open = m_pDir->path() + QStringLiteral("/open");
+    const QString foreign = m_pDir->path() + QStringLiteral("/theirs");
+    const QString linked = m_pDir->path() + QStringLiteral("/linked");
+    const QString linkedFolder = m_pDir->path() + QStringLiteral("/linked-folder");
+    if (QString(QTest::currentDataTag()).contains("another user") && ::geteuid() != 0)
+        QSKIP("giving a folder to another user needs root");
     auto expand = [&](QString _qstrText) {
         return _qstrText.replace(QStringLiteral("{S}"), m_qstrSource)
             .replace(QStringLiteral("{D}"), m_qstrDestination)
             .replace(QStringLiteral("{B}"), m_qstrBackup)
             .replace(QStringLiteral("{U}"), user)
             .replace(QStringLiteral("{E}"), empty)
-            .replace(QStringLiteral("{M}"), m_pDir->path() + QStringLiteral("/missing"));
+            .replace(QStringLiteral("{M}"), m_pDir->path() + QStringLiteral("/missing"))
+            .replace(QStringLiteral("{O}"), open)
+            .replace(QStringLiteral("{F}"), foreign)
+            .replace(QStringLiteral("{L}"), linked)
+            .replace(QStringLiteral("{K}"), linkedFolder);
     };
     for (QString& arg : args)
         arg = expand(arg);
@@ -281,8 +324,21 @@ void TestReplaceHelper::refusedBeforeTouchingAnything()
     WriteTree(m_qstrDestination, {{"/a.txt", "old a"}, {"/sub/x.txt", "old x"}});
     WriteTree(user, {{"/precious.txt", "the user's own file"}});
     WriteTree(empty, {{"/only-empty.txt", ""}});
+    WriteTree(open + QStringLiteral("/src"), {{"/a.txt", "planted a"}});
+    QVERIFY(QFile::setPermissions(open, QFileDevice::ReadOther | QFileDevice::WriteOther |
+                                            QFileDevice::ExeOther | QFileDevice::ReadOwner |
+                                            QFileDevice::WriteOwner | QFileDevice::ExeOwner));
+    QVERIFY(QDir().mkpath(foreign));
+    if (::geteuid() == 0)
+        QVERIFY(::chown(QFile::encodeName(foreign).constData(), 65534, 65534) == 0);
+    // Links of the user's own: one to a file beside it, one to a folder elsewhere.
+    WriteTree(linked, {{"/a.txt", "new a"}, {"/sub/real.txt", "new x"}});
+    QVERIFY(QFile::link(QStringLiteral("real.txt"), linked + QStringLiteral("/sub/x.txt")));
+    WriteTree(linkedFolder, {{"/a.txt", "new a"}});
+    QVERIFY(QFile::link(m_qstrSource, linkedFolder + QStringLiteral("/lib")));
     const Tree destinationBefore = ReadTree(m_qstrDestination);
     const Tree userBefore = ReadTree(user);
+    const QStringList openBefore = QDir(open).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
 
     ReplaceHelper helper;
     Recorder failed(&helper, &ReplaceHelper::signErrorOccurred);
@@ -299,6 +355,8 @@ void TestReplaceHelper::refusedBeforeTouchingAnything()
     QCOMPARE(ReadTree(user), userBefore);
     QVERIFY(!QFileInfo::exists(m_qstrBackup));
     QVERIFY(QDir(ReplaceJournal::JournalFolder()).isEmpty());
+    QCOMPARE(QDir(open).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), openBefore);
+    QVERIFY(QDir(foreign).isEmpty());
 }
 
 void TestReplaceHelper::stopMidRunRestoresThisRunsFiles()
@@ -613,25 +671,37 @@ void TestReplaceHelper::linksPlantedDuringARunAreNotFollowed_data()
 {
     QTest::addColumn<Tree>("destination");
     QTest::addColumn<QString>("planted");
-    QTest::addColumn<QString>("argument");
+    QTest::addColumn<QString>("detail");
+    QTest::addColumn<QStringList>("args");
 
-    // Planted once the first file is done, where the second one goes next.
+    // Planted once the first file is done, where the second one goes next (or comes from: what
+    // was there in the source is moved aside first).
     QTest::newRow("backup folder linked outside")
         << Tree{{"/a.txt", "old a"}, {"/z/x.txt", "old x"}} << "{B}/z"
-        << "{B}/z/x.txt";
+        << "PATH_OUTSIDE_FOLDER" << QStringList{"{B}/z/x.txt"};
     QTest::newRow("destination folder linked outside") << Tree{{"/a.txt", "old a"}} << "{D}/z"
-                                                       << "{D}/z/x.txt";
+                                                       << "PATH_OUTSIDE_FOLDER" << QStringList{"{D}/z/x.txt"};
+    QTest::newRow("source folder linked outside")
+        << Tree{{"/a.txt", "old a"}} << "{S}/z"
+        << "COPY_FILE_FAILED" << QStringList{"{S}/z/x.txt", "{D}/z/x.txt"};
+    QTest::newRow("source file linked outside")
+        << Tree{{"/a.txt", "old a"}} << "{S}/z/x.txt"
+        << "COPY_FILE_FAILED" << QStringList{"{S}/z/x.txt", "{D}/z/x.txt"};
 }
 
 void TestReplaceHelper::linksPlantedDuringARunAreNotFollowed()
 {
     QFETCH(Tree, destination);
     QFETCH(QString, planted);
-    QFETCH(QString, argument);
+    QFETCH(QString, detail);
+    QFETCH(QStringList, args);
     auto expand = [&](QString _qstrText) {
         return _qstrText.replace(QStringLiteral("{B}"), m_qstrBackup)
-            .replace(QStringLiteral("{D}"), m_qstrDestination);
+            .replace(QStringLiteral("{D}"), m_qstrDestination)
+            .replace(QStringLiteral("{S}"), m_qstrSource);
     };
+    for (QString& arg : args)
+        arg = expand(arg);
     const QString outside = m_pDir->path() + QStringLiteral("/outside");
     WriteTree(outside, {{"/x.txt", "outside x"}});
     WriteTree(m_qstrSource, {{"/a.txt", "new a"}, {"/z/x.txt", "new x"}});
@@ -644,7 +714,10 @@ void TestReplaceHelper::linksPlantedDuringARunAreNotFollowed()
         [&](qint64 _nDone, qint64, QString) {
             if (_nDone == 0 || placed.exchange(true))
                 return;
-            if (!QFile::link(outside, expand(planted)))
+            const QString path = expand(planted);
+            if (QFileInfo::exists(path))
+                QDir().rename(path, path + QStringLiteral("-aside"));
+            if (!QFile::link(path.endsWith(".txt") ? outside + QStringLiteral("/x.txt") : outside, path))
                 qWarning() << "cannot plant" << planted;
         },
         Qt::DirectConnection);
@@ -652,9 +725,28 @@ void TestReplaceHelper::linksPlantedDuringARunAreNotFollowed()
     helper.startReplace(m_qstrSource, m_qstrDestination, QString(), true, m_qstrBackup, QStringLiteral("p"));
     QVERIFY(failed.wait(10000));
     QVERIFY(placed);
-    QCOMPARE(failed.first().at(0).toString(), Text("PATH_OUTSIDE_FOLDER", {expand(argument)}));
+    QCOMPARE(failed.first().at(0).toString(), Text(detail.toLatin1().constData(), args));
     QCOMPARE(ReadTree(outside), (Tree{{"/x.txt", "outside x"}}));
     QCOMPARE(ReadFile(m_qstrDestination + QStringLiteral("/a.txt")), QByteArray("old a"));
+}
+
+void TestReplaceHelper::foldersDirectlyInStickyTmpAreUsed()
+{
+    // Made by the run itself right in the shared /tmp, which others may write but not rename in.
+    const QString name = QStringLiteral("/tmp/qorv-tst-replace-%1").arg(QCoreApplication::applicationPid());
+    WriteTree(m_qstrSource, {{"/a.txt", "new a"}, {"/sub/b.txt", "new b"}});
+    ReplaceHelper helper;
+    Recorder finished(&helper, &ReplaceHelper::signReplaceFinished);
+    Recorder failed(&helper, &ReplaceHelper::signErrorOccurred);
+    helper.startReplace(m_qstrSource, name + QStringLiteral("-dest"), QString(), true,
+                        name + QStringLiteral("-bak"), QStringLiteral("t"));
+    const bool ended = finished.wait(10000);
+    const Tree written = ReadTree(name + QStringLiteral("-dest"));
+    QDir(name + QStringLiteral("-dest")).removeRecursively();
+    QDir(name + QStringLiteral("-bak")).removeRecursively();
+    QVERIFY(ended);
+    QCOMPARE(failed.count(), 0);
+    QCOMPARE(written, (Tree{{"/a.txt", "new a"}, {"/sub/b.txt", "new b"}}));
 }
 
 QTEST_GUILESS_MAIN(TestReplaceHelper)

@@ -20,6 +20,9 @@
 #include <atomic>
 #include <memory>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace {
 const QString kGoCorpus = QStringLiteral("/usr/share/go-1.19/src/archive/zip/testdata");
 constexpr int kWaitMs = 60000;
@@ -199,8 +202,15 @@ private slots:
     void linksOnDiskCannotLeadOut();
     void linkEntriesBecomePlainFiles_data();
     void linkEntriesBecomePlainFiles();
+    void linksPlantedDuringARunAreNotFollowed_data();
+    void linksPlantedDuringARunAreNotFollowed();
+    void destinationOtherUsersControlIsRefused_data();
+    void destinationOtherUsersControlIsRefused();
+    void safeDestinationsExtract_data();
+    void safeDestinationsExtract();
     void corruptEntriesFail_data();
     void corruptEntriesFail();
+    void replacesReadOnlyFile_data();
     void replacesReadOnlyFile();
     void pathErrorsNameTheTarget();
     void stopEndsWithinAnEntry_data();
@@ -434,22 +444,25 @@ void tst_ZlibHelper::linksOnDiskCannotLeadOut_data()
     QTest::addColumn<QString>("linkName");   // link made inside the destination
     QTest::addColumn<QString>("linkTarget"); // relative to the box; "" = dangling
     QTest::addColumn<QString>("entry");
-    QTest::addColumn<bool>("allowed");
     QTest::newRow("folder link to outside") << "out"
                                             << "outside"
-                                            << "out/pwn.txt" << false;
+                                            << "out/pwn.txt";
     QTest::newRow("file link to outside") << "victim.txt"
                                           << "outside/victim.txt"
-                                          << "victim.txt" << false;
+                                          << "victim.txt";
     QTest::newRow("deeper folder link") << "a/b"
                                         << "outside"
-                                        << "a/b/c/pwn.txt" << false;
+                                        << "a/b/c/pwn.txt";
     QTest::newRow("dangling link") << "gone.txt"
                                    << ""
-                                   << "gone.txt" << false;
+                                   << "gone.txt";
+    // Extraction follows no link, so one that leads inside is refused as well.
     QTest::newRow("folder link inside") << "alias"
                                         << "dest/real"
-                                        << "alias/ok.txt" << true;
+                                        << "alias/ok.txt";
+    QTest::newRow("folder entry on a folder link inside") << "alias"
+                                                          << "dest/real"
+                                                          << "alias/";
 }
 
 void tst_ZlibHelper::linksOnDiskCannotLeadOut()
@@ -457,7 +470,6 @@ void tst_ZlibHelper::linksOnDiskCannotLeadOut()
     QFETCH(QString, linkName);
     QFETCH(QString, linkTarget);
     QFETCH(QString, entry);
-    QFETCH(bool, allowed);
     const QString archive = m_tmp.filePath(QStringLiteral("links-%1.zip").arg(QTest::currentDataTag()));
     QVERIFY(PyZip(archive, {Row("first.txt", "first"), Row(entry, "payload")}));
     for (int engine : {1, 2}) {
@@ -470,17 +482,146 @@ void tst_ZlibHelper::linksOnDiskCannotLeadOut()
         QVERIFY(QFile::link(linkTarget.isEmpty() ? box.filePath("nowhere/none") : box.filePath(linkTarget),
                             dest + "/" + linkName));
         const auto rec = Extract(engine, archive, dest);
-        if (allowed) {
-            QCOMPARE(rec->errors, QStringList());
-            QCOMPARE(ReadFile(box.filePath("dest/real/ok.txt")), QByteArray("payload"));
-            continue;
-        }
         QCOMPARE(rec->errors.size(), 1);
         QVERIFY2(rec->errors.first().endsWith(engine == 1 ? "[" + entry + "]" : ":" + entry),
                  qPrintable(rec->errors.first()));
         QVERIFY(!QFile::exists(dest + "/first.txt"));
         QCOMPARE(ReadFile(box.filePath("outside/victim.txt")), QByteArray("precious"));
         QCOMPARE(QDir(box.filePath("outside")).entryList(QDir::Files), QStringList{"victim.txt"});
+        QVERIFY(QDir(box.filePath("dest/real")).isEmpty());
+    }
+}
+
+void tst_ZlibHelper::linksPlantedDuringARunAreNotFollowed_data()
+{
+    QTest::addColumn<int>("engine");
+    QTest::addColumn<QString>("planted"); // below the destination, once the first bytes are written
+    QTest::addColumn<QString>("error");   // empty: the run completes
+    for (int engine : {1, 2}) {
+        QTest::newRow(qPrintable(QStringLiteral("folder link, engine %1").arg(engine)))
+            << engine << "sub"
+            << (engine == 1 ? Zh("CREATE_PATH_FAILED").arg("@/sub") : "ubable to open sub file:sub/x.txt");
+        QTest::newRow(qPrintable(QStringLiteral("file link, engine %1").arg(engine)))
+            << engine << "y.txt" << QString();
+    }
+}
+
+void tst_ZlibHelper::linksPlantedDuringARunAreNotFollowed()
+{
+    QFETCH(int, engine);
+    QFETCH(QString, planted);
+    QFETCH(QString, error);
+    // Name order and archive order alike: a.txt, then sub/x.txt, then y.txt.
+    const QString archive = m_tmp.filePath("planted.zip");
+    QVERIFY(PyZip(archive, {Row("a.txt", QString(64 * 1024, QLatin1Char('a'))), Row("sub/x.txt", "payload x"),
+                            Row("y.txt", "payload y")}));
+    QTemporaryDir box;
+    const QString dest = box.filePath("dest");
+    WriteFile(box.filePath("outside/y.txt"), "precious");
+    Recorder rec;
+    ZlibHelper helper;
+    Attach(helper, rec);
+    // On the worker, between its first bytes and its next entry.
+    std::atomic<bool> blPlanted{false};
+    connect(
+        &helper, &ZlibHelper::signUnzipProgress, &helper,
+        [&](qint64 _nDone, qint64, const QString&) {
+            if (_nDone == 0 || blPlanted.exchange(true))
+                return;
+            const QString target = box.filePath(planted == "sub" ? "outside" : "outside/y.txt");
+            if (!QFile::link(target, dest + "/" + planted))
+                qWarning() << "cannot plant" << planted;
+        },
+        Qt::DirectConnection);
+    if (engine == 1)
+        helper.startUnzip(archive, dest, "p");
+    else
+        helper.startUnzipV2(archive, dest, "p");
+    QTRY_VERIFY_WITH_TIMEOUT(rec.Done(), kWaitMs);
+    QCoreApplication::processEvents();
+    QVERIFY(blPlanted);
+    if (error.isEmpty()) {
+        QCOMPARE(rec.errors, QStringList());
+        // The link gave way to the file; what it pointed at is untouched.
+        QVERIFY(!QFileInfo(dest + "/y.txt").isSymLink());
+        QCOMPARE(ReadFile(dest + "/y.txt"), QByteArray("payload y"));
+    } else {
+        QCOMPARE(rec.errors, QStringList{Stage() + QString(error).replace("@", dest)});
+    }
+    QCOMPARE(ReadFile(box.filePath("outside/y.txt")), QByteArray("precious"));
+    QCOMPARE(QDir(box.filePath("outside")).entryList(QDir::Files), QStringList{"y.txt"});
+}
+
+void tst_ZlibHelper::destinationOtherUsersControlIsRefused_data()
+{
+    QTest::addColumn<QString>("setup");   // what stands on the way to <box>/way/dest
+    QTest::addColumn<QString>("refusal"); // the folder refused, below the box, and why
+    QTest::newRow("under a folder open to all") << "open"
+                                                << "way: other users may write into it";
+    QTest::newRow("under another user's folder") << "foreign"
+                                                 << "way: it belongs to another user (uid 65534)";
+    QTest::newRow("through another user's link") << "foreign-link"
+                                                 << "way: it is a link of another user (uid 65534)";
+}
+
+void tst_ZlibHelper::destinationOtherUsersControlIsRefused()
+{
+    QFETCH(QString, setup);
+    QFETCH(QString, refusal);
+    if (setup.startsWith("foreign") && ::geteuid() != 0)
+        QSKIP("giving a folder to another user needs root");
+    const QString archive = m_tmp.filePath("refused.zip");
+    QVERIFY(PyZip(archive, {Row("preUninstall.sh", "echo installed")}));
+    for (int engine : {1, 2}) {
+        QTemporaryDir box;
+        const QString way = box.filePath("way");
+        if (setup == "foreign-link") {
+            QVERIFY(QDir().mkpath(box.filePath("real")));
+            QVERIFY(QFile::link(box.filePath("real"), way));
+            QVERIFY(::lchown(QFile::encodeName(way).constData(), 65534, 65534) == 0);
+        } else {
+            QVERIFY(QDir().mkpath(way));
+            QVERIFY(::chmod(QFile::encodeName(way).constData(), setup == "open" ? 0777 : 0755) == 0);
+            if (setup == "foreign")
+                QVERIFY(::chown(QFile::encodeName(way).constData(), 65534, 65534) == 0);
+        }
+        const auto rec = Extract(engine, archive, way + "/dest");
+        const QString why = box.path() + "/" + refusal;
+        QCOMPARE(rec->errors, QStringList{Stage() + (engine == 1 ? Zh("CREATE_PATH_FAILED").arg(why)
+                                                                 : "ubable to open sub file:" + why)});
+        QCOMPARE(rec->finished, 0);
+        QVERIFY(rec->progress.isEmpty());
+        // Nothing was made below the refused folder, wherever it leads.
+        const QStringList left = setup == "foreign-link" ? QStringList{"real", "way"} : QStringList{"way"};
+        QCOMPARE(Snapshot(box.path(), true).keys(), left);
+    }
+}
+
+void tst_ZlibHelper::safeDestinationsExtract_data()
+{
+    QTest::addColumn<QString>("dest"); // "@" stands for a fresh name
+    QTest::newRow("in the user's temporary folder") << "{tmp}/@/dest/";
+    QTest::newRow("directly in the sticky /tmp") << "/tmp/@";
+}
+
+void tst_ZlibHelper::safeDestinationsExtract()
+{
+    QFETCH(QString, dest);
+    const QString archive = m_tmp.filePath("safe.zip");
+    QVERIFY(PyZip(archive, {Row("bin/run.sh", "echo run"), Row("top.txt", "top")}));
+    for (int engine : {1, 2}) {
+        const QString path = QString(dest)
+                                 .replace("{tmp}", m_tmp.path())
+                                 .replace("@", QStringLiteral("qorv-tst-safe-%1-%2")
+                                                   .arg(QCoreApplication::applicationPid())
+                                                   .arg(engine));
+        const auto rec = Extract(engine, archive, path);
+        const QMap<QString, QByteArray> tree = Snapshot(path, false);
+        QDir(path).removeRecursively();
+        QCOMPARE(rec->errors, QStringList());
+        QCOMPARE(rec->finished, 1);
+        const QMap<QString, QByteArray> expected{{"bin/run.sh", "echo run"}, {"top.txt", "top"}};
+        QCOMPARE(tree, expected);
     }
 }
 
@@ -547,20 +688,33 @@ void tst_ZlibHelper::corruptEntriesFail()
     }
 }
 
+void tst_ZlibHelper::replacesReadOnlyFile_data()
+{
+    QTest::addColumn<int>("engine");
+    QTest::addColumn<bool>("keepsMode"); // as the second engine's writing over the old file did
+    QTest::newRow("first engine") << 1 << false;
+    QTest::newRow("second engine") << 2 << true;
+}
+
 void tst_ZlibHelper::replacesReadOnlyFile()
 {
+    QFETCH(int, engine);
+    QFETCH(bool, keepsMode);
     const QString archive = m_tmp.filePath("replace.zip");
     QVERIFY(PyZip(archive, {Row("ro.txt", "new content", true), Row("sub/ro2.txt", "new two")}));
-    const QString dest = m_tmp.filePath("out-readonly");
+    const QString dest = m_tmp.filePath(QStringLiteral("out-readonly-%1").arg(engine));
     WriteFile(dest + "/ro.txt", "old content that is longer");
     WriteFile(dest + "/sub/ro2.txt", "old two");
     QVERIFY(QFile::setPermissions(dest + "/ro.txt", QFileDevice::ReadOwner | QFileDevice::ReadGroup));
     QVERIFY(QFile::setPermissions(dest + "/sub/ro2.txt", QFileDevice::ReadOwner));
-    const auto rec = Extract(1, archive, dest);
+    const auto rec = Extract(engine, archive, dest);
     QCOMPARE(rec->errors, QStringList());
     QCOMPARE(ReadFile(dest + "/ro.txt"), QByteArray("new content"));
     QCOMPARE(ReadFile(dest + "/sub/ro2.txt"), QByteArray("new two"));
     QCOMPARE(QDir(dest).entryList(QDir::Files | QDir::Hidden), QStringList{"ro.txt"});
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    QCOMPARE(FileMode(dest + "/ro.txt"), keepsMode ? 0440u : 0666u & ~mask);
 }
 
 void tst_ZlibHelper::pathErrorsNameTheTarget()

@@ -13,6 +13,8 @@
 
 #include <memory>
 
+#include <sys/stat.h>
+
 using UpdateTool::ToolBox;
 
 class tst_ToolBox : public QObject
@@ -26,6 +28,9 @@ private slots:
     void userFoldersRefusedBeforeFetching();
     void destroyedWhileDownloading_data();
     void destroyedWhileDownloading();
+    void foldersOpenToOthersRefusedBeforeFetching_data();
+    void foldersOpenToOthersRefusedBeforeFetching();
+    void unzipFolderSwappedBeforeReplaceInstallsNothing();
 
 private:
     QString Path(const QString& _qstrName) const { return m_pDir->path() + QLatin1Char('/') + _qstrName; }
@@ -133,6 +138,81 @@ void tst_ToolBox::destroyedWhileDownloading()
     QTRY_COMPARE_WITH_TIMEOUT(QDir(Path("dl")).entryList(QDir::Files | QDir::Hidden), left, 10000);
     if (existed)
         QCOMPARE(ReadFile(Path("dl/pkg.zip")), QByteArray("the user's"));
+}
+
+void tst_ToolBox::foldersOpenToOthersRefusedBeforeFetching_data()
+{
+    QTest::addColumn<QString>("folder"); // the path of the body given below the open folder
+    QTest::addColumn<int>("stage");
+    // "@": the open folder. The download's text is the downloader's, untranslated here.
+    QTest::addColumn<QString>("text");
+    QTest::newRow("download") << "download" << int(UpdateTool::kDownloading)
+                              << "DOWNLOAD_FAILED_CHECK_NET|CREATE_PATH_FAILED";
+    QTest::newRow("unzip") << "unzip" << int(UpdateTool::kUnzipping)
+                           << "refused: the unzip folder is not closed to other users:@: other users may "
+                              "write into it";
+    QTest::newRow("backup") << "backup" << int(UpdateTool::kReplacing)
+                            << "refused: the backup folder is not closed to other users:@: other users may "
+                               "write into it";
+    QTest::newRow("install") << "install" << int(UpdateTool::kReplacing)
+                             << "refused: the install folder is not closed to other users:@: other users may "
+                                "write into it";
+}
+
+void tst_ToolBox::foldersOpenToOthersRefusedBeforeFetching()
+{
+    QFETCH(QString, folder);
+    QFETCH(int, stage);
+    QFETCH(QString, text);
+    // The review's case: a shared folder that is not sticky, where another user could swap
+    // what lies below it while the run goes on.
+    const QString open = Path("upd");
+    QVERIFY(QDir().mkpath(open));
+    QVERIFY(::chmod(QFile::encodeName(open).constData(), 0777) == 0);
+    if (folder == "download")
+        m_body.downloadPath = open + "/dl/pkg.zip";
+    else if (folder == "unzip")
+        m_body.unzipPath = open + "/unzip/";
+    else if (folder == "backup")
+        m_body.backupPath = open + "/backup";
+    else
+        m_body.installPath = open + "/inst";
+    const int before = m_http.TotalHits();
+    ToolBox box("app", m_body, "id-4");
+    QSignalSpy errors(&box, &ToolBox::signErrorOccurred);
+    box.startInstall();
+    QTRY_COMPARE_WITH_TIMEOUT(errors.size(), 1, 10000);
+    QCOMPARE(errors.first().value(0).toInt(), stage);
+    QCOMPARE(errors.first().value(1).toString(), text.replace("@", open));
+    QCOMPARE(m_http.TotalHits(), before);
+    QVERIFY(QDir(open).isEmpty());
+    QCOMPARE(ReadFile(Path("inst/a.txt")), QByteArray("old a"));
+}
+
+void tst_ToolBox::unzipFolderSwappedBeforeReplaceInstallsNothing()
+{
+    ToolBox box("app", m_body, "id-5");
+    QSignalSpy finished(&box, &ToolBox::signFinished);
+    QSignalSpy errors(&box, &ToolBox::signErrorOccurred);
+    // Once the last bytes are extracted, before the replace starts, the folder is put aside and
+    // another one takes its name.
+    bool swapped = false;
+    connect(&box, &ToolBox::signProgress, this,
+            [&](int _emStatus, qint64 _nDone, qint64 _nTotal, const QString&) {
+                if (_emStatus != UpdateTool::kUnzipping || _nDone != _nTotal || swapped)
+                    return;
+                swapped = QDir().rename(Path("unzip"), Path("unzip-extracted"));
+                WriteTree(Path("unzip"), {{"/a.txt", "planted a"}, {"/preUninstall.sh", "planted script"}});
+            });
+    box.startInstall();
+    QTRY_COMPARE_WITH_TIMEOUT(errors.size(), 1, 30000);
+    QVERIFY(swapped);
+    QCOMPARE(errors.first().value(0).toInt(), int(UpdateTool::kReplacing));
+    QCOMPARE(errors.first().value(1).toString(),
+             "refused: the unzip folder is no longer the folder extracted into:" + m_body.unzipPath);
+    QCOMPARE(finished.size(), 0);
+    QCOMPARE(QDir(Path("inst")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList{"a.txt"});
+    QCOMPARE(ReadFile(Path("inst/a.txt")), QByteArray("old a"));
 }
 
 QTEST_GUILESS_MAIN(tst_ToolBox)

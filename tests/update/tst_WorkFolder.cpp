@@ -106,6 +106,8 @@ void tst_WorkFolder::kindDecidesWhatARunTouches_data()
         << "link" << int(K::NotFolder) << false << QStringList{"t", "t/mine", "w"};
     QTest::newRow("an empty folder swapped for another after the check: untouched")
         << "mkdir swap" << int(K::Empty) << false << QStringList{"old", "w", "w/mine"};
+    QTest::newRow("missing, in a folder open to all: not made")
+        << "open" << int(K::Missing) << false << QStringList();
 }
 
 void tst_WorkFolder::kindDecidesWhatARunTouches()
@@ -119,6 +121,8 @@ void tst_WorkFolder::kindDecidesWhatARunTouches()
     const QString root = m_dir.path() + "/kinds/" + QTest::currentDataTag();
     const QString path = root + "/w";
     QVERIFY(QDir().mkpath(root));
+    if (setup == "open")
+        QVERIFY(::chmod(QFile::encodeName(root).constData(), 0777) == 0);
     if (setup.startsWith("mkdir"))
         QVERIFY(QDir().mkpath(path));
     if (setup.contains("mine"))
