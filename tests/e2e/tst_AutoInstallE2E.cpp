@@ -87,6 +87,8 @@ private slots:
     void plantedSharedWorkFoldersAreNeverUsed_data();
     void plantedSharedWorkFoldersAreNeverUsed();
     void secondUpdateOnAClaimedFolderIsRefused();
+    void pathsThroughAnotherUsersFolder_data();
+    void pathsThroughAnotherUsersFolder();
     void signedUpdates_data();
     void signedUpdates();
     void searchOfAHugeInstallationLeavesOthersAnswered();
@@ -571,6 +573,113 @@ void tst_AutoInstallE2E::plantedSharedWorkFoldersAreNeverUsed()
     QCOMPARE(ReadFile(Path("inst/a.txt")), QByteArray("new a"));
     QVERIFY(!QFileInfo::exists(Path("inst/preUninstall.sh")));
     QCOMPARE(ReadFile(victim), QByteArray("alias ll='ls -l'\n"));
+}
+
+void tst_AutoInstallE2E::pathsThroughAnotherUsersFolder_data()
+{
+    // %1 the shared folder (sticky, as /tmp), %2 a folder of the user's. The stranger plants, then
+    // keeps doing "meanwhile" while the request runs; the paths are under %1.
+    QTest::addColumn<QString>("command");
+    QTest::addColumn<QString>("plant");
+    QTest::addColumn<QString>("meanwhile");
+    QTest::addColumn<QString>("downloadPath");
+    QTest::addColumn<QString>("unzipPath");
+    // The folder refused and why, as the log names it; empty when the request must succeed.
+    QTest::addColumn<QString>("refusal");
+    const QString swapPart = "for f in '%1'/upd/.*.part; do [ -f \"$f\" ] && cp '%1/evil.zip' '%1/upd/.x' && "
+                             "mv -f '%1/upd/.x' \"$f\"; done";
+    const QString open = "/upd: it belongs to another user (uid 65534)";
+    QTest::newRow("update: the stranger renames a package over the download")
+        << "update"
+        << "mkdir -m 0777 '%1/upd'" << swapPart << "/upd/pkg.zip"
+        << "" << open;
+    QTest::newRow("update: the stranger swaps the unzip folder")
+        << "update"
+        << "mkdir -m 0777 '%1/upd'"
+        << "[ -d '%1/upd/unzip' ] && [ ! -O '%1/upd/unzip' ] && mv '%1/upd/unzip' '%1/upd/gone.$$' && "
+           "mkdir '%1/upd/unzip' && cp '%1/evil/preUninstall.sh' '%1/evil/a.txt' '%1/upd/unzip/'"
+        << ""
+        << "/upd/unzip/" << open;
+    QTest::newRow("download: the stranger renames a file over the download")
+        << "download"
+        << "mkdir -m 0777 '%1/upd'" << swapPart << "/upd/file.bin"
+        << "" << open;
+    QTest::newRow("download: through the stranger's link to the user's folder")
+        << "download"
+        << "ln -s '%2' '%1/dl2'"
+        << ""
+        << "/dl2/x.desktop"
+        << ""
+        << "/dl2: it is a link of another user (uid 65534)";
+    QTest::newRow("safe: directly in the sticky shared folder") << "update"
+                                                                << ""
+                                                                << ""
+                                                                << "/pkg.zip"
+                                                                << ""
+                                                                << "";
+}
+
+void tst_AutoInstallE2E::pathsThroughAnotherUsersFolder()
+{
+    if (::geteuid() != 0)
+        QSKIP("planting as another user needs root");
+    QFETCH(QString, command);
+    QFETCH(QString, plant);
+    QFETCH(QString, meanwhile);
+    QFETCH(QString, downloadPath);
+    QFETCH(QString, unzipPath);
+    QFETCH(QString, refusal);
+    const bool refused = !refusal.isEmpty();
+    m_pService->shareTemporaryFolder();
+    const QString shared = m_pService->root() + "/tmp/paths" + QString::number(++m_nApp);
+    const QString victim = Path("autostart");
+    QVERIFY(QDir().mkpath(victim));
+    QVERIFY(QDir().mkpath(shared));
+    QVERIFY(::chmod(QFile::encodeName(shared).constData(), 01777) == 0);
+    // The stranger's own package: a script the next update would run, and other bytes.
+    const Tree evil{{"/preUninstall.sh", "touch pwned"}, {"/a.txt", "evil a"}};
+    WriteTree(shared + "/evil", evil);
+    QProcess zip;
+    zip.setWorkingDirectory(shared + "/evil");
+    zip.start("zip", {"-q", "-r", shared + "/evil.zip", "."});
+    QVERIFY(zip.waitForFinished(60000));
+    QProcess chmod;
+    chmod.start("chmod", {"-R", "a+rX", shared + "/evil", shared + "/evil.zip"});
+    QVERIFY(chmod.waitForFinished());
+    if (!plant.isEmpty())
+        QCOMPARE(runAsStranger("umask 0 && " + plant.arg(shared, victim)), 0);
+    QProcess stranger;
+    if (!meanwhile.isEmpty()) {
+        stranger.start("setpriv", {"--reuid=65534", "--regid=65534", "--clear-groups", "sh", "-c",
+                                   "end=$(($(date +%s) + 60)); while [ $(date +%s) -lt $end ]; do " +
+                                       meanwhile.arg(shared) + "; done"});
+        QVERIFY(stranger.waitForStarted());
+    }
+
+    const QString appId = QStringLiteral("paths%1").arg(m_nApp);
+    QJsonObject body = Package(appId, {{"/a.txt", "new a"}, {"/big.bin", RandomBytes(1 << 20, 9)}});
+    body.insert("url", body.value("url").toString().replace("/f/", "/slow/"));
+    if (command == "download")
+        body = QJsonObject{
+            {"from", body.value("url")}, {"to", shared + downloadPath}, {"extra", body.value("md5")}};
+    else if (!downloadPath.isEmpty())
+        body.insert("downloadPath", shared + downloadPath);
+    if (!unzipPath.isEmpty())
+        body.insert("unzipPath", shared + unzipPath);
+    const QList<JsonCommand> answers = Collect(Send(command, body));
+    stranger.kill();
+    stranger.waitForFinished();
+    QVERIFY(!answers.isEmpty());
+    QCOMPARE(answers.last().error_code, refused ? 101LL : 100LL);
+    if (refused)
+        QVERIFY2(m_pService->logText().contains(shared + refusal), qPrintable(answers.last().error_string));
+    // Nothing of the stranger's was installed or reported as the download.
+    QCOMPARE(ReadFile(Path("inst/a.txt")),
+             command == "update" && !refused ? QByteArray("new a") : QByteArray("old a"));
+    QVERIFY(!QFileInfo::exists(Path("inst/preUninstall.sh")));
+    QVERIFY(QDir(victim).isEmpty());
+    if (command == "download")
+        QVERIFY(!QFileInfo::exists(shared + downloadPath));
 }
 
 void tst_AutoInstallE2E::secondUpdateOnAClaimedFolderIsRefused()
