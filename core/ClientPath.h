@@ -33,6 +33,11 @@ public:
     // is the caller's to replace, never to write through.
     static ClientPath OpenParent(const QString& _qstrFile, bool _blCreate);
 
+    // Opens for reading the regular file at _qstrFile, reached as OpenParent reaches its folder;
+    // links of the user or root at the file's own name are followed the same way, others' never.
+    // Its descriptor, or -1 with _qstrError naming the place and why.
+    static int OpenFileForReading(const QString& _qstrFile, QString& _qstrError);
+
     bool IsValid() const { return m_nHandle >= 0; }
     // The checked folder's descriptor, valid while this object lives.
     int Handle() const { return m_nHandle; }

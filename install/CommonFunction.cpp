@@ -54,14 +54,19 @@ quint32 CommonFunction::ScanFolder(FolderCursor& _cursor, const QString& _qstrIg
                 qCDebug(lcInstall).noquote() << "entryInfoList:" + relative + " ignored by:" + fragment;
                 continue;
             }
-            if (entry.kind == FolderCursor::Kind::Link) {
+            qint64 linkedSize = 0;
+            const bool linkedFile =
+                entry.kind == FolderCursor::Kind::Link && _cursor.LinkedFileSize(entry.baName, linkedSize);
+            if (entry.kind == FolderCursor::Kind::Link && !linkedFile) {
                 _listUnread.append(relative);
                 continue;
             }
-            if (entry.kind != FolderCursor::Kind::File && entry.kind != FolderCursor::Kind::Folder)
+            if (!linkedFile && entry.kind != FolderCursor::Kind::File &&
+                entry.kind != FolderCursor::Kind::Folder)
                 continue;
-            const quint32 size =
-                entry.kind == FolderCursor::Kind::File ? static_cast<quint32>(entry.nSize) : 0;
+            const quint32 size = linkedFile                               ? static_cast<quint32>(linkedSize)
+                                 : entry.kind == FolderCursor::Kind::File ? static_cast<quint32>(entry.nSize)
+                                                                          : 0;
             qCDebug(lcInstall).noquote() << "file found:" + relative + " size:" + QString::number(size);
             if (!_mapList.contains(relative))
                 _mapList.insert(relative, size);

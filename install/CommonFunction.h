@@ -16,10 +16,11 @@ public:
 
     // Adds every file and folder of the cursor's tree (relative paths "/a/b.txt") that contains
     // none of the ";"-separated ignore fragments (case-insensitive) to _mapList; returns the
-    // summed sizes, truncated and wrapping at 32 bits. Links are never followed: each one not
-    // ignored goes to _listUnread instead, as does a folder below the root that cannot be read
-    // (a root that cannot be read is an empty tree). Other kinds of entry (pipes, sockets,
-    // devices) are left out. The cursor ends anywhere in the tree.
+    // summed sizes, truncated and wrapping at 32 bits. A link counts as the file it leads to when
+    // FolderCursor::LinkedFileSize vouches for it; any other link not ignored goes to
+    // _listUnread instead (a linked folder is never entered), as does a folder below the root that cannot be
+    // read (a root that cannot be read is an empty tree). Other kinds of entry (pipes, sockets, devices) are
+    // left out. The cursor ends anywhere in the tree.
     static quint32 ScanFolder(FolderCursor& _cursor, const QString& _qstrIgnoreList, FileList& _mapList,
                               QStringList& _listUnread);
 

@@ -49,6 +49,9 @@ public:
     static Kind KindAt(const QString& _qstrPath);
     // The entries of the current folder, links as links; false when it cannot be read.
     bool List(std::vector<Entry>& _vecEntries) const;
+    // A link here that leads, through folders and links only the user or root control, to a
+    // regular file: that file's size. False for any other link, and for what is no link.
+    bool LinkedFileSize(const QByteArray& _baName, qint64& _nSize) const;
     // A second name, the same in _to's folder, for the file here (a link gets one itself).
     bool LinkTo(const QByteArray& _baName, const FolderCursor& _to) const;
     // A new file _baName here, made exclusively (never what already sits under the name, a link
@@ -56,8 +59,9 @@ public:
     // _baModeOf here when that is a file; _file is opened on it for unbuffered writing.
     bool CreateFile(const QByteArray& _baName, QFile& _file,
                     const QByteArray& _baModeOf = QByteArray()) const;
-    // Copies _from's file _baName into a new file _baTemp here with the same permission bits; a
-    // leftover under that name is removed first, never written through.
+    // Copies _from's file _baName (or the file a link there leads to, see LinkedFileSize) into a
+    // new file _baTemp here with the same permission bits; a leftover under that name is removed
+    // first, never written through.
     bool CopyIn(const FolderCursor& _from, const QByteArray& _baName, const QByteArray& _baTemp,
                 const std::atomic<bool>* _pStop, QString& _qstrError) const;
     bool RenameOver(const QByteArray& _baFrom, const QByteArray& _baTo) const;
@@ -69,6 +73,8 @@ public:
 
 private:
     int Current() const { return m_levels.empty() ? m_nRoot : m_levels.back().nFd; }
+    // The file here opened for reading; a link is followed as ClientPath follows a client's path.
+    int OpenForReading(const QByteArray& _baName, QString& _qstrError) const;
 
     struct Level
     {
@@ -76,6 +82,8 @@ private:
         int nFd;
     };
     int m_nRoot = -1;
+    // Where the root is, for links in the tree, which are followed from there.
+    QString m_qstrRoot;
     // The open folders from the root down to the current one.
     std::vector<Level> m_levels;
     // What the last Enter reached, when it did: most files share their folder with the last.

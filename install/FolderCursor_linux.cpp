@@ -84,8 +84,34 @@ FolderCursor::Kind KindOfEntry(int _nFolder, const char* _szName, qint64* _pSize
 } // namespace
 
 FolderCursor::FolderCursor(const ClientPath& _root)
-    : m_nRoot(_root.IsValid() ? ::fcntl(_root.Handle(), F_DUPFD_CLOEXEC, 0) : -1)
+    : m_nRoot(_root.IsValid() ? ::fcntl(_root.Handle(), F_DUPFD_CLOEXEC, 0) : -1), m_qstrRoot(_root.Path())
 {
+}
+
+int FolderCursor::OpenForReading(const QByteArray& _baName, QString& _qstrError) const
+{
+    const int fd = ::openat(Current(), _baName.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd >= 0 || errno != ELOOP || !m_blAtFolder) {
+        if (fd < 0)
+            _qstrError = qt_error_string(errno);
+        return fd;
+    }
+    // A link of the tree's own: followed only the way a path a client names is.
+    return ClientPath::OpenFileForReading(m_qstrRoot + QFile::decodeName(m_baFolder + '/' + _baName),
+                                          _qstrError);
+}
+
+bool FolderCursor::LinkedFileSize(const QByteArray& _baName, qint64& _nSize) const
+{
+    QString error;
+    const int fd = KindOf(_baName) == Kind::Link ? OpenForReading(_baName, error) : -1;
+    struct stat info;
+    const bool ok = fd >= 0 && ::fstat(fd, &info) == 0;
+    if (ok)
+        _nSize = info.st_size;
+    if (fd >= 0)
+        ::close(fd);
+    return ok;
 }
 
 FolderCursor::~FolderCursor()
@@ -193,11 +219,9 @@ bool FolderCursor::CreateFile(const QByteArray& _baName, QFile& _file, const QBy
 bool FolderCursor::CopyIn(const FolderCursor& _from, const QByteArray& _baName, const QByteArray& _baTemp,
                           const std::atomic<bool>* _pStop, QString& _qstrError) const
 {
-    const int in = ::openat(_from.Current(), _baName.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (in < 0) {
-        _qstrError = qt_error_string(errno);
+    const int in = _from.OpenForReading(_baName, _qstrError);
+    if (in < 0)
         return false;
-    }
     struct stat info;
     if (::fstat(in, &info) != 0 || !S_ISREG(info.st_mode)) {
         _qstrError = QStringLiteral("not a file");

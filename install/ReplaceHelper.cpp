@@ -285,8 +285,9 @@ ReplaceHelper::RunEnd ReplaceHelper::RunSteps(const QString& _qstrSource, const 
     QStringList unread;
     CommonFunction::ScanFolder(source, _qstrIgnoreList, list, unread);
     if (!unread.isEmpty()) {
-        // A link in the source is never followed (it could lead anywhere, and nobody checked
-        // where), nor left out, which would report an incomplete copy as a success.
+        // A link in the source that does not lead to a file along a checked way is not followed
+        // (it could lead anywhere), nor left out, which would report an incomplete copy as a
+        // success.
         qCCritical(lcInstall).noquote()
             << "ReplaceHelper::source holds a link or a folder it cannot read:" + paths.qstrSource +
                    unread.first();
@@ -364,8 +365,13 @@ ReplaceHelper::RunEnd ReplaceHelper::RunSteps(const QString& _qstrSource, const 
             // Folders and empty files: nothing is saved, copied or counted. The listed size wraps
             // at 4 GiB, so the file itself tells.
             qint64 actual = 0;
-            if (source.Enter(folder, false) != FolderCursor::Move::Done ||
-                source.KindOf(name, &actual) != FolderCursor::Kind::File || actual == 0)
+            if (source.Enter(folder, false) != FolderCursor::Move::Done)
+                continue;
+            const FolderCursor::Kind sourceKind = source.KindOf(name, &actual);
+            if (sourceKind == FolderCursor::Kind::Link && !source.LinkedFileSize(name, actual))
+                continue;
+            if ((sourceKind != FolderCursor::Kind::File && sourceKind != FolderCursor::Kind::Link) ||
+                actual == 0)
                 continue;
         }
         if (kind == FolderCursor::Kind::Folder)

@@ -56,19 +56,22 @@ void tst_CommonFunction::scanFolderIgnoresFragments()
     WriteFile(root + "/x/keep.bin", "1234567");
     WriteFile(root + "/.hidden", "12");
     WriteFile(root + "/top.txt", "1");
-    // Links are never followed: named apart, unless ignored.
+    // A link to a file counts as that file; a link to a folder is never entered, and named
+    // apart unless ignored.
     QVERIFY(QFile::link(root + "/x/keep.bin", root + "/x/alias.bin"));
     QVERIFY(QFile::link(root + "/x", root + "/LOG/x"));
+    QVERIFY(QFile::link(root + "/x", root + "/x-again"));
     QVERIFY(::mkfifo(QFile::encodeName(root + "/pipe").constData(), 0600) == 0);
     CommonFunction::FileList list;
     QStringList unread;
     const quint32 total = Scan(root, ";log;;tmp;", list, unread);
-    const CommonFunction::FileList expected{{"/x", 0}, {"/x/keep.bin", 7}, {"/.hidden", 2}, {"/top.txt", 1}};
+    const CommonFunction::FileList expected{
+        {"/x", 0}, {"/x/keep.bin", 7}, {"/x/alias.bin", 7}, {"/.hidden", 2}, {"/top.txt", 1}};
     QCOMPARE(list, expected);
-    QCOMPARE(total, quint32(10));
-    QCOMPARE(unread, QStringList{"/x/alias.bin"});
+    QCOMPARE(total, quint32(17));
+    QCOMPARE(unread, QStringList{"/x-again"});
     QCOMPARE(Scan(tmp.filePath("missing"), QString(), list, unread), quint32(0));
-    QCOMPARE(unread, QStringList{"/x/alias.bin"});
+    QCOMPARE(unread, QStringList{"/x-again"});
 }
 
 void tst_CommonFunction::scanFolderKeepsExistingEntries()
