@@ -111,9 +111,12 @@ QByteArray AbilityManager::CatalogText() const
             QJsonArray success;
             for (qint64 code : info.success)
                 success.append(code);
-            commands.append(QJsonObject{{QStringLiteral("name"), info.name},
-                                        {QStringLiteral("reply"), ReplyName(info.reply)},
-                                        {QStringLiteral("success"), success}});
+            QJsonObject row{{QStringLiteral("name"), info.name},
+                            {QStringLiteral("reply"), ReplyName(info.reply)},
+                            {QStringLiteral("success"), success}};
+            if (!info.stop.isEmpty())
+                row.insert(QStringLiteral("stop"), info.stop);
+            commands.append(row);
         }
     return QJsonDocument(QJsonObject{{QStringLiteral("commands"), commands}}).toJson(QJsonDocument::Compact);
 }

@@ -7,7 +7,7 @@
 
 #include <vector>
 
-// The base of every ability: one table of rows {name, handler, reply kind, success codes} that
+// The base of every ability: one table of rows {name, handler, reply kind, success codes, stop} that
 // GetAbilities, DealCommand and the catalog all read, so they cannot drift apart. An ability
 // supplies its rows and its handlers; nothing else about a command is written twice.
 template <class Ability> class AbilityTable : public IAbility
@@ -19,6 +19,8 @@ public:
         void (Ability::*handler)(const JsonCommand&);
         ReplyKind reply;
         std::vector<qint64> success;
+        // The command that stops this command's task (sent with the task's guid), if any.
+        const char* stop = nullptr;
     };
 
     std::vector<QString> GetAbilities() override
@@ -46,7 +48,8 @@ public:
         std::vector<CommandInfo> infos;
         infos.reserve(m_rows.size());
         for (const Row& row : m_rows)
-            infos.push_back(CommandInfo{QString::fromLatin1(row.name), row.reply, row.success});
+            infos.push_back(CommandInfo{QString::fromLatin1(row.name), row.reply, row.success,
+                                        QString::fromLatin1(row.stop)});
         return infos;
     }
 

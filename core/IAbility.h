@@ -18,6 +18,7 @@ struct CommandInfo
     QString name;
     ReplyKind reply = ReplyKind::Single;
     std::vector<qint64> success; // the final codes that mean the command did what it was asked
+    QString stop;                // the command that stops its task, sent with the task's guid
 };
 
 // What every ability offers the ability manager.

@@ -16,11 +16,11 @@ using TaskCodes::kInvalidParam;
 using TaskCodes::kTaskExist;
 
 const std::vector<AbilityInstallTool::Row> AbilityInstallTool::kCommands = {
-    {"download", &AbilityInstallTool::DealDownload, ReplyKind::Progress, {kFinish}},
+    {"download", &AbilityInstallTool::DealDownload, ReplyKind::Progress, {kFinish}, "stop_download"},
     {"stop_download", &AbilityInstallTool::DealStopDownload, ReplyKind::Silent, {}},
-    {"unzip", &AbilityInstallTool::DealUnzip, ReplyKind::Progress, {kFinish}},
+    {"unzip", &AbilityInstallTool::DealUnzip, ReplyKind::Progress, {kFinish}, "stop_unzip"},
     {"stop_unzip", &AbilityInstallTool::DealStopUnzip, ReplyKind::Silent, {}},
-    {"replace", &AbilityInstallTool::DealReplace, ReplyKind::Progress, {kFinish}},
+    {"replace", &AbilityInstallTool::DealReplace, ReplyKind::Progress, {kFinish}, "stop_replace"},
     {"stop_replace", &AbilityInstallTool::DealStopReplace, ReplyKind::Silent, {}},
 };
 

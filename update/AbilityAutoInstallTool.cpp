@@ -21,7 +21,7 @@ using TaskCodes::kTaskNotExist;
 
 const std::vector<AbilityAutoInstallTool::Row> AbilityAutoInstallTool::kCommands = {
     {"pre_uninst", &AbilityAutoInstallTool::DealPreUninst, ReplyKind::Single, {kFinish}},
-    {"update", &AbilityAutoInstallTool::DealUpdate, ReplyKind::Progress, {kFinish}},
+    {"update", &AbilityAutoInstallTool::DealUpdate, ReplyKind::Progress, {kFinish}, "stop_update"},
     {"stop_update", &AbilityAutoInstallTool::DealStopUpdate, ReplyKind::Silent, {}},
 };
 

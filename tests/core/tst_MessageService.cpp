@@ -22,7 +22,10 @@ public:
     {
         std::vector<CommandInfo> infos;
         for (const QString& name : m_names)
-            infos.push_back({name, ReplyKind::Single, {100}});
+            infos.push_back({name,
+                             ReplyKind::Single,
+                             {100},
+                             name == QLatin1String("alpha") ? QStringLiteral("stop_alpha") : QString()});
         return infos;
     }
     bool DealCommand(const JsonCommand& command) override
@@ -272,10 +275,11 @@ void tst_MessageService::queries()
     QCOMPARE(answers[0].envelope.error_code, qint64(0));
 
     // Only the service's own commands, in the order they were registered; clients' are not listed.
+    // A stop command is named only where there is one.
     send("q", "query", "command_catalog");
     answers = takeFor("q");
     QCOMPARE(answers[0].envelope.data,
-             QString(R"({"commands":[{"name":"alpha","reply":"single","success":[100]},)"
+             QString(R"({"commands":[{"name":"alpha","reply":"single","stop":"stop_alpha","success":[100]},)"
                      R"({"name":"both","reply":"single","success":[100]},)"
                      R"({"name":"both","reply":"single","success":[100]},)"
                      R"({"name":"beta","reply":"single","success":[100]},)"
