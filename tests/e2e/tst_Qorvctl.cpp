@@ -61,6 +61,32 @@ Run Ctl(const QStringList& _listArgs)
     return Finish(process);
 }
 
+// qorvctl on a pseudo-terminal (util-linux script), as a person runs it: what the terminal
+// showed, standard output and error together.
+QString Tty(const QStringList& _listArgs, int _nColumns = 80, int _nTimeoutMs = 30000)
+{
+    QString line = QStringLiteral("stty cols %1; exec").arg(_nColumns);
+    for (const QString& arg : QStringList{qorvctlBinary()} + _listArgs)
+        line += QStringLiteral(" '") + QString(arg).replace(QLatin1Char('\''), QLatin1String("'\\''")) +
+                QLatin1Char('\'');
+    QProcess script;
+    script.start(QStringLiteral("script"), {QStringLiteral("-qec"), line, QStringLiteral("/dev/null")});
+    // The event loop runs meanwhile: the test's HTTP server may be what qorvctl waits for.
+    if (!script.waitForStarted(10000) ||
+        !QTest::qWaitFor([&]() { return script.state() == QProcess::NotRunning; }, _nTimeoutMs)) {
+        script.kill();
+        script.waitForFinished(5000);
+        return QStringLiteral("script did not end in time");
+    }
+    return QString::fromUtf8(script.readAllStandardOutput()).remove(QLatin1Char('\r'));
+}
+
+QString DownloadBody(const QString& _qstrUrl, const QString& _qstrTarget)
+{
+    const QJsonObject body{{"from", _qstrUrl}, {"to", _qstrTarget}, {"extra", ""}};
+    return QString::fromUtf8(QJsonDocument(body).toJson(QJsonDocument::Compact));
+}
+
 JsonCommand Parse(const QByteArray& _baLine)
 {
     JsonCommand envelope;
@@ -95,6 +121,12 @@ private slots:
     void bashCompletion();
     void zmqNoticesServiceGone_data();
     void zmqNoticesServiceGone();
+    void nothingListensFailsAtOnce_data();
+    void nothingListensFailsAtOnce();
+    void interruptStopsItsTask_data();
+    void interruptStopsItsTask();
+    void terminalShowsGuidAndOneBar();
+    void terminalWrapsLongLists();
 
 private:
     std::unique_ptr<ServiceProcess> m_pService;
@@ -186,19 +218,28 @@ void tst_Qorvctl::sendFollowsTaskToItsEnd_data()
     QTest::addColumn<QList<int>>("codes"); // what the worker answers, in order
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QString>("errorText");
+    QTest::addColumn<int>("gapMs"); // between the worker's answers
 
-    QTest::newRow("progress then 100") << QStringList() << QList<int>{0, 0, 100} << 0 << QString();
-    QTest::newRow("progress then 101") << QStringList() << QList<int>{0, 101} << 1 << "disk full";
+    QTest::newRow("progress then 100") << QStringList() << QList<int>{0, 0, 100} << 0 << QString() << 0;
+    QTest::newRow("progress then 101") << QStringList() << QList<int>{0, 101} << 1 << "disk full" << 0;
     QTest::newRow("101 named a success")
         << QStringList{QStringLiteral("--success-codes"), QStringLiteral("101,102")} << QList<int>{101} << 0
-        << QString();
-    QTest::newRow("manager refusal") << QStringList() << QList<int>{-4} << 1 << "error_code -4";
+        << QString() << 0;
+    QTest::newRow("manager refusal") << QStringList() << QList<int>{-4} << 1 << "error_code -4" << 0;
     QTest::newRow("single answer 0") << QStringList{QStringLiteral("--single"),
                                                     QStringLiteral("--success-codes"), QStringLiteral("0")}
-                                     << QList<int>{0} << 0 << QString();
-    QTest::newRow("no-wait") << QStringList{QStringLiteral("--no-wait")} << QList<int>() << 0 << QString();
-    QTest::newRow("no result in time")
-        << QStringList{QStringLiteral("--timeout"), QStringLiteral("2")} << QList<int>{0} << 4 << "timed out";
+                                     << QList<int>{0} << 0 << QString() << 0;
+    QTest::newRow("no-wait") << QStringList{QStringLiteral("--no-wait")} << QList<int>() << 0 << QString()
+                             << 0;
+    QTest::newRow("no result in time") << QStringList{QStringLiteral("--timeout"), QStringLiteral("2")}
+                                       << QList<int>{0} << 4 << "nothing came for 2 s" << 0;
+    // The bound is for silence: a task that keeps reporting outlives it.
+    QTest::newRow("progress outlives --timeout")
+        << QStringList{QStringLiteral("--timeout"), QStringLiteral("2")} << QList<int>{0, 0, 0, 100} << 0
+        << QString() << 1200;
+    QTest::newRow("--max-time bounds the whole run")
+        << QStringList{QStringLiteral("--max-time"), QStringLiteral("2")} << QList<int>{0} << 4
+        << "--max-time" << 0;
 }
 
 void tst_Qorvctl::sendFollowsTaskToItsEnd()
@@ -207,6 +248,7 @@ void tst_Qorvctl::sendFollowsTaskToItsEnd()
     QFETCH(QList<int>, codes);
     QFETCH(int, exitCode);
     QFETCH(QString, errorText);
+    QFETCH(int, gapMs);
 
     for (const bool zmq : {false, true}) {
         QProcess process;
@@ -229,7 +271,10 @@ void tst_Qorvctl::sendFollowsTaskToItsEnd()
         // Noise with another guid is not part of this task.
         QVERIFY(m_pWorker->send(
             makeTransfer({job->from}, QStringLiteral("unrelated"), QStringLiteral("fake_job"))));
-        for (int code : codes) {
+        for (int i = 0; i < codes.size(); ++i) {
+            const int code = codes.at(i);
+            if (i > 0 && gapMs > 0)
+                QTest::qWait(gapMs); // the task's own pace, not a wait for an event
             JsonCommand answer = makeTransfer({job->from}, QString(), job->command);
             answer.guid = job->guid;
             answer.error_code = code;
@@ -449,7 +494,8 @@ void tst_Qorvctl::statusWithDownloadInFlight()
         [&](const JsonCommand& c) { return c.guid == download.guid && c.type == QLatin1String("transfer"); },
         15000));
 
-    const Run json = Ctl(WithPort({QStringLiteral("--json"), QStringLiteral("status")}, *m_pService));
+    // Piped, it is JSON without being asked.
+    const Run json = Ctl(WithPort({QStringLiteral("status")}, *m_pService));
     QVERIFY2(json.exitCode == 0, qPrintable(json.errorText));
     QCOMPARE(json.lines.size(), 1);
     const QJsonObject status = QJsonDocument::fromJson(json.lines.first()).object();
@@ -470,10 +516,8 @@ void tst_Qorvctl::statusWithDownloadInFlight()
     QCOMPARE((*task)[QLatin1String("command")].toString(), QStringLiteral("download"));
     QCOMPARE((*task)[QLatin1String("client")].toString(), QStringLiteral("ctl_downloader"));
 
-    // The same for people: aligned tables.
-    const Run tables = Ctl(WithPort({QStringLiteral("status")}, *m_pService));
-    QVERIFY2(tables.exitCode == 0, qPrintable(tables.errorText));
-    const QString text = QString::fromUtf8(tables.lines.join('\n'));
+    // The same for people on a terminal: aligned tables.
+    const QString text = Tty(WithPort({QStringLiteral("status")}, *m_pService));
     QVERIFY2(QRegularExpression("^CLIENT +TRANSPORT +SINCE$", QRegularExpression::MultilineOption)
                  .match(text)
                  .hasMatch(),
@@ -569,6 +613,104 @@ void tst_Qorvctl::zmqNoticesServiceGone()
              qPrintable(QStringLiteral("exit %1: %2").arg(run.exitCode).arg(run.errorText)));
     qInfo("qorvctl --zmq ended %lld ms after the service %s", ms, killed ? "was killed" : "froze");
     QVERIFY2(ms < 8000, qPrintable(QString::number(ms)));
+}
+
+void tst_Qorvctl::nothingListensFailsAtOnce_data()
+{
+    QTest::addColumn<bool>("zmq");
+    QTest::newRow("ws") << false;
+    QTest::newRow("zmq") << true;
+}
+
+void tst_Qorvctl::nothingListensFailsAtOnce()
+{
+    QFETCH(bool, zmq);
+    QStringList args{QStringLiteral("--port"), QString::number(pickFreePort()), QStringLiteral("status")};
+    if (zmq)
+        args.prepend(QStringLiteral("--zmq"));
+    QElapsedTimer timer;
+    timer.start();
+    const Run run = Ctl(args);
+    const qint64 ms = timer.elapsed();
+    QVERIFY2(run.exitCode == 3,
+             qPrintable(QStringLiteral("exit %1: %2").arg(run.exitCode).arg(run.errorText)));
+    QVERIFY2(run.errorText.contains(QLatin1String("cannot connect")), qPrintable(run.errorText));
+    // Two seconds at most, and a little for starting the program on a busy machine.
+    QVERIFY2(ms < 3000, qPrintable(QString::number(ms)));
+}
+
+void tst_Qorvctl::interruptStopsItsTask_data()
+{
+    QTest::addColumn<int>("signal");
+    QTest::newRow("SIGINT") << int(SIGINT);
+    QTest::newRow("SIGTERM") << int(SIGTERM);
+}
+
+void tst_Qorvctl::interruptStopsItsTask()
+{
+    QFETCH(int, signal);
+    // "/slow/" keeps 8 MiB in flight for about ten seconds.
+    HttpTestServer http;
+    http.Add(QStringLiteral("big.bin"), QByteArray(8 * 1024 * 1024, 'x'));
+    QTemporaryDir target;
+    QProcess ctl;
+    Start(ctl, WithPort({QStringLiteral("send"), QStringLiteral("download"),
+                         DownloadBody(http.Url(QStringLiteral("/slow/big.bin")),
+                                      target.filePath(QStringLiteral("big.bin")))},
+                        *m_pService));
+    // Running once its first progress has come; the event loop serves the download meanwhile.
+    QByteArray out;
+    QString guid;
+    const bool progressed = QTest::qWaitFor(
+        [&]() {
+            out += ctl.readAllStandardOutput();
+            for (const QByteArray& line : out.split('\n'))
+                if (Parse(line).type == QLatin1String("transfer") && Parse(line).error_code == 0)
+                    guid = Parse(line).guid;
+            return !guid.isEmpty() || ctl.state() != QProcess::Running;
+        },
+        15000);
+    QVERIFY2(progressed && !guid.isEmpty(), out.constData());
+    ::kill(static_cast<pid_t>(ctl.processId()), signal);
+    const Run run = Finish(ctl, 15000);
+    QVERIFY2(run.exitCode == 130,
+             qPrintable(QStringLiteral("exit %1: %2").arg(run.exitCode).arg(run.errorText)));
+    QVERIFY2(run.errorText.contains(QStringLiteral("stopped download ") + guid), qPrintable(run.errorText));
+    // The service no longer runs it.
+    QTRY_VERIFY_WITH_TIMEOUT(
+        !Ctl(WithPort({QStringLiteral("status")}, *m_pService)).lines.value(0).contains(guid.toUtf8()),
+        10000);
+}
+
+void tst_Qorvctl::terminalShowsGuidAndOneBar()
+{
+    // 512 KiB at 16 KiB every 20 ms: progress for about two thirds of a second.
+    HttpTestServer http;
+    http.Add(QStringLiteral("mid.bin"), QByteArray(512 * 1024, 'x'));
+    QTemporaryDir target;
+    const QString shown = Tty(WithPort(
+        {QStringLiteral("send"), QStringLiteral("download"),
+         DownloadBody(http.Url(QStringLiteral("/slow/mid.bin")), target.filePath(QStringLiteral("mid.bin")))},
+        *m_pService));
+    QVERIFY2(QRegularExpression(QStringLiteral("^download started, guid \\{[-0-9a-f]{36}\\}$"),
+                                QRegularExpression::MultilineOption)
+                 .match(shown)
+                 .hasMatch(),
+             qPrintable(shown));
+    // The bar: percent to one decimal, elapsed time, an estimate; no line per update.
+    QVERIFY2(QRegularExpression(QStringLiteral("\\] +\\d+\\.\\d% \\d+:\\d\\d left ")).match(shown).hasMatch(),
+             qPrintable(shown));
+    QVERIFY2(!shown.contains(QLatin1String("download  0  ")), qPrintable(shown));
+    QVERIFY2(shown.contains(QLatin1String("download  100  ")), qPrintable(shown));
+}
+
+void tst_Qorvctl::terminalWrapsLongLists()
+{
+    const int columns = 40;
+    const QString shown = Tty(WithPort({QStringLiteral("abilities")}, *m_pService), columns);
+    QVERIFY2(shown.contains(QLatin1String("query_memory")), qPrintable(shown));
+    for (const QString& line : shown.split(QLatin1Char('\n')))
+        QVERIFY2(line.size() <= columns, qPrintable(line));
 }
 
 QTEST_GUILESS_MAIN(tst_Qorvctl)

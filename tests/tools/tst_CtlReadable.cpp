@@ -10,6 +10,8 @@ private slots:
     void oneLinePerAnswer();
     void statusTables_data();
     void statusTables();
+    void wrap_data();
+    void wrap();
 };
 
 void tst_CtlReadable::oneLinePerAnswer_data()
@@ -21,31 +23,49 @@ void tst_CtlReadable::oneLinePerAnswer_data()
     QTest::addColumn<QString>("data");
     QTest::addColumn<QString>("line");
 
-    QTest::newRow("disk space") << "transfer"
-                                << "query_disk_space" << 0LL << ""
-                                << R"({"key":"/","num":237445,"str":""})"
-                                << "query_disk_space  0  /: 237445 MiB free";
-    QTest::newRow("busiest process is the last")
+    // Read by the data's shape, whatever the command: empty values are left out.
+    QTest::newRow("key, number and empty text") << "transfer"
+                                                << "any_query" << 0LL << ""
+                                                << R"({"key":"/","num":237445,"str":""})"
+                                                << "any_query  0  key=/  num=237445";
+    QTest::newRow("a list of objects in a text is a table")
         << "transfer"
-        << "query_top_process" << 0LL << ""
-        << R"({"key":"","num":0,"str":"[{\"cpu\":0.5,\"mem\":120,\"name\":\"a\",\"pid\":3},{\"cpu\":12.5,\"mem\":300,\"name\":\"b\",\"pid\":7}]"})"
-        << "query_top_process  0  2 processes; busiest b (pid 7) 12.5 % CPU, 300 MB";
-    QTest::newRow("hardware lines joined") << "transfer"
-                                           << "query_hardware" << 0LL << ""
-                                           << R"({"key":"","num":0,"str":"CPU: x\r\nMemory: 8 GB\n"})"
-                                           << "query_hardware  0  CPU: x; Memory: 8 GB; ";
+        << "some_list" << 0LL << ""
+        << R"({"key":"","num":0,"str":"[{\"cpu\":0.5,\"name\":\"a\",\"pid\":3},{\"cpu\":12.5,\"name\":\"b\u001b\",\"pid\":7}]"})"
+        << "some_list  0  num=0  str=2 entries\n"
+           "CPU   NAME   PID\n"
+           "0.5   a      3\n"
+           "12.5  b\\x1b  7";
+    QTest::newRow("text lines joined") << "transfer"
+                                       << "any" << 0LL << ""
+                                       << R"({"key":"","num":0,"str":"CPU: x\r\nMemory: 8 GB\n"})"
+                                       << "any  0  num=0  str=CPU: x; Memory: 8 GB; ";
+    // "L3RtcC9zbmFwLnBuZw==" is "/tmp/snap.png".
+    QTest::newRow("Base64 path saved, image left out")
+        << "transfer"
+        << "grab" << 0LL << ""
+        << R"({"bSucc":true,"filePath":"L3RtcC9zbmFwLnBuZw==","imgBase64":"iVBORw0KGgoAAAANSUhEUgAA"})"
+        << "grab  0  saved /tmp/snap.png  bSucc=true  imgBase64=(1 KiB, --json shows it)";
+    QTest::newRow("plain path saved") << "transfer"
+                                      << "fetch" << 100LL << ""
+                                      << R"({"to":"x","file":"/home/u/a.zip"})"
+                                      << "fetch  100  saved /home/u/a.zip  to=x";
+    QTest::newRow("a file key that is no path stays a pair") << "transfer"
+                                                             << "fetch" << 0LL << ""
+                                                             << R"({"file":"notes"})"
+                                                             << "fetch  0  file=notes";
     QTest::newRow("hub's ok") << "command_ret"
                               << "download" << 0LL << ""
                               << "ok"
                               << "download  0  ok";
     QTest::newRow("progress") << "transfer"
                               << "download" << 0LL << ""
-                              << R"({"status":"downloading","percent":42.5})"
-                              << "download  0  downloading 42.5 %";
+                              << R"({"status":"downloading","percent":48.4469413757})"
+                              << "download  0  downloading 48.4 %";
     QTest::newRow("failure with its text") << "transfer"
                                            << "update" << 101LL << "md5 mismatch"
                                            << R"({"status":"downloading","percent":100})"
-                                           << "update  101  md5 mismatch  downloading 100 %";
+                                           << "update  101  md5 mismatch  downloading 100.0 %";
     QTest::newRow("abilities") << "query_ret"
                                << "command_abilities" << 0LL << ""
                                << R"({"abilities":["download","unzip"]})"
@@ -57,7 +77,7 @@ void tst_CtlReadable::oneLinePerAnswer_data()
     QTest::newRow("other object as pairs") << "transfer"
                                            << "thing" << 100LL << ""
                                            << R"({"b":[1,2],"a":"x","c":null})"
-                                           << "thing  100  a=x b=[1,2] c=null";
+                                           << "thing  100  a=x  b=[1,2]  c=null";
     QTest::newRow("transfer without command") << "transfer"
                                               << "" << 0LL << ""
                                               << "hello"
@@ -113,6 +133,27 @@ void tst_CtlReadable::statusTables()
     QFETCH(QByteArray, status);
     QFETCH(QString, tables);
     QCOMPARE(CtlReadable::StatusTables(QJsonDocument::fromJson(status).object()), tables);
+}
+
+void tst_CtlReadable::wrap_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<int>("width");
+    QTest::addColumn<QString>("wrapped");
+    QTest::newRow("fits") << "a b c" << 20 << "a b c";
+    QTest::newRow("at spaces, continued lines indented")
+        << "command_abilities  0  download unzip replace update" << 24
+        << "command_abilities  0\n  download unzip replace\n  update";
+    QTest::newRow("a word longer than the line is cut") << "abcdefghijklmnop" << 10 << "abcdefghij\n  klmnop";
+    QTest::newRow("each line on its own") << "aaaa bbbb\ncc" << 10 << "aaaa bbbb\ncc";
+}
+
+void tst_CtlReadable::wrap()
+{
+    QFETCH(QString, text);
+    QFETCH(int, width);
+    QFETCH(QString, wrapped);
+    QCOMPARE(CtlReadable::Wrap(text, width), wrapped);
 }
 
 QTEST_APPLESS_MAIN(tst_CtlReadable)

@@ -1,6 +1,7 @@
 #include "tools/qorvctl/CtlClient.h"
 
 #include "tools/qorvctl/CtlReadable.h"
+#include "tools/qorvctl/CtlTerminal.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -13,11 +14,17 @@
 
 namespace {
 
-volatile sig_atomic_t g_nStopSignal = 0;
+volatile sig_atomic_t g_nStopSignals = 0;
 
-void OnStopSignal(int _nSignal)
+void OnStopSignal(int)
 {
-    g_nStopSignal = _nSignal;
+    if (g_nStopSignals < 2)
+        g_nStopSignals = g_nStopSignals + 1;
+}
+
+QDeadlineTimer Bound(qint64 _nMs)
+{
+    return _nMs > 0 ? QDeadlineTimer(_nMs) : QDeadlineTimer(QDeadlineTimer::Forever);
 }
 
 } // namespace
@@ -28,9 +35,9 @@ void CtlPrintErr(const QString& _qstrText)
 }
 
 CtlClient::CtlClient(const QString& _qstrName, const QString& _qstrUserdata,
-                     std::unique_ptr<CtlTransport> _pTransport, int _nTimeoutMs)
+                     std::unique_ptr<CtlTransport> _pTransport, int _nIdleMs, int _nTotalMs)
     : m_qstrName(_qstrName), m_qstrUserdata(_qstrUserdata), m_pTransport(std::move(_pTransport)),
-      m_deadline(_nTimeoutMs > 0 ? QDeadlineTimer(_nTimeoutMs) : QDeadlineTimer(QDeadlineTimer::Forever))
+      m_nIdleMs(_nIdleMs), m_idle(Bound(_nIdleMs)), m_total(Bound(_nTotalMs))
 {
 }
 
@@ -44,14 +51,20 @@ void CtlClient::InstallStopHandlers()
 
 bool CtlClient::StopRequested()
 {
-    return g_nStopSignal != 0;
+    return g_nStopSignals != 0;
+}
+
+bool CtlClient::StopInsisted()
+{
+    return g_nStopSignals > 1;
 }
 
 int CtlClient::Login(const QStringList& _listOffer)
 {
     QString error;
-    const int connectMs = static_cast<int>(m_deadline.isForever() ? 10000 : qMin<qint64>(10000, Remaining()));
-    if (!m_pTransport->Open(connectMs, error)) {
+    const int connectMs = static_cast<int>(qMin<qint64>(10000, Remaining()));
+    // The service is on this machine: a connection that is not there at once is not coming.
+    if (!m_pTransport->Open(qMin(connectMs, 2000), error)) {
         CtlPrintErr(error);
         return kExitConnect;
     }
@@ -112,22 +125,35 @@ bool CtlClient::Send(const JsonCommand& _jsonCommand)
 
 qint64 CtlClient::Remaining() const
 {
-    return m_deadline.isForever() ? 3600000 : qMax<qint64>(0, m_deadline.remainingTime());
+    qint64 left = 3600000;
+    for (const QDeadlineTimer& bound : {m_idle, m_total})
+        if (!bound.isForever())
+            left = qMin(left, qMax<qint64>(0, bound.remainingTime()));
+    return left;
 }
 
-std::optional<std::pair<QByteArray, JsonCommand>> CtlClient::Next(qint64 _nMs)
+void CtlClient::PrintLine(const QString& _qstrLine)
+{
+    m_bar.Clear();
+    std::fputs((_qstrLine + QLatin1Char('\n')).toLocal8Bit().constData(), stdout);
+    std::fflush(stdout);
+}
+
+std::optional<std::pair<QByteArray, JsonCommand>> CtlClient::Next(qint64 _nMs, bool _blAfterStop)
 {
     QDeadlineTimer bound(_nMs);
     for (;;) {
         // Short slices, so that a signal is noticed soon.
         const auto text = m_pTransport->Receive(static_cast<int>(qMin<qint64>(100, bound.remainingTime())));
         if (text) {
+            m_idle = Bound(m_nIdleMs);
             JsonCommand envelope;
             if (text->startsWith('{'))
                 envelope.LoadFromString(*text);
             return std::make_pair(*text, envelope);
         }
-        if (StopRequested() || !m_pTransport->IsOpen() || bound.hasExpired())
+        const bool stopped = _blAfterStop ? StopInsisted() : StopRequested();
+        if (stopped || !m_pTransport->IsOpen() || bound.hasExpired())
             return std::nullopt;
     }
 }
@@ -139,8 +165,10 @@ void CtlClient::Print(const QByteArray& _baText)
         JsonCommand envelope;
         if (_baText.startsWith('{'))
             envelope.LoadFromString(_baText);
-        const QString line = envelope.type.isEmpty() ? CtlReadable::Printable(QString::fromUtf8(_baText))
-                                                     : CtlReadable::Line(envelope);
+        const QString line =
+            CtlReadable::Wrap(envelope.type.isEmpty() ? CtlReadable::Printable(QString::fromUtf8(_baText))
+                                                      : CtlReadable::Line(envelope),
+                              CtlTerminalColumns());
         std::fputs(line.toLocal8Bit().constData(), stdout);
     } else {
         std::fwrite(_baText.constData(), 1, static_cast<size_t>(_baText.size()), stdout);
@@ -154,13 +182,17 @@ int CtlClient::WaitFailure(const QString& _qstrWhat)
     m_bar.Clear();
     if (StopRequested()) {
         CtlPrintErr(QStringLiteral("interrupted while waiting for ") + _qstrWhat);
-        return kExitFailed;
+        return kExitInterrupted;
     }
     if (!m_pTransport->IsOpen()) {
         CtlPrintErr(QStringLiteral("the service closed the connection while waiting for ") + _qstrWhat);
         return kExitConnect;
     }
-    CtlPrintErr(QStringLiteral("timed out waiting for ") + _qstrWhat);
+    CtlPrintErr(
+        m_total.hasExpired()
+            ? QStringLiteral("timed out (--max-time) waiting for ") + _qstrWhat
+            : QStringLiteral("timed out: nothing came for %1 s while waiting for ").arg(m_nIdleMs / 1000) +
+                  _qstrWhat);
     return kExitTimeout;
 }
 

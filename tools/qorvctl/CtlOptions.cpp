@@ -20,6 +20,10 @@ bool TakeValue(CtlOptions& _opt, const QString& _qstrName, const QString& _qstrV
         _opt.timeoutSeconds = _qstrValue.toInt(&ok);
         return ok && _opt.timeoutSeconds >= 0 && _opt.timeoutSeconds <= 24 * 3600 * 365;
     }
+    if (_qstrName == QLatin1String("max-time")) {
+        _opt.maxTimeSeconds = _qstrValue.toInt(&ok);
+        return ok && _opt.maxTimeSeconds > 0 && _opt.maxTimeSeconds <= 24 * 3600 * 365;
+    }
     if (_qstrName == QLatin1String("success-codes")) {
         QList<qint64> codes;
         for (const QString& part : _qstrValue.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
@@ -66,11 +70,17 @@ std::optional<CtlOptions> CtlOptions::Parse(const QStringList& _listArgs, QStrin
     // Our own help texts know the verbs; the parser only splits the line.
     const QStringList flags = {QStringLiteral("ws"),     QStringLiteral("zmq"),  QStringLiteral("no-wait"),
                                QStringLiteral("single"), QStringLiteral("json"), QStringLiteral("version")};
-    const QStringList valued = {QStringLiteral("port"),    QStringLiteral("name"),
-                                QStringLiteral("timeout"), QStringLiteral("success-codes"),
-                                QStringLiteral("guid"),    QStringLiteral("userdata"),
-                                QStringLiteral("to"),      QStringLiteral("command"),
-                                QStringLiteral("offer"),   QStringLiteral("answer-pre-uninst")};
+    const QStringList valued = {QStringLiteral("port"),
+                                QStringLiteral("name"),
+                                QStringLiteral("timeout"),
+                                QStringLiteral("max-time"),
+                                QStringLiteral("success-codes"),
+                                QStringLiteral("guid"),
+                                QStringLiteral("userdata"),
+                                QStringLiteral("to"),
+                                QStringLiteral("command"),
+                                QStringLiteral("offer"),
+                                QStringLiteral("answer-pre-uninst")};
     for (const QString& flag : flags)
         parser.addOption(QCommandLineOption(flag));
     parser.addOption(QCommandLineOption(QStringList{QStringLiteral("h"), QStringLiteral("help")}));

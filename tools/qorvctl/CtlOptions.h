@@ -12,7 +12,8 @@ struct CtlOptions
     bool useZmq = false;
     int port = 0; // 0: from the service's config.ini
     QString name;
-    int timeoutSeconds = -1; // -1: the verb's default
+    int timeoutSeconds = -1; // no envelope for this long ends the wait; -1: the verb's default
+    int maxTimeSeconds = 0;  // the whole run's bound; 0: none
     bool noWait = false;
     bool single = false;
     std::optional<QList<qint64>> successCodes;

@@ -5,6 +5,7 @@
 #include <QStringList>
 
 #include <algorithm>
+#include <optional>
 
 namespace {
 
@@ -30,30 +31,71 @@ QString Compact(const QJsonValue& _value)
     return QString::fromUtf8(doc.toJson(QJsonDocument::Compact));
 }
 
-// The system information answers: {"key","num","str"}.
-QString SystemInfo(const QString& _qstrCommand, const QJsonObject& _body)
+QString Table(const QStringList& _listHeads, const QList<QStringList>& _listRows);
+
+// A percent to one decimal, as the bar shows it.
+QString Percent(const QJsonValue& _value)
 {
-    const QString num = Number(_body.value(QLatin1String("num")));
-    const QString str = _body.value(QLatin1String("str")).toString();
-    if (_qstrCommand == QLatin1String("query_disk_space"))
-        return _body.value(QLatin1String("key")).toString() + QStringLiteral(": ") + num +
-               QStringLiteral(" MiB free");
-    if (_qstrCommand == QLatin1String("query_cpu"))
-        return QStringLiteral("CPU ") + num + QStringLiteral(" % busy");
-    if (_qstrCommand == QLatin1String("query_memory"))
-        return QStringLiteral("memory ") + num + QStringLiteral(" % in use");
-    if (_qstrCommand == QLatin1String("query_top_process")) {
-        const QJsonArray processes = QJsonDocument::fromJson(str.toUtf8()).array();
-        if (processes.isEmpty())
-            return QStringLiteral("no busy process");
-        // Listed lowest CPU first.
-        const QJsonObject busiest = processes.last().toObject();
-        return QStringLiteral("%1 processes; busiest %2 (pid %3) %4 % CPU, %5 MB")
-            .arg(processes.size())
-            .arg(busiest.value(QLatin1String("name")).toString(), Number(busiest.value(QLatin1String("pid"))),
-                 Number(busiest.value(QLatin1String("cpu"))), Number(busiest.value(QLatin1String("mem"))));
+    return QString::number(_value.toDouble(), 'f', 1) + QStringLiteral(" %");
+}
+
+bool IsFileKey(const QString& _qstrKey)
+{
+    return _qstrKey.contains(QLatin1String("path"), Qt::CaseInsensitive) ||
+           _qstrKey.contains(QLatin1String("file"), Qt::CaseInsensitive);
+}
+
+// A path in a file-like key, as it came or Base64-encoded; empty when it is no absolute path.
+QString FilePath(const QString& _qstrValue)
+{
+    if (_qstrValue.startsWith(QLatin1Char('/')))
+        return _qstrValue;
+    const auto decoded =
+        QByteArray::fromBase64Encoding(_qstrValue.toLatin1(), QByteArray::AbortOnBase64DecodingErrors);
+    if (!decoded || !decoded.decoded.startsWith('/'))
+        return QString();
+    return QString::fromUtf8(decoded.decoded);
+}
+
+// An array of objects as a table under the answer, at most kMaxRows rows.
+QString ObjectTable(const QJsonArray& _array)
+{
+    constexpr int kMaxRows = 20;
+    QStringList heads;
+    for (const QJsonValue& item : _array)
+        for (const QString& key : item.toObject().keys())
+            if (!heads.contains(key))
+                heads << key;
+    QList<QStringList> rows;
+    for (int i = 0; i < _array.size() && i < kMaxRows; ++i) {
+        QStringList row;
+        for (const QString& key : heads)
+            row << CtlReadable::Printable(Compact(_array.at(i).toObject().value(key)));
+        rows << row;
     }
-    return str;
+    for (QString& head : heads)
+        head = CtlReadable::Printable(head).toUpper();
+    QString out = Table(heads, rows);
+    if (_array.size() > kMaxRows)
+        out += QStringLiteral("... %1 more (--json shows all)\n").arg(_array.size() - kMaxRows);
+    return out;
+}
+
+bool IsObjectArray(const QJsonArray& _array)
+{
+    return !_array.isEmpty() &&
+           std::all_of(_array.begin(), _array.end(), [](const QJsonValue& _v) { return _v.isObject(); });
+}
+
+// A string that holds a JSON array of objects, or nothing.
+std::optional<QJsonArray> EmbeddedTable(const QJsonValue& _value)
+{
+    if (!_value.isString() || !_value.toString().startsWith(QLatin1Char('[')))
+        return std::nullopt;
+    const QJsonArray array = QJsonDocument::fromJson(_value.toString().toUtf8()).array();
+    if (!IsObjectArray(array))
+        return std::nullopt;
+    return array;
 }
 
 QString Table(const QStringList& _listHeads, const QList<QStringList>& _listRows)
@@ -99,47 +141,89 @@ QString CtlReadable::Printable(const QString& _qstrText)
     return out;
 }
 
-QString CtlReadable::DecodeData(const QString& _qstrCommand, const QString& _qstrData)
+QString CtlReadable::DecodeData(const QString& _qstrData)
 {
     QJsonParseError error;
     const QJsonDocument doc = QJsonDocument::fromJson(_qstrData.toUtf8(), &error);
     if (error.error != QJsonParseError::NoError || doc.isNull())
-        return _qstrData;
+        return Printable(_qstrData);
     if (doc.isArray())
-        return Compact(doc.array());
+        return IsObjectArray(doc.array())
+                   ? QStringLiteral("%1 entries\n").arg(doc.array().size()) + ObjectTable(doc.array())
+                   : Printable(Compact(doc.array()));
     const QJsonObject body = doc.object();
-    if (body.contains(QLatin1String("num")) && body.contains(QLatin1String("str")))
-        return SystemInfo(_qstrCommand, body);
     if (body.value(QLatin1String("percent")).isDouble())
-        return (body.value(QLatin1String("status")).toString() + QLatin1Char(' ') +
-                Number(body.value(QLatin1String("percent"))) + QStringLiteral(" %"))
-            .trimmed();
+        return Printable((body.value(QLatin1String("status")).toString() + QLatin1Char(' ') +
+                          Percent(body.value(QLatin1String("percent"))))
+                             .trimmed());
     if (body.value(QLatin1String("abilities")).isArray()) {
         QStringList names;
         for (const QJsonValue& name : body.value(QLatin1String("abilities")).toArray())
             names << Compact(name);
-        return names.join(QLatin1Char(' '));
+        return Printable(names.join(QLatin1Char(' ')));
     }
     if (body.value(QLatin1String("clients")).isArray() && body.value(QLatin1String("tasks")).isArray())
         return QStringLiteral("%1 clients, %2 tasks")
             .arg(body.value(QLatin1String("clients")).toArray().size())
             .arg(body.value(QLatin1String("tasks")).toArray().size());
-    QStringList pairs;
-    for (auto it = body.constBegin(); it != body.constEnd(); ++it)
-        pairs << it.key() + QLatin1Char('=') + Compact(it.value());
-    return pairs.join(QLatin1Char(' '));
+    // Any other object by the shape of its values: files as paths first, Base64 left to --json,
+    // empty values left out, an embedded list of objects as a table below.
+    QStringList saved, pairs;
+    QString tables;
+    for (auto it = body.constBegin(); it != body.constEnd(); ++it) {
+        const QJsonValue value = it.value();
+        const QString text = value.isString() ? value.toString() : QString();
+        if (value.isString() && text.isEmpty())
+            continue;
+        if (value.isString() && IsFileKey(it.key()) && !FilePath(text).isEmpty()) {
+            saved << QStringLiteral("saved ") + Printable(FilePath(text));
+        } else if (value.isString() && it.key().endsWith(QLatin1String("base64"), Qt::CaseInsensitive)) {
+            pairs << Printable(it.key()) + QStringLiteral("=(%1 KiB, --json shows it)")
+                                               .arg((text.size() * 3 / 4 + 1023) / 1024);
+        } else if (const auto table = EmbeddedTable(value)) {
+            pairs << Printable(it.key()) + QStringLiteral("=%1 entries").arg(table->size());
+            tables += ObjectTable(*table);
+        } else {
+            pairs << Printable(it.key()) + QLatin1Char('=') + Printable(Compact(value));
+        }
+    }
+    const QString line = (saved + pairs).join(kGap);
+    return tables.isEmpty() ? line : line + QLatin1Char('\n') + tables;
 }
 
 QString CtlReadable::Line(const JsonCommand& _envelope)
 {
-    QStringList columns{_envelope.command.isEmpty() ? _envelope.type : _envelope.command,
+    QStringList columns{Printable(_envelope.command.isEmpty() ? _envelope.type : _envelope.command),
                         QString::number(_envelope.error_code)};
     if (!_envelope.error_string.isEmpty())
-        columns << _envelope.error_string;
-    const QString data = DecodeData(_envelope.command, _envelope.data);
+        columns << Printable(_envelope.error_string);
+    const QString data = DecodeData(_envelope.data);
     if (!data.isEmpty())
         columns << data;
-    return Printable(columns.join(kGap));
+    QString line = columns.join(kGap);
+    if (line.endsWith(QLatin1Char('\n')))
+        line.chop(1);
+    return line;
+}
+
+QString CtlReadable::Wrap(const QString& _qstrText, int _nWidth)
+{
+    QStringList out;
+    for (const QString& line : _qstrText.split(QLatin1Char('\n'))) {
+        QString rest = line;
+        while (rest.size() > _nWidth && _nWidth > 8) {
+            int cut = rest.lastIndexOf(QLatin1Char(' '), _nWidth);
+            if (cut <= 2)
+                cut = _nWidth;
+            QString head = rest.left(cut);
+            while (head.endsWith(QLatin1Char(' ')))
+                head.chop(1);
+            out << head;
+            rest = QStringLiteral("  ") + rest.mid(cut).trimmed();
+        }
+        out << rest;
+    }
+    return out.join(QLatin1Char('\n'));
 }
 
 QString CtlReadable::StatusTables(const QJsonObject& _status)

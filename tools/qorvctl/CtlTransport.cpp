@@ -121,13 +121,16 @@ public:
         // ZeroMQ connects in the background; the monitor tells whether a peer was reached, and
         // later whether it went away.
         const QByteArray monitor = "inproc://qorvctl-monitor";
-        zmq_socket_monitor(m_pSocket, monitor.constData(), ZMQ_EVENT_CONNECTED | ZMQ_EVENT_DISCONNECTED);
+        zmq_socket_monitor(m_pSocket, monitor.constData(),
+                           ZMQ_EVENT_CONNECTED | ZMQ_EVENT_DISCONNECTED | ZMQ_EVENT_CONNECT_RETRIED);
         m_pWatch = zmq_socket(m_pContext, ZMQ_PAIR);
         zmq_connect(m_pWatch, monitor.constData());
         zmq_connect(m_pSocket, m_baEndpoint.constData());
         QDeadlineTimer deadline(qMax(0, _nTimeoutMs));
         zmq_pollitem_t item{m_pWatch, 0, ZMQ_POLLIN, 0};
-        while (!m_blConnected && zmq_poll(&item, 1, static_cast<long>(deadline.remainingTime())) > 0)
+        // A refused connection is retried in silence; the first retry is our answer.
+        while (!m_blConnected && !m_blRetried &&
+               zmq_poll(&item, 1, static_cast<long>(deadline.remainingTime())) > 0)
             ReadMonitor();
         if (!m_blConnected) {
             _qstrError = QStringLiteral("cannot connect to %1: nothing listens there")
@@ -209,6 +212,8 @@ private:
             }
             if (event == ZMQ_EVENT_CONNECTED)
                 m_blConnected = true;
+            else if (event == ZMQ_EVENT_CONNECT_RETRIED)
+                m_blRetried = true;
             else if (event == ZMQ_EVENT_DISCONNECTED && m_blConnected)
                 m_blLost = true;
         }
@@ -219,6 +224,7 @@ private:
     void* m_pWatch = nullptr;
     QByteArray m_baEndpoint;
     mutable bool m_blConnected = false;
+    mutable bool m_blRetried = false;
     mutable bool m_blLost = false;
 };
 

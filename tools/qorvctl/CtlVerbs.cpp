@@ -61,7 +61,9 @@ int CtlVerbs::Send()
         rules.setSuccessCodes(*m_opt.successCodes);
     m_client.Send(request);
 
-    bool answered = false; // the hub's "command_ret" has come
+    bool answered = false; // the hub's "command_ret" has come: a task may run
+    // Progress on a terminal is the bar, not a line per update.
+    const bool barOnly = m_client.Readable() && m_client.Bar().Enabled();
     QDeadlineTimer grace(QDeadlineTimer::Forever);
     for (;;) {
         qint64 wait = m_client.Remaining();
@@ -72,6 +74,8 @@ int CtlVerbs::Send()
             // A silent command that got no refusal within its grace is done.
             if (answered && !grace.isForever() && grace.hasExpired() && !CtlClient::StopRequested())
                 return kExitOk;
+            if (answered && CtlClient::StopRequested() && rules.kind() == WaitRule::Kind::Progress)
+                return StopTask(request, rules.stopCommand());
             return m_client.WaitFailure(answered ? QStringLiteral("the result of ") + request.command
                                                  : QStringLiteral("the hub's answer to ") + request.command);
         }
@@ -79,7 +83,17 @@ int CtlVerbs::Send()
         if (envelope.guid != request.guid)
             continue;
         if (envelope.type == QLatin1String("command_ret")) {
-            m_client.Print(next->first);
+            const bool started =
+                envelope.error_code == 0 && !m_opt.noWait && rules.kind() == WaitRule::Kind::Progress;
+            if (m_client.Readable() && started) {
+                m_client.PrintLine(
+                    QStringLiteral("%1 started, guid %2")
+                        .arg(CtlReadable::Printable(request.command), CtlReadable::Printable(request.guid)));
+                m_client.Bar().Start();
+            } else if (!m_client.Readable() || rules.kind() != WaitRule::Kind::Single ||
+                       envelope.error_code != 0) {
+                m_client.Print(next->first);
+            }
             if (envelope.error_code != 0)
                 return Failed(envelope);
             answered = true;
@@ -91,16 +105,49 @@ int CtlVerbs::Send()
         }
         if (envelope.type != QLatin1String("transfer"))
             continue;
-        m_client.Print(next->first);
         if (!rules.IsFinal(envelope.error_code)) {
             QString status;
-            if (const auto percent = ProgressPercent(envelope, status))
-                m_client.Bar().Show(*percent, status);
+            const auto percent = ProgressPercent(envelope, status);
+            if (!barOnly || !percent)
+                m_client.Print(next->first);
+            if (percent)
+                m_client.Bar().Show(*percent, CtlReadable::Printable(status));
             continue;
         }
+        m_client.Print(next->first);
         m_client.Bar().Clear();
         return rules.IsSuccess(envelope.error_code) ? kExitOk : Failed(envelope);
     }
+}
+
+int CtlVerbs::StopTask(const JsonCommand& _task, const QString& _qstrStop)
+{
+    m_client.Bar().Clear();
+    if (_qstrStop.isEmpty()) {
+        CtlPrintErr(QStringLiteral("interrupted; %1 names no stop command, task %2 goes on")
+                        .arg(_task.command, _task.guid));
+        return kExitInterrupted;
+    }
+    // The stop command takes the task's guid; the hub's answer to it says it was delivered.
+    JsonCommand stop = m_client.Make(QStringLiteral("command"), _qstrStop);
+    stop.guid = _task.guid;
+    m_client.Send(stop);
+    const QDeadlineTimer bound(kStopWaitMs);
+    while (const auto next = m_client.Next(bound.remainingTime(), true)) {
+        const JsonCommand& envelope = next->second;
+        if (envelope.guid != stop.guid || envelope.type != QLatin1String("command_ret"))
+            continue;
+        if (envelope.error_code != 0)
+            CtlPrintErr(QStringLiteral("interrupted; %1 %2 refused: error_code %3 %4")
+                            .arg(_qstrStop, stop.guid)
+                            .arg(envelope.error_code)
+                            .arg(envelope.error_string));
+        else
+            CtlPrintErr(QStringLiteral("interrupted; stopped %1 %2").arg(_task.command, _task.guid));
+        return kExitInterrupted;
+    }
+    CtlPrintErr(QStringLiteral("interrupted; sent %1 %2, no answer").arg(_qstrStop, stop.guid));
+    return kExitInterrupted;
 }
 
 WaitRule CtlVerbs::RuleFor(const QString& _qstrCommand)
@@ -140,8 +187,9 @@ int CtlVerbs::Status()
     if (answer->error_code != 0)
         return Failed(*answer);
     const QString text =
-        m_opt.json ? answer->data + QLatin1Char('\n')
-                   : CtlReadable::StatusTables(QJsonDocument::fromJson(answer->data.toUtf8()).object());
+        !m_client.Readable()
+            ? answer->data + QLatin1Char('\n')
+            : CtlReadable::StatusTables(QJsonDocument::fromJson(answer->data.toUtf8()).object());
     std::fputs(text.toLocal8Bit().constData(), stdout);
     std::fflush(stdout);
     return kExitOk;

@@ -24,6 +24,9 @@ private:
     WaitRule RuleFor(const QString& _qstrCommand);
     // Sends a request the hub answers once (0 is success) and waits for that answer.
     int SendForAnswer(const JsonCommand& _request, const QString& _qstrAnswerType);
+    // After a stop signal: stops the task as its catalog row says, waiting briefly for the hub.
+    int StopTask(const JsonCommand& _task, const QString& _qstrStop);
+    static constexpr int kStopWaitMs = 2000;
     // Answers the service's "pre_uninst" question as the application would.
     void AnswerPreUninst(const JsonCommand& _question);
 

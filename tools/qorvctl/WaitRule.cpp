@@ -20,6 +20,7 @@ WaitRule WaitRule::FromCatalog(const QString& _qstrCatalog, const QString& _qstr
         rule.m_listSuccess.clear();
         for (const QJsonValue& code : row.value(QLatin1String("success")).toArray())
             rule.m_listSuccess.append(code.toVariant().toLongLong());
+        rule.m_qstrStop = row.value(QLatin1String("stop")).toString();
         break;
     }
     return rule;

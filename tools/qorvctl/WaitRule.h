@@ -16,6 +16,8 @@ public:
     static WaitRule FromCatalog(const QString& _qstrCatalog, const QString& _qstrCommand);
 
     Kind kind() const { return m_kind; }
+    // The command that stops this command's task (sent with its guid); empty when there is none.
+    const QString& stopCommand() const { return m_qstrStop; }
     void setKind(Kind _kind) { m_kind = _kind; }
     void setSuccessCodes(const QList<qint64>& _listCodes) { m_listSuccess = _listCodes; }
 
@@ -32,4 +34,5 @@ public:
 private:
     Kind m_kind = Kind::Progress;
     QList<qint64> m_listSuccess{100};
+    QString m_qstrStop;
 };

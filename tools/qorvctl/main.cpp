@@ -81,7 +81,7 @@ int RunVerb(CtlVerbs& _verbs, const QString& _qstrVerb, const CtlOptions& _opt)
         return _verbs.Status();
     if (_qstrVerb == QLatin1String("transfer") || _qstrVerb == QLatin1String("cast"))
         return _verbs.Transfer(_qstrVerb == QLatin1String("cast"));
-    return _verbs.Listen(_opt.timeoutSeconds > 0);
+    return _verbs.Listen(_opt.timeoutSeconds > 0 || _opt.maxTimeSeconds > 0);
 }
 
 int Run(CtlOptions& _opt)
@@ -98,7 +98,8 @@ int Run(CtlOptions& _opt)
     const auto port = static_cast<quint16>(_opt.port);
     auto transport =
         _opt.useZmq ? CtlTransport::CreateZmq(port, _opt.name) : CtlTransport::CreateWebSocket(port);
-    CtlClient client(_opt.name, _opt.userdata, std::move(transport), timeoutSeconds * 1000);
+    CtlClient client(_opt.name, _opt.userdata, std::move(transport), timeoutSeconds * 1000,
+                     _opt.maxTimeSeconds * 1000);
     client.SetReadable(!_opt.json && CtlStdoutIsTerminal());
     const int login = client.Login(_opt.offer);
     if (login != kExitOk)
