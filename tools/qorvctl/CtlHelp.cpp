@@ -28,13 +28,15 @@ const char* const kGeneralHelp =
     "  --port N                     port (default: the service's config.ini, else 5556 for\n"
     "                               --ws, 5555 for --zmq)\n"
     "  --name NAME                  client name to log in under (default qorvctl-<pid>)\n"
-    "  --timeout S                  give up after S seconds (default 60; 0 waits without bound)\n"
+    "  --timeout S                  give up when nothing came for S seconds (default 60;\n"
+    "                               0 waits without bound)\n"
+    "  --max-time S                 give up after S seconds in all (default: no bound)\n"
     "  --json                       JSON lines even on a terminal\n"
     "  -h, --help                   help (after a verb: that verb's help)\n"
     "  --version                    print the version and exit\n"
     "\n"
     "Exit codes: 0 success, 1 the request failed (the error text goes to standard error),\n"
-    "2 bad command line, 3 cannot connect or log in, 4 timed out.\n";
+    "2 bad command line, 3 cannot connect or log in, 4 timed out, 130 interrupted.\n";
 
 const QMap<QString, const char*> kVerbHelp = {
     {QStringLiteral("send"),
@@ -42,8 +44,10 @@ const QMap<QString, const char*> kVerbHelp = {
      "\n"
      "Sends a \"command\" envelope with a fresh guid and DATA (\"-\" reads it from standard input),\n"
      "then prints every answer with that guid: the hub's \"command_ret\", the ability's progress and\n"
-     "its result. A hub error (negative code) fails at once. Progress (code 0 carrying a percent)\n"
-     "draws a bar on standard error when that is a terminal. The task is over when the ability\n"
+     "its result. A hub error (negative code) fails at once. On a terminal a task shows its guid\n"
+     "and one bar on standard error (percent, elapsed time, time left) instead of a line per\n"
+     "update. Ctrl-C stops the task with the stop command the catalog names and exits 130.\n"
+     "The task is over when the ability\n"
      "says so: a final code for download, unzip, replace and update (100 is success); the one\n"
      "answer of a query (0 is success; 100 for query_proc and pre_uninst); for commands that\n"
      "answer only a refusal (stop_*, start_proc, keep_proc, toasts) a short wait for one.\n"
@@ -73,7 +77,8 @@ const QMap<QString, const char*> kVerbHelp = {
      "\n"
      "Asks the hub what it is doing and prints two tables: every logged-in client (name,\n"
      "transport zmq or ws, login time) in name order, and every running task (command, guid,\n"
-     "client, percent when known). With --json it prints the answer's data as it came:\n"
+     "client, percent when known). Piped, or with --json, it prints the answer's data as it\n"
+     "came:\n"
      "{\"clients\":[...],\"tasks\":[...]}.\n"},
     {QStringLiteral("transfer"),
      "Usage: qorvctl [OPTIONS] transfer --to A,B [--command C] DATA\n"
