@@ -197,6 +197,11 @@ MessageService::Outcome MessageService::Route(const QByteArray& _baClient, const
 // The hub's own queries; one branch per query name.
 void MessageService::AnswerQuery(const JsonCommand& _request, Outcome& _out)
 {
+    // Asks the transports, which must not wait for the registry.
+    if (_request.command == Envelope::kStatus) {
+        _out.data = StatusText();
+        return;
+    }
     std::lock_guard<std::mutex> lock(m_mutexRegistry);
     if (_request.command == Envelope::kAbilities) {
         QStringList all;
@@ -213,17 +218,20 @@ void MessageService::AnswerQuery(const JsonCommand& _request, Outcome& _out)
             _out.data = _request.data;
         else
             _out.errorCode = Envelope::kAbilityNotFound;
-    } else if (_request.command == Envelope::kStatus) {
-        _out.data = StatusText();
     } else if (_request.command == Envelope::kCatalog) {
         _out.data = m_qstrCatalog.isEmpty() ? QStringLiteral("{\"commands\":[]}") : m_qstrCatalog;
     }
 }
 
-QString MessageService::StatusText() const
+QString MessageService::StatusText()
 {
+    QMap<QString, Session> sessions;
+    {
+        std::lock_guard<std::mutex> lock(m_mutexRegistry);
+        sessions = m_mapSessions;
+    }
     QJsonArray clients;
-    for (auto it = m_mapSessions.constBegin(); it != m_mapSessions.constEnd(); ++it) {
+    for (auto it = sessions.constBegin(); it != sessions.constEnd(); ++it) {
         if (it.key() == Envelope::kServiceName)
             continue;
         const QString transport = it->via == Via::Zmq         ? QStringLiteral("zmq")
@@ -231,9 +239,15 @@ QString MessageService::StatusText() const
                                                               : QStringLiteral("local");
         // With its offset, so the time reads the same wherever the answer is shown.
         const QDateTime since = it->since.toOffsetFromUtc(it->since.offsetFromUtc());
+        // A name stays registered until it logs out; whether anyone is still behind it:
+        const QByteArray name = it.key().toUtf8();
+        const bool connected = it->via == Via::WebSocket ? m_webSocketServer.HasClient(name)
+                               : it->via == Via::Zmq     ? m_zmqServer.HasPeer(name)
+                                                         : true;
         clients.append(QJsonObject{{QStringLiteral("name"), it.key()},
                                    {QStringLiteral("transport"), transport},
-                                   {QStringLiteral("since"), since.toString(Qt::ISODate)}});
+                                   {QStringLiteral("since"), since.toString(Qt::ISODate)},
+                                   {QStringLiteral("connected"), connected}});
     }
     const QJsonObject body{{QStringLiteral("clients"), clients},
                            {QStringLiteral("tasks"), TaskRegistry::Instance().ToJson()}};

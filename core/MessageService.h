@@ -83,8 +83,8 @@ private:
         Via via = Via::Local;
         QDateTime since;
     };
-    // {"clients":[...],"tasks":[...]} with m_mutexRegistry held.
-    QString StatusText() const;
+    // {"clients":[...],"tasks":[...]}; takes m_mutexRegistry for the copy of the sessions only.
+    QString StatusText();
 
     mutable std::mutex m_mutexRegistry;
     QMap<QString, QStringList> m_mapRegistry;

@@ -479,10 +479,20 @@ void ZmqServer::NotePeerConnection(const QByteArray& _baClient, int _nFd)
     if (known != m_hashPeerFds.constEnd())
         m_hashFdPeers.remove(*known);
     const auto previous = m_hashFdPeers.constFind(_nFd);
-    if (previous != m_hashFdPeers.constEnd())
+    std::lock_guard<std::mutex> lock(m_mutexPeers);
+    if (previous != m_hashFdPeers.constEnd()) {
         m_hashPeerFds.remove(*previous);
+        m_setPeers.remove(*previous);
+    }
     m_hashPeerFds.insert(_baClient, _nFd);
     m_hashFdPeers.insert(_nFd, _baClient);
+    m_setPeers.insert(_baClient);
+}
+
+bool ZmqServer::HasPeer(const QByteArray& _baClient) const
+{
+    std::lock_guard<std::mutex> lock(m_mutexPeers);
+    return m_setPeers.contains(_baClient);
 }
 
 void ZmqServer::ForgetConnection(int _nFd)
@@ -490,7 +500,9 @@ void ZmqServer::ForgetConnection(int _nFd)
     const auto it = m_hashFdPeers.find(_nFd);
     if (it == m_hashFdPeers.end())
         return;
+    std::lock_guard<std::mutex> lock(m_mutexPeers);
     m_hashPeerFds.remove(*it);
+    m_setPeers.remove(*it);
     m_hashFdPeers.erase(it);
 }
 

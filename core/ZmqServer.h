@@ -5,6 +5,7 @@
 
 #include <QByteArray>
 #include <QHash>
+#include <QSet>
 #include <QString>
 
 #include <atomic>
@@ -57,6 +58,8 @@ public:
     qint64 UnsentBytes(const QByteArray& _baClient);
     // The same for every peer together.
     qint64 UnsentTotal() const { return m_nUnsentTotal.load(); }
+    // Whether the peer of this name has a connection open now; safe from any thread.
+    bool HasPeer(const QByteArray& _baClient) const;
 
     // Parses a length frame as the wire protocol does: leading blanks and trailing text are
     // tolerated; no number or out of range gives nullopt-like false.
@@ -119,6 +122,9 @@ private:
     RefusalLog m_identityRefusals{QStringLiteral("refused since the last line: ")};
     QHash<QByteArray, int> m_hashPeerFds;
     QHash<int, QByteArray> m_hashFdPeers;
+    // The names in m_hashPeerFds, for other threads.
+    mutable std::mutex m_mutexPeers;
+    QSet<QByteArray> m_setPeers;
     quint16 m_nPort = 0;
 
     void* m_pContext = nullptr;
