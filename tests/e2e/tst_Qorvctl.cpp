@@ -494,15 +494,33 @@ void tst_Qorvctl::statusWithDownloadInFlight()
         [&](const JsonCommand& c) { return c.guid == download.guid && c.type == QLatin1String("transfer"); },
         15000));
 
+    // Names given with --name stay logged in after their run, with nobody behind them.
+    for (const QString& transport : {QStringLiteral("--ws"), QStringLiteral("--zmq")})
+        QCOMPARE(Ctl(WithPort({transport, QStringLiteral("--name"), QStringLiteral("ctl_gone") + transport,
+                               QStringLiteral("abilities")},
+                              *m_pService))
+                     .exitCode,
+                 0);
     // Piped, it is JSON without being asked.
-    const Run json = Ctl(WithPort({QStringLiteral("status")}, *m_pService));
+    Run json;
+    QJsonObject status;
+    QStringList clients;
+    // The service learns that a connection closed a moment after it did.
+    const auto gone = [&]() {
+        json = Ctl(WithPort({QStringLiteral("status")}, *m_pService));
+        status = QJsonDocument::fromJson(json.lines.value(0)).object();
+        clients.clear();
+        for (const QJsonValue& client : status.value(QLatin1String("clients")).toArray())
+            clients << client[QLatin1String("name")].toString() + QLatin1Char(' ') +
+                           client[QLatin1String("transport")].toString() +
+                           (client[QLatin1String("connected")].toBool() ? QString()
+                                                                        : QStringLiteral(" closed"));
+        return clients.contains(QStringLiteral("ctl_gone--ws ws closed")) &&
+               clients.contains(QStringLiteral("ctl_gone--zmq zmq closed"));
+    };
+    QTRY_VERIFY2_WITH_TIMEOUT(gone(), qPrintable(clients.join(", ") + json.errorText), 10000);
     QVERIFY2(json.exitCode == 0, qPrintable(json.errorText));
     QCOMPARE(json.lines.size(), 1);
-    const QJsonObject status = QJsonDocument::fromJson(json.lines.first()).object();
-    QStringList clients;
-    for (const QJsonValue& client : status.value(QLatin1String("clients")).toArray())
-        clients << client[QLatin1String("name")].toString() + QLatin1Char(' ') +
-                       client[QLatin1String("transport")].toString();
     QVERIFY2(clients.contains(QStringLiteral("ctl_downloader zmq")) &&
                  clients.contains(QStringLiteral("worker zmq")),
              qPrintable(clients.join(", ")));
@@ -518,7 +536,11 @@ void tst_Qorvctl::statusWithDownloadInFlight()
 
     // The same for people on a terminal: aligned tables.
     const QString text = Tty(WithPort({QStringLiteral("status")}, *m_pService));
-    QVERIFY2(QRegularExpression("^CLIENT +TRANSPORT +SINCE$", QRegularExpression::MultilineOption)
+    QVERIFY2(QRegularExpression("^ctl_gone--ws +ws +no +", QRegularExpression::MultilineOption)
+                 .match(text)
+                 .hasMatch(),
+             qPrintable(text));
+    QVERIFY2(QRegularExpression("^CLIENT +TRANSPORT +CONNECTED +SINCE$", QRegularExpression::MultilineOption)
                  .match(text)
                  .hasMatch(),
              qPrintable(text));

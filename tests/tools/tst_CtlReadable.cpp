@@ -114,14 +114,16 @@ void tst_CtlReadable::statusTables_data()
     QTest::newRow("nothing") << QByteArray(R"({"clients":[],"tasks":[]})")
                              << "no client logged in\n\nno task running\n";
     QTest::newRow("aligned")
-        << QByteArray(
-               R"({"clients":[{"name":"a","transport":"ws","since":"2024-03-05T14:02:11+01:00"},)"
-               R"({"name":"long-name\u001b[1m","transport":"zmq","since":"2024-03-05T14:03:00+01:00"}],)"
-               R"("tasks":[{"command":"download","guid":"{1}","client":"a","percent":42.5},)"
-               R"({"command":"count_down","guid":"{22}","client":"long-name","percent":null}]})")
-        << "CLIENT            TRANSPORT  SINCE\n"
-           "a                 ws         2024-03-05T14:02:11+01:00\n"
-           "long-name\\x1b[1m  zmq        2024-03-05T14:03:00+01:00\n"
+        << QByteArray(R"({"clients":[{"name":"a","transport":"ws","since":"2024-03-05T14:02:11+01:00",)"
+                      R"("connected":true},{"name":"long-name\u001b[1m","transport":"zmq",)"
+                      R"("since":"2024-03-05T14:03:00+01:00","connected":false},)"
+                      R"({"name":"old","transport":"ws","since":"2024-03-05T14:04:00+01:00"}],)"
+                      R"("tasks":[{"command":"download","guid":"{1}","client":"a","percent":42.5},)"
+                      R"({"command":"count_down","guid":"{22}","client":"long-name","percent":null}]})")
+        << "CLIENT            TRANSPORT  CONNECTED  SINCE\n"
+           "a                 ws         yes        2024-03-05T14:02:11+01:00\n"
+           "long-name\\x1b[1m  zmq        no         2024-03-05T14:03:00+01:00\n"
+           "old               ws         -          2024-03-05T14:04:00+01:00\n"
            "\n"
            "COMMAND     GUID  CLIENT     PERCENT\n"
            "download    {1}   a          42.5 %\n"

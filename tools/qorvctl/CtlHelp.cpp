@@ -76,9 +76,9 @@ const QMap<QString, const char*> kVerbHelp = {
      "Usage: qorvctl [OPTIONS] status\n"
      "\n"
      "Asks the hub what it is doing and prints two tables: every logged-in client (name,\n"
-     "transport zmq or ws, login time) in name order, and every running task (command, guid,\n"
-     "client, percent when known). Piped, or with --json, it prints the answer's data as it\n"
-     "came:\n"
+     "transport zmq or ws, whether its connection is still open, login time) in name order,\n"
+     "and every running task (command, guid, client, percent when known). Piped, or with\n"
+     "--json, it prints the answer's data as it came:\n"
      "{\"clients\":[...],\"tasks\":[...]}.\n"},
     {QStringLiteral("transfer"),
      "Usage: qorvctl [OPTIONS] transfer --to A,B [--command C] DATA\n"

@@ -231,8 +231,12 @@ QString CtlReadable::StatusTables(const QJsonObject& _status)
     QList<QStringList> clients;
     for (const QJsonValue& value : _status.value(QLatin1String("clients")).toArray()) {
         const QJsonObject client = value.toObject();
+        const QJsonValue connected = client.value(QLatin1String("connected"));
         clients.append({Printable(Compact(client.value(QLatin1String("name")))),
                         Printable(Compact(client.value(QLatin1String("transport")))),
+                        connected.isBool()
+                            ? (connected.toBool() ? QStringLiteral("yes") : QStringLiteral("no"))
+                            : QStringLiteral("-"),
                         Printable(Compact(client.value(QLatin1String("since"))))});
     }
     QList<QStringList> tasks;
@@ -244,11 +248,10 @@ QString CtlReadable::StatusTables(const QJsonObject& _status)
                       Printable(Compact(task.value(QLatin1String("client")))),
                       percent.isDouble() ? Number(percent) + QStringLiteral(" %") : QStringLiteral("-")});
     }
-    QString out =
-        clients.isEmpty()
-            ? QStringLiteral("no client logged in\n")
-            : Table({QStringLiteral("CLIENT"), QStringLiteral("TRANSPORT"), QStringLiteral("SINCE")},
-                    clients);
+    QString out = clients.isEmpty() ? QStringLiteral("no client logged in\n")
+                                    : Table({QStringLiteral("CLIENT"), QStringLiteral("TRANSPORT"),
+                                             QStringLiteral("CONNECTED"), QStringLiteral("SINCE")},
+                                            clients);
     out += QLatin1Char('\n');
     out += tasks.isEmpty() ? QStringLiteral("no task running\n")
                            : Table({QStringLiteral("COMMAND"), QStringLiteral("GUID"),

@@ -59,6 +59,9 @@ int CtlVerbs::Send()
         rules.setKind(WaitRule::Kind::Single);
     if (m_opt.successCodes)
         rules.setSuccessCodes(*m_opt.successCodes);
+    // Interrupted before anything was started: nothing to stop.
+    if (CtlClient::StopRequested())
+        return m_client.WaitFailure(QStringLiteral("the catalog"));
     m_client.Send(request);
 
     bool answered = false; // the hub's "command_ret" has come: a task may run
@@ -74,7 +77,8 @@ int CtlVerbs::Send()
             // A silent command that got no refusal within its grace is done.
             if (answered && !grace.isForever() && grace.hasExpired() && !CtlClient::StopRequested())
                 return kExitOk;
-            if (answered && CtlClient::StopRequested() && rules.kind() == WaitRule::Kind::Progress)
+            // The stop goes after the command, so it also finds a task the hub has not confirmed yet.
+            if (CtlClient::StopRequested() && rules.kind() == WaitRule::Kind::Progress)
                 return StopTask(request, rules.stopCommand());
             return m_client.WaitFailure(answered ? QStringLiteral("the result of ") + request.command
                                                  : QStringLiteral("the hub's answer to ") + request.command);
