@@ -116,6 +116,8 @@ QByteArray AbilityManager::CatalogText() const
                             {QStringLiteral("success"), success}};
             if (!info.stop.isEmpty())
                 row.insert(QStringLiteral("stop"), info.stop);
+            if (!info.data.isEmpty())
+                row.insert(QStringLiteral("data"), info.data);
             commands.append(row);
         }
     return QJsonDocument(QJsonObject{{QStringLiteral("commands"), commands}}).toJson(QJsonDocument::Compact);

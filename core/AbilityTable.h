@@ -7,7 +7,7 @@
 
 #include <vector>
 
-// The base of every ability: one table of rows {name, handler, reply kind, success codes, stop} that
+// The base of every ability: one table of rows {name, handler, reply kind, success codes, stop, data} that
 // GetAbilities, DealCommand and the catalog all read, so they cannot drift apart. An ability
 // supplies its rows and its handlers; nothing else about a command is written twice.
 template <class Ability> class AbilityTable : public IAbility
@@ -21,6 +21,8 @@ public:
         std::vector<qint64> success;
         // The command that stops this command's task (sent with the task's guid), if any.
         const char* stop = nullptr;
+        // The data the command cannot do without, as a short pattern; none when it needs none.
+        const char* data = nullptr;
     };
 
     std::vector<QString> GetAbilities() override
@@ -49,7 +51,7 @@ public:
         infos.reserve(m_rows.size());
         for (const Row& row : m_rows)
             infos.push_back(CommandInfo{QString::fromLatin1(row.name), row.reply, row.success,
-                                        QString::fromLatin1(row.stop)});
+                                        QString::fromLatin1(row.stop), QString::fromLatin1(row.data)});
         return infos;
     }
 

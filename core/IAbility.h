@@ -19,6 +19,7 @@ struct CommandInfo
     ReplyKind reply = ReplyKind::Single;
     std::vector<qint64> success; // the final codes that mean the command did what it was asked
     QString stop;                // the command that stops its task, sent with the task's guid
+    QString data;                // the data it cannot do without, as a pattern; empty: none needed
 };
 
 // What every ability offers the ability manager.

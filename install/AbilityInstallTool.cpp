@@ -15,12 +15,15 @@ using TaskCodes::kFinish;
 using TaskCodes::kInvalidParam;
 using TaskCodes::kTaskExist;
 
+// What download, unzip and replace read from their data.
+constexpr char kPaths[] = R"({"from":"<url or path>","to":"<path>","extra":""})";
+
 const std::vector<AbilityInstallTool::Row> AbilityInstallTool::kCommands = {
-    {"download", &AbilityInstallTool::DealDownload, ReplyKind::Progress, {kFinish}, "stop_download"},
+    {"download", &AbilityInstallTool::DealDownload, ReplyKind::Progress, {kFinish}, "stop_download", kPaths},
     {"stop_download", &AbilityInstallTool::DealStopDownload, ReplyKind::Silent, {}},
-    {"unzip", &AbilityInstallTool::DealUnzip, ReplyKind::Progress, {kFinish}, "stop_unzip"},
+    {"unzip", &AbilityInstallTool::DealUnzip, ReplyKind::Progress, {kFinish}, "stop_unzip", kPaths},
     {"stop_unzip", &AbilityInstallTool::DealStopUnzip, ReplyKind::Silent, {}},
-    {"replace", &AbilityInstallTool::DealReplace, ReplyKind::Progress, {kFinish}, "stop_replace"},
+    {"replace", &AbilityInstallTool::DealReplace, ReplyKind::Progress, {kFinish}, "stop_replace", kPaths},
     {"stop_replace", &AbilityInstallTool::DealStopReplace, ReplyKind::Silent, {}},
 };
 

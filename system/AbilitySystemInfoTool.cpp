@@ -22,7 +22,12 @@ const char kDiskSpace[] = "query_disk_space";
 
 const std::vector<AbilitySystemInfoTool::Row> AbilitySystemInfoTool::kCommands = {
     {"query_hardware", &AbilitySystemInfoTool::DealHardware, ReplyKind::Single, {0}},
-    {kDiskSpace, &AbilitySystemInfoTool::DealDiskSpace, ReplyKind::Single, {0}},
+    {kDiskSpace,
+     &AbilitySystemInfoTool::DealDiskSpace,
+     ReplyKind::Single,
+     {0},
+     nullptr,
+     R"({"key":"<path>"})"},
     {"query_cpu", &AbilitySystemInfoTool::DealCpu, ReplyKind::Single, {0}},
     {"query_memory", &AbilitySystemInfoTool::DealMemory, ReplyKind::Single, {0}},
     {"query_top_process", &AbilitySystemInfoTool::DealTopProcess, ReplyKind::Single, {0}},

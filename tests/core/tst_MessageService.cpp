@@ -25,7 +25,8 @@ public:
             infos.push_back({name,
                              ReplyKind::Single,
                              {100},
-                             name == QLatin1String("alpha") ? QStringLiteral("stop_alpha") : QString()});
+                             name == QLatin1String("alpha") ? QStringLiteral("stop_alpha") : QString(),
+                             name == QLatin1String("beta") ? QStringLiteral("{\"n\":<number>}") : QString()});
         return infos;
     }
     bool DealCommand(const JsonCommand& command) override
@@ -275,14 +276,14 @@ void tst_MessageService::queries()
     QCOMPARE(answers[0].envelope.error_code, qint64(0));
 
     // Only the service's own commands, in the order they were registered; clients' are not listed.
-    // A stop command is named only where there is one.
+    // A stop command and the data needed are named only where there are some.
     send("q", "query", "command_catalog");
     answers = takeFor("q");
     QCOMPARE(answers[0].envelope.data,
              QString(R"({"commands":[{"name":"alpha","reply":"single","stop":"stop_alpha","success":[100]},)"
                      R"({"name":"both","reply":"single","success":[100]},)"
                      R"({"name":"both","reply":"single","success":[100]},)"
-                     R"({"name":"beta","reply":"single","success":[100]},)"
+                     R"({"data":"{\"n\":<number>}","name":"beta","reply":"single","success":[100]},)"
                      R"({"name":"refuse","reply":"single","success":[100]}]})"));
 
     send("q", "query", "something_else");

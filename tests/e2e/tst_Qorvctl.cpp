@@ -174,6 +174,10 @@ void tst_Qorvctl::verbsAndExitCodes_data()
                                   << "unknown verb";
     QTest::newRow("send without command")
         << QStringList{QStringLiteral("send")} << 2 << QString() << "wrong number of arguments";
+    // Asked before anything is sent: the catalog says the command needs data.
+    QTest::newRow("send without the data a command needs")
+        << QStringList{QStringLiteral("send"), QStringLiteral("query_disk_space")} << 2 << QString()
+        << "query_disk_space needs data: {\"key\":\"<path>\"}";
     QTest::newRow("transfer without --to")
         << QStringList{QStringLiteral("transfer"), QStringLiteral("x")} << 2 << QString() << "--to";
     QTest::newRow("bad port") << QStringList{QStringLiteral("--port"), QStringLiteral("x"),

@@ -186,10 +186,12 @@ void tst_ServiceCore::queriesReflectLogins()
     QCOMPARE(catalog.first().toObject(),
              QJsonObject({{"name", "snap_shot_area"}, {"reply", "single"}, {"success", QJsonArray{0}}}));
     QCOMPARE(catalog.at(1).toObject().value("name").toString(), QString("snap_shot_fullscreen"));
-    QCOMPARE(catalog.at(2).toObject(), QJsonObject({{"name", "download"},
-                                                    {"reply", "progress"},
-                                                    {"success", QJsonArray{100}},
-                                                    {"stop", "stop_download"}}));
+    QCOMPARE(catalog.at(2).toObject(),
+             QJsonObject({{"name", "download"},
+                          {"reply", "progress"},
+                          {"success", QJsonArray{100}},
+                          {"stop", "stop_download"},
+                          {"data", R"({"from":"<url or path>","to":"<path>","extra":""})"}}));
     QCOMPARE(catalog.at(3).toObject(),
              QJsonObject({{"name", "stop_download"}, {"reply", "silent"}, {"success", QJsonArray{}}}));
     QVERIFY(q.send(makeCommand("whatever", "x")));

@@ -58,7 +58,7 @@ void tst_CtlLogic::options()
 void tst_CtlLogic::waitRule_data()
 {
     const QString catalog = R"({"commands":[{"name":"download","reply":"progress","success":[100],)"
-                            R"("stop":"stop_download"},)"
+                            R"("stop":"stop_download","data":"{\"from\":\"<url>\"}"},)"
                             R"({"name":"query_proc","reply":"single","success":[100]},)"
                             R"({"name":"snap_shot_area","reply":"single","success":[0]},)"
                             R"({"name":"stop_download","reply":"silent","success":[]}]})";
@@ -103,6 +103,8 @@ void tst_CtlLogic::waitRule()
     QCOMPARE(rule.IsFinal(code), final);
     QCOMPARE(rule.IsSuccess(code), success);
     QCOMPARE(rule.stopCommand(), stop);
+    // Only the row that names its data requires some.
+    QCOMPARE(rule.dataPattern(), stop.isEmpty() ? QString() : QStringLiteral("{\"from\":\"<url>\"}"));
 }
 
 void tst_CtlLogic::progressText_data()

@@ -59,6 +59,11 @@ int CtlVerbs::Send()
         rules.setKind(WaitRule::Kind::Single);
     if (m_opt.successCodes)
         rules.setSuccessCodes(*m_opt.successCodes);
+    if (request.data.isEmpty() && !rules.dataPattern().isEmpty()) {
+        CtlPrintErr(QStringLiteral("%1 needs data: %2 (see qorvctl send --help)")
+                        .arg(request.command, CtlReadable::Printable(rules.dataPattern())));
+        return kExitUsage;
+    }
     // Interrupted before anything was started: nothing to stop.
     if (CtlClient::StopRequested())
         return m_client.WaitFailure(QStringLiteral("the catalog"));

@@ -21,6 +21,7 @@ WaitRule WaitRule::FromCatalog(const QString& _qstrCatalog, const QString& _qstr
         for (const QJsonValue& code : row.value(QLatin1String("success")).toArray())
             rule.m_listSuccess.append(code.toVariant().toLongLong());
         rule.m_qstrStop = row.value(QLatin1String("stop")).toString();
+        rule.m_qstrData = row.value(QLatin1String("data")).toString();
         break;
     }
     return rule;

@@ -18,6 +18,8 @@ public:
     Kind kind() const { return m_kind; }
     // The command that stops this command's task (sent with its guid); empty when there is none.
     const QString& stopCommand() const { return m_qstrStop; }
+    // The data the command cannot do without, as a pattern to show; empty when it needs none.
+    const QString& dataPattern() const { return m_qstrData; }
     void setKind(Kind _kind) { m_kind = _kind; }
     void setSuccessCodes(const QList<qint64>& _listCodes) { m_listSuccess = _listCodes; }
 
@@ -35,4 +37,5 @@ private:
     Kind m_kind = Kind::Progress;
     QList<qint64> m_listSuccess{100};
     QString m_qstrStop;
+    QString m_qstrData;
 };
