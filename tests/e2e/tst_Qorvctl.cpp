@@ -239,8 +239,8 @@ void tst_Qorvctl::sendFollowsTaskToItsEnd_data()
                                        << QList<int>{0} << 4 << "nothing came for 2 s" << 0;
     // The bound is for silence: a task that keeps reporting outlives it.
     QTest::newRow("progress outlives --timeout")
-        << QStringList{QStringLiteral("--timeout"), QStringLiteral("2")} << QList<int>{0, 0, 0, 100} << 0
-        << QString() << 1200;
+        << QStringList{QStringLiteral("--timeout"), QStringLiteral("3")} << QList<int>{0, 0, 0, 100} << 0
+        << QString() << 1500;
     QTest::newRow("--max-time bounds the whole run")
         << QStringList{QStringLiteral("--max-time"), QStringLiteral("2")} << QList<int>{0} << 4
         << "--max-time" << 0;
