@@ -125,6 +125,7 @@ private slots:
     void nothingListensFailsAtOnce();
     void interruptStopsItsTask_data();
     void interruptStopsItsTask();
+    void interruptWithoutStopCommand();
     void terminalShowsGuidAndOneBar();
     void terminalWrapsLongLists();
 
@@ -706,6 +707,27 @@ void tst_Qorvctl::interruptStopsItsTask()
     QTRY_VERIFY_WITH_TIMEOUT(
         !Ctl(WithPort({QStringLiteral("status")}, *m_pService)).lines.value(0).contains(guid.toUtf8()),
         10000);
+}
+
+void tst_Qorvctl::interruptWithoutStopCommand()
+{
+    // Another client's command: the catalog names no stop command for it.
+    QProcess ctl;
+    Start(ctl, WithPort({QStringLiteral("send"), QStringLiteral("fake_job")}, *m_pService));
+    const auto job = m_pWorker->waitFor(
+        [](const JsonCommand& c) {
+            return c.type == QLatin1String("command") && c.command == QLatin1String("fake_job");
+        },
+        15000);
+    QVERIFY(job);
+    ::kill(static_cast<pid_t>(ctl.processId()), SIGINT);
+    const Run run = Finish(ctl, 15000);
+    QVERIFY2(run.exitCode == 130,
+             qPrintable(QStringLiteral("exit %1: %2").arg(run.exitCode).arg(run.errorText)));
+    QVERIFY2(run.errorText.contains(QStringLiteral("names no stop command, task %1 goes on").arg(job->guid)),
+             qPrintable(run.errorText));
+    while (m_pWorker->receive(0)) {
+    }
 }
 
 void tst_Qorvctl::terminalShowsGuidAndOneBar()
