@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QHostAddress>
+#include <QSet>
 #include <QSettings>
 #include <QUrl>
 
@@ -47,8 +48,9 @@ bool IsPlainName(const QString& _qstrName)
 class GroupReader
 {
 public:
-    GroupReader(QSettings& _settings, const QString& _qstrGroup, QStringList& _listProblems)
-        : m_settings(_settings), m_qstrGroup(_qstrGroup), m_listProblems(_listProblems)
+    GroupReader(QSettings& _settings, const QString& _qstrGroup, QStringList& _listProblems,
+                QSet<QString>& _setKnown)
+        : m_settings(_settings), m_qstrGroup(_qstrGroup), m_listProblems(_listProblems), m_setKnown(_setKnown)
     {
         m_settings.beginGroup(_qstrGroup);
     }
@@ -95,15 +97,21 @@ public:
 
     QString Any(const char* _szKey, const QString& _qstrDefault)
     {
-        const QVariant v = m_settings.value(QLatin1String(_szKey));
+        const QVariant v = Value(_szKey);
         return v.isValid() ? Text(v) : _qstrDefault;
     }
 
 private:
+    QVariant Value(const char* _szKey)
+    {
+        m_setKnown.insert(m_qstrGroup + QLatin1Char('/') + QLatin1String(_szKey));
+        return m_settings.value(QLatin1String(_szKey));
+    }
+
     void Read(const char* _szKey, const QString& _qstrDefault, const QString& _qstrRule,
               const std::function<bool(const QString&)>& _accept)
     {
-        const QVariant v = m_settings.value(QLatin1String(_szKey));
+        const QVariant v = Value(_szKey);
         if (!v.isValid())
             return;
         const QString value = Text(v);
@@ -117,6 +125,7 @@ private:
     QSettings& m_settings;
     QString m_qstrGroup;
     QStringList& m_listProblems;
+    QSet<QString>& m_setKnown;
 };
 
 int LevelFromText(const QString& _qstrValue)
@@ -148,9 +157,10 @@ void Config::Load(const QString& _qstrPath)
         return;
     }
     const Config defaults;
+    QSet<QString> known;
 
     {
-        GroupReader log(settings, QStringLiteral("log"), m_listProblems);
+        GroupReader log(settings, QStringLiteral("log"), m_listProblems, known);
         m_nLogLevel = LevelFromText(
             log.Checked("level", QString::number(defaults.m_nLogLevel),
                         QStringLiteral("is not a level (0 debug, 1 warning, 2 critical, 3 fatal)"),
@@ -167,14 +177,14 @@ void Config::Load(const QString& _qstrPath)
                         }) == QLatin1String("all");
     }
     {
-        GroupReader name(settings, QStringLiteral("name"), m_listProblems);
+        GroupReader name(settings, QStringLiteral("name"), m_listProblems, known);
         m_qstrFolder =
             name.Checked("folder", defaults.m_qstrFolder, QStringLiteral("is not one plain folder name"),
                          [](QString& _value) { return IsPlainName(_value); });
         m_qstrAppId = name.Any("appId", defaults.m_qstrAppId);
     }
     {
-        GroupReader service(settings, QStringLiteral("message_service"), m_listProblems);
+        GroupReader service(settings, QStringLiteral("message_service"), m_listProblems, known);
         m_qstrPort = service.Port("port", defaults.m_qstrPort);
         m_qstrWsPort = service.Port("wsport", defaults.m_qstrWsPort);
         m_qstrBind = service.Checked(
@@ -210,11 +220,11 @@ void Config::Load(const QString& _qstrPath)
             service.Integer("loginTimeoutSeconds", defaults.m_nLoginTimeoutSeconds, 1, 3600));
     }
     {
-        GroupReader debug(settings, QStringLiteral("debug"), m_listProblems);
+        GroupReader debug(settings, QStringLiteral("debug"), m_listProblems, known);
         m_nDebugMode = static_cast<int>(debug.Integer("debugmode", defaults.m_nDebugMode, 0, 1));
     }
     {
-        GroupReader uninst(settings, QStringLiteral("uninst"), m_listProblems);
+        GroupReader uninst(settings, QStringLiteral("uninst"), m_listProblems, known);
         m_nPreUninstTimeout =
             static_cast<int>(uninst.Integer("preUninstTimeout", defaults.m_nPreUninstTimeout, 1, 3600000));
         m_qstrPreUninstAction = uninst.Checked("preUninstAction", defaults.m_qstrPreUninstAction,
@@ -224,7 +234,7 @@ void Config::Load(const QString& _qstrPath)
             static_cast<int>(uninst.Integer("percentFilter", defaults.m_nPercentFilter, 0, 100));
     }
     {
-        GroupReader network(settings, QStringLiteral("network"), m_listProblems);
+        GroupReader network(settings, QStringLiteral("network"), m_listProblems, known);
         // Empty is allowed: every network test then fails, which the network ability logs at start.
         m_qstrPublicNetworkUrl = network.Checked(
             "publicNetworkUrl", defaults.m_qstrPublicNetworkUrl,
@@ -242,14 +252,19 @@ void Config::Load(const QString& _qstrPath)
             network.Integer("probeTimeoutSeconds", defaults.m_nProbeTimeoutSeconds, 1, 3600));
     }
     {
-        GroupReader snap(settings, QStringLiteral("snap"), m_listProblems);
+        GroupReader snap(settings, QStringLiteral("snap"), m_listProblems, known);
         m_nSnapKeepMegabytes =
             snap.Integer("snapKeepMegabytes", defaults.m_nSnapKeepMegabytes, 1, 1024 * 1024);
     }
     {
         // Kept as written even when malformed: falling back to "no key" would turn signature
         // checks off; the update ability refuses every package with a malformed key instead.
-        GroupReader update(settings, QStringLiteral("update"), m_listProblems);
+        GroupReader update(settings, QStringLiteral("update"), m_listProblems, known);
         m_qstrUpdatePublicKey = update.Any("publicKey", defaults.m_qstrUpdatePublicKey).trimmed();
     }
+    // A misspelt key would otherwise be a setting the user believes in and the service ignores.
+    for (const QString& key : settings.allKeys())
+        if (!known.contains(key))
+            m_listProblems.append(
+                QStringLiteral("%1: %2 is no key the service knows; ignored").arg(settings.fileName(), key));
 }

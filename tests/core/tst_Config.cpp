@@ -24,12 +24,18 @@ private slots:
 
 private:
     void load(const QByteArray& _baText);
+    QString pathFor(const QByteArray& _baText) const;
     QTemporaryDir m_dir;
 };
 
+QString tst_Config::pathFor(const QByteArray& _baText) const
+{
+    return m_dir.filePath(QString("config-%1.ini").arg(qHash(_baText)));
+}
+
 void tst_Config::load(const QByteArray& _baText)
 {
-    const QString path = m_dir.filePath(QString("config-%1.ini").arg(qHash(_baText)));
+    const QString path = pathFor(_baText);
     QFile file(path);
     QVERIFY(file.open(QIODevice::WriteOnly));
     file.write(_baText);
@@ -187,6 +193,14 @@ void tst_Config::goodValuesOfOwnKeys()
 // Each bad value is its own line; the good ones beside them are still taken.
 void tst_Config::everyBadValueIsNamed()
 {
+    const QByteArray misspelt("[message_service]\nwsPort=6001\n[mesage_service]\nport=6000\n");
+    load(misspelt);
+    QCOMPARE(
+        Config::Instance().Problems(),
+        QStringList({pathFor(misspelt) + ": mesage_service/port is no key the service knows; ignored",
+                     pathFor(misspelt) + ": message_service/wsPort is no key the service knows; ignored"}));
+    QCOMPARE(Config::Instance().GetWsPort(), QString("5556"));
+
     load("[log]\nlevel=banana\n[message_service]\nport=99999\nwsport=6001\nbind=not an address\n"
          "[name]\nfolder=../../../tmp/x\n");
     const Config& c = Config::Instance();
