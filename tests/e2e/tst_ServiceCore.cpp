@@ -87,8 +87,10 @@ void tst_ServiceCore::secondStartExitsAtOnceWithoutLog()
     QVERIFY(second.waitForFinished(15000));
     QCOMPARE(second.exitStatus(), QProcess::NormalExit);
     QCOMPARE(second.exitCode(), 0);
-    QCOMPARE(QString::fromUtf8(second.readAllStandardError()),
-             QString("qorv-utility-service: already running (pid %1), exiting\n").arg(m_service->pid()));
+    const QString said = QString::fromUtf8(second.readAllStandardError());
+    QVERIFY2(said.contains(
+                 QString("qorv-utility-service: already running (pid %1), exiting\n").arg(m_service->pid())),
+             qPrintable(said));
     QCOMPARE(logs.entryList(QDir::Files), before);
     QVERIFY(m_service->isRunning());
 }
