@@ -46,8 +46,11 @@ const char* const kUsage =
     "  --version      print the version and exit\n"
     "\n"
     "Files:\n"
-    "  $XDG_CONFIG_HOME/qorv-utility-service/config.ini, else config.ini beside the executable\n"
-    "  ~/Documents/<folder>/log/   logs (also on standard error at a terminal or under systemd)\n"
+    "  config.ini: the first of $XDG_CONFIG_HOME/qorv-utility-service/config.ini,\n"
+    "  <each of $XDG_CONFIG_DIRS, default /etc/xdg>/qorv-utility-service/config.ini and\n"
+    "  config.ini beside the executable; none: every key has its default\n"
+    "  ~/Documents/<folder>/log/   logs (also on standard error at a terminal; under systemd the\n"
+    "                              service's own lines only, unless [log] journal=all)\n"
     "  ~/Documents/<folder>/dmp/   crash reports\n"
     "\n"
     "Exit codes: 0 stopped cleanly or already running, 1 no port could be bound or the instance\n"
@@ -110,7 +113,7 @@ void InstallTranslation(QApplication& _app, QTranslator& _translator)
 void LogStart(const Config& _config)
 {
     MessageService& hub = MessageService::Instance();
-    qCWarning(lcApp).noquote()
+    qCWarning(lcService).noquote()
         << QStringLiteral(
                "qorv-utility-service %1 started; zeromq %2 (%3); websocket 127.0.0.1:%4 (%5); config %6")
                .arg(QStringLiteral(QORV_VERSION), hub.Zmq().Endpoint(),
@@ -118,9 +121,12 @@ void LogStart(const Config& _config)
                     _config.GetWsPort(),
                     hub.WebSocket().ServerPort() ? QStringLiteral("listening")
                                                  : QStringLiteral("not listening"),
-                    _config.GetConfigPath());
+                    _config.GetConfigPath().isEmpty()
+                        ? QStringLiteral("none found, running on defaults (looked for ") +
+                              AppPaths::ConfigCandidates().join(QStringLiteral(", ")) + QLatin1Char(')')
+                        : _config.GetConfigPath());
     const bool offscreen = QGuiApplication::platformName() == QLatin1String("offscreen");
-    qCWarning(lcApp).noquote()
+    qCWarning(lcService).noquote()
         << QStringLiteral("qorv-utility-service: screen capture %1; windows on the %2 platform")
                .arg(WaylandSession::IsActive()
                         ? QStringLiteral("through the screenshot portal (Wayland session)")
@@ -128,8 +134,8 @@ void LogStart(const Config& _config)
                                 : QStringLiteral("from the X11 display"),
                     QGuiApplication::platformName());
     const QString qss = AppPaths::QssFolder();
-    qCWarning(lcApp).noquote() << QStringLiteral("qorv-utility-service: style sheets and images from %1")
-                                      .arg(qss.isEmpty() ? QStringLiteral("(none found)") : qss);
+    qCWarning(lcService).noquote() << QStringLiteral("qorv-utility-service: style sheets and images from %1")
+                                          .arg(qss.isEmpty() ? QStringLiteral("(none found)") : qss);
 }
 
 // A service manager waiting for readiness hears of it only once clients can connect on both
@@ -156,6 +162,17 @@ void ShowDebugWindow(MainWindow& _window)
     QObject::connect(&processor, &BusinessProcessor::SignSendMsg, &_window, &MainWindow::SlotSendMsg);
     QObject::connect(&processor, &BusinessProcessor::SignRecvMsg, &_window, &MainWindow::SlotRecvMsg);
     _window.show();
+}
+
+// Each value the service could not use, once in the log and once on standard error (where the
+// log's own echo does not reach, it is written directly).
+void ReportConfigProblems(const Config& _config, StandardError::Kind _echo)
+{
+    for (const QString& problem : _config.Problems()) {
+        if (_echo == StandardError::Kind::Other || !Logger::IsWritten(QtWarningMsg))
+            std::fprintf(stderr, "qorv-utility-service: %s\n", qPrintable(problem));
+        qCWarning(lcService).noquote() << problem;
+    }
 }
 
 // Another user may have planted the lock's folder; starting anyway would leave two instances.
@@ -191,7 +208,11 @@ int main(int argc, char* argv[])
     SingleInstance guard(QStringLiteral("qorv-utility-service"));
     const SingleInstance::State instance = guard.Acquire();
     if (instance == SingleInstance::State::HeldByAnother) {
-        // Ready and done: a unit that finds the service already running ends as a success.
+        // Ready and done: a unit that finds the service already running ends as a success. No
+        // log: the running instance owns this run's files.
+        const qint64 holder = guard.HolderPid();
+        std::fprintf(stderr, "qorv-utility-service: already running (pid %s), exiting\n",
+                     holder > 0 ? qPrintable(QString::number(holder)) : "unknown");
         ServiceNotify::Ready(QStringLiteral("another instance is already running"));
         return 0;
     }
@@ -203,9 +224,11 @@ int main(int argc, char* argv[])
     config.Load(AppPaths::ConfigFile());
     CrashHandler::Install(Logger::DumpFolder(config.GetFolder()));
     logger.SetLimits(config.GetMaxLogFileBytes(), config.GetMaxLogTotalBytes());
-    logger.SetEcho(StandardError::Detect());
+    const StandardError::Kind echo = StandardError::Detect();
+    logger.SetEcho(echo, config.IsJournalAll());
     logger.Init(config.GetLogLevel(), config.GetFolder());
     logger.InstallHandler();
+    ReportConfigProblems(config, echo);
     // The report folder exists from the start, made and checked like the log's, so a crash does
     // not have to make it and the user finds where reports go.
     const PrivateFolder dumps =

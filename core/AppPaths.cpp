@@ -3,6 +3,7 @@
 #include "core/Config.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFileInfo>
 #include <QStandardPaths>
 
@@ -18,10 +19,26 @@ QString UserConfigFile()
            QStringLiteral("/qorv-utility-service/config.ini");
 }
 
+QStringList ConfigCandidates()
+{
+    QStringList candidates{UserConfigFile()};
+    QString dirs = qEnvironmentVariable("XDG_CONFIG_DIRS");
+    if (dirs.isEmpty())
+        dirs = QStringLiteral("/etc/xdg");
+    // Relative entries are invalid there and would depend on the folder the service starts in.
+    for (const QString& dir : dirs.split(QLatin1Char(':'), Qt::SkipEmptyParts))
+        if (QDir::isAbsolutePath(dir))
+            candidates.append(dir + QStringLiteral("/qorv-utility-service/config.ini"));
+    candidates.append(Config::DefaultPath());
+    return candidates;
+}
+
 QString ConfigFile()
 {
-    const QString user = UserConfigFile();
-    return QFileInfo(user).isFile() ? user : Config::DefaultPath();
+    for (const QString& candidate : ConfigCandidates())
+        if (QFileInfo(candidate).isFile())
+            return candidate;
+    return QString();
 }
 
 QString QssFolder()

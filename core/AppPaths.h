@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 // Where the service and qorvctl find their files, both when run from the build folder and
 // when installed (bin/ beside share/qorv-utility-service/).
@@ -10,8 +11,12 @@ namespace AppPaths {
 // (~/.config/... when unset).
 QString UserConfigFile();
 
-// The config.ini to read: the user's when it exists, else Config::DefaultPath() beside the
-// executable (which may be missing too; then every key has its default).
+// The folders config.ini is looked for in, in order: $XDG_CONFIG_HOME's, each of
+// $XDG_CONFIG_DIRS' (/etc/xdg when unset), each joined with "/qorv-utility-service/config.ini",
+// then Config::DefaultPath() beside the executable.
+QStringList ConfigCandidates();
+// The first of ConfigCandidates() that is a file; empty when there is none (every key then has
+// its default).
 QString ConfigFile();
 
 // The style sheets and images read at run time: "qss" beside the executable when present

@@ -1,21 +1,27 @@
 #pragma once
 
-#include <QMutex>
 #include <QString>
 #include <QStringList>
 
-// Configuration read once at start from config.ini beside the executable; never written.
+// Configuration read once at start from the config.ini AppPaths::ConfigFile() finds; never written.
 class Config
 {
 public:
     static Config& Instance();
 
-    // Missing file or keys give the defaults.
+    // Missing file or keys give the defaults; so does an empty path (no file found). A value
+    // outside its key's type or range keeps the default and adds a line to Problems().
     void Load(const QString& _qstrPath);
+    // One line per value that could not be used, naming key, value and the default used
+    // instead; start-up writes them once the log is open.
+    QStringList Problems() const { return m_listProblems; }
 
     bool IsDebugMode() const { return m_nDebugMode == 1; }
     int GetDebugMode() const { return m_nDebugMode; }
     int GetLogLevel() const { return m_nLogLevel; }
+    // Whether standard error under the journal repeats every log line, not only the service's
+    // start, stop, configuration, refusals and critical lines.
+    bool IsJournalAll() const { return m_blJournalAll; }
     // One log file's size before the run continues in a new one, and the whole log folder's.
     qint64 GetMaxLogFileBytes() const { return m_nMaxLogFileMegabytes * 1024 * 1024; }
     qint64 GetMaxLogTotalBytes() const { return m_nMaxLogTotalMegabytes * 1024 * 1024; }
@@ -52,6 +58,7 @@ private:
 
     int m_nDebugMode = 0;
     int m_nLogLevel = 1;
+    bool m_blJournalAll = false;
     qint64 m_nMaxLogFileMegabytes = 64;
     qint64 m_nMaxLogTotalMegabytes = 512;
     QString m_qstrFolder = QStringLiteral("folder");
@@ -72,4 +79,5 @@ private:
     qint64 m_nSnapKeepMegabytes = 256;
     QString m_qstrUpdatePublicKey;
     QString m_qstrConfigPath;
+    QStringList m_listProblems;
 };

@@ -14,3 +14,6 @@ Q_DECLARE_LOGGING_CATEGORY(lcNotices)
 Q_DECLARE_LOGGING_CATEGORY(lcNetwork)
 Q_DECLARE_LOGGING_CATEGORY(lcDebug)
 Q_DECLARE_LOGGING_CATEGORY(lcApp)
+// Not a folder: the service's start, stop, configuration and refusals, the warnings the journal
+// gets besides critical lines (Logger::IsForJournal).
+Q_DECLARE_LOGGING_CATEGORY(lcService)

@@ -101,16 +101,24 @@ void Logger::FollowWithCrashLine()
     CrashHandler::SetUtcOffset(QDateTime::currentDateTime().offsetFromUtc());
 }
 
-void Logger::SetEcho(StandardError::Kind _kind)
+void Logger::SetEcho(StandardError::Kind _kind, bool _blJournalAll)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_echo = _kind;
+    m_blJournalAll = _blJournalAll;
     CrashHandler::SetEcho(_kind);
 }
 
-static void HandleMessage(QtMsgType _type, const QMessageLogContext&, const QString& _qstrText)
+bool Logger::IsForJournal(QtMsgType _type, const char* _szCategory)
 {
-    Logger::Instance().Write(_type, _qstrText);
+    if (_type == QtCriticalMsg || _type == QtFatalMsg)
+        return true;
+    return _type == QtWarningMsg && _szCategory && std::strcmp(_szCategory, "qorv.service") == 0;
+}
+
+static void HandleMessage(QtMsgType _type, const QMessageLogContext& _context, const QString& _qstrText)
+{
+    Logger::Instance().Write(_type, _qstrText, _context.category);
 }
 
 namespace {
@@ -145,7 +153,7 @@ void Logger::WriteLine(const QLoggingCategory& _category, QtMsgType _type, const
     Logger& logger = Instance();
     if (logger.m_blHandlerInstalled) {
         if (IsWritten(_type))
-            logger.WriteUtf8(_type, _baUtf8);
+            logger.WriteUtf8(_type, _baUtf8, _category.categoryName());
         return;
     }
     QMessageLogger log(nullptr, 0, nullptr, _category.categoryName());
@@ -158,14 +166,14 @@ void Logger::WriteLine(const QLoggingCategory& _category, QtMsgType _type, const
         log.warning().noquote() << text;
 }
 
-void Logger::Write(QtMsgType _type, const QString& _qstrText)
+void Logger::Write(QtMsgType _type, const QString& _qstrText, const char* _szCategory)
 {
     // Qt orders its types debug 0, warning 1, critical 2, fatal 3, info 4; info is never written.
     if (IsWritten(_type))
-        WriteUtf8(_type, _qstrText.toUtf8());
+        WriteUtf8(_type, _qstrText.toUtf8(), _szCategory);
 }
 
-void Logger::WriteUtf8(QtMsgType _type, const QByteArray& _baText)
+void Logger::WriteUtf8(QtMsgType _type, const QByteArray& _baText, const char* _szCategory)
 {
     // Local time costs a time-zone check per call; the stamp only changes once a second.
     const qint64 second = QDateTime::currentMSecsSinceEpoch() / 1000;
@@ -182,7 +190,8 @@ void Logger::WriteUtf8(QtMsgType _type, const QByteArray& _baText)
     }
     const QByteArray& text = _baText;
     // Standard error waits with the file's lines, so a batch costs one write there too.
-    if (m_echo != StandardError::Kind::Other) {
+    if (m_echo != StandardError::Kind::Other &&
+        (m_echo != StandardError::Kind::Journal || m_blJournalAll || IsForJournal(_type, _szCategory))) {
         if (m_baEchoPending.size() + text.size() > static_cast<int>(kPendingBytes))
             WriteEchoLocked();
         m_baEchoPending += EchoLine(_type, m_baStamp, text, m_echo);

@@ -28,15 +28,21 @@ public:
     // Installs the Qt message handler that writes through this logger.
     void InstallHandler();
 
-    void Write(QtMsgType _type, const QString& _qstrText);
+    // _szCategory decides only what the journal gets (see IsForJournal).
+    void Write(QtMsgType _type, const QString& _qstrText, const char* _szCategory = nullptr);
     // A line already in UTF-8, with the category's filter applied: written straight to this
     // logger while its handler is installed, so the hub's two lines per envelope skip Qt's
     // debug stream; through Qt's handler otherwise.
     static void WriteLine(const QLoggingCategory& _category, QtMsgType _type, const QByteArray& _baUtf8);
-    // Repeats every written line on standard error: as in the file at a terminal; under the
-    // journal without the time (it adds its own) and with its priority prefix. Also when the
-    // log folder was refused, so that the refusal is seen somewhere.
-    void SetEcho(StandardError::Kind _kind);
+    // Repeats written lines on standard error: every line as in the file at a terminal; under
+    // the journal without the time (it adds its own), with its priority prefix, and only the
+    // lines IsForJournal() lets through unless _blJournalAll. Also when the log folder was
+    // refused, so that the refusal is seen somewhere.
+    void SetEcho(StandardError::Kind _kind, bool _blJournalAll = false);
+    // The journal is read by more people than the 0600 log files and is searched by priority:
+    // it gets critical and fatal lines and the service's own warnings (start, stop,
+    // configuration, refusals; category "qorv.service"), never envelopes or what they carry.
+    static bool IsForJournal(QtMsgType _type, const char* _szCategory);
 
     // While one lives on a thread, that thread's lines wait in a fixed buffer and go out in one
     // write when the outermost ends, when the buffer is full, or with the next line of a thread
@@ -102,7 +108,7 @@ private:
     // Both write what waits, to the file or to standard error.
     void WritePendingLocked();
     void WriteEchoLocked();
-    void WriteUtf8(QtMsgType _type, const QByteArray& _baText);
+    void WriteUtf8(QtMsgType _type, const QByteArray& _baText, const char* _szCategory);
 
     static constexpr qint64 kDefaultMaxFileBytes = 64LL * 1024 * 1024;
     static constexpr qint64 kDefaultMaxTotalBytes = 512LL * 1024 * 1024;
@@ -111,6 +117,7 @@ private:
     std::atomic<int> m_nLevel{1};
     std::atomic<bool> m_blHandlerInstalled{false};
     StandardError::Kind m_echo = StandardError::Kind::Other;
+    bool m_blJournalAll = false;
     QByteArray m_baEchoPending;
     QString m_qstrFolder;
     PrivateFolder m_logFolder;

@@ -33,6 +33,6 @@ int RefusalLog::MsUntilDue() const
 
 void RefusalLog::Write(qint64 _nKey, int _nCount)
 {
-    qCWarning(lcCore).noquote() << m_mapLatest[_nKey] + QStringLiteral("; ") + m_qstrLabel +
-                                       QString::number(_nCount);
+    qCWarning(lcService).noquote() << m_mapLatest[_nKey] + QStringLiteral("; ") + m_qstrLabel +
+                                          QString::number(_nCount);
 }

@@ -19,6 +19,8 @@ public:
     // folder or file fails its check.
     State Acquire();
     QString LockPath() const { return m_qstrPath; }
+    // After HeldByAnother: the pid the holder wrote into the lock, 0 when it has not yet.
+    qint64 HolderPid() const { return m_nHolderPid; }
     QString Error() const { return m_qstrError; }
 
 private:
@@ -27,4 +29,5 @@ private:
     QString m_qstrError;
     QFile m_file;
     bool m_blHeld = false;
+    qint64 m_nHolderPid = 0;
 };

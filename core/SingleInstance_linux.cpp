@@ -6,6 +6,7 @@
 #include "core/PrivateFolder.h"
 
 #include <sys/file.h>
+#include <unistd.h>
 
 SingleInstance::SingleInstance(const QString& _qstrKey) : m_qstrKey(_qstrKey) {}
 
@@ -27,9 +28,16 @@ SingleInstance::State SingleInstance::Acquire()
         return State::Unusable;
     }
     if (::flock(m_file.handle(), LOCK_EX | LOCK_NB) != 0) {
+        // The holder's pid, so a second start can say which process runs; bounded, as the file
+        // is ours but its content is only ever a number.
+        m_nHolderPid = m_file.read(32).trimmed().toLongLong();
         m_file.close();
         return State::HeldByAnother;
     }
     m_blHeld = true;
+    // Written in one write after the truncation, so a reader sees no pid or the whole pid.
+    m_file.resize(0);
+    m_file.write(QByteArray::number(static_cast<qint64>(::getpid())) + '\n');
+    m_file.flush();
     return State::Acquired;
 }

@@ -34,7 +34,7 @@ void QuitOnTermination(QCoreApplication* _pApp)
         char byte;
         while (read(g_pipe[0], &byte, 1) > 0) {
         }
-        qCWarning(lcCore) << "TerminationSignals:stop requested, quitting";
+        qCWarning(lcService) << "TerminationSignals:stop requested, quitting";
         _pApp->quit();
     });
     struct sigaction action = {};

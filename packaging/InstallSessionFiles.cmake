@@ -33,11 +33,12 @@ string(REPLACE "\\" "\\\\" sh_line "${sh_line}")
 string(REPLACE "%" "%%" QORV_DESKTOP_SH "${sh_line}")
 if(prefix STREQUAL "/usr")
   set(unit_dir "/usr/lib/systemd/user")
-  set(autostart_dir "/etc/xdg/autostart")
+  set(xdg_dir "/etc/xdg")
 else()
   set(unit_dir "${prefix}/share/systemd/user")
-  set(autostart_dir "${prefix}/etc/xdg/autostart")
+  set(xdg_dir "${prefix}/etc/xdg")
 endif()
+set(autostart_dir "${xdg_dir}/autostart")
 
 set(staging "${QORV_PACKAGING_BINARY_DIR}/session-files")
 configure_file("${QORV_PACKAGING_SOURCE_DIR}/qorv-utility-service.service.in"
@@ -47,3 +48,6 @@ configure_file("${QORV_PACKAGING_SOURCE_DIR}/qorv-utility-service.desktop.in"
 # file(INSTALL) adds DESTDIR and records the files in the install manifest.
 file(INSTALL DESTINATION "${unit_dir}" TYPE FILE FILES "${staging}/qorv-utility-service.service")
 file(INSTALL DESTINATION "${autostart_dir}" TYPE FILE FILES "${staging}/qorv-utility-service.desktop")
+# Where the service looks after the user's own file ($XDG_CONFIG_DIRS, /etc/xdg by default).
+file(INSTALL DESTINATION "${xdg_dir}/qorv-utility-service" TYPE FILE
+     FILES "${QORV_PACKAGING_SOURCE_DIR}/config.ini")

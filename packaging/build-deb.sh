@@ -37,7 +37,7 @@ echo "== apt-get install ./$deb"
 DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "./$deb" | grep -i 'qorv' || true
 unit=/usr/lib/systemd/user/qorv-utility-service.service
 for f in "$(command -v qorv-utility-service)" "$(command -v qorvctl)" "$unit" \
-  /etc/xdg/autostart/qorv-utility-service.desktop /usr/share/qorv-utility-service/config.ini \
+  /etc/xdg/autostart/qorv-utility-service.desktop /etc/xdg/qorv-utility-service/config.ini \
   /usr/share/qorv-utility-service/qss /usr/share/doc/qorv-utility-service/README.md \
   /usr/share/doc/qorv-utility-service/copyright /usr/share/doc/qorv-utility-service/changelog.gz \
   /usr/share/bash-completion/completions/qorvctl; do
@@ -59,7 +59,7 @@ export HOME="$scratch" XDG_CONFIG_HOME="$scratch/.config" XDG_RUNTIME_DIR="$scra
 unset DISPLAY WAYLAND_DISPLAY NOTIFY_SOCKET
 mkdir -p "$XDG_CONFIG_HOME/qorv-utility-service"
 zmq_port=$(free_port); ws_port=$(free_port)
-sed -e "s/^port=.*/port=$zmq_port/" -e "s/^wsport=.*/wsport=$ws_port/" /usr/share/qorv-utility-service/config.ini \
+sed -e "s/^port=.*/port=$zmq_port/" -e "s/^wsport=.*/wsport=$ws_port/" /etc/xdg/qorv-utility-service/config.ini \
   > "$XDG_CONFIG_HOME/qorv-utility-service/config.ini"
 exec_start=$(sed -n 's/^ExecStart=//p' "$unit")
 # The unit quotes the path (as systemd reads it); /usr/bin needs no escapes, only the quotes go.

@@ -263,25 +263,39 @@ Q_DECLARE_METATYPE(StandardError::Kind)
 void tst_Logger::repeatsLinesOnStandardError_data()
 {
     QTest::addColumn<StandardError::Kind>("kind");
+    QTest::addColumn<bool>("journalAll");
     QTest::addColumn<int>("type");
+    QTest::addColumn<QByteArray>("category");
     QTest::addColumn<QString>("echo"); // a pattern of what standard error receives
     const QString time = "\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d";
-    QTest::newRow("terminal") << StandardError::Kind::Terminal << int(QtWarningMsg)
-                              << "\\[W\\]:" + time + "\techo me\n";
+    QTest::newRow("terminal") << StandardError::Kind::Terminal << false << int(QtWarningMsg)
+                              << QByteArray("qorv.core") << "\\[W\\]:" + time + "\techo me\n";
+    QTest::newRow("terminal debug") << StandardError::Kind::Terminal << false << int(QtDebugMsg)
+                                    << QByteArray("qorv.core") << "\\[D\\]:" + time + "\techo me\n";
     // The journal stamps lines itself and reads the priority from "<n>".
-    QTest::newRow("journal warning") << StandardError::Kind::Journal << int(QtWarningMsg)
-                                     << "<4>\\[W\\]:echo me\n";
-    QTest::newRow("journal critical")
-        << StandardError::Kind::Journal << int(QtCriticalMsg) << "<2>\\[C\\]:echo me\n";
-    QTest::newRow("journal debug") << StandardError::Kind::Journal << int(QtDebugMsg)
-                                   << "<7>\\[D\\]:echo me\n";
-    QTest::newRow("elsewhere") << StandardError::Kind::Other << int(QtWarningMsg) << "";
+    QTest::newRow("journal service warning") << StandardError::Kind::Journal << false << int(QtWarningMsg)
+                                             << QByteArray("qorv.service") << "<4>\\[W\\]:echo me\n";
+    QTest::newRow("journal critical") << StandardError::Kind::Journal << false << int(QtCriticalMsg)
+                                      << QByteArray("qorv.core") << "<2>\\[C\\]:echo me\n";
+    // Envelopes and what the abilities log of them stay in the private files.
+    QTest::newRow("journal core warning")
+        << StandardError::Kind::Journal << false << int(QtWarningMsg) << QByteArray("qorv.core") << "";
+    QTest::newRow("journal debug") << StandardError::Kind::Journal << false << int(QtDebugMsg)
+                                   << QByteArray("qorv.service") << "";
+    QTest::newRow("journal Qt's own warning")
+        << StandardError::Kind::Journal << false << int(QtWarningMsg) << QByteArray("default") << "";
+    QTest::newRow("journal, everything asked") << StandardError::Kind::Journal << true << int(QtDebugMsg)
+                                               << QByteArray("qorv.core") << "<7>\\[D\\]:echo me\n";
+    QTest::newRow("elsewhere") << StandardError::Kind::Other << true << int(QtWarningMsg)
+                               << QByteArray("qorv.service") << "";
 }
 
 void tst_Logger::repeatsLinesOnStandardError()
 {
     QFETCH(StandardError::Kind, kind);
+    QFETCH(bool, journalAll);
     QFETCH(int, type);
+    QFETCH(QByteArray, category);
     QFETCH(QString, echo);
     QTemporaryDir home;
     UseHome(home);
@@ -291,8 +305,8 @@ void tst_Logger::repeatsLinesOnStandardError()
     QVERIFY(capture.open());
     {
         RedirectedError redirect(capture.handle());
-        logger.SetEcho(kind);
-        logger.Write(static_cast<QtMsgType>(type), "echo me");
+        logger.SetEcho(kind, journalAll);
+        logger.Write(static_cast<QtMsgType>(type), "echo me", category.constData());
         logger.SetEcho(StandardError::Kind::Other);
     }
     QVERIFY(capture.seek(0));

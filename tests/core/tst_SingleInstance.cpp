@@ -42,6 +42,8 @@ void tst_SingleInstance::secondHolderIsRefusedUntilTheFirstDies()
     {
         SingleInstance second("qorv-test-guard");
         QCOMPARE(second.Acquire(), SingleInstance::State::HeldByAnother);
+        // So the refused start can say which process runs.
+        QCOMPARE(second.HolderPid(), qint64(child));
     }
     // A killed holder must not block the next start.
     kill(child, SIGKILL);

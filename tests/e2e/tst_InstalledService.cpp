@@ -138,6 +138,9 @@ void tst_InstalledService::documentationInstalled_data()
     QTest::newRow("qorv-utility-service(1)") << "share/man/man1/qorv-utility-service.1.gz" << manual;
     QTest::newRow("bash completion") << "share/bash-completion/completions/qorvctl"
                                      << "bash -n \"$1\" && . \"$1\" && complete -p qorvctl >/dev/null";
+    // Where the service looks after the user's own folder.
+    QTest::newRow("config.ini template") << "etc/xdg/qorv-utility-service/config.ini"
+                                         << "grep -q '^\\[message_service\\]' \"$1\"";
     QTest::newRow("copyright") << "share/doc/qorv-utility-service/copyright"
                                << "grep -q '^License: Expat' \"$1\"";
     QTest::newRow("changelog") << "share/doc/qorv-utility-service/changelog.gz"

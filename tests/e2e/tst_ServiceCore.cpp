@@ -18,6 +18,7 @@ private slots:
     void cleanupTestCase();
     void startupLogNamesVersionPortsAndConfig();
     void secondStartExitsAtOnceWithoutLog();
+    void journalGetsTheServiceLinesOnly();
     void neitherPortExitsWithCodeOne();
     void routesCommandsAndTransfersBetweenClients();
     void castReachesEveryClient();
@@ -35,7 +36,7 @@ private:
 void tst_ServiceCore::initTestCase()
 {
     m_service = std::make_unique<ServiceProcess>(
-        QMap<QString, QString>{{"message_service/maxMessageBytes", "65536"}});
+        QMap<QString, QString>{{"message_service/maxMessageBytes", "65536"}, {"log/level", "banana"}});
     QVERIFY2(m_service->start(), qPrintable(m_service->errorString()));
 }
 
@@ -57,6 +58,13 @@ void tst_ServiceCore::startupLogNamesVersionPortsAndConfig()
                 .hasMatch());
     // The default level keeps debug lines out.
     QVERIFY(!log.contains("[D]:"));
+    // A bad value is named once in the log and once on standard error, which is no terminal here.
+    const QString problem =
+        m_service->configPath() +
+        ": [log] level=\"banana\" is not a level (0 debug, 1 warning, 2 critical, 3 fatal); "
+        "using the default 1";
+    QCOMPARE(log.count(problem), 1);
+    QCOMPARE(m_service->consoleText().count(problem), 1);
     // Where crash reports go exists from the start, private like the log folder.
     const QFileInfo dumps(m_service->dataRoot() + "/dmp");
     QVERIFY(dumps.isDir());
@@ -79,8 +87,40 @@ void tst_ServiceCore::secondStartExitsAtOnceWithoutLog()
     QVERIFY(second.waitForFinished(15000));
     QCOMPARE(second.exitStatus(), QProcess::NormalExit);
     QCOMPARE(second.exitCode(), 0);
+    const QString said = QString::fromUtf8(second.readAllStandardError());
+    QVERIFY2(said.contains(
+                 QString("qorv-utility-service: already running (pid %1), exiting\n").arg(m_service->pid())),
+             qPrintable(said));
     QCOMPARE(logs.entryList(QDir::Files), before);
     QVERIFY(m_service->isRunning());
+}
+
+// Under systemd the journal is readable by more people than the log files and searched by
+// priority: it gets the start, the configuration's complaints and the stop, never an envelope.
+void tst_ServiceCore::journalGetsTheServiceLinesOnly()
+{
+    ServiceProcess journaled({{"message_service/bind", "not an address"}});
+    journaled.setConsoleIsJournal();
+    QVERIFY2(journaled.start(), qPrintable(journaled.errorString()));
+    ZmqTestClient client("private", journaled.zmqPort());
+    QVERIFY(client.login());
+    const JsonCommand cmd = makeCommand("command", "private", "{\"url\":\"https://secret.invalid/a\"}");
+    QVERIFY(client.send(cmd));
+    QVERIFY(journaled.waitForLog(cmd.guid));
+    QCOMPARE(journaled.stop(), 0);
+
+    const QString console = journaled.consoleText();
+    QVERIFY2(QRegularExpression("<4>\\[W\\]:qorv-utility-service \\S+ started; zeromq tcp://127\\.0\\.0\\.1:")
+                 .match(console)
+                 .hasMatch(),
+             qPrintable(console));
+    QCOMPARE(console.count("[message_service] bind=\"not an address\" is not an address"), 1);
+    QVERIFY(console.contains("<4>[W]:TerminationSignals:stop requested"));
+    QVERIFY2(!console.contains(cmd.guid) && !console.contains("secret.invalid"), qPrintable(console));
+    // The file keeps everything; the bad address was never used.
+    const QString log = journaled.logText();
+    QVERIFY(log.contains("secret.invalid"));
+    QVERIFY(!log.contains("reachable from the network"));
 }
 
 void tst_ServiceCore::neitherPortExitsWithCodeOne()

@@ -265,6 +265,8 @@ bool ServiceProcess::Launch(int _nTimeoutMs)
         env.insert(QStringLiteral("TMPDIR"), root() + QStringLiteral("/tmp"));
         env.insert(QStringLiteral("XDG_RUNTIME_DIR"), root() + QStringLiteral("/run"));
         env.insert(QStringLiteral("XDG_CONFIG_HOME"), root() + QStringLiteral("/.config"));
+        // A config.ini installed on this machine is not the test's.
+        env.insert(QStringLiteral("XDG_CONFIG_DIRS"), root() + QStringLiteral("/xdg"));
         env.insert(QStringLiteral("XDG_DATA_HOME"), root() + QStringLiteral("/.local/share"));
         env.insert(QStringLiteral("XDG_CACHE_HOME"), root() + QStringLiteral("/.cache"));
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
@@ -272,10 +274,21 @@ bool ServiceProcess::Launch(int _nTimeoutMs)
         env.remove(QStringLiteral("WAYLAND_DISPLAY"));
         for (auto it = m_mapEnv.constBegin(); it != m_mapEnv.constEnd(); ++it)
             env.insert(it.key(), it.value());
+        const QString console = root() + QStringLiteral("/console.txt");
+        if (m_blJournal) {
+            // As systemd names the stream it connected: the console file's device and inode.
+            QFile touch(console);
+            touch.open(QIODevice::Append);
+            struct stat info = {};
+            if (::stat(QFile::encodeName(console).constData(), &info) == 0)
+                env.insert(QStringLiteral("JOURNAL_STREAM"), QStringLiteral("%1:%2")
+                                                                 .arg(static_cast<qulonglong>(info.st_dev))
+                                                                 .arg(static_cast<qulonglong>(info.st_ino)));
+        }
         m_pProcess->setProcessEnvironment(env);
         m_pProcess->setWorkingDirectory(binDir());
         m_pProcess->setProcessChannelMode(QProcess::MergedChannels);
-        m_pProcess->setStandardOutputFile(root() + QStringLiteral("/console.txt"), QIODevice::Append);
+        m_pProcess->setStandardOutputFile(console, QIODevice::Append);
         m_pProcess->start(binDir() + QLatin1Char('/') + QFileInfo(serviceBinary()).fileName(), QStringList());
         if (!m_pProcess->waitForStarted(10000)) {
             m_qstrError = QStringLiteral("the service did not start: ") + m_pProcess->errorString();

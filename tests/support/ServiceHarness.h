@@ -40,6 +40,9 @@ public:
     // Sets a variable of the service's environment for the next start (DISPLAY of a private
     // X server, for example); applied after the harness's own, so it may replace them.
     void setEnvironment(const QString& _qstrName, const QString& _qstrValue);
+    // The console (standard output and error, consoleText()) stands for the journal: the service
+    // finds it named in JOURNAL_STREAM, as under systemd.
+    void setConsoleIsJournal() { m_blJournal = true; }
     // The service's windows go to this X display, through Qt's X11 platform.
     void setDisplay(const QString& _qstrDisplay);
 
@@ -89,5 +92,6 @@ private:
     quint16 m_nWsPort = 0;
     int m_nLogOffset = 0;
     bool m_blEndedByUs = false;
+    bool m_blJournal = false;
     QString m_qstrError;
 };
