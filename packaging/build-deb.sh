@@ -12,6 +12,9 @@ BUILD=${1:-build-deb}
 SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct 2>/dev/null || date +%s)}
 export SOURCE_DATE_EPOCH
 export DEB_BUILD_MAINT_OPTIONS=hardening=+all
+# CPack strips the programs, so debug information would only cost compile time, and it would
+# carry the build folder's path into the build id.
+export DEB_CXXFLAGS_MAINT_STRIP=-g
 cmake -S . -B "$BUILD" -DQORV_BUILD_TESTS=OFF -DCMAKE_BUILD_TYPE=None \
   -DCMAKE_CXX_FLAGS="$(dpkg-buildflags --get CXXFLAGS) $(dpkg-buildflags --get CPPFLAGS)" \
   -DCMAKE_EXE_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)" \
