@@ -19,7 +19,10 @@ cmake -S . -B "$BUILD" -DQORV_BUILD_TESTS=OFF -DCMAKE_BUILD_TYPE=None \
   -DCMAKE_CXX_FLAGS="$(dpkg-buildflags --get CXXFLAGS) $(dpkg-buildflags --get CPPFLAGS)" \
   -DCMAKE_EXE_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)" \
   -DCMAKE_SHARED_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)" >/dev/null
-cmake --build "$BUILD" -j2 --target qorv-utility-service qorvctl >/dev/null
+# rcc stamps the compiled-in resources with SOURCE_DATE_EPOCH and keeps its output while the
+# resources are unchanged, so a folder used for an earlier commit would keep that commit's time:
+# the resources get one fixed time instead (nothing reads it).
+SOURCE_DATE_EPOCH=1 cmake --build "$BUILD" -j2 --target qorv-utility-service qorvctl >/dev/null
 rm -rf "$BUILD/deb"
 (cd "$BUILD" && cpack -G DEB -B "$PWD/deb" | grep -v '^CPack: - ')
 deb=$(ls "$BUILD"/deb/qorv-utility-service_*.deb)
