@@ -7,18 +7,14 @@ if(IS_ABSOLUTE "${QORV_BINDIR}")
 else()
   set(QORV_EXEC "${prefix}/${QORV_BINDIR}/qorv-utility-service")
 endif()
-set(doc_file "${prefix}/${QORV_DOCDIR}/README.md")
 
 # systemd: the path in double quotes with C escapes, "%" and "$" doubled so they are not read as
-# specifiers or variables; the documentation a URI, so spaces are percent-encoded (and doubled).
+# specifiers or variables.
 string(REPLACE "\\" "\\\\" unit_exec "${QORV_EXEC}")
 string(REPLACE "\"" "\\\"" unit_exec "${unit_exec}")
 string(REPLACE "%" "%%" unit_exec "${unit_exec}")
 string(REPLACE "$" "$$" unit_exec "${unit_exec}")
 set(QORV_UNIT_EXEC "\"${unit_exec}\"")
-string(REPLACE "%" "%25" doc_uri "${doc_file}")
-string(REPLACE " " "%20" doc_uri "${doc_uri}")
-string(REPLACE "%" "%%" QORV_DOC_URI "file://${doc_uri}")
 
 # Desktop entry: the path single-quoted for sh; the sh line inside the entry's double quotes, where
 # backslash, double quote, backquote and dollar take a backslash; then the value's own escaping

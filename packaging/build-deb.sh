@@ -1,23 +1,37 @@
 #!/usr/bin/env bash
 # Builds the Debian package with CPack, checks it with lintian (errors fail), installs it with
 # apt-get, checks that the installed service answers, and removes the package again. Run as root
-# from anywhere in the checkout.
-# Usage: packaging/build-deb.sh [build folder]   (default: build; ./setup makes it)
-# Leaves the package in <build folder>/deb/.
+# from anywhere in the checkout (./setup installs what it needs: dpkg-dev, lintian, file).
+# Usage: packaging/build-deb.sh [build folder]   (default: build-deb)
+# The folder is configured for the package: Debian's hardening flags (dpkg-buildflags), no tests;
+# only the service and qorvctl are built. Leaves the package in <build folder>/deb/.
+# Two runs on one commit give the same bytes: every time inside is the commit's (SOURCE_DATE_EPOCH).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-BUILD=${1:-build}
-[ -f "$BUILD/CMakeCache.txt" ] || ./setup
-cmake --build "$BUILD" -j2 --target qorv-utility-service qorvctl >/dev/null
+BUILD=${1:-build-deb}
+SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct 2>/dev/null || date +%s)}
+export SOURCE_DATE_EPOCH
+export DEB_BUILD_MAINT_OPTIONS=hardening=+all
+# CPack strips the programs, so debug information would only cost compile time, and it would
+# carry the build folder's path into the build id.
+export DEB_CXXFLAGS_MAINT_STRIP=-g
+cmake -S . -B "$BUILD" -DQORV_BUILD_TESTS=OFF -DCMAKE_BUILD_TYPE=None \
+  -DCMAKE_CXX_FLAGS="$(dpkg-buildflags --get CXXFLAGS) $(dpkg-buildflags --get CPPFLAGS)" \
+  -DCMAKE_EXE_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)" \
+  -DCMAKE_SHARED_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)" >/dev/null
+# rcc stamps the compiled-in resources with SOURCE_DATE_EPOCH and keeps its output while the
+# resources are unchanged, so a folder used for an earlier commit would keep that commit's time:
+# the resources get one fixed time instead (nothing reads it).
+SOURCE_DATE_EPOCH=1 cmake --build "$BUILD" -j2 --target qorv-utility-service qorvctl >/dev/null
 rm -rf "$BUILD/deb"
 (cd "$BUILD" && cpack -G DEB -B "$PWD/deb" | grep -v '^CPack: - ')
 deb=$(ls "$BUILD"/deb/qorv-utility-service_*.deb)
 echo "== $deb"
 dpkg-deb --field "$deb" Package Version Architecture Depends Recommends
 dpkg-deb --contents "$deb" | awk '{print $NF}' | grep -v '/$'
-echo "== lintian"
-# Errors fail the package; warnings and notes are shown for the record.
-if report=$(lintian --fail-on error --info "$deb" 2>&1); then code=0; else code=$?; fi
+echo "== lintian --pedantic -I"
+# Errors fail the package; warnings, notes and pedantic tags are shown for the record.
+if report=$(lintian --fail-on error --pedantic -I "$deb" 2>&1); then code=0; else code=$?; fi
 echo "$report" | grep -v '^running with root privileges' || true
 [ "$code" -eq 0 ] || { echo "lintian reports errors (exit $code)" >&2; exit 1; }
 echo "lintian: no errors"
@@ -38,7 +52,7 @@ DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "./$deb" | grep -i 'qorv' 
 unit=/usr/lib/systemd/user/qorv-utility-service.service
 for f in "$(command -v qorv-utility-service)" "$(command -v qorvctl)" "$unit" \
   /etc/xdg/autostart/qorv-utility-service.desktop /etc/xdg/qorv-utility-service/config.ini \
-  /usr/share/qorv-utility-service/qss /usr/share/doc/qorv-utility-service/README.md \
+  /usr/share/qorv-utility-service/qss /usr/share/doc/qorv-utility-service/README.md.gz \
   /usr/share/doc/qorv-utility-service/copyright /usr/share/doc/qorv-utility-service/changelog.gz \
   /usr/share/bash-completion/completions/qorvctl; do
   [ -e "$f" ] || { echo "missing: $f" >&2; exit 1; }

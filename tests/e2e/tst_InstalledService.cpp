@@ -103,7 +103,8 @@ void tst_InstalledService::sessionFilesAreValid_data()
 {
     QTest::addColumn<QString>("program");
     QTest::addColumn<QString>("file");
-    // verify also checks that ExecStart names an executable that exists.
+    // verify also checks that ExecStart names an executable that exists and that man finds the
+    // pages Documentation= names (the installed ones, through MANPATH).
     QTest::newRow("systemd unit") << QStringLiteral("systemd-analyze --user verify")
                                   << Installed(
                                          QStringLiteral("share/systemd/user/qorv-utility-service.service"));
@@ -118,7 +119,9 @@ void tst_InstalledService::sessionFilesAreValid()
     QFETCH(QString, file);
     QVERIFY(ReadAll(file).contains(Installed(QStringLiteral("bin/qorv-utility-service"))));
     QProcess check;
-    check.setProcessEnvironment(Environment(QString()));
+    QProcessEnvironment env = Environment(QString());
+    env.insert(QStringLiteral("MANPATH"), Installed(QStringLiteral("share/man:")));
+    check.setProcessEnvironment(env);
     check.setProcessChannelMode(QProcess::MergedChannels);
     const QStringList words = program.split(QLatin1Char(' '));
     check.start(words.first(), words.mid(1) << file);
@@ -145,6 +148,8 @@ void tst_InstalledService::documentationInstalled_data()
                                << "grep -q '^License: Expat' \"$1\"";
     QTest::newRow("changelog") << "share/doc/qorv-utility-service/changelog.gz"
                                << "zcat \"$1\" | head -1 | grep -q '^qorv-utility-service ([0-9.]*) '";
+    QTest::newRow("README") << "share/doc/qorv-utility-service/README.md.gz"
+                            << "zcat \"$1\" | head -1 | grep -qx '# qorv-utility-service'";
 }
 
 void tst_InstalledService::documentationInstalled()

@@ -23,6 +23,7 @@ private slots:
     void routesCommandsAndTransfersBetweenClients();
     void castReachesEveryClient();
     void queriesReflectLogins();
+    void manualDescribesEveryCommand();
     void protocolRulesKeepTheClientWorking_data();
     void protocolRulesKeepTheClientWorking();
     void reservedIdentityIsIgnored();
@@ -239,6 +240,41 @@ void tst_ServiceCore::queriesReflectLogins()
     QVERIFY(ans);
     QCOMPARE(ans->type, QString());
     QCOMPARE(ans->error_code, qint64(-1));
+}
+
+// qorvctl(1) lists the commands from packaging/man/commands.txt: it must name the catalog's
+// commands in its order, with the same reply kind and success codes, and describe each.
+void tst_ServiceCore::manualDescribesEveryCommand()
+{
+    QFile reference(qEnvironmentVariable("QORV_SOURCE_DIR") + "/packaging/man/commands.txt");
+    QVERIFY2(reference.open(QIODevice::ReadOnly | QIODevice::Text), qPrintable(reference.fileName()));
+    QStringList described;
+    QString fields = "data answer ";
+    for (const QString& line : QString::fromUtf8(reference.readAll()).split('\n')) {
+        if (line.startsWith("command ")) {
+            QVERIFY2(fields == "data answer ", qPrintable("not data, then answer: " + described.join('|')));
+            described << line.mid(8).simplified();
+            fields.clear();
+        } else if (line.startsWith("data: ") || line.startsWith("answer: ")) {
+            fields += line.section(':', 0, 0) + ' ';
+        }
+    }
+    QVERIFY2(fields == "data answer ", qPrintable("not data, then answer: " + described.join('|')));
+
+    ZmqTestClient q("catalog-client", m_service->zmqPort());
+    QVERIFY(q.login());
+    QVERIFY(q.send(makeCommand("query", "command_catalog")));
+    const auto ans = q.receive();
+    QVERIFY(ans);
+    QStringList catalog;
+    for (const QJsonValue& row :
+         QJsonDocument::fromJson(ans->data.toUtf8()).object().value("commands").toArray()) {
+        QStringList words{row["name"].toString(), row["reply"].toString()};
+        for (const QJsonValue& code : row["success"].toArray())
+            words << QString::number(code.toVariant().toLongLong());
+        catalog << words.join(' ');
+    }
+    QCOMPARE(described, catalog);
 }
 
 void tst_ServiceCore::protocolRulesKeepTheClientWorking_data()
