@@ -177,22 +177,32 @@ bool XvfbDisplay::click(int _nX, int _nY) const
 
 std::optional<quint32> XvfbDisplay::pixel(int _nX, int _nY) const
 {
+    const QImage image = grab(QRect(_nX, _nY, 1, 1));
+    if (image.isNull())
+        return std::nullopt;
+    return image.pixel(0, 0) & 0xffffffu;
+}
+
+QImage XvfbDisplay::grab(const QRect& _rect) const
+{
     xcb_connection_t* conn = xcb_connect(m_qstrDisplay.toLatin1().constData(), nullptr);
-    std::optional<quint32> colour;
+    QImage image;
     if (!xcb_connection_has_error(conn)) {
         const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(conn)).data;
         xcb_get_image_reply_t* reply = xcb_get_image_reply(
             conn,
-            xcb_get_image(conn, XCB_IMAGE_FORMAT_Z_PIXMAP, screen->root, static_cast<int16_t>(_nX),
-                          static_cast<int16_t>(_nY), 1, 1, ~0u),
+            xcb_get_image(conn, XCB_IMAGE_FORMAT_Z_PIXMAP, screen->root, static_cast<int16_t>(_rect.x()),
+                          static_cast<int16_t>(_rect.y()), static_cast<uint16_t>(_rect.width()),
+                          static_cast<uint16_t>(_rect.height()), ~0u),
             nullptr);
-        // A 24-bit screen keeps each pixel as 32 bits, blue first.
-        if (reply && xcb_get_image_data_length(reply) >= 4) {
-            const uint8_t* bgr = xcb_get_image_data(reply);
-            colour = (quint32(bgr[2]) << 16) | (quint32(bgr[1]) << 8) | bgr[0];
-        }
+        // A 24-bit screen keeps each pixel as 32 bits, blue first: Qt's RGB32 on this machine.
+        const int bytes = _rect.width() * _rect.height() * 4;
+        if (reply && xcb_get_image_data_length(reply) >= bytes)
+            image = QImage(xcb_get_image_data(reply), _rect.width(), _rect.height(), _rect.width() * 4,
+                           QImage::Format_RGB32)
+                        .copy();
         free(reply);
     }
     xcb_disconnect(conn);
-    return colour;
+    return image;
 }

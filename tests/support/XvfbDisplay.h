@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QImage>
 #include <QList>
 #include <QProcess>
 #include <QProcessEnvironment>
@@ -47,6 +48,8 @@ public:
     QList<QRect> visibleWindows(const QString& _qstrTitle) const;
     // The colour on the screen at this point as 0xRRGGBB, read back from the server.
     std::optional<quint32> pixel(int _nX, int _nY) const;
+    // What the screen shows in the rectangle, read back from the server; null when it cannot be read.
+    QImage grab(const QRect& _rect) const;
     // Moves the pointer there and clicks the left button, with real X input.
     bool click(int _nX, int _nY) const;
 
