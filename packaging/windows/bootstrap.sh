@@ -162,10 +162,10 @@ build_zmq() {
   src=$(unpack zeromq3)
   rm -rf "$WORK/zmq-build"
   # mingw-w64 has afunix.h but libzmq 4.3.4 includes it for MSVC only: no ipc:// transport (unused).
-  cmake -S "$src" -B "$WORK/zmq-build" -DCMAKE_TOOLCHAIN_FILE="$WORK/toolchain.cmake" \
+  PKG_CONFIG_LIBDIR="$PREFIX/lib/pkgconfig" cmake -S "$src" -B "$WORK/zmq-build" -DCMAKE_TOOLCHAIN_FILE="$WORK/toolchain.cmake" \
     -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$PREFIX" -DBUILD_TESTS=OFF \
     -DBUILD_STATIC=OFF -DWITH_LIBSODIUM=OFF -DENABLE_CURVE=OFF -DWITH_DOCS=OFF -DWITH_PERF_TOOL=OFF \
-    -DENABLE_DRAFTS=OFF -DENABLE_PRECOMPILED=OFF -DZMQ_HAVE_IPC=OFF >"$WORK/zmq-build.log" 2>&1 &&
+    -DENABLE_DRAFTS=OFF -DENABLE_PRECOMPILED=OFF -DZMQ_HAVE_IPC=OFF -DWITH_LIBBSD=OFF >"$WORK/zmq-build.log" 2>&1 &&
     cmake --build "$WORK/zmq-build" -j"$JOBS" >>"$WORK/zmq-build.log" 2>&1 &&
     cmake --install "$WORK/zmq-build" >/dev/null || { tail -40 "$WORK/zmq-build.log" >&2; return 1; }
   # The import library carries the version in its name; pkg-config names it as the build made it.
