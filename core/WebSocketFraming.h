@@ -19,6 +19,7 @@ public:
     // Close codes used here.
     enum : quint16 {
         kCloseNormal = 1000,
+        kCloseGoingAway = 1001,
         kCloseProtocolError = 1002,
         kCloseInvalidData = 1007,
         kClosePolicyViolation = 1008,
