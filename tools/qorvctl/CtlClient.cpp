@@ -1,6 +1,7 @@
 #include "tools/qorvctl/CtlClient.h"
 
 #include "tools/qorvctl/CtlReadable.h"
+#include "tools/qorvctl/CtlStopRequests.h"
 #include "tools/qorvctl/CtlTerminal.h"
 
 #include <QJsonArray>
@@ -8,19 +9,9 @@
 #include <QJsonObject>
 #include <QUuid>
 
-#include <signal.h>
-
 #include <cstdio>
 
 namespace {
-
-volatile sig_atomic_t g_nStopSignals = 0;
-
-void OnStopSignal(int)
-{
-    if (g_nStopSignals < 2)
-        g_nStopSignals = g_nStopSignals + 1;
-}
 
 QDeadlineTimer Bound(qint64 _nMs)
 {
@@ -43,20 +34,17 @@ CtlClient::CtlClient(const QString& _qstrName, const QString& _qstrUserdata,
 
 void CtlClient::InstallStopHandlers()
 {
-    struct sigaction action = {};
-    action.sa_handler = OnStopSignal;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    CtlCatchStopRequests();
 }
 
 bool CtlClient::StopRequested()
 {
-    return g_nStopSignals != 0;
+    return CtlStopRequests() != 0;
 }
 
 bool CtlClient::StopInsisted()
 {
-    return g_nStopSignals > 1;
+    return CtlStopRequests() > 1;
 }
 
 int CtlClient::Login(const QStringList& _listOffer)
