@@ -8,7 +8,7 @@
 #include <QMap>
 #include <QtTest>
 
-#include <sys/stat.h>
+#include <qplatformdefs.h>
 
 // Writes the bytes, creating the folders on the way; fails the running test on a short write.
 inline void WriteFile(const QString& _qstrPath, const QByteArray& _baData)
@@ -35,9 +35,11 @@ inline QByteArray ReadFile(const QString& _qstrPath)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
 }
 
-// Permission bits of the entry itself (a link is not followed); 0 when there is none.
+// Permission bits of the entry itself (a link is not followed); 0 when there is none. Qt's
+// platform definitions name lstat(2), so the header also builds for Windows (where the C
+// runtime's stat has only a read-only bit to tell).
 inline uint FileMode(const QString& _qstrPath)
 {
-    struct stat st;
-    return ::lstat(QFile::encodeName(_qstrPath).constData(), &st) == 0 ? (st.st_mode & 07777) : 0;
+    QT_STATBUF st;
+    return QT_LSTAT(QFile::encodeName(_qstrPath).constData(), &st) == 0 ? (st.st_mode & 07777) : 0;
 }
