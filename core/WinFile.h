@@ -264,9 +264,10 @@ inline HandleTrust::Who WhoIs(PSID _pSid)
     const std::vector<BYTE>& owner = TokenSid(TokenOwner);
     if (!_pSid || !::IsValidSid(_pSid))
         return HandleTrust::Who::Other;
+    // What this process makes is owned by its token's owner: the user, or the administrators group
+    // for an elevated administrator where the system is set up so.
     if ((!user.empty() && ::EqualSid(_pSid, const_cast<BYTE*>(user.data()))) ||
-        (!owner.empty() && ::EqualSid(_pSid, const_cast<BYTE*>(owner.data())) &&
-         !IsSid(_pSid, WinBuiltinAdministratorsSid)))
+        (!owner.empty() && ::EqualSid(_pSid, const_cast<BYTE*>(owner.data()))))
         return HandleTrust::Who::User;
     if (IsSid(_pSid, WinBuiltinAdministratorsSid))
         return HandleTrust::Who::Administrators;
