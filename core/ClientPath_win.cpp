@@ -338,8 +338,8 @@ bool ClientPath::CreateTemp(QFile& _file, QByteArray& _baTemp, int _nMode)
         _baTemp = '.' + name.left(200) + '.' +
                   QByteArray::number(QRandomGenerator::global()->generate(), 16) + ".part";
         WinHandle created(WinFile::OpenBelow(folder, WinFile::Wide(_baTemp),
-                                             FILE_GENERIC_WRITE | DELETE | READ_CONTROL, FILE_CREATE,
-                                             FILE_NON_DIRECTORY_FILE));
+                                             FILE_GENERIC_WRITE | DELETE | READ_CONTROL | WRITE_DAC,
+                                             FILE_CREATE, FILE_NON_DIRECTORY_FILE));
         if (created.valid()) {
             // The new file takes the place of the old one, so it keeps who may use it.
             const WinHandle existing(WinFile::OpenBelow(folder, m_qstrName.toStdWString(),

@@ -372,7 +372,8 @@ inline bool SetProtectedDacl(HANDLE _handle, PSECURITY_DESCRIPTOR _pDescriptor)
 
 // Gives _hTo the entries of _hFrom's access list that were set on it rather than inherited: a
 // file that takes another's place keeps who may use it, while one copied out of another folder
-// does not carry that folder's list along. _hFrom needs READ_CONTROL; _hTo is reopened for WRITE_DAC.
+// does not carry that folder's list along. _hFrom needs READ_CONTROL, _hTo WRITE_DAC (or it is
+// opened again for it).
 inline bool CopyOwnDacl(HANDLE _hFrom, HANDLE _hTo)
 {
     PACL dacl = nullptr;
@@ -405,13 +406,16 @@ inline bool CopyOwnDacl(HANDLE _hFrom, HANDLE _hTo)
                 ok =
                     ::AddAce(acl, ACL_REVISION_DS, MAXDWORD, entry, static_cast<ACE_HEADER*>(entry)->AceSize);
         }
-        WinHandle writable(::ReOpenFile(_hTo, WRITE_DAC | READ_CONTROL, kShareAll, 0));
-        ok = ok && writable.valid() &&
-             ::SetSecurityInfo(writable.get(), SE_FILE_OBJECT,
-                               DACL_SECURITY_INFORMATION |
-                                   (isProtected ? PROTECTED_DACL_SECURITY_INFORMATION
-                                                : UNPROTECTED_DACL_SECURITY_INFORMATION),
-                               nullptr, nullptr, acl, nullptr) == ERROR_SUCCESS;
+        const SECURITY_INFORMATION what =
+            DACL_SECURITY_INFORMATION |
+            (isProtected ? PROTECTED_DACL_SECURITY_INFORMATION : UNPROTECTED_DACL_SECURITY_INFORMATION);
+        // The handle itself when it was opened with WRITE_DAC, else a second one for it.
+        if (ok &&
+            ::SetSecurityInfo(_hTo, SE_FILE_OBJECT, what, nullptr, nullptr, acl, nullptr) != ERROR_SUCCESS) {
+            const WinHandle writable(::ReOpenFile(_hTo, WRITE_DAC | READ_CONTROL, kShareAll, 0));
+            ok = writable.valid() && ::SetSecurityInfo(writable.get(), SE_FILE_OBJECT, what, nullptr, nullptr,
+                                                       acl, nullptr) == ERROR_SUCCESS;
+        }
     }
     ::LocalFree(descriptor);
     return ok;

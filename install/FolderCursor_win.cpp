@@ -18,7 +18,7 @@
 
 namespace {
 
-constexpr ACCESS_MASK kCreateAccess = FILE_GENERIC_WRITE | DELETE | READ_CONTROL;
+constexpr ACCESS_MASK kCreateAccess = FILE_GENERIC_WRITE | DELETE | READ_CONTROL | WRITE_DAC;
 
 HANDLE Duplicate(HANDLE _handle)
 {
