@@ -48,6 +48,21 @@ QString FinalName(HANDLE _handle)
     return QString();
 }
 
+// The final name _qstrFinal of the path _qstrGiven, its trailing names spelled as given where they
+// differ only in case: names are compared as the caller spells them, and a folder "Bin" that
+// exists as "bin" is the same folder, not one reached through a link.
+QString SpelledAsGiven(const QString& _qstrFinal, const QString& _qstrGiven)
+{
+    QStringList names = _qstrFinal.split(QLatin1Char('/'));
+    const QStringList given = _qstrGiven.split(QLatin1Char('/'));
+    for (int f = names.size() - 1, g = given.size() - 1; f >= 0 && g >= 0; --f, --g) {
+        if (names.at(f).compare(given.at(g), Qt::CaseInsensitive) != 0)
+            break;
+        names[f] = given.at(g);
+    }
+    return names.join(QLatin1Char('/'));
+}
+
 } // namespace
 
 bool ZipEntryGuard::IsLink(const QByteArray& _baAbsolute)
@@ -84,6 +99,7 @@ QByteArray ZipEntryGuard::ResolveExisting(const QByteArray& _baAbsolute, bool* _
     QString out = FinalName(opened.get());
     if (out.isEmpty())
         return QByteArray();
+    out = SpelledAsGiven(out, existing);
     if (!missing.isEmpty())
         out += (out.endsWith(QLatin1Char('/')) ? QString() : QStringLiteral("/")) + missing;
     return QFile::encodeName(out);
