@@ -8,7 +8,7 @@
 #include <QMap>
 #include <QtTest>
 
-#include <qplatformdefs.h>
+#include <sys/stat.h>
 
 // Writes the bytes, creating the folders on the way; fails the running test on a short write.
 inline void WriteFile(const QString& _qstrPath, const QByteArray& _baData)
@@ -33,13 +33,4 @@ inline QByteArray ReadFile(const QString& _qstrPath)
 {
     QFile file(_qstrPath);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-}
-
-// Permission bits of the entry itself (a link is not followed); 0 when there is none. Qt's
-// platform definitions name lstat(2), so the header also builds for Windows (where the C
-// runtime's stat has only a read-only bit to tell).
-inline uint FileMode(const QString& _qstrPath)
-{
-    QT_STATBUF st;
-    return QT_LSTAT(QFile::encodeName(_qstrPath).constData(), &st) == 0 ? (st.st_mode & 07777) : 0;
 }
