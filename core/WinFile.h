@@ -372,52 +372,65 @@ inline bool SetProtectedDacl(HANDLE _handle, PSECURITY_DESCRIPTOR _pDescriptor)
 
 // Gives _hTo the entries of _hFrom's access list that were set on it rather than inherited: a
 // file that takes another's place keeps who may use it, while one copied out of another folder
-// does not carry that folder's list along. _hFrom needs READ_CONTROL, _hTo WRITE_DAC (or it is
-// opened again for it).
+// does not carry that folder's list along. What _hTo inherited from its own folder stays. Both
+// handles need READ_CONTROL, _hTo WRITE_DAC (or it is opened again for it). Set through the
+// handle alone: nothing is looked up by name.
 inline bool CopyOwnDacl(HANDLE _hFrom, HANDLE _hTo)
 {
-    PACL dacl = nullptr;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (::GetSecurityInfo(_hFrom, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr,
-                          &descriptor) != ERROR_SUCCESS)
+    PACL from = nullptr;
+    PSECURITY_DESCRIPTOR fromDescriptor = nullptr;
+    if (::GetSecurityInfo(_hFrom, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &from, nullptr,
+                          &fromDescriptor) != ERROR_SUCCESS)
         return false;
     SECURITY_DESCRIPTOR_CONTROL control = 0;
     DWORD revision = 0;
-    ::GetSecurityDescriptorControl(descriptor, &control, &revision);
+    ::GetSecurityDescriptorControl(fromDescriptor, &control, &revision);
     const bool isProtected = control & SE_DACL_PROTECTED;
-    std::vector<BYTE> own(sizeof(ACL));
-    DWORD ownCount = 0;
-    for (DWORD i = 0; dacl && i < dacl->AceCount; ++i) {
-        void* entry = nullptr;
-        if (!::GetAce(dacl, i, &entry) || (static_cast<ACE_HEADER*>(entry)->AceFlags & INHERITED_ACE))
-            continue;
-        const BYTE* bytes = static_cast<BYTE*>(entry);
-        own.insert(own.end(), bytes, bytes + static_cast<ACE_HEADER*>(entry)->AceSize);
-        ++ownCount;
-    }
-    bool ok = true;
-    if (ownCount > 0 || isProtected) {
-        std::vector<BYTE> list(own.size() + sizeof(DWORD));
-        auto* acl = reinterpret_cast<PACL>(list.data());
-        ok = ::InitializeAcl(acl, static_cast<DWORD>(list.size()), ACL_REVISION_DS);
-        for (DWORD i = 0; ok && i < dacl->AceCount; ++i) {
+    auto entries = [](PACL _pAcl, bool _blInherited) {
+        std::vector<const ACE_HEADER*> found;
+        for (DWORD i = 0; _pAcl && i < _pAcl->AceCount; ++i) {
             void* entry = nullptr;
-            if (::GetAce(dacl, i, &entry) && !(static_cast<ACE_HEADER*>(entry)->AceFlags & INHERITED_ACE))
-                ok =
-                    ::AddAce(acl, ACL_REVISION_DS, MAXDWORD, entry, static_cast<ACE_HEADER*>(entry)->AceSize);
+            if (::GetAce(_pAcl, i, &entry) &&
+                ((static_cast<ACE_HEADER*>(entry)->AceFlags & INHERITED_ACE) != 0) == _blInherited)
+                found.push_back(static_cast<const ACE_HEADER*>(entry));
         }
+        return found;
+    };
+    const std::vector<const ACE_HEADER*> own = entries(from, false);
+    bool ok = true;
+    if (!own.empty() || isProtected) {
+        PACL to = nullptr;
+        PSECURITY_DESCRIPTOR toDescriptor = nullptr;
+        ok = ::GetSecurityInfo(_hTo, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &to,
+                               nullptr, &toDescriptor) == ERROR_SUCCESS;
+        std::vector<const ACE_HEADER*> all = own;
+        if (ok && !isProtected)
+            for (const ACE_HEADER* inherited : entries(to, true))
+                all.push_back(inherited);
+        DWORD size = sizeof(ACL);
+        for (const ACE_HEADER* entry : all)
+            size += entry->AceSize;
+        std::vector<BYTE> list(size);
+        auto* acl = reinterpret_cast<PACL>(list.data());
+        ok = ok && ::InitializeAcl(acl, size, ACL_REVISION_DS);
+        for (const ACE_HEADER* entry : all)
+            ok = ok &&
+                 ::AddAce(acl, ACL_REVISION_DS, MAXDWORD, const_cast<ACE_HEADER*>(entry), entry->AceSize);
+        SECURITY_DESCRIPTOR descriptor;
+        ok = ok && ::InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) &&
+             ::SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE) &&
+             ::SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED | SE_DACL_AUTO_INHERITED,
+                                            isProtected ? SE_DACL_PROTECTED : SE_DACL_AUTO_INHERITED);
         const SECURITY_INFORMATION what =
             DACL_SECURITY_INFORMATION |
             (isProtected ? PROTECTED_DACL_SECURITY_INFORMATION : UNPROTECTED_DACL_SECURITY_INFORMATION);
-        // The handle itself when it was opened with WRITE_DAC, else a second one for it.
-        if (ok &&
-            ::SetSecurityInfo(_hTo, SE_FILE_OBJECT, what, nullptr, nullptr, acl, nullptr) != ERROR_SUCCESS) {
+        if (ok && !::SetKernelObjectSecurity(_hTo, what, &descriptor)) {
             const WinHandle writable(::ReOpenFile(_hTo, WRITE_DAC | READ_CONTROL, kShareAll, 0));
-            ok = writable.valid() && ::SetSecurityInfo(writable.get(), SE_FILE_OBJECT, what, nullptr, nullptr,
-                                                       acl, nullptr) == ERROR_SUCCESS;
+            ok = writable.valid() && ::SetKernelObjectSecurity(writable.get(), what, &descriptor);
         }
+        ::LocalFree(toDescriptor);
     }
-    ::LocalFree(descriptor);
+    ::LocalFree(fromDescriptor);
     return ok;
 }
 
