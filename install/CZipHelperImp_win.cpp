@@ -7,9 +7,11 @@
 
 bool CZipHelperImp::ArchiveFile::Open(const char* _szPath, qintptr& _nFile, quint64& _nSize)
 {
-    // Others may go on reading it, never change it while it is read.
+    // Others may read it, rename or remove its name (as on Linux), but not change its bytes while
+    // it is read; a writer that still holds it makes the open fail rather than the read go wrong.
     WinHandle file(::CreateFileW(WinFile::NativePath(QFile::decodeName(_szPath)).c_str(), GENERIC_READ,
-                                 FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_FLAG_RANDOM_ACCESS, nullptr));
+                                 FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                 FILE_FLAG_RANDOM_ACCESS, nullptr));
     const WinFile::Info info = WinFile::InfoOf(file.get());
     if (!file.valid() || !info.ok || (info.attributes & FILE_ATTRIBUTE_DIRECTORY) ||
         ::GetFileType(file.get()) != FILE_TYPE_DISK)
