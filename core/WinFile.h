@@ -450,6 +450,21 @@ inline bool IsRefusedClass(DWORD _nError)
            _nError == ERROR_INVALID_FUNCTION || _nError == ERROR_CALL_NOT_IMPLEMENTED;
 }
 
+// Takes the read-only attribute off the open _handle (opened with FILE_WRITE_ATTRIBUTES); false
+// when it had none or keeps it.
+inline bool ClearReadOnly(HANDLE _handle)
+{
+    FILE_BASIC_INFO basic;
+    if (!::GetFileInformationByHandleEx(_handle, FileBasicInfo, &basic, sizeof basic) ||
+        !(basic.FileAttributes & FILE_ATTRIBUTE_READONLY))
+        return false;
+    basic.FileAttributes &= ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
+    // No attribute at all would read as "leave them as they are".
+    if (basic.FileAttributes == 0)
+        basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    return ::SetFileInformationByHandle(_handle, FileBasicInfo, &basic, sizeof basic);
+}
+
 // Gives the open _handle the name _wstrName below _hFolder, or a whole NT path ("\??\C:\...")
 // when _hFolder is null: renamed (the handle opened with DELETE), or a second name made when
 // _class is kLinkInformation. An entry there is replaced when _blReplace, a read-only one or one
@@ -478,6 +493,18 @@ inline bool NameHandle(HANDLE _handle, HANDLE _hFolder, const std::wstring& _wst
             return false;
     }
     head->flags = _blReplace ? 1 : 0;
+    if (SetInformation(_handle, _class, buffer.data(), buffer.size()))
+        return true;
+    // Before Windows 10 1809 a read-only file is not replaced; rename(2) replaces it all the same.
+    if (!_blReplace || _class != kRenameInformation || !_hFolder || ::GetLastError() != ERROR_ACCESS_DENIED)
+        return false;
+    WinHandle target(OpenBelow(_hFolder, _wstrName, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, FILE_OPEN,
+                               FILE_NON_DIRECTORY_FILE));
+    if (!target.valid() || !ClearReadOnly(target.get())) {
+        ::SetLastError(ERROR_ACCESS_DENIED);
+        return false;
+    }
+    target.reset();
     return SetInformation(_handle, _class, buffer.data(), buffer.size());
 }
 
@@ -491,13 +518,7 @@ inline bool DeleteHandle(HANDLE _handle)
     BOOLEAN remove = TRUE;
     if (SetInformation(_handle, kDispositionInformation, &remove, sizeof remove))
         return true;
-    FILE_BASIC_INFO basic;
-    if (::GetLastError() != ERROR_ACCESS_DENIED ||
-        !::GetFileInformationByHandleEx(_handle, FileBasicInfo, &basic, sizeof basic) ||
-        !(basic.FileAttributes & FILE_ATTRIBUTE_READONLY))
-        return false;
-    basic.FileAttributes &= ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
-    return ::SetFileInformationByHandle(_handle, FileBasicInfo, &basic, sizeof basic) &&
+    return ::GetLastError() == ERROR_ACCESS_DENIED && ClearReadOnly(_handle) &&
            SetInformation(_handle, kDispositionInformation, &remove, sizeof remove);
 }
 
