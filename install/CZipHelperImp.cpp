@@ -335,3 +335,142 @@ int CZipHelperImp::ReadZip64Entry(const ZipEntry& _entry, char* _pBuffer, unsign
     }
     return ReadOk;
 }
+
+// minizip's file functions: the archive read at offsets through a fixed cache instead of stdio.
+// Reaching entries by their recorded positions jumps between the central directory and the
+// data, and every stdio jump costs a seek and a fresh read.
+namespace {
+constexpr size_t kCacheBytes = 128 * 1024;
+
+// Two slots: one tends to hold the central directory, the other the entry being read.
+struct Slot
+{
+    std::vector<char> data = std::vector<char>(kCacheBytes);
+    quint64 start = 0;
+    size_t length = 0;
+    quint64 lastUse = 0;
+};
+
+struct Source
+{
+    qintptr file = -1;
+    quint64 size = 0;
+    quint64 pos = 0;
+    Slot cache[2];
+    quint64 uses = 0;
+    bool error = false;
+};
+
+voidpf ZCALLBACK OpenSource(voidpf, const void* _pFileName, int _nMode)
+{
+    if (!_pFileName || (_nMode & ZLIB_FILEFUNC_MODE_READWRITEFILTER) != ZLIB_FILEFUNC_MODE_READ)
+        return nullptr;
+    qintptr file = -1;
+    quint64 size = 0;
+    if (!CZipHelperImp::ArchiveFile::Open(static_cast<const char*>(_pFileName), file, size))
+        return nullptr;
+    auto* source = new Source;
+    source->file = file;
+    source->size = size;
+    return source;
+}
+
+uLong ZCALLBACK ReadSource(voidpf, voidpf _pStream, void* _pBuffer, uLong _nSize)
+{
+    auto* source = static_cast<Source*>(_pStream);
+    char* out = static_cast<char*>(_pBuffer);
+    uLong done = 0;
+    while (done < _nSize) {
+        Slot* hit = nullptr;
+        for (Slot& slot : source->cache) {
+            if (source->pos >= slot.start && source->pos < slot.start + slot.length)
+                hit = &slot;
+        }
+        if (hit) {
+            const size_t offset = static_cast<size_t>(source->pos - hit->start);
+            const size_t n = std::min<size_t>(hit->length - offset, _nSize - done);
+            memcpy(out + done, hit->data.data() + offset, n);
+            hit->lastUse = ++source->uses;
+            done += n;
+            source->pos += n;
+            continue;
+        }
+        // Large reads go straight into the caller's buffer; small ones refill the older slot.
+        const size_t want = _nSize - done;
+        Slot& victim =
+            source->cache[0].lastUse <= source->cache[1].lastUse ? source->cache[0] : source->cache[1];
+        char* target = want >= kCacheBytes ? out + done : victim.data.data();
+        const qint64 got = CZipHelperImp::ArchiveFile::ReadAt(
+            source->file, target, want >= kCacheBytes ? want : kCacheBytes, source->pos);
+        if (got < 0) {
+            source->error = true;
+            break;
+        }
+        if (got == 0)
+            break;
+        if (target != victim.data.data()) {
+            done += static_cast<uLong>(got);
+            source->pos += static_cast<quint64>(got);
+        } else {
+            victim.start = source->pos;
+            victim.length = static_cast<size_t>(got);
+        }
+    }
+    return done;
+}
+
+uLong ZCALLBACK WriteSource(voidpf, voidpf, const void*, uLong)
+{
+    return 0;
+}
+
+ZPOS64_T ZCALLBACK TellSource(voidpf, voidpf _pStream)
+{
+    return static_cast<Source*>(_pStream)->pos;
+}
+
+long ZCALLBACK SeekSource(voidpf, voidpf _pStream, ZPOS64_T _nOffset, int _nOrigin)
+{
+    auto* source = static_cast<Source*>(_pStream);
+    switch (_nOrigin) {
+    case ZLIB_FILEFUNC_SEEK_SET:
+        source->pos = _nOffset;
+        return 0;
+    case ZLIB_FILEFUNC_SEEK_CUR:
+        source->pos += _nOffset;
+        return 0;
+    case ZLIB_FILEFUNC_SEEK_END:
+        source->pos = source->size + _nOffset;
+        return 0;
+    default:
+        return -1;
+    }
+}
+
+int ZCALLBACK CloseSource(voidpf, voidpf _pStream)
+{
+    auto* source = static_cast<Source*>(_pStream);
+    const int result = CZipHelperImp::ArchiveFile::Close(source->file) ? 0 : -1;
+    delete source;
+    return result;
+}
+
+int ZCALLBACK ErrorSource(voidpf, voidpf _pStream)
+{
+    return static_cast<Source*>(_pStream)->error ? 1 : 0;
+}
+} // namespace
+
+void* CZipHelperImp::OpenZip(const QByteArray& _baArchive)
+{
+    zlib_filefunc64_def functions;
+    functions.zopen64_file = OpenSource;
+    functions.zread_file = ReadSource;
+    functions.zwrite_file = WriteSource;
+    functions.ztell64_file = TellSource;
+    functions.zseek64_file = SeekSource;
+    functions.zclose_file = CloseSource;
+    functions.zerror_file = ErrorSource;
+    functions.opaque = nullptr;
+    return unzOpen2_64(_baArchive.constData(), &functions);
+}

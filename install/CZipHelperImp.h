@@ -74,12 +74,21 @@ public:
 
     void Close();
 
+    // Platform part: the archive file read at offsets, behind the reader's cache. Open refuses
+    // what is no regular file; ReadAt gives the bytes read, 0 at the end, -1 on an error.
+    struct ArchiveFile
+    {
+        static bool Open(const char* _szPath, qintptr& _nFile, quint64& _nSize);
+        static qint64 ReadAt(qintptr _nFile, char* _pBuffer, size_t _nBytes, quint64 _nOffset);
+        static bool Close(qintptr _nFile);
+    };
+
 private:
     // Streams a ZIP64 entry from its local header with zlib, checking its size and CRC.
     int ReadZip64Entry(const ZipEntry& _entry, char* _pBuffer, unsigned _nBufferBytes,
                        const std::function<bool(const char*, unsigned)>& _sink, quint64& _nDelivered);
 
-    // Platform part: unzOpen64 with file functions suited to jumping between entries; an unzFile.
+    // unzOpen64 with file functions suited to jumping between entries; an unzFile.
     static void* OpenZip(const QByteArray& _baArchive);
 
     void* m_pZip = nullptr; // unzFile

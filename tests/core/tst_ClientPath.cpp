@@ -2,6 +2,7 @@
 // writes, or a link of theirs) refuses the path before anything is made below it; the user's
 // own folders, links and sticky shared folders keep working.
 #include "core/ClientPath.h"
+#include "tests/support/FileMode.h"
 #include "tests/support/TestFiles.h"
 
 #include <QTemporaryDir>

@@ -1,6 +1,7 @@
 // The service's own folders: made closed to others, refused when planted by someone else or open
 // to their writes, and no file is ever opened through a link planted inside.
 #include "core/PrivateFolder.h"
+#include "tests/support/FileMode.h"
 #include "tests/support/TestFiles.h"
 
 #include <QTemporaryDir>

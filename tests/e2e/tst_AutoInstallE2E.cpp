@@ -1,5 +1,6 @@
 #include "tests/support/HttpTestServer.h"
 #include "tests/support/ServiceHarness.h"
+#include "tests/support/FileMode.h"
 #include "tests/support/TestFiles.h"
 #include "tests/support/VendorKey.h"
 

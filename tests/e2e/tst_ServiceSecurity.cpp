@@ -1,4 +1,5 @@
 #include "tests/support/ServiceHarness.h"
+#include "tests/support/FileMode.h"
 #include "tests/support/TestFiles.h"
 
 #include <QtTest>

@@ -1,6 +1,7 @@
 #include "install/ReplaceHelper.h"
 #include "install/ReplaceJournal.h"
 #include "resources/QorvResources.h"
+#include "tests/support/FileMode.h"
 #include "tests/support/TestFiles.h"
 
 #include <QDir>

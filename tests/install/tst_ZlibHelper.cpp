@@ -2,6 +2,7 @@
 // (which keeps hostile names as written). Info-ZIP's unzip is the oracle for what a good archive holds.
 #include "install/ZlibHelper.h"
 #include "resources/QorvResources.h"
+#include "tests/support/FileMode.h"
 #include "tests/support/TestFiles.h"
 
 #include <QCoreApplication>

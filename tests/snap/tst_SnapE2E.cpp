@@ -1,6 +1,7 @@
 // Screen capture through the running service on a private Xvfb screen covered with a known
 // pattern: the answer's pixels against the pattern, the overlay driven with real X input.
 #include "tests/support/ServiceHarness.h"
+#include "tests/support/FileMode.h"
 #include "tests/support/TestFiles.h"
 #include "tests/support/XvfbDisplay.h"
 #include "tests/snap/ScreenPattern.h"

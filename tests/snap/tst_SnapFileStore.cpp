@@ -2,6 +2,7 @@
 // to a private folder instead (the modes of what is written are checked through the running
 // service). The folder keeps within its bound.
 #include "snap/SnapFileStore.h"
+#include "tests/support/FileMode.h"
 #include "tests/support/TestFiles.h"
 
 #include <QTemporaryDir>

@@ -34,10 +34,3 @@ inline QByteArray ReadFile(const QString& _qstrPath)
     QFile file(_qstrPath);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
 }
-
-// Permission bits of the entry itself (a link is not followed); 0 when there is none.
-inline uint FileMode(const QString& _qstrPath)
-{
-    struct stat st;
-    return ::lstat(QFile::encodeName(_qstrPath).constData(), &st) == 0 ? (st.st_mode & 07777) : 0;
-}
