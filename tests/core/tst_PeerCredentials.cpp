@@ -7,6 +7,10 @@
 #include <QTcpSocket>
 #include <QtTest>
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <deque>
 #include <memory>
@@ -25,20 +29,26 @@ namespace {
 // them on this side in batches, until told to stop: many rows come and go in the kernel's table.
 void Churn(const std::atomic<bool>& _blStop)
 {
-    QTcpServer listener;
-    listener.setMaxPendingConnections(1024);
-    if (!listener.listen(QHostAddress::LocalHost))
+    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    if (bind(listener, reinterpret_cast<sockaddr*>(&address), size) != 0 || listen(listener, 1024) != 0 ||
+        getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size) != 0)
         return;
-    std::deque<std::unique_ptr<QTcpSocket>> held;
+    std::deque<int> held;
     while (!_blStop) {
-        auto client = std::make_unique<QTcpSocket>();
-        client->connectToHost(QHostAddress::LocalHost, listener.serverPort());
-        if (client->waitForConnected(1000) && listener.waitForNewConnection(1000))
-            delete listener.nextPendingConnection();
-        held.push_back(std::move(client));
+        const int client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0)
+            close(accept(listener, nullptr, nullptr));
+        held.push_back(client);
         for (; held.size() > 100; held.pop_front())
-            held.front()->abort();
+            close(held.front());
     }
+    for (const int fd : held)
+        close(fd);
+    close(listener);
 }
 
 } // namespace
