@@ -139,16 +139,11 @@ PeerCredentials::Owner PeerCredentials::LoopbackPeerOwner(const QHostAddress& _p
         TcpConnectionTable::PeerPid(ReadRows(), _peer, _nPeerPort, _local, _nLocalPort);
     if (!pid)
         return Owner::Unknown;
-    const QByteArray own = OwnUser();
     const QByteArray peer = UserOfProcess(*pid);
-    // A process whose token may not be read is nobody we can vouch for.
-    if (own.isEmpty() || peer.isEmpty())
-        return Owner::Unknown;
-    if (_pUid)
+    const Owner owner = CompareUsers(OwnUser(), peer);
+    if (owner != Owner::Unknown && _pUid)
         *_pUid = RelativeId(peer);
-    return EqualSid(const_cast<char*>(own.constData()), const_cast<char*>(peer.constData()))
-               ? Owner::SameUser
-               : Owner::OtherUser;
+    return owner;
 }
 
 std::optional<PeerCredentials::Owner> PeerCredentials::AcceptedSocketOwner(qintptr _nFd, quint16 _nLocalPort,
