@@ -8,6 +8,7 @@
 #include <QStandardPaths>
 #include <QString>
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <vector>

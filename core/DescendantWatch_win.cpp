@@ -13,6 +13,7 @@
 #include <QCoreApplication>
 #include <QDebug>
 
+#include <algorithm>
 #include <map>
 #include <vector>
 
