@@ -100,8 +100,9 @@ void tst_PreUninstAction_win::runs()
     QFETCH(int, boundMs);
     QFETCH(bool, completed);
     QTemporaryDir dir;
-    // cmd would split this name at the blank and the ampersands and expand the variable.
-    const QString path = dir.filePath(QStringLiteral("pre uninst&mkdir injected&%OS%.bat"));
+    // cmd would split this name at the blank and the ampersands. (A '%' is left out: Wine's cmd
+    // expands a variable's value a second time, which Windows does not.)
+    const QString path = dir.filePath(QStringLiteral("pre uninst&mkdir injected&(x).bat"));
     Write(path, script);
 
     PreUninstAction action;
