@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/WebSocketFraming.h"
+
 #include <QByteArray>
 #include <QObject>
 #include <QString>
@@ -41,19 +43,6 @@ public:
     void SetLoginName(const QByteArray& _baName) { m_baLoginName = _baName; }
     QString ErrorString() const;
 
-    // Close codes of RFC 6455 used here.
-    enum : quint16 {
-        kCloseNormal = 1000,
-        kCloseProtocolError = 1002,
-        kCloseInvalidData = 1007,
-        kClosePolicyViolation = 1008,
-        kCloseTooBig = 1009,
-    };
-
-    // True when _baText is well-formed UTF-8 (no overlong forms, surrogates or values past
-    // U+10FFFF), as a text message must be.
-    static bool IsValidUtf8(const QByteArray& _baText);
-
 signals:
     void SignTextMessage(const QByteArray& _baUtf8);
     void SignDisconnected();
@@ -65,7 +54,7 @@ private:
 
     void SlotReadyRead();
     void SlotSocketDisconnected();
-    // Parses every complete frame in the buffer; stops at a partial one or on a failure.
+    // Handles every complete frame received; stops at a partial one or on a failure.
     void ParseFrames();
     void Fail(quint16 _nCode, const QByteArray& _baReason);
     void SendClose(quint16 _nCode, const QByteArray& _baReason);
@@ -75,11 +64,7 @@ private:
     QTimer* m_pCloseTimer = nullptr;
     QString m_qstrPeer;
     QByteArray m_baLoginName;
-    qint64 m_nMaxMessageBytes;
-    QByteArray m_baBuffer;  // received bytes not yet parsed
-    QByteArray m_baMessage; // payload of the fragmented message being assembled
-    quint8 m_nMessageOpcode = 0;
-    bool m_blInMessage = false;
+    WebSocketFraming m_framing;
     State m_state = State::Open;
     quint16 m_nCloseCode = 0;
     QString m_qstrCloseReason;

@@ -6,9 +6,9 @@
 #include "core/Logger.h"
 #include "core/PeerCredentials.h"
 #include "core/WebSocketConnection.h"
+#include "core/WebSocketFraming.h"
 
 #include <QAbstractEventDispatcher>
-#include <QCryptographicHash>
 #include <QDebug>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -41,15 +41,6 @@ bool IsLoopbackHost(const QByteArray& _baHost, quint16 _nPort)
     const QByteArray port = QByteArray::number(_nPort);
     for (const char* name : {"127.0.0.1", "localhost", "[::1]"})
         if (host == name || host == QByteArray(name) + ':' + port)
-            return true;
-    return false;
-}
-
-// True when the comma-separated header value holds the token (case-insensitive).
-bool HasToken(const QByteArray& _baValue, const char* _szToken)
-{
-    for (const QByteArray& part : _baValue.split(','))
-        if (part.trimmed().toLower() == _szToken)
             return true;
     return false;
 }
@@ -212,7 +203,7 @@ void WebSocket_Server::EnforceLoginDeadline(WebSocketConnection* _pWebSocket)
         return;
     qCWarning(lcCore) << "WebSocket_Server::EnforceLoginDeadline:no login in time, connection closed:"
                       << static_cast<void*>(_pWebSocket) << _pWebSocket->PeerText();
-    _pWebSocket->Close(WebSocketConnection::kClosePolicyViolation, QByteArrayLiteral("login timeout"));
+    _pWebSocket->Close(WebSocketFraming::kClosePolicyViolation, QByteArrayLiteral("login timeout"));
 }
 
 WebSocket_Server::HandshakeVerdict WebSocket_Server::CheckHandshake(const QByteArray& _baHead, quint16 _nPort,
@@ -270,7 +261,8 @@ WebSocket_Server::HandshakeVerdict WebSocket_Server::CheckHandshake(const QByteA
         }
     }
     verdict.status = "400 Bad Request";
-    if (!HasToken(upgrade, "websocket") || !HasToken(connection, "upgrade")) {
+    if (!WebSocketFraming::HasToken(upgrade, "websocket") ||
+        !WebSocketFraming::HasToken(connection, "upgrade")) {
         verdict.reason = QStringLiteral("not a WebSocket upgrade");
         return verdict;
     }
@@ -285,9 +277,7 @@ WebSocket_Server::HandshakeVerdict WebSocket_Server::CheckHandshake(const QByteA
         return verdict;
     }
     verdict.status.clear();
-    verdict.acceptKey =
-        QCryptographicHash::hash(key + "258EAFA5-E914-47DA-95CA-C5AB0DC85B11", QCryptographicHash::Sha1)
-            .toBase64();
+    verdict.acceptKey = WebSocketFraming::AcceptKey(key);
     return verdict;
 }
 
@@ -536,12 +526,12 @@ void WebSocket_Server::SlotDisconnected(WebSocketConnection* pWebSocket)
     qCDebug(lcCore) << "WebSocket_Server::SlotDisconnected:" << static_cast<void*>(pWebSocket);
     if (!pWebSocket->ClosedByUs()) {
         // The client closed; nothing to report.
-    } else if (pWebSocket->CloseCode() == WebSocketConnection::kCloseTooBig)
+    } else if (pWebSocket->CloseCode() == WebSocketFraming::kCloseTooBig)
         qCWarning(lcCore)
             << "WebSocket_Server::SlotDisconnected:message over the size limit refused, connection closed:"
             << static_cast<void*>(pWebSocket) << pWebSocket->PeerText();
-    else if (pWebSocket->CloseCode() == WebSocketConnection::kCloseProtocolError ||
-             pWebSocket->CloseCode() == WebSocketConnection::kCloseInvalidData)
+    else if (pWebSocket->CloseCode() == WebSocketFraming::kCloseProtocolError ||
+             pWebSocket->CloseCode() == WebSocketFraming::kCloseInvalidData)
         qCWarning(lcCore) << "WebSocket_Server::SlotDisconnected:protocol error, connection closed:"
                           << static_cast<void*>(pWebSocket) << pWebSocket->PeerText()
                           << pWebSocket->CloseReason();

@@ -99,7 +99,7 @@ build_zlib() {
   $HOST-ar rcs "$PREFIX/lib/libz.a" "$zo"/*.o
   cp "$src"/{zlib,zconf}.h "$PREFIX/include/"
   cat >"$PREFIX/lib/pkgconfig/zlib.pc" <<PC
-prefix=$PREFIX
+prefix=\${pcfiledir}/../..
 Name: zlib
 Description: zlib compression library
 Version: $(sed -nE 's/^#define ZLIB_VERSION "([^"]+)".*/\1/p' "$src/zlib.h")
@@ -119,7 +119,7 @@ build_minizip() {
   $HOST-ar rcs "$PREFIX/lib/libminizip.a" "$mz"/*.o
   cp "$src"/{ioapi,unzip,zip,iowin32,crypt}.h "$PREFIX/include/minizip/"
   cat >"$PREFIX/lib/pkgconfig/minizip.pc" <<PC
-prefix=$PREFIX
+prefix=\${pcfiledir}/../..
 Name: minizip
 Description: zip and unzip on top of zlib
 Version: 1.1
@@ -140,7 +140,7 @@ build_libdeflate() {
   $HOST-ar rcs "$PREFIX/lib/libdeflate.a" "$dfo"/*.o
   cp "$src/libdeflate.h" "$PREFIX/include/"
   cat >"$PREFIX/lib/pkgconfig/libdeflate.pc" <<PC
-prefix=$PREFIX
+prefix=\${pcfiledir}/../..
 Name: libdeflate
 Description: DEFLATE, zlib and gzip compression
 Version: $(sed -nE 's/^#define LIBDEFLATE_VERSION_STRING[^"]*"([^"]+)".*/\1/p' "$src/libdeflate.h")
@@ -155,6 +155,8 @@ build_openssl() {
   (cd "$src" && ./Configure mingw64 --cross-compile-prefix=$HOST- --prefix="$PREFIX" --libdir=lib \
     shared no-tests >/dev/null && make -j"$JOBS" build_sw >"$WORK/openssl-build.log" 2>&1 &&
     make install_sw >/dev/null) || { tail -40 "$WORK/openssl-build.log" >&2; return 1; }
+  # Every module of the cache names its place relative to itself, so the folder can move.
+  sed -i 's|^prefix=.*|prefix=${pcfiledir}/../..|' "$PREFIX"/lib/pkgconfig/{libcrypto,libssl,openssl}.pc
 }
 
 build_zmq() {
@@ -162,16 +164,16 @@ build_zmq() {
   src=$(unpack zeromq3)
   rm -rf "$WORK/zmq-build"
   # mingw-w64 has afunix.h but libzmq 4.3.4 includes it for MSVC only: no ipc:// transport (unused).
-  cmake -S "$src" -B "$WORK/zmq-build" -DCMAKE_TOOLCHAIN_FILE="$WORK/toolchain.cmake" \
+  PKG_CONFIG_LIBDIR="$PREFIX/lib/pkgconfig" cmake -S "$src" -B "$WORK/zmq-build" -DCMAKE_TOOLCHAIN_FILE="$WORK/toolchain.cmake" \
     -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$PREFIX" -DBUILD_TESTS=OFF \
     -DBUILD_STATIC=OFF -DWITH_LIBSODIUM=OFF -DENABLE_CURVE=OFF -DWITH_DOCS=OFF -DWITH_PERF_TOOL=OFF \
-    -DENABLE_DRAFTS=OFF -DENABLE_PRECOMPILED=OFF -DZMQ_HAVE_IPC=OFF >"$WORK/zmq-build.log" 2>&1 &&
+    -DENABLE_DRAFTS=OFF -DENABLE_PRECOMPILED=OFF -DZMQ_HAVE_IPC=OFF -DWITH_LIBBSD=OFF >"$WORK/zmq-build.log" 2>&1 &&
     cmake --build "$WORK/zmq-build" -j"$JOBS" >>"$WORK/zmq-build.log" 2>&1 &&
     cmake --install "$WORK/zmq-build" >/dev/null || { tail -40 "$WORK/zmq-build.log" >&2; return 1; }
   # The import library carries the version in its name; pkg-config names it as the build made it.
   zmqlib=$(basename "$(ls "$PREFIX"/lib/libzmq*.dll.a | head -1)" .dll.a)
   cat >"$PREFIX/lib/pkgconfig/libzmq.pc" <<PC
-prefix=$PREFIX
+prefix=\${pcfiledir}/../..
 Name: libzmq
 Description: ZeroMQ
 Version: $(sed -nE 's/^#define ZMQ_VERSION_MAJOR ([0-9]+).*/\1/p' "$src/include/zmq.h").x

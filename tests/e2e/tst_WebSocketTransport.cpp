@@ -1,5 +1,6 @@
 // The WebSocket transport through the running service: login, relay both ways, duplicate
 // logins, handshake checks, size limits, the login queue bound and per-connection failures.
+#include "core/WebSocketFraming.h"
 #include "core/WebSocket_Server.h"
 #include "tests/support/ServiceHarness.h"
 
@@ -386,7 +387,7 @@ void tst_WebSocketTransport::messageOverLimitRefused()
     JsonCommand over = makeTransfer({QStringLiteral("big_peer")}, QString(70000, QLatin1Char('b')));
     QVERIFY(big.send(over));
     QVERIFY(big.waitForDisconnected(10000));
-    QCOMPARE(big.closeCode(), QWebSocketProtocol::CloseCodeTooMuchData);
+    QCOMPARE(big.closeCode(), quint16(WebSocketFraming::kCloseTooBig));
     QVERIFY(!peer.waitFor([&](const JsonCommand& c) { return c.guid == over.guid; }, 300));
     QVERIFY(m_pService->waitForLog(QStringLiteral("message over the size limit refused")));
 
@@ -422,7 +423,7 @@ void tst_WebSocketTransport::loginQueueBounded()
     // default, far above this).
     QVERIFY(waiting.back()->sendText(QString(2 * 1024 * 1024, QLatin1Char('c'))));
     QVERIFY(waiting.back()->waitForDisconnected(10000));
-    QCOMPARE(waiting.back()->closeCode(), QWebSocketProtocol::CloseCodeTooMuchData);
+    QCOMPARE(waiting.back()->closeCode(), quint16(WebSocketFraming::kCloseTooBig));
     QVERIFY(next.send(makeTransfer({QStringLiteral("next")}, QStringLiteral("alive"))));
     QVERIFY(next.waitFor([](const JsonCommand& c) { return c.data == QLatin1String("alive"); }));
 }
@@ -445,7 +446,7 @@ void tst_WebSocketTransport::idleConnectionsLoseTheirPlaceAtTheLoginDeadline()
     }
     QVERIFY2(in, "no login within 11 s of 300 idle connections");
     QVERIFY(idle.front()->waitForDisconnected(5000));
-    QCOMPARE(idle.front()->closeCode(), QWebSocketProtocol::CloseCodePolicyViolated);
+    QCOMPARE(idle.front()->closeCode(), quint16(WebSocketFraming::kClosePolicyViolation));
     QVERIFY(service.waitForLog(QStringLiteral("no login in time, connection closed:")));
 }
 

@@ -21,7 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* _pData, size_t _nSize)
     {
         WebSocketConnection connection(socket, 64 * 1024);
         QObject::connect(&connection, &WebSocketConnection::SignTextMessage, [](const QByteArray& _baText) {
-            FUZZ_CHECK(WebSocketConnection::IsValidUtf8(_baText));
+            FUZZ_CHECK(WebSocketFraming::IsValidUtf8(_baText));
             FUZZ_CHECK(_baText.size() <= 64 * 1024);
         });
         const size_t piece = 1 + _pData[0] % 32;

@@ -13,8 +13,10 @@
 #include <QThread>
 #include <QTimer>
 
+#include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -51,7 +53,15 @@ QString ConfigValue(const QMap<QString, QString>& _mapExtra, const QString& _qst
 
 QString serviceBinary()
 {
-    return qEnvironmentVariable("QORV_SERVICE_BIN");
+    // ./test --windows points the same tests at the Windows build, which Wine runs.
+    const QString windows = qEnvironmentVariable("QORV_WINDOWS_SERVICE");
+    return windows.isEmpty() ? qEnvironmentVariable("QORV_SERVICE_BIN") : windows;
+}
+
+QString serviceWine()
+{
+    return qEnvironmentVariable("QORV_WINDOWS_SERVICE").isEmpty() ? QString()
+                                                                  : qEnvironmentVariable("QORV_SERVICE_WINE");
 }
 
 QString qorvctlBinary()
@@ -92,6 +102,8 @@ ServiceProcess::~ServiceProcess()
                              << consoleText().right(6000);
     if (isRunning())
         stop(2000);
+    if (!serviceWine().isEmpty() && m_pDir && !qEnvironmentVariableIsSet("QORV_E2E_KEEP"))
+        QDir(dataRoot()).removeRecursively();
     const QString report = sanitizerReport();
     if (!report.isEmpty())
         qWarning().noquote() << "ServiceProcess: sanitizer report of the service:\n" << report.left(20000);
@@ -131,8 +143,21 @@ QString ServiceProcess::configPath() const
 
 QString ServiceProcess::dataRoot() const
 {
-    return root() + QStringLiteral("/Documents/") +
+    return documentsFolder() + QLatin1Char('/') +
            ConfigValue(m_mapExtra, QStringLiteral("name/folder"), QStringLiteral("folder"));
+}
+
+QString ServiceProcess::documentsFolder() const
+{
+    if (serviceWine().isEmpty())
+        return root() + QStringLiteral("/Documents");
+    // Wine keeps its own user profile whatever HOME says; its Documents links to a Unix folder.
+    QString prefix = qEnvironmentVariable("WINEPREFIX");
+    if (prefix.isEmpty())
+        prefix = QDir::homePath() + QStringLiteral("/.wine");
+    const passwd* user = ::getpwuid(::getuid());
+    return prefix + QStringLiteral("/drive_c/users/") +
+           QString::fromLocal8Bit(user ? user->pw_name : "root") + QStringLiteral("/Documents");
 }
 
 qint64 ServiceProcess::pid() const
@@ -187,6 +212,9 @@ bool ServiceProcess::start(int _nTimeoutMs)
         m_qstrError = QStringLiteral("cannot create a temporary folder");
         return false;
     }
+    // Under Wine every service shares one Documents folder: each gets a data folder of its own.
+    if (!serviceWine().isEmpty() && !m_mapExtra.contains(QStringLiteral("name/folder")))
+        m_mapExtra.insert(QStringLiteral("name/folder"), QFileInfo(root()).fileName());
     QDir dir(root());
     for (const char* sub : {"bin", "tmp", "run", ".config", ".local/share", ".cache", "Documents"})
         dir.mkpath(QLatin1String(sub));
@@ -196,6 +224,13 @@ bool ServiceProcess::start(int _nTimeoutMs)
     if (!QFile::copy(binary, copy)) {
         m_qstrError = QStringLiteral("cannot copy the service to ") + copy;
         return false;
+    }
+    // A Windows build loads its DLLs and Qt's plugins from beside itself.
+    if (!serviceWine().isEmpty()) {
+        const QDir from = QFileInfo(binary).absoluteDir();
+        for (const QString& name : from.entryList({QStringLiteral("*.dll"), QStringLiteral("platforms"),
+                                                   QStringLiteral("imageformats"), QStringLiteral("styles")}))
+            QFile::link(from.filePath(name), binDir() + QLatin1Char('/') + name);
     }
     // Style sheets and images that the service reads from beside its executable.
     const QString qss = QFileInfo(binary).absolutePath() + QStringLiteral("/qss");
@@ -233,8 +268,10 @@ bool ServiceProcess::restart(int _nTimeoutMs)
 
 void ServiceProcess::setDisplay(const QString& _qstrDisplay)
 {
+    // Wine shows a Windows program's windows on the X display it is given.
     setEnvironment(QStringLiteral("DISPLAY"), _qstrDisplay);
-    setEnvironment(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+    setEnvironment(QStringLiteral("QT_QPA_PLATFORM"),
+                   serviceWine().isEmpty() ? QStringLiteral("xcb") : QStringLiteral("windows"));
 }
 
 void ServiceProcess::setEnvironment(const QString& _qstrName, const QString& _qstrValue)
@@ -289,7 +326,11 @@ bool ServiceProcess::Launch(int _nTimeoutMs)
         m_pProcess->setWorkingDirectory(binDir());
         m_pProcess->setProcessChannelMode(QProcess::MergedChannels);
         m_pProcess->setStandardOutputFile(console, QIODevice::Append);
-        m_pProcess->start(binDir() + QLatin1Char('/') + QFileInfo(serviceBinary()).fileName(), QStringList());
+        const QString program = binDir() + QLatin1Char('/') + QFileInfo(serviceBinary()).fileName();
+        if (serviceWine().isEmpty())
+            m_pProcess->start(program, QStringList());
+        else
+            m_pProcess->start(serviceWine(), {program});
         if (!m_pProcess->waitForStarted(10000)) {
             m_qstrError = QStringLiteral("the service did not start: ") + m_pProcess->errorString();
             return false;
@@ -342,7 +383,8 @@ int ServiceProcess::stop(int _nGraceMs)
     if (!isRunning())
         return m_pProcess ? m_pProcess->exitCode() : -1;
     m_blEndedByUs = true;
-    ::kill(static_cast<pid_t>(m_pProcess->processId()), SIGTERM);
+    // Wine ends a program at once on SIGTERM; SIGINT reaches it as Ctrl-C, a clean stop.
+    ::kill(static_cast<pid_t>(m_pProcess->processId()), serviceWine().isEmpty() ? SIGTERM : SIGINT);
     if (m_pProcess->waitForFinished(_nGraceMs))
         return m_pProcess->exitStatus() == QProcess::NormalExit ? m_pProcess->exitCode() : -1;
     kill();

@@ -19,6 +19,8 @@
 
 // Reads the service binary from QORV_SERVICE_BIN and the client from QORV_QORVCTL_BIN.
 QString serviceBinary();
+// The Wine loader when the tests drive the Windows build (./test --windows), else empty.
+QString serviceWine();
 QString qorvctlBinary();
 
 // Runs a shell line as another user of the machine (nobody, uid 65534) through setpriv, as an
@@ -69,6 +71,8 @@ public:
     QString configPath() const;
     // HOME/Documents/<folder>: logs under "log", crash reports under "dmp".
     QString dataRoot() const;
+    // Where the service keeps its data folder: HOME's Documents, or Wine's profile.
+    QString documentsFolder() const;
     // Every log file of every run in this folder, oldest first.
     QString logText() const;
     bool waitForLog(const QString& _qstrNeedle, int _nTimeoutMs = 10000) const;

@@ -2,40 +2,28 @@
 
 #include "tests/support/TestEnvelope.h"
 
+#include "core/WebSocketClient.h"
+
 #include <QDeadlineTimer>
 #include <QEventLoop>
 #include <QTimer>
-#include <QUrl>
-#include <QWebSocket>
 
 WsTestClient::WsTestClient(const QString& _qstrName, quint16 _nPort, const QString& _qstrOrigin)
-    : m_qstrName(_qstrName), m_nPort(_nPort),
-      m_pSocket(new QWebSocket(_qstrOrigin, QWebSocketProtocol::VersionLatest, this))
+    : m_qstrName(_qstrName), m_nPort(_nPort), m_baOrigin(_qstrOrigin.toUtf8()),
+      // Large transfers in tests must not trip the client's own limit.
+      m_pSocket(new WebSocketClient(512 * 1024 * 1024, this))
 {
-    // Large transfers in tests must not trip the client's own default limits.
-    m_pSocket->setMaxAllowedIncomingMessageSize(512 * 1024 * 1024);
-    connect(m_pSocket, &QWebSocket::textMessageReceived, this, [this](const QString& text) {
-        Message message{text, JsonCommand()};
-        message.envelope.LoadFromString(text.toUtf8());
+    connect(m_pSocket, &WebSocketClient::SignTextMessage, this, [this](const QByteArray& _baText) {
+        Message message{QString::fromUtf8(_baText), JsonCommand()};
+        message.envelope.LoadFromString(_baText);
         m_queue.push_back(std::move(message));
         emit SignArrived();
     });
-    connect(m_pSocket, &QWebSocket::connected, this, [this]() {
-        m_blEverConnected = true;
-        emit SignArrived();
-    });
-    connect(m_pSocket, &QWebSocket::disconnected, this, &WsTestClient::SignArrived);
-    connect(m_pSocket, QOverload<QAbstractSocket::SocketError>::of(&QWebSocket::error), this,
-            [this](QAbstractSocket::SocketError _error) {
-                m_lastError = _error;
-                emit SignArrived();
-            });
+    connect(m_pSocket, &WebSocketClient::SignConnected, this, &WsTestClient::SignArrived);
+    connect(m_pSocket, &WebSocketClient::SignDisconnected, this, &WsTestClient::SignArrived);
 }
 
-WsTestClient::~WsTestClient()
-{
-    m_pSocket->abort();
-}
+WsTestClient::~WsTestClient() = default;
 
 bool WsTestClient::WaitUntil(const std::function<bool()>& _done, int _nTimeoutMs)
 {
@@ -59,46 +47,46 @@ bool WsTestClient::open(int _nTimeoutMs)
 {
     if (isConnected())
         return true;
-    m_pSocket->open(QUrl(QStringLiteral("ws://127.0.0.1:%1").arg(m_nPort)));
-    return WaitUntil(
-               [this]() {
-                   return m_pSocket->state() == QAbstractSocket::ConnectedState ||
-                          (m_pSocket->state() == QAbstractSocket::UnconnectedState &&
-                           m_lastError != QAbstractSocket::UnknownSocketError);
-               },
-               _nTimeoutMs) &&
+    m_pSocket->Open(m_nPort, m_baOrigin);
+    return WaitUntil([this]() { return m_pSocket->GetState() != WebSocketClient::State::Connecting; },
+                     _nTimeoutMs) &&
            isConnected();
 }
 
 bool WsTestClient::isConnected() const
 {
-    return m_pSocket->state() == QAbstractSocket::ConnectedState;
+    return m_pSocket->IsOpen();
 }
 
 QString WsTestClient::closeReason() const
 {
-    return m_pSocket->closeReason();
+    return m_pSocket->CloseReason();
+}
+
+QString WsTestClient::lastError() const
+{
+    return m_pSocket->ErrorString();
 }
 
 qint64 WsTestClient::bytesToWrite() const
 {
-    return m_pSocket->bytesToWrite();
+    return m_pSocket->BytesToWrite();
 }
 
 void WsTestClient::close()
 {
-    m_pSocket->close();
+    m_pSocket->Close();
 }
 
 bool WsTestClient::waitForDisconnected(int _nTimeoutMs)
 {
-    return WaitUntil([this]() { return m_pSocket->state() == QAbstractSocket::UnconnectedState; },
+    return WaitUntil([this]() { return m_pSocket->GetState() == WebSocketClient::State::Closed; },
                      _nTimeoutMs);
 }
 
-QWebSocketProtocol::CloseCode WsTestClient::closeCode() const
+quint16 WsTestClient::closeCode() const
 {
-    return m_pSocket->closeCode();
+    return m_pSocket->CloseCode();
 }
 
 bool WsTestClient::login(const QStringList& _listAbilities, int _nTimeoutMs)
@@ -122,15 +110,7 @@ bool WsTestClient::sendText(const QString& _qstrText)
 {
     if (!isConnected())
         return false;
-    m_pSocket->sendTextMessage(_qstrText);
-    return true;
-}
-
-bool WsTestClient::sendBinary(const QByteArray& _baData)
-{
-    if (!isConnected())
-        return false;
-    m_pSocket->sendBinaryMessage(_baData);
+    m_pSocket->SendText(_qstrText.toUtf8());
     return true;
 }
 

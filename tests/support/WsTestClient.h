@@ -2,18 +2,16 @@
 
 #include "core/JsonCommand.h"
 
-#include <QAbstractSocket>
 #include <QList>
 #include <QObject>
 #include <QString>
 #include <QStringList>
-#include <QWebSocketProtocol>
 
 #include <deque>
 #include <functional>
 #include <optional>
 
-class QWebSocket;
+class WebSocketClient;
 
 // A WebSocket client of the service. Waits run bounded nested event loops on the calling
 // (main) thread. _qstrOrigin, when not empty, is sent as the handshake's Origin header, as a
@@ -35,9 +33,11 @@ public:
     void close();
     // True once the service has closed the connection (or it never opened) within the bound.
     bool waitForDisconnected(int _nTimeoutMs = 5000);
-    QWebSocketProtocol::CloseCode closeCode() const;
+    // The close code exchanged, 0 when none was.
+    quint16 closeCode() const;
     QString closeReason() const;
-    QAbstractSocket::SocketError lastError() const { return m_lastError; }
+    // Why the connection failed, empty when it did not.
+    QString lastError() const;
     // Bytes sent by this client that have not reached the kernel yet.
     qint64 bytesToWrite() const;
 
@@ -46,7 +46,6 @@ public:
     // Sends the envelope (its "from" is set to this client's name when empty).
     bool send(JsonCommand _jsonCommand);
     bool sendText(const QString& _qstrText);
-    bool sendBinary(const QByteArray& _baData);
 
     // The next text message as received (queued ones first).
     std::optional<QString> receiveText(int _nTimeoutMs = 5000);
@@ -78,8 +77,7 @@ private:
 
     QString m_qstrName;
     quint16 m_nPort;
-    QWebSocket* m_pSocket;
+    QByteArray m_baOrigin;
+    WebSocketClient* m_pSocket;
     std::deque<Message> m_queue;
-    bool m_blEverConnected = false;
-    QAbstractSocket::SocketError m_lastError = QAbstractSocket::UnknownSocketError;
 };

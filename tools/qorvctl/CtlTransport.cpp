@@ -1,11 +1,10 @@
 #include "tools/qorvctl/CtlTransport.h"
 
-#include <QAbstractSocket>
+#include "core/WebSocketClient.h"
+
 #include <QDeadlineTimer>
 #include <QEventLoop>
 #include <QTimer>
-#include <QUrl>
-#include <QWebSocket>
 
 #include <zmq.h>
 
@@ -17,27 +16,22 @@ namespace {
 class WebSocketTransport : public CtlTransport
 {
 public:
-    explicit WebSocketTransport(quint16 _nPort) : m_nPort(_nPort)
+    explicit WebSocketTransport(quint16 _nPort) : m_nPort(_nPort), m_socket(kMaxMessageBytes)
     {
-        m_socket.setMaxAllowedIncomingMessageSize(1024ULL * 1024 * 1024);
-        QObject::connect(&m_socket, &QWebSocket::textMessageReceived,
-                         [this](const QString& _qstrText) { m_queue.push_back(_qstrText.toUtf8()); });
+        QObject::connect(&m_socket, &WebSocketClient::SignTextMessage,
+                         [this](const QByteArray& _baText) { m_queue.push_back(_baText); });
     }
 
     bool Open(int _nTimeoutMs, QString& _qstrError) override
     {
-        m_socket.open(QUrl(QStringLiteral("ws://127.0.0.1:%1").arg(m_nPort)));
-        const bool ok = Wait(
-            [this]() {
-                return m_socket.state() == QAbstractSocket::ConnectedState ||
-                       m_socket.state() == QAbstractSocket::UnconnectedState;
-            },
-            _nTimeoutMs);
-        if (ok && m_socket.state() == QAbstractSocket::ConnectedState)
+        m_socket.Open(m_nPort);
+        const bool ok =
+            Wait([this]() { return m_socket.GetState() != WebSocketClient::State::Connecting; }, _nTimeoutMs);
+        if (ok && m_socket.IsOpen())
             return true;
         _qstrError = QStringLiteral("cannot connect to ws://127.0.0.1:%1: %2")
                          .arg(m_nPort)
-                         .arg(ok ? m_socket.errorString() : QStringLiteral("timed out"));
+                         .arg(ok ? m_socket.ErrorString() : QStringLiteral("timed out"));
         return false;
     }
 
@@ -45,8 +39,7 @@ public:
     {
         if (!IsOpen())
             return false;
-        m_socket.sendTextMessage(QString::fromUtf8(_baText));
-        m_socket.flush();
+        m_socket.SendText(_baText);
         return true;
     }
 
@@ -60,7 +53,10 @@ public:
         return text;
     }
 
-    bool IsOpen() const override { return m_socket.state() == QAbstractSocket::ConnectedState; }
+    bool IsOpen() const override { return m_socket.IsOpen(); }
+
+    // Answers as large as a whole folder listing or file read must come through.
+    static constexpr qint64 kMaxMessageBytes = 1024LL * 1024 * 1024;
 
 private:
     // A nested event loop woken by any socket event or the bound.
@@ -74,8 +70,9 @@ private:
             QTimer timer;
             timer.setSingleShot(true);
             QObject::connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
-            QObject::connect(&m_socket, &QWebSocket::textMessageReceived, &loop, &QEventLoop::quit);
-            QObject::connect(&m_socket, &QWebSocket::stateChanged, &loop, &QEventLoop::quit);
+            QObject::connect(&m_socket, &WebSocketClient::SignTextMessage, &loop, &QEventLoop::quit);
+            QObject::connect(&m_socket, &WebSocketClient::SignConnected, &loop, &QEventLoop::quit);
+            QObject::connect(&m_socket, &WebSocketClient::SignDisconnected, &loop, &QEventLoop::quit);
             timer.start(static_cast<int>(deadline.remainingTime()));
             loop.exec();
         }
@@ -83,7 +80,7 @@ private:
     }
 
     quint16 m_nPort;
-    QWebSocket m_socket;
+    WebSocketClient m_socket;
     std::deque<QByteArray> m_queue;
 };
 

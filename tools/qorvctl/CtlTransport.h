@@ -7,8 +7,6 @@
 #include <memory>
 #include <optional>
 
-class QWebSocket;
-
 // One connection to the service, used from the main thread only. Texts are the envelopes'
 // compact JSON as they travel on the wire.
 class CtlTransport

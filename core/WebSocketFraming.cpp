@@ -1,0 +1,276 @@
+#include "core/WebSocketFraming.h"
+
+#include <QCryptographicHash>
+#include <QList>
+#include <QRandomGenerator>
+#include <QtEndian>
+
+#include <limits>
+
+namespace {
+
+// Codes a peer may send: not reserved (1004-1006, 1015) and in the defined ranges.
+bool IsSendableCloseCode(quint16 _nCode)
+{
+    if (_nCode >= 3000 && _nCode <= 4999)
+        return true;
+    return _nCode >= 1000 && _nCode <= 1014 && _nCode != 1004 && _nCode != 1005 && _nCode != 1006;
+}
+
+} // namespace
+
+WebSocketFraming::WebSocketFraming(bool _blFromClient, qint64 _nMaxMessageBytes)
+    : m_blFromClient(_blFromClient)
+{
+    SetMaxMessageBytes(_nMaxMessageBytes);
+}
+
+void WebSocketFraming::SetMaxMessageBytes(qint64 _nBytes)
+{
+    // A message is held in one byte array.
+    m_nMaxMessageBytes = qBound<qint64>(0, _nBytes, std::numeric_limits<int>::max() - 64);
+}
+
+void WebSocketFraming::Append(const QByteArray& _baBytes)
+{
+    if (!m_blStopped)
+        m_baBuffer.append(_baBytes);
+}
+
+void WebSocketFraming::Clear()
+{
+    m_blStopped = true;
+    m_baBuffer = QByteArray();
+    m_baMessage = QByteArray();
+    m_nPos = 0;
+}
+
+WebSocketFraming::Item WebSocketFraming::Stop(Item::Kind _kind, quint16 _nCode, const QByteArray& _baPayload)
+{
+    Clear();
+    Item item;
+    item.kind = _kind;
+    item.code = _nCode;
+    item.payload = _baPayload;
+    return item;
+}
+
+WebSocketFraming::Item WebSocketFraming::Next()
+{
+    while (!m_blStopped) {
+        const int available = m_baBuffer.size() - m_nPos;
+        if (available < 2)
+            break;
+        const auto* data = reinterpret_cast<const uchar*>(m_baBuffer.constData()) + m_nPos;
+        const bool fin = (data[0] & 0x80) != 0;
+        const quint8 opcode = data[0] & 0x0F;
+        const bool masked = (data[1] & 0x80) != 0;
+        if ((data[0] & 0x70) != 0)
+            return Stop(Item::Kind::Failure, kCloseProtocolError, "reserved bits set");
+        if (masked != m_blFromClient)
+            return Stop(Item::Kind::Failure, kCloseProtocolError,
+                        m_blFromClient ? "client frames must be masked" : "server frames must not be masked");
+        int header = 2;
+        quint64 length = data[1] & 0x7F;
+        // A length must use its shortest form, and the 64-bit one has its top bit clear.
+        if (length == 126) {
+            if (available < 4)
+                break;
+            length = qFromBigEndian<quint16>(data + 2);
+            header = 4;
+            if (length < 126)
+                return Stop(Item::Kind::Failure, kCloseProtocolError, "over-long length");
+        } else if (length == 127) {
+            if (available < 10)
+                break;
+            length = qFromBigEndian<quint64>(data + 2);
+            header = 10;
+            if (length <= 0xFFFF || (length >> 63) != 0)
+                return Stop(Item::Kind::Failure, kCloseProtocolError, "over-long length");
+        }
+        if (masked)
+            header += 4;
+        const bool control = (opcode & 0x8) != 0;
+        QByteArray failure;
+        if (control) {
+            if (opcode != kOpClose && opcode != kOpPing && opcode != kOpPong)
+                failure = "unknown control opcode";
+            else if (!fin || length > 125)
+                failure = "control frames are short and unfragmented";
+        } else if (opcode != kOpContinuation && opcode != kOpText && opcode != kOpBinary) {
+            failure = "unknown data opcode";
+        } else if ((opcode == kOpContinuation) != m_blInMessage) {
+            failure = "fragments out of order";
+        } else if (length > static_cast<quint64>(m_nMaxMessageBytes) ||
+                   static_cast<quint64>(m_baMessage.size()) + length >
+                       static_cast<quint64>(m_nMaxMessageBytes)) {
+            // Refused from the header alone: the payload is never buffered.
+            return Stop(Item::Kind::Failure, kCloseTooBig, "message too big");
+        }
+        if (!failure.isEmpty())
+            return Stop(Item::Kind::Failure, kCloseProtocolError, failure);
+        if (static_cast<quint64>(available) < header + length)
+            break;
+
+        QByteArray payload(reinterpret_cast<const char*>(data) + header, static_cast<int>(length));
+        if (masked) {
+            const uchar* mask = data + header - 4;
+            char* bytes = payload.data();
+            for (int i = 0; i < payload.size(); ++i)
+                bytes[i] = static_cast<char>(bytes[i] ^ mask[i & 3]);
+        }
+        m_nPos += header + static_cast<int>(length);
+
+        if (opcode == kOpPing) {
+            Item item;
+            item.kind = Item::Kind::Ping;
+            item.payload = payload;
+            return item;
+        }
+        if (opcode == kOpPong)
+            continue;
+        if (opcode == kOpClose) {
+            // A close without a code is a normal close; one that breaks the rules is answered as
+            // a protocol error or invalid data.
+            const quint16 code =
+                payload.size() >= 2 ? qFromBigEndian<quint16>(payload.constData()) : quint16(kCloseNormal);
+            if (payload.size() == 1 || (payload.size() >= 2 && !IsSendableCloseCode(code)))
+                return Stop(Item::Kind::Failure, kCloseProtocolError, "invalid close frame");
+            if (!IsValidUtf8(payload.mid(2)))
+                return Stop(Item::Kind::Failure, kCloseInvalidData, "close reason is not UTF-8");
+            return Stop(Item::Kind::Close, code, payload.mid(2));
+        }
+        if (opcode != kOpContinuation) {
+            m_nMessageOpcode = opcode;
+            m_blInMessage = true;
+        }
+        if (!fin) {
+            m_baMessage.append(payload);
+            continue;
+        }
+        QByteArray message;
+        if (m_baMessage.isEmpty())
+            message.swap(payload); // a message in one frame, the usual case, is not copied again
+        else
+            message = m_baMessage.append(payload);
+        m_baMessage = QByteArray();
+        m_blInMessage = false;
+        if (m_nMessageOpcode == kOpText) {
+            if (!IsValidUtf8(message))
+                return Stop(Item::Kind::Failure, kCloseInvalidData, "text is not UTF-8");
+            Item item;
+            item.kind = Item::Kind::Text;
+            item.payload.swap(message);
+            return item;
+        }
+        // Binary messages carry nothing we understand; they are dropped.
+    }
+    // More bytes are needed: what was read goes, once per batch rather than once per frame.
+    if (!m_blStopped) {
+        m_baBuffer.remove(0, m_nPos);
+        m_nPos = 0;
+    }
+    return Item();
+}
+
+QByteArray WebSocketFraming::FrameHeader(quint8 _nOpcode, quint64 _nLength, const uchar* _pMask)
+{
+    QByteArray header;
+    header.reserve(14);
+    header.append(static_cast<char>(0x80 | _nOpcode));
+    const char maskBit = _pMask ? char(0x80) : char(0);
+    if (_nLength < 126) {
+        header.append(static_cast<char>(maskBit | char(_nLength)));
+    } else if (_nLength <= 0xFFFF) {
+        header.append(static_cast<char>(maskBit | 126));
+        uchar bytes[2];
+        qToBigEndian<quint16>(static_cast<quint16>(_nLength), bytes);
+        header.append(reinterpret_cast<const char*>(bytes), 2);
+    } else {
+        header.append(static_cast<char>(maskBit | 127));
+        uchar bytes[8];
+        qToBigEndian<quint64>(_nLength, bytes);
+        header.append(reinterpret_cast<const char*>(bytes), 8);
+    }
+    if (_pMask)
+        header.append(reinterpret_cast<const char*>(_pMask), 4);
+    return header;
+}
+
+QByteArray WebSocketFraming::MaskedFrame(quint8 _nOpcode, const QByteArray& _baPayload)
+{
+    // The mask keeps a page's script from choosing the bytes an intermediary sees.
+    const quint32 key = QRandomGenerator::global()->generate();
+    uchar mask[4];
+    qToBigEndian<quint32>(key, mask);
+    QByteArray frame = FrameHeader(_nOpcode, static_cast<quint64>(_baPayload.size()), mask);
+    const int start = frame.size();
+    frame.resize(start + _baPayload.size());
+    char* out = frame.data() + start;
+    const char* in = _baPayload.constData();
+    for (int i = 0; i < _baPayload.size(); ++i)
+        out[i] = static_cast<char>(in[i] ^ mask[i & 3]);
+    return frame;
+}
+
+QByteArray WebSocketFraming::ClosePayload(quint16 _nCode, const QByteArray& _baReason)
+{
+    QByteArray payload(2, '\0');
+    qToBigEndian<quint16>(_nCode, reinterpret_cast<uchar*>(payload.data()));
+    payload.append(_baReason.left(123)); // control frames carry at most 125 bytes
+    return payload;
+}
+
+QByteArray WebSocketFraming::AcceptKey(const QByteArray& _baKey)
+{
+    return QCryptographicHash::hash(_baKey + "258EAFA5-E914-47DA-95CA-C5AB0DC85B11", QCryptographicHash::Sha1)
+        .toBase64();
+}
+
+bool WebSocketFraming::HasToken(const QByteArray& _baValue, const char* _szToken)
+{
+    for (const QByteArray& part : _baValue.split(','))
+        if (part.trimmed().toLower() == _szToken)
+            return true;
+    return false;
+}
+
+bool WebSocketFraming::IsValidUtf8(const QByteArray& _baText)
+{
+    const auto* s = reinterpret_cast<const uchar*>(_baText.constData());
+    const int n = _baText.size();
+    int i = 0;
+    while (i < n) {
+        const uchar c = s[i];
+        if (c < 0x80) {
+            ++i;
+            continue;
+        }
+        int extra = 0;
+        uint cp = 0;
+        if ((c & 0xE0) == 0xC0) {
+            extra = 1;
+            cp = c & 0x1F;
+        } else if ((c & 0xF0) == 0xE0) {
+            extra = 2;
+            cp = c & 0x0F;
+        } else if ((c & 0xF8) == 0xF0) {
+            extra = 3;
+            cp = c & 0x07;
+        } else {
+            return false;
+        }
+        if (i + extra >= n)
+            return false;
+        for (int k = 1; k <= extra; ++k) {
+            if ((s[i + k] & 0xC0) != 0x80)
+                return false;
+            cp = (cp << 6) | (s[i + k] & 0x3F);
+        }
+        static const uint kMin[] = {0, 0x80, 0x800, 0x10000};
+        if (cp < kMin[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
+            return false;
+        i += extra + 1;
+    }
+    return true;
+}
