@@ -1,11 +1,16 @@
 // Who owns a loopback TCP peer on Windows: GetExtendedTcpTable (TCP_TABLE_OWNER_PID_ALL, IPv4 and
 // IPv6) names the process whose socket's own end is our remote end (TcpConnectionTable), and the
 // user of that process's token (OpenProcessToken, TokenUser) is compared with this process's
-// (EqualSid). The user id given out is the last part of the user's SID, its relative id.
+// (CompareUsers). The user id given out is the last part of the user's SID, its relative id.
+// Under Wine, whose TCP table names no process, the host kernel's tables (ProcNetTcp) and the
+// host user this program runs as answer instead, read through the drive Wine maps the host's
+// root to.
 #include "core/PeerCredentials.h"
+#include "core/ProcNetTcp.h"
 #include "core/TcpConnectionTable.h"
 
 #include <QByteArray>
+#include <QFile>
 
 #include <optional>
 #include <vector>
@@ -114,6 +119,52 @@ uint RelativeId(const QByteArray& _baSid)
     return count == 0 ? 0 : static_cast<uint>(*GetSidSubAuthority(sid, count - 1u));
 }
 
+// A host path as a path of this program when it runs under Wine (whose kernel32 converts it);
+// empty on Windows.
+QString HostPath(const char* _szUnixPath)
+{
+    using ToDos = WCHAR*(CDECL*)(LPCSTR);
+    static const ToDos s_toDos = reinterpret_cast<ToDos>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_dos_file_name")));
+    WCHAR* dos = s_toDos ? s_toDos(_szUnixPath) : nullptr;
+    if (!dos)
+        return QString();
+    const QString path = QString::fromWCharArray(dos);
+    HeapFree(GetProcessHeap(), 0, dos);
+    return path;
+}
+
+// The host user this program runs as under Wine: the real uid of its own host process.
+std::optional<uint> HostUid()
+{
+    QFile status(HostPath("/proc/self/status"));
+    if (status.fileName().isEmpty() || !status.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    for (const QByteArray& line : status.readAll().split('\n'))
+        if (line.startsWith("Uid:")) {
+            bool ok = false;
+            const uint uid = line.mid(4).simplified().split(' ').value(0).toUInt(&ok);
+            return ok ? std::optional<uint>(uid) : std::nullopt;
+        }
+    return std::nullopt;
+}
+
+// Under Wine only: the owner from the host kernel's tables.
+PeerCredentials::Owner HostPeerOwner(const QHostAddress& _peer, quint16 _nPeerPort,
+                                     const QHostAddress& _local, quint16 _nLocalPort, uint* _pUid)
+{
+    const QString procNet = HostPath("/proc/net");
+    const std::optional<uint> own = HostUid();
+    const std::optional<uint> peer =
+        procNet.isEmpty() || !own ? std::nullopt
+                                  : ProcNetTcp::PeerUid(procNet, _peer, _nPeerPort, _local, _nLocalPort);
+    if (!peer)
+        return PeerCredentials::Owner::Unknown;
+    if (_pUid)
+        *_pUid = *peer;
+    return *peer == *own ? PeerCredentials::Owner::SameUser : PeerCredentials::Owner::OtherUser;
+}
+
 bool SocketEnd(qintptr _nFd, bool _blPeer, QHostAddress& _address, quint16& _nPort)
 {
     sockaddr_storage storage{};
@@ -138,7 +189,7 @@ PeerCredentials::Owner PeerCredentials::LoopbackPeerOwner(const QHostAddress& _p
     const std::optional<qint64> pid =
         TcpConnectionTable::PeerPid(ReadRows(), _peer, _nPeerPort, _local, _nLocalPort);
     if (!pid)
-        return Owner::Unknown;
+        return HostPeerOwner(_peer, _nPeerPort, _local, _nLocalPort, _pUid);
     const QByteArray peer = UserOfProcess(*pid);
     const Owner owner = CompareUsers(OwnUser(), peer);
     if (owner != Owner::Unknown && _pUid)

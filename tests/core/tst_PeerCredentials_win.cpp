@@ -1,8 +1,13 @@
-// Which user owns a loopback peer on Windows, decided on real SIDs: Wine runs every program as
-// one user and its TCP table names no process, so another user's client cannot be shown live.
+// Which user owns a loopback peer on Windows: the decision on real SIDs (Wine runs every program
+// as one user, so another user's client cannot be shown live), and this process's own client
+// found through its accepted socket.
 #include "core/PeerCredentials.h"
 
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QtTest>
+
+#include <memory>
 
 #include <windows.h>
 
@@ -44,6 +49,7 @@ class tst_PeerCredentials_win : public QObject
 private slots:
     void compareUsers_data();
     void compareUsers();
+    void ownClientIsSameUser();
 };
 
 void tst_PeerCredentials_win::compareUsers_data()
@@ -69,6 +75,29 @@ void tst_PeerCredentials_win::compareUsers()
     QFETCH(int, owner);
     QCOMPARE(int(PeerCredentials::CompareUsers(OwnSidBytes(), peer)), owner);
     QCOMPARE(int(PeerCredentials::CompareUsers(QByteArray(), peer)), int(PeerCredentials::Owner::Unknown));
+}
+
+void tst_PeerCredentials_win::ownClientIsSameUser()
+{
+    QTcpServer server;
+    QVERIFY(server.listen(QHostAddress::LocalHost));
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, server.serverPort());
+    QVERIFY(client.waitForConnected(10000));
+    QVERIFY(server.waitForNewConnection(10000));
+    std::unique_ptr<QTcpSocket> accepted(server.nextPendingConnection());
+    QCOMPARE(PeerCredentials::LoopbackPeerOwner(accepted->peerAddress(), accepted->peerPort(),
+                                                accepted->localAddress(), accepted->localPort()),
+             PeerCredentials::Owner::SameUser);
+    const qintptr socket = accepted->socketDescriptor();
+    QCOMPARE(PeerCredentials::AcceptedSocketOwner(socket, server.serverPort()),
+             std::optional<PeerCredentials::Owner>(PeerCredentials::Owner::SameUser));
+    // Not the socket it is asked about: nothing is decided on it.
+    QCOMPARE(PeerCredentials::AcceptedSocketOwner(socket, quint16(server.serverPort() + 1)),
+             std::optional<PeerCredentials::Owner>());
+    PeerCredentials::ShutDownSocket(socket);
+    // The client sees the end of the stream, though the descriptor stays open here.
+    QVERIFY(client.waitForReadyRead(10000) || client.state() != QAbstractSocket::ConnectedState);
 }
 
 QTEST_GUILESS_MAIN(tst_PeerCredentials_win)
