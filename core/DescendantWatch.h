@@ -26,6 +26,8 @@ public:
     // Before the first process is started, so that none of its orphans can slip away to init.
     int Open(Ended _funcEnded);
     // The group's first process: a child of this process, started after Open and not waited for.
+    // It may have been started suspended, where a platform can only place it in the group before
+    // it runs: it runs once it is in the group.
     void SetRoot(int _nGroup, qint64 _nRootPid);
     // Kills every process of the group, its first one included; the group ends when all are gone.
     void Kill(int _nGroup);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QHostAddress>
 
 #include <optional>
@@ -22,4 +23,8 @@ public:
     static std::optional<Owner> AcceptedSocketOwner(qintptr _nFd, quint16 _nLocalPort, uint* _pUid = nullptr);
     // Ends both directions of a socket without closing its descriptor, which its owner still holds.
     static void ShutDownSocket(qintptr _nFd);
+
+    // The decision where users are known by opaque identities (a Windows SID's bytes): empty
+    // means the identity could not be read, and such a peer is nobody to vouch for.
+    static Owner CompareUsers(const QByteArray& _baOwn, const QByteArray& _baPeer);
 };

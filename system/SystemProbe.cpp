@@ -1,6 +1,12 @@
 #include "system/SystemProbe.h"
+#include "core/LogCategories.h"
+
+#include <QDebug>
+#include <QThread>
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 #include <unordered_map>
 
 namespace SystemProbe {
@@ -53,6 +59,35 @@ std::vector<ProcessUsage> RankProcessUsage(const std::vector<ProcessRecord>& _ve
         return a.cpu != b.cpu ? a.cpu < b.cpu : a.pid < b.pid;
     });
     return ranked;
+}
+
+void GetTopProcessList(std::vector<ProcessUsage>& _vecOut)
+{
+    _vecOut.clear();
+    const int processors = QThread::idealThreadCount();
+    std::vector<ProcessRecord> first;
+    std::vector<ProcessRecord> second;
+    auto sample = [](std::vector<ProcessRecord>& _vecSample) {
+        if (!ProcessSnapshot::Take(ProcessSnapshot::kUsage, _vecSample)) {
+            qCWarning(lcSystem) << "CreateToolhelp32Snapshot failed.";
+            return false;
+        }
+        // Processes that may not be inspected are left out, as are those that already ended.
+        _vecSample.erase(std::remove_if(_vecSample.begin(), _vecSample.end(),
+                                        [](const ProcessRecord& r) { return r.name.isEmpty() || r.exited; }),
+                         _vecSample.end());
+        if (_vecSample.empty()) {
+            qCWarning(lcSystem) << "Process32First failed.";
+            return false;
+        }
+        return true;
+    };
+    if (!sample(first))
+        return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(kSampleMs));
+    if (!sample(second))
+        return;
+    _vecOut = RankProcessUsage(first, second, processors);
 }
 
 } // namespace SystemProbe

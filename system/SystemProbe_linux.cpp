@@ -249,35 +249,6 @@ quint64 GetDiskFreeMB(const QString& _qstrPath)
     return freeBytes >> 20;
 }
 
-void GetTopProcessList(std::vector<ProcessUsage>& _vecOut)
-{
-    _vecOut.clear();
-    const int processors = QThread::idealThreadCount();
-    std::vector<ProcessRecord> first;
-    std::vector<ProcessRecord> second;
-    auto sample = [](std::vector<ProcessRecord>& _vecSample) {
-        if (!ProcessSnapshot::Take(ProcessSnapshot::kUsage, _vecSample)) {
-            qCWarning(lcSystem) << "CreateToolhelp32Snapshot failed.";
-            return false;
-        }
-        // Processes that may not be inspected are left out, as are those that already ended.
-        _vecSample.erase(std::remove_if(_vecSample.begin(), _vecSample.end(),
-                                        [](const ProcessRecord& r) { return r.name.isEmpty() || r.exited; }),
-                         _vecSample.end());
-        if (_vecSample.empty()) {
-            qCWarning(lcSystem) << "Process32First failed.";
-            return false;
-        }
-        return true;
-    };
-    if (!sample(first))
-        return;
-    std::this_thread::sleep_for(std::chrono::milliseconds(kSampleMs));
-    if (!sample(second))
-        return;
-    _vecOut = RankProcessUsage(first, second, processors);
-}
-
 QString GetHardwareInfo()
 {
     QString result;

@@ -4,6 +4,7 @@
 #include "core/DescendantWatch.h"
 
 #include <QDebug>
+#include <QFileInfo>
 #include <QProcess>
 
 PreUninstAction::PreUninstAction(QObject* _pParent) : QObject(_pParent)
@@ -42,6 +43,7 @@ void PreUninstAction::Start(const QString& _qstrScript)
     m_blKilled = false;
     m_blStartFailed = false;
     m_nLeftOver = 0;
+    m_qstrScript = QFileInfo(_qstrScript).absoluteFilePath();
     delete m_pProcess;
     m_pProcess = CreateProcess(this);
     connect(m_pProcess, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
@@ -69,7 +71,7 @@ void PreUninstAction::SlotTimeout()
 {
     if (!m_blRunning)
         return;
-    const QString script = m_pProcess->arguments().value(0);
+    const QString script = m_qstrScript;
     if (m_blKilled) {
         qCCritical(lcUpdate).noquote()
             << QStringLiteral("PreUninstAction:processes still alive %1 ms after they were killed, going on:")
@@ -125,7 +127,7 @@ void PreUninstAction::FinishWhenAllEnded()
             << QStringLiteral("PreUninstAction:its watcher was killed before it ended; %1 processes it left "
                               "running were killed:")
                        .arg(m_nLeftOver) +
-                   m_pProcess->arguments().value(0);
+                   m_qstrScript;
     Finish(!m_blKilled && m_blNormalExit && m_nLeftOver == 0);
 }
 

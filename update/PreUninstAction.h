@@ -45,6 +45,7 @@ private:
     static void ConfigureProcess(QProcess& _process, const QString& _qstrScript);
 
     QProcess* m_pProcess = nullptr;
+    QString m_qstrScript; // absolute, for the log
     QTimer m_timer;
     int m_nTimeoutMs = kDefaultTimeoutMs;
     int m_nGroup = 0;
