@@ -5,6 +5,8 @@
 
 #include <QtTest>
 
+#include <windows.h>
+
 #include <climits>
 #include <cstdlib>
 
@@ -31,6 +33,10 @@ void tst_CrashHandler_win::writesDumpAndEndsWithTheCrashCode()
 {
     QFETCH(QString, crash);
     QFETCH(quint32, exitCode);
+    // Wine keeps no stack back for the filter (SetThreadStackGuarantee): its own dispatch of the
+    // overflow overflows again and the thread ends silently. Windows runs the filter.
+    if (crash == "overflow" && GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version"))
+        QSKIP("Wine cannot run an exception filter after a stack overflow");
     QTemporaryDir dir;
     const QString dumps = dir.filePath("nested/dmp");
     QFile log(dir.filePath("run.log"));
