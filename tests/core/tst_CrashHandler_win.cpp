@@ -81,8 +81,12 @@ static int Crash(const QString& _qstrCrash)
     if (_qstrCrash == "abort")
         std::abort();
     if (_qstrCrash == "divide") {
+        // All volatile: the compiler would otherwise skip an unused quotient, or turn 1 / x into
+        // a comparison that never divides.
+        volatile int one = 1;
         volatile int zero = 0;
-        return 1 / zero;
+        volatile int quotient = one / zero;
+        return quotient;
     }
     // A low, non-null address: a real fault. Read from a volatile so the compiler cannot see it.
     static volatile uintptr_t s_nAddress = 16;
