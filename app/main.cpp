@@ -17,6 +17,7 @@
 #include "core/WorkerPool.h"
 #include "debug/MainWindow.h"
 #include "resources/QorvResources.h"
+#include "snap/PortalScreenshot.h"
 #include "snap/WaylandSession.h"
 
 #include <QApplication>
@@ -128,7 +129,7 @@ void LogStart(const Config& _config)
     const bool offscreen = QGuiApplication::platformName() == QLatin1String("offscreen");
     qCWarning(lcService).noquote()
         << QStringLiteral("qorv-utility-service: screen capture %1; windows on the %2 platform")
-               .arg(WaylandSession::IsActive()
+               .arg(PortalScreenshot::IsUsed()
                         ? QStringLiteral("through the screenshot portal (Wayland session)")
                     : offscreen ? QStringLiteral("unavailable (no display)")
                                 : QStringLiteral("from the X11 display"),

@@ -1,6 +1,7 @@
 #include "core/Logger.h"
 
 #include "core/CrashHandler.h"
+#include "core/DebuggerOutput.h"
 
 #include <QDebug>
 #include <QDir>
@@ -202,6 +203,7 @@ void Logger::WriteUtf8(QtMsgType _type, const QByteArray& _baText, const char* _
         return;
     }
     const char* tag = Tag(_type);
+    DebuggerOutput::Write(tag, m_baStamp, text);
     const size_t tagSize = std::strlen(tag);
     const size_t size =
         tagSize + static_cast<size_t>(m_baStamp.size()) + 1 + static_cast<size_t>(text.size()) + 2;

@@ -24,6 +24,10 @@ public:
     static constexpr qint64 kMaxFileBytes = 256LL * 1024 * 1024;
     static constexpr qint64 kMaxPixels = 64LL * 1024 * 1024;
 
+    // Whether captures go through the portal rather than a grab of the screen by Qt: the one
+    // place that decides it. In a Wayland session no client may read the screen itself.
+    static bool IsUsed();
+
     explicit PortalScreenshot(int _nTimeoutMs = kTimeoutMs, QObject* _pParent = nullptr);
     ~PortalScreenshot() override;
 

@@ -3,6 +3,7 @@
 #include "snap/PortalScreenshot.h"
 
 #include "core/WorkerPool.h"
+#include "snap/WaylandSession.h"
 
 #include <QBuffer>
 #include <QCoreApplication>
@@ -138,6 +139,11 @@ Loaded LoadPortalFile(const QString& _qstrUri)
 }
 
 } // namespace
+
+bool PortalScreenshot::IsUsed()
+{
+    return WaylandSession::IsActive();
+}
 
 PortalScreenshot::PortalScreenshot(int _nTimeoutMs, QObject* _pParent)
     : QObject(_pParent), m_nTimeoutMs(_nTimeoutMs)

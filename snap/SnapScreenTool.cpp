@@ -5,7 +5,6 @@
 #include "core/WorkerPool.h"
 #include "snap/SnapEncoder.h"
 #include "snap/ToolBar.h"
-#include "snap/WaylandSession.h"
 
 #include <QDebug>
 #include <QGuiApplication>
@@ -34,8 +33,7 @@ SnapScreenTool::SnapScreenTool()
     setAttribute(Qt::WA_QuitOnClose, false);
     setWindowFlags(Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
     m_clock.start();
-    // No client may read the screen in a Wayland session: the desktop's portal hands the picture over.
-    if (WaylandSession::IsActive()) {
+    if (PortalScreenshot::IsUsed()) {
         m_pPortal = new PortalScreenshot(PortalScreenshot::kTimeoutMs, this);
         connect(m_pPortal, &PortalScreenshot::signFinished, this, &SnapScreenTool::slotPortalFinished);
     }

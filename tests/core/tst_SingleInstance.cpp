@@ -1,12 +1,12 @@
+#include "core/PrivateFolder.h"
 #include "core/SingleInstance.h"
 
 #include <QtTest>
 
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include <cstdio>
 
-// The guard is exercised across real processes: a child holds it, the parent tries.
+// The guard is exercised across real processes: a child (this program, started with --hold) holds
+// it, the parent tries.
 class tst_SingleInstance : public QObject
 {
     Q_OBJECT
@@ -26,34 +26,26 @@ void tst_SingleInstance::init()
 
 void tst_SingleInstance::secondHolderIsRefusedUntilTheFirstDies()
 {
-    int ready[2];
-    QCOMPARE(pipe(ready), 0);
-    const pid_t child = fork();
-    if (child == 0) {
-        SingleInstance guard("qorv-test-guard");
-        const char ok = guard.Acquire() == SingleInstance::State::Acquired ? '1' : '0';
-        (void)!write(ready[1], &ok, 1);
-        pause();
-        _exit(0);
-    }
-    char state = 0;
-    QCOMPARE(read(ready[0], &state, 1), ssize_t(1));
-    QCOMPARE(state, '1');
+    QProcess child;
+    child.start(QCoreApplication::applicationFilePath(), {"--hold", "qorv-test-guard"});
+    QVERIFY(child.waitForStarted(30000));
+    QVERIFY(child.waitForReadyRead(30000));
+    QCOMPARE(child.readAll().trimmed(), QByteArray("1"));
     {
         SingleInstance second("qorv-test-guard");
         QCOMPARE(second.Acquire(), SingleInstance::State::HeldByAnother);
         // So the refused start can say which process runs.
-        QCOMPARE(second.HolderPid(), qint64(child));
+        QCOMPARE(second.HolderPid(), child.processId());
     }
     // A killed holder must not block the next start.
-    kill(child, SIGKILL);
-    int status = 0;
-    waitpid(child, &status, 0);
+    child.kill();
+    QVERIFY(child.waitForFinished(30000));
     SingleInstance third("qorv-test-guard");
     QCOMPARE(third.Acquire(), SingleInstance::State::Acquired);
-    QVERIFY(third.LockPath().startsWith(m_dir.path()));
-    close(ready[0]);
-    close(ready[1]);
+    // Linux keeps the lock in the user's runtime folder; Windows has none and uses the cache.
+    QVERIFY2(third.LockPath().startsWith(QSysInfo::kernelType() == "linux" ? m_dir.path()
+                                                                           : PrivateFolder::CacheRoot()),
+             qPrintable(third.LockPath()));
 }
 
 void tst_SingleInstance::sameProcessReacquires()
@@ -67,5 +59,20 @@ void tst_SingleInstance::sameProcessReacquires()
     QCOMPARE(again.Acquire(), SingleInstance::State::Acquired);
 }
 
-QTEST_GUILESS_MAIN(tst_SingleInstance)
+int main(int argc, char* argv[])
+{
+    QCoreApplication app(argc, argv);
+    if (argc == 3 && qstrcmp(argv[1], "--hold") == 0) {
+        SingleInstance guard(QString::fromLocal8Bit(argv[2]));
+        std::printf("%c\n", guard.Acquire() == SingleInstance::State::Acquired ? '1' : '0');
+        std::fflush(stdout);
+        // Held until killed; standard input ends with the parent, so no holder outlives the test.
+        while (std::getchar() != EOF) {
+        }
+        return 0;
+    }
+    tst_SingleInstance test;
+    return QTest::qExec(&test, argc, argv);
+}
+
 #include "tst_SingleInstance.moc"
