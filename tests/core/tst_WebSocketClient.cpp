@@ -188,8 +188,8 @@ void tst_WebSocketClient::upgradeRefused()
             peer.write(answer);
         }
     }
-    // Windows tries a refused connection again for a few seconds before it gives up.
-    QVERIFY(events.disconnected.wait(20000));
+    // A refusal may come from within Open() itself (Windows sockets report it at once).
+    QVERIFY(events.disconnected.count() > 0 || events.disconnected.wait(10000));
     QCOMPARE(events.connected.count(), 0);
     QCOMPARE(events.errors.count(), 1);
     QVERIFY2(events.errors.at(0).at(0).toString().contains(error), qPrintable(client.ErrorString()));
