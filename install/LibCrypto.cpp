@@ -20,7 +20,7 @@ const LibCrypto* Load()
 {
     static LibCrypto s_crypto;
     // The soname the headers were written for; QLibrary leaves it loaded when it goes.
-    QLibrary library(QStringLiteral("crypto"), OPENSSL_VERSION_MAJOR);
+    QLibrary library(LibCrypto::LibraryName(), OPENSSL_VERSION_MAJOR);
     if (!library.load()) {
         qCCritical(lcInstall).noquote()
             << "LibCrypto:libcrypto cannot be loaded, digests and signature checks fail:"

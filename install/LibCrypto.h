@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QString>
+
 #include <openssl/evp.h>
 
 // OpenSSL's libcrypto, opened on the first digest or signature check rather than linked: an idle
@@ -10,6 +12,9 @@ struct LibCrypto
     // The opened library with every function below; nullptr (logged once) when it cannot be
     // opened or lacks one of them. Thread-safe; never unloaded.
     static const LibCrypto* Get();
+    // The library's name as QLibrary takes it with the major version: the soname's stem on Linux,
+    // the DLL's name on Windows.
+    static QString LibraryName();
 
     decltype(&::EVP_MD_CTX_new) MdCtxNew = nullptr;
     decltype(&::EVP_MD_CTX_free) MdCtxFree = nullptr;

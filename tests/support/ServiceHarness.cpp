@@ -64,6 +64,11 @@ QString serviceWine()
                                                                   : qEnvironmentVariable("QORV_SERVICE_WINE");
 }
 
+QString servicePath(const QString& _qstrPath)
+{
+    return serviceWine().isEmpty() ? _qstrPath : QStringLiteral("Z:") + _qstrPath;
+}
+
 QString qorvctlBinary()
 {
     return qEnvironmentVariable("QORV_QORVCTL_BIN");

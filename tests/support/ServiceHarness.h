@@ -21,6 +21,9 @@
 QString serviceBinary();
 // The Wine loader when the tests drive the Windows build (./test --windows), else empty.
 QString serviceWine();
+// A path of this machine as the service names it: unchanged, or on Wine's Z: drive (the Unix root),
+// as a Windows client would give it.
+QString servicePath(const QString& _qstrPath);
 QString qorvctlBinary();
 
 // Runs a shell line as another user of the machine (nobody, uid 65534) through setpriv, as an

@@ -1,0 +1,7 @@
+// libcrypto.so.<major>, found by the dynamic loader.
+#include "install/LibCrypto.h"
+
+QString LibCrypto::LibraryName()
+{
+    return QStringLiteral("crypto");
+}
