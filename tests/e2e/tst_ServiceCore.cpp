@@ -52,7 +52,7 @@ void tst_ServiceCore::startupLogNamesVersionPortsAndConfig()
     const QString log = m_service->logText();
     QVERIFY(log.contains(QString("zeromq tcp://127.0.0.1:%1 (listening)").arg(m_service->zmqPort())));
     QVERIFY(log.contains(QString("websocket 127.0.0.1:%1 (listening)").arg(m_service->wsPort())));
-    QVERIFY(log.contains("config " + m_service->configPath()));
+    QVERIFY(log.contains("config " + servicePath(m_service->configPath())));
     QVERIFY(QRegularExpression("\\[W\\]:\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\tqorv-utility-service "
                                "\\d+\\.\\d+\\.\\d+ started")
                 .match(log)

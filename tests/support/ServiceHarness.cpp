@@ -107,8 +107,16 @@ ServiceProcess::~ServiceProcess()
                              << consoleText().right(6000);
     if (isRunning())
         stop(2000);
-    if (!serviceWine().isEmpty() && m_pDir && !qEnvironmentVariableIsSet("QORV_E2E_KEEP"))
-        QDir(dataRoot()).removeRecursively();
+    if (!serviceWine().isEmpty() && m_pDir) {
+        // The private Wine server lets go of the prefix before the folder goes.
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("WINEPREFIX"), winePrefix());
+        QProcess server;
+        server.setProcessEnvironment(env);
+        server.start(QFileInfo(serviceWine()).absolutePath() + QStringLiteral("/wineserver"),
+                     {QStringLiteral("-k")});
+        server.waitForFinished(10000);
+    }
     const QString report = sanitizerReport();
     if (!report.isEmpty())
         qWarning().noquote() << "ServiceProcess: sanitizer report of the service:\n" << report.left(20000);
@@ -148,21 +156,47 @@ QString ServiceProcess::configPath() const
 
 QString ServiceProcess::dataRoot() const
 {
-    return documentsFolder() + QLatin1Char('/') +
+    return root() + QStringLiteral("/Documents/") +
            ConfigValue(m_mapExtra, QStringLiteral("name/folder"), QStringLiteral("folder"));
 }
 
-QString ServiceProcess::documentsFolder() const
+QString ServiceProcess::winePrefix() const
 {
-    if (serviceWine().isEmpty())
-        return root() + QStringLiteral("/Documents");
-    // Wine keeps its own user profile whatever HOME says; its Documents links to a Unix folder.
-    QString prefix = qEnvironmentVariable("WINEPREFIX");
-    if (prefix.isEmpty())
-        prefix = QDir::homePath() + QStringLiteral("/.wine");
+    return root() + QStringLiteral("/wine");
+}
+
+bool ServiceProcess::MakeWinePrefix()
+{
+    // Wine keeps the user's folders, named objects and locks in its prefix, whatever HOME says:
+    // each service gets a prefix of its own, as each Linux service gets its own HOME. The
+    // template's files are linked, not copied (they are only read), but for the registry, which
+    // Wine rewrites.
+    QString shared = qEnvironmentVariable("WINEPREFIX");
+    if (shared.isEmpty())
+        shared = QDir::homePath() + QStringLiteral("/.wine");
+    if (QProcess::execute(QStringLiteral("cp"), {QStringLiteral("-al"), shared, winePrefix()}) != 0)
+        return false;
+    // What programs write to (the user's folders, their locks among them) is copied whole.
+    for (const char* folder : {"drive_c/users", "drive_c/ProgramData"}) {
+        const QString mine = winePrefix() + QLatin1Char('/') + QLatin1String(folder);
+        QDir(mine).removeRecursively();
+        if (QProcess::execute(
+                QStringLiteral("cp"),
+                {QStringLiteral("-a"), shared + QLatin1Char('/') + QLatin1String(folder), mine}) != 0)
+            return false;
+    }
+    for (const char* name : {"system.reg", "user.reg", "userdef.reg"}) {
+        const QString file = winePrefix() + QLatin1Char('/') + QLatin1String(name);
+        QFile::remove(file);
+        QFile::copy(shared + QLatin1Char('/') + QLatin1String(name), file);
+    }
+    // Its Documents folder is this service's, where the Linux one has it (a link in Wine's own).
     const passwd* user = ::getpwuid(::getuid());
-    return prefix + QStringLiteral("/drive_c/users/") +
-           QString::fromLocal8Bit(user ? user->pw_name : "root") + QStringLiteral("/Documents");
+    const QString documents = winePrefix() + QStringLiteral("/drive_c/users/") +
+                              QString::fromLocal8Bit(user ? user->pw_name : "root") +
+                              QStringLiteral("/Documents");
+    QFile::remove(documents);
+    return QFile::link(root() + QStringLiteral("/Documents"), documents);
 }
 
 qint64 ServiceProcess::pid() const
@@ -217,9 +251,10 @@ bool ServiceProcess::start(int _nTimeoutMs)
         m_qstrError = QStringLiteral("cannot create a temporary folder");
         return false;
     }
-    // Under Wine every service shares one Documents folder: each gets a data folder of its own.
-    if (!serviceWine().isEmpty() && !m_mapExtra.contains(QStringLiteral("name/folder")))
-        m_mapExtra.insert(QStringLiteral("name/folder"), QFileInfo(root()).fileName());
+    if (!serviceWine().isEmpty() && !MakeWinePrefix()) {
+        m_qstrError = QStringLiteral("cannot make a Wine prefix in ") + winePrefix();
+        return false;
+    }
     QDir dir(root());
     for (const char* sub : {"bin", "tmp", "run", ".config", ".local/share", ".cache", "Documents"})
         dir.mkpath(QLatin1String(sub));
@@ -314,6 +349,8 @@ bool ServiceProcess::Launch(int _nTimeoutMs)
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         env.remove(QStringLiteral("DISPLAY"));
         env.remove(QStringLiteral("WAYLAND_DISPLAY"));
+        if (!serviceWine().isEmpty())
+            env.insert(QStringLiteral("WINEPREFIX"), winePrefix());
         for (auto it = m_mapEnv.constBegin(); it != m_mapEnv.constEnd(); ++it)
             env.insert(it.key(), it.value());
         const QString console = root() + QStringLiteral("/console.txt");

@@ -74,8 +74,8 @@ public:
     QString configPath() const;
     // HOME/Documents/<folder>: logs under "log", crash reports under "dmp".
     QString dataRoot() const;
-    // Where the service keeps its data folder: HOME's Documents, or Wine's profile.
-    QString documentsFolder() const;
+    // The Wine prefix of this service when it is a Windows build (./test --windows).
+    QString winePrefix() const;
     // Every log file of every run in this folder, oldest first.
     QString logText() const;
     bool waitForLog(const QString& _qstrNeedle, int _nTimeoutMs = 10000) const;
@@ -88,6 +88,7 @@ public:
 
 private:
     bool WriteConfig();
+    bool MakeWinePrefix();
     bool Launch(int _nTimeoutMs);
     bool WaitUntilListening(int _nTimeoutMs);
 
