@@ -114,7 +114,7 @@ build_minizip() {
   mz=$WORK/minizip-obj
   mkdir -p "$mz" "$PREFIX/include/minizip"
   for f in ioapi unzip zip iowin32; do
-    $HOST-gcc -O2 -c "$src/$f.c" -o "$mz/$f.o" -I"$PREFIX/include"
+    $HOST-gcc -O2 -w -c "$src/$f.c" -o "$mz/$f.o" -I"$PREFIX/include"
   done
   $HOST-ar rcs "$PREFIX/lib/libminizip.a" "$mz"/*.o
   cp "$src"/{ioapi,unzip,zip,iowin32,crypt}.h "$PREFIX/include/minizip/"
