@@ -17,9 +17,14 @@ started=$(date +%s)
 export WINEPREFIX=${QORV_WINE_PREFIX:-$CACHE/wineprefix}
 export WINEDEBUG=-all
 WINE=/usr/lib/wine/wine64
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
+# wineboot returns before the prefix is filled in (its registry, COM, the shell): the Wine server
+# ends only once every part of it is, and only then is the prefix marked ready.
+if [ ! -f "$WINEPREFIX/.qorv-ready" ]; then
   echo "test --windows: making the Wine prefix $WINEPREFIX"
+  rm -rf "$WINEPREFIX"
   "$WINE" wineboot --init >/dev/null 2>&1
+  /usr/lib/wine/wineserver -w
+  touch "$WINEPREFIX/.qorv-ready"
 fi
 # Wine gives /tmp (open to all, sticky) an access list that lets others write, which the service
 # rightly refuses for a client's path: the tests' files live in a folder of this user's alone.
