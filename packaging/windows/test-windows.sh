@@ -46,6 +46,10 @@ export DISPLAY=":$display"
 # Unit tests under Wine: one at a time, since Wine's server is shared.
 QT_QPA_PLATFORM=offscreen ctest --test-dir build-win --output-on-failure --timeout 600 "$@"
 
+# Each service below runs in a copy of the prefix: the copy is taken from a prefix at rest.
+/usr/lib/wine/wineserver -k >/dev/null 2>&1 || true
+/usr/lib/wine/wineserver -w >/dev/null 2>&1 || true
+
 # The end-to-end tests drive build-win/bin/qorv-utility-service.exe under Wine. windows-e2e.txt
 # names each test program and, where only some of its functions can pass against a Windows
 # service, those functions; README's Windows section says why the others do not run here.
