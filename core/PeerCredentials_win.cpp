@@ -155,9 +155,10 @@ PeerCredentials::Owner HostPeerOwner(const QHostAddress& _peer, quint16 _nPeerPo
 {
     const QString procNet = HostPath("/proc/net");
     const std::optional<uint> own = HostUid();
-    const std::optional<uint> peer =
-        procNet.isEmpty() || !own ? std::nullopt
-                                  : ProcNetTcp::PeerUid(procNet, _peer, _nPeerPort, _local, _nLocalPort);
+    // The kernel writes those tables while we read them: a row may be missed once, so a few reads.
+    std::optional<uint> peer;
+    for (int attempt = 0; attempt < 3 && !peer && !procNet.isEmpty() && own; ++attempt)
+        peer = ProcNetTcp::PeerUid(procNet, _peer, _nPeerPort, _local, _nLocalPort);
     if (!peer)
         return PeerCredentials::Owner::Unknown;
     if (_pUid)
