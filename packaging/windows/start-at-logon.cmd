@@ -1,4 +1,8 @@
 @echo off
-rem Starts the service at every log-on of this user, from the folder this script is in, and now.
-reg add "HKCU\Software\Microsoft\Windows\CurrentVersion\Run" /v qorv-utility-service /t REG_SZ /d "\"%~dp0qorv-utility-service.exe\"" /f >nul || exit /b 1
+rem Starts the service at every log-on of this user, through an entry in the user's Startup folder
+rem that names this folder's executable, and starts it now.
+set "startup=%APPDATA%\Microsoft\Windows\Start Menu\Programs\Startup"
+if not exist "%startup%" mkdir "%startup%" || exit /b 1
+> "%startup%\qorv-utility-service.cmd" echo @start "" "%~dp0qorv-utility-service.exe"
+if errorlevel 1 exit /b 1
 start "" "%~dp0qorv-utility-service.exe"

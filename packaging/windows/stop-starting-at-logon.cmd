@@ -1,4 +1,4 @@
 @echo off
-rem Removes the log-on entry that start-at-logon.cmd added; a running service goes on until log-off.
-reg delete "HKCU\Software\Microsoft\Windows\CurrentVersion\Run" /v qorv-utility-service /f >nul 2>nul
+rem Removes the Startup-folder entry that start-at-logon.cmd made; a running service goes on until log-off.
+del "%APPDATA%\Microsoft\Windows\Start Menu\Programs\Startup\qorv-utility-service.cmd" >nul 2>nul
 exit /b 0

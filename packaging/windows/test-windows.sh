@@ -72,7 +72,7 @@ while read -r name functions; do
     grep -E "^(FAIL|   )" "build-win/$name.log" | head -40
   fi
 done <packaging/windows/windows-e2e.txt
-# The package: unpacked, started at "log-on" through its Run-key entry, answering the Windows qorvctl.
+# The package: unpacked, started through its log-on entry, answering the Windows qorvctl.
 echo "test --windows: the package"
 cmake --build build-win --target windows_zip >/dev/null
 package=$TMPDIR/package
@@ -80,9 +80,12 @@ mkdir -p "$package"
 (cd "$package" && cmake -E tar xf "$(ls "$OLDPWD"/build-win/qorv-utility-service-*-windows-x86_64.zip)")
 folder=$package/qorv-utility-service
 sed -i 's/^port=5555/port=47655/; s/^wsport=5556/wsport=47656/' "$folder/config.ini"
+startup_entry() { # prints yes when the log-on entry is there (Wine spells the folder StartUp)
+  find "$WINEPREFIX/drive_c/users" -ipath '*/start menu/programs/startup/qorv-utility-service.cmd' |
+    grep -q . && echo yes
+}
 "$WINE" cmd /c "Z:${folder//\//\\}\\start-at-logon.cmd" >/dev/null 2>&1 || failed+=("start-at-logon.cmd")
-"$WINE" reg query 'HKCU\Software\Microsoft\Windows\CurrentVersion\Run' /v qorv-utility-service 2>/dev/null |
-  grep -q 'qorv-utility-service.exe' || failed+=("the Run-key entry")
+[ "$(startup_entry)" = yes ] || failed+=("the Startup-folder entry")
 answered=no
 for _ in $(seq 60); do
   if "$WINE" "$folder/qorvctl.exe" --port 47656 abilities 2>/dev/null | grep -q query_disk_space; then
@@ -93,9 +96,7 @@ for _ in $(seq 60); do
 done
 [ "$answered" = yes ] || failed+=("the packaged service answering qorvctl.exe")
 "$WINE" cmd /c "Z:${folder//\//\\}\\stop-starting-at-logon.cmd" >/dev/null 2>&1
-if "$WINE" reg query 'HKCU\Software\Microsoft\Windows\CurrentVersion\Run' /v qorv-utility-service >/dev/null 2>&1; then
-  failed+=("stop-starting-at-logon.cmd")
-fi
+[ "$(startup_entry)" != yes ] || failed+=("stop-starting-at-logon.cmd")
 
 if [ ${#failed[@]} -gt 0 ]; then
   echo "test --windows: failed under Wine: ${failed[*]} (logs in build-win/)" >&2

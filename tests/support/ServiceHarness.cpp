@@ -412,7 +412,10 @@ bool ServiceProcess::WaitUntilListening(int _nTimeoutMs)
             line >= 0 ||
             ConfigValue(m_mapExtra, QStringLiteral("log/level"), QStringLiteral("1")).toInt() > 1 ||
             _nTimeoutMs - deadline.remainingTime() > 5000;
-        if (logged && PortAccepts(m_nZmqPort) && PortAccepts(m_nWsPort))
+        // Under Wine a probe of the ZeroMQ port can cost the first client its connection (the probe
+        // and the client race through the peer check), so there the start line speaks for it.
+        const bool zmqReady = serviceWine().isEmpty() ? PortAccepts(m_nZmqPort) : line >= 0;
+        if (logged && zmqReady && PortAccepts(m_nWsPort))
             return true;
         Pump(20);
     }
