@@ -179,43 +179,6 @@ struct Walk
 
 } // namespace
 
-ClientPath::~ClientPath()
-{
-    if (m_nHandle >= 0)
-        ::close(m_nHandle);
-}
-
-ClientPath::ClientPath(ClientPath&& _other) noexcept
-    : m_nHandle(_other.m_nHandle), m_qstrPath(std::move(_other.m_qstrPath)),
-      m_qstrName(std::move(_other.m_qstrName)), m_qstrError(std::move(_other.m_qstrError))
-{
-    _other.m_nHandle = -1;
-}
-
-ClientPath& ClientPath::operator=(ClientPath&& _other) noexcept
-{
-    if (this != &_other) {
-        if (m_nHandle >= 0)
-            ::close(m_nHandle);
-        m_nHandle = _other.m_nHandle;
-        _other.m_nHandle = -1;
-        m_qstrPath = std::move(_other.m_qstrPath);
-        m_qstrName = std::move(_other.m_qstrName);
-        m_qstrError = std::move(_other.m_qstrError);
-    }
-    return *this;
-}
-
-ClientPath ClientPath::OpenFolder(const QString& _qstrFolder, bool _blCreate)
-{
-    return Walked(_qstrFolder, _blCreate, false);
-}
-
-ClientPath ClientPath::OpenExisting(const QString& _qstrFolder)
-{
-    return Walked(_qstrFolder, false, true);
-}
-
 ClientPath ClientPath::Walked(const QString& _qstrFolder, bool _blCreate, bool _blStopAtMissing)
 {
     ClientPath opened;

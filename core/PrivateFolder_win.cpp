@@ -77,32 +77,6 @@ bool WriteAll(HANDLE _handle, const QByteArray& _baData)
 
 } // namespace
 
-PrivateFolder::~PrivateFolder()
-{
-    if (m_nHandle >= 0)
-        ::_close(m_nHandle);
-}
-
-PrivateFolder::PrivateFolder(PrivateFolder&& _other) noexcept
-    : m_nHandle(_other.m_nHandle), m_qstrPath(std::move(_other.m_qstrPath)),
-      m_qstrError(std::move(_other.m_qstrError))
-{
-    _other.m_nHandle = -1;
-}
-
-PrivateFolder& PrivateFolder::operator=(PrivateFolder&& _other) noexcept
-{
-    if (this != &_other) {
-        if (m_nHandle >= 0)
-            ::_close(m_nHandle);
-        m_nHandle = _other.m_nHandle;
-        _other.m_nHandle = -1;
-        m_qstrPath = std::move(_other.m_qstrPath);
-        m_qstrError = std::move(_other.m_qstrError);
-    }
-    return *this;
-}
-
 PrivateFolder PrivateFolder::Open(const QString& _qstrBase, const QStringList& _listParts)
 {
     PrivateFolder folder;
