@@ -11,18 +11,18 @@
 #include "system/AbilitySystemInfoTool.h"
 #include "update/AbilityAutoInstallTool.h"
 
-namespace {
-template <class Ability> IAbility* Make()
+AbilityManager::Abilities QorvAbilities()
 {
-    return new Ability;
-}
-} // namespace
-
-std::vector<AbilityManager::Maker> QorvAbilities()
-{
-    return {Make<AbilitySnapTool>,    Make<AbilityInstallTool>,     Make<AbilityCountDownTool>,
-            Make<AbilityProcessTool>, Make<AbilityCustomToastTool>, Make<AbilityAutoInstallTool>,
-            Make<AbilityNetworkTool>, Make<AbilitySystemInfoTool>};
+    AbilityManager::Abilities abilities;
+    abilities.push_back(std::make_unique<AbilitySnapTool>());
+    abilities.push_back(std::make_unique<AbilityInstallTool>());
+    abilities.push_back(std::make_unique<AbilityCountDownTool>());
+    abilities.push_back(std::make_unique<AbilityProcessTool>());
+    abilities.push_back(std::make_unique<AbilityCustomToastTool>());
+    abilities.push_back(std::make_unique<AbilityAutoInstallTool>());
+    abilities.push_back(std::make_unique<AbilityNetworkTool>());
+    abilities.push_back(std::make_unique<AbilitySystemInfoTool>());
+    return abilities;
 }
 
 void RunQorvStartupSteps()

@@ -241,12 +241,9 @@ int main(int argc, char* argv[])
         return RefuseUnusableLock(guard);
     RunQorvStartupSteps();
 
-    AbilityManager::SetFactory(QorvAbilities());
-    // Created here, on the main thread, where its queued commands run.
-    AbilityManager& manager = AbilityManager::Instance();
-    MessageService::Instance().SetLocalDelivery(
-        [&manager](const JsonCommand& _jsonCommand) { manager.Receive(_jsonCommand); });
-    manager.CreateAbilities();
+    // Created here, on the main thread, where its queued commands run; from now on it receives
+    // what clients send to the service.
+    AbilityManager manager(QorvAbilities(), MessageService::Instance());
     manager.RegistAbilities();
     MessageService::Instance().Start(config.GetPort(), config.GetWsPort());
     // A service no client can reach only looks alive: it stops, and the service manager's start

@@ -12,11 +12,6 @@
 #include <QUuid>
 
 namespace {
-std::vector<AbilityManager::Maker>& FactoryHolder()
-{
-    static std::vector<AbilityManager::Maker> s_makers;
-    return s_makers;
-}
 
 QString ReplyName(ReplyKind _kind)
 {
@@ -32,72 +27,37 @@ QString ReplyName(ReplyKind _kind)
 }
 } // namespace
 
-void AbilityManager::SetFactory(std::vector<Maker> _vecMakers)
-{
-    FactoryHolder() = std::move(_vecMakers);
-}
-
-AbilityManager& AbilityManager::Instance()
-{
-    static AbilityManager s_manager;
-    return s_manager;
-}
-
-AbilityManager::AbilityManager()
+AbilityManager::AbilityManager(Abilities _abilities, MessageService& _hub) : m_hub(_hub)
 {
     qRegisterMetaType<JsonCommand>("JsonCommand");
-    // Its queued commands run on the main thread even if a test touches it first elsewhere.
-    if (QCoreApplication::instance())
-        moveToThread(QCoreApplication::instance()->thread());
     connect(this, &AbilityManager::SignRecvFromMessageService, this,
             &AbilityManager::SlotRecvFromMessageService, Qt::QueuedConnection);
-}
-
-void AbilityManager::CreateAbilities()
-{
-    if (!m_vecAbilities.empty())
-        return;
-    for (int index = 1; index <= static_cast<int>(FactoryHolder().size()); ++index) {
-        IAbility* ability = CreateAbility(index);
-        if (ability)
-            m_vecAbilities.push_back(ability);
+    for (std::size_t index = 0; index < _abilities.size(); ++index) {
+        if (_abilities[index])
+            m_vecAbilities.push_back(std::move(_abilities[index]));
         else
-            qCCritical(lcCore) << "ability create failed:" << index;
+            qCCritical(lcCore) << "ability create failed:" << index + 1;
     }
+    m_hub.SetLocalDelivery([this](const JsonCommand& _jsonCommand) { Receive(_jsonCommand); });
 }
 
 AbilityManager::~AbilityManager()
 {
+    m_hub.SetLocalDelivery(nullptr);
     ReleaseAll();
 }
 
 void AbilityManager::ReleaseAll()
 {
-    for (IAbility* ability : m_vecAbilities)
-        ReleaseAbility(ability);
-    m_vecAbilities.clear();
-}
-
-IAbility* AbilityManager::CreateAbility(int _nIndex)
-{
-    qCWarning(lcCore) << "CreateAbility:" << _nIndex;
-    IAbility* ability = nullptr;
-    if (_nIndex >= 1 && _nIndex <= static_cast<int>(FactoryHolder().size()) && FactoryHolder()[_nIndex - 1])
-        ability = FactoryHolder()[_nIndex - 1]();
-    qCWarning(lcCore) << "CreateAbility ret:" << static_cast<void*>(ability);
-    return ability;
-}
-
-void AbilityManager::ReleaseAbility(IAbility* _pAbility)
-{
-    qCWarning(lcCore) << "ReleaseAbility:" << static_cast<void*>(_pAbility);
-    delete _pAbility;
+    // One at a time, in their order, so none outlives the manager's list of them.
+    while (!m_vecAbilities.empty())
+        m_vecAbilities.erase(m_vecAbilities.begin());
 }
 
 QStringList AbilityManager::AllCommandNames() const
 {
     QStringList names;
-    for (IAbility* ability : m_vecAbilities)
+    for (const auto& ability : m_vecAbilities)
         for (const QString& name : ability->GetAbilities())
             names.append(name);
     return names;
@@ -106,7 +66,7 @@ QStringList AbilityManager::AllCommandNames() const
 QByteArray AbilityManager::CatalogText() const
 {
     QJsonArray commands;
-    for (IAbility* ability : m_vecAbilities)
+    for (const auto& ability : m_vecAbilities)
         for (const CommandInfo& info : ability->Catalog()) {
             QJsonArray success;
             for (qint64 code : info.success)
@@ -125,7 +85,7 @@ QByteArray AbilityManager::CatalogText() const
 
 void AbilityManager::RegistAbilities()
 {
-    MessageService::Instance().SetCatalog(CatalogText());
+    m_hub.SetCatalog(CatalogText());
     JsonCommand login;
     login.type = Envelope::kNotify;
     login.command = Envelope::kLogin;
@@ -136,12 +96,12 @@ void AbilityManager::RegistAbilities()
     login.data = QString::fromUtf8(QJsonDocument(body).toJson(QJsonDocument::Compact));
     const QByteArray text = login.ToString();
     qCDebug(lcCore) << "AbilityManager::AbilityManager:regist abilities:" << text;
-    MessageService::Instance().OnMessageReceived(Envelope::kServiceName.toUtf8(), text);
+    m_hub.OnMessageReceived(Envelope::kServiceName.toUtf8(), text);
 }
 
 void AbilityManager::SlotRecvFromMessageService(JsonCommand stuJsonCommand)
 {
-    for (IAbility* ability : m_vecAbilities)
+    for (const auto& ability : m_vecAbilities)
         if (ability->DealCommand(stuJsonCommand))
             return;
     AbilityReply::Send(stuJsonCommand, Envelope::kAbilityNotDealt,

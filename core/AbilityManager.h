@@ -5,28 +5,25 @@
 
 #include <QObject>
 
-#include <functional>
+#include <memory>
 #include <vector>
 
-// Creates the abilities in their fixed order, registers their commands with the hub as
+class MessageService;
+
+// Owns the abilities in their fixed order, registers their commands with the hub as
 // "message_service" and offers each command to them on the main thread.
 class AbilityManager : public QObject
 {
     Q_OBJECT
 public:
-    // Makes one ability; may yield null (logged and skipped).
-    using Maker = std::function<IAbility*()>;
+    using Abilities = std::vector<std::unique_ptr<IAbility>>;
 
-    static AbilityManager& Instance();
-    // The executable lists its abilities, in their fixed order, so core never depends on a
-    // feature folder nor counts them.
-    static void SetFactory(std::vector<Maker> _vecMakers);
-    // Creates the abilities through the factory, in their fixed order, on the calling thread:
-    // the main thread, explicitly, before the transports start. Once only.
-    void CreateAbilities();
-
-    // Index from 1; null outside the list.
-    IAbility* CreateAbility(int _nIndex);
+    // _abilities: made by the executable in their fixed order, so core never depends on a feature
+    // folder nor counts them; a null one is logged and skipped. The manager becomes _hub's
+    // receiver of everything sent to "message_service" until it is destroyed. Main thread, before
+    // the transports start.
+    AbilityManager(Abilities _abilities, MessageService& _hub);
+    ~AbilityManager() override;
     // Registers every command with the hub, and hands it the catalog of how each answers.
     void RegistAbilities();
     QStringList AllCommandNames() const;
@@ -46,9 +43,6 @@ public slots:
     void SlotRecvFromMessageService(JsonCommand stuJsonCommand);
 
 private:
-    AbilityManager();
-    ~AbilityManager() override;
-    void ReleaseAbility(IAbility* _pAbility);
-
-    std::vector<IAbility*> m_vecAbilities;
+    MessageService& m_hub;
+    Abilities m_vecAbilities;
 };

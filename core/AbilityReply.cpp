@@ -25,4 +25,14 @@ void Send(const JsonCommand& _request, qint64 _nCode, const QString& _qstrError,
     MessageService::Instance().Post(Build(_request, _nCode, _qstrError, _qstrData));
 }
 
+void Send(const JsonCommand& _request, const TaskResult& _result)
+{
+    if (_result.wireData.isEmpty()) {
+        Send(_request, _result.code, _result.text, _result.data);
+        return;
+    }
+    const JsonCommand reply = Build(_request, _result.code, _result.text, QString());
+    MessageService::Instance().Post(reply, reply.ToStringWithData(_result.wireData));
+}
+
 } // namespace AbilityReply

@@ -1,100 +1,72 @@
 #pragma once
 
-#include "core/AbilityReply.h"
 #include "core/JsonCommand.h"
-#include "core/PercentFilter.h"
-#include "core/TaskCodes.h"
+#include "core/Task.h"
 #include "core/TaskRegistry.h"
 
+#include <QObject>
 #include <QString>
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
 
-// The running tasks of one kind, named by the guid of the request that started them. The entry
-// is the worker's only owner: taking it out stops and destroys the worker. Every entry is listed
-// in the task registry while it lives. Not locked: the ability's own lock guards its tables.
-template <class Worker, class Extra = bool> class TaskTable
+// How a task table answers for its ability.
+struct TaskTableStyle
 {
+    // The data of a progress answer (code 0); null: progress is recorded but not sent.
+    std::function<QString(double _dPercent, const QString& _qstrStatus)> progressBody;
+    // Progress passes the configured percent filter; otherwise every report is sent.
+    bool filtered = false;
+    // The data of the 104 answer to a stop that names no task.
+    QString notExistData;
+};
+
+// The running tasks of one ability, named by the guid of the request that started each. The
+// table owns every task from its start until its finished(): it forwards progress (through the
+// percent filter when the ability asks for it), sends the final answer, keeps the task listed
+// in TaskRegistry and then destroys it. Main thread only: no lock.
+class TaskTable : public QObject
+{
+    Q_OBJECT
 public:
-    struct Entry
-    {
-        std::shared_ptr<Worker> pWorker;
-        JsonCommand request;
-        Extra extra{};
-        TaskRegistry::Handle registered;
-        std::optional<int> nSentPercent; // the last percent a filtered progress kept
-    };
+    using Style = TaskTableStyle;
+
+    explicit TaskTable(Style _style = Style());
+    // Tasks still running are destroyed with the table; their destructors end their work.
+    ~TaskTable() override;
 
     bool Contains(const QString& _qstrGuid) const { return m_mapEntries.count(_qstrGuid) != 0; }
     std::size_t Size() const { return m_mapEntries.size(); }
-    const std::map<QString, Entry>& Entries() const { return m_mapEntries; }
+    Task* Find(const QString& _qstrGuid) const;
+    // True when _match holds for a running task (its request and the task).
+    bool Any(const std::function<bool(const JsonCommand&, const Task&)>& _match) const;
 
-    Entry& Add(const JsonCommand& _request, std::shared_ptr<Worker> _pWorker, Extra _extra = Extra{})
-    {
-        Entry& entry = m_mapEntries[_request.guid];
-        entry = Entry{std::move(_pWorker), _request, std::move(_extra),
-                      TaskRegistry::Handle(_request.guid, _request.command, _request.from), std::nullopt};
-        return entry;
-    }
-
-    Entry* Find(const QString& _qstrGuid)
-    {
-        const auto it = m_mapEntries.find(_qstrGuid);
-        return it == m_mapEntries.end() ? nullptr : &it->second;
-    }
-
-    // The task a stop or an answer names; when there is none, the requester is told so here.
-    Entry* FindOrRefuse(const JsonCommand& _request, const QString& _qstrData = QString())
-    {
-        Entry* entry = Find(_request.guid);
-        if (!entry)
-            AbilityReply::Send(_request, TaskCodes::kTaskNotExist, TaskCodes::Text(TaskCodes::kTaskNotExist),
-                               _qstrData);
-        return entry;
-    }
-
-    // Removes the task and hands its worker back, so the caller chooses when it is destroyed.
-    std::shared_ptr<Worker> Take(const QString& _qstrGuid)
-    {
-        std::shared_ptr<Worker> worker;
-        const auto it = m_mapEntries.find(_qstrGuid);
-        if (it != m_mapEntries.end()) {
-            worker = std::move(it->second.pWorker);
-            m_mapEntries.erase(it);
-        }
-        return worker;
-    }
-
-    void Clear() { m_mapEntries.clear(); }
-
-    // Sends a progress answer (code 0) carrying _qstrData and records the percent.
-    static void SendProgress(Entry& _entry, double _dPercent, const QString& _qstrData)
-    {
-        _entry.registered.SetPercent(_dPercent);
-        AbilityReply::Send(_entry.request, TaskCodes::kProgress, QString(), _qstrData);
-    }
-
-    // True when _dPercent moved more than _nFilter points from the last one sent; the first
-    // report only sets the starting point.
-    static bool PassesFilter(Entry& _entry, double _dPercent, int _nFilter)
-    {
-        const PercentFilter::Decision decision =
-            PercentFilter::Filter(_entry.nSentPercent, _dPercent, _nFilter);
-        _entry.nSentPercent = decision.nStored;
-        return decision.blSend;
-    }
-
-    // Ends the task with its final answer.
-    void Finish(const QString& _qstrGuid, qint64 _nCode, const QString& _qstrError,
-                const QString& _qstrData = QString())
-    {
-        if (Entry* entry = Find(_qstrGuid))
-            AbilityReply::Send(entry->request, _nCode, _qstrError, _qstrData);
-        Take(_qstrGuid);
-    }
+    // Takes _pTask for the guid of _request (which no running task may use) and starts it.
+    void Start(const JsonCommand& _request, std::unique_ptr<Task> _pTask);
+    // A stop command: asks the _qstrOf task of the stop's guid to stop and returns at once; the
+    // guid is free again from now on. The stopped task ends unanswered. With no such task the
+    // stop is answered 104.
+    void Stop(const JsonCommand& _stop, const QString& _qstrOf);
 
 private:
+    struct Entry
+    {
+        quint64 nId = 0;
+        JsonCommand request;
+        std::unique_ptr<Task> pTask;
+        TaskRegistry::Handle registered;
+        std::optional<int> nSentPercent; // the last percent the filter kept
+    };
+
+    void OnProgress(const QString& _qstrGuid, quint64 _nId, double _dPercent, const QString& _qstrStatus);
+    void OnFinished(const QString& _qstrGuid, quint64 _nId, const TaskResult& _result);
+    Entry* FindLive(const QString& _qstrGuid, quint64 _nId);
+
+    Style m_style;
+    quint64 m_nLastId = 0;
     std::map<QString, Entry> m_mapEntries;
+    // Stopped tasks still ending their work, by id; no longer addressable by their guid.
+    std::map<quint64, std::unique_ptr<Task>> m_mapStopping;
 };

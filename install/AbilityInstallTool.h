@@ -2,7 +2,7 @@
 
 #include "core/AbilityTable.h"
 #include "core/JsonCommand.h"
-#include "core/TaskTable.h"
+#include "core/GuidTaskTable.h"
 #include "install/CommandInstallToolBody.h"
 
 #include <QObject>
@@ -54,9 +54,9 @@ private:
     static const std::vector<Row> kCommands;
 
     std::recursive_mutex m_mutex; // guards the three tables
-    TaskTable<Downloader> m_mapDowloader;
-    TaskTable<ZlibHelper> m_mapUnzip;
-    TaskTable<ReplaceHelper> m_mapReplace;
+    GuidTaskTable<Downloader> m_mapDowloader;
+    GuidTaskTable<ZlibHelper> m_mapUnzip;
+    GuidTaskTable<ReplaceHelper> m_mapReplace;
     // Stopped replaces whose workers are still restoring; no longer tasks a client can address.
     std::map<const QObject*, std::shared_ptr<ReplaceHelper>> m_mapReplaceStopping;
 };

@@ -2,7 +2,7 @@
 
 #include "core/AbilityTable.h"
 #include "core/JsonCommand.h"
-#include "core/TaskTable.h"
+#include "core/GuidTaskTable.h"
 #include "update/CommandAutoInstallToolBody.h"
 
 #include <QObject>
@@ -49,7 +49,7 @@ private:
         // The client-given paths the update writes into, held until it ends.
         std::shared_ptr<PathClaim> pClaim;
     };
-    using ToolBoxTable = TaskTable<UpdateTool::ToolBox, UpdateTask>;
+    using ToolBoxTable = GuidTaskTable<UpdateTool::ToolBox, UpdateTask>;
 
     void DealPreUninst(const JsonCommand& _jsonCommand);
     void DealUpdate(const JsonCommand& _jsonCommand);
@@ -75,5 +75,5 @@ private:
 
     std::recursive_mutex m_mutex; // guards the two tables
     ToolBoxTable m_mapToolBox;
-    TaskTable<UninstallPrepareHelper, UpdateTask> m_mapUninstallPrepareHelper;
+    GuidTaskTable<UninstallPrepareHelper, UpdateTask> m_mapUninstallPrepareHelper;
 };

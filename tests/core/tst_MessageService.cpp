@@ -86,24 +86,21 @@ private:
                      MessageService::Via _via = MessageService::Via::Local);
     void login(const QString& _qstrClient, const QStringList& _names);
 
+    std::unique_ptr<AbilityManager> m_pManager;
     std::unique_ptr<HubCapture> m_pHub;
     int m_nGuid = 0;
 };
 
 void tst_MessageService::initTestCase()
 {
-    AbilityManager::SetFactory({[] {
-                                    return new FakeAbility("one", {"alpha", "both"});
-                                },
-                                [] { return nullptr; },
-                                [] {
-                                    return new FakeAbility("three", {"both", "beta", "refuse"});
-                                }});
+    AbilityManager::Abilities abilities;
+    abilities.push_back(std::make_unique<FakeAbility>("one", std::vector<QString>{"alpha", "both"}));
+    abilities.push_back(nullptr);
+    abilities.push_back(
+        std::make_unique<FakeAbility>("three", std::vector<QString>{"both", "beta", "refuse"}));
     QTest::ignoreMessage(QtCriticalMsg, "ability create failed: 2");
-    MessageService::Instance().SetLocalDelivery(
-        [](const JsonCommand& envelope) { AbilityManager::Instance().Receive(envelope); });
-    AbilityManager::Instance().CreateAbilities();
-    AbilityManager::Instance().RegistAbilities();
+    m_pManager = std::make_unique<AbilityManager>(std::move(abilities), MessageService::Instance());
+    m_pManager->RegistAbilities();
     m_pHub = std::make_unique<HubCapture>();
 }
 
