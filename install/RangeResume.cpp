@@ -92,17 +92,17 @@ bool RangeResume::ParseContentRange(const QByteArray& _baValue, qint64& _nFirst,
     const QByteArray value = _baValue.trimmed();
     if (!value.startsWith("bytes "))
         return false;
-    const QByteArray spec = value.mid(6).trimmed();
-    const int dash = spec.indexOf('-');
-    const int slash = spec.indexOf('/');
+    const QByteArray span = value.mid(6).trimmed();
+    const int dash = span.indexOf('-');
+    const int slash = span.indexOf('/');
     if (dash <= 0 || slash <= dash + 1)
         return false;
     bool okFirst = false;
     bool okLast = false;
     bool okTotal = true;
-    _nFirst = spec.left(dash).toLongLong(&okFirst);
-    _nLast = spec.mid(dash + 1, slash - dash - 1).toLongLong(&okLast);
-    const QByteArray total = spec.mid(slash + 1);
+    _nFirst = span.left(dash).toLongLong(&okFirst);
+    _nLast = span.mid(dash + 1, slash - dash - 1).toLongLong(&okLast);
+    const QByteArray total = span.mid(slash + 1);
     _nTotal = total == "*" ? -1 : total.toLongLong(&okTotal);
     return okFirst && okLast && okTotal && _nFirst >= 0 && _nLast >= _nFirst &&
            (_nTotal < 0 || _nLast < _nTotal);
