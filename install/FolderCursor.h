@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/Result.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -62,19 +64,20 @@ public:
     // Copies _from's file _baName (or the file a link there leads to, see LinkedFileSize) into a
     // new file _baTemp here with the same permission bits; a leftover under that name is removed
     // first, never written through.
-    bool CopyIn(const FolderCursor& _from, const QByteArray& _baName, const QByteArray& _baTemp,
-                const std::atomic<bool>* _pStop, QString& _qstrError) const;
+    Result<> CopyIn(const FolderCursor& _from, const QByteArray& _baName, const QByteArray& _baTemp,
+                    const std::atomic<bool>* _pStop) const;
     bool RenameOver(const QByteArray& _baFrom, const QByteArray& _baTo) const;
     bool Remove(const QByteArray& _baName) const;
 
-    // Copies what is left of the open file _nFrom to the open file _nTo; false (with a reason)
-    // on an error or once *_pStop is set.
-    static bool CopyBytes(int _nFrom, int _nTo, const std::atomic<bool>* _pStop, QString& _qstrError);
+    // Copies what is left of the open file _nFrom to the open file _nTo; fails on an error or
+    // once *_pStop is set ("stopped").
+    static Result<> CopyBytes(int _nFrom, int _nTo, const std::atomic<bool>* _pStop);
 
 private:
     int Current() const { return m_levels.empty() ? m_nRoot : m_levels.back().nFd; }
     // The file here opened for reading; a link is followed as ClientPath follows a client's path.
-    int OpenForReading(const QByteArray& _baName, QString& _qstrError) const;
+    // The descriptor is the caller's to close.
+    Result<int> OpenForReading(const QByteArray& _baName) const;
 
     struct Level
     {

@@ -41,31 +41,25 @@ FolderCursor::Kind KindOfMode(mode_t _nMode)
     return FolderCursor::Kind::Other;
 }
 
-bool ReadWrite(int _nFrom, int _nTo, const std::atomic<bool>* _pStop, QString& _qstrError)
+Result<> ReadWrite(int _nFrom, int _nTo, const std::atomic<bool>* _pStop)
 {
     thread_local std::vector<char> s_buffer(1024 * 1024);
     for (;;) {
-        if (_pStop && *_pStop) {
-            _qstrError = QStringLiteral("stopped");
-            return false;
-        }
+        if (_pStop && *_pStop)
+            return Result<>::Failure(QStringLiteral("stopped"));
         const ssize_t got = ::read(_nFrom, s_buffer.data(), s_buffer.size());
         if (got < 0 && errno == EINTR)
             continue;
-        if (got < 0) {
-            _qstrError = qt_error_string(errno);
-            return false;
-        }
+        if (got < 0)
+            return Result<>::Failure(qt_error_string(errno));
         if (got == 0)
-            return true;
+            return {};
         for (ssize_t written = 0; written < got;) {
             const ssize_t put = ::write(_nTo, s_buffer.data() + written, static_cast<size_t>(got - written));
             if (put < 0 && errno == EINTR)
                 continue;
-            if (put <= 0) {
-                _qstrError = qt_error_string(put < 0 ? errno : ENOSPC);
-                return false;
-            }
+            if (put <= 0)
+                return Result<>::Failure(qt_error_string(put < 0 ? errno : ENOSPC));
             written += put;
         }
     }
@@ -88,23 +82,28 @@ FolderCursor::FolderCursor(const ClientPath& _root)
 {
 }
 
-int FolderCursor::OpenForReading(const QByteArray& _baName, QString& _qstrError) const
+Result<int> FolderCursor::OpenForReading(const QByteArray& _baName) const
 {
     const int fd = ::openat(Current(), _baName.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd >= 0 || errno != ELOOP || !m_blAtFolder) {
-        if (fd < 0)
-            _qstrError = qt_error_string(errno);
+    if (fd >= 0)
         return fd;
-    }
+    if (errno != ELOOP || !m_blAtFolder)
+        return Result<int>::Failure(qt_error_string(errno));
     // A link of the tree's own: followed only the way a path a client names is.
-    return ClientPath::OpenFileForReading(m_qstrRoot + QFile::decodeName(m_baFolder + '/' + _baName),
-                                          _qstrError);
+    QString error;
+    const int linked =
+        ClientPath::OpenFileForReading(m_qstrRoot + QFile::decodeName(m_baFolder + '/' + _baName), error);
+    if (linked < 0)
+        return Result<int>::Failure(error);
+    return linked;
 }
 
 bool FolderCursor::LinkedFileSize(const QByteArray& _baName, qint64& _nSize) const
 {
-    QString error;
-    const int fd = KindOf(_baName) == Kind::Link ? OpenForReading(_baName, error) : -1;
+    const Result<int> opened = KindOf(_baName) == Kind::Link
+                                   ? OpenForReading(_baName)
+                                   : Result<int>::Failure(QStringLiteral("no link"));
+    const int fd = opened ? opened.Value() : -1;
     struct stat info;
     const bool ok = fd >= 0 && ::fstat(fd, &info) == 0;
     if (ok)
@@ -216,38 +215,28 @@ bool FolderCursor::CreateFile(const QByteArray& _baName, QFile& _file, const QBy
     return false;
 }
 
-bool FolderCursor::CopyIn(const FolderCursor& _from, const QByteArray& _baName, const QByteArray& _baTemp,
-                          const std::atomic<bool>* _pStop, QString& _qstrError) const
+Result<> FolderCursor::CopyIn(const FolderCursor& _from, const QByteArray& _baName, const QByteArray& _baTemp,
+                              const std::atomic<bool>* _pStop) const
 {
-    const int in = _from.OpenForReading(_baName, _qstrError);
-    if (in < 0)
-        return false;
+    const Result<int> opened = _from.OpenForReading(_baName);
+    if (!opened)
+        return Result<>::Failure(opened.Error());
+    const PosixFd in(opened.Value());
     struct stat info;
-    if (::fstat(in, &info) != 0 || !S_ISREG(info.st_mode)) {
-        _qstrError = QStringLiteral("not a file");
-        ::close(in);
-        return false;
-    }
+    if (::fstat(in.get(), &info) != 0 || !S_ISREG(info.st_mode))
+        return Result<>::Failure(QStringLiteral("not a file"));
     // Private until its bits are set; O_EXCL never opens what already sits under the name.
     int out = ::openat(Current(), _baTemp.constData(), kCreate, 0600);
     if (out < 0 && errno == EEXIST && Remove(_baTemp))
         out = ::openat(Current(), _baTemp.constData(), kCreate, 0600);
-    if (out < 0) {
-        _qstrError = qt_error_string(errno);
-        ::close(in);
-        return false;
-    }
-    bool ok = CopyBytes(in, out, _pStop, _qstrError);
-    if (ok && ::fchmod(out, info.st_mode & 07777) != 0) {
-        _qstrError = QStringLiteral("cannot set the permissions");
-        ok = false;
-    }
-    if (::close(out) != 0 && ok) {
-        _qstrError = qt_error_string(errno);
-        ok = false;
-    }
-    ::close(in);
-    return ok;
+    if (out < 0)
+        return Result<>::Failure(qt_error_string(errno));
+    Result<> copied = CopyBytes(in.get(), out, _pStop);
+    if (copied && ::fchmod(out, info.st_mode & 07777) != 0)
+        copied = Result<>::Failure(QStringLiteral("cannot set the permissions"));
+    if (::close(out) != 0 && copied)
+        copied = Result<>::Failure(qt_error_string(errno));
+    return copied;
 }
 
 bool FolderCursor::RenameOver(const QByteArray& _baFrom, const QByteArray& _baTo) const
@@ -260,26 +249,22 @@ bool FolderCursor::Remove(const QByteArray& _baName) const
     return ::unlinkat(Current(), _baName.constData(), 0) == 0;
 }
 
-bool FolderCursor::CopyBytes(int _nFrom, int _nTo, const std::atomic<bool>* _pStop, QString& _qstrError)
+Result<> FolderCursor::CopyBytes(int _nFrom, int _nTo, const std::atomic<bool>* _pStop)
 {
     for (bool first = true;; first = false) {
-        if (_pStop && *_pStop) {
-            _qstrError = QStringLiteral("stopped");
-            return false;
-        }
+        if (_pStop && *_pStop)
+            return Result<>::Failure(QStringLiteral("stopped"));
         const ssize_t copied = ::copy_file_range(_nFrom, nullptr, _nTo, nullptr, kChunkBytes, 0);
         if (copied > 0)
             continue;
         if (copied == 0 && !first)
-            return true;
+            return {};
         if (copied < 0 && errno == EINTR)
             continue;
         // Nothing copied yet: the file systems cannot do it in the kernel (or a file of a
         // pseudo file system reports nothing), so the bytes go through this process.
-        if (copied < 0 && !first) {
-            _qstrError = qt_error_string(errno);
-            return false;
-        }
-        return ReadWrite(_nFrom, _nTo, _pStop, _qstrError);
+        if (copied < 0 && !first)
+            return Result<>::Failure(qt_error_string(errno));
+        return ReadWrite(_nFrom, _nTo, _pStop);
     }
 }

@@ -62,40 +62,40 @@ FolderCursor::FolderCursor(const ClientPath& _root) : m_qstrRoot(_root.Path())
     m_nRoot = copy.releaseToFd(_O_RDONLY);
 }
 
-int FolderCursor::OpenForReading(const QByteArray& _baName, QString& _qstrError) const
+Result<int> FolderCursor::OpenForReading(const QByteArray& _baName) const
 {
     WinHandle file(WinFile::OpenBelow(WinFile::OfFd(Current()), Wide(_baName), FILE_GENERIC_READ, FILE_OPEN,
                                       FILE_NON_DIRECTORY_FILE));
-    if (!file.valid()) {
-        _qstrError = WinFile::ErrorText(::GetLastError());
-        return -1;
-    }
+    if (!file.valid())
+        return Result<int>::Failure(WinFile::ErrorText(::GetLastError()));
     const WinFile::Info info = WinFile::InfoOf(file.get());
     if (info.IsLink() && m_blAtFolder) {
         // A link of the tree's own: followed only the way a path a client names is.
-        return ClientPath::OpenFileForReading(m_qstrRoot + QFile::decodeName(m_baFolder + '/' + _baName),
-                                              _qstrError);
+        QString error;
+        const int linked =
+            ClientPath::OpenFileForReading(m_qstrRoot + QFile::decodeName(m_baFolder + '/' + _baName), error);
+        if (linked < 0)
+            return Result<int>::Failure(error);
+        return linked;
     }
-    if (info.IsLink()) {
-        _qstrError = QStringLiteral("it is a link");
-        return -1;
-    }
+    if (info.IsLink())
+        return Result<int>::Failure(QStringLiteral("it is a link"));
     if (info.attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
         // A file kept by a filter (in the cloud, deduplicated): its bytes are read through it.
         file.reset(WinFile::OpenBelow(WinFile::OfFd(Current()), Wide(_baName), FILE_GENERIC_READ, FILE_OPEN,
                                       FILE_NON_DIRECTORY_FILE, nullptr, true));
-        if (!file.valid()) {
-            _qstrError = WinFile::ErrorText(::GetLastError());
-            return -1;
-        }
+        if (!file.valid())
+            return Result<int>::Failure(WinFile::ErrorText(::GetLastError()));
     }
     return file.releaseToFd(_O_RDONLY);
 }
 
 bool FolderCursor::LinkedFileSize(const QByteArray& _baName, qint64& _nSize) const
 {
-    QString error;
-    const int fd = KindOf(_baName) == Kind::Link ? OpenForReading(_baName, error) : -1;
+    const Result<int> opened = KindOf(_baName) == Kind::Link
+                                   ? OpenForReading(_baName)
+                                   : Result<int>::Failure(QStringLiteral("no link"));
+    const int fd = opened ? opened.Value() : -1;
     const WinFile::Info info = WinFile::InfoOf(WinFile::OfFd(fd));
     const bool ok = fd >= 0 && info.ok && info.IsFile();
     if (ok)
@@ -219,16 +219,16 @@ bool FolderCursor::CreateFile(const QByteArray& _baName, QFile& _file, const QBy
     return false;
 }
 
-bool FolderCursor::CopyIn(const FolderCursor& _from, const QByteArray& _baName, const QByteArray& _baTemp,
-                          const std::atomic<bool>* _pStop, QString& _qstrError) const
+Result<> FolderCursor::CopyIn(const FolderCursor& _from, const QByteArray& _baName, const QByteArray& _baTemp,
+                              const std::atomic<bool>* _pStop) const
 {
-    const int in = _from.OpenForReading(_baName, _qstrError);
-    if (in < 0)
-        return false;
+    const Result<int> opened = _from.OpenForReading(_baName);
+    if (!opened)
+        return Result<>::Failure(opened.Error());
+    const int in = opened.Value();
     if (!WinFile::InfoOf(WinFile::OfFd(in)).IsFile()) {
-        _qstrError = QStringLiteral("not a file");
         ::_close(in);
-        return false;
+        return Result<>::Failure(QStringLiteral("not a file"));
     }
     // FILE_CREATE never opens what already sits under the name.
     const HANDLE folder = WinFile::OfFd(Current());
@@ -239,22 +239,19 @@ bool FolderCursor::CopyIn(const FolderCursor& _from, const QByteArray& _baName, 
         out.reset(
             WinFile::OpenBelow(folder, Wide(_baTemp), kCreateAccess, FILE_CREATE, FILE_NON_DIRECTORY_FILE));
     if (!out.valid()) {
-        _qstrError = WinFile::ErrorText(::GetLastError());
+        const QString error = WinFile::ErrorText(::GetLastError());
         ::_close(in);
-        return false;
+        return Result<>::Failure(error);
     }
     const int outFd = out.releaseToFd(_O_WRONLY);
-    bool ok = outFd >= 0 && CopyBytes(in, outFd, _pStop, _qstrError);
-    if (ok && !WinFile::CopyOwnDacl(WinFile::OfFd(in), WinFile::OfFd(outFd))) {
-        _qstrError = QStringLiteral("cannot set the permissions");
-        ok = false;
-    }
-    if (outFd >= 0 && ::_close(outFd) != 0 && ok) {
-        _qstrError = QStringLiteral("cannot close the copy");
-        ok = false;
-    }
+    Result<> copied =
+        outFd >= 0 ? CopyBytes(in, outFd, _pStop) : Result<>::Failure(QStringLiteral("cannot open the copy"));
+    if (copied && !WinFile::CopyOwnDacl(WinFile::OfFd(in), WinFile::OfFd(outFd)))
+        copied = Result<>::Failure(QStringLiteral("cannot set the permissions"));
+    if (outFd >= 0 && ::_close(outFd) != 0 && copied)
+        copied = Result<>::Failure(QStringLiteral("cannot close the copy"));
     ::_close(in);
-    return ok;
+    return copied;
 }
 
 bool FolderCursor::RenameOver(const QByteArray& _baFrom, const QByteArray& _baTo) const
@@ -270,30 +267,24 @@ bool FolderCursor::Remove(const QByteArray& _baName) const
     return WinFile::RemoveBelow(WinFile::OfFd(Current()), Wide(_baName));
 }
 
-bool FolderCursor::CopyBytes(int _nFrom, int _nTo, const std::atomic<bool>* _pStop, QString& _qstrError)
+Result<> FolderCursor::CopyBytes(int _nFrom, int _nTo, const std::atomic<bool>* _pStop)
 {
     const HANDLE from = WinFile::OfFd(_nFrom);
     const HANDLE to = WinFile::OfFd(_nTo);
     thread_local std::vector<char> s_buffer(1024 * 1024);
     for (;;) {
-        if (_pStop && *_pStop) {
-            _qstrError = QStringLiteral("stopped");
-            return false;
-        }
+        if (_pStop && *_pStop)
+            return Result<>::Failure(QStringLiteral("stopped"));
         DWORD got = 0;
-        if (!::ReadFile(from, s_buffer.data(), static_cast<DWORD>(s_buffer.size()), &got, nullptr)) {
-            _qstrError = WinFile::ErrorText(::GetLastError());
-            return false;
-        }
+        if (!::ReadFile(from, s_buffer.data(), static_cast<DWORD>(s_buffer.size()), &got, nullptr))
+            return Result<>::Failure(WinFile::ErrorText(::GetLastError()));
         if (got == 0)
-            return true;
+            return {};
         for (DWORD written = 0; written < got;) {
             DWORD put = 0;
-            if (!::WriteFile(to, s_buffer.data() + written, got - written, &put, nullptr) || put == 0) {
-                _qstrError = WinFile::ErrorText(put == 0 && ::GetLastError() == 0 ? ERROR_DISK_FULL
-                                                                                  : ::GetLastError());
-                return false;
-            }
+            if (!::WriteFile(to, s_buffer.data() + written, got - written, &put, nullptr) || put == 0)
+                return Result<>::Failure(WinFile::ErrorText(
+                    put == 0 && ::GetLastError() == 0 ? ERROR_DISK_FULL : ::GetLastError()));
             written += put;
         }
     }

@@ -28,17 +28,25 @@ PathClaim::~PathClaim()
         Claims().removeOne(path);
 }
 
-std::unique_ptr<PathClaim> PathClaim::Take(const QStringList& _listPaths, QString& _qstrBusy)
+Result<std::unique_ptr<PathClaim>> PathClaim::Claim(const QStringList& _listPaths)
 {
     std::lock_guard<std::mutex> lock(ClaimMutex());
     for (const QString& claimed : qAsConst(Claims()))
         for (const QString& path : _listPaths)
-            if (Overlaps(claimed, path)) {
-                _qstrBusy = path;
-                return nullptr;
-            }
+            if (Overlaps(claimed, path))
+                return Result<std::unique_ptr<PathClaim>>::Failure(path);
     Claims().append(_listPaths);
     return std::unique_ptr<PathClaim>(new PathClaim(_listPaths));
+}
+
+std::unique_ptr<PathClaim> PathClaim::Take(const QStringList& _listPaths, QString& _qstrBusy)
+{
+    Result<std::unique_ptr<PathClaim>> claim = Claim(_listPaths);
+    if (!claim) {
+        _qstrBusy = claim.Error();
+        return nullptr;
+    }
+    return std::move(claim.Value());
 }
 
 bool PathClaim::Overlaps(const QString& _qstrA, const QString& _qstrB)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/Result.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -16,8 +18,11 @@ public:
     PathClaim(const PathClaim&) = delete;
     PathClaim& operator=(const PathClaim&) = delete;
 
-    // Claims all the paths together, or none (and names the busy one) when one of them is, holds
-    // or lies inside a path that another claim holds. Paths are compared as Normal() gives them.
+    // Claims all the paths together, or none (failing with the busy one) when one of them is,
+    // holds or lies inside a path that another claim holds. Paths are compared as Normal() gives
+    // them.
+    static Result<std::unique_ptr<PathClaim>> Claim(const QStringList& _listPaths);
+    // As Claim, for callers not yet moved to it: null, with the busy path in _qstrBusy.
     static std::unique_ptr<PathClaim> Take(const QStringList& _listPaths, QString& _qstrBusy);
 
     // The same path, or one folder holding the other.

@@ -7,6 +7,8 @@
 #include "install/CommonFunction.h"
 #include "install/FolderCursor.h"
 #include "install/PathClaim.h"
+#include "install/ProgressThrottle.h"
+#include "install/ReplaceFileStep.h"
 
 #include <QDebug>
 #include <QDir>
@@ -16,14 +18,22 @@
 
 namespace {
 
-bool IsInside(const QString& _qstrPath, const QString& _qstrRoot)
+bool IsPresent(const QFileInfo& _info)
 {
-    return _qstrPath == _qstrRoot || _qstrPath.startsWith(_qstrRoot + QLatin1Char('/'));
+    return _info.exists() || _info.isSymLink();
 }
 
-// Where an absolute path really leads: the deepest part that exists, with its links resolved,
-// followed by the rest. Empty for a relative path, the root itself, or control characters.
-QString ResolvePath(const QString& _qstrPath)
+// A detail text of the vocabulary with its placeholders filled in.
+template <typename... Args> QString Detail(const char* _szKey, const Args&... _args)
+{
+    return FillPlaceholders(ReplaceHelper::tr(_szKey), _args...);
+}
+
+} // namespace
+
+ReplaceHelper::ReplaceHelper(QObject* _pParent) : QObject(_pParent) {}
+
+QString ReplaceHelper::ResolvePath(const QString& _qstrPath)
 {
     if (_qstrPath.isEmpty() || !QDir::isAbsolutePath(_qstrPath))
         return QString();
@@ -47,26 +57,6 @@ QString ResolvePath(const QString& _qstrPath)
     const QString resolved = canonical == QLatin1String("/") ? rest : canonical + rest;
     return resolved.isEmpty() || resolved == QLatin1String("/") ? QString() : resolved;
 }
-
-bool IsPresent(const QFileInfo& _info)
-{
-    return _info.exists() || _info.isSymLink();
-}
-
-QString FolderOf(const QString& _qstrPath)
-{
-    return _qstrPath.left(_qstrPath.lastIndexOf(QLatin1Char('/')));
-}
-
-// A detail text of the vocabulary with its placeholders filled in.
-template <typename... Args> QString Detail(const char* _szKey, const Args&... _args)
-{
-    return FillPlaceholders(ReplaceHelper::tr(_szKey), _args...);
-}
-
-} // namespace
-
-ReplaceHelper::ReplaceHelper(QObject* _pParent) : QObject(_pParent) {}
 
 ReplaceHelper::~ReplaceHelper()
 {
@@ -310,10 +300,10 @@ ReplaceHelper::RunEnd ReplaceHelper::RunSteps(const QString& _qstrSource, const 
         if (backup)
             wanted.append(paths.qstrBackup);
         // Two runs must not write into the same tree, or one's restore would undo the other's work.
-        QString busy;
-        m_pClaim = PathClaim::Take(wanted, busy);
-        if (!m_pClaim)
-            return Fail(Detail("PATH_BUSY", busy));
+        Result<std::unique_ptr<PathClaim>> claim = PathClaim::Claim(wanted);
+        if (!claim)
+            return Fail(Detail("PATH_BUSY", claim.Error()));
+        m_pClaim = std::move(claim.Value());
     }
     m_qstrResolvedDestination = paths.qstrDestination;
     m_qstrResolvedBackup = paths.qstrBackup;
@@ -326,9 +316,10 @@ ReplaceHelper::RunEnd ReplaceHelper::RunSteps(const QString& _qstrSource, const 
         return Fail(Detail("CREATE_PATH_FAILED", destinationRoot.Error()));
     if (backup) {
         auto journal = std::make_unique<ReplaceJournal>();
-        QString where;
-        if (!journal->Begin(m_qstrId, paths.qstrDestination, paths.qstrBackup, m_qstrTempSuffix, where))
-            return Fail(Detail("WRITE_JOURNAL_FAILED", where));
+        const Result<> begun =
+            journal->Begin(m_qstrId, paths.qstrDestination, paths.qstrBackup, m_qstrTempSuffix);
+        if (!begun)
+            return Fail(Detail("WRITE_JOURNAL_FAILED", begun.Error()));
         m_pJournal = std::move(journal);
     } else {
         qCWarning(lcInstall) << "no need for backup...";
@@ -336,202 +327,72 @@ ReplaceHelper::RunEnd ReplaceHelper::RunSteps(const QString& _qstrSource, const 
 
     FolderCursor destination(destinationRoot);
     FolderCursor saved(backupRoot);
-    const QByteArray tempSuffix = QFile::encodeName(m_qstrTempSuffix);
-
-    // A report after each file, but no more than about a thousand per run: a tree of tiny files
-    // would otherwise send its owner (and every client) one message per file.
-    const qint64 reportStep = (total + kMaxProgressReports - 1) / kMaxProgressReports;
-    qint64 reported = 0;
+    ReplaceFileStep step({paths.qstrSource, paths.qstrDestination, paths.qstrBackup}, source, destination,
+                         saved, m_pJournal.get(), m_qstrTempSuffix, m_blStop, m_listSaved, m_listCreated);
+    ProgressThrottle throttle(total, kMaxProgressReports);
     qint64 done = 0;
     for (auto it = list.cbegin(); it != list.cend(); ++it) {
         if (m_blStop)
             return RunEnd::Stopped;
-        const QString& relative = it.key();
-        const qint64 size = it.value();
-        const QString sourceFile = paths.qstrSource + relative;
-        const QString target = paths.qstrDestination + relative;
-        qCDebug(lcInstall).noquote() << "file:" + target + " size:" + QString::number(size);
-
-        const QByteArray encoded = QFile::encodeName(relative);
-        const int slash = encoded.lastIndexOf('/');
-        const QByteArray folder = encoded.left(slash);
-        const QByteArray name = encoded.mid(slash + 1);
-        const QString outOfReach = EnterFolder(destination, paths.qstrDestination, folder, target);
-        if (!outOfReach.isEmpty())
-            return Fail(outOfReach);
-        const FolderCursor::Kind kind = destination.KindOf(name);
-        const bool present = kind != FolderCursor::Kind::None;
-        if (size == 0) {
-            // Folders and empty files: nothing is saved, copied or counted. The listed size wraps
-            // at 4 GiB, so the file itself tells.
-            qint64 actual = 0;
-            if (source.Enter(folder, false) != FolderCursor::Move::Done)
-                continue;
-            const FolderCursor::Kind sourceKind = source.KindOf(name, &actual);
-            if (sourceKind == FolderCursor::Kind::Link && !source.LinkedFileSize(name, actual))
-                continue;
-            if ((sourceKind != FolderCursor::Kind::File && sourceKind != FolderCursor::Kind::Link) ||
-                actual == 0)
-                continue;
-        }
-        if (kind == FolderCursor::Kind::Folder)
-            return Fail(Detail("COPY_FILE_FAILED", sourceFile, target));
-
-        if (backup) {
-            if (present) {
-                const QString savedFile = paths.qstrBackup + relative;
-                const QString savedOutOfReach = EnterFolder(saved, paths.qstrBackup, folder, savedFile);
-                if (!savedOutOfReach.isEmpty())
-                    return Fail(savedOutOfReach);
-                QString reason;
-                // The destination file is only ever replaced, never written in place, so a second
-                // name for it keeps its previous bytes as well as a copy would.
-                if (!destination.LinkTo(name, saved) &&
-                    !SaveCopyIn(destination, kind, name, saved, m_qstrTempSuffix, target, savedFile,
-                                reason)) {
-                    qCWarning(lcInstall).noquote()
-                        << "ReplaceHelper::backup failed:" + target + " -> " + savedFile + ":" + reason;
-                    return Fail(Detail("COPY_FILE_FAILED", target, savedFile));
-                }
-                if (!m_pJournal->AddSaved(relative))
-                    return Fail(Detail("WRITE_JOURNAL_FAILED", m_pJournal->Path()));
-                m_listSaved.append(relative);
-            } else {
-                qCWarning(lcInstall).noquote() << "des file not exist, no need backup this file:" + target;
-                if (!m_pJournal->AddCreated(relative))
-                    return Fail(Detail("WRITE_JOURNAL_FAILED", m_pJournal->Path()));
-                m_listCreated.append(relative);
-            }
-        }
-
-        const QByteArray temp = name + tempSuffix;
-        QString reason = QStringLiteral("cannot open the source folder");
-        if (source.Enter(folder, false) != FolderCursor::Move::Done ||
-            !destination.CopyIn(source, name, temp, &m_blStop, reason)) {
-            destination.Remove(temp);
-            if (m_blStop)
-                return RunEnd::Stopped;
-            qCCritical(lcInstall).noquote()
-                << "ReplaceHelper::copy failed:" + sourceFile + " -> " + target + ":" + reason;
-            return Fail(Detail("COPY_FILE_FAILED", sourceFile, target));
-        }
-        if (!destination.RenameOver(temp, name)) {
-            // The old file resists being replaced: make it writable, delete it, and as a last
-            // resort have a separate process delete it.
-            QFile targetFile(target);
-            if (!targetFile.setPermissions(QFileDevice::WriteOwner | QFileDevice::WriteUser |
-                                           QFileDevice::WriteGroup | QFileDevice::WriteOther)) {
-                destination.Remove(temp);
-                return Fail(Detail("SET_PERMISSION_FAILED", target));
-            }
-            if (!targetFile.remove()) {
-                const QString removeFailed = Detail("REMOVE_FILE_FAILED", target);
-                qCWarning(lcInstall).noquote()
-                    << removeFailed << targetFile.error() << targetFile.errorString();
-                if (!ForceRemoveFile(target)) {
-                    destination.Remove(temp);
-                    return Fail(removeFailed);
-                }
-            }
-            if (!destination.RenameOver(temp, name)) {
-                destination.Remove(temp);
-                qCCritical(lcInstall).noquote()
-                    << "ReplaceHelper::rename failed:" + target + m_qstrTempSuffix + " -> " + target;
-                return Fail(Detail("COPY_FILE_FAILED", sourceFile, target));
-            }
-        }
-        done += size;
+        const ReplaceFileStep::End end = step.Run(it.key(), it.value());
+        if (end == ReplaceFileStep::End::Stopped)
+            return RunEnd::Stopped;
+        if (end == ReplaceFileStep::End::Failed)
+            return Fail(step.Error());
+        if (end == ReplaceFileStep::End::Skipped)
+            continue;
+        done += it.value();
         qCDebug(lcInstall).noquote() << "progress:" + QString::number(done) + "/" + QString::number(total);
-        if (done - reported >= reportStep || done == total) {
-            reported = done;
+        if (throttle.Pass(done))
             emit signReplaceProgress(done, total, m_qstrId);
-        }
     }
     return RunEnd::Completed;
 }
 
-QString ReplaceHelper::EnterFolder(FolderCursor& _cursor, const QString& _qstrRoot,
-                                   const QByteArray& _baFolder, const QString& _qstrFile)
-{
-    FolderCursor::Move move = _cursor.Enter(_baFolder, true);
-    if (move == FolderCursor::Move::Linked) {
-        // A linked folder is entered only where it leads inside the same tree, and then by the
-        // path it leads to, again without following anything.
-        const QString resolved = ResolvePath(_qstrRoot + QFile::decodeName(_baFolder));
-        if (!IsInside(resolved, _qstrRoot))
-            return Detail("PATH_OUTSIDE_FOLDER", _qstrFile);
-        move = _cursor.Enter(QFile::encodeName(resolved.mid(_qstrRoot.length())), true);
-    }
-    return move == FolderCursor::Move::Done ? QString() : Detail("CREATE_PATH_FAILED", FolderOf(_qstrFile));
-}
-
-bool ReplaceHelper::SaveCopyIn(const FolderCursor& _from, FolderCursor::Kind _kind, const QByteArray& _baName,
-                               const FolderCursor& _to, const QString& _qstrTempSuffix,
-                               const QString& _qstrFrom, const QString& _qstrTo, QString& _qstrError)
-{
-    // A link is made again from its target text, by path as before.
-    if (_kind != FolderCursor::Kind::File)
-        return SaveCopy(_qstrFrom, _qstrTo, _qstrTempSuffix, _qstrError);
-    const QByteArray temp = _baName + QFile::encodeName(_qstrTempSuffix);
-    if (_to.CopyIn(_from, _baName, temp, nullptr, _qstrError) && _to.RenameOver(temp, _baName))
-        return true;
-    if (_qstrError.isEmpty())
-        _qstrError = QStringLiteral("cannot rename ") + _qstrTo + _qstrTempSuffix;
-    _to.Remove(temp);
-    return false;
-}
-
-bool ReplaceHelper::CopyToTemp(const QString& _qstrFrom, const QString& _qstrTemp,
-                               const std::atomic<bool>* _pStop, QString& _qstrError)
+Result<> ReplaceHelper::CopyToTemp(const QString& _qstrFrom, const QString& _qstrTemp,
+                                   const std::atomic<bool>* _pStop)
 {
     QFile in(_qstrFrom);
-    if (!in.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
-        _qstrError = in.errorString();
-        return false;
-    }
+    if (!in.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
+        return Result<>::Failure(in.errorString());
     // Created anew, never opened through whatever sits under the name: a leftover of an
     // interrupted run is removed first, and a link there is never followed.
     QFile out(_qstrTemp);
     const QIODevice::OpenMode mode = QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered;
-    if (!out.open(mode) && (!QFile::remove(_qstrTemp) || !out.open(mode))) {
-        _qstrError = out.errorString();
-        return false;
-    }
-    if (!FolderCursor::CopyBytes(in.handle(), out.handle(), _pStop, _qstrError))
-        return false;
-    if (!CopyMode(in.handle(), out.handle())) {
-        _qstrError = QStringLiteral("cannot set the permissions");
-        return false;
-    }
+    if (!out.open(mode) && (!QFile::remove(_qstrTemp) || !out.open(mode)))
+        return Result<>::Failure(out.errorString());
+    const Result<> copied = FolderCursor::CopyBytes(in.handle(), out.handle(), _pStop);
+    if (!copied)
+        return copied;
+    if (!CopyMode(in.handle(), out.handle()))
+        return Result<>::Failure(QStringLiteral("cannot set the permissions"));
     out.close();
-    if (out.error() != QFileDevice::NoError) {
-        _qstrError = out.errorString();
-        return false;
-    }
-    return true;
+    if (out.error() != QFileDevice::NoError)
+        return Result<>::Failure(out.errorString());
+    return {};
 }
 
-bool ReplaceHelper::SaveCopy(const QString& _qstrFrom, const QString& _qstrTo, const QString& _qstrTempSuffix,
-                             QString& _qstrError)
+Result<> ReplaceHelper::SaveCopy(const QString& _qstrFrom, const QString& _qstrTo,
+                                 const QString& _qstrTempSuffix)
 {
     const QString temp = _qstrTo + _qstrTempSuffix;
     const QFileInfo fromInfo(_qstrFrom);
     if (fromInfo.isSymLink()) {
         QFile::remove(temp);
-        if (!LinkFile(_qstrFrom, temp) && !QFile::link(fromInfo.symLinkTarget(), temp)) {
-            _qstrError = QStringLiteral("cannot recreate link");
-            return false;
+        if (!LinkFile(_qstrFrom, temp) && !QFile::link(fromInfo.symLinkTarget(), temp))
+            return Result<>::Failure(QStringLiteral("cannot recreate link"));
+    } else {
+        const Result<> copied = CopyToTemp(_qstrFrom, temp, nullptr);
+        if (!copied) {
+            QFile::remove(temp);
+            return copied;
         }
-    } else if (!CopyToTemp(_qstrFrom, temp, nullptr, _qstrError)) {
-        QFile::remove(temp);
-        return false;
     }
     if (!RenameOver(temp, _qstrTo)) {
-        _qstrError = QStringLiteral("cannot rename ") + temp;
         QFile::remove(temp);
-        return false;
+        return Result<>::Failure(QStringLiteral("cannot rename ") + temp);
     }
-    return true;
+    return {};
 }
 
 ReplaceHelper::RestoreResult ReplaceHelper::RestoreSaved(const QString& _qstrDestination,
@@ -550,7 +411,6 @@ ReplaceHelper::RestoreResult ReplaceHelper::RestoreSaved(const QString& _qstrDes
             continue;
         }
         QDir().mkpath(QFileInfo(target).absolutePath());
-        QString reason;
         // A saved file is a second name of the old one: a link back costs no copy of its bytes.
         const QString temp = target + _qstrTempSuffix;
         QFile::remove(temp);
@@ -558,11 +418,12 @@ ReplaceHelper::RestoreResult ReplaceHelper::RestoreSaved(const QString& _qstrDes
         // rename(2) leaves both names when they are already one file (the target was never replaced).
         if (linked && FolderCursor::KindAt(temp) != FolderCursor::Kind::None)
             QFile::remove(temp);
-        if (linked || SaveCopy(saved, target, _qstrTempSuffix, reason)) {
+        const Result<> copied = linked ? Result<>() : SaveCopy(saved, target, _qstrTempSuffix);
+        if (copied) {
             ++result.nRestored;
         } else {
             qCCritical(lcInstall).noquote()
-                << "ReplaceHelper::RestoreSaved:failed:" + saved + " -> " + target + ":" + reason;
+                << "ReplaceHelper::RestoreSaved:failed:" + saved + " -> " + target + ":" + copied.Error();
             ++result.nFailed;
         }
     }

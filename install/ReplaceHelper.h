@@ -9,6 +9,7 @@
 #include <mutex>
 #include <thread>
 
+#include "core/Result.h"
 #include "install/FolderCursor.h"
 #include "install/ReplaceJournal.h"
 
@@ -94,19 +95,17 @@ private:
     // Gives the open file _nTo the permission bits of the open file _nFrom.
     static bool CopyMode(int _nFrom, int _nTo);
 
-    // Moves a cursor to the folder of _qstrFile in its tree, making what is missing, a linked folder
-    // only where it leads inside the tree; empty text, or the detail of why it cannot.
-    static QString EnterFolder(FolderCursor& _cursor, const QString& _qstrRoot, const QByteArray& _baFolder,
-                               const QString& _qstrFile);
-    // Saves _from's file by a copy where no second name can be made (another file system).
-    static bool SaveCopyIn(const FolderCursor& _from, FolderCursor::Kind _kind, const QByteArray& _baName,
-                           const FolderCursor& _to, const QString& _qstrTempSuffix, const QString& _qstrFrom,
-                           const QString& _qstrTo, QString& _qstrError);
+    // Where an absolute path really leads: the deepest part that exists, with its links resolved,
+    // followed by the rest. Empty for a relative path, the root itself, or control characters.
+    static QString ResolvePath(const QString& _qstrPath);
+    static Result<> CopyToTemp(const QString& _qstrFrom, const QString& _qstrTemp,
+                               const std::atomic<bool>* _pStop);
+    // Saves _qstrFrom as _qstrTo (a link as a link) through a temporary name beside it.
+    static Result<> SaveCopy(const QString& _qstrFrom, const QString& _qstrTo,
+                             const QString& _qstrTempSuffix);
 
-    static bool CopyToTemp(const QString& _qstrFrom, const QString& _qstrTemp,
-                           const std::atomic<bool>* _pStop, QString& _qstrError);
-    static bool SaveCopy(const QString& _qstrFrom, const QString& _qstrTo, const QString& _qstrTempSuffix,
-                         QString& _qstrError);
+    // The step of one file uses the file-system primitives above.
+    friend class ReplaceFileStep;
 
     // Joined by the destructor at the latest, so no run outlives its object.
     struct Worker

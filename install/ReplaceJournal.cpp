@@ -69,20 +69,16 @@ QString ReplaceJournal::JournalFolder()
     return StateFolder() + QStringLiteral("/replace-journal");
 }
 
-bool ReplaceJournal::Begin(const QString& _qstrId, const QString& _qstrDestination,
-                           const QString& _qstrBackup, const QString& _qstrTempSuffix, QString& _qstrError)
+Result<> ReplaceJournal::Begin(const QString& _qstrId, const QString& _qstrDestination,
+                               const QString& _qstrBackup, const QString& _qstrTempSuffix)
 {
     const PrivateFolder folder = OpenState({QStringLiteral("replace-journal")});
-    if (!folder.IsValid()) {
-        _qstrError = folder.Error();
-        return false;
-    }
+    if (!folder.IsValid())
+        return Result<>::Failure(folder.Error());
     const QString name = QUuid::createUuid().toString(QUuid::WithoutBraces) + QStringLiteral(".journal");
     // Unbuffered: every line reaches the kernel in one write, so it survives the process dying.
-    if (!folder.OpenFile(m_file, name, QIODevice::WriteOnly | QIODevice::Unbuffered)) {
-        _qstrError = folder.Path() + QLatin1Char('/') + name;
-        return false;
-    }
+    if (!folder.OpenFile(m_file, name, QIODevice::WriteOnly | QIODevice::Unbuffered))
+        return Result<>::Failure(folder.Path() + QLatin1Char('/') + name);
     QJsonObject header;
     header.insert(QStringLiteral("id"), _qstrId);
     header.insert(QStringLiteral("dest"), _qstrDestination);
@@ -90,14 +86,14 @@ bool ReplaceJournal::Begin(const QString& _qstrId, const QString& _qstrDestinati
     header.insert(QStringLiteral("tmp"), _qstrTempSuffix);
     const QByteArray line = LineOf(header);
     if (m_file.write(line) != line.size()) {
-        _qstrError = m_file.fileName();
+        const QString path = m_file.fileName();
         m_file.close();
         m_file.remove();
-        return false;
+        return Result<>::Failure(path);
     }
     qCDebug(lcInstall).noquote() << "ReplaceJournal::Begin:" + m_file.fileName() +
                                         " dest:" + _qstrDestination;
-    return true;
+    return {};
 }
 
 bool ReplaceJournal::Append(char _chKind, const QString& _qstrRelative)

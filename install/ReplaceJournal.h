@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/Result.h"
+
 #include <QFile>
 #include <QString>
 #include <QStringList>
@@ -43,10 +45,10 @@ public:
     ReplaceJournal(const ReplaceJournal&) = delete;
     ReplaceJournal& operator=(const ReplaceJournal&) = delete;
 
-    // Creates this run's journal and makes its header durable; false (with a reason) when the
+    // Creates this run's journal and makes its header durable; fails (naming where) when the
     // journal cannot be written, in which case the run must not touch any file.
-    bool Begin(const QString& _qstrId, const QString& _qstrDestination, const QString& _qstrBackup,
-               const QString& _qstrTempSuffix, QString& _qstrError);
+    Result<> Begin(const QString& _qstrId, const QString& _qstrDestination, const QString& _qstrBackup,
+                   const QString& _qstrTempSuffix);
     bool AddSaved(const QString& _qstrRelative) { return Append('s', _qstrRelative); }
     bool AddCreated(const QString& _qstrRelative) { return Append('n', _qstrRelative); }
     // The run completed or its files were restored: nothing is left to roll back.

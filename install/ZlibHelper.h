@@ -32,6 +32,9 @@ public:
     // Sets the stop flag and waits for the running extraction to end, which either engine does
     // within one chunk; a run that had not ended by itself reports USER_STOPED.
     void CancelUnzipTask();
+    // Only sets the stop flag: the run's own thread ends it (the first engine reports USER_STOPED)
+    // and CancelUnzipTask or the destructor joins it later.
+    void requestStop() { m_blStop = true; }
 
     bool IsFinished() const { return m_blFinished.load(); }
     // True from CancelUnzipTask until the next start; both engines look at it between chunks.
