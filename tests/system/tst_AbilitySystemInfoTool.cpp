@@ -268,9 +268,14 @@ void tst_AbilitySystemInfoTool::waitingQueriesAreBounded()
     for (size_t i = 0; i < AbilitySystemInfoTool::kMaxWaitingQueries; ++i)
         QVERIFY(ability.DealCommand(
             MakeRequest(i % 2 ? QStringLiteral("query_memory") : QStringLiteral("query_cpu"))));
-    // Refused: the ability manager answers it with the hub's -4.
-    QVERIFY(!ability.DealCommand(MakeRequest(QStringLiteral("query_cpu"))));
+    // Refused: the ability answers it -4 at once.
+    const JsonCommand over = MakeRequest(QStringLiteral("query_cpu"));
+    QVERIFY(ability.DealCommand(over));
     QVERIFY(ability.Measurements() <= 3);
+    const auto refusal = hub.WaitFor(over.guid, 5000);
+    QVERIFY(refusal);
+    QCOMPARE(refusal->envelope.command, over.command);
+    QCOMPARE(refusal->envelope.error_code, qint64(Envelope::kAbilityNotDealt));
 }
 
 QTEST_GUILESS_MAIN(tst_AbilitySystemInfoTool)
