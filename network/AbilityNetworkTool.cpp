@@ -35,6 +35,13 @@ Handled AbilityNetworkTool::Accept(const JsonCommand& _jsonCommand, NetworkComma
         return Handled::Refused(Envelope::kAbilityNotDealt,
                                 Envelope::CoreErrorText(Envelope::kAbilityNotDealt));
     };
+    // The table names a task by its request's guid.
+    if (Tasks().Contains(_jsonCommand.guid)) {
+        qCCritical(lcNetwork)
+            << "AbilityNetworkTool::DealCommand:a command with this guid is running, refused:"
+            << _jsonCommand.guid;
+        return refused();
+    }
     if (m_nPending >= kMaxPending) {
         qCCritical(lcNetwork) << "AbilityNetworkTool::DealCommand:too many network commands waiting, refused:"
                               << _jsonCommand.guid;
@@ -59,7 +66,8 @@ Handled AbilityNetworkTool::Accept(const JsonCommand& _jsonCommand, NetworkComma
     m_lastAccepted = _jsonCommand;
     auto run = std::make_unique<NetworkCommandRun>(_jsonCommand, body.m_qmapNetworkResult.keys(), _kind,
                                                    m_scheduler);
-    // Queued as the table's answer is, so the place comes back once the answer has gone.
+    // Queued like the table's answer: a run that ends inside start() still holds its place until
+    // this handler has returned.
     connect(
         run.get(), &Task::finished, this, [this, client = _jsonCommand.from] { Answered(client); },
         Qt::QueuedConnection);

@@ -45,6 +45,13 @@ Handled AbilityProcessTool::DealQueryProc(const JsonCommand& _jsonCommand)
 {
     if (m_lane.IsFull())
         return Refused();
+    // The table names a task by its request's guid.
+    if (Tasks().Contains(_jsonCommand.guid)) {
+        qCCritical(lcSystem)
+            << "AbilityProcessTool::DealQueryProc:a query with this guid is waiting, refused:"
+            << _jsonCommand.guid;
+        return Refused();
+    }
     const QString name = _jsonCommand.data;
     return Handled::Started(std::make_unique<PendingQuery>([this, name](PendingQuery& _pending) {
         QPointer<PendingQuery> pending(&_pending);

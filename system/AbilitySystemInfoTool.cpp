@@ -45,6 +45,14 @@ Handled AbilitySystemInfoTool::Accept(const JsonCommand& _jsonCommand, Query _qu
         return Handled::Refused(Envelope::kAbilityNotDealt,
                                 Envelope::CoreErrorText(Envelope::kAbilityNotDealt));
     }
+    // The table names a task by its request's guid.
+    if (Tasks().Contains(_jsonCommand.guid)) {
+        qCCritical(lcSystem)
+            << "AbilitySystemInfoTool::DealCommand:a query with this guid is waiting, refused:"
+            << _jsonCommand.guid;
+        return Handled::Refused(Envelope::kAbilityNotDealt,
+                                Envelope::CoreErrorText(Envelope::kAbilityNotDealt));
+    }
     return Handled::Started(std::make_unique<PendingQuery>(
         [this, _jsonCommand, _query](PendingQuery& _pending) { Join(_jsonCommand, _query, _pending); }));
 }

@@ -29,6 +29,7 @@ private slots:
     void floodingClientHoldsUpNoOther();
     void pendingCommandsAreBounded_data();
     void pendingCommandsAreBounded();
+    void sameGuidWhileRunningIsRefused();
 
 private:
     int TipsCount() { return m_pHub->To(QStringLiteral("tips_owner")).size(); }
@@ -242,6 +243,26 @@ void tst_AbilityNetworkTool::pendingCommandsAreBounded()
              AbilityNetworkTool::kMaxPendingPerClient + 1);
     QVERIFY(!refused(send(first)));
     m_pHub->Take(first);
+}
+
+void tst_AbilityNetworkTool::sameGuidWhileRunningIsRefused()
+{
+    // A running command is named by its guid: another under the same guid is answered -4 at
+    // once, and the first still gets its answer.
+    AbilityNetworkTool ability;
+    NetworkManager::Instance().Init(m_server.Url("/ok"), 5);
+    const QString body = QStringLiteral(R"([{"result":0,"url":"%1"}])").arg(m_server.Url("/ok"));
+    const JsonCommand first = MakeRequest(QStringLiteral("get_interface"), body);
+    JsonCommand again = MakeRequest(QStringLiteral("post_interface"), body);
+    again.guid = first.guid;
+    QVERIFY(ability.DealCommand(first));
+    QVERIFY(ability.DealCommand(again));
+    QVERIFY(QTest::qWaitFor([&] { return m_pHub->ForGuid(first.guid).size() == 2; }, 10000));
+    QStringList answers;
+    for (const Delivery& answer : m_pHub->ForGuid(first.guid))
+        answers.append(answer.envelope.command + QLatin1Char(' ') +
+                       QString::number(answer.envelope.error_code));
+    QCOMPARE(answers, (QStringList{"post_interface -4", "get_interface_ret 0"}));
 }
 
 QTEST_MAIN(tst_AbilityNetworkTool)
