@@ -55,7 +55,12 @@ Handled AbilityProcessTool::DealQueryProc(const JsonCommand& _jsonCommand)
     const QString name = _jsonCommand.data;
     return Handled::Started(std::make_unique<PendingQuery>([this, name](PendingQuery& _pending) {
         QPointer<PendingQuery> pending(&_pending);
-        m_lane.Queue(
+        const auto refuse = [pending] {
+            if (pending)
+                pending->Complete(TaskResult{
+                    Envelope::kAbilityNotDealt, Envelope::CoreErrorText(Envelope::kAbilityNotDealt), {}, {}});
+        };
+        const bool queued = m_lane.Queue(
             [name, pending] {
                 const bool running = ProcessHelper::CheckProcessRunning(name);
                 return ProcessLane::Then([pending, running] {
@@ -66,13 +71,9 @@ Handled AbilityProcessTool::DealQueryProc(const JsonCommand& _jsonCommand)
                                           : TaskResult{kProcNotExist, QStringLiteral("not exist"), {}, {}});
                 });
             },
-            [pending] {
-                if (pending)
-                    pending->Complete(TaskResult{Envelope::kAbilityNotDealt,
-                                                 Envelope::CoreErrorText(Envelope::kAbilityNotDealt),
-                                                 {},
-                                                 {}});
-            });
+            refuse);
+        if (!queued)
+            refuse();
     }));
 }
 
