@@ -3,7 +3,6 @@
 
 #include "core/AbilityReply.h"
 #include "core/Config.h"
-#include "core/MessageService.h"
 #include "network/CommandNetworkBody.h"
 #include "network/NetworkCommandRun.h"
 #include "network/NetworkManager.h"
@@ -25,27 +24,34 @@ AbilityNetworkTool::AbilityNetworkTool() : AbilityTable(kCommands)
             &AbilityNetworkTool::SlotNetworkStatusChange);
     connect(&monitor, &NetworkManager::SignPubicNetworkResult, this,
             &AbilityNetworkTool::SlotPubicNetworkResult);
-    connect(this, &AbilityNetworkTool::SignCommandMessage, this, &AbilityNetworkTool::SlotCommandMessage,
-            Qt::QueuedConnection);
 }
 
-// Runs still testing are children and go with the ability, unanswered.
+// Runs still testing go with the ability's task table, unanswered.
 AbilityNetworkTool::~AbilityNetworkTool() = default;
 
-void AbilityNetworkTool::Accept(const JsonCommand& _jsonCommand, NetworkCommandRun::Kind _kind)
+Handled AbilityNetworkTool::Accept(const JsonCommand& _jsonCommand, NetworkCommandRun::Kind _kind)
 {
+    const auto refused = [] {
+        return Handled::Refused(Envelope::kAbilityNotDealt,
+                                Envelope::CoreErrorText(Envelope::kAbilityNotDealt));
+    };
+    // The table names a task by its request's guid.
+    if (Tasks().Contains(_jsonCommand.guid)) {
+        qCCritical(lcNetwork)
+            << "AbilityNetworkTool::DealCommand:a command with this guid is running, refused:"
+            << _jsonCommand.guid;
+        return refused();
+    }
     if (m_nPending >= kMaxPending) {
         qCCritical(lcNetwork) << "AbilityNetworkTool::DealCommand:too many network commands waiting, refused:"
                               << _jsonCommand.guid;
-        Refuse();
-        return;
+        return refused();
     }
     if (m_hashPending.value(_jsonCommand.from) >= kMaxPendingPerClient) {
         qCCritical(lcNetwork)
             << "AbilityNetworkTool::DealCommand:too many network commands waiting for one client, refused:"
             << _jsonCommand.guid << _jsonCommand.from;
-        Refuse();
-        return;
+        return refused();
     }
     CommandNetworkBody body;
     body.LoadFromString(_jsonCommand.data);
@@ -53,35 +59,24 @@ void AbilityNetworkTool::Accept(const JsonCommand& _jsonCommand, NetworkCommandR
         qCCritical(lcNetwork)
             << "AbilityNetworkTool::DealCommand:more addresses than a command may name, refused:"
             << _jsonCommand.guid << body.m_qmapNetworkResult.size();
-        Refuse();
-        return;
+        return refused();
     }
     ++m_hashPending[_jsonCommand.from];
     ++m_nPending;
-    m_dequeAccepted.push_back(
-        {_jsonCommand, body.m_qmapNetworkResult.keys(), _kind,
-         std::make_shared<TaskRegistry::Handle>(_jsonCommand.guid, _jsonCommand.command, _jsonCommand.from)});
     m_lastAccepted = _jsonCommand;
-    emit SignCommandMessage();
-}
-
-void AbilityNetworkTool::SlotCommandMessage()
-{
-    // Every accepted command starts: its requests wait for their turns in the scheduler.
-    while (!m_dequeAccepted.empty()) {
-        const Accepted accepted = std::move(m_dequeAccepted.front());
-        m_dequeAccepted.pop_front();
-        // Each command is answered under its own name with "_ret" appended.
-        auto* run =
-            new NetworkCommandRun(accepted.request, accepted.urls, accepted.kind,
-                                  accepted.request.command + QLatin1String("_ret"), m_scheduler, this);
-        connect(run, &NetworkCommandRun::SignFinished, this,
-                [this, run, client = accepted.request.from, task = accepted.task] {
-                    Answered(client);
-                    run->deleteLater();
-                });
-        run->Start();
-    }
+    auto run = std::make_unique<NetworkCommandRun>(_jsonCommand, body.m_qmapNetworkResult.keys(), _kind,
+                                                   m_scheduler);
+    // Queued like the table's answer: a run that ends inside start() still holds its place until
+    // this handler has returned.
+    connect(
+        run.get(), &Task::finished, this, [this, client = _jsonCommand.from] { Answered(client); },
+        Qt::QueuedConnection);
+    // Each command is answered under its own name with "_ret" appended, and the table answers a
+    // task under the name of the request it holds: the run is started here, answered by the table.
+    JsonCommand answeredAs = _jsonCommand;
+    answeredAs.command += QLatin1String("_ret");
+    Tasks().Start(answeredAs, std::move(run));
+    return Handled::Quiet();
 }
 
 void AbilityNetworkTool::Answered(const QString& _qstrClient)
@@ -101,7 +96,8 @@ void AbilityNetworkTool::SlotNetworkStatusChange(bool _blIsOn, QString qstrMsg)
 void AbilityNetworkTool::SlotPubicNetworkResult(bool)
 {
     qCDebug(lcNetwork) << "SlotPubicNetworkResult!";
-    JsonCommand answer = AbilityReply::Build(m_lastAccepted, 0, QString(), QString());
-    answer.command = QStringLiteral("public_network_ret");
-    MessageService::Instance().Post(answer);
+    // Nobody asked for this one: it goes to the client whose command came last.
+    JsonCommand answeredAs = m_lastAccepted;
+    answeredAs.command = QStringLiteral("public_network_ret");
+    AbilityReply::Send(answeredAs, 0);
 }

@@ -2,15 +2,11 @@
 
 #include "core/AbilityTable.h"
 #include "core/JsonCommand.h"
-#include "core/TaskRegistry.h"
 #include "network/NetworkCommandRun.h"
 #include "network/ProbeScheduler.h"
 
 #include <QHash>
 #include <QObject>
-
-#include <deque>
-#include <memory>
 
 // Answers whether the public internet and given web addresses are reachable, and turns the
 // network monitor's status changes into the network-status tips window.
@@ -27,52 +23,40 @@ public:
     static constexpr int kMaxRunningProbes = 128;
     // Commands accepted and not yet answered, for one client and in all; each has at most one
     // request waiting, so this bounds the waiting too. Past either a command is refused (the
-    // hub answers -4) rather than held without limit.
+    // ability answers -4) rather than held without limit.
     static constexpr int kMaxPendingPerClient = 512;
     static constexpr int kMaxPending = 4096;
-    // Distinct addresses one command may name; a command naming more is refused (the hub's -4).
+    // Distinct addresses one command may name; a command naming more is refused (-4).
     static constexpr int kMaxAddresses = 1024;
-
-signals:
-    void SignCommandMessage();
 
 public slots:
     void SlotNetworkStatusChange(bool _blIsOn, QString qstrMsg);
     void SlotPubicNetworkResult(bool _blIsOn);
-    void SlotCommandMessage();
 
 private:
-    void DealPublicNetwork(const JsonCommand& _jsonCommand)
+    Handled DealPublicNetwork(const JsonCommand& _jsonCommand)
     {
-        Accept(_jsonCommand, NetworkCommandRun::Kind::PublicNetwork);
+        return Accept(_jsonCommand, NetworkCommandRun::Kind::PublicNetwork);
     }
-    void DealGetInterface(const JsonCommand& _jsonCommand)
+    Handled DealGetInterface(const JsonCommand& _jsonCommand)
     {
-        Accept(_jsonCommand, NetworkCommandRun::Kind::GetInterface);
+        return Accept(_jsonCommand, NetworkCommandRun::Kind::GetInterface);
     }
-    void DealPostInterface(const JsonCommand& _jsonCommand)
+    Handled DealPostInterface(const JsonCommand& _jsonCommand)
     {
-        Accept(_jsonCommand, NetworkCommandRun::Kind::PostInterface);
+        return Accept(_jsonCommand, NetworkCommandRun::Kind::PostInterface);
     }
-    // Queues the command for its turn, or refuses it beyond the bounds.
-    void Accept(const JsonCommand& _jsonCommand, NetworkCommandRun::Kind _kind);
+    // Starts the command's run, its requests waiting for their turns, or refuses it beyond the bounds.
+    Handled Accept(const JsonCommand& _jsonCommand, NetworkCommandRun::Kind _kind);
 
     static const std::vector<Row> kCommands;
 
-    struct Accepted
-    {
-        JsonCommand request;
-        QStringList urls; // its distinct addresses, in address order
-        NetworkCommandRun::Kind kind;
-        std::shared_ptr<TaskRegistry::Handle> task;
-    };
     void Answered(const QString& _qstrClient);
 
-    std::deque<Accepted> m_dequeAccepted; // accepted, not yet started
     JsonCommand m_lastAccepted;
     QHash<QString, int> m_hashPending; // per client, commands accepted and not yet answered
     int m_nPending = 0;
-    // The runs are children of this object and so are deleted after this member; none calls it
-    // while it is deleted.
+    // The runs belong to the task table of the base class and so are deleted after this member;
+    // none calls it while it is deleted.
     ProbeScheduler m_scheduler{kMaxProbesPerClient, kMaxRunningProbes};
 };

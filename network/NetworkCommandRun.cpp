@@ -1,9 +1,7 @@
 #include "network/NetworkCommandRun.h"
 #include "core/LogCategories.h"
 
-#include "core/AbilityReply.h"
 #include "core/Logger.h"
-#include "core/MessageService.h"
 #include "network/HttpProbe.h"
 #include "network/NetworkManager.h"
 #include "network/ProbeScheduler.h"
@@ -12,14 +10,12 @@
 #include <QNetworkAccessManager>
 
 NetworkCommandRun::NetworkCommandRun(const JsonCommand& _request, const QStringList& _listUrls, Kind _kind,
-                                     const QString& _qstrAnswerCommand, ProbeScheduler& _scheduler,
-                                     QObject* _pParent)
-    : QObject(_pParent), m_request(_request), m_kind(_kind), m_qstrAnswerCommand(_qstrAnswerCommand),
-      m_listUrls(_listUrls), m_scheduler(_scheduler)
+                                     ProbeScheduler& _scheduler)
+    : m_request(_request), m_kind(_kind), m_listUrls(_listUrls), m_scheduler(_scheduler)
 {
 }
 
-void NetworkCommandRun::Start()
+void NetworkCommandRun::start()
 {
     if (Logger::IsWritten(QtDebugMsg)) {
         qCDebug(lcNetwork).noquote() << "jsonCommandTemp.data==" +
@@ -35,8 +31,17 @@ void NetworkCommandRun::Start()
     AskTurn();
 }
 
+void NetworkCommandRun::requestStop()
+{
+    MarkStopRequested();
+}
+
 void NetworkCommandRun::TestNext()
 {
+    if (IsStopRequested()) {
+        Finish(TaskResult{});
+        return;
+    }
     // Addresses that need no request are settled here, without a turn of the event loop each.
     while (m_nNext < m_listUrls.size()) {
         const QString& url = m_listUrls.at(m_nNext);
@@ -56,7 +61,7 @@ void NetworkCommandRun::TestNext()
         }
         ++m_nNext;
     }
-    Finish();
+    Finish(TaskResult{0, QString(), m_answer.ToString(), {}});
 }
 
 void NetworkCommandRun::AskTurn()
@@ -66,6 +71,12 @@ void NetworkCommandRun::AskTurn()
 
 void NetworkCommandRun::RunProbe()
 {
+    // A turn granted after a stop is handed on at once.
+    if (IsStopRequested()) {
+        m_scheduler.Release(m_request.from);
+        Finish(TaskResult{});
+        return;
+    }
     m_pNam = new QNetworkAccessManager(this);
     auto done = [this](bool _blOk) { ProbeDone(_blOk); };
     const NetworkManager& monitor = NetworkManager::Instance();
@@ -99,12 +110,4 @@ void NetworkCommandRun::Record(int _nCode)
     m_answer.m_qmapNetworkResult.insert(m_listUrls.at(m_nNext), _nCode);
     ++m_nNext;
     TestNext();
-}
-
-void NetworkCommandRun::Finish()
-{
-    JsonCommand answer = AbilityReply::Build(m_request, 0, QString(), m_answer.ToString());
-    answer.command = m_qstrAnswerCommand;
-    MessageService::Instance().Post(answer);
-    emit SignFinished();
 }

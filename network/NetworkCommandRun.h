@@ -1,41 +1,38 @@
 #pragma once
 
 #include "core/JsonCommand.h"
+#include "core/Task.h"
 #include "network/CommandNetworkBody.h"
 
-#include <QObject>
 #include <QStringList>
 
 class ProbeScheduler;
 class QNetworkAccessManager;
 
 // The processing of one accepted network command: its addresses are tested one at a time in
-// address order, asynchronously, each bounded in time; the requester is answered once all are
-// done. Every request waits for a turn of the requester's share (the scheduler, keyed by the
-// command's "from"), so one client's slow addresses hold up only its own commands.
-class NetworkCommandRun : public QObject
+// address order, asynchronously, each bounded in time; the run finishes with the results once
+// all are done. Every request waits for a turn of the requester's share (the scheduler, keyed by
+// the command's "from"), so one client's slow addresses hold up only its own commands.
+class NetworkCommandRun : public Task
 {
     Q_OBJECT
 public:
     enum class Kind { PublicNetwork, GetInterface, PostInterface };
 
     // _listUrls: the command's distinct addresses, in address order (its body, parsed).
-    // _scheduler must outlive every turn the run asks for; a run deleted before it is answered
+    // _scheduler must outlive every turn the run asks for; a run destroyed before it finished
     // (the ability going away) must go after the scheduler.
     NetworkCommandRun(const JsonCommand& _request, const QStringList& _listUrls, Kind _kind,
-                      const QString& _qstrAnswerCommand, ProbeScheduler& _scheduler,
-                      QObject* _pParent = nullptr);
+                      ProbeScheduler& _scheduler);
 
-    void Start();
+    void start() override;
+    // The request running now ends within its bound; no further one starts.
+    void requestStop() override;
 
     // Result codes of each address in the answer.
     static constexpr int kReachable = 0;
     static constexpr int kPublicNetworkDown = 1;
     static constexpr int kAddressFailed = 2;
-
-signals:
-    // The answer has been sent.
-    void SignFinished();
 
 private:
     void TestNext();
@@ -45,11 +42,9 @@ private:
     void RunProbe();
     void ProbeDone(bool _blOk);
     void Record(int _nCode);
-    void Finish();
 
     JsonCommand m_request;
     Kind m_kind;
-    QString m_qstrAnswerCommand;
     QStringList m_listUrls;
     ProbeScheduler& m_scheduler;
     int m_nNext = 0;

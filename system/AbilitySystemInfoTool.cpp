@@ -1,7 +1,6 @@
 #include "system/AbilitySystemInfoTool.h"
 #include "core/LogCategories.h"
 
-#include "core/AbilityReply.h"
 #include "core/WorkerPool.h"
 #include "system/SystemProbe.h"
 
@@ -38,22 +37,37 @@ AbilitySystemInfoTool::AbilitySystemInfoTool() : AbilityTable(kCommands) {}
 // A measurement still running answers nobody: its delivery finds the ability gone.
 AbilitySystemInfoTool::~AbilitySystemInfoTool() = default;
 
-void AbilitySystemInfoTool::Enqueue(const JsonCommand& _jsonCommand, Query _query)
+Handled AbilitySystemInfoTool::Accept(const JsonCommand& _jsonCommand, Query _query)
 {
     if (m_nWaiting >= kMaxWaitingQueries) {
         qCCritical(lcSystem) << "AbilitySystemInfoTool::DealCommand:too many queries waiting, refused:"
                              << _jsonCommand.guid;
-        Refuse();
-        return;
+        return Handled::Refused(Envelope::kAbilityNotDealt,
+                                Envelope::CoreErrorText(Envelope::kAbilityNotDealt));
     }
+    // The table names a task by its request's guid.
+    if (Tasks().Contains(_jsonCommand.guid)) {
+        qCCritical(lcSystem)
+            << "AbilitySystemInfoTool::DealCommand:a query with this guid is waiting, refused:"
+            << _jsonCommand.guid;
+        return Handled::Refused(Envelope::kAbilityNotDealt,
+                                Envelope::CoreErrorText(Envelope::kAbilityNotDealt));
+    }
+    return Handled::Started(std::make_unique<PendingQuery>(
+        [this, _jsonCommand, _query](PendingQuery& _pending) { Join(_jsonCommand, _query, _pending); }));
+}
+
+void AbilitySystemInfoTool::Join(const JsonCommand& _jsonCommand, Query _query, PendingQuery& _pending)
+{
     // A disk-space answer depends on the request's key; the other answers on nothing in it.
     const bool byData = _jsonCommand.command == QLatin1String(kDiskSpace);
     auto group = std::find_if(m_dequeGroups.begin(), m_dequeGroups.end(), [&](const Group& _group) {
-        return _group.query == _query && (!byData || _group.requests.front().data == _jsonCommand.data);
+        return _group.query == _query &&
+               (!byData || _group.waiting.front().request.data == _jsonCommand.data);
     });
     if (group == m_dequeGroups.end())
         group = m_dequeGroups.insert(m_dequeGroups.end(), Group{_query, {}});
-    group->requests.push_back(_jsonCommand);
+    group->waiting.push_back(Waiting{_jsonCommand, &_pending});
     ++m_nWaiting;
     StartNext();
 }
@@ -63,15 +77,15 @@ void AbilitySystemInfoTool::StartNext()
     while (!m_blMeasuring && !m_dequeGroups.empty()) {
         Group group = std::move(m_dequeGroups.front());
         m_dequeGroups.pop_front();
-        m_nWaiting -= group.requests.size();
-        const JsonCommand first = group.requests.front();
+        m_nWaiting -= group.waiting.size();
+        const JsonCommand first = group.waiting.front().request;
         const Query query = group.query;
-        auto requests = std::make_shared<std::vector<JsonCommand>>(std::move(group.requests));
+        auto waiting = std::make_shared<std::vector<Waiting>>(std::move(group.waiting));
         m_blMeasuring = WorkerPool::Service().Run(
             this, [first, query] { return query(first); },
-            [this, requests](CommandSystemInfoToolBody _body) {
+            [this, waiting](CommandSystemInfoToolBody _body) {
                 m_blMeasuring = false;
-                Answer(*requests, _body);
+                Answer(*waiting, TaskResult{0, QString(), _body.ToString(), {}});
                 StartNext();
             });
         if (m_blMeasuring) {
@@ -80,21 +94,21 @@ void AbilitySystemInfoTool::StartNext()
         }
         qCCritical(lcSystem)
             << "AbilitySystemInfoTool::StartNext:the worker pool refused a measurement, queries:"
-            << requests->size();
-        for (const JsonCommand& request : *requests)
-            AbilityReply::Send(request, Envelope::kAbilityNotDealt,
-                               Envelope::CoreErrorText(Envelope::kAbilityNotDealt));
+            << waiting->size();
+        Answer(*waiting, TaskResult{Envelope::kAbilityNotDealt,
+                                    Envelope::CoreErrorText(Envelope::kAbilityNotDealt),
+                                    QString(),
+                                    {}});
     }
 }
 
-void AbilitySystemInfoTool::Answer(const std::vector<JsonCommand>& _vecRequests,
-                                   const CommandSystemInfoToolBody& _body)
+void AbilitySystemInfoTool::Answer(const std::vector<Waiting>& _vecWaiting, const TaskResult& _result)
 {
-    const QString body = _body.ToString();
-    for (const JsonCommand& request : _vecRequests) {
-        if (request.command == QLatin1String(kDiskSpace))
+    for (const Waiting& waiting : _vecWaiting) {
+        if (_result.code == 0 && waiting.request.command == QLatin1String(kDiskSpace))
             qCDebug(lcSystem) << "AbilitySystemInfoTool::on_query_disk_space:answered";
-        AbilityReply::Send(request, 0, QString(), body);
+        if (waiting.pending)
+            waiting.pending->Complete(_result);
     }
 }
 

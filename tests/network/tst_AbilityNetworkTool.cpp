@@ -29,6 +29,7 @@ private slots:
     void floodingClientHoldsUpNoOther();
     void pendingCommandsAreBounded_data();
     void pendingCommandsAreBounded();
+    void sameGuidWhileRunningIsRefused();
 
 private:
     int TipsCount() { return m_pHub->To(QStringLiteral("tips_owner")).size(); }
@@ -214,25 +215,54 @@ void tst_AbilityNetworkTool::pendingCommandsAreBounded_data()
 
 void tst_AbilityNetworkTool::pendingCommandsAreBounded()
 {
-    // Commands are accepted up to the bounds and refused past them (the manager answers -4),
-    // and the places come back as the commands are answered.
+    // Commands are accepted up to the bounds and refused past them (answered -4 at once), and
+    // the places come back as the commands are answered.
     QFETCH(int, clients);
     AbilityNetworkTool ability;
     auto send = [&](const QString& _qstrFrom) {
         JsonCommand request = MakeRequest(QStringLiteral("public_network"), QStringLiteral("[]"));
         request.from = _qstrFrom;
-        return ability.DealCommand(request);
+        return ability.DealCommand(request) ? request.guid : QString();
+    };
+    // Accepted ones are answered under "public_network_ret" with 0.
+    auto refused = [&](const QString& _qstrGuid) {
+        const auto answer = m_pHub->WaitFor(_qstrGuid, 10000);
+        return answer && answer->envelope.command == QLatin1String("public_network") &&
+               answer->envelope.error_code == Envelope::kAbilityNotDealt;
     };
     const QString first = QStringLiteral("client0");
     for (int c = 0; c < clients; ++c)
         for (int i = 0; i < AbilityNetworkTool::kMaxPendingPerClient; ++i)
-            QVERIFY(send(QStringLiteral("client%1").arg(c)));
-    QVERIFY(!send(first));
-    QCOMPARE(send(QStringLiteral("other")), clients == 1);
+            QVERIFY(!send(QStringLiteral("client%1").arg(c)).isEmpty());
+    const QString overFirst = send(first);
+    const QString overOther = send(QStringLiteral("other"));
+    QVERIFY(refused(overFirst));
+    QCOMPARE(refused(overOther), clients != 1);
 
-    QCOMPARE(m_pHub->TakeAtLeast(first, AbilityNetworkTool::kMaxPendingPerClient, 10000).size(),
-             AbilityNetworkTool::kMaxPendingPerClient);
-    QVERIFY(send(first));
+    QCOMPARE(m_pHub->TakeAtLeast(first, AbilityNetworkTool::kMaxPendingPerClient + 1, 10000).size(),
+             AbilityNetworkTool::kMaxPendingPerClient + 1);
+    QVERIFY(!refused(send(first)));
+    m_pHub->Take(first);
+}
+
+void tst_AbilityNetworkTool::sameGuidWhileRunningIsRefused()
+{
+    // A running command is named by its guid: another under the same guid is answered -4 at
+    // once, and the first still gets its answer.
+    AbilityNetworkTool ability;
+    NetworkManager::Instance().Init(m_server.Url("/ok"), 5);
+    const QString body = QStringLiteral(R"([{"result":0,"url":"%1"}])").arg(m_server.Url("/ok"));
+    const JsonCommand first = MakeRequest(QStringLiteral("get_interface"), body);
+    JsonCommand again = MakeRequest(QStringLiteral("post_interface"), body);
+    again.guid = first.guid;
+    QVERIFY(ability.DealCommand(first));
+    QVERIFY(ability.DealCommand(again));
+    QVERIFY(QTest::qWaitFor([&] { return m_pHub->ForGuid(first.guid).size() == 2; }, 10000));
+    QStringList answers;
+    for (const Delivery& answer : m_pHub->ForGuid(first.guid))
+        answers.append(answer.envelope.command + QLatin1Char(' ') +
+                       QString::number(answer.envelope.error_code));
+    QCOMPARE(answers, (QStringList{"post_interface -4", "get_interface_ret 0"}));
 }
 
 QTEST_MAIN(tst_AbilityNetworkTool)

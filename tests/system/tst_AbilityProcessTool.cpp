@@ -25,6 +25,8 @@ private slots:
     void keepProcRefusesWhatIsNoProgram_data();
     void keepProcRefusesWhatIsNoProgram();
     void stopProcWithWildcardKillsNothing();
+    void queryAfterStopFindsTheStopDone();
+    void keepAliveListsProcessesOnceAtATime();
 };
 
 void tst_AbilityProcessTool::offersItsCommandsInOrder()
@@ -140,7 +142,8 @@ void tst_AbilityProcessTool::stopProcEndsKeepingForGood()
     QVERIFY(ability.DealCommand(MakeRequest(QStringLiteral("stop_proc"), name)));
     QVERIFY(ability.KeptPrograms().isEmpty());
     QVERIFY(!ability.IsWatching());
-    QVERIFY(pidsOfExecutable(name).isEmpty());
+    // The kill runs on the worker pool.
+    QTRY_VERIFY_WITH_TIMEOUT(pidsOfExecutable(name).isEmpty(), 5000);
     // Several watchdog periods pass without a restart.
     QTest::qWait(3 * AbilityProcessTool::kKeepIntervalMs);
     QVERIFY(pidsOfExecutable(name).isEmpty());
@@ -158,13 +161,13 @@ void tst_AbilityProcessTool::stopProcInOtherCaseKillsButKeeps()
 
     // The table's keys compare exactly, the kill ignores case: killed, then started again.
     QVERIFY(ability.DealCommand(MakeRequest(QStringLiteral("stop_proc"), name.toUpper())));
-    QVERIFY(!isAlive(first));
+    QTRY_VERIFY_WITH_TIMEOUT(!isAlive(first), 5000);
     QCOMPARE(ability.KeptPrograms().keys(), QStringList{name});
     QVERIFY(ability.IsWatching());
     QTRY_COMPARE_WITH_TIMEOUT(pidsOfExecutable(name).size(), 1, 10000);
 
     QVERIFY(ability.DealCommand(MakeRequest(QStringLiteral("stop_proc"), name)));
-    QVERIFY(pidsOfExecutable(name).isEmpty());
+    QTRY_VERIFY_WITH_TIMEOUT(pidsOfExecutable(name).isEmpty(), 5000);
 }
 
 void tst_AbilityProcessTool::keepProcRefusesWhatIsNoProgram_data()
@@ -211,7 +214,42 @@ void tst_AbilityProcessTool::stopProcWithWildcardKillsNothing()
     for (const QString& name :
          {QStringLiteral("*"), QStringLiteral("*.*"), QFileInfo(path).fileName().left(6) + QLatin1Char('*')})
         QVERIFY(ability.DealCommand(MakeRequest(QStringLiteral("stop_proc"), name)));
+    // A query after the stops is answered only once they have been dealt with.
+    HubCapture hub;
+    const JsonCommand query = MakeRequest(QStringLiteral("query_proc"), QFileInfo(path).fileName());
+    QVERIFY(ability.DealCommand(query));
+    QVERIFY(hub.WaitFor(query.guid, 10000));
     QVERIFY(isAlive(pids.first()));
+}
+
+void tst_AbilityProcessTool::queryAfterStopFindsTheStopDone()
+{
+    // The kill runs on the worker pool, yet a query asked after it sees its end.
+    ProbeChildren children;
+    const QString path = children.makeProgram();
+    QVERIFY(!children.start(path, {QStringLiteral("sleep")}).isEmpty());
+    const QString name = QFileInfo(path).fileName();
+    HubCapture hub;
+    AbilityProcessTool ability;
+    QVERIFY(ability.DealCommand(MakeRequest(QStringLiteral("stop_proc"), name)));
+    const JsonCommand query = MakeRequest(QStringLiteral("query_proc"), name);
+    QVERIFY(ability.DealCommand(query));
+    const auto answer = hub.WaitFor(query.guid, 10000);
+    QVERIFY(answer);
+    QCOMPARE(answer->envelope.error_code, AbilityProcessTool::kProcNotExist);
+}
+
+void tst_AbilityProcessTool::keepAliveListsProcessesOnceAtATime()
+{
+    ProbeChildren children;
+    const QString path = children.makeProgram(QStringLiteral("qorv_kept"));
+    AbilityProcessTool ability;
+    QVERIFY(ability.DealCommand(MakeRequest(QStringLiteral("keep_proc"), path)));
+    // Ticks faster than the lists come back add none while one is out.
+    for (int i = 0; i < 50; ++i)
+        ability.OnTimer();
+    QCOMPARE(ability.ActionsQueued(), std::size_t(1));
+    QTRY_COMPARE_WITH_TIMEOUT(pidsOfExecutable(QFileInfo(path).fileName()).size(), 1, 10000);
 }
 
 QTEST_GUILESS_MAIN(tst_AbilityProcessTool)

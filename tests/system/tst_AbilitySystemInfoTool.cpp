@@ -27,6 +27,7 @@ private slots:
     void releasedWhileQueryRuns();
     void queriesWaitingTogetherShareOneMeasurement();
     void waitingQueriesAreBounded();
+    void sameGuidWhileWaitingIsRefused();
 };
 
 namespace {
@@ -268,9 +269,33 @@ void tst_AbilitySystemInfoTool::waitingQueriesAreBounded()
     for (size_t i = 0; i < AbilitySystemInfoTool::kMaxWaitingQueries; ++i)
         QVERIFY(ability.DealCommand(
             MakeRequest(i % 2 ? QStringLiteral("query_memory") : QStringLiteral("query_cpu"))));
-    // Refused: the ability manager answers it with the hub's -4.
-    QVERIFY(!ability.DealCommand(MakeRequest(QStringLiteral("query_cpu"))));
+    // Refused: the ability answers it -4 at once.
+    const JsonCommand over = MakeRequest(QStringLiteral("query_cpu"));
+    QVERIFY(ability.DealCommand(over));
     QVERIFY(ability.Measurements() <= 3);
+    const auto refusal = hub.WaitFor(over.guid, 5000);
+    QVERIFY(refusal);
+    QCOMPARE(refusal->envelope.command, over.command);
+    QCOMPARE(refusal->envelope.error_code, qint64(Envelope::kAbilityNotDealt));
+}
+
+void tst_AbilitySystemInfoTool::sameGuidWhileWaitingIsRefused()
+{
+    // A waiting query is named by its guid: another under the same guid is answered -4 at once,
+    // and the first still gets its answer.
+    HubCapture hub;
+    AbilitySystemInfoTool ability;
+    const JsonCommand first = MakeRequest(QStringLiteral("query_memory"));
+    JsonCommand again = MakeRequest(QStringLiteral("query_cpu"));
+    again.guid = first.guid;
+    QVERIFY(ability.DealCommand(first));
+    QVERIFY(ability.DealCommand(again));
+    QVERIFY(QTest::qWaitFor([&] { return hub.ForGuid(first.guid).size() == 2; }, 10000));
+    QStringList answers;
+    for (const Delivery& answer : hub.ForGuid(first.guid))
+        answers.append(answer.envelope.command + QLatin1Char(' ') +
+                       QString::number(answer.envelope.error_code));
+    QCOMPARE(answers, (QStringList{"query_cpu -4", "query_memory 0"}));
 }
 
 QTEST_GUILESS_MAIN(tst_AbilitySystemInfoTool)
