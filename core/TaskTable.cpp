@@ -37,7 +37,13 @@ bool TaskTable::Any(const std::function<bool(const JsonCommand&, const Task&)>& 
 
 void TaskTable::Start(const JsonCommand& _request, std::unique_ptr<Task> _pTask)
 {
-    Q_ASSERT(!Contains(_request.guid));
+    if (Contains(_request.guid)) {
+        qCCritical(lcCore).noquote() << "TaskTable:a task with this guid is running, refused:" +
+                                            _request.guid;
+        AbilityReply::Send(_request, Envelope::kAbilityNotDealt,
+                           Envelope::CoreErrorText(Envelope::kAbilityNotDealt));
+        return;
+    }
     const quint64 id = ++m_nLastId;
     Task* task = _pTask.get();
     // Queued even from the main thread: an answer never overtakes the handler's return, and a
@@ -95,7 +101,7 @@ void TaskTable::OnProgress(const QString& _qstrGuid, quint64 _nId, double _dPerc
     }
     entry->registered.SetPercent(_dPercent);
     if (m_style.progressBody)
-        AbilityReply::Send(entry->request, TaskCodes::kProgress, QString(),
+        AbilityReply::Send(AnsweredAs(entry->request), TaskCodes::kProgress, QString(),
                            m_style.progressBody(_dPercent, _qstrStatus));
 }
 
@@ -109,7 +115,16 @@ void TaskTable::OnFinished(const QString& _qstrGuid, quint64 _nId, const TaskRes
     if (!entry)
         return;
     // Out of the table before the answer, so a requester that asks at once no longer sees it.
-    const JsonCommand request = entry->request;
+    const JsonCommand request = AnsweredAs(entry->request);
     m_mapEntries.erase(_qstrGuid);
     AbilityReply::Send(request, _result);
+}
+
+JsonCommand TaskTable::AnsweredAs(const JsonCommand& _request) const
+{
+    if (m_style.answerSuffix.isEmpty())
+        return _request;
+    JsonCommand answered = _request;
+    answered.command += m_style.answerSuffix;
+    return answered;
 }

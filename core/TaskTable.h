@@ -21,6 +21,8 @@ struct TaskTableStyle
     bool filtered = false;
     // The data of the 104 answer to a stop that names no task.
     QString notExistData;
+    // Appended to the command name of the tasks' answers, for abilities that answer "<command>_ret".
+    QString answerSuffix;
 };
 
 // The running tasks of one ability, named by the guid of the request that started each. The
@@ -43,7 +45,8 @@ public:
     // True when _match holds for a running task (its request and the task).
     bool Any(const std::function<bool(const JsonCommand&, const Task&)>& _match) const;
 
-    // Takes _pTask for the guid of _request (which no running task may use) and starts it.
+    // Takes _pTask for the guid of _request and starts it. A guid a running task uses is refused
+    // (-4) and _pTask dropped unstarted: the running task keeps its requester.
     void Start(const JsonCommand& _request, std::unique_ptr<Task> _pTask);
     // A stop command: asks the _qstrOf task of the stop's guid to stop and returns at once; the
     // guid is free again from now on. The stopped task ends unanswered. With no such task the
@@ -63,6 +66,7 @@ private:
     void OnProgress(const QString& _qstrGuid, quint64 _nId, double _dPercent, const QString& _qstrStatus);
     void OnFinished(const QString& _qstrGuid, quint64 _nId, const TaskResult& _result);
     Entry* FindLive(const QString& _qstrGuid, quint64 _nId);
+    JsonCommand AnsweredAs(const JsonCommand& _request) const;
 
     Style m_style;
     quint64 m_nLastId = 0;

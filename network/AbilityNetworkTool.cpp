@@ -16,7 +16,19 @@ const std::vector<AbilityNetworkTool::Row> AbilityNetworkTool::kCommands = {
     {"post_interface", &AbilityNetworkTool::DealPostInterface, ReplyKind::Single, {0}},
 };
 
-AbilityNetworkTool::AbilityNetworkTool() : AbilityTable(kCommands)
+namespace {
+
+// Each command is answered under its own name with "_ret" appended.
+TaskTable::Style AnsweredWithRet()
+{
+    TaskTable::Style style;
+    style.answerSuffix = QStringLiteral("_ret");
+    return style;
+}
+
+} // namespace
+
+AbilityNetworkTool::AbilityNetworkTool() : AbilityTable(kCommands, AnsweredWithRet())
 {
     NetworkManager& monitor = NetworkManager::Instance();
     monitor.Init(Config::Instance().GetPublicNetworkUrl(), Config::Instance().GetProbeTimeoutSeconds());
@@ -71,12 +83,7 @@ Handled AbilityNetworkTool::Accept(const JsonCommand& _jsonCommand, NetworkComma
     connect(
         run.get(), &Task::finished, this, [this, client = _jsonCommand.from] { Answered(client); },
         Qt::QueuedConnection);
-    // Each command is answered under its own name with "_ret" appended, and the table answers a
-    // task under the name of the request it holds: the run is started here, answered by the table.
-    JsonCommand answeredAs = _jsonCommand;
-    answeredAs.command += QLatin1String("_ret");
-    Tasks().Start(answeredAs, std::move(run));
-    return Handled::Quiet();
+    return Handled::Started(std::move(run));
 }
 
 void AbilityNetworkTool::Answered(const QString& _qstrClient)

@@ -97,6 +97,7 @@ private slots:
     void stopNamingNoTaskOfItsKindIsAnswered104_data();
     void stopNamingNoTaskOfItsKindIsAnswered104();
     void destroyingTheAbilityIgnoresLateEnds();
+    void aGuidInUseIsRefusedAndTheRunningTaskKeepsIt();
 
 private:
     QList<JsonCommand> Answers(const QString& _qstrGuid, int _nAtLeast)
@@ -256,6 +257,22 @@ void tst_AbilityTable::destroyingTheAbilityIgnoresLateEnds()
     QCoreApplication::processEvents();
     QVERIFY(m_hub.ForGuid(request.guid).isEmpty());
     QVERIFY(!Listed(request.guid));
+}
+
+void tst_AbilityTable::aGuidInUseIsRefusedAndTheRunningTaskKeepsIt()
+{
+    FakeAbility ability(Unfiltered());
+    const JsonCommand request = MakeRequest(QStringLiteral("work"));
+    ability.DealCommand(request);
+    QPointer<FakeTask> running = ability.last;
+    QTest::ignoreMessage(QtCriticalMsg, QRegularExpression("a task with this guid is running, refused"));
+    ability.DealCommand(request);
+    QVERIFY(ability.last.isNull()); // the second task was dropped unstarted
+    running->End({100, QStringLiteral("finish"), QStringLiteral("first"), {}});
+    const QList<JsonCommand> answers = Answers(request.guid, 2);
+    QCOMPARE(answers.size(), 2);
+    QCOMPARE(answers[0].error_code, qint64(-4));
+    QCOMPARE(answers[1].data, QStringLiteral("first"));
 }
 
 QTEST_GUILESS_MAIN(tst_AbilityTable)
