@@ -7,7 +7,6 @@
 #include "network/CommandNetworkBody.h"
 #include "network/NetworkCommandRun.h"
 #include "network/NetworkManager.h"
-#include "network/NetworkStatusTips.h"
 
 #include <QDebug>
 
@@ -17,7 +16,8 @@ const std::vector<AbilityNetworkTool::Row> AbilityNetworkTool::kCommands = {
     {"post_interface", &AbilityNetworkTool::DealPostInterface, ReplyKind::Single, {0}},
 };
 
-AbilityNetworkTool::AbilityNetworkTool() : AbilityTable(kCommands)
+AbilityNetworkTool::AbilityNetworkTool(std::shared_ptr<ServiceTips> _pTips)
+    : AbilityTable(kCommands), m_statusTips(std::move(_pTips))
 {
     NetworkManager& monitor = NetworkManager::Instance();
     monitor.Init(Config::Instance().GetPublicNetworkUrl(), Config::Instance().GetProbeTimeoutSeconds());
@@ -95,7 +95,7 @@ void AbilityNetworkTool::Answered(const QString& _qstrClient)
 void AbilityNetworkTool::SlotNetworkStatusChange(bool _blIsOn, QString qstrMsg)
 {
     qCDebug(lcNetwork) << "SlotNetworkStatusChange!";
-    NetworkStatusTips::Replace(_blIsOn, qstrMsg);
+    m_statusTips.Replace(_blIsOn, qstrMsg);
 }
 
 void AbilityNetworkTool::SlotPubicNetworkResult(bool)

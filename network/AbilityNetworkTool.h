@@ -4,6 +4,7 @@
 #include "core/JsonCommand.h"
 #include "core/TaskRegistry.h"
 #include "network/NetworkCommandRun.h"
+#include "network/NetworkStatusTips.h"
 #include "network/ProbeScheduler.h"
 
 #include <QHash>
@@ -18,7 +19,8 @@ class AbilityNetworkTool : public QObject, public AbilityTable<AbilityNetworkToo
 {
     Q_OBJECT
 public:
-    AbilityNetworkTool();
+    // _pTips: where the network-status tips windows open.
+    explicit AbilityNetworkTool(std::shared_ptr<ServiceTips> _pTips);
     ~AbilityNetworkTool() override;
 
     // Requests (public tests and addresses) running at once for one client, keyed by the
@@ -72,6 +74,7 @@ private:
     JsonCommand m_lastAccepted;
     QHash<QString, int> m_hashPending; // per client, commands accepted and not yet answered
     int m_nPending = 0;
+    NetworkStatusTips m_statusTips;
     // The runs are children of this object and so are deleted after this member; none calls it
     // while it is deleted.
     ProbeScheduler m_scheduler{kMaxProbesPerClient, kMaxRunningProbes};

@@ -35,13 +35,14 @@ private:
     JsonCommand LastTips() { return m_pHub->To(QStringLiteral("tips_owner")).last().envelope; }
 
     HttpTestServer m_server;
+    std::shared_ptr<ServiceTips> m_pTips = std::make_shared<ServiceTips>(MessageService::Instance());
     std::unique_ptr<AbilityNetworkTool> m_pAbility;
     std::unique_ptr<HubCapture> m_pHub;
 };
 
 void tst_AbilityNetworkTool::initTestCase()
 {
-    m_pAbility = std::make_unique<AbilityNetworkTool>();
+    m_pAbility = std::make_unique<AbilityNetworkTool>(m_pTips);
     // A client offering the tips command receives what the service asks of itself.
     MessageService::Instance().OnMessageReceived(
         "tips_owner",
@@ -117,11 +118,12 @@ void tst_AbilityNetworkTool::newStatusReplacesShownTips()
     NetworkManager::Instance().OnlineStateChanged(false);
     QTRY_COMPARE(TipsCount(), before + 1);
     ViewTips previous, clients;
-    ServiceTips::Opened(LastTips(), &previous);
+    QVERIFY(m_pTips->IsWanted(LastTips()));
+    m_pTips->Attach(LastTips(), &previous);
     JsonCommand clientCommand = LastTips();
     clientCommand.from = QStringLiteral("some_client");
     (new QLabel(&clients))->setObjectName(QStringLiteral("lblLogoNetworkErrorImage"));
-    ServiceTips::Opened(clientCommand, &clients);
+    m_pTips->Attach(clientCommand, &clients);
     previous.show();
     clients.show();
 
@@ -159,7 +161,7 @@ void tst_AbilityNetworkTool::floodingClientHoldsUpNoOther()
     // to their client's share, the other client's command would wait three probe bounds for one
     // of them to end.
     constexpr int kBoundSeconds = 3;
-    AbilityNetworkTool ability;
+    AbilityNetworkTool ability(m_pTips);
     NetworkManager::Instance().Init(m_server.Url("/ok"), kBoundSeconds);
     const QStringList targets = {"/hang?n=0", "/hang?n=1", "/hang?n=2"};
     QStringList silent;
@@ -217,7 +219,7 @@ void tst_AbilityNetworkTool::pendingCommandsAreBounded()
     // Commands are accepted up to the bounds and refused past them (the manager answers -4),
     // and the places come back as the commands are answered.
     QFETCH(int, clients);
-    AbilityNetworkTool ability;
+    AbilityNetworkTool ability(m_pTips);
     auto send = [&](const QString& _qstrFrom) {
         JsonCommand request = MakeRequest(QStringLiteral("public_network"), QStringLiteral("[]"));
         request.from = _qstrFrom;
