@@ -17,7 +17,7 @@ AbilityManager::Abilities QorvAbilities(MessageService& _hub)
     // The service's own tips windows: asked for by the network monitor, opened by the tips ability.
     const auto serviceTips = std::make_shared<ServiceTips>(_hub);
     AbilityManager::Abilities abilities;
-    abilities.push_back(std::make_unique<AbilitySnapTool>());
+    abilities.push_back(std::make_unique<AbilitySnapTool>(_hub));
     abilities.push_back(std::make_unique<AbilityInstallTool>());
     abilities.push_back(std::make_unique<AbilityCountDownTool>());
     abilities.push_back(std::make_unique<AbilityProcessTool>());
