@@ -83,9 +83,20 @@ void SnapScreenTool::PlaceToolBar()
 
 void SnapScreenTool::CloseOverlay()
 {
-    if (m_pToolBar)
+    // Windows leave their last pixels on the screen until those beneath paint again, which a busy
+    // program does late, and a capture made meanwhile would hold them. So the toolbar goes first
+    // and the overlay's last picture is the plain screen it froze: the unmap comes after that
+    // picture on the same display connection, so whatever stays behind is the screen as it was.
+    if (m_pToolBar) {
+        m_pToolBar->hide();
         m_pToolBar->deleteLater();
+    }
     m_pToolBar = nullptr;
+    if (isVisible()) {
+        m_blLeaving = true;
+        repaint();
+        m_blLeaving = false;
+    }
     hide();
     setMouseTracking(false);
     m_geometry.Release();
@@ -166,6 +177,8 @@ void SnapScreenTool::paintEvent(QPaintEvent*)
 {
     QPainter painter(this);
     painter.drawPixmap(rect(), m_pixScreen);
+    if (m_blLeaving)
+        return;
     const QRect sel = m_geometry.Selection();
     const int sw = m_geometry.ScreenSize().width();
     const int sh = m_geometry.ScreenSize().height();

@@ -67,4 +67,5 @@ private:
     SelectionGeometry m_geometry;
     ChoiceCallback m_funcCallback;
     QPointer<ToolBar> m_pToolBar;
+    bool m_blLeaving = false; // the last paint before the overlay hides: the picture alone
 };
