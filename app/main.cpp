@@ -243,7 +243,7 @@ int main(int argc, char* argv[])
 
     // Created here, on the main thread, where its queued commands run; from now on it receives
     // what clients send to the service.
-    AbilityManager manager(QorvAbilities(), MessageService::Instance());
+    AbilityManager manager(QorvAbilities(MessageService::Instance()), MessageService::Instance());
     manager.RegistAbilities();
     MessageService::Instance().Start(config.GetPort(), config.GetWsPort());
     // A service no client can reach only looks alive: it stops, and the service manager's start

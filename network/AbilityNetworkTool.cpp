@@ -6,7 +6,6 @@
 #include "network/CommandNetworkBody.h"
 #include "network/NetworkCommandRun.h"
 #include "network/NetworkManager.h"
-#include "network/NetworkStatusTips.h"
 
 #include <QDebug>
 
@@ -28,7 +27,8 @@ TaskTable::Style AnsweredWithRet()
 
 } // namespace
 
-AbilityNetworkTool::AbilityNetworkTool() : AbilityTable(kCommands, AnsweredWithRet())
+AbilityNetworkTool::AbilityNetworkTool(std::shared_ptr<ServiceTips> _pTips)
+    : AbilityTable(kCommands, AnsweredWithRet()), m_statusTips(std::move(_pTips))
 {
     NetworkManager& monitor = NetworkManager::Instance();
     monitor.Init(Config::Instance().GetPublicNetworkUrl(), Config::Instance().GetProbeTimeoutSeconds());
@@ -97,7 +97,7 @@ void AbilityNetworkTool::Answered(const QString& _qstrClient)
 void AbilityNetworkTool::SlotNetworkStatusChange(bool _blIsOn, QString qstrMsg)
 {
     qCDebug(lcNetwork) << "SlotNetworkStatusChange!";
-    NetworkStatusTips::Replace(_blIsOn, qstrMsg);
+    m_statusTips.Replace(_blIsOn, qstrMsg);
 }
 
 void AbilityNetworkTool::SlotPubicNetworkResult(bool)

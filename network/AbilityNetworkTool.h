@@ -3,6 +3,7 @@
 #include "core/AbilityTable.h"
 #include "core/JsonCommand.h"
 #include "network/NetworkCommandRun.h"
+#include "network/NetworkStatusTips.h"
 #include "network/ProbeScheduler.h"
 
 #include <QHash>
@@ -14,7 +15,8 @@ class AbilityNetworkTool : public QObject, public AbilityTable<AbilityNetworkToo
 {
     Q_OBJECT
 public:
-    AbilityNetworkTool();
+    // _pTips: where the network-status tips windows open.
+    explicit AbilityNetworkTool(std::shared_ptr<ServiceTips> _pTips);
     ~AbilityNetworkTool() override;
 
     // Requests (public tests and addresses) running at once for one client, keyed by the
@@ -56,6 +58,7 @@ private:
     JsonCommand m_lastAccepted;
     QHash<QString, int> m_hashPending; // per client, commands accepted and not yet answered
     int m_nPending = 0;
+    NetworkStatusTips m_statusTips;
     // The runs belong to the task table of the base class and so are deleted after this member;
     // none calls it while it is deleted.
     ProbeScheduler m_scheduler{kMaxProbesPerClient, kMaxRunningProbes};

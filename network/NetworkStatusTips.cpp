@@ -1,10 +1,8 @@
 #include "network/NetworkStatusTips.h"
 
-#include "notices/ServiceTips.h"
+NetworkStatusTips::NetworkStatusTips(std::shared_ptr<ServiceTips> _pTips) : m_pTips(std::move(_pTips)) {}
 
-namespace NetworkStatusTips {
-
-ViewTipsData Describe(bool _blIsOn, const QString& _qstrMsg)
+ViewTipsData NetworkStatusTips::Describe(bool _blIsOn, const QString& _qstrMsg)
 {
     ViewTipsData tips = ServiceTips::Styled(QStringLiteral("network_error_tips.qss"));
     tips.width = 258;
@@ -20,12 +18,9 @@ ViewTipsData Describe(bool _blIsOn, const QString& _qstrMsg)
     return tips;
 }
 
-void Replace(bool _blIsOn, const QString& _qstrMsg)
+void NetworkStatusTips::Replace(bool _blIsOn, const QString& _qstrMsg)
 {
     // A flapping network shows one status at a time: the newest.
-    static QString s_qstrShownGuid;
-    ServiceTips::Close(s_qstrShownGuid);
-    s_qstrShownGuid = ServiceTips::Show(Describe(_blIsOn, _qstrMsg));
+    m_pTips->Close(m_shown);
+    m_shown = m_pTips->Show(Describe(_blIsOn, _qstrMsg));
 }
-
-} // namespace NetworkStatusTips

@@ -1,13 +1,43 @@
 #include "notices/AbilityCountDownTool.h"
 #include "core/LogCategories.h"
 
-#include "core/AbilityReply.h"
-#include "core/TaskRegistry.h"
 #include "notices/CountDown.h"
 
 #include <QDebug>
+#include <QPointer>
 
 #include <memory>
+
+namespace {
+
+// One countdown in the window, finished when it has run out. A stop only ends the task: the
+// countdown that replaces it restarts the window at once.
+class CountDownTask : public Task
+{
+public:
+    CountDownTask(CountDown& _window, int _nCount) : m_window(&_window), m_nCount(_nCount) {}
+
+    void start() override
+    {
+        QPointer<CountDownTask> self(this);
+        m_window->Start(m_nCount, [self] {
+            qCDebug(lcNotices) << "OnCountDownFinish!";
+            if (self)
+                self->Finish(TaskResult{0, QString(), QString(), {}});
+        });
+    }
+    void requestStop() override
+    {
+        MarkStopRequested();
+        Finish(TaskResult());
+    }
+
+private:
+    QPointer<CountDown> m_window;
+    int m_nCount;
+};
+
+} // namespace
 
 const std::vector<AbilityCountDownTool::Row> AbilityCountDownTool::kCommands = {
     {"count_down", &AbilityCountDownTool::DealCountDown, ReplyKind::Single, {0}},
@@ -24,17 +54,18 @@ CountDown& AbilityCountDownTool::Window()
     return *m_pCountDown;
 }
 
-void AbilityCountDownTool::DealCountDown(const JsonCommand& _jsonCommand)
+Handled AbilityCountDownTool::DealCountDown(const JsonCommand& _jsonCommand)
 {
+    // The countdown shown until now is replaced, and its requester left without an answer.
+    if (Tasks().Contains(m_running.guid))
+        Tasks().Stop(m_running, m_running.command);
     const int count = _jsonCommand.data.toInt(nullptr, 10);
-    // Listed as running while its window counts (a new countdown replaces it, and its callback).
-    auto task =
-        std::make_shared<TaskRegistry::Handle>(_jsonCommand.guid, _jsonCommand.command, _jsonCommand.from);
-    Window().Start(count, [this, _jsonCommand, task] { OnCountDownFinish(_jsonCommand); });
-}
-
-void AbilityCountDownTool::OnCountDownFinish(const JsonCommand& _jsonCommand)
-{
-    qCDebug(lcNotices) << "OnCountDownFinish!";
-    AbilityReply::Send(_jsonCommand, 0);
+    if (count < 1) {
+        // It could never reach its last tick: finished at once, with nothing shown.
+        Window().Start(count, nullptr);
+        qCDebug(lcNotices) << "OnCountDownFinish!";
+        return Handled::Answer(0);
+    }
+    m_running = _jsonCommand;
+    return Handled::Started(std::make_unique<CountDownTask>(Window(), count));
 }

@@ -8,7 +8,8 @@
 class CountDown;
 
 // Shows the countdown ("count_down", data: a bare number of seconds) and tells the requester when
-// it has run out; that "transfer" is the only answer.
+// it has run out; that "transfer" is the only answer. A new countdown takes the window over: the
+// one it replaces is never answered.
 class AbilityCountDownTool : public AbilityTable<AbilityCountDownTool>
 {
 public:
@@ -19,10 +20,11 @@ public:
     CountDown& Window();
 
 private:
-    void DealCountDown(const JsonCommand& _jsonCommand);
-    void OnCountDownFinish(const JsonCommand& _jsonCommand);
+    Handled DealCountDown(const JsonCommand& _jsonCommand);
 
     static const std::vector<Row> kCommands;
 
     std::unique_ptr<CountDown> m_pCountDown;
+    // The request whose countdown the window shows, while its task runs.
+    JsonCommand m_running;
 };

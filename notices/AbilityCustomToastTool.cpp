@@ -9,7 +9,10 @@ const std::vector<AbilityCustomToastTool::Row> AbilityCustomToastTool::kCommands
     {"command_show_tips_view", &AbilityCustomToastTool::DealShowTipsView, ReplyKind::Silent, {}},
 };
 
-AbilityCustomToastTool::AbilityCustomToastTool() : AbilityTable(kCommands) {}
+AbilityCustomToastTool::AbilityCustomToastTool(std::shared_ptr<ServiceTips> _pServiceTips)
+    : AbilityTable(kCommands), m_pServiceTips(std::move(_pServiceTips))
+{
+}
 
 AbilityCustomToastTool::~AbilityCustomToastTool()
 {
@@ -26,22 +29,28 @@ CustomToast* AbilityCustomToastTool::Toast()
     return m_pCustomToast;
 }
 
-void AbilityCustomToastTool::DealCustomToast(const JsonCommand& _jsonCommand)
+Handled AbilityCustomToastTool::DealCustomToast(const JsonCommand& _jsonCommand)
 {
     CustomToast* toast = Toast();
     CustomToastBody body = toast->Body();
     body.LoadFromString(_jsonCommand.data);
     toast->SetBody(body);
     toast->ShowToast();
+    return Handled::Quiet();
 }
 
-void AbilityCustomToastTool::DealShowTipsView(const JsonCommand& _jsonCommand)
+Handled AbilityCustomToastTool::DealShowTipsView(const JsonCommand& _jsonCommand)
 {
+    if (!m_pServiceTips->IsWanted(_jsonCommand))
+        return Handled::Quiet();
     ViewTipsData description;
     description.LoadFromString(_jsonCommand.data);
     ViewTips* viewTips = new ViewTips;
+    // A window closed by its owner is gone, not just hidden.
+    viewTips->setAttribute(Qt::WA_DeleteOnClose);
     viewTips->InitView(description);
     viewTips->show();
     m_tipsWindowLimit.Admit(viewTips);
-    ServiceTips::Opened(_jsonCommand, viewTips);
+    m_pServiceTips->Attach(_jsonCommand, viewTips);
+    return Handled::Quiet();
 }

@@ -4,24 +4,11 @@
 #include "core/MessageService.h"
 #include "notices/ViewTips.h"
 
-#include <QMap>
-#include <QPointer>
 #include <QUuid>
 
-namespace {
+ServiceTips::ServiceTips(MessageService& _hub) : m_hub(_hub) {}
 
-// Main thread only, as the windows are. Entries of closed windows read as null and are pruned.
-QMap<QString, QPointer<ViewTips>>& OpenedWindows()
-{
-    static QMap<QString, QPointer<ViewTips>> s_windows;
-    return s_windows;
-}
-
-} // namespace
-
-namespace ServiceTips {
-
-ViewTipsData Styled(const QString& _qstrQssFile)
+ViewTipsData ServiceTips::Styled(const QString& _qstrQssFile)
 {
     const QString folder = AppPaths::QssFolderOrDefault();
     ViewTipsData description;
@@ -31,7 +18,7 @@ ViewTipsData Styled(const QString& _qstrQssFile)
     return description;
 }
 
-JsonCommand Command(const ViewTipsData& _description)
+JsonCommand ServiceTips::Command(const ViewTipsData& _description)
 {
     JsonCommand command;
     command.type = Envelope::kCommand;
@@ -44,31 +31,50 @@ JsonCommand Command(const ViewTipsData& _description)
     return command;
 }
 
-QString Show(const ViewTipsData& _description)
+ServiceTips::Handle ServiceTips::Show(const ViewTipsData& _description)
 {
+    DropFinished();
     const JsonCommand command = Command(_description);
-    MessageService::Instance().Post(command);
+    // Listed before it is sent, whenever the hub hands it to the tips ability.
+    m_mapShown[command.guid] = Entry();
+    m_hub.Post(command);
     return command.guid;
 }
 
-bool Close(const QString& _qstrGuid)
+void ServiceTips::Close(const Handle& _handle)
 {
-    const QPointer<ViewTips> window = OpenedWindows().take(_qstrGuid);
-    if (!window || !window->isVisible())
-        return false;
-    window->close();
-    return true;
+    const auto it = m_mapShown.find(_handle);
+    if (it == m_mapShown.end())
+        return;
+    // Out of the list first: a command still on its way then finds its handle gone.
+    const QPointer<ViewTips> window = it->second.window;
+    m_mapShown.erase(it);
+    if (window)
+        window->close();
 }
 
-void Opened(const JsonCommand& _request, ViewTips* _pViewTips)
+bool ServiceTips::IsWanted(const JsonCommand& _request) const
 {
-    // Only the service's own windows are closed by guid; a client's guid means nothing here.
+    // A client's window is the client's; the service's own are those still listed.
+    if (_request.from != Envelope::kServiceName)
+        return true;
+    const auto it = m_mapShown.find(_request.guid);
+    return it != m_mapShown.end() && !it->second.opened;
+}
+
+void ServiceTips::Attach(const JsonCommand& _request, ViewTips* _pWindow)
+{
     if (_request.from != Envelope::kServiceName)
         return;
-    auto& windows = OpenedWindows();
-    for (auto it = windows.begin(); it != windows.end();)
-        it = it.value() ? std::next(it) : windows.erase(it);
-    windows.insert(_request.guid, _pViewTips);
+    const auto it = m_mapShown.find(_request.guid);
+    if (it == m_mapShown.end())
+        return;
+    it->second.opened = true;
+    it->second.window = _pWindow;
 }
 
-} // namespace ServiceTips
+void ServiceTips::DropFinished()
+{
+    for (auto it = m_mapShown.begin(); it != m_mapShown.end();)
+        it = it->second.opened && !it->second.window ? m_mapShown.erase(it) : std::next(it);
+}

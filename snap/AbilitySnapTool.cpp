@@ -1,39 +1,64 @@
 #include "snap/AbilitySnapTool.h"
 #include "core/LogCategories.h"
 
-#include "core/AbilityReply.h"
 #include "core/Logger.h"
 #include "core/MessageService.h"
-#include "core/TaskRegistry.h"
 
 #include <QDebug>
+#include <QPointer>
 
 #include <memory>
+
+namespace {
+
+// One capture request, from its start until the capture answers it.
+class CaptureTask : public Task
+{
+public:
+    CaptureTask(ScreenCapture& _capture, bool _blFullScreen)
+        : m_capture(_capture), m_blFullScreen(_blFullScreen)
+    {
+    }
+
+    void start() override
+    {
+        QPointer<CaptureTask> self(this);
+        m_capture.Start(m_blFullScreen, [self](const CaptureResult& _result) {
+            if (self)
+                self->Finish(AbilitySnapTool::Answer(_result));
+        });
+    }
+    // A capture has no stop command; ended otherwise, it leaves its answer to nobody.
+    void requestStop() override
+    {
+        MarkStopRequested();
+        Finish(TaskResult());
+    }
+
+private:
+    ScreenCapture& m_capture;
+    const bool m_blFullScreen;
+};
+
+} // namespace
 
 const std::vector<AbilitySnapTool::Row> AbilitySnapTool::kCommands = {
     {"snap_shot_area", &AbilitySnapTool::DealSnapArea, ReplyKind::Single, {0}},
     {"snap_shot_fullscreen", &AbilitySnapTool::DealSnapFullScreen, ReplyKind::Single, {0}},
 };
 
-void AbilitySnapTool::DealSnapArea(const JsonCommand& _jsonCommand)
+AbilitySnapTool::AbilitySnapTool(MessageService& _hub)
+    : AbilityTable(kCommands), m_capture([&_hub] { return _hub.UnsentBytes(); })
 {
-    StartSnap(_jsonCommand, false);
 }
 
-void AbilitySnapTool::DealSnapFullScreen(const JsonCommand& _jsonCommand)
+Handled AbilitySnapTool::StartSnap(const JsonCommand& _jsonCommand, bool _blFullScreen)
 {
-    StartSnap(_jsonCommand, true);
-}
-
-void AbilitySnapTool::StartSnap(const JsonCommand& _jsonCommand, bool _blFullScreen)
-{
-    // Listed as running until its answer is sent (the callback goes with it).
-    auto task =
-        std::make_shared<TaskRegistry::Handle>(_jsonCommand.guid, _jsonCommand.command, _jsonCommand.from);
-    m_snapScreenTool.StartSnap(
-        _blFullScreen, [_jsonCommand, task](bool _blSuccess, const QString& _a, const QByteArray& _b) {
-            OnSnapFinished(_jsonCommand, _blSuccess, _a, _b);
-        });
+    // One answer per guid: a request reusing the guid of one still running is not taken.
+    if (Tasks().Contains(_jsonCommand.guid))
+        return Handled::Refused(Envelope::kAbilityNotDealt,
+                                Envelope::CoreErrorText(Envelope::kAbilityNotDealt));
+    return Handled::Started(std::make_unique<CaptureTask>(m_capture, _blFullScreen));
 }
 
 QByteArray AbilitySnapTool::AnswerBody(bool _blSuccess, const QString& _qstrFilePath,
@@ -50,22 +75,24 @@ QByteArray AbilitySnapTool::AnswerBody(bool _blSuccess, const QString& _qstrFile
     return body;
 }
 
-void AbilitySnapTool::OnSnapFinished(const JsonCommand& _request, bool _blSuccess, const QString& _qstrFirst,
-                                     const QByteArray& _baImage)
+TaskResult AbilitySnapTool::Answer(const CaptureResult& _result)
 {
+    const bool taken = _result.kind == CaptureResult::Kind::Taken;
     // The image runs to megabytes; the log keeps its head.
     if (Logger::IsWritten(QtDebugMsg))
-        qCDebug(lcSnap) << "snap:bSucc:" << _blSuccess << " filepath:" << _qstrFirst
-                        << " base64:" << _baImage.left(Logger::kLogClipBytes);
-    if (_blSuccess) {
+        qCDebug(lcSnap) << "snap:bSucc:" << taken
+                        << " filepath:" << (taken ? _result.pathBase64 : _result.reason)
+                        << " base64:" << _result.imageBase64.left(Logger::kLogClipBytes);
+    switch (_result.kind) {
+    case CaptureResult::Kind::Taken:
         // Written once, straight into its wire form: the hub relays these bytes as they are.
-        const JsonCommand reply = AbilityReply::Build(_request, 0, QString(), QString());
-        MessageService::Instance().Post(reply,
-                                        reply.ToStringWithData(AnswerBody(true, _qstrFirst, _baImage)));
-    } else if (_qstrFirst == SnapScreenTool::kBusy) {
-        AbilityReply::Send(_request, Envelope::kAbilityNotDealt, _qstrFirst);
-    } else {
-        AbilityReply::Send(_request, kSnapFailed, _qstrFirst,
-                           QString::fromLatin1(AnswerBody(false, QString(), QByteArray())));
+        return TaskResult{0, QString(), QString(), AnswerBody(true, _result.pathBase64, _result.imageBase64)};
+    case CaptureResult::Kind::Refused:
+        return TaskResult{
+            Envelope::kAbilityNotDealt, Envelope::CoreErrorText(Envelope::kAbilityNotDealt), QString(), {}};
+    case CaptureResult::Kind::Failed:
+        break;
     }
+    return TaskResult{
+        kSnapFailed, _result.reason, QString::fromLatin1(AnswerBody(false, QString(), QByteArray())), {}};
 }

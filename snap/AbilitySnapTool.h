@@ -2,30 +2,35 @@
 
 #include "core/AbilityTable.h"
 #include "core/JsonCommand.h"
-#include "snap/SnapScreenTool.h"
+#include "snap/CaptureResult.h"
+#include "snap/ScreenCapture.h"
+
+class MessageService;
 
 // Screenshots of the primary screen, whole or of a rectangle the user chooses. The answer's data
-// is {"bSucc", "filePath" (Base64 of the path), "imgBase64" (Base64 of the PNG)}.
+// is {"bSucc", "filePath" (Base64 of the path), "imgBase64" (Base64 of the PNG)}. Each capture
+// is a task in the ability's table until it is answered.
 class AbilitySnapTool : public AbilityTable<AbilitySnapTool>
 {
 public:
-    AbilitySnapTool() : AbilityTable(kCommands) {}
+    // _hub: how much the transports still hold for clients paces the answers of a shared grab.
+    explicit AbilitySnapTool(MessageService& _hub);
 
     // Error code of every failed capture (100 is a failure here, unlike in other abilities).
     static constexpr qint64 kSnapFailed = 100;
 
     // Builds the answer body: {"bSucc":..,"filePath":..,"imgBase64":..}.
     static QByteArray AnswerBody(bool _blSuccess, const QString& _qstrFilePath, const QByteArray& _baImage);
-    SnapScreenTool& Overlay() { return m_snapScreenTool; }
+    // The answer to a capture that ended so.
+    static TaskResult Answer(const CaptureResult& _result);
+    ScreenCapture& Capture() { return m_capture; }
 
 private:
-    void DealSnapArea(const JsonCommand& _jsonCommand);
-    void DealSnapFullScreen(const JsonCommand& _jsonCommand);
-    void StartSnap(const JsonCommand& _jsonCommand, bool _blFullScreen);
-    static void OnSnapFinished(const JsonCommand& _request, bool _blSuccess, const QString& _qstrFirst,
-                               const QByteArray& _baImage);
+    Handled DealSnapArea(const JsonCommand& _jsonCommand) { return StartSnap(_jsonCommand, false); }
+    Handled DealSnapFullScreen(const JsonCommand& _jsonCommand) { return StartSnap(_jsonCommand, true); }
+    Handled StartSnap(const JsonCommand& _jsonCommand, bool _blFullScreen);
 
     static const std::vector<Row> kCommands;
 
-    SnapScreenTool m_snapScreenTool;
+    ScreenCapture m_capture;
 };

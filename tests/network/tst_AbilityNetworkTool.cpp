@@ -36,13 +36,14 @@ private:
     JsonCommand LastTips() { return m_pHub->To(QStringLiteral("tips_owner")).last().envelope; }
 
     HttpTestServer m_server;
+    std::shared_ptr<ServiceTips> m_pTips = std::make_shared<ServiceTips>(MessageService::Instance());
     std::unique_ptr<AbilityNetworkTool> m_pAbility;
     std::unique_ptr<HubCapture> m_pHub;
 };
 
 void tst_AbilityNetworkTool::initTestCase()
 {
-    m_pAbility = std::make_unique<AbilityNetworkTool>();
+    m_pAbility = std::make_unique<AbilityNetworkTool>(m_pTips);
     // A client offering the tips command receives what the service asks of itself.
     MessageService::Instance().OnMessageReceived(
         "tips_owner",
@@ -118,11 +119,12 @@ void tst_AbilityNetworkTool::newStatusReplacesShownTips()
     NetworkManager::Instance().OnlineStateChanged(false);
     QTRY_COMPARE(TipsCount(), before + 1);
     ViewTips previous, clients;
-    ServiceTips::Opened(LastTips(), &previous);
+    QVERIFY(m_pTips->IsWanted(LastTips()));
+    m_pTips->Attach(LastTips(), &previous);
     JsonCommand clientCommand = LastTips();
     clientCommand.from = QStringLiteral("some_client");
     (new QLabel(&clients))->setObjectName(QStringLiteral("lblLogoNetworkErrorImage"));
-    ServiceTips::Opened(clientCommand, &clients);
+    m_pTips->Attach(clientCommand, &clients);
     previous.show();
     clients.show();
 
@@ -160,7 +162,7 @@ void tst_AbilityNetworkTool::floodingClientHoldsUpNoOther()
     // to their client's share, the other client's command would wait three probe bounds for one
     // of them to end.
     constexpr int kBoundSeconds = 3;
-    AbilityNetworkTool ability;
+    AbilityNetworkTool ability(m_pTips);
     NetworkManager::Instance().Init(m_server.Url("/ok"), kBoundSeconds);
     const QStringList targets = {"/hang?n=0", "/hang?n=1", "/hang?n=2"};
     QStringList silent;
@@ -218,7 +220,7 @@ void tst_AbilityNetworkTool::pendingCommandsAreBounded()
     // Commands are accepted up to the bounds and refused past them (answered -4 at once), and
     // the places come back as the commands are answered.
     QFETCH(int, clients);
-    AbilityNetworkTool ability;
+    AbilityNetworkTool ability(m_pTips);
     auto send = [&](const QString& _qstrFrom) {
         JsonCommand request = MakeRequest(QStringLiteral("public_network"), QStringLiteral("[]"));
         request.from = _qstrFrom;
@@ -249,7 +251,7 @@ void tst_AbilityNetworkTool::sameGuidWhileRunningIsRefused()
 {
     // A running command is named by its guid: another under the same guid is answered -4 at
     // once, and the first still gets its answer.
-    AbilityNetworkTool ability;
+    AbilityNetworkTool ability(m_pTips);
     NetworkManager::Instance().Init(m_server.Url("/ok"), 5);
     const QString body = QStringLiteral(R"([{"result":0,"url":"%1"}])").arg(m_server.Url("/ok"));
     const JsonCommand first = MakeRequest(QStringLiteral("get_interface"), body);

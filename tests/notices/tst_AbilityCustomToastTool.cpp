@@ -1,7 +1,9 @@
 // The toast and the tips windows through their ability: what a body changes, the time-out of 0,
 // and the bound on open tips windows (a click is tested on a real display).
 #include "notices/AbilityCustomToastTool.h"
+#include "core/MessageService.h"
 #include "notices/CustomToast.h"
+#include "notices/ServiceTips.h"
 #include "resources/QorvResources.h"
 #include "tests/support/HubCapture.h"
 
@@ -58,7 +60,7 @@ void tst_AbilityCustomToastTool::bodyKeysCarryOver()
     QFETCH(QString, second);
     QFETCH(QString, message);
     QFETCH(int, interval);
-    AbilityCustomToastTool ability;
+    AbilityCustomToastTool ability(std::make_shared<ServiceTips>(MessageService::Instance()));
     QVERIFY(ability.DealCommand(Toast(R"({"message":"x"})")));
     QCOMPARE(ability.Toast()->TimerInterval(), CustomToastBody::kDefaultTimeRemainMs);
     QVERIFY(ability.DealCommand(Toast(R"({"message":"a","timeRemain":4000})")));
@@ -69,7 +71,7 @@ void tst_AbilityCustomToastTool::bodyKeysCarryOver()
 
 void tst_AbilityCustomToastTool::timeRemainZeroClosesAtOnce()
 {
-    AbilityCustomToastTool ability;
+    AbilityCustomToastTool ability(std::make_shared<ServiceTips>(MessageService::Instance()));
     QVERIFY(ability.DealCommand(Toast(R"({"message":"m","timeRemain":0})")));
     QVERIFY(ability.Toast()->isVisible());
     QTRY_VERIFY_WITH_TIMEOUT(!ability.Toast()->isVisible(), 5000);
@@ -78,7 +80,7 @@ void tst_AbilityCustomToastTool::timeRemainZeroClosesAtOnce()
 
 void tst_AbilityCustomToastTool::atMost32TipsWindows()
 {
-    AbilityCustomToastTool ability;
+    AbilityCustomToastTool ability(std::make_shared<ServiceTips>(MessageService::Instance()));
     const QString body = QStringLiteral(R"({"width":100,"height":50,"strong_stips":true})");
     for (int i = 0; i < 40; ++i)
         QVERIFY(ability.DealCommand(MakeRequest(QStringLiteral("command_show_tips_view"), body)));

@@ -12,6 +12,7 @@
 #include <QJsonObject>
 #include <QtTest>
 
+#include <signal.h>
 #include <sys/stat.h>
 
 namespace {
@@ -68,6 +69,8 @@ private slots:
     void areaCancelled_data();
     void areaCancelled();
     void newerRequestAnswersTheOpenSelection();
+    void closedOverlayLeavesNothingToGrab_data();
+    void closedOverlayLeavesNothingToGrab();
     void displayWithoutImageAnswersFailure_data();
     void displayWithoutImageAnswersFailure();
 
@@ -277,6 +280,33 @@ void tst_SnapE2E::newerRequestAnswersTheOpenSelection()
     // The screen as the user had it, not the dimmed overlay that covered it.
     QCOMPARE(FirstDifference(QImage::fromData(taken.png, "PNG"), m_imagePattern), QString());
     QVERIFY(m_display.waitForNoWindow(kOverlay));
+}
+
+void tst_SnapE2E::closedOverlayLeavesNothingToGrab_data()
+{
+    QTest::addColumn<QStringList>("input");
+    QTest::newRow("Esc") << QStringList{"key", "Escape"};
+    QTest::newRow("cancel button") << QStringList{"mousemove", "1369", "837", "click", "1"};
+}
+
+void tst_SnapE2E::closedOverlayLeavesNothingToGrab()
+{
+    // The window beneath cannot paint again: whatever the closed overlay and its toolbar leave on
+    // the screen stays there, and a capture right after them must not hold it.
+    QFETCH(QStringList, input);
+    struct Resume
+    {
+        qint64 pid;
+        ~Resume() { ::kill(static_cast<pid_t>(pid), SIGCONT); }
+    } resume{m_pPattern->processId()};
+    QCOMPARE(::kill(static_cast<pid_t>(resume.pid), SIGSTOP), 0);
+    const JsonCommand area = Send(QStringLiteral("snap_shot_area"));
+    QVERIFY(WaitForOverlay());
+    Xdotool(input);
+    QCOMPARE(AnswerTo(area).envelope.error_code, 100);
+    const SnapAnswer taken = AnswerTo(Send(QStringLiteral("snap_shot_fullscreen")));
+    QVERIFY(taken.success);
+    QCOMPARE(FirstDifference(QImage::fromData(taken.png, "PNG"), m_imagePattern), QString());
 }
 
 void tst_SnapE2E::displayWithoutImageAnswersFailure_data()
