@@ -1,7 +1,6 @@
 #include "core/WebSocketFraming.h"
 
 #include <QCryptographicHash>
-#include <QList>
 #include <QRandomGenerator>
 #include <QtEndian>
 
@@ -225,14 +224,6 @@ QByteArray WebSocketFraming::AcceptKey(const QByteArray& _baKey)
 {
     return QCryptographicHash::hash(_baKey + "258EAFA5-E914-47DA-95CA-C5AB0DC85B11", QCryptographicHash::Sha1)
         .toBase64();
-}
-
-bool WebSocketFraming::HasToken(const QByteArray& _baValue, const char* _szToken)
-{
-    for (const QByteArray& part : _baValue.split(','))
-        if (part.trimmed().toLower() == _szToken)
-            return true;
-    return false;
 }
 
 bool WebSocketFraming::IsValidUtf8(const QByteArray& _baText)

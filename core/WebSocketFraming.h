@@ -60,8 +60,6 @@ public:
     static bool IsValidUtf8(const QByteArray& _baText);
     // The Sec-WebSocket-Accept that answers a Sec-WebSocket-Key.
     static QByteArray AcceptKey(const QByteArray& _baKey);
-    // True when the comma-separated header value holds the token (case-insensitive).
-    static bool HasToken(const QByteArray& _baValue, const char* _szToken);
 
 private:
     Item Stop(Item::Kind _kind, quint16 _nCode, const QByteArray& _baPayload);
