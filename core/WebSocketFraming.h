@@ -2,6 +2,8 @@
 
 #include <QByteArray>
 
+#include <optional>
+
 // What both ends of a WebSocket connection (RFC 6455) share, without a socket: an instance reads
 // received bytes into messages and control frames, checking each frame from its header before
 // any payload is buffered; the static part writes frames and makes the opening handshake's key.
@@ -62,6 +64,21 @@ public:
     static QByteArray AcceptKey(const QByteArray& _baKey);
 
 private:
+    struct Header
+    {
+        bool fin = false;
+        bool masked = false;
+        quint8 opcode = 0;
+        int bytes = 0;      // the header's own, mask included
+        quint64 length = 0; // the payload's
+    };
+    // The header of the frame at m_nPos, checked against the rules and the size bound before any
+    // payload is buffered. Nothing while more bytes are needed, or when it is refused: _stop
+    // holds the Failure then.
+    std::optional<Header> ReadHeader(Item& _stop);
+    // What a whole frame (its payload unmasked) makes: an item, or None for a frame passed over
+    // or one more fragment of a message.
+    Item TakeFrame(const Header& _header, QByteArray _baPayload);
     Item Stop(Item::Kind _kind, quint16 _nCode, const QByteArray& _baPayload);
 
     bool m_blFromClient;
