@@ -97,8 +97,11 @@ int FolderCursor::OpenForReading(const QByteArray& _baName, QString& _qstrError)
         return fd;
     }
     // A link of the tree's own: followed only the way a path a client names is.
-    return ClientPath::OpenFileForReading(m_qstrRoot + QFile::decodeName(m_baFolder + '/' + _baName),
-                                          _qstrError);
+    const Result<int> opened =
+        ClientPath::OpenFileForReading(m_qstrRoot + QFile::decodeName(m_baFolder + '/' + _baName));
+    if (!opened)
+        _qstrError = opened.Error();
+    return opened ? opened.Value() : -1;
 }
 
 bool FolderCursor::LinkedFileSize(const QByteArray& _baName, qint64& _nSize) const

@@ -73,8 +73,11 @@ int FolderCursor::OpenForReading(const QByteArray& _baName, QString& _qstrError)
     const WinFile::Info info = WinFile::InfoOf(file.get());
     if (info.IsLink() && m_blAtFolder) {
         // A link of the tree's own: followed only the way a path a client names is.
-        return ClientPath::OpenFileForReading(m_qstrRoot + QFile::decodeName(m_baFolder + '/' + _baName),
-                                              _qstrError);
+        const Result<int> opened =
+            ClientPath::OpenFileForReading(m_qstrRoot + QFile::decodeName(m_baFolder + '/' + _baName));
+        if (!opened)
+            _qstrError = opened.Error();
+        return opened ? opened.Value() : -1;
     }
     if (info.IsLink()) {
         _qstrError = QStringLiteral("it is a link");
