@@ -131,29 +131,35 @@ std::optional<WebSocketFraming::Header> WebSocketFraming::ReadHeader(Item& _stop
     }
     if (header.masked)
         header.bytes += 4;
-    const quint8 opcode = header.opcode;
-    QByteArray failure;
-    if ((opcode & 0x8) != 0) {
-        if (opcode != kOpClose && opcode != kOpPing && opcode != kOpPong)
-            failure = "unknown control opcode";
-        else if (!header.fin || header.length > 125)
-            failure = "control frames are short and unfragmented";
-    } else if (opcode != kOpContinuation && opcode != kOpText && opcode != kOpBinary) {
-        failure = "unknown data opcode";
-    } else if ((opcode == kOpContinuation) != m_blInMessage) {
-        failure = "fragments out of order";
-    } else if (header.length > static_cast<quint64>(m_nMaxMessageBytes) ||
-               static_cast<quint64>(m_baMessage.size()) + header.length >
-                   static_cast<quint64>(m_nMaxMessageBytes)) {
-        // Refused from the header alone: the payload is never buffered.
+    if (const char* violation = Violation(header)) {
+        _stop = Stop(Item::Kind::Failure, kCloseProtocolError, violation);
+        return std::nullopt;
+    }
+    // Refused from the header alone: the payload is never buffered.
+    if ((header.opcode & 0x8) == 0 && (header.length > static_cast<quint64>(m_nMaxMessageBytes) ||
+                                       static_cast<quint64>(m_baMessage.size()) + header.length >
+                                           static_cast<quint64>(m_nMaxMessageBytes))) {
         _stop = Stop(Item::Kind::Failure, kCloseTooBig, "message too big");
         return std::nullopt;
     }
-    if (!failure.isEmpty()) {
-        _stop = Stop(Item::Kind::Failure, kCloseProtocolError, failure);
-        return std::nullopt;
-    }
     return header;
+}
+
+const char* WebSocketFraming::Violation(const Header& _header) const
+{
+    const quint8 opcode = _header.opcode;
+    if ((opcode & 0x8) != 0) {
+        if (opcode != kOpClose && opcode != kOpPing && opcode != kOpPong)
+            return "unknown control opcode";
+        if (!_header.fin || _header.length > 125)
+            return "control frames are short and unfragmented";
+        return nullptr;
+    }
+    if (opcode != kOpContinuation && opcode != kOpText && opcode != kOpBinary)
+        return "unknown data opcode";
+    if ((opcode == kOpContinuation) != m_blInMessage)
+        return "fragments out of order";
+    return nullptr;
 }
 
 WebSocketFraming::Item WebSocketFraming::TakeFrame(const Header& _header, QByteArray _baPayload)

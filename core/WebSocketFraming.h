@@ -76,6 +76,9 @@ private:
     // payload is buffered. Nothing while more bytes are needed, or when it is refused: _stop
     // holds the Failure then.
     std::optional<Header> ReadHeader(Item& _stop);
+    // Which rule a frame with this header breaks (its opcode, a control frame's size, the order
+    // of fragments); null when it breaks none.
+    const char* Violation(const Header& _header) const;
     // What a whole frame (its payload unmasked) makes: an item, or None for a frame passed over
     // or one more fragment of a message.
     Item TakeFrame(const Header& _header, QByteArray _baPayload);
