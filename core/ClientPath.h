@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/Result.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -35,8 +37,8 @@ public:
 
     // Opens for reading the regular file at _qstrFile, reached as OpenParent reaches its folder;
     // links of the user or root at the file's own name are followed the same way, others' never.
-    // Its descriptor, or -1 with _qstrError naming the place and why.
-    static int OpenFileForReading(const QString& _qstrFile, QString& _qstrError);
+    // Its descriptor (the caller's to close), or the place and why it is refused.
+    static Result<int> OpenFileForReading(const QString& _qstrFile);
 
     bool IsValid() const { return m_nHandle >= 0; }
     // The checked folder's descriptor, valid while this object lives.

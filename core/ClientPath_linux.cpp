@@ -212,35 +212,28 @@ ClientPath ClientPath::OpenParent(const QString& _qstrFile, bool _blCreate)
     return opened;
 }
 
-int ClientPath::OpenFileForReading(const QString& _qstrFile, QString& _qstrError)
+Result<int> ClientPath::OpenFileForReading(const QString& _qstrFile)
 {
+    using Opened = Result<int>;
     QString path = _qstrFile;
     for (int links = 0; links <= kMaxLinks; ++links) {
         const ClientPath parent = OpenParent(path, false);
-        if (!parent.IsValid()) {
-            _qstrError = parent.Error();
-            return -1;
-        }
+        if (!parent.IsValid())
+            return Opened::Failure(parent.Error());
         const QByteArray name = QFile::encodeName(parent.Name());
         const QString where = parent.Path() + QLatin1Char('/') + parent.Name();
         struct stat info;
-        if (::fstatat(parent.Handle(), name.constData(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
-            _qstrError = where + QStringLiteral(": ") + Reason("cannot look");
-            return -1;
-        }
+        if (::fstatat(parent.Handle(), name.constData(), &info, AT_SYMLINK_NOFOLLOW) != 0)
+            return Opened::Failure(where + QStringLiteral(": ") + Reason("cannot look"));
         if (S_ISLNK(info.st_mode)) {
-            if (!IsTrustedOwner(info.st_uid)) {
-                _qstrError =
-                    where + QStringLiteral(": it is a link of another user (uid %1)").arg(info.st_uid);
-                return -1;
-            }
+            if (!IsTrustedOwner(info.st_uid))
+                return Opened::Failure(
+                    where + QStringLiteral(": it is a link of another user (uid %1)").arg(info.st_uid));
             QByteArray target(PATH_MAX + 1, '\0');
             const ssize_t length =
                 ::readlinkat(parent.Handle(), name.constData(), target.data(), target.size());
-            if (length <= 0 || length >= target.size()) {
-                _qstrError = where + QStringLiteral(": the link cannot be read");
-                return -1;
-            }
+            if (length <= 0 || length >= target.size())
+                return Opened::Failure(where + QStringLiteral(": the link cannot be read"));
             target.truncate(static_cast<int>(length));
             const QString text = QFile::decodeName(target);
             path = text.startsWith(QLatin1Char('/')) ? text : parent.Path() + QLatin1Char('/') + text;
@@ -248,16 +241,15 @@ int ClientPath::OpenFileForReading(const QString& _qstrFile, QString& _qstrError
         }
         const int fd = ::openat(parent.Handle(), name.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
         if (fd < 0 || ::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-            _qstrError = where + (fd < 0 ? QStringLiteral(": ") + Reason("cannot open")
-                                         : QStringLiteral(": it is not a file"));
+            const QString error = where + (fd < 0 ? QStringLiteral(": ") + Reason("cannot open")
+                                                  : QStringLiteral(": it is not a file"));
             if (fd >= 0)
                 ::close(fd);
-            return -1;
+            return Opened::Failure(error);
         }
         return fd;
     }
-    _qstrError = _qstrFile + QStringLiteral(": too many links");
-    return -1;
+    return Opened::Failure(_qstrFile + QStringLiteral(": too many links"));
 }
 
 bool ClientPath::IsStill(const QString& _qstrFolder) const

@@ -226,15 +226,14 @@ ClientPath ClientPath::OpenParent(const QString& _qstrFile, bool _blCreate)
     return opened;
 }
 
-int ClientPath::OpenFileForReading(const QString& _qstrFile, QString& _qstrError)
+Result<int> ClientPath::OpenFileForReading(const QString& _qstrFile)
 {
+    using Opened = Result<int>;
     QString path = _qstrFile;
     for (int links = 0; links <= kMaxLinks; ++links) {
         const ClientPath parent = OpenParent(path, false);
-        if (!parent.IsValid()) {
-            _qstrError = parent.Error();
-            return -1;
-        }
+        if (!parent.IsValid())
+            return Opened::Failure(parent.Error());
         const QString where = parent.Path() +
                               (parent.Path().endsWith(QLatin1Char('/')) ? QString() : QStringLiteral("/")) +
                               parent.Name();
@@ -242,42 +241,33 @@ int ClientPath::OpenFileForReading(const QString& _qstrFile, QString& _qstrError
         const std::wstring name = parent.Name().toStdWString();
         WinHandle file(WinFile::OpenBelow(folder, name, FILE_GENERIC_READ, FILE_OPEN, 0));
         HandleTrust::Facts facts;
-        if (!file.valid() || !WinFile::FactsOf(file.get(), facts)) {
-            _qstrError = where + QStringLiteral(": ") + Reason("cannot open");
-            return -1;
-        }
+        if (!file.valid() || !WinFile::FactsOf(file.get(), facts))
+            return Opened::Failure(where + QStringLiteral(": ") + Reason("cannot open"));
         if (facts.isLink) {
             const QString why = HandleTrust::LinkRefusal(facts);
             const HandleTrust::LinkTarget target = WinFile::LinkTargetOf(file.get());
-            if (!why.isEmpty() || !target.ok) {
-                _qstrError = where + QStringLiteral(": ") +
-                             (why.isEmpty() ? QStringLiteral("the link cannot be read") : why);
-                return -1;
-            }
+            if (!why.isEmpty() || !target.ok)
+                return Opened::Failure(where + QStringLiteral(": ") +
+                                       (why.isEmpty() ? QStringLiteral("the link cannot be read") : why));
             path = target.relative ? parent.Path() + QLatin1Char('/') + target.path : target.path;
             continue;
         }
-        if (facts.isFolder) {
-            _qstrError = where + QStringLiteral(": it is not a file");
-            return -1;
-        }
+        if (facts.isFolder)
+            return Opened::Failure(where + QStringLiteral(": it is not a file"));
         // Another kind of reparse point (a file kept in the cloud, a deduplicated one) holds its
         // bytes behind its filter: opened again through it, below the same folder.
         if (WinFile::InfoOf(file.get()).attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
             file.reset(WinFile::OpenBelow(folder, name, FILE_GENERIC_READ, FILE_OPEN, FILE_NON_DIRECTORY_FILE,
                                           nullptr, true));
-            if (!file.valid()) {
-                _qstrError = where + QStringLiteral(": ") + Reason("cannot open");
-                return -1;
-            }
+            if (!file.valid())
+                return Opened::Failure(where + QStringLiteral(": ") + Reason("cannot open"));
         }
         const int fd = file.releaseToFd(_O_RDONLY);
         if (fd < 0)
-            _qstrError = where + QStringLiteral(": cannot open");
+            return Opened::Failure(where + QStringLiteral(": cannot open"));
         return fd;
     }
-    _qstrError = _qstrFile + QStringLiteral(": too many links");
-    return -1;
+    return Opened::Failure(_qstrFile + QStringLiteral(": too many links"));
 }
 
 bool ClientPath::IsStill(const QString& _qstrFolder) const

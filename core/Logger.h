@@ -1,10 +1,10 @@
 #pragma once
 
-#include "core/PrivateFolder.h"
+#include "core/LogFiles.h"
+#include "core/LogText.h"
 #include "core/StandardError.h"
 
 #include <QDateTime>
-#include <QFile>
 #include <QLoggingCategory>
 #include <QString>
 #include <QtGlobal>
@@ -12,7 +12,8 @@
 #include <atomic>
 #include <mutex>
 
-// Routes Qt's messages into a per-run log file under the user's data folder.
+// Routes Qt's messages into a per-run log file under the user's data folder (LogFiles), as lines
+// LogText formats, and repeats them on standard error; holds the lines of a batch until it ends.
 class Logger
 {
 public:
@@ -65,7 +66,7 @@ public:
         return _type != QtInfoMsg && static_cast<int>(_type) >= Instance().m_nLevel;
     }
 
-    QString MainLogPath() const { return m_fileMain.fileName(); }
+    QString MainLogPath() const { return m_files.MainPath(); }
     int Level() const { return m_nLevel; }
 
     // The user's documents folder joined with the configured data folder name.
@@ -79,30 +80,29 @@ public:
         return DataRoot(_qstrFolder) + QStringLiteral("/dmp/");
     }
 
-    // "[W]:2024-03-05 14:02:11\ttext"; info and unknown types get the tags the handler uses.
-    static QString FormatLogLine(QtMsgType _type, const QDateTime& _time, const QString& _qstrText);
-    // Deletes plain "*.log" files in the folder last written more than 60 days before now.
-    static int RemoveOldLogs(const QString& _qstrFolder, const QDateTime& _now);
-    // Deletes the oldest "*.log" files (never _qstrKeep) until the folder's total is within the bound.
-    static int RemoveOldestBeyond(const QString& _qstrFolder, qint64 _nMaxTotalBytes,
-                                  const QString& _qstrKeep);
-    // Caps what one message can put into the log: the first 16 KiB and the full length.
-    static QByteArray ClipForLog(const QByteArray& _baText);
-    // A byte string in double quotes exactly as Qt's debug stream writes it; fast for plain ASCII.
-    static QByteArray QuotedUtf8(const QByteArray& _baText);
-    static void AppendQuoted(QByteArray& _baOut, const QByteArray& _baText);
-
-    static constexpr int kLogClipBytes = 16 * 1024;
-    static constexpr qint64 kMaxLogAgeSeconds = 60LL * 86400;
+    // The pure parts, kept here for the many callers that reach them through the logger.
+    static QString FormatLogLine(QtMsgType _type, const QDateTime& _time, const QString& _qstrText)
+    {
+        return LogText::FormatLogLine(_type, _time, _qstrText);
+    }
+    static int RemoveOldLogs(const QString& _qstrFolder, const QDateTime& _now)
+    {
+        return LogFiles::RemoveOldLogs(_qstrFolder, _now);
+    }
+    static QByteArray ClipForLog(const QByteArray& _baText) { return LogText::ClipForLog(_baText); }
+    static QByteArray QuotedUtf8(const QByteArray& _baText) { return LogText::QuotedUtf8(_baText); }
+    static void AppendQuoted(QByteArray& _baOut, const QByteArray& _baText)
+    {
+        LogText::AppendQuoted(_baOut, _baText);
+    }
+    static constexpr int kLogClipBytes = LogText::kLogClipBytes;
 
 private:
     Logger() = default;
-    static const char* Tag(QtMsgType _type);
-    static QByteArray EchoLine(QtMsgType _type, const QByteArray& _baStamp, const QByteArray& _baText,
-                               StandardError::Kind _kind);
-    // With m_mutex held: the file was opened or changed, so the crash line follows it.
-    void FollowWithCrashLine();
     ~Logger();
+    // With m_mutex held: the main file was opened or changed, so the pending lines and the crash
+    // line follow it.
+    void FollowMainFile();
     // With m_mutex held.
     void ContinueInNextFile();
     // Both write what waits, to the file or to standard error.
@@ -110,24 +110,13 @@ private:
     void WriteEchoLocked();
     void WriteUtf8(QtMsgType _type, const QByteArray& _baText, const char* _szCategory);
 
-    static constexpr qint64 kDefaultMaxFileBytes = 64LL * 1024 * 1024;
-    static constexpr qint64 kDefaultMaxTotalBytes = 512LL * 1024 * 1024;
-
     std::mutex m_mutex;
     std::atomic<int> m_nLevel{1};
     std::atomic<bool> m_blHandlerInstalled{false};
     StandardError::Kind m_echo = StandardError::Kind::Other;
     bool m_blJournalAll = false;
     QByteArray m_baEchoPending;
-    QString m_qstrFolder;
-    PrivateFolder m_logFolder;
-    QFile m_fileMain;
-    QFile m_fileJs;
-    QString m_qstrStamp;
-    int m_nNextPart = 1;
-    qint64 m_nMainBytes = 0;
-    qint64 m_nMaxFileBytes = kDefaultMaxFileBytes;
-    qint64 m_nMaxTotalBytes = kDefaultMaxTotalBytes;
+    LogFiles m_files;
     // The formatted time changes once a second; formatting it per line is the costly part.
     qint64 m_nStampSecond = -1;
     QByteArray m_baStamp;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/Result.h"
+
 #include <QByteArray>
 #include <QIODevice>
 #include <QString>
@@ -35,7 +37,7 @@ public:
     bool OpenFile(QFile& _file, const QString& _qstrName, QIODevice::OpenMode _mode) const;
     // Writes a new file whole: made exclusively under a temporary name with mode 0600, then
     // renamed into place, so a reader never meets half a file.
-    bool WriteFile(const QString& _qstrName, const QByteArray& _baData, QString& _qstrError) const;
+    Result<> WriteFile(const QString& _qstrName, const QByteArray& _baData) const;
     bool RemoveFile(const QString& _qstrName) const;
 
     struct FileEntry

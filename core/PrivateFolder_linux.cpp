@@ -26,35 +26,27 @@ QString ErrnoText(const QString& _qstrWhat)
     return _qstrWhat + QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(errno));
 }
 
-// The part opened below _nParent, or an invalid descriptor with the reason.
-PosixFd OpenPart(int _nParent, const QByteArray& _baName, QString& _qstrError)
+// The part opened below _nParent, or why it is refused.
+Result<PosixFd> OpenPart(int _nParent, const QByteArray& _baName)
 {
-    if (::mkdirat(_nParent, _baName.constData(), kFolderMode) != 0 && errno != EEXIST) {
-        _qstrError = ErrnoText(QStringLiteral("cannot make the folder"));
-        return PosixFd();
-    }
+    using Opened = Result<PosixFd>;
+    if (::mkdirat(_nParent, _baName.constData(), kFolderMode) != 0 && errno != EEXIST)
+        return Opened::Failure(ErrnoText(QStringLiteral("cannot make the folder")));
     PosixFd fd(::openat(_nParent, _baName.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!fd.valid()) {
-        _qstrError = errno == ELOOP || errno == ENOTDIR ? QStringLiteral("it is a link or no folder")
-                                                        : ErrnoText(QStringLiteral("cannot open the folder"));
-        return PosixFd();
-    }
+    if (!fd.valid())
+        return Opened::Failure(errno == ELOOP || errno == ENOTDIR
+                                   ? QStringLiteral("it is a link or no folder")
+                                   : ErrnoText(QStringLiteral("cannot open the folder")));
     struct stat info;
-    if (::fstat(fd.get(), &info) != 0 || info.st_uid != ::geteuid()) {
-        _qstrError = QStringLiteral("it belongs to another user");
-        return PosixFd();
-    }
+    if (::fstat(fd.get(), &info) != 0 || info.st_uid != ::geteuid())
+        return Opened::Failure(QStringLiteral("it belongs to another user"));
     // Others who could write into it may have planted anything there already.
-    if (info.st_mode & (S_IWGRP | S_IWOTH)) {
-        _qstrError = QStringLiteral("other users may write into it");
-        return PosixFd();
-    }
+    if (info.st_mode & (S_IWGRP | S_IWOTH))
+        return Opened::Failure(QStringLiteral("other users may write into it"));
     // Ours and unwritable by others, made by an older version or under another umask.
-    if ((info.st_mode & 077) != 0 && ::fchmod(fd.get(), kFolderMode) != 0) {
-        _qstrError = ErrnoText(QStringLiteral("cannot close it to other users"));
-        return PosixFd();
-    }
-    return fd;
+    if ((info.st_mode & 077) != 0 && ::fchmod(fd.get(), kFolderMode) != 0)
+        return Opened::Failure(ErrnoText(QStringLiteral("cannot close it to other users")));
+    return Opened(std::move(fd));
 }
 
 bool WriteAll(int _nFd, const QByteArray& _baData)
@@ -98,7 +90,13 @@ PrivateFolder PrivateFolder::Open(const QString& _qstrBase, const QStringList& _
             fd.reset();
             break;
         }
-        fd = OpenPart(fd.get(), QFile::encodeName(part), folder.m_qstrError);
+        Result<PosixFd> opened = OpenPart(fd.get(), QFile::encodeName(part));
+        if (!opened) {
+            folder.m_qstrError = opened.Error();
+            fd.reset();
+            break;
+        }
+        fd = std::move(opened.Value());
     }
     if (fd.valid())
         folder.m_nHandle = fd.release();
@@ -130,32 +128,29 @@ bool PrivateFolder::OpenFile(QFile& _file, const QString& _qstrName, QIODevice::
     return true;
 }
 
-bool PrivateFolder::WriteFile(const QString& _qstrName, const QByteArray& _baData, QString& _qstrError) const
+Result<> PrivateFolder::WriteFile(const QString& _qstrName, const QByteArray& _baData) const
 {
-    if (!IsValid()) {
-        _qstrError = m_qstrError;
-        return false;
-    }
+    if (!IsValid())
+        return Result<>::Failure(m_qstrError);
     const QByteArray name = QFile::encodeName(_qstrName);
     const QByteArray temp =
         '.' + name + '.' + QByteArray::number(QRandomGenerator::global()->generate(), 16) + ".part";
     PosixFd fd(::openat(m_nHandle, temp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                         kFileMode));
-    if (!fd.valid()) {
-        _qstrError = ErrnoText(QStringLiteral("create file"));
-        return false;
-    }
-    bool ok = ::fchmod(fd.get(), kFileMode) == 0 && WriteAll(fd.get(), _baData);
-    if (!ok)
-        _qstrError = ErrnoText(QStringLiteral("write file"));
-    else if (!(ok = fd.close()))
-        _qstrError = ErrnoText(QStringLiteral("close file"));
-    else if (!(ok = ::renameat(m_nHandle, temp.constData(), m_nHandle, name.constData()) == 0))
-        _qstrError = ErrnoText(QStringLiteral("rename file"));
+    if (!fd.valid())
+        return Result<>::Failure(ErrnoText(QStringLiteral("create file")));
+    QString failure;
+    if (::fchmod(fd.get(), kFileMode) != 0 || !WriteAll(fd.get(), _baData))
+        failure = ErrnoText(QStringLiteral("write file"));
+    else if (!fd.close())
+        failure = ErrnoText(QStringLiteral("close file"));
+    else if (::renameat(m_nHandle, temp.constData(), m_nHandle, name.constData()) != 0)
+        failure = ErrnoText(QStringLiteral("rename file"));
+    if (failure.isEmpty())
+        return {};
     // A cut-off file is worse than none.
-    if (!ok)
-        ::unlinkat(m_nHandle, temp.constData(), 0);
-    return ok;
+    ::unlinkat(m_nHandle, temp.constData(), 0);
+    return Result<>::Failure(failure);
 }
 
 bool PrivateFolder::RemoveFile(const QString& _qstrName) const

@@ -32,32 +32,27 @@ bool CloseToOthers(HANDLE _handle, const HandleTrust::Facts& _facts)
     return _facts.othersRights == 0 || WinFile::SetProtectedDacl(_handle, OwnerOnly());
 }
 
-// The part opened below _hParent, or an invalid handle with the reason.
-WinHandle OpenPart(HANDLE _hParent, const QString& _qstrName, QString& _qstrError)
+// The part opened below _hParent, or why it is refused.
+Result<WinHandle> OpenPart(HANDLE _hParent, const QString& _qstrName)
 {
+    using Opened = Result<WinHandle>;
     WinHandle folder(WinFile::OpenBelow(_hParent, _qstrName.toStdWString(),
                                         WinFile::kFolderAccess | WRITE_DAC, FILE_OPEN_IF, FILE_DIRECTORY_FILE,
                                         OwnerOnly()));
-    if (!folder.valid()) {
-        _qstrError = ::GetLastError() == ERROR_DIRECTORY
-                         ? QStringLiteral("it is a link or no folder")
-                         : ErrorText(QStringLiteral("cannot open the folder"));
-        return WinHandle();
-    }
+    if (!folder.valid())
+        return Opened::Failure(::GetLastError() == ERROR_DIRECTORY
+                                   ? QStringLiteral("it is a link or no folder")
+                                   : ErrorText(QStringLiteral("cannot open the folder")));
     HandleTrust::Facts facts;
-    if (!WinFile::FactsOf(folder.get(), facts)) {
-        _qstrError = ErrorText(QStringLiteral("cannot look at the folder"));
-        return WinHandle();
-    }
-    _qstrError = HandleTrust::PrivateFolderRefusal(facts);
-    if (!_qstrError.isEmpty())
-        return WinHandle();
+    if (!WinFile::FactsOf(folder.get(), facts))
+        return Opened::Failure(ErrorText(QStringLiteral("cannot look at the folder")));
+    const QString refusal = HandleTrust::PrivateFolderRefusal(facts);
+    if (!refusal.isEmpty())
+        return Opened::Failure(refusal);
     // Ours and unwritable by others, made by an older version or by another program.
-    if (!CloseToOthers(folder.get(), facts)) {
-        _qstrError = ErrorText(QStringLiteral("cannot close it to other users"));
-        return WinHandle();
-    }
-    return folder;
+    if (!CloseToOthers(folder.get(), facts))
+        return Opened::Failure(ErrorText(QStringLiteral("cannot close it to other users")));
+    return Opened(std::move(folder));
 }
 
 bool WriteAll(HANDLE _handle, const QByteArray& _baData)
@@ -102,7 +97,13 @@ PrivateFolder PrivateFolder::Open(const QString& _qstrBase, const QStringList& _
             handle.reset();
             break;
         }
-        handle = OpenPart(handle.get(), part, folder.m_qstrError);
+        Result<WinHandle> opened = OpenPart(handle.get(), part);
+        if (!opened) {
+            folder.m_qstrError = opened.Error();
+            handle.reset();
+            break;
+        }
+        handle = std::move(opened.Value());
     }
     if (handle.valid())
         folder.m_nHandle = handle.releaseToFd(_O_RDONLY);
@@ -134,12 +135,10 @@ bool PrivateFolder::OpenFile(QFile& _file, const QString& _qstrName, QIODevice::
     return true;
 }
 
-bool PrivateFolder::WriteFile(const QString& _qstrName, const QByteArray& _baData, QString& _qstrError) const
+Result<> PrivateFolder::WriteFile(const QString& _qstrName, const QByteArray& _baData) const
 {
-    if (!IsValid()) {
-        _qstrError = m_qstrError;
-        return false;
-    }
+    if (!IsValid())
+        return Result<>::Failure(m_qstrError);
     const HANDLE folder = WinFile::OfFd(m_nHandle);
     const QString temp = QLatin1Char('.') + _qstrName + QLatin1Char('.') +
                          QString::number(QRandomGenerator::global()->generate(), 16) +
@@ -147,23 +146,21 @@ bool PrivateFolder::WriteFile(const QString& _qstrName, const QByteArray& _baDat
     // Inherits the folder's owner-only list.
     WinHandle file(WinFile::OpenBelow(folder, temp.toStdWString(), FILE_GENERIC_WRITE | DELETE, FILE_CREATE,
                                       FILE_NON_DIRECTORY_FILE));
-    if (!file.valid()) {
-        _qstrError = ErrorText(QStringLiteral("create file"));
-        return false;
-    }
-    bool ok = WriteAll(file.get(), _baData);
-    if (!ok)
-        _qstrError = ErrorText(QStringLiteral("write file"));
-    else if (!(ok = WinFile::NameHandle(file.get(), folder, _qstrName.toStdWString(), true)))
-        _qstrError = ErrorText(QStringLiteral("rename file"));
-    // A cut-off file is worse than none.
-    if (!ok)
+    if (!file.valid())
+        return Result<>::Failure(ErrorText(QStringLiteral("create file")));
+    QString failure;
+    if (!WriteAll(file.get(), _baData))
+        failure = ErrorText(QStringLiteral("write file"));
+    else if (!WinFile::NameHandle(file.get(), folder, _qstrName.toStdWString(), true))
+        failure = ErrorText(QStringLiteral("rename file"));
+    if (!failure.isEmpty()) {
+        // A cut-off file is worse than none.
         WinFile::DeleteHandle(file.get());
-    else if (!::CloseHandle(file.release())) {
-        _qstrError = ErrorText(QStringLiteral("close file"));
-        ok = false;
+        return Result<>::Failure(failure);
     }
-    return ok;
+    if (!::CloseHandle(file.release()))
+        return Result<>::Failure(ErrorText(QStringLiteral("close file")));
+    return {};
 }
 
 bool PrivateFolder::RemoveFile(const QString& _qstrName) const

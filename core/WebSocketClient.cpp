@@ -1,7 +1,8 @@
 #include "core/WebSocketClient.h"
 
+#include "core/WebSocketHandshake.h"
+
 #include <QHostAddress>
-#include <QList>
 #include <QRandomGenerator>
 #include <QTcpSocket>
 
@@ -84,49 +85,7 @@ void WebSocketClient::SlotSocketConnected()
 {
     // Messages are small writes in quick succession, as on the service's end.
     m_pSocket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-    QByteArray request = "GET / HTTP/1.1\r\nHost: 127.0.0.1:" + QByteArray::number(m_nPort) +
-                         "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: " + m_baKey +
-                         "\r\nSec-WebSocket-Version: 13\r\n";
-    if (!m_baOrigin.isEmpty())
-        request += "Origin: " + m_baOrigin + "\r\n";
-    m_pSocket->write(request + "\r\n");
-}
-
-QString WebSocketClient::CheckResponse(const QByteArray& _baHead) const
-{
-    const QList<QByteArray> lines = _baHead.split('\n');
-    const QList<QByteArray> status = lines.value(0).trimmed().split(' ');
-    if (status.size() < 2 || !status.at(0).startsWith("HTTP/1.") || status.at(1) != "101")
-        return QStringLiteral("upgrade refused: ") + QString::fromLatin1(lines.value(0).trimmed().left(100));
-    QByteArray upgrade, connection, accept, extensions, protocol;
-    for (int i = 1; i < lines.size(); ++i) {
-        const QByteArray line = lines.at(i).trimmed();
-        const int colon = line.indexOf(':');
-        if (colon <= 0)
-            continue;
-        const QByteArray name = line.left(colon).trimmed().toLower();
-        const QByteArray value = line.mid(colon + 1).trimmed();
-        if (name == "upgrade")
-            upgrade = value;
-        else if (name == "connection")
-            connection = value;
-        else if (name == "sec-websocket-accept")
-            accept = value;
-        else if (name == "sec-websocket-extensions")
-            extensions = value;
-        else if (name == "sec-websocket-protocol")
-            protocol = value;
-    }
-    if (!WebSocketFraming::HasToken(upgrade, "websocket") ||
-        !WebSocketFraming::HasToken(connection, "upgrade"))
-        return QStringLiteral("the answer is not a WebSocket upgrade");
-    // Proves that the answer comes from a WebSocket server that read this request.
-    if (accept != WebSocketFraming::AcceptKey(m_baKey))
-        return QStringLiteral("wrong Sec-WebSocket-Accept in the answer");
-    // Nothing was asked for, so nothing the frames would need can have been agreed.
-    if (!extensions.isEmpty() || !protocol.isEmpty())
-        return QStringLiteral("the answer names an extension or subprotocol that was not asked for");
-    return QString();
+    m_pSocket->write(WebSocketHandshake::Request(m_nPort, m_baKey, m_baOrigin));
 }
 
 void WebSocketClient::SlotReadyRead()
@@ -150,7 +109,7 @@ void WebSocketClient::SlotReadyRead()
             Drop(QStringLiteral("the answer to the upgrade is too large"));
         return;
     }
-    const QString refusal = CheckResponse(m_baResponse.left(end));
+    const QString refusal = WebSocketHandshake::CheckResponse(m_baResponse.left(end), m_baKey);
     if (!refusal.isEmpty()) {
         Drop(refusal);
         return;

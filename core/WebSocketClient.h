@@ -59,8 +59,6 @@ private:
     void SlotSocketConnected();
     void SlotReadyRead();
     void SlotSocketDisconnected();
-    // Why the head of the answer to the upgrade request refuses it; empty when it accepts it.
-    QString CheckResponse(const QByteArray& _baHead) const;
     void ReadFrames();
     void SendClose(quint16 _nCode, const QByteArray& _baReason);
     // Reports _qstrError and drops the socket.

@@ -1,7 +1,6 @@
 #include "core/WebSocketFraming.h"
 
 #include <QCryptographicHash>
-#include <QList>
 #include <QRandomGenerator>
 #include <QtEndian>
 
@@ -58,112 +57,28 @@ WebSocketFraming::Item WebSocketFraming::Stop(Item::Kind _kind, quint16 _nCode, 
 WebSocketFraming::Item WebSocketFraming::Next()
 {
     while (!m_blStopped) {
-        const int available = m_baBuffer.size() - m_nPos;
-        if (available < 2)
+        Item stop;
+        const std::optional<Header> header = ReadHeader(stop);
+        if (!header) {
+            if (stop.kind != Item::Kind::None)
+                return stop;
+            break;
+        }
+        if (static_cast<quint64>(m_baBuffer.size() - m_nPos) < header->bytes + header->length)
             break;
         const auto* data = reinterpret_cast<const uchar*>(m_baBuffer.constData()) + m_nPos;
-        const bool fin = (data[0] & 0x80) != 0;
-        const quint8 opcode = data[0] & 0x0F;
-        const bool masked = (data[1] & 0x80) != 0;
-        if ((data[0] & 0x70) != 0)
-            return Stop(Item::Kind::Failure, kCloseProtocolError, "reserved bits set");
-        if (masked != m_blFromClient)
-            return Stop(Item::Kind::Failure, kCloseProtocolError,
-                        m_blFromClient ? "client frames must be masked" : "server frames must not be masked");
-        int header = 2;
-        quint64 length = data[1] & 0x7F;
-        // A length must use its shortest form, and the 64-bit one has its top bit clear.
-        if (length == 126) {
-            if (available < 4)
-                break;
-            length = qFromBigEndian<quint16>(data + 2);
-            header = 4;
-            if (length < 126)
-                return Stop(Item::Kind::Failure, kCloseProtocolError, "over-long length");
-        } else if (length == 127) {
-            if (available < 10)
-                break;
-            length = qFromBigEndian<quint64>(data + 2);
-            header = 10;
-            if (length <= 0xFFFF || (length >> 63) != 0)
-                return Stop(Item::Kind::Failure, kCloseProtocolError, "over-long length");
-        }
-        if (masked)
-            header += 4;
-        const bool control = (opcode & 0x8) != 0;
-        QByteArray failure;
-        if (control) {
-            if (opcode != kOpClose && opcode != kOpPing && opcode != kOpPong)
-                failure = "unknown control opcode";
-            else if (!fin || length > 125)
-                failure = "control frames are short and unfragmented";
-        } else if (opcode != kOpContinuation && opcode != kOpText && opcode != kOpBinary) {
-            failure = "unknown data opcode";
-        } else if ((opcode == kOpContinuation) != m_blInMessage) {
-            failure = "fragments out of order";
-        } else if (length > static_cast<quint64>(m_nMaxMessageBytes) ||
-                   static_cast<quint64>(m_baMessage.size()) + length >
-                       static_cast<quint64>(m_nMaxMessageBytes)) {
-            // Refused from the header alone: the payload is never buffered.
-            return Stop(Item::Kind::Failure, kCloseTooBig, "message too big");
-        }
-        if (!failure.isEmpty())
-            return Stop(Item::Kind::Failure, kCloseProtocolError, failure);
-        if (static_cast<quint64>(available) < header + length)
-            break;
-
-        QByteArray payload(reinterpret_cast<const char*>(data) + header, static_cast<int>(length));
-        if (masked) {
-            const uchar* mask = data + header - 4;
+        QByteArray payload(reinterpret_cast<const char*>(data) + header->bytes,
+                           static_cast<int>(header->length));
+        if (header->masked) {
+            const uchar* mask = data + header->bytes - 4;
             char* bytes = payload.data();
             for (int i = 0; i < payload.size(); ++i)
                 bytes[i] = static_cast<char>(bytes[i] ^ mask[i & 3]);
         }
-        m_nPos += header + static_cast<int>(length);
-
-        if (opcode == kOpPing) {
-            Item item;
-            item.kind = Item::Kind::Ping;
-            item.payload = payload;
+        m_nPos += header->bytes + static_cast<int>(header->length);
+        Item item = TakeFrame(*header, std::move(payload));
+        if (item.kind != Item::Kind::None)
             return item;
-        }
-        if (opcode == kOpPong)
-            continue;
-        if (opcode == kOpClose) {
-            // A close without a code is a normal close; one that breaks the rules is answered as
-            // a protocol error or invalid data.
-            const quint16 code =
-                payload.size() >= 2 ? qFromBigEndian<quint16>(payload.constData()) : quint16(kCloseNormal);
-            if (payload.size() == 1 || (payload.size() >= 2 && !IsSendableCloseCode(code)))
-                return Stop(Item::Kind::Failure, kCloseProtocolError, "invalid close frame");
-            if (!IsValidUtf8(payload.mid(2)))
-                return Stop(Item::Kind::Failure, kCloseInvalidData, "close reason is not UTF-8");
-            return Stop(Item::Kind::Close, code, payload.mid(2));
-        }
-        if (opcode != kOpContinuation) {
-            m_nMessageOpcode = opcode;
-            m_blInMessage = true;
-        }
-        if (!fin) {
-            m_baMessage.append(payload);
-            continue;
-        }
-        QByteArray message;
-        if (m_baMessage.isEmpty())
-            message.swap(payload); // a message in one frame, the usual case, is not copied again
-        else
-            message = m_baMessage.append(payload);
-        m_baMessage = QByteArray();
-        m_blInMessage = false;
-        if (m_nMessageOpcode == kOpText) {
-            if (!IsValidUtf8(message))
-                return Stop(Item::Kind::Failure, kCloseInvalidData, "text is not UTF-8");
-            Item item;
-            item.kind = Item::Kind::Text;
-            item.payload.swap(message);
-            return item;
-        }
-        // Binary messages carry nothing we understand; they are dropped.
     }
     // More bytes are needed: what was read goes, once per batch rather than once per frame.
     if (!m_blStopped) {
@@ -171,6 +86,127 @@ WebSocketFraming::Item WebSocketFraming::Next()
         m_nPos = 0;
     }
     return Item();
+}
+
+std::optional<WebSocketFraming::Header> WebSocketFraming::ReadHeader(Item& _stop)
+{
+    const int available = m_baBuffer.size() - m_nPos;
+    if (available < 2)
+        return std::nullopt;
+    const auto* data = reinterpret_cast<const uchar*>(m_baBuffer.constData()) + m_nPos;
+    Header header;
+    header.fin = (data[0] & 0x80) != 0;
+    header.opcode = data[0] & 0x0F;
+    header.masked = (data[1] & 0x80) != 0;
+    if ((data[0] & 0x70) != 0) {
+        _stop = Stop(Item::Kind::Failure, kCloseProtocolError, "reserved bits set");
+        return std::nullopt;
+    }
+    if (header.masked != m_blFromClient) {
+        _stop = Stop(Item::Kind::Failure, kCloseProtocolError,
+                     m_blFromClient ? "client frames must be masked" : "server frames must not be masked");
+        return std::nullopt;
+    }
+    header.bytes = 2;
+    header.length = data[1] & 0x7F;
+    // A length must use its shortest form, and the 64-bit one has its top bit clear.
+    if (header.length == 126) {
+        if (available < 4)
+            return std::nullopt;
+        header.length = qFromBigEndian<quint16>(data + 2);
+        header.bytes = 4;
+        if (header.length < 126) {
+            _stop = Stop(Item::Kind::Failure, kCloseProtocolError, "over-long length");
+            return std::nullopt;
+        }
+    } else if (header.length == 127) {
+        if (available < 10)
+            return std::nullopt;
+        header.length = qFromBigEndian<quint64>(data + 2);
+        header.bytes = 10;
+        if (header.length <= 0xFFFF || (header.length >> 63) != 0) {
+            _stop = Stop(Item::Kind::Failure, kCloseProtocolError, "over-long length");
+            return std::nullopt;
+        }
+    }
+    if (header.masked)
+        header.bytes += 4;
+    if (const char* violation = Violation(header)) {
+        _stop = Stop(Item::Kind::Failure, kCloseProtocolError, violation);
+        return std::nullopt;
+    }
+    // Refused from the header alone: the payload is never buffered.
+    if ((header.opcode & 0x8) == 0 && (header.length > static_cast<quint64>(m_nMaxMessageBytes) ||
+                                       static_cast<quint64>(m_baMessage.size()) + header.length >
+                                           static_cast<quint64>(m_nMaxMessageBytes))) {
+        _stop = Stop(Item::Kind::Failure, kCloseTooBig, "message too big");
+        return std::nullopt;
+    }
+    return header;
+}
+
+const char* WebSocketFraming::Violation(const Header& _header) const
+{
+    const quint8 opcode = _header.opcode;
+    if ((opcode & 0x8) != 0) {
+        if (opcode != kOpClose && opcode != kOpPing && opcode != kOpPong)
+            return "unknown control opcode";
+        if (!_header.fin || _header.length > 125)
+            return "control frames are short and unfragmented";
+        return nullptr;
+    }
+    if (opcode != kOpContinuation && opcode != kOpText && opcode != kOpBinary)
+        return "unknown data opcode";
+    if ((opcode == kOpContinuation) != m_blInMessage)
+        return "fragments out of order";
+    return nullptr;
+}
+
+WebSocketFraming::Item WebSocketFraming::TakeFrame(const Header& _header, QByteArray _baPayload)
+{
+    const quint8 opcode = _header.opcode;
+    if (opcode == kOpPing) {
+        Item item;
+        item.kind = Item::Kind::Ping;
+        item.payload = _baPayload;
+        return item;
+    }
+    if (opcode == kOpPong)
+        return Item();
+    if (opcode == kOpClose) {
+        // A close without a code is a normal close; one that breaks the rules is answered as
+        // a protocol error or invalid data.
+        const quint16 code =
+            _baPayload.size() >= 2 ? qFromBigEndian<quint16>(_baPayload.constData()) : quint16(kCloseNormal);
+        if (_baPayload.size() == 1 || (_baPayload.size() >= 2 && !IsSendableCloseCode(code)))
+            return Stop(Item::Kind::Failure, kCloseProtocolError, "invalid close frame");
+        if (!IsValidUtf8(_baPayload.mid(2)))
+            return Stop(Item::Kind::Failure, kCloseInvalidData, "close reason is not UTF-8");
+        return Stop(Item::Kind::Close, code, _baPayload.mid(2));
+    }
+    if (opcode != kOpContinuation) {
+        m_nMessageOpcode = opcode;
+        m_blInMessage = true;
+    }
+    if (!_header.fin) {
+        m_baMessage.append(_baPayload);
+        return Item();
+    }
+    QByteArray message;
+    if (m_baMessage.isEmpty())
+        message.swap(_baPayload); // a message in one frame, the usual case, is not copied again
+    else
+        message = m_baMessage.append(_baPayload);
+    m_baMessage = QByteArray();
+    m_blInMessage = false;
+    if (m_nMessageOpcode != kOpText)
+        return Item(); // binary messages carry nothing we understand; they are dropped
+    if (!IsValidUtf8(message))
+        return Stop(Item::Kind::Failure, kCloseInvalidData, "text is not UTF-8");
+    Item item;
+    item.kind = Item::Kind::Text;
+    item.payload.swap(message);
+    return item;
 }
 
 QByteArray WebSocketFraming::FrameHeader(quint8 _nOpcode, quint64 _nLength, const uchar* _pMask)
@@ -225,14 +261,6 @@ QByteArray WebSocketFraming::AcceptKey(const QByteArray& _baKey)
 {
     return QCryptographicHash::hash(_baKey + "258EAFA5-E914-47DA-95CA-C5AB0DC85B11", QCryptographicHash::Sha1)
         .toBase64();
-}
-
-bool WebSocketFraming::HasToken(const QByteArray& _baValue, const char* _szToken)
-{
-    for (const QByteArray& part : _baValue.split(','))
-        if (part.trimmed().toLower() == _szToken)
-            return true;
-    return false;
 }
 
 bool WebSocketFraming::IsValidUtf8(const QByteArray& _baText)

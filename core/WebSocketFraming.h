@@ -2,6 +2,8 @@
 
 #include <QByteArray>
 
+#include <optional>
+
 // What both ends of a WebSocket connection (RFC 6455) share, without a socket: an instance reads
 // received bytes into messages and control frames, checking each frame from its header before
 // any payload is buffered; the static part writes frames and makes the opening handshake's key.
@@ -60,10 +62,26 @@ public:
     static bool IsValidUtf8(const QByteArray& _baText);
     // The Sec-WebSocket-Accept that answers a Sec-WebSocket-Key.
     static QByteArray AcceptKey(const QByteArray& _baKey);
-    // True when the comma-separated header value holds the token (case-insensitive).
-    static bool HasToken(const QByteArray& _baValue, const char* _szToken);
 
 private:
+    struct Header
+    {
+        bool fin = false;
+        bool masked = false;
+        quint8 opcode = 0;
+        int bytes = 0;      // the header's own, mask included
+        quint64 length = 0; // the payload's
+    };
+    // The header of the frame at m_nPos, checked against the rules and the size bound before any
+    // payload is buffered. Nothing while more bytes are needed, or when it is refused: _stop
+    // holds the Failure then.
+    std::optional<Header> ReadHeader(Item& _stop);
+    // Which rule a frame with this header breaks (its opcode, a control frame's size, the order
+    // of fragments); null when it breaks none.
+    const char* Violation(const Header& _header) const;
+    // What a whole frame (its payload unmasked) makes: an item, or None for a frame passed over
+    // or one more fragment of a message.
+    Item TakeFrame(const Header& _header, QByteArray _baPayload);
     Item Stop(Item::Kind _kind, quint16 _nCode, const QByteArray& _baPayload);
 
     bool m_blFromClient;

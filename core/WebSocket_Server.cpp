@@ -7,6 +7,7 @@
 #include "core/PeerCredentials.h"
 #include "core/WebSocketConnection.h"
 #include "core/WebSocketFraming.h"
+#include "core/WebSocketHandshake.h"
 
 #include <QAbstractEventDispatcher>
 #include <QDebug>
@@ -33,16 +34,6 @@ QString PeerText(const QAbstractSocket* _pSocket)
 bool DebugLogged()
 {
     return Logger::Instance().Level() <= QtDebugMsg;
-}
-
-bool IsLoopbackHost(const QByteArray& _baHost, quint16 _nPort)
-{
-    const QByteArray host = _baHost.toLower();
-    const QByteArray port = QByteArray::number(_nPort);
-    for (const char* name : {"127.0.0.1", "localhost", "[::1]"})
-        if (host == name || host == QByteArray(name) + ':' + port)
-            return true;
-    return false;
 }
 
 } // namespace
@@ -206,81 +197,6 @@ void WebSocket_Server::EnforceLoginDeadline(WebSocketConnection* _pWebSocket)
     _pWebSocket->Close(WebSocketFraming::kClosePolicyViolation, QByteArrayLiteral("login timeout"));
 }
 
-WebSocket_Server::HandshakeVerdict WebSocket_Server::CheckHandshake(const QByteArray& _baHead, quint16 _nPort,
-                                                                    const QStringList& _listAllowedOrigins)
-{
-    HandshakeVerdict verdict;
-    const QList<QByteArray> lines = _baHead.split('\n');
-    const QList<QByteArray> request = lines.value(0).trimmed().split(' ');
-    if (request.size() != 3 || request.at(0) != "GET" || !request.at(2).startsWith("HTTP/1.")) {
-        verdict.status = "400 Bad Request";
-        verdict.reason =
-            QStringLiteral("not a GET request: ") + QString::fromLatin1(lines.value(0).left(100));
-        return verdict;
-    }
-    QList<QByteArray> hosts;
-    QList<QByteArray> origins;
-    QByteArray upgrade, connection, version, key;
-    for (int i = 1; i < lines.size(); ++i) {
-        const QByteArray line = lines.at(i).trimmed();
-        const int colon = line.indexOf(':');
-        if (colon <= 0)
-            continue;
-        const QByteArray name = line.left(colon).trimmed().toLower();
-        const QByteArray value = line.mid(colon + 1).trimmed();
-        if (name == "host")
-            hosts.append(value);
-        // Older protocol versions name the browser's origin differently.
-        else if (name == "origin" || name == "sec-websocket-origin")
-            origins.append(value);
-        else if (name == "upgrade")
-            upgrade = value;
-        else if (name == "connection")
-            connection = value;
-        else if (name == "sec-websocket-version")
-            version = value;
-        else if (name == "sec-websocket-key")
-            key = value;
-    }
-    verdict.status = "403 Forbidden";
-    if (hosts.size() != 1) {
-        verdict.reason = QStringLiteral("expected one Host header, got %1").arg(hosts.size());
-        return verdict;
-    }
-    if (!IsLoopbackHost(hosts.first(), _nPort)) {
-        verdict.reason = QStringLiteral("host not allowed: ") + QString::fromLatin1(hosts.first());
-        return verdict;
-    }
-    for (const QByteArray& origin : origins) {
-        bool allowed = false;
-        for (const QString& entry : _listAllowedOrigins)
-            allowed = allowed || entry.compare(QString::fromLatin1(origin), Qt::CaseInsensitive) == 0;
-        if (!allowed) {
-            verdict.reason = QStringLiteral("origin not allowed: ") + QString::fromLatin1(origin);
-            return verdict;
-        }
-    }
-    verdict.status = "400 Bad Request";
-    if (!WebSocketFraming::HasToken(upgrade, "websocket") ||
-        !WebSocketFraming::HasToken(connection, "upgrade")) {
-        verdict.reason = QStringLiteral("not a WebSocket upgrade");
-        return verdict;
-    }
-    if (version.trimmed() != "13") {
-        verdict.status = "426 Upgrade Required";
-        verdict.headers = "Sec-WebSocket-Version: 13\r\n";
-        verdict.reason = QStringLiteral("unsupported version: ") + QString::fromLatin1(version.left(20));
-        return verdict;
-    }
-    if (QByteArray::fromBase64(key).size() != 16) {
-        verdict.reason = QStringLiteral("bad Sec-WebSocket-Key");
-        return verdict;
-    }
-    verdict.status.clear();
-    verdict.acceptKey = WebSocketFraming::AcceptKey(key);
-    return verdict;
-}
-
 void WebSocket_Server::SlotNewConnection()
 {
     while (m_pTcpServer && m_pTcpServer->hasPendingConnections()) {
@@ -335,12 +251,11 @@ void WebSocket_Server::SlotNewConnection()
     }
 }
 
-void WebSocket_Server::Refuse(QTcpSocket* _pSocket, const QByteArray& _baStatus, const QByteArray& _baHeaders)
+void WebSocket_Server::Refuse(QTcpSocket* _pSocket, const QByteArray& _baResponse)
 {
     _pSocket->disconnect(this);
     m_setHandshaking.erase(_pSocket);
-    _pSocket->write("HTTP/1.1 " + _baStatus + "\r\n" + _baHeaders +
-                    "Content-Length: 0\r\nConnection: close\r\n\r\n");
+    _pSocket->write(_baResponse);
     _pSocket->disconnectFromHost();
     // A peer that never reads must not keep the socket alive.
     QTimer::singleShot(1000, _pSocket, [_pSocket]() { _pSocket->abort(); });
@@ -348,38 +263,37 @@ void WebSocket_Server::Refuse(QTcpSocket* _pSocket, const QByteArray& _baStatus,
 
 void WebSocket_Server::SlotHandshakeData(QTcpSocket* _pSocket, qint64 _nUid)
 {
-    const QByteArray data = _pSocket->peek(kMaxHandshakeBytes + 4);
-    const int end = data.indexOf("\r\n\r\n");
-    if (end < 0) {
-        if (data.size() > kMaxHandshakeBytes) {
-            NoteRefusal(_nUid,
-                        QStringLiteral("WebSocket_Server::SlotHandshakeData:handshake too large, refused: ") +
-                            PeerText(_pSocket));
-            Refuse(_pSocket, "431 Request Header Fields Too Large");
-        }
+    const WebSocketHandshake::Verdict verdict =
+        WebSocketHandshake::Check(_pSocket->peek(WebSocketHandshake::kMaxRequestBytes + 4),
+                                  m_pTcpServer->serverPort(), m_listAllowedOrigins);
+    switch (verdict.kind) {
+    case WebSocketHandshake::Verdict::Kind::Incomplete:
         return;
-    }
-    const HandshakeVerdict verdict =
-        CheckHandshake(data.left(end), m_pTcpServer->serverPort(), m_listAllowedOrigins);
-    if (!verdict.status.isEmpty()) {
+    case WebSocketHandshake::Verdict::Kind::TooLarge:
+        NoteRefusal(_nUid,
+                    QStringLiteral("WebSocket_Server::SlotHandshakeData:handshake too large, refused: ") +
+                        PeerText(_pSocket));
+        Refuse(_pSocket, verdict.response);
+        return;
+    case WebSocketHandshake::Verdict::Kind::Refused:
         NoteRefusal(_nUid, QStringLiteral("WebSocket_Server::SlotHandshakeData:handshake refused: %1 peer %2")
                                .arg(verdict.reason, PeerText(_pSocket)));
-        Refuse(_pSocket, verdict.status, verdict.headers);
+        Refuse(_pSocket, verdict.response);
+        return;
+    case WebSocketHandshake::Verdict::Kind::Upgrade:
+        Upgrade(_pSocket, verdict.requestBytes, verdict.response);
         return;
     }
-    Upgrade(_pSocket, end + 4, verdict.acceptKey);
 }
 
-void WebSocket_Server::Upgrade(QTcpSocket* _pSocket, int _nHeadBytes, const QByteArray& _baAcceptKey)
+void WebSocket_Server::Upgrade(QTcpSocket* _pSocket, int _nRequestBytes, const QByteArray& _baResponse)
 {
     _pSocket->disconnect(this);
     disconnect(_pSocket, &QTcpSocket::disconnected, _pSocket, &QObject::deleteLater);
     delete _pSocket->findChild<QTimer*>(QLatin1String(kHandshakeTimerName), Qt::FindDirectChildrenOnly);
     m_setHandshaking.erase(_pSocket);
-    _pSocket->read(_nHeadBytes);
-    _pSocket->write("HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-                    "Sec-WebSocket-Accept: " +
-                    _baAcceptKey + "\r\n\r\n");
+    _pSocket->read(_nRequestBytes);
+    _pSocket->write(_baResponse);
     // Until its login a connection may send only small messages.
     auto* connection =
         new WebSocketConnection(_pSocket, qMin(m_nMaxMessageBytes, kMaxLoginMessageBytes), this);

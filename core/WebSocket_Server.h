@@ -21,13 +21,13 @@ class QTcpSocket;
 class WebSocketConnection;
 
 // The loopback WebSocket transport: a connection logs in first, then its texts go to the hub.
-// Sockets live on the main thread; sends from other threads are queued there. The upgrade and
-// the frames are handled here and in WebSocketConnection, without waiting on any socket.
+// Sockets live on the main thread; sends from other threads are queued there. The upgrade is
+// decided by WebSocketHandshake and the frames are handled in WebSocketConnection, without
+// waiting on any socket.
 //
 // Any program of any user, and any web page the user opens, can reach a loopback port. Before
-// the upgrade a connection is therefore checked: its peer socket must belong to this user, its
-// Host header must name the loopback interface (DNS rebinding), and an Origin header, which only
-// browsers send, must be listed in allowedOrigins.
+// the upgrade a connection is therefore checked: its peer socket must belong to this user, and
+// its request must pass WebSocketHandshake (loopback Host, an Origin listed in allowedOrigins).
 class WebSocket_Server : public QObject
 {
     Q_OBJECT
@@ -49,24 +49,11 @@ public:
     qint64 UnsentBytes();
     quint16 ServerPort();
 
-    // The answer to an upgrade request's head (request line and headers, without the blank
-    // line). _nPort is the port the server listens on; the Host header must name it.
-    struct HandshakeVerdict
-    {
-        QByteArray status;    // empty: upgrade; otherwise the HTTP status line's code and text
-        QByteArray headers;   // extra response headers of a refusal
-        QString reason;       // why it is refused, for the log
-        QByteArray acceptKey; // Sec-WebSocket-Accept of an upgrade
-    };
-    static HandshakeVerdict CheckHandshake(const QByteArray& _baHead, quint16 _nPort,
-                                           const QStringList& _listAllowedOrigins);
-
     static constexpr const char* kNotLoggedIn = "error:not login yet, login first!";
     // Connections accepted but not (or no longer) logged in, at once.
     static constexpr int kMaxAwaitingLogin = 256;
     // A login is small; a connection that has not logged in cannot make us buffer more.
     static constexpr qint64 kMaxLoginMessageBytes = 1024 * 1024;
-    static constexpr int kMaxHandshakeBytes = 16 * 1024;
     static constexpr int kHandshakeTimeoutMs = 10000;
     // A client that stops reading is closed rather than grown without bound in our memory.
     static constexpr qint64 kMaxUnsentBytes = 256LL * 1024 * 1024;
@@ -84,9 +71,9 @@ private:
     void NoteRefusal(qint64 _nUid, const QString& _qstrText);
     void ArmRefusalTimer();
     void SlotSocketError(WebSocketConnection* _pWebSocket, const QString& _qstrError);
-    void Upgrade(QTcpSocket* _pSocket, int _nHeadBytes, const QByteArray& _baAcceptKey);
-    void Refuse(QTcpSocket* _pSocket, const QByteArray& _baStatus,
-                const QByteArray& _baHeaders = QByteArray());
+    // Write the handshake's answer: the connection goes on in frames, or ends.
+    void Upgrade(QTcpSocket* _pSocket, int _nRequestBytes, const QByteArray& _baResponse);
+    void Refuse(QTcpSocket* _pSocket, const QByteArray& _baResponse);
     int AwaitingLogin();
     bool IsLoggedIn(WebSocketConnection* _pWebSocket);
     void ArmLoginDeadline(WebSocketConnection* _pWebSocket);

@@ -90,12 +90,7 @@ Result<int> FolderCursor::OpenForReading(const QByteArray& _baName) const
     if (errno != ELOOP || !m_blAtFolder)
         return Result<int>::Failure(qt_error_string(errno));
     // A link of the tree's own: followed only the way a path a client names is.
-    QString error;
-    const int linked =
-        ClientPath::OpenFileForReading(m_qstrRoot + QFile::decodeName(m_baFolder + '/' + _baName), error);
-    if (linked < 0)
-        return Result<int>::Failure(error);
-    return linked;
+    return ClientPath::OpenFileForReading(m_qstrRoot + QFile::decodeName(m_baFolder + '/' + _baName));
 }
 
 bool FolderCursor::LinkedFileSize(const QByteArray& _baName, qint64& _nSize) const

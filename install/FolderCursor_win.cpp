@@ -71,12 +71,7 @@ Result<int> FolderCursor::OpenForReading(const QByteArray& _baName) const
     const WinFile::Info info = WinFile::InfoOf(file.get());
     if (info.IsLink() && m_blAtFolder) {
         // A link of the tree's own: followed only the way a path a client names is.
-        QString error;
-        const int linked =
-            ClientPath::OpenFileForReading(m_qstrRoot + QFile::decodeName(m_baFolder + '/' + _baName), error);
-        if (linked < 0)
-            return Result<int>::Failure(error);
-        return linked;
+        return ClientPath::OpenFileForReading(m_qstrRoot + QFile::decodeName(m_baFolder + '/' + _baName));
     }
     if (info.IsLink())
         return Result<int>::Failure(QStringLiteral("it is a link"));

@@ -206,9 +206,10 @@ void ReplaceJournal::MarkOwnedBackupFolder(const QString& _qstrCanonicalFolder)
             kept.append(line);
     }
     kept.append(identity + QLatin1Char('\t') + _qstrCanonicalFolder);
-    QString error;
-    if (!OpenState().WriteFile(kOwnedFileName, kept.join(QLatin1Char('\n')).toUtf8() + '\n', error))
+    const Result<> written =
+        OpenState().WriteFile(kOwnedFileName, kept.join(QLatin1Char('\n')).toUtf8() + '\n');
+    if (!written)
         qCCritical(lcInstall).noquote()
             << "ReplaceJournal::MarkOwnedBackupFolder:cannot write:" + StateFolder() + QLatin1Char('/') +
-                   kOwnedFileName + ":" + error;
+                   kOwnedFileName + ":" + written.Error();
 }

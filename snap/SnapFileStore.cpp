@@ -65,7 +65,8 @@ SnapFileStore::Result SnapFileStore::Save(const QByteArray& _baPng, qint64 _nKee
         return result;
     }
     const QString name = QUuid::createUuid().toString() + QStringLiteral(".png");
-    if (!folder.WriteFile(name, _baPng, result.error)) {
+    if (const auto written = folder.WriteFile(name, _baPng); !written) {
+        result.error = written.Error();
         qCCritical(lcSnap).noquote() << "SnapFileStore::Save:" + folder.Path() + ":" + result.error;
         return result;
     }

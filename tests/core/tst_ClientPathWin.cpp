@@ -125,17 +125,18 @@ void tst_ClientPathWin::readsOnlyFiles()
 {
     const QString folder = m_dir.path() + "/read";
     WriteFile(folder + "/file", "bytes");
-    QString error;
-    const int fd = ClientPath::OpenFileForReading(folder + "/file", error);
-    QVERIFY2(fd >= 0, qPrintable(error));
+    const Result<int> fd = ClientPath::OpenFileForReading(folder + "/file");
+    QVERIFY2(fd && fd.Value() >= 0, qPrintable(fd.Error()));
     QFile file;
-    QVERIFY(file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle));
+    QVERIFY(file.open(fd.Value(), QIODevice::ReadOnly, QFileDevice::AutoCloseHandle));
     QCOMPARE(file.readAll(), QByteArray("bytes"));
 
-    QCOMPARE(ClientPath::OpenFileForReading(folder, error), -1);
-    QCOMPARE(error, folder + ": it is not a file");
-    QCOMPARE(ClientPath::OpenFileForReading(folder + "/none/file", error), -1);
-    QCOMPARE(error, folder + "/none: it does not exist");
+    const Result<int> notFile = ClientPath::OpenFileForReading(folder);
+    QVERIFY(!notFile);
+    QCOMPARE(notFile.Error(), folder + ": it is not a file");
+    const Result<int> missing = ClientPath::OpenFileForReading(folder + "/none/file");
+    QVERIFY(!missing);
+    QCOMPARE(missing.Error(), folder + "/none: it does not exist");
 }
 
 void tst_ClientPathWin::noFileName_data()

@@ -69,8 +69,7 @@ void tst_PrivateFolder::filesAreCreatedPrivateAndNeverThroughALink()
 {
     const PrivateFolder folder = PrivateFolder::Open(m_dir.path(), {"files"});
     QVERIFY(folder.IsValid());
-    QString error;
-    QVERIFY(folder.WriteFile("state", "content", error));
+    QVERIFY(folder.WriteFile("state", "content"));
     QCOMPARE(ReadFile(folder.Path() + "/state"), QByteArray("content"));
     QCOMPARE(FileMode(folder.Path() + "/state"), 0600u);
     QCOMPARE(folder.Files().size(), 1);

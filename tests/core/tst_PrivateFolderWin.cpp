@@ -52,9 +52,10 @@ void tst_PrivateFolderWin::filesAreWrittenWholeAndListed()
 {
     const PrivateFolder folder = PrivateFolder::Open(m_dir.path(), {"files"});
     QVERIFY(folder.IsValid());
-    QString error;
-    QVERIFY2(folder.WriteFile("state", "first", error), qPrintable(error));
-    QVERIFY2(folder.WriteFile("state", "second\n", error), qPrintable(error));
+    const Result<> first = folder.WriteFile("state", "first");
+    QVERIFY2(first, qPrintable(first.Error()));
+    const Result<> second = folder.WriteFile("state", "second\n");
+    QVERIFY2(second, qPrintable(second.Error()));
     QCOMPARE(ReadFile(folder.Path() + "/state"), QByteArray("second\n"));
     QVERIFY(QDir(folder.Path() + "/sub").mkpath("."));
 

@@ -1,38 +1,59 @@
-// The WebSocket frame parser on a connected socket pair, the input arriving in pieces whose size
-// the first byte sets, so frames are also cut at every point.
-#include "core/WebSocketConnection.h"
+// The WebSocket frame reader as the service uses it on a client's bytes, the input arriving in
+// pieces whose size the first byte sets, so frames are also cut at every point. What it reads
+// must not depend on where the bytes were cut.
+#include "core/WebSocketFraming.h"
 #include "tests/fuzz/FuzzSupport.h"
 
-#include <QTcpSocket>
+#include <QList>
 
-#include <sys/socket.h>
-#include <unistd.h>
+namespace {
+
+constexpr qint64 kMaxMessageBytes = 64 * 1024;
+
+QList<WebSocketFraming::Item> ReadAll(const QByteArray& _baBytes, int _nPiece)
+{
+    using Kind = WebSocketFraming::Item::Kind;
+    WebSocketFraming framing(true, kMaxMessageBytes);
+    QList<WebSocketFraming::Item> items;
+    bool stopped = false;
+    for (int at = 0; at < _baBytes.size(); at += _nPiece) {
+        framing.Append(_baBytes.mid(at, _nPiece));
+        for (WebSocketFraming::Item item = framing.Next(); item.kind != Kind::None; item = framing.Next()) {
+            // Nothing follows a close or a failure.
+            FUZZ_CHECK(!stopped);
+            stopped = item.kind == Kind::Close || item.kind == Kind::Failure;
+            if (item.kind == Kind::Text) {
+                FUZZ_CHECK(WebSocketFraming::IsValidUtf8(item.payload));
+                FUZZ_CHECK(item.payload.size() <= kMaxMessageBytes);
+            } else if (item.kind == Kind::Ping) {
+                FUZZ_CHECK(item.payload.size() <= 125);
+            } else if (item.kind == Kind::Close) {
+                FUZZ_CHECK(WebSocketFraming::IsValidUtf8(item.payload) && item.payload.size() <= 123);
+                FUZZ_CHECK(item.code >= 1000 && item.code <= 4999);
+            } else {
+                FUZZ_CHECK(item.code == WebSocketFraming::kCloseProtocolError ||
+                           item.code == WebSocketFraming::kCloseInvalidData ||
+                           item.code == WebSocketFraming::kCloseTooBig);
+            }
+            items.append(item);
+        }
+    }
+    return items;
+}
+
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* _pData, size_t _nSize)
 {
     FuzzQuietQt();
     if (_nSize == 0)
         return 0;
-    int fds[2];
-    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0)
-        return 0;
-    auto* socket = new QTcpSocket;
-    socket->setSocketDescriptor(fds[0]);
-    {
-        WebSocketConnection connection(socket, 64 * 1024);
-        QObject::connect(&connection, &WebSocketConnection::SignTextMessage, [](const QByteArray& _baText) {
-            FUZZ_CHECK(WebSocketFraming::IsValidUtf8(_baText));
-            FUZZ_CHECK(_baText.size() <= 64 * 1024);
-        });
-        const size_t piece = 1 + _pData[0] % 32;
-        for (size_t at = 1; at < _nSize && connection.IsOpen(); at += piece) {
-            const size_t n = std::min(piece, _nSize - at);
-            if (write(fds[1], _pData + at, n) != static_cast<ssize_t>(n))
-                break;
-            socket->waitForReadyRead(1000);
-        }
-        QCoreApplication::processEvents();
-    }
-    close(fds[1]);
+    const QByteArray bytes(reinterpret_cast<const char*>(_pData) + 1, static_cast<int>(_nSize - 1));
+    const QList<WebSocketFraming::Item> pieces = ReadAll(bytes, 1 + _pData[0] % 32);
+    const QList<WebSocketFraming::Item> whole = ReadAll(bytes, qMax(1, bytes.size()));
+    FUZZ_CHECK(pieces.size() == whole.size());
+    for (int i = 0; i < pieces.size(); ++i)
+        FUZZ_CHECK(pieces[i].kind == whole[i].kind && pieces[i].code == whole[i].code &&
+                   pieces[i].payload == whole[i].payload);
     return 0;
 }

@@ -49,11 +49,10 @@ bool CtlClient::StopInsisted()
 
 int CtlClient::Login(const QStringList& _listOffer)
 {
-    QString error;
     const int connectMs = static_cast<int>(qMin<qint64>(10000, Remaining()));
     // The service is on this machine: a connection that is not there at once is not coming.
-    if (!m_pTransport->Open(qMin(connectMs, 2000), error)) {
-        CtlPrintErr(error);
+    if (const Result<> opened = m_pTransport->Open(qMin(connectMs, 2000)); !opened) {
+        CtlPrintErr(opened.Error());
         return kExitConnect;
     }
     JsonCommand login = Make(QStringLiteral("notify"), QStringLiteral("command_login"));

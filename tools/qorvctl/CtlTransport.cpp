@@ -22,17 +22,16 @@ public:
                          [this](const QByteArray& _baText) { m_queue.push_back(_baText); });
     }
 
-    bool Open(int _nTimeoutMs, QString& _qstrError) override
+    Result<> Open(int _nTimeoutMs) override
     {
         m_socket.Open(m_nPort);
         const bool ok =
             Wait([this]() { return m_socket.GetState() != WebSocketClient::State::Connecting; }, _nTimeoutMs);
         if (ok && m_socket.IsOpen())
-            return true;
-        _qstrError = QStringLiteral("cannot connect to ws://127.0.0.1:%1: %2")
-                         .arg(m_nPort)
-                         .arg(ok ? m_socket.ErrorString() : QStringLiteral("timed out"));
-        return false;
+            return {};
+        return Result<>::Failure(QStringLiteral("cannot connect to ws://127.0.0.1:%1: %2")
+                                     .arg(m_nPort)
+                                     .arg(ok ? m_socket.ErrorString() : QStringLiteral("timed out")));
     }
 
     bool Send(const QByteArray& _baText) override
@@ -113,7 +112,7 @@ public:
         zmq_ctx_term(m_pContext);
     }
 
-    bool Open(int _nTimeoutMs, QString& _qstrError) override
+    Result<> Open(int _nTimeoutMs) override
     {
         // ZeroMQ connects in the background; the monitor tells whether a peer was reached, and
         // later whether it went away.
@@ -129,12 +128,10 @@ public:
         while (!m_blConnected && !m_blRetried &&
                zmq_poll(&item, 1, static_cast<long>(deadline.remainingTime())) > 0)
             ReadMonitor();
-        if (!m_blConnected) {
-            _qstrError = QStringLiteral("cannot connect to %1: nothing listens there")
-                             .arg(QString::fromLatin1(m_baEndpoint));
-            return false;
-        }
-        return true;
+        if (!m_blConnected)
+            return Result<>::Failure(QStringLiteral("cannot connect to %1: nothing listens there")
+                                         .arg(QString::fromLatin1(m_baEndpoint)));
+        return {};
     }
 
     bool Send(const QByteArray& _baText) override

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/Result.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -13,8 +15,8 @@ class CtlTransport
 {
 public:
     virtual ~CtlTransport() = default;
-    // Connects; false with a reason when the service cannot be reached within the bound.
-    virtual bool Open(int _nTimeoutMs, QString& _qstrError) = 0;
+    // Connects; fails with a reason when the service cannot be reached within the bound.
+    virtual Result<> Open(int _nTimeoutMs) = 0;
     virtual bool Send(const QByteArray& _baText) = 0;
     // The next text from the service, or nothing within the bound.
     virtual std::optional<QByteArray> Receive(int _nTimeoutMs) = 0;
