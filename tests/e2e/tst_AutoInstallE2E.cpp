@@ -918,6 +918,8 @@ void tst_AutoInstallE2E::stopWhileReplacingLeavesOthersAnswered()
     JsonCommand stop = makeCommand("command", "stop_update");
     stop.guid = request.guid;
     m_pClient->send(stop);
+    // Until the stopped update has put everything back, the application's folders are still its.
+    const JsonCommand again = Send("update", body);
 
     // Read by size first: a file not yet put back holds 100 KiB of zeros.
     const auto installedAsBefore = [&] {
@@ -954,6 +956,10 @@ void tst_AutoInstallE2E::stopWhileReplacingLeavesOthersAnswered()
         restore.elapsed(), roundTrips, worstMs);
     QVERIFY(restored);
     QCOMPARE(ReadTree(Path("inst")), expected);
+    const auto refused = m_pClient->waitFor(
+        [&](const JsonCommand& _e) { return _e.guid == again.guid && IsResult(_e); }, 10000);
+    QVERIFY(refused);
+    QCOMPARE(refused->error_code, 102LL);
     // The stopped update answers nothing: the first result for its guid is a second stop's 104.
     m_pClient->send(stop);
     const QList<JsonCommand> rest = m_pClient->collectUntil(request.guid, IsResult, 30000);
