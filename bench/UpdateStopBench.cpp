@@ -83,8 +83,12 @@ int main(int argc, char* argv[])
                                            StatusOf(_e).value("percent").toDouble() >= percent));
         },
         600000);
-    if (!replacing || replacing->error_code != 0)
-        return Fail("the update ended before its replace was stopped");
+    if (!replacing)
+        return Fail("no replace progress");
+    if (replacing->error_code != 0)
+        return Fail(qPrintable(QStringLiteral("the update ended before its replace was stopped: %1 %2")
+                                   .arg(replacing->error_code)
+                                   .arg(replacing->error_string)));
 
     JsonCommand stop = makeCommand(QStringLiteral("command"), QStringLiteral("stop_update"));
     stop.guid = update.guid;
