@@ -14,13 +14,18 @@
 # updates vary by more than that from round to round (disk), so the stage the signature adds
 # work to is also timed alone, 10 rounds each way: the Downloader (qorv_bench_download) with MD5
 # against MD5 + signature, the difference given as a share of the unsigned update's median.
+# Stopped while replacing: the same update stopped once its replace has passed 30 %, another
+# client asking the hub meanwhile (qorv_bench_update_stop): the worst round trip from the stop
+# until the installation is back as before, next to the worst of the same pings for as long again
+# with the service idle (what the machine adds), 3 rounds (env QORV_BENCH_STOP_ROUNDS). Target < 50 ms.
 # Usage: bench/update.sh [BUILD_FOLDER]   (default: build; env QORV_BENCH_ROUNDS, default 6)
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 build=$(cd "${1:-$here/../build}" && pwd)
 rounds=${QORV_BENCH_ROUNDS:-6}
+stop_rounds=${QORV_BENCH_STOP_ROUNDS:-3}
 
-cmake --build "$build" --target qorvctl qorv-utility-service qorv_bench_download -j2 >/dev/null
+cmake --build "$build" --target qorvctl qorv-utility-service qorv_bench_download qorv_bench_update_stop -j2 >/dev/null
 ctl="$build/tools/qorvctl/qorvctl"
 work=$(mktemp -d /tmp/qorv-bench-update.XXXXXX)
 server=
@@ -164,3 +169,26 @@ print(f"download stage alone (median of 10): MD5 {plain:.3f} s, MD5 + signature 
 PY
 peak_kb=$(awk '/VmHWM/ {print $2}' "/proc/$service/status")
 echo "service memory: idle $((idle_kb / 1024)) MiB, peak $((peak_kb / 1024)) MiB, peak above idle $(((peak_kb - idle_kb) / 1024)) MiB"
+
+# stop_update in the replace stage, from the same installed state each round.
+echo "== the same update stopped in its replace stage (past 30 %): another client's round trips until the installation is back"
+printf '%-6s %10s %12s %11s %15s\n' round "worst ms" "round trips" "restore ms" "idle worst ms"
+: >"$work/stops"
+for r in $(seq "$stop_rounds"); do
+  rm -rf "$work/inst"
+  cp -a "$work/old" "$work/inst"
+  sync
+  out=$("$build/bench/qorv_bench_update_stop" "$wport" \
+    "{\"appid\":\"bench\",\"url\":\"$url\",\"md5\":\"$md5\",\"processName\":\"qorv-bench-none\",\"installPath\":\"$work/inst\"}" \
+    "$work/inst" 30) || { echo "update.sh: stop round $r failed" >&2; exit 1; }
+  diff -r -q "$work/old" "$work/inst" >/dev/null || { echo "update.sh: the stopped update changed the installation" >&2; exit 1; }
+  read -r worst trips restore_ms idle_worst <<<"$out"
+  echo "$worst $idle_worst" >>"$work/stops"
+  printf '%-6s %10s %12s %11s %15s\n' "$r" "$worst" "$trips" "$restore_ms" "$idle_worst"
+done
+python3 - "$work/stops" <<'PY'
+import sys
+rows = [list(map(float, line.split())) for line in open(sys.argv[1])]
+print(f"worst round trip of another client during stop_update: {max(r[0] for r in rows):.1f} ms  (target < 50 ms); "
+      f"the same pings with the service idle: {max(r[1] for r in rows):.1f} ms")
+PY

@@ -151,15 +151,18 @@ void ToolBox::startInstall()
 
 void ToolBox::stopInstall()
 {
+    m_blStopRequested = true;
     switch (m_emStage) {
     case kDownloading:
         downloader.stopDownload();
         break;
     case kUnzipping:
-        extractor.CancelUnzipTask();
+        // While the unzip folder is being made ready, the job's end sees the stop.
+        if (!m_pPreparing)
+            extractor.CancelUnzipTask();
         break;
     case kReplacing:
-        replacer.stopReplace();
+        replacer.requestStop();
         break;
     default:
         break;
@@ -170,6 +173,12 @@ void ToolBox::Fail(int _emStage, const QString& _qstrText)
 {
     qCCritical(lcUpdate).noquote() << "ToolBox::Fail:" + _qstrText;
     emit signErrorOccurred(_emStage, _qstrText, m_qstrId);
+}
+
+void ToolBox::ReportStopped()
+{
+    qCWarning(lcUpdate).noquote() << "ToolBox:stopped before the next stage:" + m_qstrId;
+    emit signErrorOccurred(m_emStage, QStringLiteral("stopped"), m_qstrId);
 }
 
 void ToolBox::StartUnzip()
@@ -199,6 +208,10 @@ void ToolBox::StartUnzip()
         },
         [this](bool _blPrepared) {
             m_pPreparing.reset();
+            if (m_blStopRequested) {
+                ReportStopped();
+                return;
+            }
             if (!_blPrepared) {
                 qCCritical(lcUpdate).noquote() << "ToolBox::ToolBox:deletefolder failed:" + m_body.unzipPath;
                 Fail(kUnzipping, QStringLiteral("failed to clean unzip folder"));
@@ -232,6 +245,11 @@ void ToolBox::StartReplace()
 
 void ToolBox::slotFinished(const QString& strId)
 {
+    // A stage that ended just as the stop came starts no other.
+    if (m_blStopRequested && m_emStage != kReplacing && m_emStage != kFinished) {
+        ReportStopped();
+        return;
+    }
     switch (m_emStage) {
     case kDownloading:
         if (m_body.bNoZip)

@@ -4,6 +4,7 @@
 #include "install/ReplaceHelper.h"
 #include "install/ZlibHelper.h"
 #include "update/CommandAutoInstallToolBody.h"
+#include "update/UpdateStatus.h"
 #include "update/WorkFolder.h"
 
 #include <QObject>
@@ -14,14 +15,12 @@
 
 namespace UpdateTool {
 
-enum EmInstallStatus { kNotStarted = 0, kFinished = 1, kDownloading = 2, kUnzipping = 3, kReplacing = 4 };
-
 // Installs one package in three stages: download (with the MD5 check), extraction into the unzip
 // folder (skipped for a package that is not an archive) and replace of the installation folder's
-// files with backup. Progress and errors are republished tagged with the stage. Destroying it
-// stops the stage in progress, puts the installation back as it was unless the replace completed,
-// and then removes what the run wrote: the downloaded file and the work folders, only when they
-// are the service's own (see WorkFolder).
+// files with backup. Progress and errors are republished tagged with the stage. A stop returns at
+// once; its end comes as an error of the stage, once the installation is back as it was. Destroying
+// it stops the stage in progress (waiting for the restore), and then removes what the run wrote:
+// the downloaded file and the work folders, only when they are the service's own (see WorkFolder).
 class ToolBox : public QObject
 {
     Q_OBJECT
@@ -30,6 +29,9 @@ public:
     ~ToolBox() override;
 
     void startInstall();
+    // Asks the stage in progress to end and returns: no stage follows, and a stopped replace puts
+    // the saved files back on its own thread before the error reports the end. (An extraction is
+    // waited for up to the end of the chunk it writes.)
     void stopInstall();
 
 signals:
@@ -51,6 +53,7 @@ private:
     void StartUnzip();
     void StartReplace();
     void Fail(int _emStage, const QString& _qstrText);
+    void ReportStopped();
 
     // Destroyed in reverse order: the replacer (and its restore) first.
     Downloader downloader;
@@ -66,6 +69,7 @@ private:
     bool m_blDownloadExisted = true;
     bool m_blDefaultWork = false;
     bool m_blStarted = false;
+    bool m_blStopRequested = false;
     // The unzip folder being made ready on the pool. A toolbox destroyed meanwhile leaves its
     // clean-up to that job, so the folder is never removed while it is being emptied.
     struct Preparing

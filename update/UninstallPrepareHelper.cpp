@@ -1,15 +1,15 @@
 #include "update/UninstallPrepareHelper.h"
 #include "core/LogCategories.h"
 
+#include "core/AbilityReply.h"
 #include "core/Config.h"
-#include "core/MessageService.h"
-#include "install/CommonFunction.h"
+#include "core/TaskCodes.h"
 #include "core/WorkerPool.h"
+#include "install/CommonFunction.h"
 #include "system/ProcessHelper.h"
+#include "update/UpdateStatus.h"
 
 #include <QDebug>
-
-const QString UninstallPrepareHelper::kBusy = Envelope::CoreErrorText(Envelope::kAbilityNotDealt);
 
 UninstallPrepareHelper::UninstallPrepareHelper(const QString& _qstrAppId, const QString& _qstrProcessName,
                                                const QString& _qstrGuid)
@@ -20,26 +20,39 @@ UninstallPrepareHelper::UninstallPrepareHelper(const QString& _qstrAppId, const 
         if (!_blCompleted)
             qCCritical(lcUpdate).noquote()
                 << "UninstallPrepareHelper::pre-uninstall action did not complete, going on:" + m_qstrAppId;
-        Complete(true, QStringLiteral("prepared"));
+        Ready();
     });
 }
 
-void UninstallPrepareHelper::Start(Callback _funcCallback)
+void UninstallPrepareHelper::start()
 {
-    m_funcCallback = std::move(_funcCallback);
     if (!ProcessHelper::CheckProcessRunning(m_qstrProcessName)) {
         m_blSettled = true;
         DoPreUninstAction();
         return;
     }
-    JsonCommand question;
-    question.type = Envelope::kTransfer;
-    question.command = QStringLiteral("pre_uninst");
-    question.guid = m_qstrGuid;
-    question.to = QStringList{m_qstrAppId};
-    question.from = Envelope::kServiceName;
-    MessageService::Instance().Post(question);
+    AskApplication();
     m_timer.start(Config::Instance().GetPreUninstTimeout());
+}
+
+void UninstallPrepareHelper::AskApplication()
+{
+    // The question has an answer's shape: a transfer from the service to one client, naming the
+    // command and the guid, as if the application had asked.
+    JsonCommand asker;
+    asker.command = QStringLiteral("pre_uninst");
+    asker.guid = m_qstrGuid;
+    asker.from = m_qstrAppId;
+    AbilityReply::Send(asker, 0);
+}
+
+void UninstallPrepareHelper::requestStop()
+{
+    MarkStopRequested();
+    m_timer.stop();
+    m_blSettled = true;
+    if (!m_blPreparing)
+        NotReady(QStringLiteral("stopped"));
 }
 
 void UninstallPrepareHelper::OnRecvMessage(const JsonCommand& _jsonCommand)
@@ -59,35 +72,28 @@ void UninstallPrepareHelper::OnRecvMessage(const JsonCommand& _jsonCommand)
             << "UninstallPrepareHelper::OnRecvMessage:already settled, answer ignored:" + m_qstrGuid;
         return;
     }
+    m_blSettled = true;
+    m_timer.stop();
     if (_jsonCommand.guid != m_qstrGuid) {
         qCCritical(lcUpdate).noquote()
             << "UninstallPrepareHelper::OnRecvMessage:unkonwn guid:" + _jsonCommand.guid;
-        m_blSettled = true;
-        Complete(false, QStringLiteral("fatal error:invalid guid"));
+        NotReady(QStringLiteral("fatal error:invalid guid"));
         return;
     }
-    m_blSettled = true;
-    m_timer.stop();
     if (_jsonCommand.error_code == 200) {
         DoPreUninstAction();
     } else if (_jsonCommand.error_code == 201) {
-        Complete(false, _jsonCommand.error_string);
+        NotReady(_jsonCommand.error_string);
     } else {
         qCCritical(lcUpdate).noquote() << "UninstallPrepareHelper::OnRecvMessage:unkonwn code:" +
                                               QString::number(_jsonCommand.error_code);
-        Complete(false,
-                 QStringLiteral("fatal error:invalid code:") + QString::number(_jsonCommand.error_code));
+        NotReady(QStringLiteral("fatal error:invalid code:") + QString::number(_jsonCommand.error_code));
     }
 }
 
 void UninstallPrepareHelper::SlotTimeout()
 {
     m_timer.stop();
-    if (!m_funcCallback) {
-        qCCritical(lcUpdate).noquote()
-            << "UninstallPrepareHelper::SlotTimeout: timeout, no callback been set:" + m_qstrAppId;
-        return;
-    }
     if (m_blSettled)
         return;
     m_blSettled = true;
@@ -101,30 +107,38 @@ void UninstallPrepareHelper::DoPreUninstAction()
     const QString name = Config::Instance().GetPreUninstAction();
     const QString folder = CommonFunction::GetDefaultInstallPath(m_qstrAppId);
     // The installation may hold any number of files: searched on the pool, never on this thread.
-    const bool queued = WorkerPool::Service().Run(
+    m_blPreparing = WorkerPool::Service().Run(
         this, [name, folder] { return CommonFunction::FindFile(name, folder); },
         [this, name, folder](QString _qstrPath) {
             if (_qstrPath.isEmpty()) {
                 qCDebug(lcUpdate).noquote() << "qstrPreUninstActionPath not found:" + name + " in " + folder;
-                Complete(true, QStringLiteral("prepared"));
+                Ready();
                 return;
             }
             qCDebug(lcUpdate).noquote() << "qstrPreUninstActionPath found:" + _qstrPath;
             m_action.Start(_qstrPath);
         });
-    if (!queued) {
+    if (!m_blPreparing) {
         qCCritical(lcUpdate).noquote()
             << "UninstallPrepareHelper::the worker pool refused the search:" + m_qstrAppId;
-        Complete(false, kBusy);
+        Finish(TaskResult{
+            Envelope::kAbilityNotDealt, Envelope::CoreErrorText(Envelope::kAbilityNotDealt), QString(), {}});
     }
 }
 
-void UninstallPrepareHelper::Complete(bool _blReady, const QString& _qstrMessage)
+void UninstallPrepareHelper::Ready()
 {
-    if (!m_funcCallback)
-        return;
-    // Called once: a second completion would start a second update.
-    Callback callback = std::move(m_funcCallback);
-    m_funcCallback = nullptr;
-    callback(_blReady, _qstrMessage);
+    m_blPreparing = false;
+    Finish(TaskResult{TaskCodes::kFinish,
+                      TaskCodes::Text(TaskCodes::kFinish),
+                      UpdateTool::StatusBody(UpdateTool::StatusText(UpdateTool::kReadyToUninstall)),
+                      {}});
+}
+
+void UninstallPrepareHelper::NotReady(const QString& _qstrMessage)
+{
+    Finish(TaskResult{TaskCodes::kFailed,
+                      _qstrMessage,
+                      UpdateTool::StatusBody(UpdateTool::StatusText(UpdateTool::kCannotUninstall)),
+                      {}});
 }

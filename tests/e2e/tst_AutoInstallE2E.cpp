@@ -93,6 +93,7 @@ private slots:
     void signedUpdates_data();
     void signedUpdates();
     void searchOfAHugeInstallationLeavesOthersAnswered();
+    void stopWhileReplacingLeavesOthersAnswered();
 
 private:
     // Zips the tree, serves it and returns a body that installs it into Path("inst").
@@ -371,7 +372,8 @@ void tst_AutoInstallE2E::stopInEachStage()
         QCOMPARE(rest.last().command, QStringLiteral("stop_update"));
         QCOMPARE(rest.last().error_code, 104LL);
     }
-    QCOMPARE(ReadTree(Path("inst")), kInstalled);
+    // A stop returns at once; the worker puts the saved files back after it.
+    QTRY_COMPARE_WITH_TIMEOUT(ReadTree(Path("inst")), kInstalled, 30000);
     if (how == "stop_update")
         QTRY_VERIFY_WITH_TIMEOUT(!QFileInfo::exists(WorkFolder(appId) + "/unzip") &&
                                      !QFileInfo::exists(WorkFolder(appId) + "/backup"),
@@ -884,6 +886,86 @@ void tst_AutoInstallE2E::searchOfAHugeInstallationLeavesOthersAnswered()
           searchMs, roundTrips, worstMs);
     // A search on the main thread holds every other client until it ends: a round trip or two.
     QVERIFY2(roundTrips >= 5, qPrintable(QString::number(roundTrips)));
+}
+
+void tst_AutoInstallE2E::stopWhileReplacingLeavesOthersAnswered()
+{
+    // 2,000 installed files replaced with backup, stopped part way: the files saved by then are
+    // put back while another client keeps asking the hub over WebSocket.
+    const QString appId = QStringLiteral("many%1").arg(++m_nApp);
+    Tree expected = kInstalled;
+    Tree package;
+    // Zeros: a small package that still takes its time to extract and to copy.
+    const QByteArray zeros(100 * 1024, '\0');
+    for (int i = 0; i < 2000; ++i) {
+        const QString name = QStringLiteral("/d%1/f%2.bin")
+                                 .arg(i % 20, 2, 10, QLatin1Char('0'))
+                                 .arg(i, 4, 10, QLatin1Char('0'));
+        expected.insert(name, "old " + QByteArray::number(i));
+        package.insert(name, zeros);
+    }
+    WriteTree(Path("inst"), expected);
+    const QJsonObject body = Package(appId, package, "-1");
+    WsTestClient other(QStringLiteral("other"), m_pService->wsPort());
+    QVERIFY(other.login());
+
+    const JsonCommand request = Send("update", body);
+    QVERIFY(m_pClient->waitFor(
+        [&](const JsonCommand& _e) {
+            return IsStage(_e, request.guid, "replacing") && StatusOf(_e).value("percent").toDouble() >= 30;
+        },
+        120000));
+    JsonCommand stop = makeCommand("command", "stop_update");
+    stop.guid = request.guid;
+    m_pClient->send(stop);
+    // Until the stopped update has put everything back, the application's folders are still its.
+    const JsonCommand again = Send("update", body);
+
+    // Read by size first: a file not yet put back holds 100 KiB of zeros.
+    const auto installedAsBefore = [&] {
+        for (auto it = expected.cbegin(); it != expected.cend(); ++it) {
+            QFile file(Path("inst") + it.key());
+            if (file.size() != it.value().size() || !file.open(QIODevice::ReadOnly) ||
+                file.readAll() != it.value())
+                return false;
+        }
+        int files = 0;
+        for (QDirIterator it(Path("inst"), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+             it.hasNext(); it.next())
+            ++files;
+        return files == expected.size();
+    };
+    int roundTrips = 0;
+    double worstMs = 0;
+    bool restored = false;
+    QElapsedTimer restore;
+    restore.start();
+    while (!restored && restore.elapsed() < 60000) {
+        const JsonCommand ping = makeCommand(QStringLiteral("query"), QStringLiteral("command_abilities"));
+        QElapsedTimer trip;
+        trip.start();
+        QVERIFY(other.send(ping));
+        QVERIFY(other.waitFor([&](const JsonCommand& _e) { return _e.guid == ping.guid; }, 30000));
+        worstMs = qMax(worstMs, trip.nsecsElapsed() / 1e6);
+        ++roundTrips;
+        restored = installedAsBefore();
+    }
+    qInfo(
+        "stop_update while replacing 2,000 files: installation back after %lld ms; %d round trips of another "
+        "client meanwhile, the worst %.1f ms",
+        restore.elapsed(), roundTrips, worstMs);
+    QVERIFY(restored);
+    QCOMPARE(ReadTree(Path("inst")), expected);
+    const auto refused = m_pClient->waitFor(
+        [&](const JsonCommand& _e) { return _e.guid == again.guid && IsResult(_e); }, 10000);
+    QVERIFY(refused);
+    QCOMPARE(refused->error_code, 102LL);
+    // The stopped update answers nothing: the first result for its guid is a second stop's 104.
+    m_pClient->send(stop);
+    const QList<JsonCommand> rest = m_pClient->collectUntil(request.guid, IsResult, 30000);
+    QVERIFY(!rest.isEmpty());
+    QCOMPARE(rest.last().command, QStringLiteral("stop_update"));
+    QCOMPARE(rest.last().error_code, 104LL);
 }
 
 QTEST_GUILESS_MAIN(tst_AutoInstallE2E)

@@ -31,6 +31,8 @@ private slots:
     void foldersOpenToOthersRefusedBeforeFetching_data();
     void foldersOpenToOthersRefusedBeforeFetching();
     void unzipFolderSwappedBeforeReplaceInstallsNothing();
+    void stopStartsNoOtherStage_data();
+    void stopStartsNoOtherStage();
 
 private:
     QString Path(const QString& _qstrName) const { return m_pDir->path() + QLatin1Char('/') + _qstrName; }
@@ -213,6 +215,45 @@ void tst_ToolBox::unzipFolderSwappedBeforeReplaceInstallsNothing()
     QCOMPARE(finished.size(), 0);
     QCOMPARE(QDir(Path("inst")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList{"a.txt"});
     QCOMPARE(ReadFile(Path("inst/a.txt")), QByteArray("old a"));
+}
+
+void tst_ToolBox::stopStartsNoOtherStage_data()
+{
+    QTest::addColumn<int>("stage"); // stopped at this stage's first report, or the extraction's last
+    QTest::newRow("downloading") << int(UpdateTool::kDownloading);
+    // The extraction may already have ended when the stop comes: its end must not start the replace.
+    QTest::newRow("unziping, at its last bytes") << int(UpdateTool::kUnzipping);
+}
+
+void tst_ToolBox::stopStartsNoOtherStage()
+{
+    QFETCH(int, stage);
+    if (stage == UpdateTool::kDownloading)
+        m_body.url = m_http.Url("/slow/pkg.zip");
+    ToolBox box("app", m_body, "id-6");
+    QSignalSpy finished(&box, &ToolBox::signFinished);
+    QSignalSpy errors(&box, &ToolBox::signErrorOccurred);
+    QList<int> stages;
+    bool stopped = false;
+    connect(&box, &ToolBox::signProgress, this,
+            [&](int _emStatus, qint64 _nDone, qint64 _nTotal, const QString&) {
+                stages << _emStatus;
+                if (stopped || _emStatus != stage || (stage == UpdateTool::kUnzipping && _nDone != _nTotal))
+                    return;
+                stopped = true;
+                box.stopInstall();
+            });
+    box.startInstall();
+    QTRY_VERIFY_WITH_TIMEOUT(!errors.isEmpty() || !finished.isEmpty(), 30000);
+    QVERIFY(stopped);
+    QVERIFY(!errors.isEmpty());
+    // Nothing of a later stage comes (a download may report its stop more than once).
+    QVERIFY(!QTest::qWaitFor([&] { return !finished.isEmpty() || stages.contains(UpdateTool::kReplacing); },
+                             300));
+    for (const QList<QVariant>& error : qAsConst(errors))
+        QCOMPARE(error.value(0).toInt(), stage);
+    QCOMPARE(ReadFile(Path("inst/a.txt")), QByteArray("old a"));
+    QVERIFY(!QFileInfo::exists(Path("inst/sub")));
 }
 
 QTEST_GUILESS_MAIN(tst_ToolBox)

@@ -9,6 +9,8 @@
 #include "tests/support/TestEnvelope.h"
 #include "tests/support/TestFiles.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QUuid>
@@ -63,18 +65,18 @@ void tst_UninstallPrepareHelper::oneReport_data()
     QTest::addColumn<int>("code"); // 0: no answer
     QTest::addColumn<bool>("sameGuid");
     QTest::addColumn<bool>("ready");
-    QTest::addColumn<QString>("message");
+    QTest::addColumn<QString>("message"); // the answer's error text
     QTest::addColumn<QString>("sender");
     QTest::newRow("not running: not asked")
-        << "qorv-no-such-process" << 0 << true << true << "prepared" << kApp;
+        << "qorv-no-such-process" << 0 << true << true << "finish" << kApp;
     QTest::newRow("refuses") << "sleep" << 201 << true << false << "saving a document" << kApp;
     QTest::newRow("answers another guid")
         << "sleep" << 200 << false << false << "fatal error:invalid guid" << kApp;
-    QTest::newRow("silent: consent") << "sleep" << 0 << true << true << "prepared" << kApp;
+    QTest::newRow("silent: consent") << "sleep" << 0 << true << true << "finish" << kApp;
     // "from" names the application, but no connection logged in under its name sent it.
-    QTest::newRow("refusal claiming its name") << "sleep" << 201 << true << true << "prepared" << QString();
+    QTest::newRow("refusal claiming its name") << "sleep" << 201 << true << true << "finish" << QString();
     QTest::newRow("refusal from another client")
-        << "sleep" << 201 << true << true << "prepared" << QStringLiteral("other_app");
+        << "sleep" << 201 << true << true << "finish" << QStringLiteral("other_app");
 }
 
 void tst_UninstallPrepareHelper::oneReport()
@@ -88,10 +90,8 @@ void tst_UninstallPrepareHelper::oneReport()
     HubCapture hub;
     const QString guid = QUuid::createUuid().toString();
     UninstallPrepareHelper helper(kApp, process, guid);
-    QList<QPair<bool, QString>> reports;
-    helper.Start([&](bool _blReady, const QString& _qstrMessage) {
-        reports.append({_blReady, _qstrMessage});
-    });
+    QSignalSpy reports(&helper, &Task::finished);
+    helper.start();
     if (process == QLatin1String("sleep")) {
         const auto question = hub.WaitFor(guid, 10000);
         QVERIFY(question);
@@ -100,7 +100,10 @@ void tst_UninstallPrepareHelper::oneReport()
     if (code)
         helper.OnRecvMessage(Answer(sameGuid ? guid : "{another}", code, "saving a document", sender));
     QTRY_COMPARE_WITH_TIMEOUT(reports.size(), 1, 10000);
-    QCOMPARE(reports.first(), qMakePair(ready, message));
+    const TaskResult result = reports.first().first().value<TaskResult>();
+    QCOMPARE(qMakePair(result.code == 100, result.text), qMakePair(ready, message));
+    QCOMPARE(QJsonDocument::fromJson(result.data.toUtf8()).object().value("status").toString(),
+             ready ? "ready to unstall" : "cannot unstall");
     QCOMPARE(hub.ForGuid(guid).isEmpty(), process != QLatin1String("sleep"));
     // A refusal or a time-out after the report would start a second update.
     helper.OnRecvMessage(Answer(guid, 201, "too late"));
