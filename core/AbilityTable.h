@@ -8,7 +8,6 @@
 
 #include <QString>
 
-#include <variant>
 #include <vector>
 
 // The base of every ability: one table of rows {name, handler, reply kind, success codes, stop,
@@ -19,13 +18,11 @@ template <class Ability> class AbilityTable : public IAbility
 {
 public:
     using Handler = Handled (Ability::*)(const JsonCommand&);
-    // Being replaced by Handler: such a handler answers itself and may call Refuse().
-    using OldHandler = void (Ability::*)(const JsonCommand&);
 
     struct Row
     {
         const char* name;
-        std::variant<Handler, OldHandler> handler;
+        Handler handler;
         ReplyKind reply;
         std::vector<qint64> success;
         // The command that stops this command's task (sent with the task's guid), if any.
@@ -38,7 +35,7 @@ public:
         // A stop row: answers nothing when it stops a task, 104 when there is none.
         static Row Stop(const char* _szName, const char* _szOf)
         {
-            return Row{_szName, Handler(nullptr), ReplyKind::Silent, {}, nullptr, nullptr, _szOf};
+            return Row{_szName, nullptr, ReplyKind::Silent, {}, nullptr, nullptr, _szOf};
         }
     };
 
@@ -62,13 +59,7 @@ public:
             m_tasks.Stop(_jsonCommand, QString::fromLatin1(row->stops));
             return true;
         }
-        Ability* self = static_cast<Ability*>(this);
-        if (const OldHandler* old = std::get_if<OldHandler>(&row->handler)) {
-            m_blRefused = false;
-            (self->**old)(_jsonCommand);
-            return !m_blRefused;
-        }
-        Deliver(_jsonCommand, (self->*std::get<Handler>(row->handler))(_jsonCommand));
+        Deliver(_jsonCommand, (static_cast<Ability*>(this)->*row->handler)(_jsonCommand));
         return true;
     }
 
@@ -87,9 +78,6 @@ protected:
         : m_rows(_rows), m_tasks(std::move(_style))
     {
     }
-
-    // Being replaced by Handled::Refused.
-    void Refuse() { m_blRefused = true; }
 
     TaskTable& Tasks() { return m_tasks; }
     const TaskTable& Tasks() const { return m_tasks; }
@@ -124,5 +112,4 @@ protected:
 private:
     const std::vector<Row>& m_rows;
     TaskTable m_tasks;
-    bool m_blRefused = false;
 };

@@ -39,16 +39,6 @@ Result<std::unique_ptr<PathClaim>> PathClaim::Claim(const QStringList& _listPath
     return std::unique_ptr<PathClaim>(new PathClaim(_listPaths));
 }
 
-std::unique_ptr<PathClaim> PathClaim::Take(const QStringList& _listPaths, QString& _qstrBusy)
-{
-    Result<std::unique_ptr<PathClaim>> claim = Claim(_listPaths);
-    if (!claim) {
-        _qstrBusy = claim.Error();
-        return nullptr;
-    }
-    return std::move(claim.Value());
-}
-
 bool PathClaim::Overlaps(const QString& _qstrA, const QString& _qstrB)
 {
     return _qstrA == _qstrB || _qstrA.startsWith(_qstrB + QLatin1Char('/')) ||

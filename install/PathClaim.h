@@ -22,8 +22,6 @@ public:
     // holds or lies inside a path that another claim holds. Paths are compared as Normal() gives
     // them.
     static Result<std::unique_ptr<PathClaim>> Claim(const QStringList& _listPaths);
-    // As Claim, for callers not yet moved to it: null, with the busy path in _qstrBusy.
-    static std::unique_ptr<PathClaim> Take(const QStringList& _listPaths, QString& _qstrBusy);
 
     // The same path, or one folder holding the other.
     static bool Overlaps(const QString& _qstrA, const QString& _qstrB);

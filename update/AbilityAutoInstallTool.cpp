@@ -148,12 +148,13 @@ std::unique_ptr<PathClaim> AbilityAutoInstallTool::ClaimPaths(const CommandAutoI
     for (const QString& path : {_body.unzipPath, _body.downloadPath})
         if (!path.isEmpty())
             paths.append(PathClaim::Normal(path));
-    QString busy;
-    std::unique_ptr<PathClaim> claim = PathClaim::Take(paths, busy);
-    if (!claim)
+    Result<std::unique_ptr<PathClaim>> claim = PathClaim::Claim(paths);
+    if (!claim) {
         qCWarning(lcUpdate).noquote()
-            << "AbilityAutoInstallTool::DealUpdate:path used by a running update:" + busy;
-    return claim;
+            << "AbilityAutoInstallTool::DealUpdate:path used by a running update:" + claim.Error();
+        return nullptr;
+    }
+    return std::move(claim.Value());
 }
 
 bool AbilityAutoInstallTool::IsBeingUpdated(const QString& _qstrAppId)

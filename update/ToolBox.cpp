@@ -157,9 +157,10 @@ void ToolBox::stopInstall()
         downloader.stopDownload();
         break;
     case kUnzipping:
-        // While the unzip folder is being made ready, the job's end sees the stop.
+        // While the unzip folder is being made ready, the job's end sees the stop. The extraction
+        // ends on its own thread within a chunk; the destructor joins it.
         if (!m_pPreparing)
-            extractor.CancelUnzipTask();
+            extractor.requestStop();
         break;
     case kReplacing:
         replacer.requestStop();

@@ -53,10 +53,6 @@ void tst_PathClaim::refusedClaimTakesNothing()
     QVERIFY(!PathClaim::Claim({"/w/free", "/w/held/x"}));
     // "/w/free" was not kept by the refused claim.
     QVERIFY(PathClaim::Claim({"/w/free"}));
-    // The old form answers the same.
-    QString busy;
-    QVERIFY(!PathClaim::Take({"/w/held"}, busy));
-    QCOMPARE(busy, QStringLiteral("/w/held"));
 }
 
 void tst_PathClaim::releasedOnDestruction()
