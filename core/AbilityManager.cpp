@@ -38,12 +38,12 @@ AbilityManager::AbilityManager(Abilities _abilities, MessageService& _hub) : m_h
         else
             qCCritical(lcCore) << "ability create failed:" << index + 1;
     }
-    m_hub.SetLocalDelivery([this](const JsonCommand& _jsonCommand) { Receive(_jsonCommand); });
+    m_hub.SetAbilities(this);
 }
 
 AbilityManager::~AbilityManager()
 {
-    m_hub.SetLocalDelivery(nullptr);
+    m_hub.SetAbilities(nullptr);
     ReleaseAll();
 }
 

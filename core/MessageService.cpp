@@ -1,4 +1,5 @@
 #include "core/MessageService.h"
+#include "core/AbilityManager.h"
 #include "core/LogCategories.h"
 
 #include "core/BusinessProcessor.h"
@@ -321,8 +322,8 @@ void MessageService::Deliver(const QString& _qstrName, const JsonCommand& _jsonC
                              const QByteArray& _baText)
 {
     if (_qstrName == Envelope::kServiceName) {
-        if (m_localDelivery)
-            m_localDelivery(_jsonCommand);
+        if (AbilityManager* abilities = m_pAbilities.load())
+            abilities->Receive(_jsonCommand);
         return;
     }
     const QByteArray name = _qstrName.toUtf8();

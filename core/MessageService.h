@@ -8,11 +8,14 @@
 #include <QMap>
 #include <QStringList>
 
+#include <atomic>
 #include <functional>
 #include <mutex>
 
 // The hub: every envelope enters through OnMessageReceived, is answered exactly once and is
 // routed to the registered clients. Callable from any thread.
+class AbilityManager;
+
 class MessageService
 {
 public:
@@ -41,11 +44,10 @@ public:
     using Observer = std::function<void(const QString& _qstrName, const JsonCommand& _jsonCommand)>;
     void SetObserver(Observer _observer);
 
-    // Where envelopes for "message_service" itself go: the executable hands them to its abilities,
-    // so core does not reach for a feature's singleton. Set once, before Start; called on
-    // whichever thread delivers.
-    using LocalDelivery = std::function<void(const JsonCommand& _jsonCommand)>;
-    void SetLocalDelivery(LocalDelivery _delivery) { m_localDelivery = std::move(_delivery); }
+    // Where envelopes for "message_service" itself go: the manager of the service's abilities
+    // (it sets itself when main makes it, before Start, and clears itself when it goes). Its
+    // Receive is called on whichever thread delivers.
+    void SetAbilities(AbilityManager* _pManager) { m_pAbilities = _pManager; }
     // The answer data of "command_catalog": how each of the service's own commands answers.
     void SetCatalog(const QByteArray& _baCatalog);
 
@@ -92,7 +94,7 @@ private:
     QString m_qstrCatalog;
     std::mutex m_mutexObserver;
     Observer m_observer;
-    LocalDelivery m_localDelivery;
+    std::atomic<AbilityManager*> m_pAbilities{nullptr};
     ZmqServer m_zmqServer;
     WebSocket_Server m_webSocketServer;
 };

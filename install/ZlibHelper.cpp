@@ -124,11 +124,7 @@ void ZlibHelper::CancelUnzipTask()
     m_blStop = true;
     JoinThread(m_threadUnzip, "join failed!");
     JoinThread(m_threadUnzipV2, "V2 join failed!");
-    int running = Running;
-    if (m_nState.compare_exchange_strong(running, Ended)) {
-        m_qstrLastError = ErrorText(tr("USER_STOPED"));
-        emit signErrorOccurred(m_qstrLastError, m_qstrId);
-    }
+    ReportStopped();
     qCDebug(lcInstall) << "CancelUnzipTask ok";
     m_blFinished = false;
 }
@@ -156,6 +152,16 @@ void ZlibHelper::startUnzipV2(const QString& _qstrArchive, const QString& _qstrD
     Prepare(_qstrId);
     m_threadUnzipV2 = StartServiceThread(&ZlibHelper::RunSecondEngine, this, _qstrArchive.toUtf8(),
                                          _qstrDestination.toUtf8());
+}
+
+void ZlibHelper::ReportStopped()
+{
+    // Whichever comes first, the stopped run's thread or the thread that joins it, says so once.
+    int running = Running;
+    if (m_nState.compare_exchange_strong(running, Ended)) {
+        m_qstrLastError = ErrorText(tr("USER_STOPED"));
+        emit signErrorOccurred(m_qstrLastError, m_qstrId);
+    }
 }
 
 void ZlibHelper::Fail(const QString& _qstrDetail)
@@ -330,9 +336,8 @@ void ZlibHelper::RunSecondEngine(const QByteArray& _baArchive, const QByteArray&
     QByteArray folder;
     QByteArray name;
     for (const ZipEntry& entry : entries) {
-        // A stop ends the run here; CancelUnzipTask reports it.
         if (m_blStop)
-            return;
+            return ReportStopped();
         const QString printable = ZipEntryGuard::Printable(entry.name);
         // Empty folders are not created; folders come into being for the files inside them.
         if (entry.size == 0 && entry.IsFolder())
@@ -366,7 +371,7 @@ void ZlibHelper::RunSecondEngine(const QByteArray& _baArchive, const QByteArray&
         }
         output.Discard();
         if (m_blStop)
-            return;
+            return ReportStopped();
         if (read == CZipHelperImp::ReadSinkFailed)
             return Fail(QStringLiteral("unable to write output file:") + QString::fromUtf8(target));
         if (read == CZipHelperImp::ReadOpenFailed)

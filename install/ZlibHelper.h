@@ -32,8 +32,8 @@ public:
     // Sets the stop flag and waits for the running extraction to end, which either engine does
     // within one chunk; a run that had not ended by itself reports USER_STOPED.
     void CancelUnzipTask();
-    // Only sets the stop flag: the run's own thread ends it (the first engine reports USER_STOPED)
-    // and CancelUnzipTask or the destructor joins it later.
+    // Only sets the stop flag: the run's own thread ends it and reports USER_STOPED, and
+    // CancelUnzipTask or the destructor joins it later.
     void requestStop() { m_blStop = true; }
 
     bool IsFinished() const { return m_blFinished.load(); }
@@ -58,6 +58,7 @@ private:
 
     void RunFirstEngine(const QString& _qstrArchive, const QString& _qstrDestination);
     void RunSecondEngine(const QByteArray& _baArchive, const QByteArray& _baDestination);
+    void ReportStopped();
     void Fail(const QString& _qstrDetail);
     void Finish();
     void Prepare(const QString& _qstrId);
