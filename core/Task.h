@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/PercentFilter.h"
+#include "core/TaskCodes.h"
 #include "core/TaskResult.h"
 
 #include <QObject>
@@ -38,6 +40,32 @@ protected:
     void Finish(TaskResult _result);
     // For requestStop() implementations.
     void MarkStopRequested() { m_blStopRequested = true; }
+
+    // Makes the reports of a worker that tells (bytes done, bytes in all, id), (id) when done and
+    // (error text, id) when it failed this task's progress and its one result: "finish" (100) or
+    // the error (101). Direct for workers that report from their own threads.
+    template <class Worker, class... Progress, class... Done, class... Failed>
+    void ForwardReports(Worker& _worker, void (Worker::*_progress)(Progress...),
+                        void (Worker::*_done)(Done...), void (Worker::*_failed)(Failed...),
+                        Qt::ConnectionType _type = Qt::AutoConnection)
+    {
+        connect(
+            &_worker, _progress, this,
+            [this](qint64 _nDone, qint64 _nTotal) { Report(PercentFilter::Percent(_nDone, _nTotal)); },
+            _type);
+        connect(
+            &_worker, _done, this,
+            [this]() {
+                Finish(TaskResult{TaskCodes::kFinish, TaskCodes::Text(TaskCodes::kFinish), {}, {}});
+            },
+            _type);
+        connect(
+            &_worker, _failed, this,
+            [this](const QString& _qstrError) {
+                Finish(TaskResult{TaskCodes::kFailed, _qstrError, {}, {}});
+            },
+            _type);
+    }
 
 private:
     std::atomic<bool> m_blFinished{false};
