@@ -78,6 +78,10 @@ private:
     // The file here opened for reading; a link is followed as ClientPath follows a client's path.
     // The descriptor is the caller's to close.
     Result<int> OpenForReading(const QByteArray& _baName) const;
+    // Opens (or with _blCreate makes) the folder _baName below the current one into _nFd; Done,
+    // or why not.
+    Move OpenLevel(const QByteArray& _baName, bool _blCreate, int& _nFd) const;
+    static bool SizeOfOpenFile(int _nFd, qint64& _nSize);
 
     struct Level
     {

@@ -93,69 +93,32 @@ Result<int> FolderCursor::OpenForReading(const QByteArray& _baName) const
     return ClientPath::OpenFileForReading(m_qstrRoot + QFile::decodeName(m_baFolder + '/' + _baName));
 }
 
-bool FolderCursor::LinkedFileSize(const QByteArray& _baName, qint64& _nSize) const
+bool FolderCursor::SizeOfOpenFile(int _nFd, qint64& _nSize)
 {
-    const Result<int> opened = KindOf(_baName) == Kind::Link
-                                   ? OpenForReading(_baName)
-                                   : Result<int>::Failure(QStringLiteral("no link"));
-    const int fd = opened ? opened.Value() : -1;
     struct stat info;
-    const bool ok = fd >= 0 && ::fstat(fd, &info) == 0;
-    if (ok)
-        _nSize = info.st_size;
-    if (fd >= 0)
-        ::close(fd);
-    return ok;
+    if (::fstat(_nFd, &info) != 0)
+        return false;
+    _nSize = info.st_size;
+    return true;
 }
 
-FolderCursor::~FolderCursor()
+FolderCursor::Move FolderCursor::OpenLevel(const QByteArray& _baName, bool _blCreate, int& _nFd) const
 {
-    for (const Level& level : m_levels)
-        ::close(level.nFd);
-    if (m_nRoot >= 0)
-        ::close(m_nRoot);
-}
-
-FolderCursor::Move FolderCursor::Enter(const QByteArray& _baFolder, bool _blCreate)
-{
-    if (m_blAtFolder && _baFolder == m_baFolder)
-        return Move::Done;
-    m_blAtFolder = false;
-    if (m_nRoot < 0)
-        return Move::Failed;
-    const QList<QByteArray> names = _baFolder.split('/');
-    // names[0] is the empty text before the leading '/'.
-    size_t kept = 0;
-    while (kept < m_levels.size() && static_cast<int>(kept) + 1 < names.size() &&
-           m_levels[kept].baName == names.at(static_cast<int>(kept) + 1))
-        ++kept;
-    while (m_levels.size() > kept) {
-        ::close(m_levels.back().nFd);
-        m_levels.pop_back();
+    const int parent = Current();
+    _nFd = OpenFolder(parent, _baName.constData());
+    if (_nFd < 0 && errno == ENOENT && _blCreate) {
+        if (::mkdirat(parent, _baName.constData(), 0777) != 0 && errno != EEXIST)
+            return Move::Failed;
+        _nFd = OpenFolder(parent, _baName.constData());
     }
-    for (int i = static_cast<int>(kept) + 1; i < names.size(); ++i) {
-        const QByteArray& name = names.at(i);
-        if (name.isEmpty())
-            continue;
-        const int parent = Current();
-        int fd = OpenFolder(parent, name.constData());
-        if (fd < 0 && errno == ENOENT && _blCreate) {
-            if (::mkdirat(parent, name.constData(), 0777) != 0 && errno != EEXIST)
-                return Move::Failed;
-            fd = OpenFolder(parent, name.constData());
-        }
-        if (fd < 0) {
-            if (errno != ENOTDIR && errno != ELOOP)
-                return Move::Failed;
-            struct stat info;
-            if (::fstatat(parent, name.constData(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(info.st_mode))
-                return Move::Linked;
-            return Move::NotFolder;
-        }
-        m_levels.push_back({name, fd});
+    if (_nFd < 0) {
+        if (errno != ENOTDIR && errno != ELOOP)
+            return Move::Failed;
+        struct stat info;
+        if (::fstatat(parent, _baName.constData(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(info.st_mode))
+            return Move::Linked;
+        return Move::NotFolder;
     }
-    m_baFolder = _baFolder;
-    m_blAtFolder = true;
     return Move::Done;
 }
 

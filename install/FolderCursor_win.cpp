@@ -85,73 +85,36 @@ Result<int> FolderCursor::OpenForReading(const QByteArray& _baName) const
     return file.releaseToFd(_O_RDONLY);
 }
 
-bool FolderCursor::LinkedFileSize(const QByteArray& _baName, qint64& _nSize) const
+bool FolderCursor::SizeOfOpenFile(int _nFd, qint64& _nSize)
 {
-    const Result<int> opened = KindOf(_baName) == Kind::Link
-                                   ? OpenForReading(_baName)
-                                   : Result<int>::Failure(QStringLiteral("no link"));
-    const int fd = opened ? opened.Value() : -1;
-    const WinFile::Info info = WinFile::InfoOf(WinFile::OfFd(fd));
-    const bool ok = fd >= 0 && info.ok && info.IsFile();
-    if (ok)
-        _nSize = info.size;
-    if (fd >= 0)
-        ::_close(fd);
-    return ok;
+    const WinFile::Info info = WinFile::InfoOf(WinFile::OfFd(_nFd));
+    if (!info.ok || !info.IsFile())
+        return false;
+    _nSize = info.size;
+    return true;
 }
 
-FolderCursor::~FolderCursor()
+FolderCursor::Move FolderCursor::OpenLevel(const QByteArray& _baName, bool _blCreate, int& _nFd) const
 {
-    for (const Level& level : m_levels)
-        ::_close(level.nFd);
-    if (m_nRoot >= 0)
-        ::_close(m_nRoot);
-}
-
-FolderCursor::Move FolderCursor::Enter(const QByteArray& _baFolder, bool _blCreate)
-{
-    if (m_blAtFolder && _baFolder == m_baFolder)
-        return Move::Done;
-    m_blAtFolder = false;
-    if (m_nRoot < 0)
-        return Move::Failed;
-    const QList<QByteArray> names = _baFolder.split('/');
-    // names[0] is the empty text before the leading '/'.
-    size_t kept = 0;
-    while (kept < m_levels.size() && static_cast<int>(kept) + 1 < names.size() &&
-           m_levels[kept].baName == names.at(static_cast<int>(kept) + 1))
-        ++kept;
-    while (m_levels.size() > kept) {
-        ::_close(m_levels.back().nFd);
-        m_levels.pop_back();
-    }
-    for (int i = static_cast<int>(kept) + 1; i < names.size(); ++i) {
-        const QByteArray& name = names.at(i);
-        if (name.isEmpty())
-            continue;
-        const HANDLE parent = WinFile::OfFd(Current());
-        // Made where missing with what the folder passes on, as mkdir(2) under the umask.
-        WinHandle folder(WinFile::OpenBelow(parent, Wide(name), WinFile::kFolderAccess,
-                                            _blCreate ? FILE_OPEN_IF : FILE_OPEN, FILE_DIRECTORY_FILE));
-        if (!folder.valid()) {
-            const DWORD error = ::GetLastError();
-            if (error != ERROR_DIRECTORY)
-                return Move::Failed;
-            // A link to a file, or a file.
-            return KindOf(name) == Kind::Link ? Move::Linked : Move::NotFolder;
-        }
-        const WinFile::Info info = WinFile::InfoOf(folder.get());
-        if (info.IsLink())
-            return Move::Linked;
-        if (!info.IsFolder())
-            return Move::NotFolder;
-        const int fd = folder.releaseToFd(_O_RDONLY);
-        if (fd < 0)
+    const HANDLE parent = WinFile::OfFd(Current());
+    // Made where missing with what the folder passes on, as mkdir(2) under the umask.
+    WinHandle folder(WinFile::OpenBelow(parent, Wide(_baName), WinFile::kFolderAccess,
+                                        _blCreate ? FILE_OPEN_IF : FILE_OPEN, FILE_DIRECTORY_FILE));
+    if (!folder.valid()) {
+        const DWORD error = ::GetLastError();
+        if (error != ERROR_DIRECTORY)
             return Move::Failed;
-        m_levels.push_back({name, fd});
+        // A link to a file, or a file.
+        return KindOf(_baName) == Kind::Link ? Move::Linked : Move::NotFolder;
     }
-    m_baFolder = _baFolder;
-    m_blAtFolder = true;
+    const WinFile::Info info = WinFile::InfoOf(folder.get());
+    if (info.IsLink())
+        return Move::Linked;
+    if (!info.IsFolder())
+        return Move::NotFolder;
+    _nFd = folder.releaseToFd(_O_RDONLY);
+    if (_nFd < 0)
+        return Move::Failed;
     return Move::Done;
 }
 
